@@ -1,0 +1,385 @@
+/* libnimbet: frames, tuples, sockets, filters and fragmented transfers for sensor-node networks. */
+#ifndef NIMBET_NIMBET_H
+#define NIMBET_NIMBET_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#if defined(NIMBET_BUILDING)
+#define N_EXPORT __attribute__((visibility("default")))
+#else
+#define N_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Conventions of every function below: failure is reported by the result
+ * (-1, a null pointer, or the all-ones value of an 8- or 16-bit result)
+ * together with the library error number n_errno; success never clears
+ * n_errno, so it is meaningful only right after a failure.
+ *
+ * Error numbers (fixed values of this library on every platform):
+ *   2 no such socket or filter       9 bad descriptor        11 nothing to deliver now
+ *  12 out of memory                 13 permission denied     16 resource busy
+ *  19 no network interface          22 invalid argument      42 illegal byte sequence
+ * 225 item not found               226 socket not bound     227 protocol error
+ */
+
+/* ------------------------------------------------------------------ errors and time */
+
+/* Address of the library error number; read and write it through n_errno. */
+N_EXPORT int *_n_errno(void);
+#define n_errno (*_n_errno())
+
+/* Message for an error number (library texts for its own numbers, "Unknown Error" from 224 up). */
+N_EXPORT const char *n_util_strerr(int errnum);
+/* Prints prefix and the message of n_errno to standard output, no newline; returns the character count. */
+N_EXPORT int n_util_perror(const char *prefix);
+/* Monotonic milliseconds truncated to 32 bits; compare readings in unsigned 32-bit arithmetic. */
+N_EXPORT uint32_t n_util_getmstime(void);
+/* Suspends the calling thread for ms milliseconds. */
+N_EXPORT void n_util_sleepms(uint32_t ms);
+
+/* ------------------------------------------------------------------ tuples and packets */
+
+struct n_acl;
+typedef struct n_acl n_acl;
+
+/* Tail-queue links of a tuple: next tuple (null at the tail) and the address
+ * of the pointer that points at this tuple. */
+typedef struct n_acl_link {
+    n_acl *tqe_next;
+    n_acl **tqe_prev;
+} n_acl_link;
+
+/* Tail-queue head: first tuple, and the address of the last tuple's forward
+ * pointer (the head's own tqh_first while the list is empty). */
+typedef struct n_acl_list {
+    n_acl *tqh_first;
+    n_acl **tqh_last;
+} n_acl_list;
+
+/*
+ * One tuple, header and data in a single malloc'd block:
+ *
+ *   +--------+--------+-----+------------------+----------------+
+ *   | type 0 | type 1 | len | link (next,prev) | data[len] ...  |
+ *   +--------+--------+-----+------------------+----------------+
+ *
+ * On the wire it is type 0, type 1, len, data. A tuple in a packet's list is
+ * freed by n_pkt_free; a detached tuple belongs to the caller (free()).
+ */
+struct n_acl {
+    unsigned char type[2];
+    unsigned char len;
+    n_acl_link link;
+    unsigned char data[];
+};
+
+/*
+ * The frame on the wire (multi-byte values big-endian):
+ *
+ *   0        1              45          53    54                 len-2   len
+ *   +--------+--------------+-----------+-----+--------------------+-------+
+ *   | format | location(44) | srcid (8) | seq | tuples: T0 T1 L d..| CRC16 |
+ *   +--------+--------------+-----------+-----+--------------------+-------+
+ *
+ * format is always 2; the CRC-16/XMODEM covers bytes 0..len-3, high byte first.
+ * A packet record is owned by whoever holds the pointer; n_pkt_free releases it.
+ */
+typedef struct n_pkt {
+    uint32_t flags;              /* PACKET_ bits */
+    unsigned char dest_id[8];    /* data of a received "CAD" tuple of length 8 */
+    uint8_t ack_seq;             /* data byte 1 of a received "CAC" tuple */
+    struct sockaddr_in from;     /* sender of a received datagram */
+    int32_t fromlen;
+    uint8_t format;
+    unsigned char location[44];
+    unsigned char srcid[8];
+    uint8_t seq;
+    uint32_t acl_len;            /* sum of 3 + len over the tuple list */
+    uint32_t acl_count;
+    n_acl_list acl_head;
+} n_pkt;
+
+#define PACKET_FORMAT_SET     0x0001u
+#define PACKET_LOCATION_SET   0x0002u
+#define PACKET_SRCID_SET      0x0004u
+#define PACKET_SEQ_SET        0x0008u
+#define PACKET_CRC_OK         0x0010u
+#define PACKET_RECEIVED       0x0020u
+#define PACKET_CRC_BAD        0x0040u
+#define PACKET_ACK_REQUESTED  0x0100u
+#define PACKET_ACK_SENT       0x0200u
+#define PACKET_HAS_ACL        0x1000u
+#define PACKET_OVERSIZE       0x2000u
+
+#define PACKET_HEADER_SIZE    54   /* format, location, srcid, seq */
+#define PACKET_ACL_MAX        64   /* tuple area limit of an ordinary add */
+#define PACKET_MIN_FRAME      59   /* header, one empty tuple, CRC */
+
+/* New zero-filled packet (format 2, PACKET_FORMAT_SET); null with 13 on failure. Caller frees. */
+N_EXPORT n_pkt *n_pkt_alloc(void);
+/* Frees the packet and every tuple in its list; 1, or -1 with 13 for a null packet. */
+N_EXPORT int n_pkt_free(n_pkt *pkt);
+/* Fills a fresh packet from a received frame; 0, or -1 with 22 (short, bad format, bad CRC, malformed tuples). */
+N_EXPORT int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len);
+
+/* Pointers into the record (44 location / 8 identifier bytes); null with 22 for a null packet. */
+N_EXPORT unsigned char *n_pkt_get_location(n_pkt *pkt);
+N_EXPORT unsigned char *n_pkt_get_srcid(n_pkt *pkt);
+/* Sequence byte 0..255, or -1 with 22. */
+N_EXPORT int n_pkt_get_seq(n_pkt *pkt);
+/* 1 when an acknowledgement of this packet was sent, else 0; -1 with 22. */
+N_EXPORT int n_pkt_get_ack(n_pkt *pkt);
+/* Header setters; mark the field as set by the caller. Location returns 1, the others 0; -1 with 22. */
+N_EXPORT int n_pkt_set_location(n_pkt *pkt, const unsigned char *loc);
+N_EXPORT int n_pkt_set_srcid(n_pkt *pkt, const unsigned char *id);
+N_EXPORT int n_pkt_set_seq(n_pkt *pkt, uint8_t seq);
+/* Dotted text of the location / identifier into buf (cut to size), or a static buffer when buf is null; null with 22. */
+N_EXPORT char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size);
+N_EXPORT char *n_pkt_get_srcid_str(n_pkt *pkt, char *buf, size_t size);
+/* Dotted-text setters: exactly 44 numbers; 8 numbers, or 4 meaning 1.1.1.1.a.b.c.d. -1 with 22 otherwise. */
+N_EXPORT int n_pkt_set_location_str(n_pkt *pkt, const char *text);
+N_EXPORT int n_pkt_set_srcid_str(n_pkt *pkt, const char *text);
+/* Prints the packet to standard output; returns the character count of the last print. */
+N_EXPORT int n_describe_pkt(n_pkt *pkt);
+
+/* CRC-16/XMODEM over len bytes, chained through the register bytes; 1, or -1 with 13 (null data, len 0). */
+N_EXPORT int n_util_crc16(const unsigned char *data, unsigned int len, unsigned char *crc_hi, unsigned char *crc_lo);
+/* Writes the CRC of the first len-2 bytes into the last two; 1, or -1 with 22 (len < 2, null) or 42 (len 2). */
+N_EXPORT int n_util_crc16_append(unsigned char *frame, unsigned int len);
+/* 1 when the CRC over all len bytes is 0, else 0; -1 with 42 for null or len 0. */
+N_EXPORT int n_util_crc16_check(const unsigned char *frame, unsigned int len);
+
+/* New detached tuple (len is cut to 8 bits); data copied when given. Null with 12. Caller frees. */
+N_EXPORT n_acl *n_acl_new(const unsigned char *type, const unsigned char *data, uint16_t len);
+N_EXPORT n_acl *n_acl_new_str(const char *name, const unsigned char *data, uint16_t len);
+/* Stores the data pointer in *out and returns the length; 255 with 22 for a null tuple. */
+N_EXPORT uint8_t n_acl_get_data(n_acl *tuple, unsigned char **out);
+/* Pointer to the 2 type bytes; null with 22. */
+N_EXPORT unsigned char *n_acl_get_type(n_acl *tuple);
+/* 3-letter type name into buf (4 bytes) or a static buffer; null with 22. */
+N_EXPORT char *n_acl_get_type_str(n_acl *tuple, char *buf);
+/* Appends a tuple (the packet takes it over); 0, or -1 with 22 (null) or 227 (64-byte or oversize rule). */
+N_EXPORT int n_acl_add_tuple(n_pkt *pkt, n_acl *tuple, int oversize);
+/* Creates and appends a tuple; 0, or -1 with 22 or 227. A refused new tuple is freed. */
+N_EXPORT int n_acl_add(n_pkt *pkt, const unsigned char *type, const unsigned char *data, uint16_t len, int oversize);
+N_EXPORT int n_acl_add_str(n_pkt *pkt, const char *name, const unsigned char *data, uint16_t len, int oversize);
+/* Detaches a tuple (the caller then owns it); 0, or -1 with 22 or 225 (not in the packet). */
+N_EXPORT int n_acl_remove_tuple(n_pkt *pkt, n_acl *tuple);
+/* First tuple / tuple after `tuple`; null at the end, or null with 22 (null packet or no tuples). */
+N_EXPORT n_acl *n_acl_first(n_pkt *pkt);
+N_EXPORT n_acl *n_acl_next(n_pkt *pkt, n_acl *tuple);
+/* Position of the first tuple of a type (found tuple in *out); -1 with 22 or 225. */
+N_EXPORT int n_acl_findfirst(n_pkt *pkt, const unsigned char *type, n_acl **out);
+N_EXPORT int n_acl_findfirst_str(n_pkt *pkt, const char *name, n_acl **out);
+/* Distance to the next tuple of tuple's type; -1 with 22, 9 (no tuples) or 225. */
+N_EXPORT int n_acl_findnext(n_pkt *pkt, n_acl *tuple, n_acl **out);
+
+/* Packs 3 characters into a 2-byte type code (out, or a static buffer); returns the buffer. */
+N_EXPORT unsigned char *n_util_str2acl(const char *name, unsigned char *out);
+/* Unpacks a 2-byte code into 3 lower-case characters and a NUL (buf, or a static buffer). */
+N_EXPORT char *n_util_acl2str(const unsigned char *code, char *buf);
+/* Packs text in groups of 3 into 2-byte codes; returns 2 * ceil(textlen / 3). */
+N_EXPORT int n_util_3to2(unsigned char *out, const char *text, int textlen);
+/* Unpacks 2-byte codes into 3 characters each and a NUL; returns 3 * codeslen / 2. */
+N_EXPORT int n_util_2to3(char *out, const unsigned char *codes, int codeslen);
+
+/* ------------------------------------------------------------------ text forms and location */
+
+/* Decodes at most max dotted decimal fields; count (1..max), max + 1 when longer, -1 with 42. */
+N_EXPORT int n_util_decode_dot(unsigned char *out, const char *text, int max);
+/* Escaped stream form (0x00 body 0xC0) of src into dst; returns the size the whole form needs. */
+N_EXPORT int n_util_escape(unsigned char *dst, const unsigned char *src, int srclen, int dstlen);
+/* Decodes one escaped frame; returns the decoded size (may exceed dstlen), or -1 with 42. */
+N_EXPORT int n_util_unescape(unsigned char *dst, const unsigned char *src, int srclen, int dstlen);
+
+/*
+ * Raw location, 44 bytes:
+ *   0..15 root | 16..21 node 1 | 22..27 node 2 | 28..33 node 3 | 34..39 node 4 | 40 x | 41 y | 42 z | 43 deviation
+ * Node names are 9 characters packed as three type codes; a coordinate byte is
+ * a 6-bit mantissa and a 2-bit power of ten (0..63000).
+ */
+N_EXPORT void n_util_location2raw(const unsigned char *root, const char *node1, const char *node2,
+                                  const char *node3, const char *node4, int32_t x, int32_t y, int32_t z,
+                                  uint8_t deviation, unsigned char *out);
+/* Splits a raw location: 16 root bytes, four 10-byte names, the decoded coordinates, the deviation. */
+N_EXPORT void n_util_raw2location(unsigned char *root, char *node1, char *node2, char *node3, char *node4,
+                                  int32_t *x, int32_t *y, int32_t *z, uint8_t *deviation,
+                                  const unsigned char *raw);
+
+/* ------------------------------------------------------------------ sockets */
+
+#define SOCKET_CLEANFLAG  0x00
+#define SOCKET_BOUND      0x01
+#define SOCKET_AUTOACK    0x02
+#define SOCKET_RECV_ALL   0x04
+#define SOCKET_FRAG       0x08
+#define SOCKET_LOWFLAG    0x0f
+#define SOCKET_BROADCAST  0x10
+#define SOCKET_BLOCKING   0x20
+
+#define SOCKET_MAX_DESTINATIONS 10
+#define SOCKET_RECV_BUFFER      311
+
+/* Opens a UDP socket (addresses in network byte order, 0 = discover the interfaces); descriptor or -1. */
+N_EXPORT int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port);
+/* Closes the socket; the system close result, or -1 with 22. */
+N_EXPORT int n_socket_close(int fd);
+
+N_EXPORT int n_socket_set_ipdest(int fd, const unsigned char *addr);
+N_EXPORT int n_socket_set_ipdest_str(int fd, const char *text);
+/* Destinations from interface discovery; number of destinations, or -1 (22, 19). */
+N_EXPORT int n_socket_set_ipdest_all(int fd);
+/* Shortens the destination list to n (0 < n < current); 1, or -1 (9, 22). */
+N_EXPORT int n_socket_set_num_interfaces(int fd, int n);
+N_EXPORT int n_socket_set_ipsrc(int fd, const unsigned char *addr);
+N_EXPORT int n_socket_set_ipsrc_str(int fd, const char *text);
+N_EXPORT int n_socket_set_ipsrc_all(int fd);
+N_EXPORT int n_socket_set_id(int fd, const unsigned char *id);
+N_EXPORT int n_socket_set_id_str(int fd, const char *text);
+N_EXPORT int n_socket_set_loc(int fd, const unsigned char *loc);
+N_EXPORT int n_socket_set_loc_str(int fd, const char *text);
+N_EXPORT int n_socket_set_retry(int fd, int count, int milliseconds);
+/* Sets (value 1) or clears (value 0) option bits; 0, or -1 with 22. */
+N_EXPORT int n_socket_set_option(int fd, int mask, int value);
+/* Capacity of the process-wide acknowledgement history; returns 1. */
+N_EXPORT int n_socket_set_lastacks(int n);
+
+N_EXPORT int n_socket_get_option(int fd, int mask);
+N_EXPORT int n_socket_get_blocking(int fd);
+N_EXPORT int n_socket_get_broadcast(int fd);
+N_EXPORT unsigned char *n_socket_get_id(int fd);
+N_EXPORT unsigned char *n_socket_get_loc(int fd);
+/* New 4-byte buffers, owned by the caller (free()). */
+N_EXPORT unsigned char *n_socket_get_ipdest(int fd, int index);
+N_EXPORT unsigned char *n_socket_get_ipsrc(int fd);
+N_EXPORT int n_socket_get_num_interfaces(int fd);
+N_EXPORT int n_socket_get_retry(int fd);
+N_EXPORT int n_socket_get_timeout(int fd);
+N_EXPORT uint16_t n_socket_get_port(int fd);
+N_EXPORT uint8_t n_socket_get_last_seq(int fd);
+N_EXPORT int n_socket_get_lastacks(void);
+
+/* Local IPv4 interfaces (non-loopback first, then loopback) with their broadcast addresses;
+ * capacity is the size of each array in bytes. Count, or -1 with 19. */
+N_EXPORT int n_util_get_local_interfaces(uint32_t *addrs, uint32_t *broadcasts, int capacity);
+/* First interface address and its broadcast address; returns 1. */
+N_EXPORT int n_util_get_local_addresses(uint32_t *addr_out, uint32_t *broadcast_out);
+
+/* Sends the packet as one frame to every destination; 1 when any took it, else -1 (22, 227, 12). */
+N_EXPORT int n_socket_send(int fd, n_pkt *packet);
+/* Sends bytes unchanged to every destination; 1 or -1. */
+N_EXPORT int n_socket_send_raw(int fd, const unsigned char *data, int length);
+
+/* Receives, checks and classifies one frame; a new packet (caller frees) or null (9, 11, 12, 42, 226, 227). */
+N_EXPORT n_pkt *n_socket_recv(int fd, int ack_fd);
+/* Reads one datagram into buffer; byte count or -1. */
+N_EXPORT int n_socket_recv_raw(int fd, unsigned char *buffer, int size);
+/* Waits for readability: 1 readable, 0 timed out, -1 failure. */
+N_EXPORT int n_socket_select(int fd, struct timeval *timeout);
+
+/* Appends "CAD" naming dest_id and sends once (oversize packets start a fragmented transfer). */
+N_EXPORT int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id);
+N_EXPORT int n_socket_send_addressed_str(int fd, n_pkt *packet, const char *dest_text);
+/* Sends until the addressed node acknowledges (up to retry times, timeout ms apart); -1 with 227 when not. */
+N_EXPORT int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id);
+N_EXPORT int n_socket_send_acked_str(int send_fd, int recv_fd, n_pkt *packet, const char *dest_text);
+
+/* Prints the socket's settings to standard output. */
+N_EXPORT int n_describe_socket(int fd);
+
+/* ------------------------------------------------------------------ filters */
+
+#define FILTER_TYPE_LOCATION      0x1
+#define FILTER_TYPE_ID            0x2
+#define FILTER_TYPE_ACL           0x4
+/* Tests the tuple at a 0-based position: raw argument = 2 type bytes and the
+ * position; pattern "t0.t1.pos" (the third number is the position). The
+ * tuple's type bytes are compared with the element's first bytes; a position
+ * beyond the last tuple does not match. */
+#define FILTER_TYPE_ACL_POSITION  0x8
+#define FILTER_TYPE_FILTER        0x10
+#define FILTER_TYPE_MASK          0xff
+#define FILTER_CONCAT_AND         0x100
+#define FILTER_CONCAT_OR          0x200
+#define FILTER_CONCAT_MASK        0x300
+#define FILTER_MODE_WILDCARD      0x400
+#define FILTER_MODE_NOT           0x800000
+
+#define FILTER_CODE_LITERAL       0x1000
+#define FILTER_CODE_ANY           0x1100
+#define FILTER_CODE_REST          0x1200
+
+/* New empty chain (accepts everything); its id, or -1 with 12. name is kept, not copied. */
+N_EXPORT int n_filter_create(const char *name);
+/* Destroys a chain; 0, or -1 with 2. */
+N_EXPORT int n_filter_destroy(int id);
+/* Opaque handle of a chain for FILTER_TYPE_FILTER; null when none (n_errno untouched). */
+N_EXPORT void *n_filter_arg(int id);
+/* Appends an element or joins a chain; id, or -1 with 2, 12 or 22. */
+N_EXPORT int n_filter_add(int id, int type, const void *arg);
+/* 1 when the packet passes, 0 when not, -1 with 22 or 2. */
+N_EXPORT int n_filter_apply(int id, n_pkt *pkt);
+/* Prints the chain to standard output. */
+N_EXPORT int n_describe_filter(int id);
+/* Receives until a packet passes the chain (blocking), or null (9, 11, the filter's error). */
+N_EXPORT n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id);
+
+/* ------------------------------------------------------------------ fragmentation */
+
+#define FRAG_STATE_MASK  0x3
+#define FRAG_ACTIVE      0
+#define FRAG_FINISHED    1
+#define FRAG_ABORTED     2
+#define FRAG_RECEIVING   0x4
+
+#define FRAG_PART_SIZE   45
+
+/* One side of a fragmented transfer, named by the peer's 8-byte identifier; owned by the library. */
+typedef struct n_frag n_frag;
+
+/* The fragmentation of a peer; null with 22 (null id) or 225 (none). */
+N_EXPORT n_frag *n_frag_get_frag(const unsigned char *id);
+/* Starts a sending fragmentation (data copied) and sends its first part; the send's result or -1 (13, 12, 22). */
+N_EXPORT int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data, uint32_t len,
+                              const unsigned char *type);
+/* Sends the part in flight again or the next one; 1, or -1 (22, 227). */
+N_EXPORT int n_frag_next_part(const unsigned char *id);
+/* Records the acknowledgement of the part in flight; 1 or -1. */
+N_EXPORT int n_frag_acked(const unsigned char *id);
+/* Releases the data and marks the fragmentation aborted; 1 or -1. */
+N_EXPORT int n_frag_abort(const unsigned char *id);
+/* Removes a finished or aborted fragmentation; 1, or -1 with 227 while active. */
+N_EXPORT int n_frag_delete(const unsigned char *id);
+N_EXPORT int n_frag_get_status(const unsigned char *id, int mask);
+N_EXPORT int n_frag_get_data_length(const unsigned char *id);
+/* The fragmentation's own buffer in *out (not a copy); returns the total length or -1. */
+N_EXPORT int n_frag_get_data(const unsigned char *id, unsigned char **out);
+N_EXPORT int n_describe_frag(const unsigned char *id);
+/* Starts a receiving fragmentation from a fragment packet; 0 or -1 (13, 22, 227). */
+N_EXPORT int n_frag_init_recv(int fd, n_pkt *pkt);
+/* Stores the part carried by pkt; 0 or -1. */
+N_EXPORT int n_frag_append(const unsigned char *id, n_pkt *pkt);
+/* Writes the received data to a file; bytes written or -1. */
+N_EXPORT int n_frag_get_data_file(const unsigned char *id, const char *path);
+
+/* Sends a buffer / a file to one node as a fragmented transfer; the first part's send result or -1. */
+N_EXPORT int n_socket_send_buffer(int fd, int ack_fd, const unsigned char *data, int len,
+                                  const unsigned char *dest_id, const unsigned char *type);
+N_EXPORT int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int len,
+                                      const char *dest_text, const char *type_name);
+N_EXPORT int n_socket_send_file(int fd, int ack_fd, const char *path, const unsigned char *dest_id,
+                                const unsigned char *type);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NIMBET_NIMBET_H */

@@ -1,0 +1,40 @@
+# Shared by scripts/test and scripts/demo: paths and the installation of what the build needs.
+
+NIMBET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+NIMBET_JOBS="$(nproc 2>/dev/null || echo 2)"
+
+# Debian packages the build, the tests and the demo use.
+NIMBET_PACKAGES=(
+  cmake ninja-build g++ clang libclang-rt-14-dev
+  libgtest-dev libbenchmark-dev
+  openjdk-17-jdk-headless junit5
+  iproute2 util-linux valgrind
+)
+
+say() { printf '\n== %s\n' "$*"; }
+
+# Installs the packages that are missing, and only those.
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get install -y "${missing[@]}" || {
+    $sudo apt-get update
+    $sudo apt-get install -y "${missing[@]}"
+  }
+}
+
+# configure_and_build DIR [cmake options...]
+configure_and_build() {
+  local dir="$1"
+  shift
+  cmake -S "$NIMBET_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$NIMBET_JOBS"
+}

@@ -1,0 +1,88 @@
+// The library error number, its messages, and the millisecond clock and sleep.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "internal.h"
+
+namespace {
+
+int g_errno = 0;
+
+struct ErrorText {
+    int number;
+    const char *text;
+};
+
+// The one table of the numbers this library sets and their texts. Numbers
+// below 224 that are not listed get the C library's text.
+constexpr ErrorText kErrorTexts[] = {
+    {nimbet::kNoEnt, "No such file or directory"},
+    {nimbet::kBadF, "Bad file descriptor"},
+    {nimbet::kAgain, "Resource temporarily unavailable"},
+    {nimbet::kNoMem, "Not enough space"},
+    {nimbet::kAccess, "Permission denied"},
+    {nimbet::kBusy, "Resource device"},
+    {nimbet::kNoDev, "No such device"},
+    {nimbet::kInval, "Invalid argument"},
+    {nimbet::kIlSeq, "Illegal byte sequence"},
+    {nimbet::kNotFound, "Address not available."},
+    {nimbet::kNotBound, "The socket is not connected."},
+    {nimbet::kProto, "Protocol error."},
+};
+
+constexpr int kFirstOwnNumber = 224;
+
+}  // namespace
+
+namespace nimbet {
+
+void assertion_failed(const char *text, const char *file, int line)
+{
+    std::fprintf(stderr, "Assertion failed: %s, file %s, line %d\n", text, file, line);
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace nimbet
+
+extern "C" {
+
+int *_n_errno(void)
+{
+    return &g_errno;
+}
+
+const char *n_util_strerr(int errnum)
+{
+    for (const ErrorText &e : kErrorTexts)
+        if (e.number == errnum)
+            return e.text;
+    if (errnum < kFirstOwnNumber)
+        return std::strerror(errnum);
+    return "Unknown Error";
+}
+
+int n_util_perror(const char *prefix)
+{
+    return std::printf("%s%s", prefix ? prefix : "", n_util_strerr(g_errno));
+}
+
+uint32_t n_util_getmstime(void)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void n_util_sleepms(uint32_t ms)
+{
+    timespec req{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
+    while (nanosleep(&req, &req) == -1 && errno == EINTR) {
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,198 @@
+// What the library's modules share and users never see: tail queues, error helpers, assertions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "nimbet/nimbet.h"
+
+namespace nimbet {
+
+// Error numbers. They are this library's fixed values, independent of the
+// platform's errno.h (42 is an illegal byte sequence everywhere).
+enum Err : int {
+    kNoEnt = 2,
+    kBadF = 9,
+    kAgain = 11,
+    kNoMem = 12,
+    kAccess = 13,
+    kBusy = 16,
+    kNoDev = 19,
+    kInval = 22,
+    kIlSeq = 42,
+    kNotFound = 225,
+    kNotBound = 226,
+    kProto = 227,
+};
+
+// Stores an error number and gives the usual failure value, so that a
+// failing path reads `return fail(kInval);`.
+inline int fail(int err)
+{
+    n_errno = err;
+    return -1;
+}
+
+template <class T>
+inline T *fail_null(int err)
+{
+    n_errno = err;
+    return nullptr;
+}
+
+// Stops the process with the message "Assertion failed: %s, file %s, line %d".
+[[noreturn]] void assertion_failed(const char *text, const char *file, int line);
+
+#define N_ASSERT(cond, text)                                   \
+    do {                                                       \
+        if (!(cond)) ::nimbet::assertion_failed(text, __FILE__, __LINE__); \
+    } while (0)
+
+// Tail queues in the manner of the BSD queue macros: each element has a
+// forward pointer and a back link (the address of the pointer that points at
+// it); the head has the first element and the address of the last forward
+// pointer. Heads and links are any structs with the members tqh_first /
+// tqh_last and tqe_next / tqe_prev, so the public n_acl list and the internal
+// registries share this one implementation.
+template <class T>
+struct TqLink {
+    T *tqe_next;
+    T **tqe_prev;
+};
+
+template <class T>
+struct TqHead {
+    T *tqh_first;
+    T **tqh_last;
+};
+
+template <auto Link>
+struct TailQueue;
+
+template <class T, class L, L T::*Link>
+struct TailQueue<Link> {
+    template <class H>
+    static void init(H &head)
+    {
+        head.tqh_first = nullptr;
+        head.tqh_last = &head.tqh_first;
+    }
+
+    template <class H>
+    static bool empty(const H &head) { return head.tqh_first == nullptr; }
+
+    template <class H>
+    static T *first(const H &head) { return head.tqh_first; }
+
+    static T *next(const T *elm) { return (elm->*Link).tqe_next; }
+
+    template <class H>
+    static void insert_tail(H &head, T *elm)
+    {
+        (elm->*Link).tqe_next = nullptr;
+        (elm->*Link).tqe_prev = head.tqh_last;
+        *head.tqh_last = elm;
+        head.tqh_last = &(elm->*Link).tqe_next;
+    }
+
+    template <class H>
+    static void insert_head(H &head, T *elm)
+    {
+        (elm->*Link).tqe_next = head.tqh_first;
+        if (head.tqh_first != nullptr)
+            (head.tqh_first->*Link).tqe_prev = &(elm->*Link).tqe_next;
+        else
+            head.tqh_last = &(elm->*Link).tqe_next;
+        head.tqh_first = elm;
+        (elm->*Link).tqe_prev = &head.tqh_first;
+    }
+
+    template <class H>
+    static void remove(H &head, T *elm)
+    {
+        T *nxt = (elm->*Link).tqe_next;
+        if (nxt != nullptr)
+            (nxt->*Link).tqe_prev = (elm->*Link).tqe_prev;
+        else
+            head.tqh_last = (elm->*Link).tqe_prev;
+        *(elm->*Link).tqe_prev = nxt;
+    }
+
+    // Moves every element of `from` to the tail of `to`, keeping their order;
+    // `from` is left empty.
+    template <class H>
+    static void concat(H &to, H &from)
+    {
+        if (from.tqh_first == nullptr)
+            return;
+        *to.tqh_last = from.tqh_first;
+        (from.tqh_first->*Link).tqe_prev = to.tqh_last;
+        to.tqh_last = from.tqh_last;
+        init(from);
+    }
+
+    // Range-for over a queue. The next element is read before the body runs,
+    // so the body may unlink or free the current one.
+    template <class H>
+    struct Range {
+        H *head;
+        struct Iter {
+            T *cur;
+            T *nxt;
+            T *operator*() const { return cur; }
+            Iter &operator++()
+            {
+                cur = nxt;
+                nxt = cur ? (cur->*Link).tqe_next : nullptr;
+                return *this;
+            }
+            bool operator!=(const Iter &o) const { return cur != o.cur; }
+        };
+        Iter begin() const
+        {
+            T *f = head->tqh_first;
+            return {f, f ? (f->*Link).tqe_next : nullptr};
+        }
+        Iter end() const { return {nullptr, nullptr}; }
+    };
+
+    template <class H>
+    static Range<H> each(H &head) { return {&head}; }
+};
+
+using AclQueue = TailQueue<&n_acl::link>;
+
+// Byte sizes of the fixed fields.
+inline constexpr std::size_t kIdLen = 8;
+inline constexpr std::size_t kLocLen = 44;
+inline constexpr std::size_t kAddrLen = 4;
+
+// Control tuple types, packed as on the wire.
+inline constexpr unsigned char kTypeCAD[2] = {0x6C, 0x80};
+inline constexpr unsigned char kTypeCAC[2] = {0x66, 0x40};
+inline constexpr unsigned char kTypeACM[2] = {0xA5, 0x0E};
+
+inline bool same_type(const unsigned char *a, const unsigned char *b)
+{
+    return a[0] == b[0] && a[1] == b[1];
+}
+
+inline bool same_id(const unsigned char *a, const unsigned char *b)
+{
+    return std::memcmp(a, b, kIdLen) == 0;
+}
+
+// "CAC" control byte: bit 0 is the reply bit, bits 1..7 the kind.
+inline constexpr unsigned kCacReply = 0x01;
+inline constexpr unsigned kKindSingle = 0;
+inline constexpr unsigned kKindFragment = 1;
+inline constexpr unsigned kKindLastFragment = 2;
+
+inline unsigned cac_kind(unsigned char control) { return control >> 1; }
+
+// Size of the tuple record header, without the data bytes.
+inline constexpr std::size_t kAclHeaderSize = offsetof(n_acl, data);
+
+}  // namespace nimbet

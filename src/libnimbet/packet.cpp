@@ -1,0 +1,246 @@
+// Packets: allocation, parsing of received frames, header getters and setters, description.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+using namespace nimbet;
+
+namespace {
+
+constexpr std::size_t kLocTextSize = 176;  // 44 numbers of up to 3 digits, 43 dots, NUL
+constexpr std::size_t kIdTextSize = 32;    // 8 numbers, 7 dots, NUL
+
+// Writes bytes as dotted decimal into a buffer of `size` bytes, cutting the
+// text to size - 1 characters; a size of 0 receives nothing.
+void dotted(std::span<const unsigned char> bytes, char *buf, std::size_t size)
+{
+    if (size == 0)
+        return;
+    char text[kLocTextSize];
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        n += static_cast<std::size_t>(std::snprintf(text + n, sizeof text - n,
+                                                    i + 1 < bytes.size() ? "%u." : "%u", bytes[i]));
+    std::size_t keep = n < size - 1 ? n : size - 1;
+    std::memcpy(buf, text, keep);
+    buf[keep] = '\0';
+}
+
+// Offset and length of one tuple inside a frame's tuple area.
+struct TupleSpan {
+    std::size_t offset;
+    unsigned char len;
+};
+
+// Checks that the tuples tile the bytes between the header and the CRC
+// trailer exactly: every tuple header and every data byte lies before the
+// trailer. A frame that breaks this is refused as a whole, so a hostile
+// length byte can never make parsing read past the received bytes.
+bool tuples_fit(const unsigned char *buf, std::size_t len)
+{
+    const std::size_t end = len - 2;
+    std::size_t off = PACKET_HEADER_SIZE;
+    while (off < end) {
+        if (end - off < 3)
+            return false;
+        const std::size_t l = buf[off + 2];
+        if (end - off - 3 < l)
+            return false;
+        off += 3 + l;
+    }
+    return true;
+}
+
+void note_control_tuple(n_pkt *pkt, const n_acl *t)
+{
+    if (same_type(t->type, kTypeCAD) && t->len == kIdLen)
+        std::memcpy(pkt->dest_id, t->data, kIdLen);
+    // A "CAC" tuple needs its control and sequence bytes; a shorter one
+    // carries no acknowledgement information and is kept as plain data.
+    if (same_type(t->type, kTypeCAC) && t->len >= 2) {
+        pkt->ack_seq = t->data[1];
+        if (t->data[0] != kCacReply)
+            pkt->flags |= PACKET_ACK_REQUESTED;
+    }
+}
+
+void free_tuples(n_pkt *pkt)
+{
+    for (n_acl *t : AclQueue::each(pkt->acl_head))
+        std::free(t);
+    AclQueue::init(pkt->acl_head);
+    pkt->acl_len = 0;
+    pkt->acl_count = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+n_pkt *n_pkt_alloc(void)
+{
+    auto *pkt = static_cast<n_pkt *>(std::calloc(1, sizeof(n_pkt)));
+    if (pkt == nullptr)
+        return fail_null<n_pkt>(kAccess);
+    pkt->format = 2;
+    pkt->flags = PACKET_FORMAT_SET;
+    pkt->fromlen = sizeof(pkt->from);
+    AclQueue::init(pkt->acl_head);
+    return pkt;
+}
+
+int n_pkt_free(n_pkt *pkt)
+{
+    if (pkt == nullptr)
+        return fail(kAccess);
+    free_tuples(pkt);
+    std::free(pkt);
+    return 1;
+}
+
+int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len)
+{
+    if (pkt == nullptr || buf == nullptr || len < PACKET_MIN_FRAME || pkt->acl_len != 0 || pkt->acl_count != 0)
+        return fail(kInval);
+    pkt->format = buf[0];
+    if (buf[0] != 2)
+        return fail(kInval);
+    std::memcpy(pkt->location, buf + 1, kLocLen);
+    std::memcpy(pkt->srcid, buf + 45, kIdLen);
+    pkt->seq = buf[53];
+    pkt->flags &= ~(PACKET_FORMAT_SET | PACKET_LOCATION_SET | PACKET_SRCID_SET | PACKET_SEQ_SET);
+    pkt->flags |= PACKET_RECEIVED;
+    if (n_util_crc16_check(buf, len) != 1) {
+        pkt->flags |= PACKET_CRC_BAD;
+        return fail(kInval);
+    }
+    pkt->flags |= PACKET_CRC_OK;
+    if (!tuples_fit(buf, len))
+        return fail(kInval);
+
+    std::size_t off = PACKET_HEADER_SIZE;
+    while (off < len - 2u) {
+        const unsigned char l = buf[off + 2];
+        n_acl *t = n_acl_new(buf + off, buf + off + 3, l);
+        if (t == nullptr) {
+            free_tuples(pkt);
+            return fail(kInval);
+        }
+        note_control_tuple(pkt, t);
+        AclQueue::insert_tail(pkt->acl_head, t);
+        pkt->acl_len += 3u + l;
+        pkt->acl_count += 1;
+        off += 3u + l;
+    }
+    pkt->flags |= PACKET_HAS_ACL;
+    return 0;
+}
+
+unsigned char *n_pkt_get_location(n_pkt *pkt)
+{
+    if (pkt == nullptr)
+        return fail_null<unsigned char>(kInval);
+    return pkt->location;
+}
+
+unsigned char *n_pkt_get_srcid(n_pkt *pkt)
+{
+    if (pkt == nullptr)
+        return fail_null<unsigned char>(kInval);
+    return pkt->srcid;
+}
+
+int n_pkt_get_seq(n_pkt *pkt)
+{
+    if (pkt == nullptr)
+        return fail(kInval);
+    return pkt->seq;
+}
+
+int n_pkt_get_ack(n_pkt *pkt)
+{
+    if (pkt == nullptr)
+        return fail(kInval);
+    return (pkt->flags & PACKET_ACK_SENT) ? 1 : 0;
+}
+
+int n_pkt_set_location(n_pkt *pkt, const unsigned char *loc)
+{
+    if (pkt == nullptr || loc == nullptr)
+        return fail(kInval);
+    std::memmove(pkt->location, loc, kLocLen);
+    pkt->flags |= PACKET_LOCATION_SET;
+    return 1;
+}
+
+int n_pkt_set_srcid(n_pkt *pkt, const unsigned char *id)
+{
+    if (pkt == nullptr || id == nullptr)
+        return fail(kInval);
+    std::memmove(pkt->srcid, id, kIdLen);
+    pkt->flags |= PACKET_SRCID_SET;
+    return 0;
+}
+
+int n_pkt_set_seq(n_pkt *pkt, uint8_t seq)
+{
+    if (pkt == nullptr)
+        return fail(kInval);
+    pkt->seq = seq;
+    pkt->flags |= PACKET_SEQ_SET;
+    return 0;
+}
+
+char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size)
+{
+    static char shared[kLocTextSize];
+    if (pkt == nullptr)
+        return fail_null<char>(kInval);
+    if (buf == nullptr) {
+        buf = shared;
+        size = sizeof shared;
+    }
+    dotted(pkt->location, buf, size);
+    return buf;
+}
+
+char *n_pkt_get_srcid_str(n_pkt *pkt, char *buf, size_t size)
+{
+    static char shared[kIdTextSize];
+    if (pkt == nullptr)
+        return fail_null<char>(kInval);
+    if (buf == nullptr) {
+        buf = shared;
+        size = sizeof shared;
+    }
+    dotted(pkt->srcid, buf, size);
+    return buf;
+}
+
+int n_describe_pkt(n_pkt *pkt)
+{
+    if (pkt == nullptr)
+        return std::printf("NO SUCH PACKET\n");
+    char id[kIdTextSize];
+    char loc[kLocTextSize];
+    n_pkt_get_srcid_str(pkt, id, sizeof id);
+    n_pkt_get_location_str(pkt, loc, sizeof loc);
+    std::printf("ID:\t  %s\n", id);
+    std::printf("Location: %s\n", loc);
+    std::printf("Seq:\t  %d\n", n_pkt_get_seq(pkt));
+    std::printf("ACK-Seq:  %d\n", pkt->ack_seq);
+    if (pkt->flags & PACKET_HAS_ACL) {
+        for (n_acl *t : AclQueue::each(pkt->acl_head)) {
+            char name[4];
+            std::printf("\t[%s (%3u,%3u) | %u |", n_util_acl2str(t->type, name), t->type[0], t->type[1], t->len);
+            for (unsigned i = 0; i < t->len; ++i)
+                std::printf(" %u", t->data[i]);
+            std::printf("]\n");
+        }
+    }
+    return std::printf("\n");
+}
+
+}  // extern "C"
