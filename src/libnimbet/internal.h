@@ -192,6 +192,13 @@ inline constexpr unsigned kKindLastFragment = 2;
 
 inline unsigned cac_kind(unsigned char control) { return control >> 1; }
 
+// Dotted text of exactly `count` numbers into out; false otherwise (out may
+// then hold the numbers decoded so far).
+bool decode_exact(const char *text, unsigned char *out, int count);
+
+// Identifier text: 8 numbers, or 4 numbers a.b.c.d standing for 1.1.1.1.a.b.c.d.
+bool decode_id_text(const char *text, unsigned char out[8]);
+
 // Size of the tuple record header, without the data bytes.
 inline constexpr std::size_t kAclHeaderSize = offsetof(n_acl, data);
 
