@@ -19,31 +19,13 @@ constexpr uint32_t kAllOnes = 0xFFFFFFFFu;
 int ipv4_from_text(const char *text, unsigned char out[kAddrLen])
 {
     unsigned char bytes[kAddrLen];
-    if (text == nullptr || n_util_decode_dot(bytes, text, kAddrLen) != kAddrLen)
+    if (!decode_exact(text, bytes, kAddrLen))
         return fail(kInval);
     const in_addr_t a = ::inet_addr(text);
     if (a == kAllOnes)
         return fail(kIlSeq);
     std::memcpy(out, &a, kAddrLen);
     return 0;
-}
-
-// Reads a dotted identifier: 8 numbers are the identifier itself, 4 numbers
-// a.b.c.d stand for 1.1.1.1.a.b.c.d. 0, or -1 with 22 for anything else.
-int srcid_from_text(const char *text, unsigned char out[kIdLen])
-{
-    unsigned char bytes[kIdLen];
-    const int n = text != nullptr ? n_util_decode_dot(bytes, text, kIdLen) : -1;
-    if (n == static_cast<int>(kIdLen)) {
-        std::memcpy(out, bytes, kIdLen);
-        return 0;
-    }
-    if (n == 4) {
-        const unsigned char prefixed[kIdLen] = {1, 1, 1, 1, bytes[0], bytes[1], bytes[2], bytes[3]};
-        std::memcpy(out, prefixed, kIdLen);
-        return 0;
-    }
-    return fail(kInval);
 }
 
 // A new 4-byte buffer for the caller holding an address; null with 12.
@@ -165,8 +147,8 @@ int n_socket_set_id_str(int fd, const char *text)
     if (socket_lookup(fd) == nullptr)
         return fail(kBadF);
     unsigned char id[kIdLen];
-    if (srcid_from_text(text, id) != 0)
-        return -1;
+    if (!decode_id_text(text, id))
+        return fail(kInval);
     return n_socket_set_id(fd, id);
 }
 
@@ -186,7 +168,7 @@ int n_socket_set_loc_str(int fd, const char *text)
     if (socket_lookup(fd) == nullptr)
         return fail(kBadF);
     unsigned char loc[kLocLen];
-    if (text == nullptr || n_util_decode_dot(loc, text, kLocLen) != static_cast<int>(kLocLen))
+    if (!decode_exact(text, loc, kLocLen))
         return fail(kInval);
     return n_socket_set_loc(fd, loc);
 }
