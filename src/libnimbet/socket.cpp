@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 using namespace nimbet;
 
@@ -26,10 +25,6 @@ constexpr int kDefaultRetry = 10;
 constexpr int kDefaultTimeoutMs = 163;
 constexpr unsigned char kIdPrefix[4] = {1, 1, 1, 1};
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using RecordPtr = std::unique_ptr<socket_record, FreeDeleter>;
 
 // Points the destination list at the broadcast address of the first
 // interface found: one destination, SOCKET_BROADCAST set. 0, or -1 with 22
@@ -128,7 +123,7 @@ extern "C" {
 
 int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
 {
-    RecordPtr rec(static_cast<socket_record *>(std::calloc(1, sizeof(socket_record))));
+    MallocPtr<socket_record> rec(static_cast<socket_record *>(std::calloc(1, sizeof(socket_record))));
     if (!rec)
         return fail(kNoMem);
 

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "internal.h"
@@ -60,6 +61,13 @@ int net_acquire();
 int net_release();
 // Current number of references (for checks that nothing leaked).
 int net_users();
+
+// Owns a malloc'd block and frees it with free().
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+template <class T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
 // Owns a packet and frees it with n_pkt_free.
 struct PacketFree {

@@ -1,0 +1,114 @@
+// Sending: a packet becomes one frame, sent as one datagram to every destination of a socket.
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "socket.h"
+
+using namespace nimbet;
+
+namespace {
+
+// Frames built from ordinary packets are at most 120 bytes; anything larger
+// (a resent received packet with a long tuple area) goes to the heap.
+constexpr std::size_t kInlineFrame = 320;
+constexpr std::size_t kCrcLen = 2;
+
+// Fills in what the caller has not set: format, the socket's location and
+// identifier (which then count as set, so a packet keeps the values of its
+// first send), and the socket's next sequence number.
+void complete_header(socket_record *rec, n_pkt *packet)
+{
+    if ((packet->flags & PACKET_FORMAT_SET) == 0)
+        packet->format = 2;
+    if ((packet->flags & PACKET_LOCATION_SET) == 0)
+        n_pkt_set_location(packet, rec->loc);
+    if ((packet->flags & PACKET_SRCID_SET) == 0)
+        n_pkt_set_srcid(packet, rec->id);
+    if ((packet->flags & PACKET_SEQ_SET) == 0) {
+        rec->last_seq = static_cast<uint8_t>(rec->last_seq + 1);
+        packet->seq = rec->last_seq;
+    }
+}
+
+// Writes header and tuples into frame[0 .. size - 2), leaving room for the
+// CRC. Returns false when the tuple list does not fill exactly that room
+// (its recorded length disagrees with the tuples themselves).
+bool write_frame(n_pkt *packet, unsigned char *frame, std::size_t size)
+{
+    frame[0] = packet->format;
+    std::memcpy(frame + 1, packet->location, kLocLen);
+    std::memcpy(frame + 45, packet->srcid, kIdLen);
+    frame[53] = packet->seq;
+    std::size_t off = PACKET_HEADER_SIZE;
+    const std::size_t end = size - kCrcLen;
+    for (const n_acl *t : AclQueue::each(packet->acl_head)) {
+        if (end - off < 3u + t->len)
+            return false;
+        frame[off] = t->type[0];
+        frame[off + 1] = t->type[1];
+        frame[off + 2] = t->len;
+        std::memcpy(frame + off + 3, t->data, t->len);
+        off += 3u + t->len;
+    }
+    return off == end;
+}
+
+}  // namespace
+
+extern "C" {
+
+int n_socket_send(int fd, n_pkt *packet)
+{
+    socket_record *rec = socket_lookup(fd);
+    if (rec == nullptr || packet == nullptr)
+        return fail(kInval);
+    // Oversize packets travel only as fragmented transfers.
+    if ((packet->flags & PACKET_OVERSIZE) != 0)
+        return fail(kProto);
+    complete_header(rec, packet);
+
+    const std::size_t size = PACKET_HEADER_SIZE + kCrcLen + static_cast<std::size_t>(packet->acl_len);
+    unsigned char inline_frame[kInlineFrame];
+    MallocPtr<unsigned char> heap_frame;
+    unsigned char *frame = inline_frame;
+    if (size > sizeof inline_frame) {
+        heap_frame.reset(static_cast<unsigned char *>(std::malloc(size)));
+        if (!heap_frame)
+            return fail(kNoMem);
+        frame = heap_frame.get();
+    }
+    std::memset(frame, 0, size);
+
+    if (n_acl_first(packet) == nullptr)
+        return fail(kProto);
+    if (!write_frame(packet, frame, size))
+        return fail(kInval);
+    n_util_crc16_append(frame, static_cast<unsigned int>(size));
+
+    const int result = n_socket_send_raw(fd, frame, static_cast<int>(size));
+    // A caller-set sequence number serves one send; the next send of the same
+    // packet is numbered by the socket again.
+    packet->flags &= ~static_cast<uint32_t>(PACKET_SEQ_SET);
+    return result;
+}
+
+int n_socket_send_raw(int fd, const unsigned char *data, int length)
+{
+    socket_record *rec = socket_lookup(fd);
+    if (rec == nullptr || data == nullptr || length < 0)
+        return fail(kInval);
+    // Each destination is tried on its own; one that refuses the datagram
+    // does not keep it from the others.
+    bool delivered = false;
+    for (int i = 0; i < rec->num_interfaces; ++i) {
+        const ssize_t sent = ::sendto(rec->fd, data, static_cast<std::size_t>(length), 0,
+                                      reinterpret_cast<const sockaddr *>(&rec->send_to[i]), sizeof rec->send_to[i]);
+        if (sent > 0)
+            delivered = true;
+    }
+    return delivered ? 1 : -1;
+}
+
+}  // extern "C"
