@@ -88,6 +88,16 @@ struct TailQueue<Link> {
 
     static T *next(const T *elm) { return (elm->*Link).tqe_next; }
 
+    // The last element: tqh_last points at its link (tqe_next is the link's
+    // first member), and its back link points at the pointer that holds it.
+    template <class H>
+    static T *last(const H &head)
+    {
+        if (head.tqh_first == nullptr)
+            return nullptr;
+        return *reinterpret_cast<const L *>(head.tqh_last)->tqe_prev;
+    }
+
     template <class H>
     static void insert_tail(H &head, T *elm)
     {
