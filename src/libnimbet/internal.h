@@ -209,6 +209,10 @@ bool decode_exact(const char *text, unsigned char *out, int count);
 // Identifier text: 8 numbers, or 4 numbers a.b.c.d standing for 1.1.1.1.a.b.c.d.
 bool decode_id_text(const char *text, unsigned char out[8]);
 
+// Destination text: up to 8 numbers (more are ignored); the bytes the text
+// does not give are 0. False when the text does not decode.
+bool decode_destination(const char *text, unsigned char out[8]);
+
 // Size of the tuple record header, without the data bytes.
 inline constexpr std::size_t kAclHeaderSize = offsetof(n_acl, data);
 

@@ -45,6 +45,12 @@ bool decode_id_text(const char *text, unsigned char out[8])
     }
 }
 
+bool decode_destination(const char *text, unsigned char out[8])
+{
+    std::memset(out, 0, kIdLen);
+    return text != nullptr && n_util_decode_dot(out, text, kIdLen) >= 0;
+}
+
 }  // namespace nimbet
 
 extern "C" {
