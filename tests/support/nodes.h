@@ -1,0 +1,49 @@
+// Test nodes: library sockets that talk over loopback broadcast inside the test's namespace.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "nimbet/nimbet.h"
+
+namespace nimbet::test {
+
+using NodeId = std::array<unsigned char, 8>;
+
+inline constexpr uint16_t kNodePort = 47000;
+
+// A node id 1.1.1.1.10.0.0.n.
+NodeId node_id(unsigned char n);
+
+// Opens a library socket as a node: bound on `port` (it receives once, so
+// its first send does not bind it to a temporary port), sending to the
+// loopback broadcast address, so every node on the port hears every frame.
+// Non-blocking, with the identifier `id`. Closes nothing: call n_socket_close.
+int open_node(const NodeId &id, uint16_t port = kNodePort);
+
+// A plain UDP socket bound on `port` beside the nodes (SO_REUSEADDR), which
+// hears every broadcast frame: the wire as it is.
+class Tap {
+public:
+    explicit Tap(uint16_t port = kNodePort);
+    ~Tap();
+    Tap(const Tap &) = delete;
+    Tap &operator=(const Tap &) = delete;
+    // The next datagram within `ms` milliseconds; empty when none came.
+    std::vector<unsigned char> next(int ms = 1000);
+    // Every datagram that arrives within `ms` milliseconds.
+    std::vector<std::vector<unsigned char>> drain(int ms = 50);
+
+private:
+    int fd_;
+};
+
+// Receives on every node (non-blocking) until `done` says so or `ms`
+// milliseconds have passed; delivered packets go to `on_packet` (which must
+// not keep them) or are freed. Returns whether `done` held.
+bool pump(const std::vector<int> &fds, const std::function<bool()> &done, int ms,
+          const std::function<void(int fd, n_pkt *)> &on_packet = {});
+
+}  // namespace nimbet::test
