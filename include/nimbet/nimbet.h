@@ -300,10 +300,13 @@ N_EXPORT int n_describe_socket(int fd);
 #define FILTER_TYPE_LOCATION      0x1
 #define FILTER_TYPE_ID            0x2
 #define FILTER_TYPE_ACL           0x4
-/* Tests the tuple at a 0-based position: raw argument = 2 type bytes and the
- * position; pattern "t0.t1.pos" (the third number is the position). The
- * tuple's type bytes are compared with the element's first bytes; a position
- * beyond the last tuple does not match. */
+/* Tests the type of the tuple at a 0-based position, counted from the first
+ * tuple of the packet. Raw argument: 3 bytes {type 0, type 1, position}.
+ * Pattern (FILTER_MODE_WILDCARD): "t0.t1.pos", the two type bytes and the
+ * position; '?' or '*' as the position, or a pattern of fewer than three
+ * fields, accepts the type at any position ("t0.t1" then acts like
+ * FILTER_TYPE_ACL). Only the tuple's two type bytes are compared, never its
+ * length byte. A position beyond the last tuple does not match. */
 #define FILTER_TYPE_ACL_POSITION  0x8
 #define FILTER_TYPE_FILTER        0x10
 #define FILTER_TYPE_MASK          0xff
