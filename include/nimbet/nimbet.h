@@ -326,7 +326,11 @@ N_EXPORT int n_filter_create(const char *name);
 N_EXPORT int n_filter_destroy(int id);
 /* Opaque handle of a chain for FILTER_TYPE_FILTER; null when none (n_errno untouched). */
 N_EXPORT void *n_filter_arg(int id);
-/* Appends an element or joins a chain; id, or -1 with 2, 12 or 22. */
+/* Appends an element to chain id: raw bytes of the type's length (44, 8, 2, 3),
+ * or a dotted pattern such as "10.?.*" with FILTER_MODE_WILDCARD. With
+ * FILTER_TYPE_FILTER, arg is an n_filter_arg handle whose chain is ANDed or
+ * ORed into this one and consumed. Returns id, or -1 with 2 (no such chain),
+ * 12 (out of memory; both chains stay as they were) or 22. */
 N_EXPORT int n_filter_add(int id, int type, const void *arg);
 /* 1 when the packet passes, 0 when not, -1 with 22 or 2. */
 N_EXPORT int n_filter_apply(int id, n_pkt *pkt);

@@ -235,10 +235,10 @@ int and_join(filter_chain *a, filter_chain *b)
 
     ElementList spare;
     ElementQueue::init(spare);
-    for (filter_element *t = ElementQueue::first(a->head); t != nullptr; t = term_end(t)) {
-        filter_element *t_end = term_end(t);
-        for (filter_element *u = ElementQueue::first(b->head); u != nullptr; u = term_end(u)) {
-            filter_element *u_end = term_end(u);
+    for (filter_element *t = ElementQueue::first(a->head), *t_end; t != nullptr; t = t_end) {
+        t_end = term_end(t);
+        for (filter_element *u = ElementQueue::first(b->head), *u_end; u != nullptr; u = u_end) {
+            u_end = term_end(u);
             const bool last = u_end == nullptr;
             if ((!last && !copy_range(t, t_end, spare)) || !copy_range(u, u_end, spare)) {
                 free_elements(spare);
@@ -249,22 +249,21 @@ int and_join(filter_chain *a, filter_chain *b)
 
     ElementList sum;
     ElementQueue::init(sum);
-    ElementList &terms = a->head;
-    for (filter_element *t = ElementQueue::first(terms); t != nullptr;) {
-        filter_element *t_end = term_end(t);
-        for (filter_element *u = ElementQueue::first(b->head); u != nullptr; u = term_end(u)) {
-            filter_element *u_end = term_end(u);
-            filter_element *product = u_end != nullptr ? ElementQueue::first(spare) : t;
-            if (u_end != nullptr)
-                move_like(spare, t, t_end, sum);
+    for (filter_element *t = ElementQueue::first(a->head), *t_end; t != nullptr; t = t_end) {
+        t_end = term_end(t);
+        for (filter_element *u = ElementQueue::first(b->head), *u_end; u != nullptr; u = u_end) {
+            u_end = term_end(u);
+            const bool last = u_end == nullptr;
+            filter_element *product = last ? t : ElementQueue::first(spare);
+            if (last)
+                move_range(a->head, t, t_end, sum);
             else
-                move_range(terms, t, t_end, sum);
+                move_like(spare, t, t_end, sum);
             set_concat(product, FILTER_CONCAT_OR);
             filter_element *factor = ElementQueue::first(spare);
             move_like(spare, u, u_end, sum);
             set_concat(factor, FILTER_CONCAT_AND);
         }
-        t = t_end;
     }
     set_concat(ElementQueue::first(sum), FILTER_CONCAT_AND);
     ElementQueue::concat(a->head, sum);
