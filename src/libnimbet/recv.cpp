@@ -279,6 +279,30 @@ n_pkt *n_socket_recv(int fd, int ack_fd)
     }
 }
 
+n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id)
+{
+    socket_record *rec = socket_lookup(fd);
+    if (rec == nullptr)
+        return fail_null<n_pkt>(kBadF);
+    for (;;) {
+        PacketPtr pkt(n_socket_recv(fd, ack_fd));
+        if (!pkt)
+            return fail_null<n_pkt>(kAgain);
+        switch (n_filter_apply(filter_id, pkt.get())) {
+        case 1:
+            return pkt.release();
+        case 0:
+            // Rejected packets are lost to the application; a blocking
+            // socket waits for one that passes.
+            if (rec->options & SOCKET_BLOCKING)
+                continue;
+            return fail_null<n_pkt>(kAgain);
+        default:
+            return nullptr;  // the filter's error
+        }
+    }
+}
+
 int n_socket_recv_raw(int fd, unsigned char *buffer, int size)
 {
     socket_record *rec = socket_lookup(fd);
