@@ -193,9 +193,11 @@ N_EXPORT int n_util_2to3(char *out, const unsigned char *codes, int codeslen);
 
 /* ------------------------------------------------------------------ text forms and location */
 
-/* Decodes at most max dotted decimal fields; count (1..max), max + 1 when longer, -1 with 42. */
+/* Decodes at most max dotted decimal fields; count (1..max), max + 1 when longer, -1 with 42
+ * (bad character, value above 255) or 22 (null pointer, negative max). */
 N_EXPORT int n_util_decode_dot(unsigned char *out, const char *text, int max);
-/* Escaped stream form (0x00 body 0xC0) of src into dst; returns the size the whole form needs. */
+/* Escaped stream form (0x00 body 0xC0) of src into dst (never past dstlen); returns the size the
+ * whole form needs (INT_MAX when it needs more), or -1 with 22 for a null pointer with a length. */
 N_EXPORT int n_util_escape(unsigned char *dst, const unsigned char *src, int srclen, int dstlen);
 /* Decodes one escaped frame; returns the decoded size (may exceed dstlen), or -1 with 42. */
 N_EXPORT int n_util_unescape(unsigned char *dst, const unsigned char *src, int srclen, int dstlen);

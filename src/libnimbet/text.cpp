@@ -1,4 +1,6 @@
 // Dotted decimal text, the escaped stream form, and the packet setters that take dotted text.
+#include <climits>
+
 #include "internal.h"
 
 using namespace nimbet;
@@ -14,6 +16,17 @@ constexpr unsigned char kMarker = 0xDB;
 inline bool needs_escape(unsigned char b) { return b == kStart || b == kEnd || b == kMarker; }
 
 inline int encoded_size(unsigned char b) { return needs_escape(b) ? 2 : 1; }
+
+// `base` plus the escaped size of src[from, srclen). An input of more than
+// about 1 GiB can need more room than an int counts: the result then stays
+// at INT_MAX, which still tells the caller that no buffer it can name fits.
+int escaped_size(const unsigned char *src, int from, int srclen, long long base)
+{
+    long long need = base;
+    for (int i = from; i < srclen; ++i)
+        need += encoded_size(src[i]);
+    return need > INT_MAX ? INT_MAX : static_cast<int>(need);
+}
 
 }  // namespace
 
@@ -57,7 +70,9 @@ extern "C" {
 
 int n_util_decode_dot(unsigned char *out, const char *text, int max)
 {
-    if (out == nullptr || text == nullptr)
+    // A negative field count would turn the "more than max" result into a
+    // value that reads as a count or as a failure without an error number.
+    if (out == nullptr || text == nullptr || max < 0)
         return fail(kInval);
     int p = 0;
     for (int i = 0; i < max; ++i) {
@@ -100,13 +115,8 @@ int n_util_escape(unsigned char *dst, const unsigned char *src, int srclen, int 
         srclen = 0;
     if ((src == nullptr && srclen > 0) || (dst == nullptr && dstlen > 0))
         return fail(kInval);
-    if (dstlen <= 0) {
-        // No room at all: only report the size the whole form needs.
-        int need = 2;
-        for (int i = 0; i < srclen; ++i)
-            need += encoded_size(src[i]);
-        return need;
-    }
+    if (dstlen <= 0)
+        return escaped_size(src, 0, srclen, 2);  // no room at all: only report the size
     dst[0] = kStart;
     int j = 1;
     int i = 0;
@@ -127,10 +137,7 @@ int n_util_escape(unsigned char *dst, const unsigned char *src, int srclen, int 
     // of an escape pair that reached it), and the result tells the caller how
     // much room the whole form needs.
     dst[dstlen - 1] = kEnd;
-    int need = j + 1;
-    for (; i < srclen; ++i)
-        need += encoded_size(src[i]);
-    return need;
+    return escaped_size(src, i, srclen, j + 1LL);
 }
 
 int n_util_unescape(unsigned char *dst, const unsigned char *src, int srclen, int dstlen)
