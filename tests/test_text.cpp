@@ -137,7 +137,7 @@ TEST_F(TextSetters, LocationNeedsExactlyFortyFourNumbers)
 // outside the room it gave.
 class Guarded {
 public:
-    explicit Guarded(int room) : room_(room), bytes_(static_cast<std::size_t>(room > 0 ? room : 0) + 2 * kGuard, kFill) {}
+    explicit Guarded(int room) : bytes_(static_cast<std::size_t>(room > 0 ? room : 0) + 2 * kGuard, kFill) {}
     unsigned char *data() { return bytes_.data() + kGuard; }
     Bytes stored(int n) const { return Bytes(bytes_.begin() + kGuard, bytes_.begin() + kGuard + n); }
     bool guards_intact() const
@@ -151,7 +151,6 @@ public:
 private:
     static constexpr std::size_t kGuard = 8;
     static constexpr unsigned char kFill = 0x5A;
-    int room_;
     Bytes bytes_;
 };
 
@@ -224,6 +223,10 @@ TEST(Escape, NeededSizeOfHugeInputSaturatesInsteadOfWrapping)
 {
     // Just over 1 GiB of zero bytes, each of which escapes to two: the whole
     // form needs more than INT_MAX bytes. The zero pages are never written.
+    // A gigabyte under the sanitizers takes long; the plain build checks it.
+#ifdef NIMBET_SANITIZED
+    GTEST_SKIP() << "too slow under the sanitizers";
+#endif
     const std::size_t len = (static_cast<std::size_t>(INT_MAX) / 2) + 16;
     void *map = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(MAP_FAILED, map);
