@@ -10,8 +10,10 @@
 namespace {
 
 struct Message {
+    const char *name;
     int number;
     const char *text;
+    friend void PrintTo(const Message &m, std::ostream *os) { *os << m.number; }
 };
 
 class ErrorMessage : public testing::TestWithParam<Message> {};
@@ -23,14 +25,17 @@ TEST_P(ErrorMessage, HasTheLibraryText)
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, ErrorMessage,
-    testing::Values(Message{2, "No such file or directory"}, Message{9, "Bad file descriptor"},
-                    Message{11, "Resource temporarily unavailable"}, Message{12, "Not enough space"},
-                    Message{13, "Permission denied"}, Message{16, "Resource device"}, Message{19, "No such device"},
-                    Message{22, "Invalid argument"}, Message{42, "Illegal byte sequence"},
-                    Message{225, "Address not available."}, Message{226, "The socket is not connected."},
-                    Message{227, "Protocol error."}, Message{224, "Unknown Error"}, Message{228, "Unknown Error"},
-                    Message{1000, "Unknown Error"}, Message{INT_MAX, "Unknown Error"}),
-    [](const testing::TestParamInfo<Message> &info) { return "Number" + std::to_string(info.param.number); });
+    testing::Values(Message{"NoEntry", 2, "No such file or directory"}, Message{"BadDescriptor", 9, "Bad file descriptor"},
+                    Message{"TryAgain", 11, "Resource temporarily unavailable"},
+                    Message{"NoMemory", 12, "Not enough space"}, Message{"Access", 13, "Permission denied"},
+                    Message{"Busy", 16, "Resource device"}, Message{"NoDevice", 19, "No such device"},
+                    Message{"Invalid", 22, "Invalid argument"}, Message{"IllegalSequence", 42, "Illegal byte sequence"},
+                    Message{"NotFound", 225, "Address not available."},
+                    Message{"NotBound", 226, "The socket is not connected."},
+                    Message{"Protocol", 227, "Protocol error."}, Message{"BelowOwnNumbers", 224, "Unknown Error"},
+                    Message{"AboveOwnNumbers", 228, "Unknown Error"}, Message{"Large", 1000, "Unknown Error"},
+                    Message{"Largest", INT_MAX, "Unknown Error"}),
+    [](const testing::TestParamInfo<Message> &info) { return std::string(info.param.name); });
 
 TEST(ErrorMessageOthers, NumbersBelowTheOwnRangeGetTheSystemText)
 {

@@ -42,6 +42,7 @@ struct CoordCase {
     int32_t value;
     unsigned char byte;
     int32_t decoded;
+    friend void PrintTo(const CoordCase &c, std::ostream *os) { *os << c.value; }
 };
 
 class Coordinate : public testing::TestWithParam<CoordCase> {};

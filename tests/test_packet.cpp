@@ -207,6 +207,7 @@ TEST(PacketCrc, AnyFlippedBitIsRefusedWithHeaderAlreadyCopied)
 struct HostileArea {
     const char *name;
     Bytes area;
+    friend void PrintTo(const HostileArea &c, std::ostream *os) { *os << c.name; }
 };
 
 class PacketHostile : public Packet, public testing::WithParamInterface<HostileArea> {};
@@ -247,6 +248,7 @@ struct ControlCase {
     std::vector<WireTuple> tuples;
     uint8_t ack_seq;
     bool requested;
+    friend void PrintTo(const ControlCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class PacketControl : public Packet, public testing::WithParamInterface<ControlCase> {};

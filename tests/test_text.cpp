@@ -26,6 +26,7 @@ struct DotCase {
     int max;
     int result;
     Bytes stored;
+    friend void PrintTo(const DotCase &c, std::ostream *os) { *os << '"' << c.text << "\" max " << c.max; }
 };
 
 class DecodeDot : public testing::TestWithParam<DotCase> {};

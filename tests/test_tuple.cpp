@@ -252,6 +252,7 @@ struct CodeCase {
     unsigned char hi;
     unsigned char lo;
     const char *unpacked;
+    friend void PrintTo(const CodeCase &c, std::ostream *os) { *os << c.label; }
 };
 
 class TypeCode : public testing::TestWithParam<CodeCase> {};
