@@ -58,16 +58,6 @@ TEST(ErrorNumber, SuccessDoesNotClearIt)
     EXPECT_EQ(&n_errno, _n_errno());
 }
 
-TEST(ErrorNumber, MessageFunctionsLeaveItAlone)
-{
-    n_errno = 9;
-    n_util_strerr(1000);
-    testing::internal::CaptureStdout();
-    n_util_perror("");
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(9, n_errno);
-}
-
 TEST(ErrorPrintout, PrefixThenMessageWithoutNewline)
 {
     n_errno = 225;

@@ -306,12 +306,6 @@ TEST_F(Packet, ParseClearsTheCallerSetBits)
     EXPECT_EQ(0u, pkt->flags & (PACKET_FORMAT_SET | PACKET_LOCATION_SET | PACKET_SRCID_SET | PACKET_SEQ_SET));
 }
 
-TEST_F(Packet, AckGetterFollowsAckSentBit)
-{
-    pkt->flags |= PACKET_ACK_SENT;
-    EXPECT_EQ(1, n_pkt_get_ack(pkt));
-}
-
 TEST(PacketNull, GettersAndSettersRefuseNullPacket)
 {
     unsigned char bytes[44] = {};
@@ -336,17 +330,6 @@ TEST_F(Packet, LongestLocationTextFillsStaticBuffer)
     EXPECT_EQ(175u, std::strlen(text));
     EXPECT_EQ(0, std::strncmp(text, "255.255.", 8));
     EXPECT_EQ(0, std::strcmp(text + 172, "255"));
-}
-
-TEST_F(Packet, IdentifierTextUsesStaticBufferWhenNoneGiven)
-{
-    n_pkt_set_srcid(pkt, kNodeId);
-    const char *a = n_pkt_get_srcid_str(pkt, nullptr, 0);
-    EXPECT_STREQ("1.1.1.1.10.0.0.5", a);
-    const unsigned char max[8] = {255, 255, 255, 255, 255, 255, 255, 255};
-    n_pkt_set_srcid(pkt, max);
-    EXPECT_EQ(a, n_pkt_get_srcid_str(pkt, nullptr, 0));
-    EXPECT_STREQ("255.255.255.255.255.255.255.255", a);
 }
 
 TEST_F(Packet, TextIsCutToCallerBufferAndSizeZeroWritesNothing)
