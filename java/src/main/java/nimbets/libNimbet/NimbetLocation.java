@@ -1,0 +1,114 @@
+package nimbets.libNimbet;
+
+import java.util.Arrays;
+
+/**
+ * The 44-byte location of a node: a 16-byte root, four node names of 9 characters, the
+ * coordinates x, y and z (0 to 63000, stored with two significant digits) and a deviation.
+ * Its text is 44 dotted decimal numbers.
+ *
+ * <p>Owns a native record: close it when done. The parts are decoded on the first request for one.
+ */
+public final class NimbetLocation extends NativeHandle {
+    /** Number of bytes of a location. */
+    public static final int LENGTH = 44;
+
+    /**
+     * A location from exactly 44 values, each cut to its low 8 bits (the array is given back
+     * holding the cut values).
+     *
+     * @throws IllegalArgumentException when the array does not hold 44 values
+     * @throws NullPointerException when the array is null
+     */
+    public NimbetLocation(short[] bytes) {
+        this(libnimbetJNI.new_NimbetLocation__SWIG_0(bytes));
+    }
+
+    /**
+     * A location from its text of exactly 44 dotted decimal numbers; {@link #toString()} gives
+     * the text back as given.
+     *
+     * @throws IllegalArgumentException for a null text or one that is not 44 numbers
+     */
+    public NimbetLocation(String text) {
+        this(libnimbetJNI.new_NimbetLocation__SWIG_1(text));
+    }
+
+    /** Takes over a native record made by the binding. */
+    NimbetLocation(long handle) {
+        super(handle, "a location");
+    }
+
+    @Override
+    void release(long handle) {
+        libnimbetJNI.delete_NimbetLocation(handle);
+    }
+
+    /** A new array of the 44 bytes, each 0 to 255. */
+    public short[] toArray() {
+        return libnimbetJNI.NimbetLocation_toArray(handle());
+    }
+
+    /** The filter argument: the address of the 44 bytes, valid while this object is open. */
+    long toFilter() {
+        return libnimbetJNI.NimbetLocation_toFilter(handle());
+    }
+
+    /** The 16 root bytes, each 0 to 255. */
+    public short[] getRoot() {
+        return libnimbetJNI.NimbetLocation_getRoot(handle());
+    }
+
+    /**
+     * The name of node 1 to 4: 9 lower-case characters, padded with spaces.
+     *
+     * @throws IllegalArgumentException for any other node number
+     */
+    public String getNode(int n) {
+        return libnimbetJNI.NimbetLocation_getNode(handle(), n);
+    }
+
+    /** The decoded x coordinate. */
+    public int getX() {
+        return libnimbetJNI.NimbetLocation_getX(handle());
+    }
+
+    /** The decoded y coordinate. */
+    public int getY() {
+        return libnimbetJNI.NimbetLocation_getY(handle());
+    }
+
+    /** The decoded z coordinate. */
+    public int getZ() {
+        return libnimbetJNI.NimbetLocation_getZ(handle());
+    }
+
+    /** The deviation, 0 to 255. */
+    public short getDeviation() {
+        return libnimbetJNI.NimbetLocation_getDeviation(handle());
+    }
+
+    /** True for another open location with the same 44 bytes (a closed one equals only itself). */
+    @Override
+    public boolean equals(Object other) {
+        if (other == this) {
+            return true;
+        }
+        if (!(other instanceof NimbetLocation) || isClosed() || ((NimbetLocation) other).isClosed()) {
+            return false;
+        }
+        return Arrays.equals(toArray(), ((NimbetLocation) other).toArray());
+    }
+
+    /** A hash of the 44 bytes; 0 once closed. */
+    @Override
+    public int hashCode() {
+        return isClosed() ? 0 : Arrays.hashCode(toArray());
+    }
+
+    /** The 44 dotted decimal numbers, or the text this location was made from. */
+    @Override
+    public String toString() {
+        return isClosed() ? "NimbetLocation[closed]" : libnimbetJNI.NimbetLocation_toString(handle());
+    }
+}

@@ -1,0 +1,212 @@
+package nimbets.libNimbet;
+
+import java.util.ArrayList;
+import java.util.Iterator;
+import java.util.List;
+import java.util.NoSuchElementException;
+
+/**
+ * One frame of the sensor network: a header (location, source identifier, sequence number) and
+ * an ordered list of tuples of at most 64 bytes in all (3 bytes per tuple plus its data).
+ *
+ * <p>Owns a native packet and its tuples: close it when done. Tuples handed out by the walking
+ * methods and by iteration are copies that the caller owns and closes; they stay usable to walk
+ * on while the packet's tuple list is unchanged.
+ */
+public final class NimbetPacket extends NativeHandle implements Iterable<NimbetTuple> {
+    /** Iterators whose look-ahead tuple is still open; closed with the packet. */
+    private final List<TupleIterator> openIterators = new ArrayList<>();
+
+    /** A new empty packet. */
+    public NimbetPacket() {
+        this(libnimbetJNI.new_NimbetPacket());
+    }
+
+    /** Takes over a native packet (a received one). */
+    NimbetPacket(long handle) {
+        super(handle, "a packet");
+    }
+
+    /**
+     * A packet parsed from a received frame.
+     *
+     * @throws IllegalArgumentException when the frame is shorter than 59 bytes, has a wrong
+     *     format byte, a wrong CRC-16 or malformed tuples
+     */
+    public static NimbetPacket fromFrame(short[] frame) {
+        NimbetPacket p = new NimbetPacket();
+        try {
+            p.parse(frame);
+            return p;
+        } catch (RuntimeException | Error e) {
+            p.close();
+            throw e;
+        }
+    }
+
+    @Override
+    void release(long handle) {
+        for (TupleIterator it : new ArrayList<>(openIterators)) {
+            it.dispose();
+        }
+        libnimbetJNI.delete_NimbetPacket(handle);
+    }
+
+    /**
+     * Fills this new packet from a received frame (values cut to 0 to 255).
+     *
+     * @throws IllegalArgumentException when the frame does not parse, or this packet holds tuples
+     */
+    public void parse(short[] frame) {
+        libnimbetJNI.NimbetPacket_parse(handle(), frame);
+    }
+
+    /** Prints the packet to standard output. */
+    public void describe() {
+        System.out.flush();
+        libnimbetJNI.NimbetPacket_describe(handle());
+    }
+
+    /**
+     * Appends a tuple of the given type and data.
+     *
+     * @throws IllegalArgumentException for a null type or more than 255 data values
+     * @throws UnknownError when the tuple area would exceed 64 bytes (error number 227)
+     */
+    public void aclAdd(String type, short[] data) {
+        aclAdd(type, data, false);
+    }
+
+    /**
+     * Appends a tuple; with {@code oversize} the 64-byte limit is lifted and the packet can then
+     * only be sent by fragmentation.
+     */
+    public void aclAdd(String type, short[] data, boolean oversize) {
+        libnimbetJNI.NimbetPacket_aclAdd(handle(), type, data, oversize ? 1 : 0);
+    }
+
+    /** Appends a copy of the tuple; the tuple object stays the caller's. */
+    public void add(NimbetTuple tuple) {
+        add(tuple, false);
+    }
+
+    /** Appends a copy of the tuple, with or without the 64-byte limit (see {@link #aclAdd}). */
+    public void add(NimbetTuple tuple, boolean oversize) {
+        libnimbetJNI.NimbetPacket_add(handle(), tuple.handle(), oversize ? 1 : 0);
+    }
+
+    /**
+     * Removes the first tuple of the packet with the same type and data as the given one.
+     *
+     * @throws UnknownError when the packet holds no such tuple (error number 225)
+     */
+    public void remove(NimbetTuple tuple) {
+        libnimbetJNI.NimbetPacket_remove(handle(), tuple.handle());
+    }
+
+    /** A new location object holding the header location; the caller closes it. */
+    public NimbetLocation getLocation() {
+        return new NimbetLocation(libnimbetJNI.NimbetPacket_getLocation(handle()));
+    }
+
+    /** A new identifier object holding the header source identifier; the caller closes it. */
+    public NimbetSrcId getSrcId() {
+        return new NimbetSrcId(libnimbetJNI.NimbetPacket_getSrcId(handle()));
+    }
+
+    /** The header sequence number, 0 to 255. */
+    public short getSeq() {
+        return libnimbetJNI.NimbetPacket_getSeq(handle());
+    }
+
+    /** True when an acknowledgement of this received packet was sent. */
+    public boolean getAck() {
+        return libnimbetJNI.NimbetPacket_getAck(handle()) == 1;
+    }
+
+    /** Sets the header location; sending then keeps it instead of the socket's. */
+    public void setLocation(NimbetLocation location) {
+        libnimbetJNI.NimbetPacket_setLocation(handle(), location.handle());
+    }
+
+    /** Sets the header source identifier; sending then keeps it instead of the socket's. */
+    public void setSrcId(NimbetSrcId id) {
+        libnimbetJNI.NimbetPacket_setSrcId(handle(), id.handle());
+    }
+
+    /** Sets the header sequence number to the low 8 bits of {@code seq} (300 gives 44). */
+    public void setSeq(int seq) {
+        libnimbetJNI.NimbetPacket_setSeq(handle(), (short) seq);
+    }
+
+    /** A copy of the first tuple, or null when the packet has none. */
+    public NimbetTuple firstAcl() {
+        return adopt(libnimbetJNI.NimbetPacket_firstAcl(handle()));
+    }
+
+    /** A copy of the tuple after the given copy, or null at the end. */
+    public NimbetTuple nextAcl(NimbetTuple tuple) {
+        return adopt(libnimbetJNI.NimbetPacket_nextAcl(handle(), tuple.handle()));
+    }
+
+    /** A copy of the first tuple of the given type, or null when there is none. */
+    public NimbetTuple findFirstAcl(String type) {
+        return adopt(libnimbetJNI.NimbetPacket_findFirstAcl(handle(), type));
+    }
+
+    /** A copy of the next tuple after the given copy with the same type, or null when there is none. */
+    public NimbetTuple findNextAcl(NimbetTuple tuple) {
+        return adopt(libnimbetJNI.NimbetPacket_findNextAcl(handle(), tuple.handle()));
+    }
+
+    /**
+     * Walks the tuples in order. Each tuple returned belongs to the caller, who closes it (it may
+     * do so at once: the walk does not depend on it).
+     */
+    @Override
+    public Iterator<NimbetTuple> iterator() {
+        return new TupleIterator();
+    }
+
+    private static NimbetTuple adopt(long handle) {
+        return handle == 0 ? null : new NimbetTuple(handle);
+    }
+
+    /** Keeps one tuple ahead, so a tuple handed out can be closed by the caller before the next step. */
+    private final class TupleIterator implements Iterator<NimbetTuple> {
+        private NimbetTuple ahead;
+
+        TupleIterator() {
+            ahead = firstAcl();
+            if (ahead != null) {
+                openIterators.add(this);
+            }
+        }
+
+        @Override
+        public boolean hasNext() {
+            return ahead != null;
+        }
+
+        @Override
+        public NimbetTuple next() {
+            if (ahead == null) {
+                throw new NoSuchElementException();
+            }
+            NimbetTuple current = ahead;
+            ahead = isClosed() ? null : nextAcl(current);
+            if (ahead == null) {
+                openIterators.remove(this);
+            }
+            return current;
+        }
+
+        void dispose() {
+            if (ahead != null) {
+                ahead.close();
+                ahead = null;
+            }
+            openIterators.remove(this);
+        }
+    }
+}

@@ -1,0 +1,121 @@
+package nimbets.libNimbet;
+
+import java.util.Arrays;
+
+/**
+ * One tuple: a 3-letter type (digits, letters, "-", "/", space and "@", case ignored) and 0 to
+ * 255 data bytes.
+ *
+ * <p>A tuple object is always a free-standing copy: adding it to a packet adds a copy, and the
+ * packet's walking methods hand out copies. Owns a native record: close it when done.
+ */
+public final class NimbetTuple extends NativeHandle {
+    /**
+     * A tuple of the given type without data.
+     *
+     * @throws IllegalArgumentException for a null type
+     */
+    public NimbetTuple(String type) {
+        this(libnimbetJNI.new_NimbetTuple__SWIG_0(type));
+    }
+
+    /**
+     * A tuple of the given type holding a copy of the data, each value cut to its low 8 bits
+     * (the array is given back holding the cut values).
+     *
+     * @throws IllegalArgumentException for a null type or more than 255 values
+     * @throws NullPointerException when the array is null
+     */
+    public NimbetTuple(String type, short[] data) {
+        this(libnimbetJNI.new_NimbetTuple__SWIG_1(type, data));
+    }
+
+    /**
+     * A tuple of the given type with {@code length} data bytes, all 0.
+     *
+     * @throws IllegalArgumentException for a null type or a length outside 0 to 255
+     */
+    public NimbetTuple(String type, int length) {
+        this(libnimbetJNI.new_NimbetTuple__SWIG_2(type, length));
+    }
+
+    /** Takes over a tuple record made by the binding. */
+    NimbetTuple(long handle) {
+        super(handle, "a tuple");
+    }
+
+    @Override
+    void release(long handle) {
+        libnimbetJNI.delete_NimbetTuple(handle);
+    }
+
+    /** The number of data bytes, 0 to 255. */
+    public int length() {
+        return libnimbetJNI.NimbetTuple_length(handle());
+    }
+
+    /**
+     * Data byte {@code position} (its low 16 bits are used), 0 to 255.
+     *
+     * @throws IllegalArgumentException when the position is not below {@link #length()}
+     */
+    public short getAclByte(int position) {
+        return libnimbetJNI.NimbetTuple_getAclByte(handle(), position);
+    }
+
+    /**
+     * Sets data byte {@code position} (its low 16 bits are used) to the low 8 bits of the value.
+     * Changes this object only, never a packet.
+     *
+     * @throws IllegalArgumentException when the position is not below {@link #length()}
+     */
+    public void setAclByte(int position, int value) {
+        libnimbetJNI.NimbetTuple_setAclByte(handle(), (short) value, position);
+    }
+
+    /** The 3-letter type in lower case. */
+    public String getAclType() {
+        return libnimbetJNI.NimbetTuple_getAclType(handle());
+    }
+
+    /** A new array of the data bytes, each 0 to 255. */
+    public short[] toArray() {
+        return libnimbetJNI.NimbetTuple_toArray(handle());
+    }
+
+    /** The filter argument: the tuple record itself, valid while this object is open. */
+    long toFilter() {
+        return libnimbetJNI.NimbetTuple_toFilter(handle());
+    }
+
+    /** True when the other tuple has the same type, whatever the data of either. */
+    public boolean sameType(NimbetTuple other) {
+        // The native comparison answers 0 for the same type.
+        return libnimbetJNI.NimbetTuple_tuple_equals(handle(), other.handle()) == 0;
+    }
+
+    /** True for another open tuple with the same type and the same data (a closed one equals only itself). */
+    @Override
+    public boolean equals(Object other) {
+        if (other == this) {
+            return true;
+        }
+        if (!(other instanceof NimbetTuple) || isClosed() || ((NimbetTuple) other).isClosed()) {
+            return false;
+        }
+        NimbetTuple t = (NimbetTuple) other;
+        return sameType(t) && Arrays.equals(toArray(), t.toArray());
+    }
+
+    /** A hash of the type and the data; 0 once closed. */
+    @Override
+    public int hashCode() {
+        return isClosed() ? 0 : 31 * getAclType().hashCode() + Arrays.hashCode(toArray());
+    }
+
+    /** The data bytes as decimal numbers separated by single spaces ("1 20 255"); empty without data. */
+    @Override
+    public String toString() {
+        return isClosed() ? "NimbetTuple[closed]" : libnimbetJNI.NimbetTuple_toString(handle());
+    }
+}
