@@ -3,6 +3,7 @@
 
 #include "frag.h"
 #include "internal.h"
+#include "recv.h"
 #include "socket.h"
 
 using namespace nimbet;
@@ -33,39 +34,70 @@ struct BlockingRestore {
     }
 };
 
-enum class Wait { Acknowledged, Malformed, TimedOut };
+enum class Wait { Acknowledged, Malformed, TimedOut, Other };
+
+// What a frame received during the wait says about the request with "CAC"
+// sequence byte q to node `dest`. Only frames from that node carrying "ACM"
+// count: one without "CAC" is a malformed acknowledgement, one with control
+// byte 1 and sequence q the acknowledgement; anything else is passed over.
+Wait examine_reply(n_pkt *reply, const unsigned char *dest, uint8_t q)
+{
+    if (!same_id(reply->srcid, dest) || n_acl_findfirst(reply, kTypeACM, nullptr) < 0)
+        return Wait::Other;
+    n_acl *cac = nullptr;
+    if (n_acl_findfirst(reply, kTypeCAC, &cac) < 0)
+        return Wait::Malformed;
+    if (cac->len >= 2 && cac->data[0] == kCacReply && cac->data[1] == q)
+        return Wait::Acknowledged;
+    return Wait::Other;
+}
 
 // Receives on recv_fd until the acknowledgement of sequence q from `dest`
 // arrives or `timeout` ms have passed since t0. Every other frame that comes
 // is consumed; requests among them are answered through send_fd.
 Wait await_ack(socket_record *send, socket_record *recv, const unsigned char *dest, uint8_t q, uint32_t t0)
 {
-    const uint32_t timeout = static_cast<uint32_t>(send->timeout);
+    const uint32_t timeout = timeout_ms(send);
     for (;;) {
         const uint32_t elapsed = n_util_getmstime() - t0;
         if (elapsed >= timeout)
             return Wait::TimedOut;
-        // Wait for the next datagram, at most one poll slot, so that the
-        // acknowledgement is seen as soon as it arrives.
-        const uint32_t left = timeout - elapsed;
-        pollfd p{recv->fd, POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left < kPollSlotMs ? left : kPollSlotMs));
         PacketPtr reply(n_socket_recv(recv->fd, send->fd));
-        if (!reply) {
-            // An unbindable socket reads nothing however often it is asked:
-            // keep to the poll interval instead of spinning.
-            if (n_errno == kNotBound)
-                n_util_sleepms(kPollSlotMs);
-            continue;
+        const int err = n_errno;
+        if (reply) {
+            const Wait w = examine_reply(reply.get(), dest, q);
+            if (w != Wait::Other)
+                return w;
         }
-        if (!same_id(reply->srcid, dest) || n_acl_findfirst(reply.get(), kTypeACM, nullptr) < 0)
-            continue;
-        n_acl *cac = nullptr;
-        if (n_acl_findfirst(reply.get(), kTypeCAC, &cac) < 0)
-            return Wait::Malformed;
-        if (cac->len >= 2 && cac->data[0] == kCacReply && cac->data[1] == q)
-            return Wait::Acknowledged;
+        // Wait for the next datagram, at most one poll slot, so that the
+        // acknowledgement is seen as soon as it arrives. An unbindable socket
+        // reads nothing however often it is asked: sleep the slot instead.
+        const uint32_t left = timeout - elapsed;
+        const int slot = static_cast<int>(left < kPollSlotMs ? left : kPollSlotMs);
+        if (!reply && err == kNotBound) {
+            n_util_sleepms(static_cast<uint32_t>(slot));
+        } else {
+            pollfd p{recv->fd, POLLIN, 0};
+            poll(&p, 1, slot);
+        }
     }
+}
+
+// The "CAC" request tuple with sequence byte q. A packet that went through
+// an acknowledged send before already holds one: it takes the new bytes
+// there, since a receiver answers and remembers only the first "CAC" of a
+// frame, and a second one behind it would never be acknowledged.
+int set_request_control(n_pkt *packet, uint8_t q)
+{
+    const unsigned char cac[2] = {0, q};
+    n_acl *old = nullptr;
+    if (n_acl_findfirst(packet, kTypeCAC, &old) < 0)
+        return n_acl_add(packet, kTypeCAC, cac, 2, 0) < 0 ? fail(kNoMem) : 0;
+    if (old->len < 2)
+        return fail(kInval);
+    old->data[0] = cac[0];
+    old->data[1] = cac[1];
+    return 0;
 }
 
 }  // namespace
@@ -128,20 +160,22 @@ int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned 
         if (n_acl_add(packet, kTypeCAD, dest, kIdLen, 0) < 0)
             return fail(kNoMem);
     }
-    const unsigned char cac[2] = {0, q};
-    if (n_acl_add(packet, kTypeCAC, cac, 2, 0) < 0)
-        return fail(kNoMem);
+    if (set_request_control(packet, q) < 0)
+        return -1;
+
+    // The acknowledgement comes back to recv_fd's port: bind it before the
+    // first transmission, so that a reply cannot arrive before the socket
+    // takes datagrams, and so that a socket that both sends and receives is
+    // not bound to a temporary port by its own first send.
+    ensure_bound(recv);
 
     for (int attempt = 0; attempt < send->retry; ++attempt) {
         const int result = n_socket_send(send_fd, packet);
-        switch (await_ack(send, recv, dest, q, n_util_getmstime())) {
-        case Wait::Acknowledged:
+        const Wait w = await_ack(send, recv, dest, q, n_util_getmstime());
+        if (w == Wait::Acknowledged)
             return result;
-        case Wait::Malformed:
+        if (w == Wait::Malformed)
             return fail(kProto);
-        case Wait::TimedOut:
-            break;
-        }
     }
     return fail(kProto);
 }

@@ -5,6 +5,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <deque>
@@ -35,13 +36,16 @@ bool is_previous_part(const n_frag *f, uint8_t seq) { return f->part_no != 0 && 
 // flight; finished and aborted ones wait for nothing. A receiver gives up, and
 // releases even finished data, when no part came for (timeout + 13) * retries
 // ms; an aborted one has nothing left to release.
-bool timer_wait(const n_frag *f, const socket_record *rec, uint32_t &wait)
+// The receiver's wait is computed in 64 bits: (timeout + 13) * retries can
+// exceed 32 bits for large timeouts, and wrapping would abort at once.
+bool timer_wait(const n_frag *f, const socket_record *rec, uint64_t &wait)
 {
     if (is_sending(f)) {
-        wait = static_cast<uint32_t>(rec->timeout);
+        wait = timeout_ms(rec);
         return state_of(f) == FRAG_ACTIVE;
     }
-    wait = static_cast<uint32_t>(rec->timeout + 13) * static_cast<uint32_t>(f->retries);
+    const uint64_t periods = f->retries > 0 ? static_cast<uint64_t>(f->retries) : 0u;
+    wait = (uint64_t{timeout_ms(rec)} + 13u) * periods;
     return state_of(f) != FRAG_ABORTED;
 }
 
@@ -141,7 +145,7 @@ void serve_fragment_timers(const socket_record *rec)
 {
     const uint32_t now = n_util_getmstime();
     for (n_frag *f : TailQueue<&n_frag::link>::each(frag_registry())) {
-        uint32_t wait = 0;
+        uint64_t wait = 0;
         if (!timer_wait(f, rec, wait) || elapsed_since(f, now) <= wait)
             continue;
         if (is_sending(f) && f->retries >= 1)
@@ -156,7 +160,7 @@ int next_timer_delay(const socket_record *rec)
     const uint32_t now = n_util_getmstime();
     int64_t best = -1;
     for (n_frag *f : TailQueue<&n_frag::link>::each(frag_registry())) {
-        uint32_t wait = 0;
+        uint64_t wait = 0;
         if (!timer_wait(f, rec, wait))
             continue;
         const uint32_t elapsed = elapsed_since(f, now);
@@ -169,8 +173,12 @@ int next_timer_delay(const socket_record *rec)
 
 bool ack_history_contains(const unsigned char id[8], uint8_t seq)
 {
-    for (const HistoryEntry &e : g_ack_history)
-        if (e.seq == seq && same_id(e.id, id))
+    // Only the newest `lastacks` entries count: a capacity lowered since they
+    // were added (to 0: no history at all) takes effect at once.
+    const int capacity = n_socket_get_lastacks();
+    const std::size_t kept = capacity < 1 ? 0 : std::min(g_ack_history.size(), static_cast<std::size_t>(capacity));
+    for (auto e = g_ack_history.rbegin(); e != g_ack_history.rbegin() + static_cast<std::ptrdiff_t>(kept); ++e)
+        if (e->seq == seq && same_id(e->id, id))
             return true;
     return false;
 }
@@ -197,7 +205,7 @@ void ack_history_clear() { g_ack_history.clear(); }
 
 }  // namespace nimbet
 
-namespace {
+namespace nimbet {
 
 bool ensure_bound(socket_record *rec)
 {
@@ -208,6 +216,10 @@ bool ensure_bound(socket_record *rec)
     rec->options |= SOCKET_BOUND;
     return true;
 }
+
+}  // namespace nimbet
+
+namespace {
 
 // Reads one datagram into buf. Returns its size, or -1 when nothing was read:
 // no datagram waiting on a non-blocking socket, a failed read, one longer
@@ -324,8 +336,14 @@ int n_socket_select(int fd, struct timeval *timeout)
     pollfd p{rec->fd, POLLIN, 0};
     timespec ts{};
     if (timeout != nullptr) {
-        ts.tv_sec = timeout->tv_sec;
-        ts.tv_nsec = timeout->tv_usec * 1000L;
+        // select takes a microsecond part of a million or more and carries
+        // it into the seconds; ppoll would refuse such a time.
+        if (timeout->tv_sec < 0 || timeout->tv_usec < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        ts.tv_sec = timeout->tv_sec + timeout->tv_usec / 1000000;
+        ts.tv_nsec = (timeout->tv_usec % 1000000) * 1000L;
     }
     return ppoll(&p, 1, timeout != nullptr ? &ts : nullptr, nullptr);
 }

@@ -8,6 +8,10 @@
 
 namespace nimbet {
 
+// Binds the socket on its first receive (SOCKET_BOUND set); false when the
+// system refuses the bind.
+bool ensure_bound(socket_record *rec);
+
 // What a received frame is, from its tuples and the receiving socket's
 // identifier alone.
 enum class FrameClass {

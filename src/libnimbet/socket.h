@@ -75,6 +75,14 @@ struct PacketFree {
 };
 using PacketPtr = std::unique_ptr<n_pkt, PacketFree>;
 
+// The record's timeout as a wait in milliseconds. The setter stores any int;
+// a negative one waits not at all (rather than some 49 days as an unsigned
+// count).
+inline uint32_t timeout_ms(const socket_record *rec)
+{
+    return rec->timeout > 0 ? static_cast<uint32_t>(rec->timeout) : 0u;
+}
+
 // Capacity of the process-wide acknowledgement history (initially 5).
 extern int g_lastacks;
 

@@ -1,0 +1,81 @@
+// Frames built byte by byte, as a peer (or a hostile sender) puts them on the wire, and read back from the wire.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "nimbet/nimbet.h"
+#include "support/nodes.h"
+
+namespace nimbet::test {
+
+using Bytes = std::vector<unsigned char>;
+
+// One tuple as it travels: two type bytes, then the data (its length byte is
+// written by frame()).
+struct WireTuple {
+    unsigned char type0;
+    unsigned char type1;
+    Bytes data;
+};
+
+inline WireTuple cad(const Bytes &id) { return {0x6C, 0x80, id}; }
+inline WireTuple cad(const NodeId &id) { return cad(Bytes(id.begin(), id.end())); }
+inline WireTuple cac(unsigned char control, unsigned char seq) { return {0x66, 0x40, {control, seq}}; }
+inline WireTuple acm() { return {0xA5, 0x0E, {}}; }
+inline WireTuple payload(Bytes data) { return {0x12, 0x34, std::move(data)}; }
+
+// A complete frame: format 2, zero location, the source identifier, the
+// sequence number, the tuples, and a valid CRC.
+inline Bytes frame(const NodeId &src, unsigned char seq, const std::vector<WireTuple> &tuples)
+{
+    Bytes f(PACKET_HEADER_SIZE, 0);
+    f[0] = 2;
+    std::copy(src.begin(), src.end(), f.begin() + 45);
+    f[53] = seq;
+    for (const WireTuple &t : tuples) {
+        f.push_back(t.type0);
+        f.push_back(t.type1);
+        f.push_back(static_cast<unsigned char>(t.data.size()));
+        f.insert(f.end(), t.data.begin(), t.data.end());
+    }
+    f.resize(f.size() + 2);
+    n_util_crc16_append(f.data(), static_cast<unsigned>(f.size()));
+    return f;
+}
+
+// The acknowledgement a node with identifier `self` sends for a request (or
+// a fragment) from `requester` with "CAC" control byte and sequence.
+inline Bytes ack_frame(const NodeId &self, const NodeId &requester, unsigned char control, unsigned char seq)
+{
+    return frame(self, 1, {acm(), cac(static_cast<unsigned char>(control | 1), seq), cad(requester)});
+}
+
+// The "CAC" bytes of a frame on the wire, found by walking its tuples;
+// {-1, -1} when it has none.
+struct WireControl {
+    int control = -1;
+    int seq = -1;
+};
+
+inline WireControl wire_control(const Bytes &f)
+{
+    std::size_t off = PACKET_HEADER_SIZE;
+    while (f.size() >= 2 && off + 3 <= f.size() - 2) {
+        const std::size_t len = f[off + 2];
+        if (f[off] == 0x66 && f[off + 1] == 0x40 && len >= 2 && off + 3 + len <= f.size())
+            return {f[off + 3], f[off + 4]};
+        off += 3 + len;
+    }
+    return {};
+}
+
+inline NodeId wire_source(const Bytes &f)
+{
+    NodeId id{};
+    if (f.size() >= PACKET_HEADER_SIZE)
+        std::copy(f.begin() + 45, f.begin() + 53, id.begin());
+    return id;
+}
+
+}  // namespace nimbet::test

@@ -1,0 +1,692 @@
+// Receiving: classification of frames, automatic acknowledgement, repeats, failures, fragment acknowledgements and timers, select and raw reads.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/time.h>
+
+#include <climits>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frag.h"
+#include "recv.h"
+#include "socket.h"
+#include "support/frames.h"
+#include "support/netns.h"
+#include "support/nodes.h"
+
+using namespace nimbet;
+using namespace nimbet::test;
+
+namespace {
+
+const NodeId kA = node_id(1);  // sends the frames
+const NodeId kB = node_id(2);  // receives them
+const NodeId kC = node_id(3);  // a third node
+const unsigned char kType[2] = {0x12, 0x34};
+
+Bytes request(const NodeId &from, unsigned char q) { return frame(from, q, {payload({1, 2, 3}), cad(kB), cac(0, q)}); }
+
+// A frame of `size` bytes (at most 311) whose one tuple fills the room
+// between header and CRC.
+Bytes frame_of_size(std::size_t size)
+{
+    return frame(kA, 1, {payload(Bytes(size - PACKET_HEADER_SIZE - 2 - 3, 0x5A))});
+}
+
+class Receive : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        a = open_node(kA);
+        b = open_node(kB);
+    }
+    void TearDown() override
+    {
+        n_socket_close(a);
+        n_socket_close(b);
+    }
+
+    // Puts bytes on the wire from node a: every node on the port hears them.
+    void put(const Bytes &f) { ASSERT_EQ(1, n_socket_send_raw(a, f.data(), static_cast<int>(f.size()))); }
+
+    // Receives on b once a datagram is waiting (at most a second). Node b
+    // hears its own broadcasts too (acknowledgements, parts), which name
+    // other nodes and read as "nothing for the application": those are
+    // passed over while more datagrams wait.
+    n_pkt *take(int ack_fd = 0)
+    {
+        timeval tv{1, 0};
+        n_socket_select(b, &tv);
+        for (;;) {
+            n_pkt *pkt = n_socket_recv(b, ack_fd);
+            timeval zero{0, 0};
+            if (pkt != nullptr || n_errno != 11 || n_socket_select(b, &zero) != 1)
+                return pkt;
+        }
+    }
+
+    // The acknowledgements node b put on the wire: frames from kB with a
+    // "CAC" reply bit.
+    std::vector<WireControl> acks_from_b(int ms = 30)
+    {
+        std::vector<WireControl> acks;
+        for (const Bytes &f : tap.drain(ms)) {
+            const WireControl c = wire_control(f);
+            if (wire_source(f) == kB && c.control >= 0 && (c.control & 1))
+                acks.push_back(c);
+        }
+        return acks;
+    }
+
+    int a = -1;
+    int b = -1;
+    Tap tap;
+};
+
+// ---------------------------------------------------------------- classification
+
+struct ClassCase {
+    std::string name;
+    std::vector<WireTuple> tuples;
+    FrameClass cls;
+    int seq;  // -1: not looked at
+};
+
+void PrintTo(const ClassCase &c, std::ostream *os) { *os << c.name; }
+
+class Classification : public ::testing::TestWithParam<ClassCase> {};
+
+TEST_P(Classification, FrameIsClassifiedByItsFirstCadAndCac)
+{
+    const ClassCase &c = GetParam();
+    n_pkt *pkt = n_pkt_alloc();
+    for (const WireTuple &t : c.tuples) {
+        const unsigned char type[2] = {t.type0, t.type1};
+        ASSERT_EQ(0, n_acl_add(pkt, type, t.data.data(), static_cast<uint16_t>(t.data.size()), 0));
+    }
+    const Classified got = classify_frame(pkt, kB.data());
+    EXPECT_EQ(c.cls, got.cls);
+    if (c.seq >= 0) {
+        EXPECT_EQ(c.seq, got.seq);
+    }
+    n_pkt_free(pkt);
+}
+
+const Bytes kPrefixOfB(kB.begin(), kB.begin() + 4);
+const Bytes kBAndMore = [] {
+    Bytes v(kB.begin(), kB.end());
+    v.push_back(9);
+    return v;
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    Tuples, Classification,
+    ::testing::Values(
+        ClassCase{"NoTuplesAtAll", {}, FrameClass::ForEverybody, -1},
+        ClassCase{"NoCad", {payload({1})}, FrameClass::ForEverybody, -1},
+        ClassCase{"CacWithoutCad", {cac(0, 5)}, FrameClass::ForEverybody, -1},
+        ClassCase{"CadOfAnotherNode", {cad(kC), cac(0, 5)}, FrameClass::ForOtherNode, -1},
+        ClassCase{"CadShorterThanAnIdentifier", {{0x6C, 0x80, kPrefixOfB}}, FrameClass::ForOtherNode, -1},
+        ClassCase{"EmptyCad", {{0x6C, 0x80, {}}}, FrameClass::ForOtherNode, -1},
+        ClassCase{"LongCadStartingWithOurIdentifier", {{0x6C, 0x80, kBAndMore}}, FrameClass::ForThisNode, -1},
+        ClassCase{"FirstCadCounts", {cad(kC), cad(kB)}, FrameClass::ForOtherNode, -1},
+        ClassCase{"AddressedWithoutCac", {payload({1}), cad(kB)}, FrameClass::ForThisNode, -1},
+        ClassCase{"Request", {cad(kB), cac(0, 77)}, FrameClass::Request, 77},
+        ClassCase{"RequestWithLongCac", {cad(kB), {0x66, 0x40, {0, 78, 1}}}, FrameClass::Request, 78},
+        ClassCase{"Acknowledgement", {cad(kB), cac(1, 7)}, FrameClass::Acknowledgement, 7},
+        ClassCase{"Fragment", {payload({1}), cad(kB), cac(2, 3)}, FrameClass::Fragment, 3},
+        ClassCase{"LastFragment", {payload({1}), cad(kB), cac(4, 4)}, FrameClass::Fragment, 4},
+        ClassCase{"FragmentAck", {acm(), cac(3, 5), cad(kB)}, FrameClass::FragmentAck, 5},
+        ClassCase{"LastFragmentAck", {acm(), cac(5, 6), cad(kB)}, FrameClass::FragmentAck, 6},
+        ClassCase{"FirstCacCounts", {cad(kB), cac(0, 7), cac(4, 9)}, FrameClass::Request, 7},
+        ClassCase{"KindThree", {cad(kB), cac(6, 1)}, FrameClass::Invalid, -1},
+        ClassCase{"KindOneHundredTwentySeven", {cad(kB), cac(255, 1)}, FrameClass::Invalid, -1},
+        ClassCase{"CacWithoutSequenceByte", {cad(kB), {0x66, 0x40, {0}}}, FrameClass::Invalid, -1},
+        ClassCase{"EmptyCac", {cad(kB), {0x66, 0x40, {}}}, FrameClass::Invalid, -1}),
+    [](const auto &info) { return info.param.name; });
+
+// ---------------------------------------------------------------- delivery
+
+TEST_F(Receive, UnknownDescriptorOrNothingWaitingFailAtOnce)
+{
+    n_errno = 0;
+    EXPECT_EQ(nullptr, n_socket_recv(12345, 0));
+    EXPECT_EQ(9, n_errno);
+    EXPECT_EQ(nullptr, n_socket_recv(b, 0));
+    EXPECT_EQ(11, n_errno);
+}
+
+TEST_F(Receive, FrameForEverybodyIsDeliveredUnansweredWhateverItHolds)
+{
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    put(frame(kA, 12, {payload({9, 8}), cac(0, 5)}));
+    PacketPtr pkt(take(b));
+    ASSERT_NE(nullptr, pkt);
+    EXPECT_EQ(12, n_pkt_get_seq(pkt.get()));
+    EXPECT_EQ(0, n_pkt_get_ack(pkt.get()));
+    EXPECT_TRUE(acks_from_b().empty());
+}
+
+TEST_F(Receive, FrameForAnotherNodeIsDeliveredOnlyWithRecvAll)
+{
+    put(frame(kA, 1, {payload({1}), cad(kC)}));
+    n_errno = 0;
+    EXPECT_EQ(nullptr, take());
+    EXPECT_EQ(11, n_errno);
+
+    n_socket_set_option(b, SOCKET_RECV_ALL, 1);
+    put(frame(kA, 2, {payload({1}), cad(kC)}));
+    PacketPtr pkt(take());
+    ASSERT_NE(nullptr, pkt);
+    EXPECT_EQ(2, n_pkt_get_seq(pkt.get()));
+}
+
+TEST_F(Receive, SenderHearsItsOwnBroadcast)
+{
+    PacketPtr out(n_pkt_alloc());
+    n_acl_add(out.get(), kType, nullptr, 0, 0);
+    ASSERT_EQ(1, n_socket_send(a, out.get()));
+    timeval tv{1, 0};
+    ASSERT_EQ(1, n_socket_select(a, &tv));
+    PacketPtr back(n_socket_recv(a, 0));
+    ASSERT_NE(nullptr, back);
+    EXPECT_TRUE(std::equal(kA.begin(), kA.end(), n_pkt_get_srcid(back.get())));
+}
+
+TEST_F(Receive, RequestIsAcknowledgedEveryTimeButDeliveredOnce)
+{
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    put(request(kA, 40));
+    PacketPtr first(take(b));
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(1, n_pkt_get_ack(first.get()));
+    auto acks = acks_from_b();
+    ASSERT_EQ(1u, acks.size());
+    EXPECT_EQ(1, acks[0].control);
+    EXPECT_EQ(40, acks[0].seq);
+
+    // The repeat means our acknowledgement was lost: answered, not delivered.
+    put(request(kA, 40));
+    n_errno = 0;
+    EXPECT_EQ(nullptr, take(b));
+    EXPECT_EQ(11, n_errno);
+    acks = acks_from_b();
+    ASSERT_EQ(1u, acks.size());
+    EXPECT_EQ(40, acks[0].seq);
+}
+
+TEST_F(Receive, RequestIsAnsweredOnlyWithAutoAckAndAnAckSocket)
+{
+    put(request(kA, 1));
+    PacketPtr no_option(take(b));
+    ASSERT_NE(nullptr, no_option);
+
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    put(request(kA, 2));
+    PacketPtr no_socket(take(0));
+    ASSERT_NE(nullptr, no_socket);
+    EXPECT_EQ(0, n_pkt_get_ack(no_socket.get()));
+    EXPECT_TRUE(acks_from_b().empty());
+    // Unanswered requests are remembered all the same.
+    put(request(kA, 2));
+    EXPECT_EQ(nullptr, take(0));
+}
+
+TEST_F(Receive, HistoryForgetsTheOldestBeyondItsCapacity)
+{
+    ASSERT_EQ(5, n_socket_get_lastacks());
+    for (unsigned char q = 1; q <= 6; ++q) {
+        put(request(kA, q));
+        PacketPtr pkt(take());
+        ASSERT_NE(nullptr, pkt) << "request " << int(q);
+    }
+    EXPECT_EQ(5u, ack_history_size());
+    // 1 was dropped when 6 came; 6 is still remembered.
+    put(request(kA, 1));
+    PacketPtr again(take());
+    EXPECT_NE(nullptr, again);
+    put(request(kA, 6));
+    EXPECT_EQ(nullptr, take());
+}
+
+TEST_F(Receive, SameSequenceFromTwoNodesIsNoRepeat)
+{
+    put(request(kA, 9));
+    PacketPtr one(take());
+    put(request(kC, 9));
+    PacketPtr two(take());
+    EXPECT_NE(nullptr, one);
+    EXPECT_NE(nullptr, two);
+}
+
+TEST_F(Receive, HistoryCapacityBelowOneKeepsNoHistory)
+{
+    put(request(kA, 1));
+    PacketPtr first(take());
+    ASSERT_NE(nullptr, first);
+    for (int capacity : {0, -4}) {
+        n_socket_set_lastacks(capacity);
+        for (int copy = 0; copy < 2; ++copy) {
+            put(request(kA, 1));
+            PacketPtr pkt(take());
+            EXPECT_NE(nullptr, pkt) << "capacity " << capacity << " copy " << copy;
+        }
+        EXPECT_EQ(0u, ack_history_size());
+    }
+}
+
+TEST_F(Receive, LoweredCapacityForgetsOlderEntriesAtOnce)
+{
+    for (unsigned char q : {20, 21, 22}) {
+        put(request(kA, q));
+        PacketPtr pkt(take());
+    }
+    n_socket_set_lastacks(1);
+    put(request(kA, 21));
+    PacketPtr forgotten(take());
+    EXPECT_NE(nullptr, forgotten);
+    put(request(kA, 21));
+    EXPECT_EQ(nullptr, take());
+}
+
+TEST_F(Receive, AcknowledgementOfSinglePacketIsDelivered)
+{
+    put(frame(kA, 1, {acm(), cac(1, 33), cad(kB)}));
+    PacketPtr pkt(take());
+    ASSERT_NE(nullptr, pkt);
+    EXPECT_EQ(33, pkt->ack_seq);
+}
+
+TEST_F(Receive, DatagramOf311BytesIsDeliveredOneByteMoreNeverIs)
+{
+    const Bytes largest = frame_of_size(SOCKET_RECV_BUFFER);
+    ASSERT_EQ(311u, largest.size());
+    put(largest);
+    PacketPtr pkt(take());
+    ASSERT_NE(nullptr, pkt);
+
+    // Its first 311 bytes make a valid frame: read in part, it would pass.
+    Bytes longer = largest;
+    longer.push_back(0);
+    put(longer);
+    n_errno = 0;
+    EXPECT_EQ(nullptr, take());
+    EXPECT_EQ(11, n_errno);
+}
+
+// ---------------------------------------------------------------- failure table
+
+struct FailureCase {
+    std::string name;
+    std::function<Bytes()> bad;
+    int err;            // n_errno of a non-blocking receive
+    bool passed_over;   // a blocking receive goes on to the next frame
+};
+
+void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
+
+class ReceiveFailure : public Receive, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ReceiveFailure, NonBlockingFailsBlockingWaitsOnOrFails)
+{
+    const FailureCase &c = GetParam();
+    ack_history_add(kA.data(), 77);  // makes request 77 from kA a repeat
+    put(c.bad());
+    n_errno = 0;
+    EXPECT_EQ(nullptr, take());
+    EXPECT_EQ(c.err, n_errno);
+
+    const Bytes good = frame(kA, 99, {payload({7})});
+    n_socket_set_option(b, SOCKET_BLOCKING, 1);
+    put(c.bad());
+    put(good);
+    PacketPtr pkt(n_socket_recv(b, 0));
+    if (!c.passed_over) {
+        EXPECT_EQ(nullptr, pkt);
+        EXPECT_EQ(c.err, n_errno);
+        pkt.reset(n_socket_recv(b, 0));
+    }
+    ASSERT_NE(nullptr, pkt);
+    EXPECT_EQ(99, n_pkt_get_seq(pkt.get()));
+}
+
+Bytes with_bad_crc()
+{
+    Bytes f = frame(kA, 1, {payload({1, 2})});
+    f.back() ^= 0x40;
+    return f;
+}
+
+Bytes with_format(unsigned char format)
+{
+    Bytes f = frame(kA, 1, {payload({1, 2})});
+    f[0] = format;
+    n_util_crc16_append(f.data(), static_cast<unsigned>(f.size()));
+    return f;
+}
+
+Bytes with_overlong_tuple()
+{
+    Bytes f = frame(kA, 1, {payload({1, 2})});
+    f[PACKET_HEADER_SIZE + 2] = 40;  // runs past the CRC
+    n_util_crc16_append(f.data(), static_cast<unsigned>(f.size()));
+    return f;
+}
+
+Bytes longer_than_a_frame()
+{
+    Bytes f = frame_of_size(SOCKET_RECV_BUFFER);
+    f.resize(400, 0xEE);
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReceiveFailure,
+    ::testing::Values(
+        FailureCase{"BadCrc", with_bad_crc, 42, true},
+        FailureCase{"ShorterThanAFrame", [] { return Bytes(20, 2); }, 42, true},
+        FailureCase{"WrongFormatByte", [] { return with_format(3); }, 42, true},
+        FailureCase{"TupleRunningPastTheCrc", with_overlong_tuple, 42, true},
+        FailureCase{"LongerThanAFrame", longer_than_a_frame, 11, true},
+        FailureCase{"ForAnotherNode", [] { return frame(kA, 1, {cad(kC)}); }, 11, true},
+        FailureCase{"CadShorterThanAnIdentifier", [] { return frame(kA, 1, {{0x6C, 0x80, kPrefixOfB}}); }, 11, true},
+        FailureCase{"RepeatedRequest", [] { return request(kA, 77); }, 11, true},
+        FailureCase{"InvalidControlKind", [] { return frame(kA, 1, {cad(kB), cac(6, 1)}); }, 11, false},
+        FailureCase{"CacWithoutSequenceByte", [] { return frame(kA, 1, {cad(kB), {0x66, 0x40, {0}}}); }, 11, false},
+        FailureCase{"FragmentNotForTheApplication",
+                    [] { return frame(kA, 1, {payload({1}), cad(kB), cac(4, 0)}); }, 227, false}),
+    [](const auto &info) { return info.param.name; });
+
+// ---------------------------------------------------------------- fragments
+
+TEST_F(Receive, FragmentStartsATransferAndIsAlsoDeliveredWithRecvAll)
+{
+    n_socket_set_option(b, SOCKET_FRAG | SOCKET_RECV_ALL, 1);
+    put(frame(kA, 1, {payload({1, 2, 3}), cad(kB), cac(2, 0)}));
+    PacketPtr pkt(take(b));
+    ASSERT_NE(nullptr, pkt);
+    EXPECT_EQ(FRAG_ACTIVE | FRAG_RECEIVING, n_frag_get_status(kA.data(), 0xffff));
+}
+
+TEST_F(Receive, FragmentWithoutAckSocketIsAcknowledgedThroughTheReceivingSocket)
+{
+    n_socket_set_option(b, SOCKET_FRAG, 1);
+    put(frame(kA, 1, {payload({4, 5, 6}), cad(kB), cac(4, 0)}));
+    n_errno = 0;
+    EXPECT_EQ(nullptr, take(0));
+    EXPECT_EQ(227, n_errno);
+    const auto acks = acks_from_b();
+    ASSERT_EQ(1u, acks.size());
+    EXPECT_EQ(5, acks[0].control);
+    EXPECT_EQ(0, acks[0].seq);
+    unsigned char *data = nullptr;
+    ASSERT_EQ(3, n_frag_get_data(kA.data(), &data));
+    EXPECT_EQ((Bytes{4, 5, 6}), Bytes(data, data + 3));
+}
+
+TEST_F(Receive, FragmentWithoutFragOptionIsIgnored)
+{
+    put(frame(kA, 1, {payload({1}), cad(kB), cac(4, 0)}));
+    EXPECT_EQ(nullptr, take(b));
+    EXPECT_EQ(227, n_errno);
+    EXPECT_EQ(nullptr, n_frag_get_frag(kA.data()));
+    EXPECT_TRUE(acks_from_b().empty());
+}
+
+TEST_F(Receive, RepeatedPartIsAcknowledgedAgainNotStoredAgain)
+{
+    n_socket_set_option(b, SOCKET_FRAG, 1);
+    const Bytes part0 = frame(kA, 1, {payload(Bytes(45, 1)), cad(kB), cac(2, 0)});
+    put(part0);
+    take(b);
+    put(part0);
+    take(b);
+    const auto acks = acks_from_b();
+    ASSERT_EQ(2u, acks.size());
+    EXPECT_EQ(0, acks[1].seq);
+    EXPECT_EQ(45u, n_frag_get_frag(kA.data())->done_len);
+    // A part from further ahead is ignored.
+    put(frame(kA, 1, {payload(Bytes(45, 1)), cad(kB), cac(2, 5)}));
+    take(b);
+    EXPECT_TRUE(acks_from_b().empty());
+    EXPECT_EQ(1, n_frag_get_frag(kA.data())->part_no);
+}
+
+TEST_F(Receive, AcknowledgementCannotAdvanceAReceivingTransfer)
+{
+    n_socket_set_option(b, SOCKET_FRAG, 1);
+    put(frame(kA, 1, {payload(Bytes(45, 1)), cad(kB), cac(2, 0)}));
+    take(b);
+    n_frag *f = n_frag_get_frag(kA.data());
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(1, f->part_no);
+    // An acknowledgement that claims to come from the sending node, with the
+    // receiver's own part counter: a sender would advance on it.
+    put(frame(kA, 2, {acm(), cac(3, 1), cad(kB)}));
+    PacketPtr pkt(take(b));
+    EXPECT_NE(nullptr, pkt);
+    EXPECT_EQ(1, f->part_no);
+    EXPECT_EQ(45u, f->done_len);
+    EXPECT_EQ(FRAG_ACTIVE | FRAG_RECEIVING, n_frag_get_status(kA.data(), 0xffff));
+}
+
+class SendingTransfer : public Receive {
+protected:
+    // Node b sends 100 bytes to node kC (three parts); b's FRAG option stays
+    // clear: acknowledgements are acted on all the same.
+    void SetUp() override
+    {
+        Receive::SetUp();
+        ASSERT_EQ(1, n_frag_init_send(b, kC.data(), data.data(), static_cast<uint32_t>(data.size()), kType));
+        ASSERT_EQ(0, parts_from_b().at(0).seq);
+        f = n_frag_get_frag(kC.data());
+    }
+
+    std::vector<WireControl> parts_from_b(int ms = 30)
+    {
+        std::vector<WireControl> parts;
+        for (const Bytes &fr : tap.drain(ms)) {
+            const WireControl c = wire_control(fr);
+            if (wire_source(fr) == kB && c.control >= 0 && !(c.control & 1))
+                parts.push_back(c);
+        }
+        return parts;
+    }
+
+    // kC acknowledges part `seq` (as the frame reaches b).
+    void ack(unsigned char seq, unsigned char control = 3)
+    {
+        put(frame(kC, 1, {acm(), cac(control, seq), cad(kB)}));
+        PacketPtr pkt(take(b));
+        EXPECT_NE(nullptr, pkt);
+    }
+
+    Bytes data = Bytes(100, 0x33);
+    n_frag *f = nullptr;
+};
+
+TEST_F(SendingTransfer, EachAcknowledgementSendsTheNextPart)
+{
+    ack(0);
+    auto parts = parts_from_b();
+    ASSERT_EQ(1u, parts.size());
+    EXPECT_EQ(1, parts[0].seq);
+    EXPECT_EQ(2, parts[0].control);
+    ack(1);
+    parts = parts_from_b();
+    ASSERT_EQ(1u, parts.size());
+    EXPECT_EQ(2, parts[0].seq);
+    EXPECT_EQ(4, parts[0].control);
+    ack(2, 5);
+    EXPECT_EQ(FRAG_FINISHED, n_frag_get_status(kC.data(), FRAG_STATE_MASK));
+    // A late copy of the last acknowledgement sends nothing.
+    ack(2, 5);
+    EXPECT_TRUE(parts_from_b().empty());
+    EXPECT_EQ(FRAG_FINISHED, n_frag_get_status(kC.data(), FRAG_STATE_MASK));
+}
+
+TEST_F(SendingTransfer, AcknowledgementOfThePreviousPartResendsThePartInFlight)
+{
+    ack(0);
+    parts_from_b();
+    const int retries = f->retries;
+    ack(0);
+    const auto parts = parts_from_b();
+    ASSERT_EQ(1u, parts.size());
+    EXPECT_EQ(1, parts[0].seq);
+    EXPECT_EQ(retries - 1, f->retries);
+    EXPECT_EQ(45u, f->done_len);
+}
+
+// ---------------------------------------------------------------- timers
+
+class Timers : public SendingTransfer {
+protected:
+    void SetUp() override
+    {
+        SendingTransfer::SetUp();
+        n_socket_set_retry(b, 2, 50);
+        n_socket_set_option(b, SOCKET_FRAG, 1);
+    }
+    // Makes the fragmentation's last activity `ms` milliseconds old and
+    // receives once on b, which serves the timers.
+    void age_and_receive(n_frag *fr, uint32_t ms)
+    {
+        fr->last_time = n_util_getmstime() - ms;
+        PacketPtr pkt(n_socket_recv(b, b));
+    }
+};
+
+TEST_F(Timers, OverduePartIsResentUntilRetriesRunOutThenAborted)
+{
+    f->retries = 2;
+    age_and_receive(f, 40);
+    EXPECT_TRUE(parts_from_b(10).empty());
+    age_and_receive(f, 51);
+    EXPECT_EQ(1u, parts_from_b().size());
+    EXPECT_EQ(1, f->retries);
+    age_and_receive(f, 51);
+    EXPECT_EQ(1u, parts_from_b().size());
+    EXPECT_EQ(0, f->retries);
+    age_and_receive(f, 51);
+    EXPECT_TRUE(parts_from_b().empty());
+    EXPECT_EQ(FRAG_ABORTED, n_frag_get_status(kC.data(), FRAG_STATE_MASK));
+}
+
+TEST_F(Timers, TimersWaitForAReceiveOnAFragSocket)
+{
+    n_socket_set_option(b, SOCKET_FRAG, 0);
+    age_and_receive(f, 10000);
+    EXPECT_TRUE(parts_from_b(10).empty());
+    EXPECT_EQ(FRAG_ACTIVE, n_frag_get_status(kC.data(), FRAG_STATE_MASK));
+}
+
+TEST_F(Timers, FinishedSenderIsNeverAbortedByALateTimer)
+{
+    ack(0);
+    ack(1);
+    ack(2, 5);
+    ASSERT_EQ(FRAG_FINISHED, n_frag_get_status(kC.data(), FRAG_STATE_MASK));
+    f->retries = 0;
+    age_and_receive(f, 10000);
+    EXPECT_EQ(FRAG_FINISHED, n_frag_get_status(kC.data(), FRAG_STATE_MASK));
+}
+
+TEST_F(Timers, NegativeTimeoutMeansNoWait)
+{
+    n_socket_set_retry(b, 2, -1);
+    age_and_receive(f, 1);
+    EXPECT_EQ(1u, parts_from_b().size());
+}
+
+TEST_F(Timers, ReceiverReleasesEvenFinishedDataAfterItsSilence)
+{
+    put(frame(kA, 1, {payload({1, 2}), cad(kB), cac(4, 0)}));
+    take(b);
+    n_frag *r = n_frag_get_frag(kA.data());
+    ASSERT_NE(nullptr, r);
+    ASSERT_EQ(FRAG_FINISHED, n_frag_get_status(kA.data(), FRAG_STATE_MASK));
+    // (50 + 13) * 2 retries = 126 ms of silence are allowed.
+    age_and_receive(r, 120);
+    EXPECT_EQ(FRAG_FINISHED, n_frag_get_status(kA.data(), FRAG_STATE_MASK));
+    age_and_receive(r, 127);
+    EXPECT_EQ(FRAG_ABORTED, n_frag_get_status(kA.data(), FRAG_STATE_MASK));
+    unsigned char *out = nullptr;
+    n_frag_get_data(kA.data(), &out);
+    EXPECT_EQ(nullptr, out);
+}
+
+TEST_F(Timers, HugeTimeoutDoesNotWrapTheReceiverWait)
+{
+    put(frame(kA, 1, {payload({1, 2}), cad(kB), cac(2, 0)}));
+    take(b);
+    n_frag *r = n_frag_get_frag(kA.data());
+    ASSERT_NE(nullptr, r);
+    // (INT_MAX + 13) * 2 taken modulo 2^32 would be 24 ms.
+    n_socket_set_retry(b, 2, INT_MAX);
+    r->retries = 2;
+    age_and_receive(r, 10000);
+    EXPECT_EQ(FRAG_ACTIVE, n_frag_get_status(kA.data(), FRAG_STATE_MASK));
+}
+
+TEST_F(Timers, NextTimerIsTheEarliestDueOne)
+{
+    n_socket_set_retry(b, 2, 1000);
+    f->last_time = n_util_getmstime() - 400;
+    const int delay = next_timer_delay(socket_lookup(b));
+    EXPECT_GT(delay, 500);
+    EXPECT_LE(delay, 601);
+    f->last_time = n_util_getmstime() - 2000;
+    EXPECT_EQ(0, next_timer_delay(socket_lookup(b)));
+    n_frag_abort(kC.data());
+    EXPECT_EQ(-1, next_timer_delay(socket_lookup(b)));
+}
+
+// ---------------------------------------------------------------- select and raw reads
+
+TEST_F(Receive, SelectReportsWhetherADatagramWaits)
+{
+    timeval zero{0, 0};
+    EXPECT_EQ(0, n_socket_select(b, &zero));
+    put(frame(kA, 1, {payload({1})}));
+    EXPECT_EQ(1, n_socket_select(b, nullptr));
+    // select carries a microsecond part of a million or more into the seconds.
+    timeval carried{0, 1500000};
+    EXPECT_EQ(1, n_socket_select(b, &carried));
+    n_errno = 0;
+    EXPECT_EQ(-1, n_socket_select(12345, &zero));
+    EXPECT_EQ(9, n_errno);
+}
+
+TEST(ReceiveUnbound, SelectDoesNotBindReceivingDoes)
+{
+    require_only_own_interfaces();
+    const int fd = n_socket_open(inet_addr("127.0.0.1"), inet_addr("127.255.255.255"), kNodePort);
+    ASSERT_GT(fd, 0);
+    n_socket_set_option(fd, SOCKET_BLOCKING, 0);
+    timeval zero{0, 0};
+    EXPECT_EQ(0, n_socket_select(fd, &zero));
+    EXPECT_EQ(0, n_socket_get_option(fd, SOCKET_BOUND));
+    unsigned char buf[8];
+    EXPECT_EQ(-1, n_socket_recv_raw(fd, buf, sizeof buf));
+    EXPECT_EQ(SOCKET_BOUND, n_socket_get_option(fd, SOCKET_BOUND));
+    n_socket_close(fd);
+}
+
+TEST_F(Receive, RawReadTakesAnyDatagramUnchanged)
+{
+    const Bytes junk = {0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x01};
+    put(junk);
+    timeval tv{1, 0};
+    ASSERT_EQ(1, n_socket_select(b, &tv));
+    unsigned char buf[64];
+    ASSERT_EQ(6, n_socket_recv_raw(b, buf, sizeof buf));
+    EXPECT_EQ(junk, Bytes(buf, buf + 6));
+    n_errno = 0;
+    EXPECT_EQ(-1, n_socket_recv_raw(12345, buf, sizeof buf));
+    EXPECT_EQ(9, n_errno);
+}
+
+}  // namespace
