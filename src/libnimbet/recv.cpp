@@ -35,9 +35,9 @@ bool is_previous_part(const n_frag *f, uint8_t seq) { return f->part_no != 0 && 
 // sending transfer waits `timeout` ms for the acknowledgement of its part in
 // flight; finished and aborted ones wait for nothing. A receiver gives up, and
 // releases even finished data, when no part came for (timeout + 13) * retries
-// ms; an aborted one has nothing left to release.
-// The receiver's wait is computed in 64 bits: (timeout + 13) * retries can
-// exceed 32 bits for large timeouts, and wrapping would abort at once.
+// ms (in 64 bits: with a large timeout the product passes 32 bits, and a
+// wrapped one would abort at once); an aborted one has nothing left to
+// release.
 bool timer_wait(const n_frag *f, const socket_record *rec, uint64_t &wait)
 {
     if (is_sending(f)) {
@@ -96,6 +96,8 @@ Classified classify_frame(n_pkt *pkt, const unsigned char self_id[8])
     n_acl *cac = nullptr;
     if (n_acl_findfirst(pkt, kTypeCAC, &cac) < 0)
         return {FrameClass::ForThisNode, 0};
+    // Control and sequence come from the first "CAC", the one that an
+    // acknowledgement echoes, so the repeat history and the reply agree.
     if (cac->len < 2)
         return {FrameClass::Invalid, 0};
     const unsigned char control = cac->data[0];
@@ -202,10 +204,6 @@ void ack_history_add(const unsigned char id[8], uint8_t seq)
 std::size_t ack_history_size() { return g_ack_history.size(); }
 
 void ack_history_clear() { g_ack_history.clear(); }
-
-}  // namespace nimbet
-
-namespace nimbet {
 
 bool ensure_bound(socket_record *rec)
 {

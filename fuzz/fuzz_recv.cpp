@@ -1,0 +1,151 @@
+// Fuzzes the receive path on bytes alone: frames are parsed and handled as if they arrived on a socket, with
+// acknowledgements, the repeat history, fragmentations of both directions and their timers in play.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "frag.h"
+#include "recv.h"
+#include "socket.h"
+
+using namespace nimbet;
+
+namespace {
+
+constexpr uint16_t kPort = 47700;
+const unsigned char kSelf[8] = {1, 1, 1, 1, 127, 0, 0, 1};
+const unsigned char kType[2] = {0x12, 0x34};
+using FragQueue = TailQueue<&n_frag::link>;
+
+// The node under test, opened once: it stands on 127.0.0.1 and its only
+// destination is 127.0.0.2, where nothing listens, so the acknowledgements
+// and parts it sends stay on loopback and go nowhere.
+socket_record *node()
+{
+    static socket_record *rec = [] {
+        const int fd = n_socket_open(inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), kPort);
+        if (fd < 0)
+            std::abort();
+        n_socket_set_id(fd, kSelf);
+        n_socket_set_option(fd, SOCKET_BLOCKING, 0);
+        return socket_lookup(fd);
+    }();
+    return rec;
+}
+
+// Fragmentations are process-wide: every input starts without any.
+void clear_fragmentations()
+{
+    for (n_frag *f : FragQueue::each(frag_registry())) {
+        n_frag_abort(f->id);
+        n_frag_delete(f->id);
+    }
+}
+
+// What must hold after every frame, whatever it was.
+void check_invariants()
+{
+    const int capacity = n_socket_get_lastacks();
+    N_ASSERT(ack_history_size() <= static_cast<std::size_t>(capacity > 0 ? capacity : 0),
+             "history within its capacity");
+    for (n_frag *f : FragQueue::each(frag_registry())) {
+        for (n_frag *g = FragQueue::next(f); g != nullptr; g = FragQueue::next(g))
+            N_ASSERT(!same_id(f->id, g->id), "one fragmentation per peer");
+        const unsigned state = f->status & FRAG_STATE_MASK;
+        N_ASSERT(state != 3 && (f->status & ~(FRAG_STATE_MASK | FRAG_RECEIVING)) == 0, "known status bits");
+        if (state == FRAG_ABORTED)
+            N_ASSERT(f->frag_data == nullptr && ChunkQueue::empty(f->frag_obstack), "aborted holds nothing");
+        if (f->status & FRAG_RECEIVING) {
+            N_ASSERT(f->part_len == 0, "receivers have no part in flight");
+            if (state == FRAG_FINISHED)
+                N_ASSERT(f->total_len == f->done_len && ChunkQueue::empty(f->frag_obstack), "joined once");
+            if (state == FRAG_ACTIVE)
+                N_ASSERT(f->total_len == 0, "length known only at the end");
+        } else {
+            N_ASSERT(f->done_len + f->part_len <= f->total_len, "sender stays inside its data");
+            N_ASSERT(state != FRAG_FINISHED || f->done_len == f->total_len, "finished sender sent all");
+        }
+    }
+}
+
+// One frame as the read would hand it over: never more than 311 bytes.
+void handle_bytes(socket_record *rec, int ack_fd, const uint8_t *bytes, std::size_t n, bool fix_crc)
+{
+    if (n > SOCKET_RECV_BUFFER)
+        return;
+    // An exact-size copy, so that any read past the datagram is caught.
+    std::vector<unsigned char> frame(bytes, bytes + n);
+    if (fix_crc && n >= 2)
+        n_util_crc16_append(frame.data(), static_cast<unsigned>(n));
+    PacketPtr pkt(n_pkt_alloc());
+    if (n_pkt_parse(pkt.get(), frame.data(), static_cast<unsigned>(n)) != 0)
+        return;
+    const Classified c = classify_frame(pkt.get(), rec->id);
+    const Outcome o = handle_frame(rec, ack_fd, pkt.get());
+    if (c.cls == FrameClass::Fragment)
+        N_ASSERT(o == ((rec->options & SOCKET_RECV_ALL) ? Outcome::Deliver : Outcome::Consumed),
+                 "fragments go to the application only with SOCKET_RECV_ALL");
+    if (c.cls == FrameClass::Invalid)
+        N_ASSERT(o == Outcome::Invalid, "invalid control is refused");
+    check_invariants();
+}
+
+}  // namespace
+
+// Input: a settings byte (bit 0 SOCKET_AUTOACK, bit 1 SOCKET_RECV_ALL, bit 2
+// SOCKET_FRAG, bit 3 no acknowledgement socket, bit 4 write a valid CRC into
+// every frame, bits 5..7 history capacity + 1), a byte of retry count (low
+// nibble) and timeout (high nibble, 10 ms steps from -10), then records, each
+// led by a 16-bit big-endian word h:
+//   h & 0x8000  make every fragmentation (h & 0x7fff) ms older, serve the timers
+//   h & 0x4000  start sending (h & 0xfff) bytes to the peer named by the next 8 bytes
+//   otherwise   a frame of (h & 0x3fff) bytes (the rest, when fewer remain)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    socket_record *rec = node();
+    const uint8_t settings = data[0];
+    rec->options &= ~static_cast<uint32_t>(SOCKET_AUTOACK | SOCKET_RECV_ALL | SOCKET_FRAG);
+    rec->options |= (settings & 1 ? SOCKET_AUTOACK : 0) | (settings & 2 ? SOCKET_RECV_ALL : 0) |
+                    (settings & 4 ? SOCKET_FRAG : 0);
+    const int ack_fd = (settings & 8) ? 0 : rec->fd;
+    const bool fix_crc = (settings & 16) != 0;
+    n_socket_set_lastacks((settings >> 5) - 1);
+    n_socket_set_retry(rec->fd, data[1] & 0x0f, (data[1] >> 4) * 10 - 10);
+
+    std::size_t off = 2;
+    while (off + 2 <= size) {
+        const unsigned h = (static_cast<unsigned>(data[off]) << 8) | data[off + 1];
+        off += 2;
+        if (h & 0x8000) {
+            for (n_frag *f : FragQueue::each(frag_registry()))
+                f->last_time -= h & 0x7fff;
+            serve_fragment_timers(rec);
+            next_timer_delay(rec);
+            check_invariants();
+        } else if (h & 0x4000) {
+            if (size - off < kIdLen)
+                break;
+            std::vector<unsigned char> bytes(h & 0x0fff);
+            for (std::size_t i = 0; i < bytes.size(); ++i)
+                bytes[i] = static_cast<unsigned char>(i * 7);
+            n_frag_init_send(rec->fd, data + off, bytes.data(), static_cast<uint32_t>(bytes.size()), kType);
+            off += kIdLen;
+            check_invariants();
+        } else {
+            const std::size_t n = std::min<std::size_t>(h & 0x3fff, size - off);
+            handle_bytes(rec, ack_fd, data + off, n, fix_crc);
+            off += n;
+        }
+    }
+
+    clear_fragmentations();
+    ack_history_clear();
+    n_socket_set_lastacks(5);
+    return 0;
+}
