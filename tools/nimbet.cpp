@@ -35,7 +35,8 @@ const char kUsage[] =
     "options:\n"
     "  --id ID          this node's identifier (8 numbers, or a.b.c.d for 1.1.1.1.a.b.c.d)\n"
     "  --local A        local IPv4 address (names the node when --id is not given)\n"
-    "  --dest B         send only to B (e.g. a broadcast address) instead of every interface\n"
+    "  --dest B         send only to B instead of every interface (on one host, use\n"
+    "                   127.255.255.255 so that every node on the port hears the frames)\n"
     "  --to ID          address the frame or file to node ID\n"
     "  --acked          send: wait for the addressed node's acknowledgement (needs --to)\n"
     "  --from ID        recv-file: accept the transfer of node ID only\n"
@@ -176,8 +177,10 @@ int open_node(const Options &o, uint16_t port, bool bind)
     if (o.retry >= 0 || o.timeout >= 0)
         n_socket_set_retry(fd, o.retry >= 0 ? o.retry : n_socket_get_retry(fd),
                            o.timeout >= 0 ? o.timeout : n_socket_get_timeout(fd));
-    n_socket_set_option(fd, SOCKET_BLOCKING, 0);
     if (bind) {
+        // Every loop here waits in n_socket_select and then receives without
+        // blocking, so that it ends on time.
+        n_socket_set_option(fd, SOCKET_BLOCKING, 0);
         n_pkt *none = n_socket_recv(fd, 0);
         if (none != nullptr)
             n_pkt_free(none);
@@ -239,7 +242,9 @@ std::string tuple_text(n_acl *t)
         return s + " " + ((d[0] & 1) ? "ack of " : "request, ") + (kind < 3 ? kKinds[kind] : "invalid") +
                " #" + std::to_string(d[1]);
     }
-    bool printable = len > 0;
+    if (len == 0)
+        return s;
+    bool printable = true;
     for (unsigned i = 0; i < len; ++i)
         printable = printable && std::isprint(d[i]);
     if (printable)
@@ -374,10 +379,16 @@ int cmd_send_file(const Options &o)
     const int fd = open_node(o, parse_port(o), true);
     if (fd < 0)
         return 1;
-    if (n_socket_send_file(fd, fd, o.args[2].c_str(), dest, type) < 0 && n_frag_get_frag(dest) == nullptr) {
-        const int status = failed("cannot send " + o.args[2]);
-        n_socket_close(fd);
-        return status;
+    // A transfer whose first part could not go out stays registered, and the
+    // receive loop below sends that part again.
+    if (n_socket_send_file(fd, fd, o.args[2].c_str(), dest, type) < 0) {
+        const int err = n_errno;
+        if (n_frag_get_frag(dest) == nullptr) {
+            n_errno = err;
+            const int status = failed("cannot send " + o.args[2]);
+            n_socket_close(fd);
+            return status;
+        }
     }
     const Deadline deadline(o.seconds > 0 ? o.seconds : 60);
     int state = FRAG_ACTIVE;
