@@ -167,8 +167,10 @@ int open_node(const Options &o, uint16_t port, bool bind)
     if (dest != 0 && local == 0)
         n_util_get_local_addresses(&local, nullptr);  // the identifier follows the first interface
     const int fd = n_socket_open(local, dest, port);
-    if (fd < 0)
-        return failed("cannot open a socket"), -1;
+    if (fd < 0) {
+        failed("cannot open a socket");
+        return -1;
+    }
     if (!o.id.empty()) {
         unsigned char id[8];
         parse_id(o.id, "--id", id);
@@ -206,14 +208,12 @@ struct Deadline {
 // Receives everything waiting on the non-blocking socket, hands each packet
 // to on_packet (which must not keep it), then waits up to `wait_ms` for the
 // next datagram. Fragments, acknowledgements and timers are served inside the
-// library's receive. Returns the number of packets handed out.
-int pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packet)
+// library's receive.
+void pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packet)
 {
-    int delivered = 0;
     for (int reads = 0; reads < 1000; ++reads) {
         n_pkt *pkt = n_socket_recv(fd, fd);
         if (pkt != nullptr) {
-            ++delivered;
             on_packet(pkt);
             n_pkt_free(pkt);
         } else if (n_errno == 11) {
@@ -222,7 +222,6 @@ int pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packet
     }
     timeval tv{static_cast<time_t>(wait_ms / 1000), static_cast<suseconds_t>(wait_ms % 1000) * 1000};
     n_socket_select(fd, &tv);
-    return delivered;
 }
 
 // One tuple as text: identifiers dotted, control tuples decoded, printable
@@ -312,8 +311,10 @@ int cmd_listen(const Options &o)
     long frames = 0;
     while (!deadline.passed() && (o.count < 0 || frames < o.count))
         pump(fd, std::min<uint32_t>(deadline.left(), 100), [&](n_pkt *pkt) {
-            ++frames;
-            print_frame(pkt, deadline.elapsed(), o.verbose);
+            if (o.count < 0 || frames < o.count) {  // frames beyond the count are dropped
+                ++frames;
+                print_frame(pkt, deadline.elapsed(), o.verbose);
+            }
         });
     std::printf("%ld frame%s in %.1fs\n", frames, frames == 1 ? "" : "s", deadline.elapsed() / 1000.0);
     n_socket_close(fd);
