@@ -98,4 +98,57 @@ final class libnimbetJNI {
     static native int get_FILTER_CONCAT_MASK();
     static native int get_FILTER_MODE_WILDCARD();
     static native int get_FILTER_MODE_NOT();
+
+    // NimbetSocket
+    static native long new_NimbetSocket__SWIG_0(long port);
+    static native long new_NimbetSocket__SWIG_1(long port, long localAddress, long destAddress);
+    static native void delete_NimbetSocket(long socket);
+    static native void NimbetSocket_close(long socket);
+    static native void NimbetSocket_describe(long socket);
+    static native void NimbetSocket_setIpDest(long socket, String address);
+    static native void NimbetSocket_setIpSrcAll(long socket);
+    static native void NimbetSocket_setIpSrc(long socket, String address);
+    static native void NimbetSocket_setId(long socket, long id);
+    static native long NimbetSocket_getID(long socket);
+    static native void NimbetSocket_setLoc(long socket, long location);
+    static native void NimbetSocket_setRetry(long socket, short count, long milliseconds);
+    static native void NimbetSocket_setOptions(long socket, int mask, int value);
+    static native long NimbetSocket_receive(long socket, long ackSocket);
+    static native long NimbetSocket_receiveFiltered(long socket, long ackSocket, long filter);
+    /** Never receives: raises {@link UnknownError} (error number 40) whatever its arguments; the buffer is unused. */
+    static native int NimbetSocket_receiveRaw(long socket, int unusedBuffer, long size);
+    static native void NimbetSocket_send(long socket, long packet);
+    static native void NimbetSocket_sendAddressed(long socket, long packet, long id);
+    /** A null identifier handle (0) sends to the node named by the packet's own "CAD" tuple. */
+    static native void NimbetSocket_sendAcked(long socket, long ackSocket, long packet, long id);
+    static native void NimbetSocket_sendRaw(long socket, short[] frame);
+    static native void NimbetSocket_sendBuffer(long socket, long ackSocket, short[] data, long id, String type);
+    static native void NimbetSocket_sendFile(long socket, long ackSocket, String path, long id, String type);
+
+    // SOCKET_ constants
+    static native int get_SOCKET_CLEANFLAG();
+    static native int get_SOCKET_BOUND();
+    static native int get_SOCKET_AUTOACK();
+    static native int get_SOCKET_RECV_ALL();
+    static native int get_SOCKET_FRAG();
+    static native int get_SOCKET_LOWFLAG();
+    static native int get_SOCKET_BROADCAST();
+    static native int get_SOCKET_BLOCKING();
+
+    // NimbetUtil
+    static native long new_NimbetUtil();
+    static native void delete_NimbetUtil(long util);
+    static native void NimbetUtil_crc16Append(long util, short[] frame);
+    static native int NimbetUtil_crc16Check(long util, short[] frame);
+    static native short[] NimbetUtil_str2acl(long util, String type);
+    static native String NimbetUtil_acl2str(long util, short[] code);
+
+    // NimbetTransfer: additions of this binding, outside the families above (no underscore in
+    // their names). A transfer is named by the identifier of the peer node.
+    /** Status bits (state in bits 0-1, 4 for a receiving transfer), or -1 when there is no such transfer. */
+    static native int transferStatus(long peer);
+    static native short[] transferData(long peer);
+    static native int transferDataToFile(long peer, String path);
+    static native void transferDelete(long peer);
+    static native void transferAbort(long peer);
 }

@@ -7,12 +7,16 @@ import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.locks.LockSupport;
+import java.util.function.BiConsumer;
+import java.util.function.BooleanSupplier;
 
 import org.junit.jupiter.api.AfterEach;
 
 /**
- * Shared by the suites: frames built byte by byte, a clean failure state between tests, and
- * the standard output of a separate JVM (the native printouts go to file descriptor 1).
+ * Shared by the suites: frames built byte by byte, a clean failure state between tests, the
+ * standard output of a separate JVM (the native printouts go to file descriptor 1), and nodes of
+ * a test network on loopback broadcast with bounded receive loops.
  */
 abstract class NativeTestSupport {
     /**
@@ -122,13 +126,18 @@ abstract class NativeTestSupport {
         return out;
     }
 
-    /** Runs {@code mainClass} in a new JVM with this one's class and library paths; its standard output. */
-    static String stdoutOf(Class<?> mainClass) throws IOException, InterruptedException {
-        String java = System.getProperty("java.home") + "/bin/java";
-        ProcessBuilder pb = new ProcessBuilder(java, "-cp", System.getProperty("java.class.path"),
-                "-Djava.library.path=" + System.getProperty("java.library.path"), mainClass.getName());
-        pb.redirectError(ProcessBuilder.Redirect.INHERIT);
-        Process p = pb.start();
+    /** Starts {@code mainClass} in a new JVM with this one's class and library paths (and network namespace). */
+    static Process startJava(Class<?> mainClass, String... args) throws IOException {
+        List<String> command = new ArrayList<>(List.of(System.getProperty("java.home") + "/bin/java", "-cp",
+                System.getProperty("java.class.path"),
+                "-Djava.library.path=" + System.getProperty("java.library.path"), mainClass.getName()));
+        command.addAll(List.of(args));
+        return new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+    }
+
+    /** Runs {@code mainClass} in a new JVM to its end; its standard output. */
+    static String stdoutOf(Class<?> mainClass, String... args) throws IOException, InterruptedException {
+        Process p = startJava(mainClass, args);
         ByteArrayOutputStream buf = new ByteArrayOutputStream();
         try (InputStream in = p.getInputStream()) {
             in.transferTo(buf);
@@ -141,5 +150,68 @@ abstract class NativeTestSupport {
             throw new IllegalStateException(mainClass.getName() + " failed: " + p.exitValue());
         }
         return buf.toString(StandardCharsets.UTF_8);
+    }
+
+    /**
+     * A node of a test network on {@code port}: it sends to the loopback broadcast address, so
+     * every node on the port (itself included) hears every frame; non-blocking; bound by a first
+     * receive, so that its first send does not bind it to a temporary port.
+     */
+    static NimbetSocket openNode(int port, NimbetSrcId id) {
+        NimbetSocket node = new NimbetSocket(port, "127.0.0.1", "127.255.255.255");
+        node.setId(id);
+        node.setOptions(NimbetSocket.SOCKET_BLOCKING, false);
+        try (NimbetPacket none = node.receive()) {
+            return node;
+        }
+    }
+
+    /**
+     * Receives on every socket, each answering through itself, until {@code done} holds or
+     * {@code millis} have passed; delivered packets go to {@code seen} and are closed. Whether
+     * {@code done} held.
+     */
+    static boolean pump(long millis, BooleanSupplier done, BiConsumer<NimbetSocket, NimbetPacket> seen,
+            NimbetSocket... sockets) {
+        long end = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(millis);
+        while (!done.getAsBoolean()) {
+            if (System.nanoTime() - end > 0) {
+                return false;
+            }
+            boolean any = false;
+            for (NimbetSocket s : sockets) {
+                for (NimbetPacket next = s.receive(); next != null; next = s.receive()) {
+                    any = true;
+                    try (NimbetPacket p = next) {
+                        seen.accept(s, p);
+                    }
+                }
+            }
+            if (!any) {
+                LockSupport.parkNanos(100_000);
+            }
+        }
+        return true;
+    }
+
+    /** The next packet from {@code from} that {@code node} receives within 5 s; others are dropped. */
+    static NimbetPacket nextFrom(NimbetSocket node, NimbetSrcId from) {
+        long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(5);
+        while (System.nanoTime() - end < 0) {
+            NimbetPacket p = node.receive();
+            if (p == null) {
+                LockSupport.parkNanos(100_000);
+                continue;
+            }
+            boolean match;
+            try (NimbetSrcId src = p.getSrcId()) {
+                match = src.equals(from);
+            }
+            if (match) {
+                return p;
+            }
+            p.close();
+        }
+        throw new AssertionError("nothing from " + from + " within 5 s");
     }
 }

@@ -1,0 +1,127 @@
+package nimbets.libNimbet;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.util.List;
+
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
+
+/** A socket on its own: opening, closing, refused arguments; and the CRC and type-code utilities. */
+class SocketUtilTest extends NativeTestSupport {
+    private static final int PORT = 47100;
+    private static final String INVALID = "c errno: 22 Invalid argument.";
+
+    @Test
+    void socketConstantsHaveTheLibraryBits() {
+        assertArrayEquals(new int[] {0, 1, 2, 4, 8, 15, 16, 32},
+                new int[] {NimbetSocket.SOCKET_CLEANFLAG, NimbetSocket.SOCKET_BOUND, NimbetSocket.SOCKET_AUTOACK,
+                    NimbetSocket.SOCKET_RECV_ALL, NimbetSocket.SOCKET_FRAG, NimbetSocket.SOCKET_LOWFLAG,
+                    NimbetSocket.SOCKET_BROADCAST, NimbetSocket.SOCKET_BLOCKING});
+    }
+
+    @Test
+    void socketsOpenedWithoutAddressesTakeTheInterfaceAndGivenAddressesKeepTheirByteOrder() {
+        // Inside the test namespace the only interface is lo.
+        try (NimbetSocket plain = new NimbetSocket(PORT); NimbetSocket zeros = new NimbetSocket(PORT, 0, 0);
+                NimbetSocket given = new NimbetSocket(PORT, "127.0.0.1", "127.255.255.255");
+                NimbetSrcId a = plain.getId(); NimbetSrcId b = zeros.getId(); NimbetSrcId c = given.getId()) {
+            assertEquals("1.1.1.1.127.0.0.1", a.toString());
+            assertEquals(a, b);
+            assertEquals(a, c);
+        }
+        assertThrows(IllegalArgumentException.class, () -> NimbetSocket.address("127.0.0.256"));
+        assertThrows(IllegalArgumentException.class, () -> new NimbetSocket(65536));
+    }
+
+    @Test
+    void closeForgetsTheDescriptorSoTheDestructorCannotCloseAReusedNumber() {
+        long first = libnimbetJNI.new_NimbetSocket__SWIG_0(PORT);
+        libnimbetJNI.NimbetSocket_close(first);
+        IllegalArgumentException again = assertThrows(IllegalArgumentException.class,
+                () -> libnimbetJNI.NimbetSocket_close(first));
+        assertEquals(INVALID, again.getMessage());
+        // The system hands the lowest free number to the next socket: the one just closed.
+        try (NimbetSocket second = new NimbetSocket(PORT)) {
+            libnimbetJNI.delete_NimbetSocket(first);
+            assertDoesNotThrow(() -> second.setRetry(3, 50));
+        }
+    }
+
+    @Test
+    void nullTextsAndHandlesAreRefusedAsInvalidArguments() {
+        try (NimbetSocket s = new NimbetSocket(PORT); NimbetPacket p = new NimbetPacket();
+                NimbetSrcId id = new NimbetSrcId("1.1.1.1.10.0.0.9")) {
+            long h = s.handle();
+            List<Executable> calls = List.of(() -> s.setIpDest(null), () -> s.setIpSrc(null),
+                    () -> s.sendBuffer(s, new short[3], id, null), () -> s.sendFile(s, null, id, "dat"),
+                    () -> s.sendFile(s, "/nonexistent", id, null),
+                    () -> libnimbetJNI.NimbetSocket_setId(h, 0), () -> libnimbetJNI.NimbetSocket_setLoc(h, 0),
+                    () -> libnimbetJNI.NimbetSocket_sendAddressed(h, p.handle(), 0),
+                    () -> libnimbetJNI.NimbetSocket_receive(h, 0),
+                    () -> libnimbetJNI.NimbetSocket_receiveFiltered(h, h, 0),
+                    // Without an identifier the packet must name the node itself.
+                    () -> s.sendAcked(s, p, null),
+                    // A file that cannot be opened.
+                    () -> s.sendFile(s, "/nonexistent", id, "dat"));
+            for (Executable call : calls) {
+                assertEquals(INVALID, assertThrows(IllegalArgumentException.class, call).getMessage());
+            }
+        }
+    }
+
+    @Test
+    void receivingNeverRaisesButReceiveRawAlways() {
+        try (NimbetSocket s = new NimbetSocket(PORT)) {
+            s.setOptions(NimbetSocket.SOCKET_BLOCKING, false);
+            assertNull(s.receive());
+            @SuppressWarnings("deprecation")
+            Executable raw = () -> s.receiveRaw(new short[311]);
+            assertTrue(assertThrows(UnknownError.class, raw).getMessage().startsWith("c errno: 40 "));
+        }
+        assertThrows(UnknownError.class, () -> libnimbetJNI.NimbetSocket_receiveRaw(0, 0, 0));
+    }
+
+    @Test
+    void crcUtilitiesWriteAndCheckTheFrameCrc() {
+        try (NimbetUtil u = new NimbetUtil()) {
+            short[] frame = bytes(1, 2, 300, -1, 0, 0);
+            u.crc16Append(frame);
+            int crc = crc16(bytes(1, 2, 44, 255), 4);
+            assertArrayEquals(bytes(1, 2, 44, 255, crc >> 8, crc & 0xff), frame);
+            assertTrue(u.crc16Check(frame));
+            frame[1] ^= 0x10;
+            assertFalse(u.crc16Check(frame));
+            assertFalse(u.crc16Check(new short[0]));
+        }
+    }
+
+    @Test
+    void typeCodeUtilitiesPackThreeLettersIntoTwoBytes() {
+        try (NimbetUtil u = new NimbetUtil()) {
+            assertArrayEquals(bytes(108, 128), u.str2acl("CAD"));
+            assertArrayEquals(bytes(108, 128), u.str2acl("cad"));
+            assertArrayEquals(typeCode("t/9"), u.str2acl("t/9"));
+            assertEquals("cad", u.acl2str(bytes(108, 128)));
+            assertEquals("byx", u.acl2str(bytes(0xff, 0xff, 7)));
+        }
+    }
+
+    @Test
+    void utilitiesRefuseInputTooShortForThem() {
+        try (NimbetUtil u = new NimbetUtil()) {
+            short[] one = bytes(300);
+            for (Executable call : List.<Executable>of(() -> u.crc16Append(one), () -> u.acl2str(one),
+                    () -> u.acl2str(new short[0]), () -> u.str2acl(null))) {
+                assertEquals(INVALID, assertThrows(IllegalArgumentException.class, call).getMessage());
+            }
+            assertArrayEquals(bytes(44), one, "the refused buffer is given back cut, not written");
+        }
+    }
+}
