@@ -12,7 +12,7 @@ import java.nio.ByteOrder;
  * stamps outgoing frames with the identifier 1.1.1.1 followed by its first local address and an
  * all-zero location. It binds to its port on the first receive; a socket that sends before it
  * ever received is bound by the system to a temporary port instead and can then no longer bind
- * (receiving fails with error number 226), so receive once before sending.
+ * (every receive returns null, with error number 226), so receive once before sending.
  *
  * <p>Every node on one host shares one port; they all hear frames sent to the loopback broadcast
  * address 127.255.255.255 (unicast to 127.0.0.1 reaches only one of them):
