@@ -68,19 +68,8 @@ n_pkt *parse(const std::vector<unsigned char> &frame)
 
 int state(const NodeId &id) { return n_frag_get_status(id.data(), FRAG_STATE_MASK); }
 
-class Fragmentation : public ::testing::Test {
+class Fragmentation : public NodePair {
 protected:
-    void SetUp() override
-    {
-        a = open_node(ida);
-        b = open_node(idb);
-    }
-    void TearDown() override
-    {
-        n_socket_close(a);
-        n_socket_close(b);
-    }
-
     // Sends `data` from a to b, acknowledging each part directly on the
     // sender's side; returns the frames as they went over the wire.
     std::vector<std::vector<unsigned char>> capture_parts(const std::vector<unsigned char> &data)
@@ -106,10 +95,6 @@ protected:
         return parts;
     }
 
-    NodeId ida = node_id(1);
-    NodeId idb = node_id(2);
-    int a = -1;
-    int b = -1;
     Tap tap;
 };
 

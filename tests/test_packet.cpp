@@ -8,16 +8,11 @@
 
 #include "internal.h"
 #include "support/expect.h"
+#include "support/frames.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-struct WireTuple {
-    unsigned char type0;
-    unsigned char type1;
-    Bytes data;
-};
+using namespace nimbet::test;
 
 constexpr unsigned char kNodeId[8] = {1, 1, 1, 1, 10, 0, 0, 5};
 
@@ -25,19 +20,7 @@ constexpr unsigned char kNodeId[8] = {1, 1, 1, 1, 10, 0, 0, 5};
 // the given tuples and a correct CRC trailer.
 Bytes make_frame(const std::vector<WireTuple> &tuples, uint8_t seq = 1)
 {
-    Bytes f(PACKET_HEADER_SIZE, 0);
-    f[0] = 2;
-    std::memcpy(&f[45], kNodeId, sizeof kNodeId);
-    f[53] = seq;
-    for (const WireTuple &t : tuples) {
-        f.push_back(t.type0);
-        f.push_back(t.type1);
-        f.push_back(static_cast<unsigned char>(t.data.size()));
-        f.insert(f.end(), t.data.begin(), t.data.end());
-    }
-    f.resize(f.size() + 2);
-    EXPECT_EQ(1, n_util_crc16_append(f.data(), static_cast<unsigned>(f.size())));
-    return f;
+    return frame(node_id(5), seq, tuples);
 }
 
 // A frame with raw tuple-area bytes (possibly malformed) and a correct CRC.

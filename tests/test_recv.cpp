@@ -35,19 +35,9 @@ Bytes frame_of_size(std::size_t size)
     return frame(kA, 1, {payload(Bytes(size - PACKET_HEADER_SIZE - 2 - 3, 0x5A))});
 }
 
-class Receive : public ::testing::Test {
+// Node a (kA) sends, node b (kB) receives.
+class Receive : public NodePair {
 protected:
-    void SetUp() override
-    {
-        a = open_node(kA);
-        b = open_node(kB);
-    }
-    void TearDown() override
-    {
-        n_socket_close(a);
-        n_socket_close(b);
-    }
-
     // Puts bytes on the wire from node a: every node on the port hears them.
     void put(const Bytes &f) { ASSERT_EQ(1, n_socket_send_raw(a, f.data(), static_cast<int>(f.size()))); }
 
@@ -80,8 +70,6 @@ protected:
         return acks;
     }
 
-    int a = -1;
-    int b = -1;
     Tap tap;
 };
 

@@ -9,19 +9,8 @@ using namespace nimbet::test;
 
 namespace {
 
-class FilteredReceive : public ::testing::Test {
+class FilteredReceive : public NodePair {
 protected:
-    void SetUp() override
-    {
-        a = open_node(ida);
-        b = open_node(idb);
-    }
-    void TearDown() override
-    {
-        n_socket_close(a);
-        n_socket_close(b);
-    }
-
     void broadcast(int fd, const char *type)
     {
         n_pkt *pkt = n_pkt_alloc();
@@ -36,11 +25,6 @@ protected:
         timeval tv{1, 0};
         ASSERT_EQ(1, n_socket_select(b, &tv));
     }
-
-    NodeId ida = node_id(1);
-    NodeId idb = node_id(2);
-    int a = -1;
-    int b = -1;
 };
 
 TEST_F(FilteredReceive, ReturnsOnlyAcceptedPacketsAndSkipsRejectedOnesWhenBlocking)

@@ -6,6 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "nimbet/nimbet.h"
 
 namespace nimbet::test {
@@ -22,6 +24,27 @@ NodeId node_id(unsigned char n);
 // loopback broadcast address, so every node on the port hears every frame.
 // Non-blocking, with the identifier `id`. Closes nothing: call n_socket_close.
 int open_node(const NodeId &id, uint16_t port = kNodePort);
+
+// Two nodes on the test port, a (identifier node_id(1)) and b (node_id(2)),
+// opened for each test and closed after it.
+class NodePair : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        a = open_node(ida);
+        b = open_node(idb);
+    }
+    void TearDown() override
+    {
+        n_socket_close(a);
+        n_socket_close(b);
+    }
+
+    NodeId ida = node_id(1);
+    NodeId idb = node_id(2);
+    int a = -1;
+    int b = -1;
+};
 
 // A plain UDP socket bound on `port` beside the nodes (SO_REUSEADDR), which
 // hears every broadcast frame: the wire as it is.
