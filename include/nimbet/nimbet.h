@@ -28,7 +28,22 @@ extern "C" {
  *  12 out of memory                 13 permission denied     16 resource busy
  *  19 no network interface          22 invalid argument      42 illegal byte sequence
  * 225 item not found               226 socket not bound     227 protocol error
+ *
+ * n_errno is kept per thread, as errno is: a failure in one thread never
+ * shows in another.
  */
+#define N_ENOENT     2    /* no such socket or filter */
+#define N_EBADF      9    /* bad descriptor; a socket closed under a waiting call */
+#define N_EAGAIN    11    /* nothing to deliver now; a wait ran out */
+#define N_ENOMEM    12    /* out of memory */
+#define N_EACCES    13    /* permission denied; a transfer with this peer is registered */
+#define N_EBUSY     16    /* resource busy: the socket is bound already */
+#define N_ENODEV    19    /* no network interface */
+#define N_EINVAL    22    /* invalid argument, malformed frame */
+#define N_EILSEQ    42    /* illegal byte sequence: text or datagram that does not decode */
+#define N_ENOTFOUND 225   /* item not found */
+#define N_ENOTBOUND 226   /* socket not bound */
+#define N_EPROTO    227   /* protocol error: not acknowledged, malformed control data */
 
 /* ------------------------------------------------------------------ errors and time */
 
@@ -296,6 +311,79 @@ N_EXPORT int n_socket_send_acked_str(int send_fd, int recv_fd, n_pkt *packet, co
 
 /* Prints the socket's settings to standard output. */
 N_EXPORT int n_describe_socket(int fd);
+
+/* Like n_socket_recv, but waits at most timeout_ms milliseconds whatever the
+ * socket's blocking mode (0: only what is waiting now; negative: no limit).
+ * Fragment timers are served during the wait. Null with 11 when the time ran
+ * out, 9 when the socket is closed by another thread meanwhile. */
+N_EXPORT n_pkt *n_socket_recv_timeout(int fd, int ack_fd, int timeout_ms);
+
+/* Event-loop integration: milliseconds until a fragment timer served by
+ * receiving on fd can next change anything (0: due now), or -1 when no
+ * transfer waits on a timer (-1 with 9 for an unknown socket). */
+N_EXPORT int n_socket_next_timer(int fd);
+/* Runs the fragment timers that are due, with fd's settings, without reading;
+ * 0, or -1 with 9. */
+N_EXPORT int n_socket_serve_timers(int fd);
+
+/* Counters of one socket, since it was opened or last reset. */
+typedef struct n_socket_stats {
+    uint64_t frames_sent;         /* frames handed to the network (once per frame, not per destination) */
+    uint64_t frames_received;     /* datagrams read that parsed as frames */
+    uint64_t frames_rejected;     /* datagrams that did not parse: CRC, length, format, truncation */
+    uint64_t not_for_us;          /* frames addressed to another node */
+    uint64_t duplicates;          /* repeated requests and repeated parts (acknowledged again, not delivered) */
+    uint64_t acks_sent;           /* acknowledgements sent through this socket */
+    uint64_t acks_received;       /* acknowledgements received on this socket */
+    uint64_t retransmissions;     /* requests and parts sent again */
+    uint64_t transfers_started;   /* fragmented transfers started, both directions */
+    uint64_t transfers_finished;
+    uint64_t transfers_aborted;
+    uint64_t transfers_refused;   /* first parts refused by the limits, or while a transfer is held */
+    uint64_t stray_fragments;     /* fragments and acknowledgements that belong to no transfer */
+} n_socket_stats;
+
+/* Copies the socket's counters; 0, or -1 with 9 (unknown socket) or 22 (null out). */
+N_EXPORT int n_socket_get_stats(int fd, n_socket_stats *out);
+/* Sets the socket's counters to 0; 0, or -1 with 9. */
+N_EXPORT int n_socket_reset_stats(int fd);
+
+/* What the library did with a datagram, for the trace hook. */
+typedef enum n_trace_event {
+    N_TRACE_SENT = 1,          /* a frame went out (the application's, or a retransmission) */
+    N_TRACE_DELIVERED,         /* a received frame handed to the application */
+    N_TRACE_REJECTED,          /* a datagram that did not parse; `reason` says why */
+    N_TRACE_NOT_FOR_US,        /* addressed to another node, dropped */
+    N_TRACE_DUPLICATE,         /* a repeated request or part: acknowledged again, not delivered */
+    N_TRACE_ACK_SENT,          /* an acknowledgement went out */
+    N_TRACE_ACK_RECEIVED,      /* an acknowledgement came in */
+    N_TRACE_PART_STORED,       /* a part of a transfer was stored */
+    N_TRACE_PART_SENT,         /* a part of a transfer went out for the first time */
+    N_TRACE_PART_RESENT,       /* a part of a transfer went out again */
+    N_TRACE_IGNORED,           /* a fragment or acknowledgement that belongs to no transfer */
+    N_TRACE_TRANSFER_FINISHED, /* a transfer finished (either direction) */
+    N_TRACE_TRANSFER_ABORTED,  /* a transfer was aborted; `reason` says why */
+    N_TRACE_TRANSFER_REFUSED   /* a first part refused; `reason` says why */
+} n_trace_event;
+
+typedef struct n_trace_info {
+    n_trace_event event;
+    int fd;                          /* the socket concerned */
+    const unsigned char *bytes;      /* the datagram (null for events without one) */
+    size_t len;
+    const struct sockaddr_in *peer;  /* sender of a received datagram; null for sent ones */
+    const char *reason;              /* short text for rejections and aborts, else null */
+} n_trace_info;
+
+/* Called for every datagram sent or received and every transfer event, in
+ * the thread that caused it; it must not call back into the library for the
+ * same socket. The info and its bytes are valid during the call only. */
+typedef void (*n_trace_fn)(const n_trace_info *info, void *user);
+
+/* Installs (or, with a null fn, removes) the process-wide trace hook. */
+N_EXPORT void n_set_trace(n_trace_fn fn, void *user);
+/* Name of an event ("sent", "delivered", ...); "unknown" for other values. */
+N_EXPORT const char *n_trace_event_name(int event);
 
 /* ------------------------------------------------------------------ filters */
 

@@ -9,7 +9,8 @@
 
 namespace {
 
-int g_errno = 0;
+// Per thread, as errno is: a failure in one thread never shows in another.
+thread_local int g_errno = 0;
 
 struct ErrorText {
     int number;

@@ -347,3 +347,52 @@ int n_socket_select(int fd, struct timeval *timeout)
 }
 
 }  // extern "C"
+
+// Provisional forms of the bounded wait and the event-loop entry points.
+extern "C" {
+
+n_pkt *n_socket_recv_timeout(int fd, int ack_fd, int timeout_ms)
+{
+    socket_record *rec = socket_lookup(fd);
+    if (rec == nullptr)
+        return fail_null<n_pkt>(kBadF);
+    pollfd p{rec->fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return fail_null<n_pkt>(kAgain);
+    const bool blocking = (rec->options & SOCKET_BLOCKING) != 0;
+    set_blocking_mode(rec, 0);
+    n_pkt *pkt = n_socket_recv(fd, ack_fd);
+    set_blocking_mode(rec, blocking ? 1 : 0);
+    return pkt;
+}
+
+int n_socket_next_timer(int fd)
+{
+    socket_record *rec = socket_lookup(fd);
+    if (rec == nullptr)
+        return fail(kBadF);
+    return next_timer_delay(rec);
+}
+
+int n_socket_serve_timers(int fd)
+{
+    socket_record *rec = socket_lookup(fd);
+    if (rec == nullptr)
+        return fail(kBadF);
+    serve_fragment_timers(rec);
+    return 0;
+}
+
+int n_socket_get_stats(int fd, n_socket_stats *out)
+{
+    if (socket_lookup(fd) == nullptr)
+        return fail(kBadF);
+    if (out == nullptr)
+        return fail(kInval);
+    *out = n_socket_stats{};
+    return 0;
+}
+
+int n_socket_reset_stats(int fd) { return socket_lookup(fd) == nullptr ? fail(kBadF) : 0; }
+
+}  // extern "C"
