@@ -89,12 +89,20 @@ typedef struct n_acl_list {
  * On the wire it is type 0, type 1, len, data. A tuple in a packet's list is
  * freed by n_pkt_free; a detached tuple belongs to the caller (free()).
  */
+/* data is a flexible array member, which C++ compilers accept as an extension. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#endif
 struct n_acl {
     unsigned char type[2];
     unsigned char len;
     n_acl_link link;
     unsigned char data[];
 };
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 /*
  * The frame on the wire (multi-byte values big-endian):
