@@ -136,7 +136,7 @@ int element_from_arg(uint32_t type, const void *arg, filter_element **out)
         return kInval;
     unsigned char data[2 * kLocLen];
     if (pat.wild) {
-        std::memcpy(data, pat.codes, 2u * pat.count);
+        std::memcpy(data, pat.codes, sizeof pat.codes[0] * pat.count);
     } else {
         type &= ~static_cast<uint32_t>(FILTER_MODE_WILDCARD);
         for (uint32_t k = 0; k < pat.count; ++k)
@@ -170,10 +170,12 @@ bool copy_range(const filter_element *first, const filter_element *end, ElementL
     return true;
 }
 
-// Moves the elements [first, end) of `from` to the tail of `to`.
+// Moves the elements [first, end) of `from` to the tail of `to`; end follows
+// first in `from`, or is null.
 void move_range(ElementList &from, filter_element *first, filter_element *end, ElementList &to)
 {
     for (filter_element *e = first; e != end;) {
+        N_ASSERT(e != nullptr, "range end within its list");
         filter_element *nxt = ElementQueue::next(e);
         ElementQueue::remove(from, e);
         ElementQueue::insert_tail(to, e);
@@ -181,11 +183,13 @@ void move_range(ElementList &from, filter_element *first, filter_element *end, E
     }
 }
 
-// Moves as many elements from the front of `from` as [first, end) holds.
+// Moves as many elements from the front of `from` as [first, end) holds;
+// `from` holds at least as many.
 void move_like(ElementList &from, const filter_element *first, const filter_element *end, ElementList &to)
 {
     for (const filter_element *e = first; e != end; e = ElementQueue::next(e)) {
         filter_element *head = ElementQueue::first(from);
+        N_ASSERT(e != nullptr && head != nullptr, "copies for every element of the range");
         ElementQueue::remove(from, head);
         ElementQueue::insert_tail(to, head);
     }
