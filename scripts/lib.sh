@@ -11,6 +11,10 @@ NIMBET_PACKAGES=(
   iproute2 util-linux valgrind
 )
 
+# What scripts/bench adds: the TFTP client of the comparison, and the library
+# that the TFTP server (unpacked from tftpd-hpa, never installed) needs.
+NIMBET_BENCH_PACKAGES=(atftp libwrap0 util-linux)
+
 say() { printf '\n== %s\n' "$*"; }
 
 # Installs the packages that are missing, and only those.

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "internal.h"
+#include "packet.h"
 
 using namespace nimbet;
 
@@ -76,6 +76,35 @@ void free_tuples(n_pkt *pkt)
 }
 
 }  // namespace
+
+namespace nimbet {
+
+bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out)
+{
+    if (out.size() != frame_size(pkt))
+        return false;
+    unsigned char *frame = out.data();
+    frame[0] = pkt->format;
+    std::memcpy(frame + 1, pkt->location, kLocLen);
+    std::memcpy(frame + 45, pkt->srcid, kIdLen);
+    frame[53] = pkt->seq;
+    std::size_t off = PACKET_HEADER_SIZE;
+    const std::size_t end = out.size() - 2;
+    for (const n_acl *t = AclQueue::first(pkt->acl_head); t != nullptr; t = AclQueue::next(t)) {
+        if (end - off < 3u + t->len)
+            return false;
+        frame[off] = t->type[0];
+        frame[off + 1] = t->type[1];
+        frame[off + 2] = t->len;
+        std::memcpy(frame + off + 3, t->data, t->len);
+        off += 3u + t->len;
+    }
+    if (off != end)
+        return false;
+    return n_util_crc16_append(frame, static_cast<unsigned>(out.size())) == 1;
+}
+
+}  // namespace nimbet
 
 extern "C" {
 

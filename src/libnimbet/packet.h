@@ -1,0 +1,20 @@
+// Packet records turned into frames: the serialiser that sending and the benchmarks share.
+#pragma once
+
+#include <span>
+
+#include "internal.h"
+
+namespace nimbet {
+
+// Size of the frame a packet becomes: header, tuple area, CRC trailer.
+inline std::size_t frame_size(const n_pkt *pkt) { return PACKET_HEADER_SIZE + pkt->acl_len + 2u; }
+
+// Writes the frame of `pkt` into `out` exactly as it goes on the wire:
+// format, location, source identifier, sequence, every tuple (type, length,
+// data) and the CRC-16 over all of it. `out` must be frame_size(pkt) bytes.
+// False, with `out` partly written, when the tuple list does not fill exactly
+// that room (its recorded length disagrees with the tuples themselves).
+bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out);
+
+}  // namespace nimbet
