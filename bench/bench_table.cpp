@@ -459,9 +459,18 @@ enum Figure {
     CrcFrame,
 };
 
-const char *const kFigureNames[] = {"the raw round trip", "TFTP", "the library's transfer", "the tool's transfer",
-                                    "acknowledged sending", "the raw frame", "the library's frame",
-                                    "frames in memory", "the CRC over 1 MiB", "the CRC over frames"};
+// Names of the figures, for --only and for reports of failed samples.
+struct FigureName {
+    const char *key;
+    const char *text;
+};
+const FigureName kFigureNames[] = {
+    {"rtt", "the raw round trip"},       {"tftp", "TFTP"},
+    {"transfer", "the library's transfer"}, {"tool", "the tool's transfer"},
+    {"acked", "acknowledged sending"},   {"raw-frame", "the raw frame"},
+    {"frame", "the library's frame"},    {"memory", "frames in memory"},
+    {"crc", "the CRC over 1 MiB"},       {"crc-frames", "the CRC over frames"},
+};
 
 struct Samples {
     std::map<Figure, std::vector<double>> values;
@@ -495,16 +504,17 @@ struct Samples {
 std::string fmt(const char *format, double v)
 {
     if (std::isnan(v))
-        return "failed";
+        return "–";
     char buf[64];
     std::snprintf(buf, sizeof buf, format, v);
     return buf;
 }
 
 // "8.7 (2.3x RTT, 1.54x TFTP)"
-std::string with_ratios(double v, const std::vector<std::pair<double, const char *>> &bases)
+std::string with_ratios(double v, const std::vector<std::pair<double, const char *>> &bases,
+                        const char *format = "%.1f")
 {
-    std::string s = fmt("%.1f", v);
+    std::string s = fmt(format, v);
     if (std::isnan(v))
         return s;
     std::string r;
@@ -533,20 +543,46 @@ void print_table(const char *title, const Samples &s, bool with_tftp, bool with_
                 with_ratios(s.median(LibAcked), {{rtt, "RTT"}}).c_str());
     std::printf("| one frame n_socket_send → n_socket_recv, µs | %s (sendto + recvfrom) | | %s | | ≤ 1.3x raw |\n",
                 fmt("%.2f", raw_frame).c_str(),
-                (fmt("%.2f", s.median(LibFrame)) + fmt(" (%.2fx raw)", s.median(LibFrame) / raw_frame)).c_str());
+                with_ratios(s.median(LibFrame), {{raw_frame, "raw"}}, "%.2f").c_str());
     std::printf("| frames in memory: build + serialise + parse of 120 bytes, million/s | | | %s | | ≥ 3 |\n",
                 fmt("%.2f", s.median(MemFrames) / 1e6).c_str());
     std::printf("| CRC-16, GB/s over 1 MiB (over 118-byte frames) | | | %s (%s) | | ≥ 1 |\n",
                 fmt("%.2f", s.median(CrcLarge)).c_str(), fmt("%.2f", s.median(CrcFrame)).c_str());
     for (const auto &[f, v] : s.values)
         if (s.failures(f) != 0)
-            std::printf("\n%d of the %zu samples of %s failed\n", s.failures(f), v.size(), kFigureNames[f]);
+            std::printf("\n%d of the %zu samples of %s failed\n", s.failures(f), v.size(), kFigureNames[f].text);
 }
 
 struct Options {
     int reps = 5;
     Programs programs;
+    std::vector<Figure> only;  // empty: every figure
+
+    bool wants(Figure f) const { return only.empty() || std::find(only.begin(), only.end(), f) != only.end(); }
 };
+
+// "transfer,acked" as figures; exits on an unknown name.
+std::vector<Figure> figures_named(const std::string &list)
+{
+    std::vector<Figure> out;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t end = std::min(list.find(',', start), list.size());
+        const std::string key = list.substr(start, end - start);
+        const auto *it = std::find_if(std::begin(kFigureNames), std::end(kFigureNames),
+                                      [&](const FigureName &n) { return key == n.key; });
+        if (it == std::end(kFigureNames)) {
+            std::fprintf(stderr, "unknown figure %s; figures:", key.c_str());
+            for (const FigureName &n : kFigureNames)
+                std::fprintf(stderr, " %s", n.key);
+            std::fprintf(stderr, "\n");
+            std::exit(2);
+        }
+        out.push_back(static_cast<Figure>(it - std::begin(kFigureNames)));
+        start = end + 1;
+    }
+    return out;
+}
 
 Options parse(int argc, char **argv)
 {
@@ -557,8 +593,10 @@ Options parse(int argc, char **argv)
         else if (a == "--tool") o.programs.tool = v;
         else if (a == "--tftpd") o.programs.tftpd = v;
         else if (a == "--atftp") o.programs.atftp = v;
+        else if (a == "--only") o.only = figures_named(v);
         else {
-            std::fprintf(stderr, "usage: %s [--reps N] [--tool PATH] [--tftpd PATH] [--atftp PATH]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--reps N] [--only FIGURE,...] [--tool PATH] [--tftpd PATH] [--atftp PATH]\n",
+                         argv[0]);
             std::exit(2);
         }
     }
@@ -614,18 +652,20 @@ int main(int argc, char **argv)
             sched_setaffinity(0, sizeof mask, &mask);
             if (tftpd > 0)
                 sched_setaffinity(tftpd, sizeof mask, &mask);
-            s->add(RawRtt, raw_round_trip_us(20000));
-            if (with_tftp)
-                s->add(Tftp, tftp_us_per_part(p, data));
-            s->add(LibTransfer, transfer_us_per_part(data));
-            if (with_tool)
-                s->add(ToolTransfer, tool_us_per_part(p, data));
-            s->add(LibAcked, acked_send_us(5000));
-            s->add(RawFrame, one_frame_us(20000, true));
-            s->add(LibFrame, one_frame_us(20000, false));
-            s->add(MemFrames, frames_per_second(200000));
-            s->add(CrcLarge, crc_gb_per_s(data, data.size()));
-            s->add(CrcFrame, crc_gb_per_s(data, 118));
+            auto measure = [&](Figure f, bool possible, const std::function<double()> &fn) {
+                if (possible && o.wants(f))
+                    s->add(f, fn());
+            };
+            measure(RawRtt, true, [] { return raw_round_trip_us(20000); });
+            measure(Tftp, with_tftp, [&] { return tftp_us_per_part(p, data); });
+            measure(LibTransfer, true, [&] { return transfer_us_per_part(data); });
+            measure(ToolTransfer, with_tool, [&] { return tool_us_per_part(p, data); });
+            measure(LibAcked, true, [] { return acked_send_us(5000); });
+            measure(RawFrame, true, [] { return one_frame_us(20000, true); });
+            measure(LibFrame, true, [] { return one_frame_us(20000, false); });
+            measure(MemFrames, true, [] { return frames_per_second(200000); });
+            measure(CrcLarge, true, [&] { return crc_gb_per_s(data, data.size()); });
+            measure(CrcFrame, true, [&] { return crc_gb_per_s(data, 118); });
         }
         std::fprintf(stderr, "repetition %d of %d done\n", rep + 1, o.reps);
         std::fflush(stderr);

@@ -96,7 +96,7 @@ bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out)
         frame[off] = t->type[0];
         frame[off + 1] = t->type[1];
         frame[off + 2] = t->len;
-        std::memcpy(frame + off + 3, t->data, t->len);
+        copy_short(frame + off + 3, t->data, t->len);
         off += 3u + t->len;
     }
     if (off != end)
@@ -110,9 +110,11 @@ extern "C" {
 
 n_pkt *n_pkt_alloc(void)
 {
-    auto *pkt = static_cast<n_pkt *>(std::calloc(1, sizeof(n_pkt)));
+    // malloc and a clear: calloc takes a slower path through the allocator.
+    auto *pkt = static_cast<n_pkt *>(std::malloc(sizeof(n_pkt)));
     if (pkt == nullptr)
         return fail_null<n_pkt>(kAccess);
+    std::memset(pkt, 0, sizeof *pkt);
     pkt->format = 2;
     pkt->flags = PACKET_FORMAT_SET;
     pkt->fromlen = sizeof(pkt->from);
