@@ -239,12 +239,12 @@ int serve_node(int channel, unsigned char n, int options, int seconds, const std
         n_socket_set_option(fd, options, 1);
     say_ready(channel);
     const uint32_t start = n_util_getmstime();
-    for (;;) {
+    for (unsigned i = 1;; ++i) {
         n_pkt *pkt = receive_within(fd, 100);
         const bool end = pkt != nullptr && is_end(pkt);
         if (pkt != nullptr)
             n_pkt_free(pkt);
-        if (end || n_util_getmstime() - start > static_cast<uint32_t>(seconds) * 1000)
+        if (end || (i % 64 == 0 && n_util_getmstime() - start > static_cast<uint32_t>(seconds) * 1000))
             break;
     }
     const int status = verdict();
@@ -297,9 +297,13 @@ double transfer_us_per_part(const Bytes &data)
     const auto dest = node_id(2);
     const auto t0 = Clock::now();
     n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), dest.data(), kDataType);
-    while (n_frag_get_status(dest.data(), FRAG_STATE_MASK) == FRAG_ACTIVE && seconds_since(t0) < kTransferSeconds)
+    // The deadline is looked at every 64 reads, so that clock reads stay out of the figure.
+    for (unsigned i = 1; n_frag_get_status(dest.data(), FRAG_STATE_MASK) == FRAG_ACTIVE; ++i) {
         if (n_pkt *pkt = receive_within(a, 100))
             n_pkt_free(pkt);
+        if (i % 64 == 0 && seconds_since(t0) > kTransferSeconds)
+            break;
+    }
     const double us = seconds_since(t0) * 1e6 / kParts;
     const bool finished = n_frag_get_status(dest.data(), FRAG_STATE_MASK) == FRAG_FINISHED;
     n_frag_abort(dest.data());
