@@ -9,15 +9,17 @@ namespace {
 
 constexpr uint16_t kPoly = 0x1021;
 
-// Slicing by eight: kTables[0][x] is the register change that byte x makes
-// (the CRC of x alone); kTables[k][x] that of x followed by k zero bytes. One
-// step takes eight bytes with eight independent look-ups, where the bytewise
-// form chains eight dependent ones; the result is the same bit for bit.
+// Slicing: kTables[0][x] is the register change that byte x makes (the CRC
+// of x alone); kTables[k][x] that of x followed by k zero bytes. One step
+// takes sixteen (or eight) bytes with as many independent look-ups, where the
+// bytewise form chains them one after the other; the result is the same bit
+// for bit. The tables take 8 KiB.
 using Table = std::array<uint16_t, 256>;
+constexpr std::size_t kSlices = 16;
 
-constexpr std::array<Table, 8> make_tables()
+constexpr std::array<Table, kSlices> make_tables()
 {
-    std::array<Table, 8> t{};
+    std::array<Table, kSlices> t{};
     for (unsigned x = 0; x < 256; ++x) {
         unsigned c = x << 8;
         for (int bit = 0; bit < 8; ++bit)
@@ -32,20 +34,34 @@ constexpr std::array<Table, 8> make_tables()
     return t;
 }
 
-constexpr std::array<Table, 8> kTables = make_tables();
+constexpr std::array<Table, kSlices> kTables = make_tables();
 
+// The register after one more byte.
 inline uint16_t crc_byte(uint16_t crc, unsigned char d)
 {
     return static_cast<uint16_t>((crc << 8) ^ kTables[0][(crc >> 8) ^ d]);
 }
 
-// The register after `len` more bytes. The register's two bytes meet the
-// first two bytes of each group of eight; the other six enter unchanged.
+// The register after the next N bytes (N >= 2). The register's two bytes
+// meet the first two of them; the others enter unchanged.
+template <std::size_t N>
+inline uint16_t crc_slice(uint16_t crc, const unsigned char *p)
+{
+    unsigned r = kTables[N - 1][p[0] ^ (crc >> 8)] ^ kTables[N - 2][p[1] ^ (crc & 0xff)];
+    for (std::size_t i = 2; i < N; ++i)
+        r ^= kTables[N - 1 - i][p[i]];
+    return static_cast<uint16_t>(r);
+}
+
 uint16_t crc_update(uint16_t crc, const unsigned char *p, std::size_t len)
 {
-    for (; len >= 8; p += 8, len -= 8)
-        crc = kTables[7][p[0] ^ (crc >> 8)] ^ kTables[6][p[1] ^ (crc & 0xff)] ^ kTables[5][p[2]] ^
-              kTables[4][p[3]] ^ kTables[3][p[4]] ^ kTables[2][p[5]] ^ kTables[1][p[6]] ^ kTables[0][p[7]];
+    for (; len >= 16; p += 16, len -= 16)
+        crc = crc_slice<16>(crc, p);
+    if (len >= 8) {
+        crc = crc_slice<8>(crc, p);
+        p += 8;
+        len -= 8;
+    }
     for (; len != 0; ++p, --len)
         crc = crc_byte(crc, *p);
     return crc;
