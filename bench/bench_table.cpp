@@ -705,7 +705,7 @@ int main(int argc, char **argv)
     }
 
     char title[160];
-    std::snprintf(title, sizeof title, "pinned to one core (CPU %d), medians of %d repetitions:", first_cpu, o.reps);
+    std::snprintf(title, sizeof title, "pinned to one core (CPU %d, as taskset -c %d does), medians of %d repetitions:", first_cpu, first_cpu, o.reps);
     print_table(title, pinned, with_tftp, with_tool);
     std::snprintf(title, sizeof title, "unpinned, medians of %d repetitions:", o.reps);
     print_table(title, unpinned, with_tftp, with_tool);
