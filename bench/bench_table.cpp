@@ -1,4 +1,4 @@
-// The table of scripts/bench: the library beside raw UDP and a TFTP transfer, in one run, pinned to one core and unpinned.
+// The table of scripts/bench: the library beside raw UDP and TFTP, in one run, pinned to one core and unpinned.
 //
 // Everything runs inside a private network namespace that this program makes
 // before it opens a socket or starts a process: the raw UDP baseline, the
@@ -189,7 +189,8 @@ int open_node(unsigned char n, uint16_t port, unsigned char to = 0)
 n_pkt *message_packet(const char *text)
 {
     n_pkt *pkt = n_pkt_alloc();
-    n_acl_add_str(pkt, "msg", reinterpret_cast<const unsigned char *>(text), static_cast<uint16_t>(std::strlen(text)), 0);
+    const auto len = static_cast<uint16_t>(std::strlen(text));
+    n_acl_add_str(pkt, "msg", reinterpret_cast<const unsigned char *>(text), len, 0);
     return pkt;
 }
 
@@ -526,7 +527,9 @@ struct Samples {
     int failures(Figure f) const
     {
         auto it = values.find(f);
-        return it == values.end() ? 0 : static_cast<int>(std::count_if(it->second.begin(), it->second.end(), [](double x) { return std::isnan(x); }));
+        if (it == values.end())
+            return 0;
+        return static_cast<int>(std::count_if(it->second.begin(), it->second.end(), [](double x) { return std::isnan(x); }));
     }
 };
 
@@ -573,7 +576,8 @@ void print_table(const char *title, const Samples &s, bool with_tftp, bool with_
     std::printf("| one frame n_socket_send → n_socket_recv, µs | %s (sendto + recvfrom) | | %s | | ≤ 1.3x raw |\n",
                 fmt("%.2f", raw_frame).c_str(),
                 with_ratios(s.median(LibFrame), {{raw_frame, "raw"}}, "%.2f").c_str());
-    std::printf("| frames in memory: build + serialise + parse of 120 bytes, million per second of one core | | | %s | | ≥ 3 |\n",
+    std::printf("| frames in memory: build + serialise + parse of 120 bytes, million per second of one core "
+                "| | | %s | | ≥ 3 |\n",
                 fmt("%.2f", s.median(MemFrames) / 1e6).c_str());
     std::printf("| CRC-16, GB per second of one core over 1 MiB (over 118-byte frames) | | | %s (%s) | | ≥ 1 |\n",
                 fmt("%.2f", s.median(CrcLarge)).c_str(), fmt("%.2f", s.median(CrcFrame)).c_str());
@@ -624,7 +628,8 @@ Options parse(int argc, char **argv)
         else if (a == "--atftp") o.programs.atftp = v;
         else if (a == "--only") o.only = figures_named(v);
         else {
-            std::fprintf(stderr, "usage: %s [--reps N] [--only FIGURE,...] [--tool PATH] [--tftpd PATH] [--atftp PATH]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--reps N] [--only FIGURE,...] [--tool PATH] [--tftpd PATH] [--atftp PATH]\n",
                          argv[0]);
             std::exit(2);
         }
@@ -705,7 +710,8 @@ int main(int argc, char **argv)
     }
 
     char title[160];
-    std::snprintf(title, sizeof title, "pinned to one core (CPU %d, as taskset -c %d does), medians of %d repetitions:", first_cpu, first_cpu, o.reps);
+    std::snprintf(title, sizeof title, "pinned to one core (CPU %d, as taskset -c %d does), medians of %d repetitions:",
+                  first_cpu, first_cpu, o.reps);
     print_table(title, pinned, with_tftp, with_tool);
     std::snprintf(title, sizeof title, "unpinned, medians of %d repetitions:", o.reps);
     print_table(title, unpinned, with_tftp, with_tool);

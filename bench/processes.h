@@ -1,4 +1,4 @@
-// Helper processes of the benchmarks: forked helpers with a channel to the parent, programs started and reaped within bounds.
+// Helper processes of the benchmarks: forked helpers with a channel to the parent, programs run within bounds.
 #pragma once
 
 #include <fcntl.h>
