@@ -380,6 +380,27 @@ TEST_F(Packet, SerialisedFrameIsTheWireLayoutAndParsesBack)
     n_pkt_free(out);
 }
 
+TEST_F(Packet, VerifiedFrameFillsThePacketAsParsingDoes)
+{
+    const Bytes f = make_frame({{0x66, 0x40, {0, 9}}, {0x6C, 0x80, Bytes(8, 4)}, {0x10, 0x22, Bytes(40, 0x5A)}}, 200);
+    ASSERT_EQ(0, parse(f));
+    n_pkt *other = n_pkt_alloc();
+    ASSERT_EQ(0, nimbet::parse_verified_frame(other, f));
+    EXPECT_EQ(pkt->flags, other->flags);
+    EXPECT_EQ(0, std::memcmp(pkt->srcid, other->srcid, 8));
+    EXPECT_EQ(0, std::memcmp(pkt->dest_id, other->dest_id, 8));
+    EXPECT_EQ(pkt->seq, other->seq);
+    EXPECT_EQ(pkt->ack_seq, other->ack_seq);
+    EXPECT_EQ(pkt->acl_len, other->acl_len);
+    ASSERT_EQ(pkt->acl_count, other->acl_count);
+    n_acl *b = n_acl_first(other);
+    for (n_acl *a = n_acl_first(pkt); a != nullptr; a = n_acl_next(pkt, a), b = n_acl_next(other, b)) {
+        EXPECT_TRUE(nimbet::same_type(a->type, b->type));
+        EXPECT_EQ(Bytes(a->data, a->data + a->len), Bytes(b->data, b->data + b->len));
+    }
+    n_pkt_free(other);
+}
+
 TEST(PacketOnTheWire, SerialisedFrameEqualsTheFrameThatSendingPutsOnTheWire)
 {
     Tap tap;

@@ -75,6 +75,39 @@ void free_tuples(n_pkt *pkt)
     pkt->acl_count = 0;
 }
 
+// The header fields of a received frame; they no longer count as set by the
+// caller.
+void take_header(n_pkt *pkt, const unsigned char *buf)
+{
+    std::memcpy(pkt->location, buf + 1, kLocLen);
+    std::memcpy(pkt->srcid, buf + 45, kIdLen);
+    pkt->seq = buf[53];
+    pkt->flags &= ~(PACKET_FORMAT_SET | PACKET_LOCATION_SET | PACKET_SRCID_SET | PACKET_SEQ_SET);
+    pkt->flags |= PACKET_RECEIVED;
+}
+
+// The tuples of a frame whose tuples tile its area, in frame order. On
+// failure the packet keeps none.
+int take_tuples(n_pkt *pkt, const unsigned char *buf, std::size_t len)
+{
+    std::size_t off = PACKET_HEADER_SIZE;
+    while (off < len - 2u) {
+        const unsigned char l = buf[off + 2];
+        n_acl *t = n_acl_new(buf + off, buf + off + 3, l);
+        if (t == nullptr) {
+            free_tuples(pkt);
+            return fail(kInval);
+        }
+        note_control_tuple(pkt, t);
+        AclQueue::insert_tail(pkt->acl_head, t);
+        pkt->acl_len += 3u + l;
+        pkt->acl_count += 1;
+        off += 3u + l;
+    }
+    pkt->flags |= PACKET_HAS_ACL;
+    return 0;
+}
+
 }  // namespace
 
 namespace nimbet {
@@ -102,6 +135,14 @@ bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out)
     if (off != end)
         return false;
     return n_util_crc16_append(frame, static_cast<unsigned>(out.size())) == 1;
+}
+
+int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame)
+{
+    pkt->format = frame[0];
+    take_header(pkt, frame.data());
+    pkt->flags |= PACKET_CRC_OK;
+    return take_tuples(pkt, frame.data(), frame.size());
 }
 
 }  // namespace nimbet
@@ -138,11 +179,7 @@ int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len)
     pkt->format = buf[0];
     if (buf[0] != 2)
         return fail(kInval);
-    std::memcpy(pkt->location, buf + 1, kLocLen);
-    std::memcpy(pkt->srcid, buf + 45, kIdLen);
-    pkt->seq = buf[53];
-    pkt->flags &= ~(PACKET_FORMAT_SET | PACKET_LOCATION_SET | PACKET_SRCID_SET | PACKET_SEQ_SET);
-    pkt->flags |= PACKET_RECEIVED;
+    take_header(pkt, buf);
     if (n_util_crc16_check(buf, len) != 1) {
         pkt->flags |= PACKET_CRC_BAD;
         return fail(kInval);
@@ -150,23 +187,7 @@ int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len)
     pkt->flags |= PACKET_CRC_OK;
     if (!tuples_fit(buf, len))
         return fail(kInval);
-
-    std::size_t off = PACKET_HEADER_SIZE;
-    while (off < len - 2u) {
-        const unsigned char l = buf[off + 2];
-        n_acl *t = n_acl_new(buf + off, buf + off + 3, l);
-        if (t == nullptr) {
-            free_tuples(pkt);
-            return fail(kInval);
-        }
-        note_control_tuple(pkt, t);
-        AclQueue::insert_tail(pkt->acl_head, t);
-        pkt->acl_len += 3u + l;
-        pkt->acl_count += 1;
-        off += 3u + l;
-    }
-    pkt->flags |= PACKET_HAS_ACL;
-    return 0;
+    return take_tuples(pkt, buf, len);
 }
 
 unsigned char *n_pkt_get_location(n_pkt *pkt)

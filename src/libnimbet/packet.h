@@ -18,6 +18,12 @@ inline std::size_t frame_size(const n_pkt *pkt) { return PACKET_HEADER_SIZE + pk
 // that room (its recorded length disagrees with the tuples themselves).
 bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out);
 
+// Fills a fresh packet from a received frame that has passed every check of
+// n_pkt_parse already (length, format, CRC, tuples that tile the area), as
+// n_pkt_parse would, without checking again. 0, or -1 with N_EINVAL when a
+// tuple cannot be allocated (the packet then holds none).
+int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame);
+
 // Copies n bytes, n below 256 (the data of a tuple). Where the compiler
 // knows that a length is that small, it inlines memcpy as a string
 // instruction whose start-up costs more than the whole copy; with the bound
