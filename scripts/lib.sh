@@ -12,6 +12,10 @@ NIMBET_PACKAGES=(
   pkg-config dpkg-dev fakeroot groff-base
 )
 
+# What scripts/bench adds: the TFTP client of the comparison, and the library
+# that the TFTP server (unpacked from tftpd-hpa, never installed) needs.
+NIMBET_BENCH_PACKAGES=(atftp libwrap0 util-linux)
+
 say() { printf '\n== %s\n' "$*"; }
 
 # Installs the packages that are missing, and only those.
