@@ -17,7 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "frame_json.h"
+#include "node_options.h"
 #include "nimbet/nimbet.h"
+
+using namespace nimbet_tool;
 
 namespace {
 
@@ -48,59 +52,39 @@ const char kUsage[] =
     "  --verbose        print the library's full description of each frame\n";
 
 struct Options {
+    NodeOptions node;
     std::vector<std::string> args;  // command and positional arguments
-    std::string id, local, dest, to, from, type = "fil";
+    std::string to, from, type = "fil";
     long count = -1;
-    double seconds = -1;
-    int retry = -1, timeout = -1;
-    bool acked = false, all = false, verbose = false;
+    bool acked = false;
 };
 
-[[noreturn]] void usage_error(const std::string &what)
-{
-    std::fprintf(stderr, "nimbet: %s\n\n%s", what.c_str(), kUsage);
-    std::exit(2);
-}
+[[noreturn]] void usage_error(const std::string &what) { throw UsageError(what); }
 
 // Prints a failure with the library's error text; returns the exit status 1.
 int failed(const std::string &what)
 {
-    std::fprintf(stderr, "nimbet: %s: %s (%d)\n", what.c_str(), n_util_strerr(n_errno), n_errno);
+    std::fprintf(stderr, "nimbet: %s: %s\n", what.c_str(), library_error().c_str());
     return 1;
-}
-
-long number(const std::string &text, const char *option, long lo, long hi)
-{
-    char *end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || v < lo || v > hi)
-        usage_error(std::string("bad value for ") + option + ": " + text);
-    return v;
 }
 
 Options parse_options(int argc, char **argv)
 {
     Options o;
     for (int i = 1; i < argc; ++i) {
+        if (take_node_option(o.node, argc, argv, i))
+            continue;
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
             if (i + 1 >= argc)
                 usage_error(a + " needs a value");
             return argv[++i];
         };
-        if (a == "--id") o.id = value();
-        else if (a == "--local") o.local = value();
-        else if (a == "--dest") o.dest = value();
-        else if (a == "--to") o.to = value();
+        if (a == "--to") o.to = value();
         else if (a == "--from") o.from = value();
         else if (a == "--type") o.type = value();
-        else if (a == "--count") o.count = number(value(), "--count", 1, 1000000000);
-        else if (a == "--seconds") o.seconds = static_cast<double>(number(value(), "--seconds", 1, 86400));
-        else if (a == "--retry") o.retry = static_cast<int>(number(value(), "--retry", 0, 255));
-        else if (a == "--timeout") o.timeout = static_cast<int>(number(value(), "--timeout", 1, 60000));
+        else if (a == "--count") o.count = parse_number(value(), "--count", 1, 1000000000);
         else if (a == "--acked") o.acked = true;
-        else if (a == "--all") o.all = true;
-        else if (a == "--verbose") o.verbose = true;
         else if (a == "-h" || a == "--help") { std::fputs(kUsage, stdout); std::exit(0); }
         else if (a.size() > 1 && a[0] == '-' && a[1] == '-') usage_error("unknown option " + a);
         else o.args.push_back(a);
@@ -108,91 +92,11 @@ Options parse_options(int argc, char **argv)
     return o;
 }
 
-// Identifier text: 8 dotted numbers, or a.b.c.d standing for 1.1.1.1.a.b.c.d.
-void parse_id(const std::string &text, const char *option, unsigned char out[8])
-{
-    unsigned char bytes[8] = {};
-    const int n = n_util_decode_dot(bytes, text.c_str(), 8);
-    if (n == 8) {
-        std::memcpy(out, bytes, 8);
-    } else if (n == 4) {
-        std::memset(out, 1, 4);
-        std::memcpy(out + 4, bytes, 4);
-    } else {
-        usage_error(std::string("bad identifier for ") + option + ": " + text);
-    }
-}
-
-// A type name is 3 characters of the type alphabet (letters, digits, "-/ @").
-void check_type(const std::string &name)
-{
-    if (name.size() != 3)
-        usage_error("a type is 3 characters: " + name);
-    for (unsigned char c : name)
-        if (!std::isalnum(c) && std::strchr("-/ @", c) == nullptr)
-            usage_error("a type holds letters, digits, '-', '/', ' ' and '@': " + name);
-}
-
-uint32_t parse_addr(const std::string &text, const char *option)
-{
-    in_addr a{};
-    if (inet_pton(AF_INET, text.c_str(), &a) != 1)
-        usage_error(std::string("bad IPv4 address for ") + option + ": " + text);
-    return a.s_addr;
-}
-
-uint16_t parse_port(const Options &o)
+uint16_t port_of(const Options &o)
 {
     if (o.args.size() < 2)
         usage_error(o.args[0] + " needs a PORT");
-    return static_cast<uint16_t>(number(o.args[1], "PORT", 1, 65535));
-}
-
-std::string id_text(const unsigned char *id)
-{
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u.%u.%u.%u.%u", id[0], id[1], id[2], id[3], id[4], id[5], id[6],
-                  id[7]);
-    return buf;
-}
-
-// Opens the node's socket with the command line's settings. With `bind`, the
-// socket receives once (without blocking) so that it is bound on PORT before
-// its first send; a socket that sends first is bound to a temporary port by
-// the system and can then never receive on PORT. Returns the descriptor or -1.
-int open_node(const Options &o, uint16_t port, bool bind)
-{
-    uint32_t local = o.local.empty() ? 0 : parse_addr(o.local, "--local");
-    const uint32_t dest = o.dest.empty() ? 0 : parse_addr(o.dest, "--dest");
-    if (dest != 0 && local == 0)
-        n_util_get_local_addresses(&local, nullptr);  // the identifier follows the first interface
-    const int fd = n_socket_open(local, dest, port);
-    if (fd < 0) {
-        failed("cannot open a socket");
-        return -1;
-    }
-    if (!o.id.empty()) {
-        unsigned char id[8];
-        parse_id(o.id, "--id", id);
-        n_socket_set_id(fd, id);
-    }
-    if (o.retry >= 0 || o.timeout >= 0)
-        n_socket_set_retry(fd, o.retry >= 0 ? o.retry : n_socket_get_retry(fd),
-                           o.timeout >= 0 ? o.timeout : n_socket_get_timeout(fd));
-    if (bind) {
-        // Every loop here waits in n_socket_select and then receives without
-        // blocking, so that it ends on time.
-        n_socket_set_option(fd, SOCKET_BLOCKING, 0);
-        n_pkt *none = n_socket_recv(fd, 0);
-        if (none != nullptr)
-            n_pkt_free(none);
-        else if (n_errno == 226) {
-            failed("cannot bind port " + std::to_string(port));
-            n_socket_close(fd);
-            return -1;
-        }
-    }
-    return fd;
+    return parse_port(o.args[1]);
 }
 
 // A deadline in the library's millisecond clock (unsigned 32-bit arithmetic).
@@ -216,7 +120,7 @@ void pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packe
         if (pkt != nullptr) {
             on_packet(pkt);
             n_pkt_free(pkt);
-        } else if (n_errno == 11) {
+        } else if (n_errno == N_EAGAIN) {
             break;  // nothing (more) for us right now
         }           // else a fragment was consumed or a datagram was refused: read on
     }
@@ -288,9 +192,7 @@ int cmd_interfaces()
 
 int cmd_describe(const Options &o)
 {
-    const int fd = open_node(o, parse_port(o), false);
-    if (fd < 0)
-        return 1;
+    const int fd = open_node(o.node, port_of(o), false);
     n_describe_socket(fd);
     n_socket_close(fd);
     return 0;
@@ -298,25 +200,36 @@ int cmd_describe(const Options &o)
 
 int cmd_listen(const Options &o)
 {
-    const uint16_t port = parse_port(o);
-    const int fd = open_node(o, port, true);
-    if (fd < 0)
-        return 1;
+    const uint16_t port = port_of(o);
+    const int fd = open_node(o.node, port, true);
     n_socket_set_option(fd, SOCKET_AUTOACK, 1);
-    if (o.all)
-        n_socket_set_option(fd, SOCKET_RECV_ALL, 1);
-    std::printf("listening on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
-    std::fflush(stdout);
-    const Deadline deadline(o.seconds > 0 ? o.seconds : 30);
+    const int filter = build_filter(o.node);
+    if (!o.node.json) {
+        std::printf("listening on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
+        std::fflush(stdout);
+    }
+    const Deadline deadline(o.node.seconds > 0 ? o.node.seconds : 30);
     long frames = 0;
     while (!deadline.passed() && (o.count < 0 || frames < o.count))
         pump(fd, std::min<uint32_t>(deadline.left(), 100), [&](n_pkt *pkt) {
+            if (filter != 0 && n_filter_apply(filter, pkt) != 1)
+                return;
             if (o.count < 0 || frames < o.count) {  // frames beyond the count are dropped
                 ++frames;
-                print_frame(pkt, deadline.elapsed(), o.verbose);
+                if (o.node.json) {
+                    std::printf("%s\n", frame_json(pkt, wall_time()).c_str());
+                    std::fflush(stdout);
+                } else {
+                    print_frame(pkt, deadline.elapsed(), o.node.verbose > 1);
+                }
             }
         });
-    std::printf("%ld frame%s in %.1fs\n", frames, frames == 1 ? "" : "s", deadline.elapsed() / 1000.0);
+    if (o.node.json)
+        std::printf("%s\n", json_event("summary").num("frames", frames).real("seconds", deadline.elapsed() / 1000.0).text().c_str());
+    else
+        std::printf("%ld frame%s in %.1fs\n", frames, frames == 1 ? "" : "s", deadline.elapsed() / 1000.0);
+    if (filter != 0)
+        n_filter_destroy(filter);
     n_socket_close(fd);
     return o.count < 0 || frames >= o.count ? 0 : 1;
 }
@@ -326,7 +239,7 @@ int cmd_send(const Options &o)
     if (o.args.size() != 4)
         usage_error("send needs PORT TYPE TEXT");
     const std::string &type = o.args[2], &text = o.args[3];
-    check_type(type);
+    check_type(type, "TYPE");
     unsigned char dest[8];
     if (!o.to.empty())
         parse_id(o.to, "--to", dest);
@@ -338,9 +251,7 @@ int cmd_send(const Options &o)
     if (text.size() > room)
         usage_error("TEXT too long: this frame has room for " + std::to_string(room) + " bytes");
 
-    const int fd = open_node(o, parse_port(o), true);
-    if (fd < 0)
-        return 1;
+    const int fd = open_node(o.node, port_of(o), true);
     n_pkt *pkt = n_pkt_alloc();
     n_acl_add_str(pkt, type.c_str(), reinterpret_cast<const unsigned char *>(text.data()),
                   static_cast<uint16_t>(text.size()), 0);
@@ -373,13 +284,11 @@ int cmd_send_file(const Options &o)
 {
     if (o.args.size() != 3 || o.to.empty())
         usage_error("send-file needs PORT FILE --to ID");
-    check_type(o.type);
+    check_type(o.type, "--type");
     unsigned char dest[8], type[2];
     parse_id(o.to, "--to", dest);
     n_util_str2acl(o.type.c_str(), type);
-    const int fd = open_node(o, parse_port(o), true);
-    if (fd < 0)
-        return 1;
+    const int fd = open_node(o.node, port_of(o), true);
     // A transfer whose first part could not go out stays registered, and the
     // receive loop below sends that part again.
     if (n_socket_send_file(fd, fd, o.args[2].c_str(), dest, type) < 0) {
@@ -391,7 +300,7 @@ int cmd_send_file(const Options &o)
             return status;
         }
     }
-    const Deadline deadline(o.seconds > 0 ? o.seconds : 60);
+    const Deadline deadline(o.node.seconds > 0 ? o.node.seconds : 60);
     int state = FRAG_ACTIVE;
     while (state == FRAG_ACTIVE && !deadline.passed()) {
         pump(fd, std::min<uint32_t>(deadline.left(), 20), [](n_pkt *) {});
@@ -408,7 +317,7 @@ int cmd_send_file(const Options &o)
                      state == FRAG_ABORTED ? "aborted (no acknowledgement)" : "timed out", s);
         status = 1;
     }
-    if (o.verbose)
+    if (o.node.verbose)
         n_describe_frag(dest);
     n_frag_abort(dest);  // stops an unfinished transfer, so that it can be removed
     n_frag_delete(dest);
@@ -429,14 +338,12 @@ int cmd_recv_file(const Options &o)
 {
     if (o.args.size() != 3)
         usage_error("recv-file needs PORT OUTFILE");
-    const uint16_t port = parse_port(o);
+    const uint16_t port = port_of(o);
     unsigned char from[8];
     bool known = !o.from.empty();
     if (known)
         parse_id(o.from, "--from", from);
-    const int fd = open_node(o, port, true);
-    if (fd < 0)
-        return 1;
+    const int fd = open_node(o.node, port, true);
     n_socket_set_option(fd, SOCKET_FRAG, 1);
     // Without --from the sender is learnt from the first fragment, which the
     // socket hands out only with SOCKET_RECV_ALL.
@@ -445,7 +352,7 @@ int cmd_recv_file(const Options &o)
     std::printf("waiting for a file on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
     std::fflush(stdout);
 
-    const Deadline deadline(o.seconds > 0 ? o.seconds : 60);
+    const Deadline deadline(o.node.seconds > 0 ? o.node.seconds : 60);
     int state = -1;
     while (state != FRAG_FINISHED && state != FRAG_ABORTED && !deadline.passed()) {
         pump(fd, std::min<uint32_t>(deadline.left(), 20), [&](n_pkt *pkt) {
@@ -478,7 +385,7 @@ int cmd_recv_file(const Options &o)
         status = 1;
     }
     if (known) {
-        if (o.verbose)
+        if (o.node.verbose)
             n_describe_frag(from);
         n_frag_abort(from);
         n_frag_delete(from);
@@ -489,7 +396,7 @@ int cmd_recv_file(const Options &o)
 
 }  // namespace
 
-int main(int argc, char **argv)
+int run(int argc, char **argv)
 {
     const Options o = parse_options(argc, argv);
     // The library starts a socket's frame and acknowledgement counters from
@@ -507,4 +414,17 @@ int main(int argc, char **argv)
     if (cmd == "send-file") return cmd_send_file(o);
     if (cmd == "recv-file") return cmd_recv_file(o);
     usage_error("unknown command " + cmd);
+}
+
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "nimbet: %s\nTry 'nimbet --help'.\n", e.what());
+        return kExitUsage;
+    } catch (const Failure &e) {
+        std::fprintf(stderr, "nimbet: %s\n", e.what());
+        return e.status;
+    }
 }
