@@ -211,7 +211,7 @@ JsonObject &JsonObject::raw(std::string_view k, std::string_view json)
 double wall_time()
 {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() / 1000.0;
+    return static_cast<double>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count()) / 1000.0;
 }
 
 JsonObject json_event(std::string_view event)
