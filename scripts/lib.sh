@@ -9,6 +9,7 @@ NIMBET_PACKAGES=(
   libgtest-dev libbenchmark-dev
   openjdk-17-jdk-headless junit5
   iproute2 util-linux valgrind
+  tshark tcpdump
 )
 
 say() { printf '\n== %s\n' "$*"; }
