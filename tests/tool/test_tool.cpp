@@ -410,6 +410,29 @@ TEST(Tool, OutfileIsCheckedFirstAndAPartialOneRemoved)
     EXPECT_NE(missing.err.find("file not found: /nonexistent-file"), std::string::npos);
 }
 
+TEST(Tool, CausesAreNamed)
+{
+    const Result foreign = run({"send", "47000", "tmp", "x", "--local", "10.99.0.5"});
+    EXPECT_EQ(foreign.status, kExitUsage);
+    EXPECT_NE(foreign.err.find("--local 10.99.0.5 is not an address of this host"), std::string::npos) << foreign.err;
+    const Result unroutable = run({"send", "47000", "tmp", "x", "--dest", "10.99.0.5"});
+    EXPECT_EQ(unroutable.status, kExitFailure);
+    EXPECT_NE(unroutable.err.find("no route to 10.99.0.5"), std::string::npos) << unroutable.err;
+}
+
+TEST(Tool, TransferThatTheFilterRefusesIsNotTaken)
+{
+    const std::string out = temp_path("refused.bin");
+    Tool receiver({"recv-file", "47000", out, "--id", "10.0.0.2", "--filter", "id=1.1.1.1.10.0.0.7", "--seconds", "3"});
+    settle();
+    run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "--retry", "2", "--timeout", "50",
+         "--seconds", "5"},
+        random_bytes(500));
+    const Result got = receiver.wait();
+    EXPECT_EQ(got.status, kExitTimeLimit) << got.err;
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+}
+
 // Whether this library reports datagrams to the trace hook (the capture
 // and the -v lines are made from those reports).
 bool library_traces()
