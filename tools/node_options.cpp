@@ -263,9 +263,11 @@ void check_type(const std::string &name, const std::string &what)
 {
     if (name.size() != 3)
         throw UsageError(what + " is 3 characters: '" + name + "'");
-    for (unsigned char c : name)
-        if (!std::isalnum(c) && std::strchr("-/ @", c) == nullptr)
+    for (const char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (!std::isalnum(c) && std::strchr("-/ @", ch) == nullptr)
             throw UsageError(what + " holds letters, digits, '-', '/', ' ' and '@': '" + name + "'");
+    }
 }
 
 std::string library_error() { return std::string(n_util_strerr(n_errno)) + " (" + std::to_string(n_errno) + ")"; }

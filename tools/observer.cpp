@@ -112,12 +112,25 @@ std::string tuple_types(n_pkt *pkt)
 
 }  // namespace
 
+// The observer of the run. The library's hook is installed once and stays:
+// replacing it would leave the library to keep every hook record it was
+// given, and an observer that ends only has to stop being called.
+namespace {
+Observer *g_current = nullptr;
+}  // namespace
+
 Observer::Observer(int verbose, bool json) : verbose_(verbose), json_(json), start_ms_(n_util_getmstime())
 {
-    n_set_trace(&Observer::hook, this);
+    static const bool installed = (n_set_trace(&Observer::hook, nullptr), true);
+    (void)installed;
+    g_current = this;
 }
 
-Observer::~Observer() { n_set_trace(nullptr, nullptr); }
+Observer::~Observer()
+{
+    if (g_current == this)
+        g_current = nullptr;
+}
 
 void Observer::capture(PcapWriter *pcap, int fd)
 {
@@ -151,10 +164,10 @@ TransferProgress Observer::receiving(const unsigned char *peer) const
     return it != receiving_.end() ? it->second : TransferProgress{};
 }
 
-void Observer::hook(const n_trace_info *info, void *self)
+void Observer::hook(const n_trace_info *info, void *)
 {
-    if (info != nullptr && self != nullptr)
-        static_cast<Observer *>(self)->handle(*info);
+    if (info != nullptr && g_current != nullptr)
+        g_current->handle(*info);
 }
 
 void Observer::handle(const n_trace_info &info)

@@ -23,8 +23,8 @@ struct TransferProgress {
     unsigned resent = 0;    // parts sent again
 };
 
-// Installs itself as the process-wide trace hook for its lifetime; the tool
-// has one at a time. Everything here runs in the thread that called the
+// Receives the library's trace reports for its lifetime; the tool has one at
+// a time. Everything here runs in the thread that called the
 // library, and never calls back into a socket.
 class Observer {
 public:

@@ -437,16 +437,20 @@ TEST(Tool, TransferThatTheFilterRefusesIsNotTaken)
 // and the -v lines are made from those reports).
 bool library_traces()
 {
+    // The hook stays installed: replacing it would leave the library holding
+    // a record it never frees.
     static int seen = 0;
-    n_set_trace([](const n_trace_info *, void *count) { ++*static_cast<int *>(count); }, &seen);
-    const int fd = n_socket_open(htonl(INADDR_LOOPBACK), htonl(0x7fffffff), 47009);
-    n_pkt *p = n_pkt_alloc();
-    n_acl_add_str(p, "tmp", nullptr, 0, 0);
-    n_socket_send(fd, p);
-    n_pkt_free(p);
-    n_socket_close(fd);
-    n_set_trace(nullptr, nullptr);
-    return seen > 0;
+    static const bool traces = [] {
+        n_set_trace([](const n_trace_info *, void *count) { ++*static_cast<int *>(count); }, &seen);
+        const int fd = n_socket_open(htonl(INADDR_LOOPBACK), htonl(0x7fffffff), 47009);
+        n_pkt *p = n_pkt_alloc();
+        n_acl_add_str(p, "tmp", nullptr, 0, 0);
+        n_socket_send(fd, p);
+        n_pkt_free(p);
+        n_socket_close(fd);
+        return seen > 0;
+    }();
+    return traces;
 }
 
 TEST(Tool, ListenCapturesEveryDatagramItSees)
