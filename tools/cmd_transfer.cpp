@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 
 #include "commands.h"
 
@@ -109,13 +110,28 @@ private:
 
 bool same_id(const unsigned char *a, const unsigned char *b) { return std::memcmp(a, b, 8) == 0; }
 
-// Stops and forgets the fragmentation of a peer.
+// Stops (when still under way) and forgets the transfer with a peer.
 void drop_transfer(const unsigned char *peer)
 {
     if (n_frag_get_frag(peer) == nullptr)
         return;
-    n_frag_abort(peer);
+    if (n_frag_get_status(peer, FRAG_STATE_MASK) == FRAG_ACTIVE)
+        n_frag_abort(peer);
     n_frag_delete(peer);
+}
+
+// Bytes acknowledged (sender) or stored (receiver), and the whole length (0
+// while unknown).
+struct Done {
+    uint64_t bytes = 0, total = 0;
+};
+
+Done progress_of(const unsigned char *peer)
+{
+    int64_t done = 0, total = 0;
+    if (n_frag_get_progress(peer, &done, &total) < 0)
+        return {};
+    return {static_cast<uint64_t>(done > 0 ? done : 0), static_cast<uint64_t>(total > 0 ? total : 0)};
 }
 
 // The file send-file reads: checked before any socket is opened.
@@ -152,10 +168,11 @@ std::vector<unsigned char> read_stdin()
     return data;
 }
 
-// The OUTFILE of recv-file: checked before a transfer is accepted, written
-// part by part as parts are stored, and rewritten whole from the library's
-// joined data at the end. A run that ends without the whole file removes
-// what it wrote, unless asked to keep it.
+// The OUTFILE of recv-file, checked before a transfer is accepted. A file
+// is written by the library part by part into OUTFILE.part and renamed to
+// OUTFILE once complete and checked; data received in memory (standard
+// output) are written at the end. A run that ends without the whole file
+// removes what it made, unless asked to keep the part received.
 class Output {
 public:
     explicit Output(const std::string &path) : path_(path), stdout_(path == "-")
@@ -173,36 +190,13 @@ public:
         created_ = !existed;
     }
 
-    ~Output()
-    {
-        if (partial_ != nullptr)
-            std::fclose(partial_);
-    }
-
     bool to_stdout() const { return stdout_; }
+    const std::string &path() const { return path_; }
 
-    // One more part of the data, in order.
-    void append(const unsigned char *data, std::size_t len)
-    {
-        if (stdout_ || failed_)
-            return;
-        if (partial_ == nullptr) {
-            partial_ = std::fopen(path_.c_str(), "wb");
-            touched_ = true;
-        }
-        if (partial_ == nullptr || (len != 0 && std::fwrite(data, 1, len, partial_) != len))
-            failed_ = true;
-    }
-
-    // The whole data; false with the reason in *error.
+    // Writes data received in memory; false with the reason in *error.
     bool write_all(const unsigned char *data, std::size_t len, std::string *error)
     {
-        if (partial_ != nullptr) {
-            std::fclose(partial_);
-            partial_ = nullptr;
-        }
         std::FILE *f = stdout_ ? stdout : std::fopen(path_.c_str(), "wb");
-        touched_ = true;
         bool ok = f != nullptr && (len == 0 || std::fwrite(data, 1, len, f) == len);
         ok = (f == stdout ? std::fflush(f) == 0 : (f != nullptr && std::fclose(f) == 0)) && ok;
         if (!ok)
@@ -210,37 +204,28 @@ public:
         return ok;
     }
 
-    // The run ended without the whole file: removes what it made or
-    // changed, unless keep. Returns what became of it, for the summary.
+    // The run ends without the whole file; call before the transfer is
+    // dropped (which removes OUTFILE.part). With keep, the part received so
+    // far becomes OUTFILE. Returns what became of it, for the message.
     std::string discard(bool keep)
     {
-        if (partial_ != nullptr) {
-            std::fclose(partial_);
-            partial_ = nullptr;
-        }
-        if (stdout_ || !(created_ || touched_))
+        if (stdout_)
             return "";
-        if (keep)
-            return "kept the partial " + path_;
-        ::unlink(path_.c_str());
-        return "removed " + path_;
+        const std::string part = path_ + ".part";
+        if (keep && ::access(part.c_str(), F_OK) == 0 && ::rename(part.c_str(), path_.c_str()) == 0)
+            return "kept the part received in " + path_;
+        if (created_ && !keep) {
+            ::unlink(path_.c_str());
+            return "removed " + path_;
+        }
+        return "";
     }
 
 private:
     std::string path_;
     bool stdout_;
-    bool created_ = false, touched_ = false, failed_ = false;
-    std::FILE *partial_ = nullptr;
+    bool created_ = false;
 };
-
-// A fragment request: a part of a transfer on its way to this node.
-bool is_fragment(n_pkt *pkt)
-{
-    n_acl *cac = nullptr;
-    unsigned char *d = nullptr;
-    return n_acl_findfirst_str(pkt, "CAC", &cac) >= 0 && n_acl_get_data(cac, &d) >= 2 && (d[0] & 1U) == 0 &&
-           (d[0] >> 1U) != 0;
-}
 
 }  // namespace
 
@@ -285,12 +270,12 @@ int cmd_send_file(const CommandLine &c)
     while (state == FRAG_ACTIVE && !deadline.passed() && !interrupted()) {
         pump(fd, std::min<uint32_t>(deadline.left(), 20), [](n_pkt *) {});
         state = n_frag_get_status(dest, FRAG_STATE_MASK);
-        progress.update(state == FRAG_FINISHED ? total : observer.sending(dest).bytes, total, deadline.seconds(),
+        progress.update(state == FRAG_FINISHED ? total : progress_of(dest).bytes, total, deadline.seconds(),
                         state != FRAG_ACTIVE);
     }
     progress.close();
     const double seconds = deadline.seconds();
-    const uint64_t done = state == FRAG_FINISHED ? total : observer.sending(dest).bytes;
+    const uint64_t done = state == FRAG_FINISHED ? total : progress_of(dest).bytes;
     const std::string to = id_text(dest);
     int status = kExitDone;
     if (state == FRAG_FINISHED) {
@@ -327,44 +312,28 @@ int cmd_recv_file(const CommandLine &c)
     if (c.args[1] == "-" && c.node.json)
         throw UsageError("--json and OUTFILE - both want standard output");
     unsigned char from[8] = {};
-    bool accepted = false;
     const bool from_given = !c.from.empty();
     if (from_given)
         parse_id(c.from, "--from", from);
     Output output(c.args[1]);  // refuses an OUTFILE that cannot be written before anything is received
     std::FILE *text = output.to_stdout() ? stderr : stdout;
-
     FilterGuard filter{build_filter(c.node)};
-
-    // Whose transfer is taken: the first one (of --from when given) whose
-    // first part passes the filter. Any other is refused and dropped after
-    // the receive that brought it.
-    std::vector<std::string> refused;
-    auto decide = [&](n_pkt *part) {
-        if (accepted)
-            return same_id(part->srcid, from);
-        const bool wanted = from_given ? same_id(part->srcid, from)
-                                       : (filter.id <= 0 || n_filter_apply(filter.id, part) == 1);
-        if (wanted) {
-            std::memcpy(from, part->srcid, 8);
-            accepted = true;
-        }
-        return wanted;
-    };
     Observer observer(c.node.verbose, c.node.json);
-    observer.on_part_stored = [&](n_pkt *part, const unsigned char *data, std::size_t len) {
-        if (decide(part))
-            output.append(data, len);
-        else
-            refused.emplace_back(reinterpret_cast<const char *>(part->srcid), 8);
-    };
-
     SocketGuard s{open_node(c.node, port, true)};
     const int fd = s.fd;
     n_socket_set_option(fd, SOCKET_FRAG, 1);
-    // Fragment packets are handed out with SOCKET_RECV_ALL: the sender can
-    // also be learnt from them.
-    n_socket_set_option(fd, SOCKET_RECV_ALL, 1);
+    // A file is written part by part, so it may be as long as a transfer can
+    // be; data for standard output stay in memory, within the library's
+    // limit. The next transfer (of --from when given) goes to the file; when
+    // the filter refuses it, it is dropped and the file arranged again.
+    const bool to_file = !output.to_stdout();
+    auto arrange = [&] {
+        if (to_file && n_frag_recv_file(fd, from_given ? from : nullptr, output.path().c_str()) < 0)
+            throw Failure(kExitFailure, "cannot receive into " + output.path() + ": " + library_error());
+    };
+    if (to_file)
+        n_socket_set_frag_limits(fd, 16, UINT32_MAX);
+    arrange();
     if (!c.node.json) {
         std::fprintf(text, "waiting for a file on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
         std::fflush(text);
@@ -372,20 +341,34 @@ int cmd_recv_file(const CommandLine &c)
 
     const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 60);
     Progress progress(c, "received");
+    bool accepted = false;
     int state = -1;
     while (state != FRAG_FINISHED && state != FRAG_ABORTED && !deadline.passed() && !interrupted()) {
-        pump(fd, std::min<uint32_t>(deadline.left(), 20), [&](n_pkt *pkt) {
-            if (!accepted && is_fragment(pkt) && n_frag_get_status(pkt->srcid, FRAG_RECEIVING) == FRAG_RECEIVING &&
-                !decide(pkt))
-                refused.emplace_back(reinterpret_cast<const char *>(pkt->srcid), 8);
-        });
-        for (const std::string &peer : refused)
-            if (!accepted || !same_id(reinterpret_cast<const unsigned char *>(peer.data()), from))
-                drop_transfer(reinterpret_cast<const unsigned char *>(peer.data()));
-        refused.clear();
+        pump(fd, std::min<uint32_t>(deadline.left(), 20), [](n_pkt *) {});
+        // Whose transfer is taken: the first one (of --from when given) whose
+        // first part passes the filter. Any other is dropped.
+        for (const Observer::FirstPart &p : observer.take_first_parts()) {
+            const unsigned char *sender = p.sender.data();
+            bool wanted = !accepted && (!from_given || same_id(sender, from));
+            if (wanted && filter.id > 0) {
+                std::unique_ptr<n_pkt, int (*)(n_pkt *)> part(n_pkt_alloc(), n_pkt_free);
+                wanted = n_pkt_parse(part.get(), p.datagram.data(), static_cast<unsigned>(p.datagram.size())) == 0 &&
+                         n_filter_apply(filter.id, part.get()) == 1;
+            }
+            if (wanted) {
+                std::memcpy(from, sender, 8);
+                accepted = true;
+            } else if (!accepted || !same_id(sender, from)) {
+                if (c.node.verbose > 0)
+                    std::fprintf(stderr, "nimbet: not taking the transfer of %s\n", id_text(sender).c_str());
+                drop_transfer(sender);
+                if (!accepted && !from_given)
+                    arrange();
+            }
+        }
         if (accepted) {
             state = n_frag_get_status(from, FRAG_STATE_MASK);
-            const TransferProgress p = observer.receiving(from);
+            const Done p = progress_of(from);
             progress.update(p.bytes, p.total, deadline.seconds(), state != FRAG_ACTIVE);
         }
     }
@@ -393,22 +376,35 @@ int cmd_recv_file(const CommandLine &c)
 
     int status = kExitDone;
     std::string outcome;
-    uint64_t bytes = accepted ? observer.receiving(from).bytes : 0;
+    uint64_t bytes = accepted ? progress_of(from).bytes : 0;
     if (state == FRAG_FINISHED) {
-        // Fetch the data before the receive timer releases it.
-        unsigned char *data = nullptr;
-        const int len = n_frag_get_data(from, &data);
+        // Data joined in memory (standard output, or a transfer that came
+        // before the file was arranged) are fetched now, before the receive
+        // timer releases them; a file is complete already.
+        unsigned char *joined = nullptr;
+        const int64_t len = n_frag_copy_data(from, nullptr, 0);
+        std::vector<unsigned char> data;
+        const bool in_memory = len > 0 && n_frag_get_data(from, &joined) >= 0 && joined != nullptr;
+        if (in_memory) {
+            data.resize(static_cast<std::size_t>(len));
+            n_frag_copy_data(from, data.data(), data.size());
+        }
         std::string error;
-        if (len < 0 || (len > 0 && data == nullptr)) {
+        if (len < 0 || (len > 0 && !in_memory && output.to_stdout())) {
             status = kExitFailure;
             outcome = "the received data are gone";
-        } else if (!output.write_all(data, static_cast<std::size_t>(len), &error)) {
+        } else if ((in_memory || output.to_stdout()) && !output.write_all(data.data(), data.size(), &error)) {
             status = kExitFailure;
             outcome = error;
         } else {
             bytes = static_cast<uint64_t>(len);
             if (c.node.json)
-                std::printf("%s\n", json_event("done").str("from", id_text(from)).num("bytes", bytes).str("file", c.args[1]).text().c_str());
+                std::printf("%s\n", json_event("done")
+                                        .str("from", id_text(from))
+                                        .num("bytes", bytes)
+                                        .str("file", c.args[1])
+                                        .text()
+                                        .c_str());
             else
                 std::fprintf(text, "received %llu bytes from %s into %s after %.2fs\n",
                              static_cast<unsigned long long>(bytes), id_text(from).c_str(),

@@ -76,9 +76,11 @@ const std::vector<Command> &commands()
          cmd_send_file, false},
         {"recv-file", "recv-file PORT OUTFILE", "receive one fragmented transfer into OUTFILE",
          "Waits up to --seconds (default 60) for one fragmented transfer and writes it to OUTFILE ('-':\n"
-         "standard output). OUTFILE must be writable before a transfer is accepted. Without --from the\n"
-         "first transfer whose first part passes the --filter expressions is taken. When the run ends\n"
-         "without the whole file, what was written is removed unless --keep-partial.\n",
+         "standard output). OUTFILE must be writable before a transfer is accepted; the parts go to\n"
+         "OUTFILE.part, renamed to OUTFILE once the whole file is there and checked. Without --from the\n"
+         "first transfer whose first part passes the --filter expressions is taken; others are dropped.\n"
+         "When the run ends without the whole file, what was written is removed unless --keep-partial.\n"
+         "A file may hold up to 4 GiB; standard output gets at most the library's in-memory limit.\n",
          2,
          {"--id", "--local", "--dest", "--from", "--retry", "--timeout", "--seconds", "--filter", "--or", "--progress",
           "--no-progress", "--keep-partial", "--json", "-v"},

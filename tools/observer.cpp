@@ -1,4 +1,4 @@
-// The nimbet tool's trace hook: -v lines, the pcap capture and transfer progress from the datagrams the library reports.
+// The nimbet tool's trace hook: -v lines, the pcap capture and the first parts of transfers, from the datagrams the library reports.
 #include "observer.h"
 
 #include <sys/time.h>
@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "frame_json.h"
 
@@ -14,65 +13,76 @@ namespace nimbet_tool {
 
 namespace {
 
-constexpr std::size_t kTupleArea = PACKET_HEADER_SIZE;  // offset of the first tuple in a frame
-constexpr unsigned char kTypeCAT[2] = {0xD0, 0x80};     // transfer descriptor of a first part
-constexpr unsigned char kCatFirst = 0x01;
+constexpr unsigned char kTypeCAD[2] = {0x6C, 0x80};
+constexpr unsigned char kTypeCAC[2] = {0x66, 0x40};
 
-struct PktFree {
-    void operator()(n_pkt *p) const { n_pkt_free(p); }
+struct Tuple {
+    unsigned char type[2];
+    const unsigned char *data;
+    unsigned len;
 };
-using PktPtr = std::unique_ptr<n_pkt, PktFree>;
 
-PktPtr parse(const unsigned char *bytes, std::size_t len)
-{
-    if (bytes == nullptr || len < PACKET_MIN_FRAME || len > 0xffff)
-        return nullptr;
-    PktPtr pkt(n_pkt_alloc());
-    if (pkt && n_pkt_parse(pkt.get(), bytes, static_cast<unsigned>(len)) != 0)
-        pkt.reset();
-    return pkt;
-}
+// A datagram read as a frame without the library (the hook must not call
+// it): header fields and tuples, every read bounds-checked. The CRC is not
+// checked: a rejected datagram is shown for what it seems to be.
+struct Frame {
+    bool ok = false;
+    const unsigned char *srcid = nullptr;
+    unsigned seq = 0;
+    std::vector<Tuple> tuples;
 
-std::string key(const unsigned char *id) { return std::string(reinterpret_cast<const char *>(id), 8); }
-
-// Data of the first tuple of a given type, or null.
-const unsigned char *tuple_data(n_pkt *pkt, const char *name, unsigned *len)
-{
-    n_acl *t = nullptr;
-    unsigned char *d = nullptr;
-    if (n_acl_findfirst_str(pkt, name, &t) < 0)
-        return nullptr;
-    *len = n_acl_get_data(t, &d);
-    return d;
-}
-
-// The addressed node of a frame, or null.
-const unsigned char *addressed(n_pkt *pkt)
-{
-    unsigned len = 0;
-    const unsigned char *d = tuple_data(pkt, "CAD", &len);
-    return len == 8 ? d : nullptr;
-}
-
-// The part carried by a fragment: the data of its first tuple.
-unsigned part_length(n_pkt *pkt)
-{
-    unsigned char *d = nullptr;
-    n_acl *first = n_acl_first(pkt);
-    return first != nullptr ? n_acl_get_data(first, &d) : 0;
-}
-
-// The total length a first part announces in its transfer descriptor, or 0.
-uint64_t announced_total(n_pkt *pkt)
-{
-    for (n_acl *t = n_acl_first(pkt); t != nullptr; t = n_acl_next(pkt, t)) {
-        unsigned char *d = nullptr;
-        const unsigned len = n_acl_get_data(t, &d);
-        const unsigned char *type = n_acl_get_type(t);
-        if (type[0] == kTypeCAT[0] && type[1] == kTypeCAT[1] && len >= 9 && (d[0] & kCatFirst) != 0)
-            return uint64_t{d[5]} << 24 | uint64_t{d[6]} << 16 | uint64_t{d[7]} << 8 | d[8];
+    Frame(const unsigned char *b, std::size_t n)
+    {
+        if (b == nullptr || n < PACKET_MIN_FRAME || b[0] != 2)
+            return;
+        srcid = b + 45;
+        seq = b[53];
+        std::size_t off = PACKET_HEADER_SIZE;
+        const std::size_t end = n - 2;
+        while (off + 3 <= end) {
+            const unsigned len = b[off + 2];
+            if (off + 3 + len > end)
+                return;
+            tuples.push_back({{b[off], b[off + 1]}, b + off + 3, len});
+            off += 3 + len;
+        }
+        ok = off == end;
     }
-    return 0;
+
+    const Tuple *find(const unsigned char (&type)[2]) const
+    {
+        for (const Tuple &t : tuples)
+            if (t.type[0] == type[0] && t.type[1] == type[1])
+                return &t;
+        return nullptr;
+    }
+
+    // The node a frame is addressed to, or null.
+    const unsigned char *addressed() const
+    {
+        const Tuple *cad = find(kTypeCAD);
+        return cad != nullptr && cad->len == 8 ? cad->data : nullptr;
+    }
+
+    bool is_request() const
+    {
+        const Tuple *cac = find(kTypeCAC);
+        return cac != nullptr && cac->len >= 2 && (cac->data[0] & 1U) == 0;
+    }
+};
+
+// The 3 characters of a type code: a + 40 b + 1600 c, each a symbol of
+// "0-9 - / space @ a-z".
+std::string type_name(const unsigned char type[2])
+{
+    static const char kAlphabet[] = "0123456789-/ @abcdefghijklmnopqrstuvwxyz";
+    unsigned code = static_cast<unsigned>(type[0]) << 8 | type[1];
+    if (code >= 64000)
+        return "???";
+    std::string s;
+    for (int i = 0; i < 3; ++i, code /= 40)
+        s += kAlphabet[code % 40];
+    return s;
 }
 
 bool is_received(int event)
@@ -99,24 +109,11 @@ bool noteworthy(int event)
            event != N_TRACE_PART_SENT && event != N_TRACE_PART_STORED;
 }
 
-std::string tuple_types(n_pkt *pkt)
-{
-    std::string s;
-    for (n_acl *t = n_acl_first(pkt); t != nullptr; t = n_acl_next(pkt, t)) {
-        char name[4];
-        n_acl_get_type_str(t, name);
-        s += (s.empty() ? "" : " ") + std::string(name);
-    }
-    return s;
-}
-
-}  // namespace
-
 // The observer of the run. The library's hook is installed once and stays:
 // replacing it would leave the library to keep every hook record it was
 // given, and an observer that ends only has to stop being called.
-namespace {
 Observer *g_current = nullptr;
+
 }  // namespace
 
 Observer::Observer(int verbose, bool json) : verbose_(verbose), json_(json), start_ms_(n_util_getmstime())
@@ -152,16 +149,11 @@ void Observer::capture(PcapWriter *pcap, int fd)
     }
 }
 
-TransferProgress Observer::sending(const unsigned char *peer) const
+std::vector<Observer::FirstPart> Observer::take_first_parts()
 {
-    const auto it = sending_.find(key(peer));
-    return it != sending_.end() ? it->second : TransferProgress{};
-}
-
-TransferProgress Observer::receiving(const unsigned char *peer) const
-{
-    const auto it = receiving_.find(key(peer));
-    return it != receiving_.end() ? it->second : TransferProgress{};
+    std::vector<FirstPart> parts;
+    parts.swap(first_parts_);
+    return parts;
 }
 
 void Observer::hook(const n_trace_info *info, void *)
@@ -172,64 +164,33 @@ void Observer::hook(const n_trace_info *info, void *)
 
 void Observer::handle(const n_trace_info &info)
 {
-    ++traced_;
-    PktPtr frame = parse(info.bytes, info.len);
+    const Frame frame(info.bytes, info.len);
     bool resent = info.event == N_TRACE_PART_RESENT;
-    if (frame) {
-        switch (info.event) {
-        case N_TRACE_SENT: {
-            // An acknowledged frame sent again carries the same tuples, "CAC" included.
-            std::vector<unsigned char> tuples(info.bytes + kTupleArea, info.bytes + info.len - 2);
-            unsigned len = 0;
-            const unsigned char *cac = tuple_data(frame.get(), "CAC", &len);
-            resent = cac != nullptr && len >= 1 && (cac[0] & 1) == 0 && tuples == last_sent_;
-            last_sent_ = std::move(tuples);
-            break;
-        }
-        case N_TRACE_PART_SENT:
-        case N_TRACE_PART_RESENT:
-            if (const unsigned char *peer = addressed(frame.get())) {
-                TransferProgress &p = sending_[key(peer)];
-                if (info.event == N_TRACE_PART_RESENT) {
-                    ++p.resent;
-                } else {
-                    // A new part goes out once the one before it was acknowledged.
-                    p.bytes += in_flight_[key(peer)];
-                    in_flight_[key(peer)] = part_length(frame.get());
-                    if (++p.parts == 1)
-                        p.total = announced_total(frame.get());
-                }
-            }
-            break;
-        case N_TRACE_PART_STORED: {
-            TransferProgress &p = receiving_[key(frame->srcid)];
-            const unsigned len = part_length(frame.get());
-            p.bytes += len;
-            if (++p.parts == 1) {
-                p.total = announced_total(frame.get());
-                first_parts_.emplace_back(info.bytes, info.bytes + info.len);
-            }
-            if (on_part_stored) {
-                unsigned char *d = nullptr;
-                n_acl_get_data(n_acl_first(frame.get()), &d);
-                on_part_stored(frame.get(), d, len);
-            }
-            break;
-        }
-        default:
-            break;
+    if (frame.ok && info.event == N_TRACE_SENT) {
+        // An acknowledged frame sent again carries the same tuples, "CAC" included.
+        std::vector<unsigned char> tuples(info.bytes + PACKET_HEADER_SIZE, info.bytes + info.len - 2);
+        resent = frame.is_request() && tuples == last_sent_;
+        last_sent_ = std::move(tuples);
+    }
+    if (frame.ok && info.event == N_TRACE_PART_STORED) {
+        // A transfer starts with part 0 (the "CAC" sequence byte).
+        const Tuple *cac = frame.find(kTypeCAC);
+        if (cac != nullptr && cac->len >= 2 && cac->data[1] == 0) {
+            FirstPart p;
+            std::copy(frame.srcid, frame.srcid + 8, p.sender.begin());
+            p.datagram.assign(info.bytes, info.bytes + info.len);
+            first_parts_.push_back(std::move(p));
         }
     }
     if (pcap_ != nullptr && info.bytes != nullptr && (is_received(info.event) || is_sent(info.event)))
         record(info, is_received(info.event));
     if (verbose_ >= 2 || (verbose_ == 1 && (noteworthy(info.event) || resent)) || (json_ && resent))
-        report(info, frame.get(), resent);
+        report(info, resent);
 }
 
 void Observer::record(const n_trace_info &info, bool received)
 {
-    // The library may report one datagram under two events (delivered and
-    // acknowledged, say): capture it once.
+    // One datagram reported under two events is captured once.
     const bool same = info.bytes == last_recorded_at_ && received == last_recorded_received_ &&
                       info.len == last_recorded_.size() &&
                       std::equal(last_recorded_.begin(), last_recorded_.end(), info.bytes);
@@ -240,21 +201,31 @@ void Observer::record(const n_trace_info &info, bool received)
     last_recorded_received_ = received;
     timeval now{};
     gettimeofday(&now, nullptr);
-    const sockaddr_in from = received ? (info.peer != nullptr ? *info.peer : sockaddr_in{}) : local_;
+    sockaddr_in from = local_;
+    if (received) {
+        // Parts and acknowledgements of transfers come without their sender's address.
+        from = info.peer != nullptr ? *info.peer : sockaddr_in{};
+        if (info.peer == nullptr)
+            from.sin_port = local_.sin_port;
+    }
     pcap_->write(now, from, received ? local_ : dest_, info.bytes, info.len);
 }
 
-void Observer::report(const n_trace_info &info, n_pkt *frame, bool resent)
+void Observer::report(const n_trace_info &info, bool resent)
 {
-    const char *what = n_trace_event_name(info.event);
+    const Frame frame(info.bytes, info.len);
+    const std::string what =
+        resent && info.event == N_TRACE_SENT ? "frame-resent" : n_trace_event_name(info.event);
+    const unsigned char *to = frame.ok ? frame.addressed() : nullptr;
     if (json_) {
         JsonObject o = json_event(resent ? "resent" : "trace");
-        o.str("what", resent && info.event == N_TRACE_SENT ? "frame-resent" : what).num("len", info.len);
-        if (frame != nullptr) {
-            o.str("src", id_text(frame->srcid)).num("seq", n_pkt_get_seq(frame));
-            if (const unsigned char *to = addressed(frame))
-                o.str("to", id_text(to));
-        }
+        o.str("what", what);
+        if (info.bytes != nullptr)
+            o.num("len", static_cast<uint64_t>(info.len));
+        if (frame.srcid != nullptr)
+            o.str("src", id_text(frame.srcid)).num("seq", frame.seq);
+        if (to != nullptr)
+            o.str("to", id_text(to));
         if (info.peer != nullptr)
             o.str("peer", address_text(*info.peer));
         if (info.reason != nullptr)
@@ -263,15 +234,17 @@ void Observer::report(const n_trace_info &info, n_pkt *frame, bool resent)
         std::fflush(stdout);
         return;
     }
-    std::string line = resent && info.event == N_TRACE_SENT ? "frame-resent" : what;
+    std::string line = what;
     if (info.bytes != nullptr)
         line += " " + std::to_string(info.len) + " bytes";
-    if (frame != nullptr) {
-        line += " src " + id_text(frame->srcid) + " seq " + std::to_string(n_pkt_get_seq(frame)) + " [" +
-                tuple_types(frame) + "]";
-        if (const unsigned char *to = addressed(frame))
-            line += " to " + id_text(to);
+    if (frame.srcid != nullptr) {
+        line += " src " + id_text(frame.srcid) + " seq " + std::to_string(frame.seq) + " [";
+        for (std::size_t i = 0; i < frame.tuples.size(); ++i)
+            line += (i == 0 ? "" : " ") + type_name(frame.tuples[i].type);
+        line += "]";
     }
+    if (to != nullptr)
+        line += " to " + id_text(to);
     if (info.peer != nullptr)
         line += " from " + address_text(*info.peer);
     if (info.reason != nullptr)
