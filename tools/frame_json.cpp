@@ -251,9 +251,9 @@ std::string frame_json(n_pkt *pkt, double time)
         o.str("addressed", id_text(dest));
     else
         o.null("addressed");
+    o.boolean("ack", n_pkt_get_ack(pkt) == 1);
     n_acl *cac = nullptr;
-    o.raw("ack", n_acl_findfirst_str(pkt, "CAC", &cac) >= 0 ? cac_json(cac) : "null");
-    o.boolean("acknowledged", n_pkt_get_ack(pkt) == 1);
+    o.raw("cac", n_acl_findfirst_str(pkt, "CAC", &cac) >= 0 ? cac_json(cac) : "null");
 
     const unsigned char *loc = pkt->location;
     if (std::any_of(loc, loc + sizeof pkt->location, [](unsigned char b) { return b != 0; })) {

@@ -11,11 +11,11 @@
 //    "from":"10.0.0.1:47000",           sender's UDP address
 //    "seq":12,                          header sequence number 0..255
 //    "addressed":"1.1.1.1.10.0.0.2",    data of the "CAD" tuple, or null
-//    "ack":{"reply":false,"kind":"single","seq":12},
+//    "ack":true,                        this node sent an acknowledgement
+//    "cac":{"reply":false,"kind":"single","seq":12},
 //                                       the "CAC" tuple, or null; kind is
 //                                       "single", "fragment", "last-fragment"
 //                                       or "invalid"
-//    "acknowledged":true,               this node sent an acknowledgement
 //    "location":"0.0.....0",            only when any location byte is set
 //    "tuples":[{"type":"tmp","len":4,"text":"21.5"},
 //              {"type":"cad","len":8,"hex":"010101010a000002"}]}

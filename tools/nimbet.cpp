@@ -13,6 +13,9 @@
 #include <unistd.h>
 
 #include "commands.h"
+#ifdef NIMBET_HAVE_BRIDGE
+#include "bridge.h"
+#endif
 
 #ifndef NIMBET_VERSION
 #define NIMBET_VERSION "unknown"
@@ -131,6 +134,9 @@ void print_help()
                 "\nTry a network of nodes: listen to frames, send them, move files.\n\ncommands:\n");
     for (const Command &c : commands())
         std::printf("  %-30s %s\n", std::string(c.synopsis).c_str(), std::string(c.summary).c_str());
+#ifdef NIMBET_HAVE_BRIDGE
+    std::printf("  %-30s %s\n", "bridge PORT --mqtt HOST[:PORT]", "gateway to an MQTT broker (nimbet bridge --help)");
+#endif
     std::printf("\noptions (each command takes those its --help lists):\n");
     for (const OptionDoc &d : node_option_docs())
         print_option(d);
@@ -304,6 +310,13 @@ int run(int argc, char **argv, std::string &hint)
 
 int main(int argc, char **argv)
 {
+#ifdef NIMBET_HAVE_BRIDGE
+    // The gateway parses options of its own.
+    if (argc > 1 && std::string_view(argv[1]) == "bridge") {
+        std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(getpid()));
+        return nimbet::bridge::run(argc - 1, argv + 1);
+    }
+#endif
     std::string hint = "nimbet --help";
     try {
         return run(argc, argv, hint);

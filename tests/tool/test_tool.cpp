@@ -220,7 +220,7 @@ TEST(FrameJson, FrameCarriesHeaderControlTuplesAndData)
     const std::string json = frame_json(got.get(), 1.5);
     EXPECT_TRUE(JsonCheck::valid(json)) << json;
     for (const char *part : {R"("event":"frame","time":1.500,"src":"1.1.1.1.10.0.0.1")", R"("seq":12)",
-                             R"("addressed":"1.1.1.1.10.0.0.2")", R"("ack":{"reply":false,"kind":"single","seq":42})",
+                             R"("addressed":"1.1.1.1.10.0.0.2")", R"("ack":false,"cac":{"reply":false,"kind":"single","seq":42})",
                              R"({"type":"tmp","len":4,"text":"21.5"})", R"({"type":"bin","len":3,"hex":"00ff10"})"})
         EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
     EXPECT_EQ(json.find("location"), std::string::npos);  // all zero: left out
@@ -350,7 +350,7 @@ TEST(Tool, ListenJsonLinesParseAndEndWithASummary)
     for (const std::string &l : got)
         EXPECT_TRUE(JsonCheck::valid(l)) << l;
     EXPECT_NE(got[0].find(R"("text":"say \"hi\"")"), std::string::npos);
-    EXPECT_NE(got[1].find(R"("acknowledged":true)"), std::string::npos);
+    EXPECT_NE(got[1].find(R"("ack":true)"), std::string::npos);
     EXPECT_NE(got[2].find(R"("event":"summary")"), std::string::npos);
 }
 
