@@ -10,6 +10,7 @@ NIMBET_PACKAGES=(
   openjdk-17-jdk-headless junit5
   iproute2 util-linux valgrind
   pkg-config dpkg-dev fakeroot groff-base
+  tshark tcpdump
 )
 
 # What scripts/bench adds: the TFTP client of the comparison, and the library
