@@ -36,15 +36,6 @@ struct Setting {
     bool restart = false;   // the sender starts over once, a third of the way in
 };
 
-Bytes random_bytes(std::size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes v(n);
-    for (unsigned char &c : v)
-        c = static_cast<unsigned char>(rng());
-    return v;
-}
-
 // Serves both nodes as an application with an event loop does: one poll
 // over both sockets, woken by datagrams and by the transfers' timers.
 bool serve(int a, int b, const std::function<bool()> &done, int max_ms)
