@@ -1,0 +1,60 @@
+# Resolves NIMBET_TESTS and NIMBET_JAVA (AUTO, ON or OFF) into NIMBET_WITH_TESTS
+# and NIMBET_WITH_JAVA, finding what each needs: ON fails when something is
+# missing, AUTO leaves the part out and says why.
+
+function(_nimbet_feature setting found what)
+  string(TOUPPER "${${setting}}" value)
+  if(value STREQUAL "AUTO")
+    if(found)
+      set(result ON)
+    else()
+      message(STATUS "${setting}=AUTO: ${what} not found, left out")
+      set(result OFF)
+    endif()
+  elseif(${setting})
+    if(NOT found)
+      message(FATAL_ERROR "${setting}=ON, but ${what} was not found")
+    endif()
+    set(result ON)
+  else()
+    set(result OFF)
+  endif()
+  string(REPLACE "NIMBET_" "NIMBET_WITH_" out ${setting})
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# The JDK: javac, jar and javadoc of release 17 or later, and its JNI headers
+# (only the headers: the module is loaded by a JVM, never links one).
+set(_nimbet_jdk_found OFF)
+if(NIMBET_JAVA)
+  find_package(Java 17 QUIET COMPONENTS Runtime Development)
+  if(Java_FOUND)
+    # The JNI headers of the JDK whose javac was found, unless JAVA_HOME names one.
+    if(NOT JAVA_HOME AND NOT DEFINED ENV{JAVA_HOME})
+      file(REAL_PATH ${Java_JAVAC_EXECUTABLE} _nimbet_javac)
+      cmake_path(GET _nimbet_javac PARENT_PATH _nimbet_jdk_bin)
+      cmake_path(GET _nimbet_jdk_bin PARENT_PATH JAVA_HOME)
+    endif()
+    find_package(JNI QUIET COMPONENTS JVM)
+    if(JNI_FOUND)
+      set(_nimbet_jdk_found ON)
+    endif()
+  endif()
+endif()
+_nimbet_feature(NIMBET_JAVA "${_nimbet_jdk_found}" "a JDK 17 or later (javac, jar, javadoc, JNI headers)")
+
+set(_nimbet_gtest_found OFF)
+if(NIMBET_TESTS)
+  find_package(GTest QUIET)
+  set(_nimbet_gtest_found ${GTest_FOUND})
+endif()
+_nimbet_feature(NIMBET_TESTS "${_nimbet_gtest_found}" "GoogleTest")
+
+# The Java tests need JUnit 5's console launcher besides the binding.
+set(NIMBET_WITH_JAVA_TESTS OFF)
+if(NIMBET_WITH_TESTS AND NIMBET_WITH_JAVA)
+  include(UseJava)
+  find_jar(JUNIT_CONSOLE NAMES junit-platform-console-standalone PATHS /usr/share/java)
+  set(NIMBET_JAVA_TESTS ${NIMBET_TESTS})
+  _nimbet_feature(NIMBET_JAVA_TESTS "${JUNIT_CONSOLE}" "junit-platform-console-standalone.jar (JUnit 5)")
+endif()
