@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ack.h"
 #include "frag.h"
 #include "recv.h"
 #include "socket.h"
@@ -19,7 +20,6 @@ namespace {
 constexpr uint16_t kPort = 47700;
 const unsigned char kSelf[8] = {1, 1, 1, 1, 127, 0, 0, 1};
 const unsigned char kType[2] = {0x12, 0x34};
-using FragQueue = TailQueue<&n_frag::link>;
 
 // The node under test, opened once: it stands on 127.0.0.1 and its only
 // destination is 127.0.0.2, where nothing listens, so the acknowledgements
@@ -32,7 +32,7 @@ socket_record *node()
             std::abort();
         n_socket_set_id(fd, kSelf);
         n_socket_set_option(fd, SOCKET_BLOCKING, 0);
-        return socket_lookup(fd);
+        return socket_acquire(fd).get();  // the registry keeps it for the process's life
     }();
     return rec;
 }
@@ -40,19 +40,16 @@ socket_record *node()
 // Fragmentations are process-wide: every input starts without any.
 void clear_fragmentations()
 {
-    for (n_frag *f : FragQueue::each(frag_registry())) {
-        n_frag_abort(f->id);
-        n_frag_delete(f->id);
-    }
+    std::lock_guard lock(frag_mutex());
+    for (n_frag *f : FragQueue::each(frag_list()))
+        frag_remove(f);
 }
 
 // What must hold after every frame, whatever it was.
 void check_invariants()
 {
-    const int capacity = n_socket_get_lastacks();
-    N_ASSERT(ack_history_size() <= static_cast<std::size_t>(capacity > 0 ? capacity : 0),
-             "history within its capacity");
-    for (n_frag *f : FragQueue::each(frag_registry())) {
+    std::lock_guard lock(frag_mutex());
+    for (n_frag *f : FragQueue::each(frag_list())) {
         for (n_frag *g = FragQueue::next(f); g != nullptr; g = FragQueue::next(g))
             N_ASSERT(!same_id(f->id, g->id), "one fragmentation per peer");
         const unsigned state = f->status & FRAG_STATE_MASK;
@@ -65,6 +62,8 @@ void check_invariants()
                 N_ASSERT(f->total_len == f->done_len && ChunkQueue::empty(f->frag_obstack), "joined once");
             if (state == FRAG_ACTIVE)
                 N_ASSERT(f->total_len == 0, "length known only at the end");
+            if (f->described && state != FRAG_ABORTED)
+                N_ASSERT(f->done_len <= f->expected_total, "never more than announced");
         } else {
             N_ASSERT(f->done_len + f->part_len <= f->total_len, "sender stays inside its data");
             N_ASSERT(state != FRAG_FINISHED || f->done_len == f->total_len, "finished sender sent all");
@@ -73,7 +72,7 @@ void check_invariants()
 }
 
 // One frame as the read would hand it over: never more than 311 bytes.
-void handle_bytes(socket_record *rec, int ack_fd, const uint8_t *bytes, std::size_t n, bool fix_crc)
+void handle_bytes(socket_record *rec, socket_record *ack, const uint8_t *bytes, std::size_t n, bool fix_crc)
 {
     if (n > SOCKET_RECV_BUFFER)
         return;
@@ -81,16 +80,25 @@ void handle_bytes(socket_record *rec, int ack_fd, const uint8_t *bytes, std::siz
     std::vector<unsigned char> frame(bytes, bytes + n);
     if (fix_crc && n >= 2)
         n_util_crc16_append(frame.data(), static_cast<unsigned>(n));
-    PacketPtr pkt(n_pkt_alloc());
-    if (n_pkt_parse(pkt.get(), frame.data(), static_cast<unsigned>(n)) != 0)
-        return;
-    const Classified c = classify_frame(pkt.get(), rec->id);
-    const Outcome o = handle_frame(rec, ack_fd, pkt.get());
-    if (c.cls == FrameClass::Fragment)
-        N_ASSERT(o == ((rec->options & SOCKET_RECV_ALL) ? Outcome::Deliver : Outcome::Consumed),
-                 "fragments go to the application only with SOCKET_RECV_ALL");
-    if (c.cls == FrameClass::Invalid)
-        N_ASSERT(o == Outcome::Invalid, "invalid control is refused");
+    static Delivered d;
+    std::memcpy(d.buf, frame.data(), n);
+    FrameView view;
+    const bool parses = view_frame(frame.data(), n, view) == Reject::None;
+    const Received r = process_datagram(rec, ack, d, n, false);
+    if (!parses) {
+        N_ASSERT(r == Received::Rejected, "what does not parse is rejected");
+    } else {
+        const Classified c = classify_frame(view, rec->id);
+        if (c.cls == FrameClass::Fragment)
+            N_ASSERT(r == ((rec->options & SOCKET_RECV_ALL) ? Received::Frame : Received::Consumed),
+                     "fragments go to the application only with SOCKET_RECV_ALL");
+        if (c.cls == FrameClass::Invalid)
+            N_ASSERT(r == Received::Invalid, "invalid control is refused");
+        if (r == Received::Frame) {
+            PacketPtr pkt(n_pkt_alloc());
+            N_ASSERT(n_pkt_parse(pkt.get(), d.buf, static_cast<unsigned>(n)) == 0, "delivered frames parse");
+        }
+    }
     check_invariants();
 }
 
@@ -113,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     rec->options &= ~static_cast<uint32_t>(SOCKET_AUTOACK | SOCKET_RECV_ALL | SOCKET_FRAG);
     rec->options |= (settings & 1 ? SOCKET_AUTOACK : 0) | (settings & 2 ? SOCKET_RECV_ALL : 0) |
                     (settings & 4 ? SOCKET_FRAG : 0);
-    const int ack_fd = (settings & 8) ? 0 : rec->fd;
+    socket_record *ack = (settings & 8) ? nullptr : rec;
     const bool fix_crc = (settings & 16) != 0;
     n_socket_set_lastacks((settings >> 5) - 1);
     n_socket_set_retry(rec->fd, data[1] & 0x0f, (data[1] >> 4) * 10 - 10);
@@ -123,10 +131,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const unsigned h = (static_cast<unsigned>(data[off]) << 8) | data[off + 1];
         off += 2;
         if (h & 0x8000) {
-            for (n_frag *f : FragQueue::each(frag_registry()))
-                f->last_time -= h & 0x7fff;
-            serve_fragment_timers(rec);
-            next_timer_delay(rec);
+            {
+                std::lock_guard lock(frag_mutex());
+                for (n_frag *f : FragQueue::each(frag_list())) {
+                    f->last_time -= h & 0x7fff;
+                    f->ended -= h & 0x7fff;
+                }
+            }
+            frag_serve_timers(rec);
+            frag_next_timer(rec);
             check_invariants();
         } else if (h & 0x4000) {
             if (size - off < kIdLen)
@@ -139,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check_invariants();
         } else {
             const std::size_t n = std::min<std::size_t>(h & 0x3fff, size - off);
-            handle_bytes(rec, ack_fd, data + off, n, fix_crc);
+            handle_bytes(rec, ack, data + off, n, fix_crc);
             off += n;
         }
     }

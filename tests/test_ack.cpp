@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ack.h"
 #include "socket.h"
 #include "support/netns.h"
 #include "support/udp_listener.h"

@@ -282,11 +282,11 @@ TEST_F(AckedSend, NegativeTimeoutDoesNotWait)
 TEST_F(AckedSend, CallerSequenceNumberBecomesTheCacSequence)
 {
     n_socket_set_retry(a, 1, 10);
-    const uint8_t before = socket_lookup(a)->ack_seq;
+    const uint8_t before = socket_acquire(a)->ack_seq;
     PacketPtr p = data_packet();
     n_pkt_set_seq(p.get(), 9);
     n_socket_send_acked(a, a, p.get(), kB.data());
-    EXPECT_EQ(static_cast<uint8_t>(before + 1), socket_lookup(a)->ack_seq);
+    EXPECT_EQ(static_cast<uint8_t>(before + 1), socket_acquire(a)->ack_seq);
     EXPECT_EQ((Bytes{0, 9}), tuple_data(p.get(), kTypeCAC));
     const auto requests = requests_from_a();
     ASSERT_EQ(1u, requests.size());

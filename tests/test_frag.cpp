@@ -68,8 +68,16 @@ n_pkt *parse(const std::vector<unsigned char> &frame)
 
 int state(const NodeId &id) { return n_frag_get_status(id.data(), FRAG_STATE_MASK); }
 
+// The plain wire that every node understands: no transfer descriptor.
 class Fragmentation : public NodePair {
 protected:
+    void SetUp() override
+    {
+        NodePair::SetUp();
+        n_socket_set_transfer_check(a, 0);
+        n_socket_set_transfer_check(b, 0);
+    }
+
     // Sends `data` from a to b, acknowledging each part directly on the
     // sender's side; returns the frames as they went over the wire.
     std::vector<std::vector<unsigned char>> capture_parts(const std::vector<unsigned char> &data)
@@ -246,7 +254,7 @@ TEST_F(Fragmentation, OneFragmentationPerPeerUntilAborted)
     EXPECT_EQ(1, n_frag_init_send(a, idb.data(), data.data(), data.size(), kType));
     EXPECT_EQ(FRAG_ACTIVE, state(idb));
     int count = 0;
-    for (n_frag *f : nimbet::TailQueue<&n_frag::link>::each(nimbet::frag_registry()))
+    for (n_frag *f : nimbet::TailQueue<&n_frag::link>::each(nimbet::frag_list()))
         count += f != nullptr;
     EXPECT_EQ(1, count);
 }

@@ -82,7 +82,7 @@ TEST_F(Sending, FreshPacketsTakeTheNextSequenceNumbersWrappingAt256)
     EXPECT_EQ(static_cast<uint8_t>(start + 2), send(b).at(53));
     EXPECT_EQ(static_cast<uint8_t>(start + 2), n_socket_get_last_seq(fd_));
 
-    socket_lookup(fd_)->last_seq = 255;
+    socket_acquire(fd_)->last_seq = 255;
     n_pkt *c = packet_with({3});
     EXPECT_EQ(0, send(c).at(53));
     for (n_pkt *p : {a, b, c})
@@ -147,7 +147,8 @@ TEST_F(Sending, OneRefusingDestinationDoesNotKeepTheFrameFromTheOthers)
     // No route leads to 10.99.0.1 in the namespace: that send fails at once.
     const unsigned char unreachable[4] = {10, 99, 0, 1};
     const unsigned char loopback[4] = {127, 0, 0, 1};
-    socket_record *rec = socket_lookup(fd_);
+    SocketRef ref = socket_acquire(fd_);
+    socket_record *rec = ref.get();
     set_destination_slot(rec, unreachable, 0);
     set_destination_slot(rec, loopback, 1);
     n_pkt *p = packet_with({1});

@@ -98,7 +98,7 @@ TEST_F(Discovery, OneCardAndLoopbackGiveTwoDestinationsAndTheDefaults)
     ASSERT_EQ(2, n_socket_get_num_interfaces(fd_));
     EXPECT_EQ("10.200.0.255", take_address(n_socket_get_ipdest(fd_, 0)));
     EXPECT_EQ("127.0.0.1", take_address(n_socket_get_ipdest(fd_, 1)));
-    const socket_record *rec = socket_lookup(fd_);
+    SocketRef rec = socket_acquire(fd_);
     EXPECT_EQ(htons(kPort), rec->send_to[0].sin_port);
     EXPECT_EQ(htons(kPort), rec->send_to[1].sin_port);
     EXPECT_EQ(kPort, n_socket_get_port(fd_));
@@ -156,7 +156,7 @@ TEST_F(Discovery, MoreInterfacesThanSlotsNeverOverflowTheRecord)
     EXPECT_EQ(SOCKET_MAX_DESTINATIONS, n_socket_set_ipdest_all(fd_));
     EXPECT_EQ(SOCKET_MAX_DESTINATIONS, n_socket_get_num_interfaces(fd_));
     for (int i = 0; i < SOCKET_MAX_DESTINATIONS; ++i)
-        EXPECT_EQ(bcasts[i], socket_lookup(fd_)->send_to[i].sin_addr.s_addr) << i;
+        EXPECT_EQ(bcasts[i], socket_acquire(fd_)->send_to[i].sin_addr.s_addr) << i;
     // The fields after the slots are untouched.
     EXPECT_EQ(3, n_socket_get_retry(fd_));
     EXPECT_EQ(77, n_socket_get_timeout(fd_));
@@ -218,7 +218,7 @@ TEST(SocketOpen, FailedOpenLeavesNoRecordNoDescriptorNoReference)
     EXPECT_EQ(before, open_descriptors());
     EXPECT_EQ(0, net_users());
     for (int fd = 0; fd < 1024; ++fd)
-        EXPECT_EQ(nullptr, socket_lookup(fd)) << fd;
+        EXPECT_FALSE(socket_acquire(fd)) << fd;
 }
 
 TEST(SocketOpen, GivenAddressesMakeOneDestinationWithoutDiscovery)
@@ -319,7 +319,7 @@ TEST_F(Settings, IdentifierAndLocationTextsAreCheckedBeforeAnythingChanges)
 TEST_F(Settings, DestinationListCanOnlyBeShortened)
 {
     ASSERT_EQ(0, n_socket_set_ipdest_str(fd_, "10.0.0.1"));
-    set_destination_slot(socket_lookup(fd_), reinterpret_cast<const unsigned char *>("\x0a\0\0\x02"), 1);
+    set_destination_slot(socket_acquire(fd_).get(), reinterpret_cast<const unsigned char *>("\x0a\0\0\x02"), 1);
     ASSERT_EQ(2, n_socket_get_num_interfaces(fd_));
     EXPECT_EQ(-1, n_socket_set_num_interfaces(fd_, 2));
     EXPECT_EQ(22, n_errno);
@@ -327,7 +327,7 @@ TEST_F(Settings, DestinationListCanOnlyBeShortened)
     EXPECT_EQ(1, n_socket_set_num_interfaces(fd_, 1));
     EXPECT_EQ(nullptr, n_socket_get_ipdest(fd_, 1));
     EXPECT_EQ(nullptr, n_socket_get_ipdest(fd_, -1));
-    EXPECT_EQ(-1, set_destination_slot(socket_lookup(fd_), reinterpret_cast<const unsigned char *>("abcd"), 10));
+    EXPECT_EQ(-1, set_destination_slot(socket_acquire(fd_).get(), reinterpret_cast<const unsigned char *>("abcd"), 10));
 }
 
 TEST_F(Settings, RetryKeepsLowEightBits)
@@ -384,7 +384,8 @@ TEST_F(Settings, BindAddressAppliesToTheFirstBindAndIsFrozenAfterIt)
     ASSERT_EQ(0, n_socket_set_ipsrc_str(fd_, "127.0.0.1"));
     EXPECT_EQ("127.0.0.1", take_address(n_socket_get_ipsrc(fd_)));
 
-    socket_record *rec = socket_lookup(fd_);
+    SocketRef ref = socket_acquire(fd_);
+    socket_record *rec = ref.get();
     ASSERT_EQ(0, bind_socket(rec));
     rec->options |= SOCKET_BOUND;
     sockaddr_in where{};
@@ -460,7 +461,7 @@ TEST(SocketDescription, FreshSocketPrintsEverySettingExactly)
     const int fd = n_socket_open(0, 0, kPort);
     ASSERT_GT(fd, 0);
     char head[64];
-    std::snprintf(head, sizeof head, "SOCKET: #%i @%p\nfd:\t\t%i\n", fd, static_cast<void *>(socket_lookup(fd)), fd);
+    std::snprintf(head, sizeof head, "SOCKET: #%i @%p\nfd:\t\t%i\n", fd, static_cast<void *>(socket_acquire(fd).get()), fd);
     const std::string seq = std::to_string(n_socket_get_last_seq(fd));
 
     int result = 0;
@@ -490,7 +491,8 @@ TEST(SocketDescription, ShowsBindAddressDecodedLocationAndEmptyDestinations)
     n_util_location2raw(root, "ab", "hall", "node-7", "x", 5, 1250, 63700, 9, loc);
     n_socket_set_loc(fd, loc);
     n_socket_set_ipsrc_str(fd, "127.0.0.1");
-    socket_record *rec = socket_lookup(fd);
+    SocketRef ref = socket_acquire(fd);
+    socket_record *rec = ref.get();
     rec->num_interfaces = 0;
     bind_socket(rec);
     rec->options |= SOCKET_BOUND;

@@ -376,8 +376,9 @@ typedef struct n_trace_info {
 } n_trace_info;
 
 /* Called for every datagram sent or received and every transfer event, in
- * the thread that caused it; it must not call back into the library for the
- * same socket. The info and its bytes are valid during the call only. */
+ * the thread that caused it, possibly while the library holds a lock: it
+ * must not call back into the library. The info and its bytes are valid
+ * during the call only. */
 typedef void (*n_trace_fn)(const n_trace_info *info, void *user);
 
 /* Installs (or, with a null fn, removes) the process-wide trace hook. */
@@ -419,8 +420,10 @@ N_EXPORT void *n_filter_arg(int id);
 /* Appends an element to chain id: raw bytes of the type's length (44, 8, 2, 3),
  * or a dotted pattern such as "10.?.*" with FILTER_MODE_WILDCARD. With
  * FILTER_TYPE_FILTER, arg is an n_filter_arg handle whose chain is ANDed or
- * ORed into this one and consumed. Returns id, or -1 with 2 (no such chain),
- * 12 (out of memory; both chains stay as they were) or 22. */
+ * ORed into this one and consumed; an empty chain joined with OR adds
+ * nothing, and ANDed into an empty chain it takes that chain's id. Returns
+ * id, or -1 with 2 (no such chain), 12 (out of memory; both chains stay as
+ * they were) or 22. */
 N_EXPORT int n_filter_add(int id, int type, const void *arg);
 /* 1 when the packet passes, 0 when not, -1 with 22 or 2. */
 N_EXPORT int n_filter_apply(int id, n_pkt *pkt);
@@ -467,7 +470,54 @@ N_EXPORT int n_frag_append(const unsigned char *id, n_pkt *pkt);
 /* Writes the received data to a file; bytes written or -1. */
 N_EXPORT int n_frag_get_data_file(const unsigned char *id, const char *path);
 
-/* Sends a buffer / a file to one node as a fragmented transfer; the first part's send result or -1. */
+/* Copies a transfer's data (at most size bytes) into buf under the library's
+ * lock, safe while other threads receive; returns the whole length, or -1
+ * with 22. Prefer it to n_frag_get_data when several threads use the library. */
+N_EXPORT int64_t n_frag_copy_data(const unsigned char *id, unsigned char *buf, size_t size);
+/* Progress of a transfer: bytes acknowledged (sender) or stored (receiver)
+ * in *done, the whole length in *total (-1 while a receiver does not know it
+ * yet). Either pointer may be null. Returns the status word (FRAG_ state and
+ * FRAG_RECEIVING), or -1 with 22. Lengths are 64-bit: no 2 GiB limit. */
+N_EXPORT int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total);
+/* Writes the next transfer that peer_id (any peer when null) starts on
+ * socket fd to the file at path as its parts arrive: path + ".part" while it
+ * runs, renamed to path once it is complete and checked, removed when it is
+ * aborted. One arrangement per socket and peer, used up by that transfer;
+ * 0, or -1 with 9 or 22. */
+N_EXPORT int n_frag_recv_file(int fd, const unsigned char *peer_id, const char *path);
+
+/*
+ * Transfer descriptor. Transfers sent through a socket carry, between nodes
+ * of this library, a "CAT" tuple (type bytes 0xD0 0x80) right after the
+ * "CAC" tuple of their first and last part, and receivers echo it in their
+ * acknowledgements:
+ *
+ *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo
+ *   bytes 1..4  transfer nonce, big-endian (new for every transfer)
+ *   bytes 5..8  total length, big-endian              (first part only)
+ *   next 4      CRC-32 (as zlib's crc32) of the whole data, big-endian (last part only)
+ *
+ * A receiver refuses a transfer longer than announced and never delivers one
+ * whose CRC-32 differs (it aborts it without acknowledging the last part);
+ * a first part with a new nonce replaces a stalled transfer from the same
+ * node. Nodes that do not know the tuple pass over it. On by default;
+ * n_socket_set_transfer_check(fd, 0) sends the plain frames. 0, or -1 with 9.
+ */
+N_EXPORT int n_socket_set_transfer_check(int fd, int on);
+
+/*
+ * What peers can make a socket hold: at most max_transfers receiving
+ * transfers arriving on it at once (default 16; aborted ones are reclaimed
+ * after 30 s), and at most max_bytes in any one of them (default 256 MiB,
+ * up to 4 GiB - 1; applies to transfers written to files too). A first part
+ * beyond a limit is not acknowledged (refused and counted); a transfer that
+ * grows beyond max_bytes is aborted. 0, or -1 with 9 or 22.
+ */
+N_EXPORT int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes);
+
+/* Sends a buffer / a file to one node as a fragmented transfer; the first part's send result or -1.
+ * A regular file is read part by part as the transfer runs (up to 4 GiB - 1
+ * bytes); a read error or a file that shrinks aborts the transfer. */
 N_EXPORT int n_socket_send_buffer(int fd, int ack_fd, const unsigned char *data, int len,
                                   const unsigned char *dest_id, const unsigned char *type);
 N_EXPORT int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int len,

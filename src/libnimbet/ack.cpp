@@ -1,11 +1,68 @@
-// Acknowledgement replies to requests addressed to this node.
-#include <cstring>
+// Acknowledgement replies, the per-node history of accepted requests, and senders waiting for their reply.
+#include "ack.h"
 
-#include "socket.h"
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <unordered_map>
+
+#include "send.h"
+#include "trace.h"
 
 using namespace nimbet;
 
+namespace {
+
+// ---------------------------------------------------------------- history
+
+
+struct Seq {
+    uint8_t value;
+};
+
+// The requests of one node, newest last, and when it was last heard.
+struct NodeHistory {
+    std::deque<Seq> seqs;
+    uint32_t heard;
+    std::list<NodeKey>::iterator age;  // place in the least-recently-heard order
+};
+
+// Nodes are forgotten when more than kMaxNodes are known (the one heard
+// longest ago first) or when not heard for kForgetMs: the table cannot grow
+// with the number of identifiers a sender makes up.
+constexpr std::size_t kMaxNodes = 4096;
+constexpr uint32_t kForgetMs = 5u * 60u * 1000u;
+
+std::mutex g_history_mu;
+std::unordered_map<NodeKey, NodeHistory, NodeKeyHash> g_history;
+std::list<NodeKey> g_heard_order;  // least recently heard first
+
+void forget(std::unordered_map<NodeKey, NodeHistory, NodeKeyHash>::iterator it)
+{
+    g_heard_order.erase(it->second.age);
+    g_history.erase(it);
+}
+
+void forget_stale(uint32_t now)
+{
+    while (!g_heard_order.empty()) {
+        auto it = g_history.find(g_heard_order.front());
+        if (g_history.size() <= kMaxNodes && now - it->second.heard < kForgetMs)
+            break;
+        forget(it);
+    }
+}
+
+}  // namespace
+
 namespace nimbet {
+
+AckRequest ack_request_of(const FrameView &view) { return {view.srcid(), view.cad, view.cac}; }
 
 // The reply to a request with "CAD" = B (this node, as the requester named
 // it), "CAC" = control, seq and source identifier A:
@@ -13,38 +70,180 @@ namespace nimbet {
 //   header: format 2 | socket's location | srcid B | socket's next seq
 //   tuples: ACM (A5 0E 00)
 //           CAC (66 40 02) control|1 seq
+//           [CAT (D0 80 05) 04 nonce]     echo of a transfer descriptor
 //           CAD (6C 80 08) A[8]
 //   CRC
 //
 // 75 bytes for a 2-byte "CAC". The requester recognises it by its "CAD".
+int ack_reply(socket_record *rec, const AckRequest &req, const uint32_t *echo)
+{
+    if (!req.cac || !req.cad)
+        return fail(kProto);
+    // A "CAD" must name a whole identifier and a "CAC" carry control and
+    // sequence bytes; shorter ones cannot be answered without inventing bytes.
+    if (req.cad.len < kIdLen || req.cac.len < 2)
+        return fail(kProto);
+    // The reply's tuples obey the 64-byte area of every frame a node builds:
+    // "ACM", the copied "CAC" and "CAD" leave room for 47 bytes of "CAC" data.
+    if (3u + 3u + req.cac.len + 3u + kIdLen > PACKET_ACL_MAX)
+        return fail(kProto);
+
+    unsigned char control[UINT8_MAX];
+    std::memcpy(control, req.cac.data, req.cac.len);
+    control[0] |= kCacReply;
+    Outgoing out = prepare(rec);
+    FrameWriter w(out.stamp.loc, req.cad.data, out.stamp.seq);
+    w.tuple(kTypeACM, nullptr, 0);
+    w.tuple(kTypeCAC, control, req.cac.len);
+    if (echo != nullptr) {
+        unsigned char desc[13];
+        w.tuple(kTypeCAT, desc, write_descriptor({true, kDescEcho, *echo, 0, 0}, desc));
+    }
+    w.tuple(kTypeCAD, req.srcid, kIdLen);
+    if (transmit(rec, out, w.finish(), N_TRACE_ACK_SENT) <= 0)
+        return -1;
+    count(rec->stats.acks_sent);
+    return 0;
+}
+
 int send_ack_reply(int ack_fd, n_pkt *request)
 {
     if (request == nullptr)
+        return fail(kInval);
+    SocketRef rec = socket_acquire(ack_fd);
+    if (!rec)
         return fail(kInval);
     n_acl *cac = nullptr;
     n_acl *cad = nullptr;
     if (n_acl_findfirst(request, kTypeCAC, &cac) < 0 || n_acl_findfirst(request, kTypeCAD, &cad) < 0)
         return fail(kProto);
-    // A "CAD" must name a whole identifier and a "CAC" carry control and
-    // sequence bytes; shorter ones cannot be answered without inventing bytes.
-    if (cad->len < kIdLen || cac->len < 2)
-        return fail(kProto);
-
-    PacketPtr reply(n_pkt_alloc());
-    if (!reply)
-        return fail(kNoMem);
-    unsigned char control[UINT8_MAX];
-    std::memcpy(control, cac->data, cac->len);
-    control[0] |= kCacReply;
-    if (n_pkt_set_srcid(reply.get(), cad->data) != 0 || n_acl_add(reply.get(), kTypeACM, nullptr, 0, 0) != 0 ||
-        n_acl_add(reply.get(), kTypeCAC, control, cac->len, 0) != 0 ||
-        n_acl_add(reply.get(), kTypeCAD, request->srcid, kIdLen, 0) != 0)
-        return fail(kNoMem);
-
-    if (n_socket_send(ack_fd, reply.get()) <= 0)
+    const AckRequest req{request->srcid, {cad->type, cad->data, cad->len}, {cac->type, cac->data, cac->len}};
+    if (ack_reply(rec.get(), req, nullptr) != 0)
         return -1;
     request->flags |= PACKET_ACK_SENT;
     return 0;
+}
+
+bool ack_history_repeat(const unsigned char id[8], uint8_t seq)
+{
+    const int capacity = lastacks();
+    std::lock_guard lock(g_history_mu);
+    const uint32_t now = n_util_getmstime();
+    forget_stale(now);
+    // A capacity below 1 keeps no history: no request counts as a repeat.
+    if (capacity < 1) {
+        g_history.clear();
+        g_heard_order.clear();
+        return false;
+    }
+    const NodeKey key = NodeKey::of(id);
+    auto it = g_history.find(key);
+    if (it == g_history.end()) {
+        g_heard_order.push_back(key);
+        it = g_history.emplace(key, NodeHistory{{}, now, std::prev(g_heard_order.end())}).first;
+    } else {
+        g_heard_order.splice(g_heard_order.end(), g_heard_order, it->second.age);
+    }
+    NodeHistory &h = it->second;
+    h.heard = now;
+    // Only the newest `capacity` entries count: a capacity lowered since they
+    // were added takes effect at once.
+    while (h.seqs.size() > static_cast<std::size_t>(capacity))
+        h.seqs.pop_front();
+    for (const Seq &s : h.seqs)
+        if (s.value == seq)
+            return true;
+    if (h.seqs.size() >= static_cast<std::size_t>(capacity))
+        h.seqs.pop_front();
+    h.seqs.push_back({seq});
+    return false;
+}
+
+std::size_t ack_history_size()
+{
+    std::lock_guard lock(g_history_mu);
+    std::size_t n = 0;
+    for (const auto &[id, h] : g_history)
+        n += h.seqs.size();
+    return n;
+}
+
+void ack_history_clear()
+{
+    std::lock_guard lock(g_history_mu);
+    g_history.clear();
+    g_heard_order.clear();
+}
+
+void waiter_add(socket_record *rec, AckWaiter *w)
+{
+    std::lock_guard lock(rec->mu);
+    w->next = rec->waiters;
+    rec->waiters = w;
+}
+
+void waiter_remove(socket_record *rec, AckWaiter *w)
+{
+    std::lock_guard lock(rec->mu);
+    for (AckWaiter **p = &rec->waiters; *p != nullptr; p = &(*p)->next)
+        if (*p == w) {
+            *p = w->next;
+            break;
+        }
+    w->next = nullptr;
+}
+
+void settle_waiters(socket_record *rec, const FrameView &view)
+{
+    // Only a frame from the addressed node carrying "ACM" answers a wait: one
+    // without "CAC" is a malformed reply, one with control byte 1 and the
+    // request's sequence the reply; anything else is passed over.
+    if (!view.acm)
+        return;
+    std::lock_guard lock(rec->mu);
+    for (AckWaiter *w = rec->waiters; w != nullptr; w = w->next) {
+        if (w->outcome.load() != 0 || !same_id(view.srcid(), w->dest))
+            continue;
+        int outcome = 0;
+        if (!view.cac)
+            outcome = 2;
+        else if (view.cac.len >= 2 && view.cac.data[0] == kCacReply && view.cac.data[1] == w->q)
+            outcome = 1;
+        if (outcome == 0)
+            continue;
+        w->outcome.store(outcome);
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(w->wake_fd, &one, sizeof one);
+    }
+}
+
+namespace {
+
+struct WakeFd {
+    int fd = -1;
+    ~WakeFd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+thread_local WakeFd t_wake;
+
+}  // namespace
+
+int thread_wake_fd()
+{
+    if (t_wake.fd < 0)
+        t_wake.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return t_wake.fd;
+}
+
+void drain_wake_fd(int fd)
+{
+    uint64_t v = 0;
+    while (::read(fd, &v, sizeof v) > 0) {
+    }
 }
 
 }  // namespace nimbet

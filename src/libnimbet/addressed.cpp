@@ -1,86 +1,23 @@
 // Addressed sending (one "CAD" tuple, sent once) and acknowledged sending (sent until acknowledged).
-#include <poll.h>
-
+#include "ack.h"
 #include "frag.h"
 #include "internal.h"
 #include "recv.h"
+#include "send.h"
 #include "socket.h"
 
 using namespace nimbet;
 
 namespace {
 
-constexpr int kPollSlotMs = 2;
-
 // An oversize packet holds one large tuple; it travels as a fragmented
 // transfer of that tuple's data, under its type.
-int send_fragmented(int fd, n_pkt *packet, const unsigned char *dest_id)
+int send_fragmented(socket_record *rec, n_pkt *packet, const unsigned char *dest_id)
 {
     n_acl *t = AclQueue::first(packet->acl_head);
-    if (t == nullptr)
+    if (t == nullptr || dest_id == nullptr)
         return fail(kInval);
-    return n_frag_init_send(fd, dest_id, t->data, t->len, t->type);
-}
-
-// Restores the blocking mode of the receive socket on every way out of an
-// acknowledged send.
-struct BlockingRestore {
-    socket_record *rec;
-    bool was_blocking;
-    ~BlockingRestore()
-    {
-        if (was_blocking)
-            n_socket_set_option(rec->fd, SOCKET_BLOCKING, 1);
-    }
-};
-
-enum class Wait { Acknowledged, Malformed, TimedOut, Other };
-
-// What a frame received during the wait says about the request with "CAC"
-// sequence byte q to node `dest`. Only frames from that node carrying "ACM"
-// count: one without "CAC" is a malformed acknowledgement, one with control
-// byte 1 and sequence q the acknowledgement; anything else is passed over.
-Wait examine_reply(n_pkt *reply, const unsigned char *dest, uint8_t q)
-{
-    if (!same_id(reply->srcid, dest) || n_acl_findfirst(reply, kTypeACM, nullptr) < 0)
-        return Wait::Other;
-    n_acl *cac = nullptr;
-    if (n_acl_findfirst(reply, kTypeCAC, &cac) < 0)
-        return Wait::Malformed;
-    if (cac->len >= 2 && cac->data[0] == kCacReply && cac->data[1] == q)
-        return Wait::Acknowledged;
-    return Wait::Other;
-}
-
-// Receives on recv_fd until the acknowledgement of sequence q from `dest`
-// arrives or `timeout` ms have passed since t0. Every other frame that comes
-// is consumed; requests among them are answered through send_fd.
-Wait await_ack(socket_record *send, socket_record *recv, const unsigned char *dest, uint8_t q, uint32_t t0)
-{
-    const uint32_t timeout = timeout_ms(send);
-    for (;;) {
-        const uint32_t elapsed = n_util_getmstime() - t0;
-        if (elapsed >= timeout)
-            return Wait::TimedOut;
-        PacketPtr reply(n_socket_recv(recv->fd, send->fd));
-        const int err = n_errno;
-        if (reply) {
-            const Wait w = examine_reply(reply.get(), dest, q);
-            if (w != Wait::Other)
-                return w;
-        }
-        // Wait for the next datagram, at most one poll slot, so that the
-        // acknowledgement is seen as soon as it arrives. An unbindable socket
-        // reads nothing however often it is asked: sleep the slot instead.
-        const uint32_t left = timeout - elapsed;
-        const int slot = static_cast<int>(left < kPollSlotMs ? left : kPollSlotMs);
-        if (!reply && err == kNotBound) {
-            n_util_sleepms(static_cast<uint32_t>(slot));
-        } else {
-            pollfd p{recv->fd, POLLIN, 0};
-            poll(&p, 1, slot);
-        }
-    }
+    return frag_start_send(rec, dest_id, t->data, t->len, t->type);
 }
 
 // The "CAC" request tuple with sequence byte q. A packet that went through
@@ -100,6 +37,47 @@ int set_request_control(n_pkt *packet, uint8_t q)
     return 0;
 }
 
+// Registers a wait for an acknowledgement on a socket for the duration of an
+// acknowledged send.
+class AckWait {
+public:
+    AckWait(socket_record *rec, const unsigned char *dest, uint8_t q) : rec_(rec)
+    {
+        std::memcpy(w_.dest, dest, kIdLen);
+        w_.q = q;
+        w_.wake_fd = thread_wake_fd();
+        drain_wake_fd(w_.wake_fd);
+        waiter_add(rec_, &w_);
+    }
+    ~AckWait() { waiter_remove(rec_, &w_); }
+    AckWait(const AckWait &) = delete;
+    AckWait &operator=(const AckWait &) = delete;
+
+    int outcome() const { return w_.outcome.load(); }
+
+    // Receives on the socket until the reply settles the wait (whoever reads
+    // it) or `timeout` ms have passed since t0. Every other frame that comes
+    // is consumed; requests among them are answered through `ack`. False
+    // when the socket was closed meanwhile.
+    bool await(socket_record *ack, uint32_t t0, uint32_t timeout)
+    {
+        Wait wait{Wait::Until, t0 + timeout, w_.wake_fd};
+        Delivered d;
+        while (outcome() == 0) {
+            if (n_util_getmstime() - t0 >= timeout)
+                return true;
+            if (receive_frame(rec_, ack, wait, d) == Received::Closed)
+                return false;
+            drain_wake_fd(w_.wake_fd);
+        }
+        return true;
+    }
+
+private:
+    socket_record *rec_;
+    AckWaiter w_;
+};
+
 }  // namespace
 
 extern "C" {
@@ -108,8 +86,12 @@ int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id)
 {
     if (packet == nullptr)
         return fail(kInval);
-    if (packet->flags & PACKET_OVERSIZE)
-        return send_fragmented(fd, packet, dest_id);
+    if (packet->flags & PACKET_OVERSIZE) {
+        SocketRef rec = socket_acquire(fd);
+        if (!rec)
+            return fail(kInval);
+        return send_fragmented(rec.get(), packet, dest_id);
+    }
     if (dest_id == nullptr)
         return fail(kInval);
     if (n_acl_add(packet, kTypeCAD, dest_id, kIdLen, 0) < 0)
@@ -129,23 +111,27 @@ int n_socket_send_addressed_str(int fd, n_pkt *packet, const char *dest_text)
 
 int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id)
 {
-    socket_record *send = socket_lookup(send_fd);
-    socket_record *recv = socket_lookup(recv_fd);
-    if (send == nullptr || recv == nullptr || packet == nullptr)
+    SocketRef send = socket_acquire(send_fd);
+    SocketRef recv = socket_acquire(recv_fd);
+    if (!send || !recv || packet == nullptr)
         return fail(kInval);
     if (packet->flags & PACKET_OVERSIZE) {
-        n_socket_set_option(recv_fd, SOCKET_FRAG, 1);
-        return send_fragmented(send_fd, packet, dest_id);
+        set_option_bits(recv.get(), SOCKET_FRAG, true);
+        return send_fragmented(send.get(), packet, dest_id);
     }
-
-    const bool was_blocking = n_socket_get_blocking(recv_fd) == 1;
-    n_socket_set_option(recv_fd, SOCKET_BLOCKING, 0);
-    BlockingRestore restore{recv, was_blocking};
 
     // Every transmission carries the same sequence byte, so the receiver
     // recognises repeats; the counter advances once per call.
-    const uint8_t q = (packet->flags & PACKET_SEQ_SET) ? packet->seq : static_cast<uint8_t>(send->ack_seq + 1);
-    send->ack_seq = static_cast<uint8_t>(send->ack_seq + 1);
+    uint8_t q = 0;
+    int retry = 0;
+    uint32_t timeout = 0;
+    {
+        std::lock_guard lock(send->mu);
+        q = (packet->flags & PACKET_SEQ_SET) ? packet->seq : static_cast<uint8_t>(send->ack_seq + 1);
+        send->ack_seq = static_cast<uint8_t>(send->ack_seq + 1);
+        retry = send->retry;
+        timeout = timeout_ms(send->timeout);
+    }
 
     unsigned char dest[kIdLen];
     n_acl *cad = nullptr;
@@ -167,14 +153,20 @@ int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned 
     // first transmission, so that a reply cannot arrive before the socket
     // takes datagrams, and so that a socket that both sends and receives is
     // not bound to a temporary port by its own first send.
-    ensure_bound(recv);
+    ensure_bound(recv.get());
 
-    for (int attempt = 0; attempt < send->retry; ++attempt) {
-        const int result = n_socket_send(send_fd, packet);
-        const Wait w = await_ack(send, recv, dest, q, n_util_getmstime());
-        if (w == Wait::Acknowledged)
+    // The wait is registered before the first transmission: a reply read by
+    // another thread receiving on recv_fd settles it as well.
+    AckWait wait(recv.get(), dest, q);
+    for (int attempt = 0; attempt < retry; ++attempt) {
+        if (attempt > 0)
+            count(send->stats.retransmissions);
+        const int result = send_packet(send.get(), packet);
+        if (!wait.await(send.get(), n_util_getmstime(), timeout))
+            return fail(kBadF);
+        if (wait.outcome() == 1)
             return result;
-        if (w == Wait::Malformed)
+        if (wait.outcome() == 2)
             return fail(kProto);
     }
     return fail(kProto);

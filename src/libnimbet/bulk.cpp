@@ -1,7 +1,12 @@
 // Bulk transfer: a buffer or a whole file sent to one node as a fragmented transfer.
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <vector>
 
+#include "frag.h"
 #include "internal.h"
 #include "socket.h"
 
@@ -9,42 +14,35 @@ using namespace nimbet;
 
 namespace {
 
-bool both_open(int fd, int ack_fd) { return socket_lookup(fd) != nullptr && socket_lookup(ack_fd) != nullptr; }
-
 // Fragments are handled only on sockets with SOCKET_FRAG: the one the
 // acknowledgements come back to, and the one that sends.
-void enable_fragments(int fd, int ack_fd)
+void enable_fragments(socket_record *rec, socket_record *ack)
 {
-    n_socket_set_option(ack_fd, SOCKET_FRAG, 1);
-    n_socket_set_option(fd, SOCKET_FRAG, 1);
+    set_option_bits(ack, SOCKET_FRAG, true);
+    set_option_bits(rec, SOCKET_FRAG, true);
 }
 
-// Reads a whole file; false when it cannot be opened or read (n_errno set).
-bool read_file(const char *path, std::vector<unsigned char> &out)
+// Reads what a stream that is no regular file holds (a pipe, a device), up
+// to the protocol's limit; false with the error number set.
+bool read_stream(int fd, std::vector<unsigned char> &out)
 {
-    std::FILE *in = std::fopen(path, "rb");
-    if (in == nullptr) {
-        n_errno = kInval;
-        return false;
+    unsigned char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(kInval), false;
+        if (n == 0)
+            return true;
+        if (out.size() + static_cast<std::size_t>(n) > UINT32_MAX)
+            return fail(kInval), false;
+        try {
+            out.insert(out.end(), chunk, chunk + n);
+        } catch (const std::bad_alloc &) {
+            return fail(kNoMem), false;
+        }
     }
-    long size = -1;
-    if (std::fseek(in, 0, SEEK_END) == 0)
-        size = std::ftell(in);
-    if (size < 0 || static_cast<unsigned long>(size) > UINT32_MAX || std::fseek(in, 0, SEEK_SET) != 0) {
-        std::fclose(in);
-        n_errno = kInval;
-        return false;
-    }
-    try {
-        out.resize(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc &) {
-        std::fclose(in);
-        n_errno = kNoMem;
-        return false;
-    }
-    out.resize(std::fread(out.data(), 1, out.size(), in));
-    std::fclose(in);
-    return true;
 }
 
 }  // namespace
@@ -54,10 +52,12 @@ extern "C" {
 int n_socket_send_buffer(int fd, int ack_fd, const unsigned char *data, int len, const unsigned char *dest_id,
                          const unsigned char *type)
 {
-    if (!both_open(fd, ack_fd) || len < 0)
+    SocketRef rec = socket_acquire(fd);
+    SocketRef ack = socket_acquire(ack_fd);
+    if (!rec || !ack || len < 0)
         return fail(kInval);
-    enable_fragments(fd, ack_fd);
-    return n_frag_init_send(fd, dest_id, data, static_cast<uint32_t>(len), type);
+    enable_fragments(rec.get(), ack.get());
+    return frag_start_send(rec.get(), dest_id, data, static_cast<uint32_t>(len), type);
 }
 
 int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int len, const char *dest_text,
@@ -73,16 +73,35 @@ int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int 
     return n_socket_send_buffer(fd, ack_fd, data, len, dest, type);
 }
 
+// A regular file is read part by part while the transfer runs, so memory
+// does not grow with its size; it may hold up to 4 GiB - 1 bytes, the most
+// a transfer can count. Anything else (a pipe) is read whole first.
 int n_socket_send_file(int fd, int ack_fd, const char *path, const unsigned char *dest_id,
                        const unsigned char *type)
 {
-    if (!both_open(fd, ack_fd) || path == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    SocketRef ack = socket_acquire(ack_fd);
+    if (!rec || !ack || path == nullptr)
         return fail(kInval);
-    std::vector<unsigned char> contents;
-    if (!read_file(path, contents))
-        return -1;
-    enable_fragments(fd, ack_fd);
-    return n_frag_init_send(fd, dest_id, contents.data(), static_cast<uint32_t>(contents.size()), type);
+    const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        return fail(kInval);
+    struct stat st {};
+    if (::fstat(file, &st) != 0 || (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > UINT32_MAX)) {
+        ::close(file);
+        return fail(kInval);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::vector<unsigned char> contents;
+        const bool ok = read_stream(file, contents);
+        ::close(file);
+        if (!ok)
+            return -1;
+        enable_fragments(rec.get(), ack.get());
+        return frag_start_send(rec.get(), dest_id, contents.data(), static_cast<uint32_t>(contents.size()), type);
+    }
+    enable_fragments(rec.get(), ack.get());
+    return frag_start_send_file(rec.get(), dest_id, file, static_cast<uint32_t>(st.st_size), type);
 }
 
 }  // extern "C"

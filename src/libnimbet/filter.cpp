@@ -1,16 +1,22 @@
 // Filter chains: the registry, building elements from raw bytes and patterns, joins, evaluation, description.
 #include <climits>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "filter.h"
+#include "recv.h"
 
 using namespace nimbet;
 
 namespace {
 
 using ChainQueue = TailQueue<&filter_chain::link>;
+
+// Guards the registry, the id counter and every chain: each public operation
+// holds it for its whole (short, never waiting) run.
+std::mutex g_mu;
 
 // Every live chain in creation order; lookups walk it from the oldest.
 TqHead<filter_chain> g_registry = {nullptr, &g_registry.tqh_first};
@@ -191,15 +197,13 @@ void move_like(ElementList &from, const filter_element *first, const filter_elem
     }
 }
 
-// Appends b's terms to a's; b's first element now starts a term. b is consumed.
-// An empty b stands for TRUE, and so does a OR TRUE: a is emptied.
+// Appends b's terms to a's; b's first element now starts a term. b is
+// consumed. An empty b adds nothing to a.
 void or_join(filter_chain *a, filter_chain *b)
 {
     if (b == a)
         return;
-    if (ElementQueue::empty(b->head)) {
-        free_elements(a->head);
-    } else {
+    if (!ElementQueue::empty(b->head)) {
         set_concat(ElementQueue::first(b->head), FILTER_CONCAT_OR);
         ElementQueue::concat(a->head, b->head);
     }
@@ -437,6 +441,7 @@ extern "C" {
 
 int n_filter_create(const char *name)
 {
+    std::lock_guard lock(g_mu);
     if (g_next_id > INT_MAX)
         return fail(kNoMem);  // every id has been used once
     auto *chain = static_cast<filter_chain *>(filter_alloc(sizeof(filter_chain)));
@@ -451,6 +456,7 @@ int n_filter_create(const char *name)
 
 int n_filter_destroy(int id)
 {
+    std::lock_guard lock(g_mu);
     filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return fail(kNoEnt);
@@ -460,11 +466,13 @@ int n_filter_destroy(int id)
 
 void *n_filter_arg(int id)
 {
+    std::lock_guard lock(g_mu);
     return filter_lookup(id);
 }
 
 int n_filter_add(int id, int type_word, const void *arg)
 {
+    std::lock_guard lock(g_mu);
     filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return fail(kNoEnt);
@@ -499,6 +507,7 @@ int n_filter_apply(int id, n_pkt *pkt)
 {
     if (pkt == nullptr || id == 0)
         return fail(kInval);
+    std::lock_guard lock(g_mu);
     const filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return fail(kNoEnt);
@@ -507,6 +516,7 @@ int n_filter_apply(int id, n_pkt *pkt)
 
 int n_describe_filter(int id)
 {
+    std::lock_guard lock(g_mu);
     const filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return std::printf("NO SUCH FILTER\n");
@@ -515,6 +525,31 @@ int n_describe_filter(int id)
     for (const filter_element *e = ElementQueue::first(chain->head); e != nullptr; e = ElementQueue::next(e))
         print_element(e);
     return std::printf("\n");
+}
+
+n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id)
+{
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
+        return fail_null<n_pkt>(kBadF);
+    for (;;) {
+        const bool blocking = (option_bits(rec.get()) & SOCKET_BLOCKING) != 0;
+        PacketPtr pkt(receive_packet(rec.get(), ack_fd, blocking ? Wait::forever() : Wait::now()));
+        if (!pkt)
+            return fail_null<n_pkt>(kAgain);
+        switch (n_filter_apply(filter_id, pkt.get())) {
+        case 1:
+            return pkt.release();
+        case 0:
+            // Rejected packets are lost to the application; a blocking
+            // socket waits for one that passes.
+            if (blocking)
+                continue;
+            return fail_null<n_pkt>(kAgain);
+        default:
+            return nullptr;  // the filter's error
+        }
+    }
 }
 
 }  // extern "C"

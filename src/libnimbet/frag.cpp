@@ -1,97 +1,117 @@
-// Fragmentations: both sides of a transfer split into acknowledged parts of at most 45 bytes.
+// Fragmentations: the registry, states, timers, remembered transfers, and the operations common to both directions.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <unordered_map>
 
-#include "_obstack.h"
 #include "frag.h"
-#include "internal.h"
-#include "socket.h"
+#include "trace.h"
 
 using namespace nimbet;
 
 namespace {
 
+
+
+std::mutex g_mu;
+// Every fragmentation in registry order (receivers in front, senders behind),
+// and the same records indexed by identifier: one lookup per datagram,
+// however many transfers there are.
 TqHead<n_frag> g_registry = {nullptr, &g_registry.tqh_first};
+std::unordered_map<NodeKey, n_frag *, NodeKeyHash> g_index;
 
-using FragQueue = TailQueue<&n_frag::link>;
+// An aborted receiver that nobody deletes is reclaimed after this long.
+constexpr uint32_t kReclaimMs = 30000;
 
-unsigned state_of(const n_frag *f) { return f->status & FRAG_STATE_MASK; }
+// A receiver that finished and went away, remembered for as long as its
+// sender may still resend the last part (its acknowledgement lost).
+struct Remembered {
+    uint32_t until;
+    bool described;
+    uint32_t nonce;
+    uint8_t seq, kind, len;
+    unsigned char data[UINT8_MAX];
+};
+constexpr std::size_t kMaxRemembered = 1024;
+std::unordered_map<NodeKey, Remembered, NodeKeyHash> g_remembered;
+std::deque<NodeKey> g_remembered_order;
 
-bool is_receiving(const n_frag *f) { return (f->status & FRAG_RECEIVING) != 0; }
-
-void set_state(n_frag *f, unsigned state)
+// How long a receiver waits for the next part: (timeout + 13) ms per retry
+// left, in 64 bits (a large timeout times 255 retries passes 32 bits).
+uint64_t receiver_patience(uint32_t timeout, int32_t retries)
 {
-    f->status = static_cast<uint16_t>((f->status & ~FRAG_STATE_MASK) | state);
+    return (uint64_t{timeout} + 13u) * static_cast<uint64_t>(retries > 0 ? retries : 0);
 }
 
-// Releases the data of a fragmentation: the sender's copy, the joined
-// buffer or the parts collected so far.
-void release_data(n_frag *f)
+// When a fragmentation's timer can next change anything, as a wait after
+// its last activity; false when it waits on no timer.
+bool timer_wait(const n_frag *f, uint32_t timeout, uint64_t &wait)
 {
-    std::free(f->frag_data);
-    f->frag_data = nullptr;
-    chunk_stack_release(f->frag_obstack);
-}
-
-void remove_frag(n_frag *f)
-{
-    release_data(f);
-    FragQueue::remove(g_registry, f);
-    std::free(f);
-}
-
-// The retry budget of a socket; -1 (with 22) when the descriptor names no socket.
-int socket_retry(int fd) { return n_socket_get_retry(fd); }
-
-// Control byte of the part that starts at done_len: kind 1 while more than
-// one part's worth remains, else kind 2 (the last part).
-unsigned char part_control(const n_frag *f)
-{
-    return (f->total_len - f->done_len > FRAG_PART_SIZE) ? 2 : 4;
-}
-
-// Builds the fragment packet of the part in flight: the data tuple first (the
-// receiver takes the transfer's type from it), then "CAD" naming the peer,
-// then "CAC" with the control byte and the part counter. 48 + 11 + 5 bytes
-// fill the 64-byte tuple area exactly. The caller frees the packet.
-n_pkt *build_part(const n_frag *f, unsigned char control)
-{
-    n_pkt *pkt = n_pkt_alloc();
-    if (pkt == nullptr)
-        return nullptr;
-    const unsigned char cac[2] = {control, f->part_no};
-    const unsigned char *part = f->frag_data != nullptr ? f->frag_data + f->done_len : nullptr;
-    if (n_acl_add(pkt, f->data_type, part, f->part_len, 0) < 0 ||
-        n_acl_add(pkt, kTypeCAD, f->id, kIdLen, 0) < 0 || n_acl_add(pkt, kTypeCAC, cac, 2, 0) < 0) {
-        n_pkt_free(pkt);
-        n_errno = kNoMem;
-        return nullptr;
+    if (!frag_receiving(f)) {
+        wait = timeout;
+        return frag_state(f) == FRAG_ACTIVE && f->sock != nullptr;
     }
-    return pkt;
+    wait = receiver_patience(timeout, f->retries);
+    return frag_state(f) != FRAG_ABORTED;
 }
 
-int send_part(n_frag *f, unsigned char control)
+void drop_socket(n_frag *f)
 {
-    n_pkt *pkt = build_part(f, control);
-    if (pkt == nullptr)
-        return -1;
-    const int sent = n_socket_send(f->socket, pkt);
-    n_pkt_free(pkt);
-    return sent;
+    SocketRef(f->sock).reset();  // takes over and drops the record's reference
+    f->sock = nullptr;
 }
+
+socket_record *counting_socket(const n_frag *f) { return f->sock; }
+
+// A fragment that repeats the last part stored: same sequence byte, same kind,
+// the same bytes, and (when the transfer carries a descriptor) the same nonce.
+// Only such a part is acknowledged again; any other is not this transfer's.
+bool same_part(bool described, uint32_t nonce, uint8_t seq, uint8_t kind, uint8_t len,
+                      const unsigned char *data, const FrameView &view, uint8_t part_kind, const Descriptor &d,
+                      const TupleAt &part)
+{
+    if (!part || view.cac.data[1] != seq || part_kind != kind || part.len != len)
+        return false;
+    if (described && d.present && d.nonce != nonce)
+        return false;
+    return len == 0 || std::memcmp(part.data, data, len) == 0;
+}
+
+int clamp_to_int(uint32_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
+
+// The data of a transfer: the sender's copy, or the joined data of a
+// finished receiver (read from its file when it was written to one).
+const unsigned char *joined_data(n_frag *f)
+{
+    if (f->frag_data == nullptr && frag_receiving(f) && frag_state(f) == FRAG_FINISHED)
+        sink_load(f);
+    return f->frag_data;
+}
+
+const char *kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"};
 
 }  // namespace
 
 namespace nimbet {
 
-n_frag *frag_new(int fd, const unsigned char *id, const unsigned char *type, bool receiving)
+std::mutex &frag_mutex() { return g_mu; }
+
+TqHead<n_frag> &frag_list() { return g_registry; }
+
+n_frag *frag_find(const unsigned char *id)
 {
-    // The record needs the socket's retry budget: a descriptor that names no
-    // socket gets no fragmentation.
-    const int retry = socket_retry(fd);
-    if (retry < 0)
-        return fail_null<n_frag>(kInval);
+    auto it = g_index.find(NodeKey::of(id));
+    return it != g_index.end() ? it->second : nullptr;
+}
+
+n_frag *frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving)
+{
     auto *f = static_cast<n_frag *>(std::calloc(1, sizeof(n_frag)));
     if (f == nullptr)
         return fail_null<n_frag>(kNoMem);
@@ -99,46 +119,205 @@ n_frag *frag_new(int fd, const unsigned char *id, const unsigned char *type, boo
     f->data_type[0] = type[0];
     f->data_type[1] = type[1];
     f->status = receiving ? FRAG_RECEIVING : 0;
-    f->socket = fd;
-    f->retries = retry;
+    f->socket = rec->fd;
+    f->sock = rec;
+    rec->refs.fetch_add(1, std::memory_order_relaxed);  // the record keeps its socket until drop_socket
+    f->retries = socket_retry(rec);
     f->last_time = n_util_getmstime();
+    f->file = -1;
     chunk_stack_init(f->frag_obstack);
     return f;
 }
 
-TqHead<n_frag> &frag_registry() { return g_registry; }
-
-int frag_take_part(n_frag *f, n_pkt *pkt)
+void frag_register(n_frag *f, bool front)
 {
-    if (!is_receiving(f))
-        return fail(kInval);
-    // Finished data never change and an aborted fragmentation stays empty.
-    if (state_of(f) != FRAG_ACTIVE)
-        return fail(kProto);
-    n_acl *cac = nullptr;
-    if (n_acl_findfirst(pkt, kTypeCAC, &cac) < 0 || cac->len < 1)
-        return fail(kInval);
-    const unsigned kind = cac_kind(cac->data[0]);
-    if (kind != kKindFragment && kind != kKindLastFragment)
-        return fail(kInval);
-    n_acl *part = nullptr;
-    if (n_acl_findfirst(pkt, f->data_type, &part) < 0)
-        return fail(kInval);
-    if (!chunk_stack_append(f->frag_obstack, part->data, part->len))
-        return fail(kNoMem);
-    f->done_len += part->len;
-    const int retry = socket_retry(f->socket);
-    f->retries = retry >= 0 ? retry : 0;
-    f->part_no = static_cast<uint8_t>(f->part_no + 1);
-    f->last_time = n_util_getmstime();
-    if (kind == kKindLastFragment) {
-        // When the joined buffer cannot be allocated the parts stay in the
-        // chunks and the data read as missing.
-        f->frag_data = chunk_stack_collect(f->frag_obstack);
-        f->total_len = f->done_len;
-        set_state(f, FRAG_FINISHED);
+    if (front)
+        FragQueue::insert_head(g_registry, f);
+    else
+        FragQueue::insert_tail(g_registry, f);
+    g_index[NodeKey::of(f->id)] = f;
+}
+
+void frag_release_data(n_frag *f)
+{
+    std::free(f->frag_data);
+    f->frag_data = nullptr;
+    chunk_stack_release(f->frag_obstack);
+    if (f->file >= 0) {
+        ::close(f->file);
+        f->file = -1;
     }
-    return send_ack_reply(f->socket, pkt);
+}
+
+void frag_free(n_frag *f)
+{
+    frag_release_data(f);
+    drop_socket(f);
+    std::free(f->sink_path);
+    std::free(f);
+}
+
+void frag_remove(n_frag *f)
+{
+    FragQueue::remove(g_registry, f);
+    g_index.erase(NodeKey::of(f->id));
+    frag_free(f);
+}
+
+void frag_abort(n_frag *f, const char *reason)
+{
+    const bool unfinished = frag_state(f) == FRAG_ACTIVE;
+    if (frag_receiving(f) && unfinished && f->sink_path != nullptr)
+        sink_discard(f);
+    frag_release_data(f);
+    f->status = static_cast<uint16_t>((f->status & ~FRAG_STATE_MASK) | FRAG_ABORTED);
+    f->ended = n_util_getmstime();
+    if (socket_record *rec = counting_socket(f)) {
+        if (unfinished)
+            count(rec->stats.transfers_aborted);
+        if (trace_enabled())
+            trace_emit(N_TRACE_TRANSFER_ABORTED, rec->fd, nullptr, 0, nullptr, reason);
+    }
+}
+
+void frag_finish(n_frag *f)
+{
+    f->status = static_cast<uint16_t>((f->status & ~FRAG_STATE_MASK) | FRAG_FINISHED);
+    f->ended = n_util_getmstime();
+    if (socket_record *rec = counting_socket(f)) {
+        count(rec->stats.transfers_finished);
+        if (trace_enabled())
+            trace_emit(N_TRACE_TRANSFER_FINISHED, rec->fd, nullptr, 0, nullptr);
+    }
+}
+
+void frag_remember_finished(const n_frag *f)
+{
+    if (!frag_receiving(f) || frag_state(f) != FRAG_FINISHED || f->parts == 0)
+        return;
+    const NodeKey k = NodeKey::of(f->id);
+    if (g_remembered.find(k) == g_remembered.end()) {
+        if (g_remembered.size() >= kMaxRemembered) {
+            g_remembered.erase(g_remembered_order.front());
+            g_remembered_order.pop_front();
+        }
+        g_remembered_order.push_back(k);
+    }
+    Remembered &r = g_remembered[k];
+    const uint32_t timeout = f->sock != nullptr ? socket_timeout_ms(f->sock) : 0;
+    const int retry = f->sock != nullptr ? socket_retry(f->sock) : 0;
+    const uint64_t patience = receiver_patience(timeout, retry);
+    r.until = n_util_getmstime() + static_cast<uint32_t>(patience < UINT32_MAX / 2 ? patience : UINT32_MAX / 2);
+    r.described = f->described;
+    r.nonce = f->nonce;
+    r.seq = f->last_seq;
+    r.kind = f->last_kind;
+    r.len = f->last_len;
+    std::memcpy(r.data, f->last_data, f->last_len);
+}
+
+bool frag_is_repeat(const n_frag *f, const FrameView &view, uint8_t kind, const Descriptor &d)
+{
+    const unsigned char *type = f != nullptr ? f->data_type : view.first.type;
+    const TupleAt part = find_tuple(view, type);
+    if (f != nullptr)
+        return f->parts > 0 && frag_state(f) != FRAG_ABORTED &&
+               same_part(f->described, f->nonce, f->last_seq, f->last_kind, f->last_len, f->last_data, view, kind,
+                         d, part);
+    auto it = g_remembered.find(NodeKey::of(view.srcid()));
+    if (it == g_remembered.end())
+        return false;
+    const Remembered &r = it->second;
+    if (static_cast<int32_t>(n_util_getmstime() - r.until) > 0) {
+        g_remembered.erase(it);
+        return false;
+    }
+    return same_part(r.described, r.nonce, r.seq, r.kind, r.len, r.data, view, kind, d, view.first);
+}
+
+void frag_forget_finished(const unsigned char *id) { g_remembered.erase(NodeKey::of(id)); }
+
+bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView &view)
+{
+    const std::size_t size = PACKET_HEADER_SIZE + kCrcLen + pkt->acl_len;
+    if (size > kMaxFrame || n_acl_first(pkt) == nullptr)
+        return false;
+    buf[0] = 2;
+    std::memcpy(buf + 1, pkt->location, kLocLen);
+    std::memcpy(buf + 45, pkt->srcid, kIdLen);
+    buf[53] = pkt->seq;
+    std::size_t off = PACKET_HEADER_SIZE;
+    for (const n_acl *t : AclQueue::each(pkt->acl_head)) {
+        if (off + 3u + t->len > size - kCrcLen)
+            return false;
+        buf[off] = t->type[0];
+        buf[off + 1] = t->type[1];
+        buf[off + 2] = t->len;
+        std::memcpy(buf + off + 3, t->data, t->len);
+        off += 3u + t->len;
+    }
+    if (off != size - kCrcLen)
+        return false;
+    n_util_crc16_append(buf, static_cast<unsigned>(size));
+    return view_frame(buf, size, view) == Reject::None;
+}
+
+void frag_serve_timers(socket_record *reader)
+{
+    const uint32_t timeout = socket_timeout_ms(reader);
+    std::lock_guard lock(g_mu);
+    const uint32_t now = n_util_getmstime();
+    for (n_frag *f : FragQueue::each(g_registry)) {
+        if (frag_receiving(f) && frag_state(f) == FRAG_ABORTED) {
+            if (now - f->ended > kReclaimMs)
+                frag_remove(f);
+            continue;
+        }
+        uint64_t wait = 0;
+        if (!timer_wait(f, timeout, wait) || now - f->last_time <= wait)
+            continue;
+        if (frag_receiving(f)) {
+            // A finished receiver's data are released too: the application
+            // takes them before its patience has run out.
+            frag_remember_finished(f);
+            frag_abort(f, frag_state(f) == FRAG_FINISHED ? "data not taken in time" : "no part for too long");
+        } else if (f->retries >= 1) {
+            sender_resend(f);
+        } else {
+            frag_abort(f, "not acknowledged");
+        }
+    }
+}
+
+int frag_next_timer(socket_record *reader)
+{
+    const uint32_t timeout = socket_timeout_ms(reader);
+    std::lock_guard lock(g_mu);
+    const uint32_t now = n_util_getmstime();
+    int64_t best = -1;
+    for (n_frag *f : FragQueue::each(g_registry)) {
+        uint64_t wait = 0;
+        if (!timer_wait(f, timeout, wait))
+            continue;
+        const uint32_t elapsed = now - f->last_time;
+        const int64_t left = elapsed > wait ? 0 : static_cast<int64_t>(wait - elapsed) + 1;
+        if (best < 0 || left < best)
+            best = left;
+    }
+    return best < 0 ? -1 : static_cast<int>(best < INT32_MAX ? best : INT32_MAX);
+}
+
+void frag_socket_closed(socket_record *rec)
+{
+    std::lock_guard lock(g_mu);
+    for (n_frag *f : FragQueue::each(g_registry)) {
+        if (f->sock != rec)
+            continue;
+        if (frag_state(f) == FRAG_ACTIVE)
+            frag_abort(f, "socket closed");
+        drop_socket(f);
+    }
+    sinks_socket_closed(rec->serial);
 }
 
 }  // namespace nimbet
@@ -149,142 +328,89 @@ n_frag *n_frag_get_frag(const unsigned char *id)
 {
     if (id == nullptr)
         return fail_null<n_frag>(kInval);
-    for (n_frag *f : FragQueue::each(g_registry))
-        if (same_id(f->id, id))
-            return f;
-    return fail_null<n_frag>(kNotFound);
-}
-
-int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data, uint32_t len,
-                     const unsigned char *type)
-{
-    if (id == nullptr || type == nullptr || (data == nullptr && len != 0))
-        return fail(kInval);
-    if (n_frag *old = n_frag_get_frag(id)) {
-        if (state_of(old) != FRAG_ABORTED)
-            return fail(kAccess);
-        remove_frag(old);
-    }
-    n_frag *f = frag_new(fd, id, type, false);
-    if (f == nullptr)
-        return -1;
-    f->frag_data = static_cast<unsigned char *>(std::malloc(len != 0 ? len : 1));
-    if (f->frag_data == nullptr) {
-        std::free(f);
-        return fail(kNoMem);
-    }
-    if (len != 0)
-        std::memcpy(f->frag_data, data, len);
-    f->total_len = len;
-    FragQueue::insert_tail(g_registry, f);
-    f->part_len = static_cast<uint8_t>(len <= FRAG_PART_SIZE ? len : FRAG_PART_SIZE);
-    // Stays registered when the first part cannot go out: the timers of the
-    // receive path send it again.
-    return send_part(f, part_control(f));
-}
-
-int n_frag_next_part(const unsigned char *id)
-{
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr)
-        return fail(kInval);
-    if (f->status & ~FRAG_STATE_MASK)
-        return fail(kProto);  // a receiving fragmentation sends no parts
-    if (state_of(f) == FRAG_ABORTED)
-        return fail(kProto);  // its data are gone: nothing to send
-    if (state_of(f) == FRAG_FINISHED)
-        return 1;
-    const unsigned char control = part_control(f);
-    // The part is in flight when it has bytes, or when the whole transfer is
-    // the one empty part that the start already sent.
-    const bool retransmission = f->part_len != 0 || f->total_len == 0;
-    if (retransmission) {
-        f->retries -= 1;
-    } else {
-        const uint32_t left = f->total_len - f->done_len;
-        f->part_len = static_cast<uint8_t>(left < FRAG_PART_SIZE ? left : FRAG_PART_SIZE);
-        const int retry = socket_retry(f->socket);
-        f->retries = retry >= 0 ? retry : 0;
-    }
-    f->last_time = n_util_getmstime();
-    return send_part(f, control) < 0 ? -1 : 1;
-}
-
-int n_frag_acked(const unsigned char *id)
-{
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr)
-        return fail(kInval);
-    // Only a transfer under way advances: an acknowledgement can neither
-    // revive an aborted transfer nor touch a receiving one.
-    if (is_receiving(f) || state_of(f) != FRAG_ACTIVE)
-        return fail(kProto);
-    f->done_len += f->part_len;
-    f->part_len = 0;
-    f->part_no = static_cast<uint8_t>(f->part_no + 1);
-    if (f->done_len == f->total_len)
-        set_state(f, FRAG_FINISHED);
-    return 1;
+    std::lock_guard lock(g_mu);
+    n_frag *f = frag_find(id);
+    return f != nullptr ? f : fail_null<n_frag>(kNotFound);
 }
 
 int n_frag_abort(const unsigned char *id)
 {
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr)
-        return fail(kInval);
-    release_data(f);
-    set_state(f, FRAG_ABORTED);
-    return 1;
+    return with_frag(id, [](n_frag *f) {
+        frag_abort(f, "aborted by the application");
+        return 1;
+    });
 }
 
 int n_frag_delete(const unsigned char *id)
 {
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr)
-        return fail(kInval);
-    if (state_of(f) == FRAG_ACTIVE)
-        return fail(kProto);
-    remove_frag(f);
-    return 1;
+    return with_frag(id, [](n_frag *f) {
+        if (frag_state(f) == FRAG_ACTIVE)
+            return fail(kProto);
+        frag_remember_finished(f);
+        frag_remove(f);
+        return 1;
+    });
 }
 
 int n_frag_get_status(const unsigned char *id, int mask)
 {
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr)
-        return fail(kInval);
-    return f->status & (mask & 0xffff);
+    return with_frag(id, [mask](n_frag *f) { return f->status & (mask & 0xffff); });
 }
 
+// Lengths from 2 GiB up do not fit an int result; they read as the largest
+// int, never as a failure (n_frag_get_progress has them whole).
 int n_frag_get_data_length(const unsigned char *id)
 {
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr)
-        return fail(kInval);
-    return static_cast<int>(f->total_len);
+    return with_frag(id, [](n_frag *f) { return clamp_to_int(f->total_len); });
 }
 
 int n_frag_get_data(const unsigned char *id, unsigned char **out)
 {
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr || out == nullptr)
+    if (out == nullptr)
         return fail(kInval);
-    *out = f->frag_data;
-    return static_cast<int>(f->total_len);
+    return with_frag(id, [out](n_frag *f) {
+        *out = const_cast<unsigned char *>(joined_data(f));
+        return clamp_to_int(f->total_len);
+    });
+}
+
+int64_t n_frag_copy_data(const unsigned char *id, unsigned char *buf, size_t size)
+{
+    if (buf == nullptr && size != 0)
+        return fail(kInval);
+    return with_frag(id, [buf, size](n_frag *f) -> int64_t {
+        if (const unsigned char *data = joined_data(f); data != nullptr && size != 0)
+            std::memcpy(buf, data, f->total_len < size ? f->total_len : size);
+        return f->total_len;
+    });
+}
+
+int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total)
+{
+    return with_frag(id, [done, total](n_frag *f) {
+        int64_t known_total = f->total_len;
+        if (frag_receiving(f) && frag_state(f) != FRAG_FINISHED)
+            known_total = f->described ? static_cast<int64_t>(f->expected_total) : -1;
+        if (done != nullptr)
+            *done = f->done_len;
+        if (total != nullptr)
+            *total = known_total;
+        return static_cast<int>(f->status);
+    });
 }
 
 int n_describe_frag(const unsigned char *id)
 {
-    n_frag *f = id != nullptr ? n_frag_get_frag(id) : nullptr;
+    std::lock_guard lock(g_mu);
+    n_frag *f = id != nullptr ? frag_find(id) : nullptr;
     if (f == nullptr)
         return std::printf("No Fragmentation registered\n");
-    static const char *const kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"};
     std::printf("Fragmentation with ID %u", id[0]);
     for (std::size_t i = 1; i < kIdLen; ++i)
         std::printf(".%u", id[i]);
     std::printf(" sending on socket %d \n", f->socket);
-    std::printf(is_receiving(f) ? "RECIEVING Fragmentation in state " : "SENDING Fragmentation in state ");
-    std::printf("%s", kStateNames[state_of(f)]);
+    std::printf(frag_receiving(f) ? "RECIEVING Fragmentation in state " : "SENDING Fragmentation in state ");
+    std::printf("%s", kStateNames[frag_state(f)]);
     std::printf("Last packet with %u byte data was %u ms ago, %u possible retries\n", f->part_len,
                 n_util_getmstime() - f->last_time, static_cast<unsigned>(f->retries));
     std::printf("Lenght of the complete File: %u (is always 0 if we are receiver of a non-finished frag),\n"
@@ -292,52 +418,6 @@ int n_describe_frag(const unsigned char *id)
                 f->total_len, f->done_len);
     return std::printf("File will be stored at %lu\n\n",
                        static_cast<unsigned long>(reinterpret_cast<uintptr_t>(f->frag_data)));
-}
-
-int n_frag_init_recv(int fd, n_pkt *pkt)
-{
-    if (pkt == nullptr)
-        return fail(kInval);
-    n_acl *first = n_acl_first(pkt);
-    if (first == nullptr)
-        return fail(kInval);
-    if (n_frag *old = n_frag_get_frag(pkt->srcid)) {
-        if (state_of(old) != FRAG_ABORTED)
-            return fail(kAccess);
-        n_frag *new_frag = old;
-        N_ASSERT(!new_frag->frag_data && ChunkQueue::empty(new_frag->frag_obstack),
-                 "!new_frag->frag_data && TAILQ_EMPTY(&new_frag->frag_obstack)");
-        remove_frag(old);
-    }
-    n_frag *f = frag_new(fd, pkt->srcid, first->type, true);
-    if (f == nullptr)
-        return -1;
-    FragQueue::insert_head(g_registry, f);
-    return frag_take_part(f, pkt);
-}
-
-int n_frag_append(const unsigned char *id, n_pkt *pkt)
-{
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr || pkt == nullptr)
-        return fail(kInval);
-    return frag_take_part(f, pkt);
-}
-
-int n_frag_get_data_file(const unsigned char *id, const char *path)
-{
-    n_frag *f = n_frag_get_frag(id);
-    if (f == nullptr || path == nullptr)
-        return fail(kInval);
-    std::FILE *out = std::fopen(path, "wb");
-    if (out == nullptr)
-        return fail(kInval);
-    std::size_t written = 0;
-    if (f->frag_data != nullptr && f->total_len != 0)
-        written = std::fwrite(f->frag_data, 1, f->total_len, out);
-    if (std::fclose(out) != 0)
-        return fail(kInval);
-    return static_cast<int>(written);
 }
 
 }  // extern "C"

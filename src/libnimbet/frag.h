@@ -1,15 +1,26 @@
-// The fragmentation record and the internal operations that the receive path uses.
+// The fragmentation record and what the rest of the library asks of the fragment state machine.
 #pragma once
 
+#include <mutex>
+
 #include "_obstack.h"
+#include "frame.h"
 #include "internal.h"
+#include "socket.h"
 
 /*
  * One side of a fragmented transfer, named by the peer's identifier. A sender
- * owns a copy of the whole data (frag_data) and has one part in flight
- * (part_len bytes from done_len); a receiver collects parts in the chunk
- * stack and joins them into frag_data when the last part arrives. Records
- * belong to the registry; n_frag_delete frees them.
+ * sends one part at a time from its copy of the data (frag_data) or from a
+ * file; a receiver collects parts in the chunk stack (or writes them to a
+ * file) and joins them when the last part arrives. Records belong to the
+ * registry; n_frag_delete frees them, and the timers reclaim aborted
+ * receivers that nobody deletes.
+ *
+ * The fields up to `link` are those every fragmentation has always had;
+ * everything after them keeps a transfer honest under loss, duplication,
+ * restarts and hostile peers.
+ *
+ * Locking: one lock (frag_mutex) guards the registry and every record.
  */
 struct n_frag {
     unsigned char id[8];
@@ -25,19 +36,124 @@ struct n_frag {
     unsigned char *frag_data;
     nimbet::chunk_stack frag_obstack;
     nimbet::TqLink<n_frag> link;
+
+    nimbet::socket_record *sock;  // referenced while set; null once that socket is closed
+    uint64_t arrival;             // serial of the socket a receiving transfer arrived on
+    uint64_t parts;               // parts acknowledged (sender) or stored (receiver), not wrapped
+    bool described;               // the transfer carries a descriptor (nonce, length, CRC-32)
+    uint32_t nonce;
+    uint32_t expected_total;      // receiver: the length the descriptor announced
+    uint32_t max_bytes;           // receiver: the most it may store (its socket's limit)
+    uint32_t crc;                 // CRC-32 of the bytes sent or stored so far
+    uint32_t ended;               // when the transfer finished or was aborted
+    // Sender: the bytes of the part in flight, and where new parts come from.
+    unsigned char part[FRAG_PART_SIZE];
+    int file;                     // file descriptor of a file being sent or written, -1 for none
+    char *sink_path;              // receiver writing to a file: the path it becomes when complete
+    // Receiver: the last part stored, to tell its repeats from other parts.
+    uint8_t last_seq, last_kind, last_len;
+    unsigned char last_data[UINT8_MAX];
 };
 
 namespace nimbet {
 
-// New zero-filled record (not yet registered); null with 22 when fd names no
-// socket, 12 without memory.
-n_frag *frag_new(int fd, const unsigned char *id, const unsigned char *type, bool receiving);
+using FragQueue = TailQueue<&n_frag::link>;
 
-// The process-wide registry, in lookup order (receivers at the front,
-// senders at the back).
-TqHead<n_frag> &frag_registry();
+std::mutex &frag_mutex();
 
-// Stores the part carried by pkt and acknowledges it; 0 or -1.
-int frag_take_part(n_frag *f, n_pkt *pkt);
+// ------------------------------------------------------------------ used by the rest of the library
+
+// A fragment addressed to the socket `arrival` (which has SOCKET_FRAG):
+// starts, continues or ignores a receiving transfer; acknowledgements go out
+// through `reply`. True when the part was acknowledged.
+bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameView &view);
+
+// An acknowledgement of a fragment, received on `rec`.
+void frag_on_ack(socket_record *rec, const FrameView &view);
+
+// Retransmits overdue parts, aborts transfers that ran out of retries or
+// heard nothing for too long, reclaims aborted receivers nobody deleted.
+// Runs with the timeout of `reader`, the socket being read.
+void frag_serve_timers(socket_record *reader);
+
+// Milliseconds until frag_serve_timers(reader) can next change anything (0
+// when due now), or -1 when no transfer waits on a timer.
+int frag_next_timer(socket_record *reader);
+
+// The socket is closing: its transfers are aborted and let go of it.
+void frag_socket_closed(socket_record *rec);
+
+// Starts a sending transfer of a copy of `len` bytes (or of a file, read
+// part by part; the transfer owns the descriptor, also when it is refused)
+// and sends its first part through rec. As n_frag_init_send.
+int frag_start_send(socket_record *rec, const unsigned char *id, const unsigned char *data, uint32_t len,
+                    const unsigned char *type);
+int frag_start_send_file(socket_record *rec, const unsigned char *id, int file, uint32_t len,
+                         const unsigned char *type);
+
+// ------------------------------------------------------------------ inside the fragmentation module
+// (all called with frag_mutex held)
+
+n_frag *frag_find(const unsigned char *id);
+// Every fragmentation, receivers in front, senders behind.
+TqHead<n_frag> &frag_list();
+// A new record, not yet registered; null with 12.
+n_frag *frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving);
+void frag_register(n_frag *f, bool front);
+// Frees a record with everything it holds (frag_free: one never registered).
+void frag_remove(n_frag *f);
+void frag_free(n_frag *f);
+
+// Runs fn on the fragmentation of a peer under the lock; -1 with 22 when
+// the identifier is null or names none. What every n_frag_ query shares.
+template <class Fn>
+auto with_frag(const unsigned char *id, Fn fn) -> decltype(fn(static_cast<n_frag *>(nullptr)))
+{
+    if (id == nullptr)
+        return fail(kInval);
+    std::lock_guard lock(frag_mutex());
+    n_frag *f = frag_find(id);
+    if (f == nullptr)
+        return fail(kInval);
+    return fn(f);
+}
+
+inline unsigned frag_state(const n_frag *f) { return f->status & FRAG_STATE_MASK; }
+inline bool frag_receiving(const n_frag *f) { return (f->status & FRAG_RECEIVING) != 0; }
+
+// Releases the data, closes a file (a receiver's unfinished file is
+// removed), marks the transfer aborted, counts and reports it.
+void frag_abort(n_frag *f, const char *reason);
+// Marks the transfer finished, counts and reports it.
+void frag_finish(n_frag *f);
+
+// Frees the data and the chunks, closes a file, lets go of the socket.
+void frag_release_data(n_frag *f);
+
+// Remembers a finished receiver that goes away, so that a late repeat of its
+// last part is acknowledged again instead of starting a transfer.
+void frag_remember_finished(const n_frag *f);
+
+// Receiver: the last part stored, or a remembered finished transfer's last
+// part, is what this fragment repeats.
+bool frag_is_repeat(const n_frag *f, const FrameView &view, uint8_t kind, const Descriptor &d);
+
+// Forgets a remembered finished transfer (a new one from that peer starts).
+void frag_forget_finished(const unsigned char *id);
+
+// The sending side (frag_send.cpp): sends the part in flight again, counting
+// a retry.
+int sender_resend(n_frag *f);
+
+// The receiving side's files (frag_recv.cpp): an unfinished file is
+// removed; a finished one is read into frag_data on demand; arrangements
+// for a closing socket are dropped.
+void sink_discard(n_frag *f);
+void sink_load(n_frag *f);
+void sinks_socket_closed(uint64_t serial);
+
+// Serialises a packet into a frame and reads it back as a view; false when
+// the packet does not make a frame of at most kMaxFrame bytes.
+bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView &view);
 
 }  // namespace nimbet

@@ -119,6 +119,8 @@ struct TailQueue<Link> {
         (elm->*Link).tqe_prev = &head.tqh_first;
     }
 
+    // Unlinks an element and clears its links, so that a stale use of it
+    // fails at once instead of walking the list it has left.
     template <class H>
     static void remove(H &head, T *elm)
     {
@@ -128,6 +130,8 @@ struct TailQueue<Link> {
         else
             head.tqh_last = (elm->*Link).tqe_prev;
         *(elm->*Link).tqe_prev = nxt;
+        (elm->*Link).tqe_next = nullptr;
+        (elm->*Link).tqe_prev = nullptr;
     }
 
     // Moves every element of `from` to the tail of `to`, keeping their order;
@@ -193,6 +197,29 @@ inline bool same_id(const unsigned char *a, const unsigned char *b)
 {
     return std::memcmp(a, b, kIdLen) == 0;
 }
+
+// A node identifier as a key of the library's tables. (A type of the
+// library's own: containers of it are never exported from the module.)
+struct NodeKey {
+    unsigned char b[kIdLen];
+
+    static NodeKey of(const unsigned char *id)
+    {
+        NodeKey k;
+        std::memcpy(k.b, id, kIdLen);
+        return k;
+    }
+    bool operator==(const NodeKey &o) const { return same_id(b, o.b); }
+};
+
+struct NodeKeyHash {
+    std::size_t operator()(const NodeKey &k) const
+    {
+        uint64_t v = 0;
+        std::memcpy(&v, k.b, sizeof v);
+        return static_cast<std::size_t>(v ^ (v >> 29) ^ (v >> 47));
+    }
+};
 
 // "CAC" control byte: bit 0 is the reply bit, bits 1..7 the kind.
 inline constexpr unsigned kCacReply = 0x01;

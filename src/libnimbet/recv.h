@@ -1,19 +1,16 @@
-// What the receive path decides about a frame, kept apart from the system calls that move it.
+// Receiving as the library's modules use it: waits with deadlines, classification, and the frames a wait delivers.
 #pragma once
 
 #include <cstddef>
 
+#include "frame.h"
 #include "internal.h"
 #include "socket.h"
 
 namespace nimbet {
 
-// Binds the socket on its first receive (SOCKET_BOUND set); false when the
-// system refuses the bind.
-bool ensure_bound(socket_record *rec);
-
-// What a received frame is, from its tuples and the receiving socket's
-// identifier alone.
+// What a frame is, from its first "CAD" and "CAC" tuples and the receiving
+// socket's identifier alone.
 enum class FrameClass {
     ForEverybody,     // no "CAD" tuple
     ForOtherNode,     // "CAD" names another node (or is too short to name this one)
@@ -30,35 +27,57 @@ struct Classified {
     uint8_t seq;  // the "CAC" sequence byte, where there is one
 };
 
-Classified classify_frame(n_pkt *pkt, const unsigned char self_id[8]);
+Classified classify_frame(const FrameView &view, const unsigned char self_id[8]);
 
-// What happens to a frame once its effects (acknowledgements, duplicate
-// history, fragmentations) have been applied.
-enum class Outcome {
-    Deliver,   // hand the packet to the application
-    Ignore,    // not for the application: a blocking receive waits for the next frame
-    Invalid,   // malformed control data: the receive fails with 11
-    Consumed,  // a fragment taken by the fragmentations: the receive fails with 227
+// How long a receive may wait: not at all, until a time, or without limit.
+// A wake descriptor, when given, ends the wait as soon as it is readable.
+struct Wait {
+    enum Kind { Now, Until, Forever } kind = Now;
+    uint32_t until = 0;  // n_util_getmstime() value, for Until
+    int wake_fd = -1;
+
+    static Wait now() { return {}; }
+    static Wait forever() { return {Forever, 0, -1}; }
+    static Wait for_ms(int ms)
+    {
+        if (ms < 0)
+            return forever();
+        return {Until, n_util_getmstime() + static_cast<uint32_t>(ms), -1};
+    }
 };
 
-// Applies the effects of one parsed frame received on `rec` and says what
-// becomes of it. ack_fd is the socket acknowledgements go out through (0:
-// none for single requests; fragments then use the receiving socket).
-Outcome handle_frame(socket_record *rec, int ack_fd, n_pkt *pkt);
+// A frame that a receive hands to its caller: the datagram's bytes, the view
+// of them, its sender, and whether it was acknowledged on receipt.
+struct Delivered {
+    unsigned char buf[kMaxFrame];
+    FrameView view;
+    sockaddr_in from{};
+    socklen_t fromlen = sizeof from;
+    bool acked = false;
+};
 
-// Fragment timers: retransmit overdue parts, abort transfers that ran out of
-// retries or heard nothing for too long. Run before every read of a socket
-// with SOCKET_FRAG, with that socket's timeout.
-void serve_fragment_timers(const socket_record *rec);
+enum class Received {
+    Frame,     // a frame to deliver is in Delivered
+    Empty,     // the wait ended without one (nothing waiting, time out, woken)
+    Closed,    // the socket was closed meanwhile
+    Invalid,   // a "CAC" of an unknown kind (the receive fails with 11)
+    Consumed,  // a fragment taken by the transfers (the receive fails with 227)
+    Rejected,  // a datagram that is no frame, on a receive that does not wait (42)
+};
 
-// Milliseconds until the next fragment timer can change anything (0 when
-// one is due now), or -1 when no fragmentation waits on a timer.
-int next_timer_delay(const socket_record *rec);
+// Receives on `rec` (bound already) until a frame is to be delivered or the
+// wait ends, serving fragment timers when the socket has SOCKET_FRAG and
+// applying every effect of what arrives (acknowledgements through `ack`,
+// which may be null; repeats; transfers). A receive that waits passes over
+// frames that are not delivered; one that does not wait reports them.
+Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out);
 
-// The process-wide history of accepted requests, which suppresses repeats.
-bool ack_history_contains(const unsigned char id[8], uint8_t seq);
-void ack_history_add(const unsigned char id[8], uint8_t seq);
-std::size_t ack_history_size();
-void ack_history_clear();
+// The effects of one datagram of n bytes already in out.buf (n may exceed
+// the buffer: the datagram was longer than a frame). Empty: nothing for the
+// caller (a receive that waits goes on).
+Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out, std::size_t n, bool waiting);
+
+// n_socket_recv with a given wait: a new packet, or null with the error number.
+n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait);
 
 }  // namespace nimbet

@@ -1,10 +1,12 @@
 // Sending: a packet becomes one frame, sent as one datagram to every destination of a socket.
+#include "send.h"
+
 #include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "socket.h"
+#include "trace.h"
 
 using namespace nimbet;
 
@@ -13,13 +15,15 @@ namespace {
 // Frames built from ordinary packets are at most 120 bytes; anything larger
 // (a resent received packet with a long tuple area) goes to the heap.
 constexpr std::size_t kInlineFrame = 320;
-constexpr std::size_t kCrcLen = 2;
 
 // Fills in what the caller has not set: format, the socket's location and
 // identifier (which then count as set, so a packet keeps the values of its
-// first send), and the socket's next sequence number.
-void complete_header(socket_record *rec, n_pkt *packet)
+// first send), and the socket's next sequence number. Takes the destination
+// list in the same step.
+Outgoing complete_header(socket_record *rec, n_pkt *packet)
 {
+    Outgoing out;
+    std::lock_guard lock(rec->mu);
     if ((packet->flags & PACKET_FORMAT_SET) == 0)
         packet->format = 2;
     if ((packet->flags & PACKET_LOCATION_SET) == 0)
@@ -30,12 +34,15 @@ void complete_header(socket_record *rec, n_pkt *packet)
         rec->last_seq = static_cast<uint8_t>(rec->last_seq + 1);
         packet->seq = rec->last_seq;
     }
+    out.count = rec->num_interfaces;
+    std::memcpy(out.to, rec->send_to, sizeof out.to);
+    return out;
 }
 
 // Writes header and tuples into frame[0 .. size - 2), leaving room for the
 // CRC. Returns false when the tuple list does not fill exactly that room
 // (its recorded length disagrees with the tuples themselves).
-bool write_frame(n_pkt *packet, unsigned char *frame, std::size_t size)
+bool write_frame(const n_pkt *packet, unsigned char *frame, std::size_t size)
 {
     frame[0] = packet->format;
     std::memcpy(frame + 1, packet->location, kLocLen);
@@ -57,17 +64,45 @@ bool write_frame(n_pkt *packet, unsigned char *frame, std::size_t size)
 
 }  // namespace
 
-extern "C" {
+namespace nimbet {
 
-int n_socket_send(int fd, n_pkt *packet)
+Outgoing prepare(socket_record *rec)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr || packet == nullptr)
-        return fail(kInval);
+    Outgoing out;
+    std::lock_guard lock(rec->mu);
+    std::memcpy(out.stamp.loc, rec->loc, kLocLen);
+    std::memcpy(out.stamp.id, rec->id, kIdLen);
+    rec->last_seq = static_cast<uint8_t>(rec->last_seq + 1);
+    out.stamp.seq = rec->last_seq;
+    out.count = rec->num_interfaces;
+    std::memcpy(out.to, rec->send_to, sizeof out.to);
+    return out;
+}
+
+int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event)
+{
+    // Each destination is tried on its own; one that refuses the datagram
+    // does not keep it from the others.
+    bool delivered = false;
+    for (int i = 0; i < out.count; ++i) {
+        const ssize_t sent = ::sendto(rec->fd, frame.data(), frame.size(), 0,
+                                      reinterpret_cast<const sockaddr *>(&out.to[i]), sizeof out.to[i]);
+        if (sent > 0)
+            delivered = true;
+    }
+    if (delivered)
+        count(rec->stats.frames_sent);
+    if (trace_enabled())
+        trace_emit(event, rec->fd, frame.data(), frame.size(), nullptr);
+    return delivered ? 1 : -1;
+}
+
+int send_packet(socket_record *rec, n_pkt *packet)
+{
     // Oversize packets travel only as fragmented transfers.
     if ((packet->flags & PACKET_OVERSIZE) != 0)
         return fail(kProto);
-    complete_header(rec, packet);
+    const Outgoing out = complete_header(rec, packet);
 
     const std::size_t size = PACKET_HEADER_SIZE + kCrcLen + static_cast<std::size_t>(packet->acl_len);
     unsigned char inline_frame[kInlineFrame];
@@ -87,28 +122,37 @@ int n_socket_send(int fd, n_pkt *packet)
         return fail(kInval);
     n_util_crc16_append(frame, static_cast<unsigned int>(size));
 
-    const int result = n_socket_send_raw(fd, frame, static_cast<int>(size));
+    const int result = transmit(rec, out, {frame, size}, N_TRACE_SENT);
     // A caller-set sequence number serves one send; the next send of the same
     // packet is numbered by the socket again.
     packet->flags &= ~static_cast<uint32_t>(PACKET_SEQ_SET);
     return result;
 }
 
+}  // namespace nimbet
+
+extern "C" {
+
+int n_socket_send(int fd, n_pkt *packet)
+{
+    SocketRef rec = socket_acquire(fd);
+    if (!rec || packet == nullptr)
+        return fail(kInval);
+    return send_packet(rec.get(), packet);
+}
+
 int n_socket_send_raw(int fd, const unsigned char *data, int length)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr || data == nullptr || length < 0)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec || data == nullptr || length < 0)
         return fail(kInval);
-    // Each destination is tried on its own; one that refuses the datagram
-    // does not keep it from the others.
-    bool delivered = false;
-    for (int i = 0; i < rec->num_interfaces; ++i) {
-        const ssize_t sent = ::sendto(rec->fd, data, static_cast<std::size_t>(length), 0,
-                                      reinterpret_cast<const sockaddr *>(&rec->send_to[i]), sizeof rec->send_to[i]);
-        if (sent > 0)
-            delivered = true;
+    Outgoing out;
+    {
+        std::lock_guard lock(rec->mu);
+        out.count = rec->num_interfaces;
+        std::memcpy(out.to, rec->send_to, sizeof out.to);
     }
-    return delivered ? 1 : -1;
+    return transmit(rec.get(), out, {data, static_cast<std::size_t>(length)}, N_TRACE_SENT);
 }
 
 }  // extern "C"

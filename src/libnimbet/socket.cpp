@@ -1,4 +1,4 @@
-// Sockets: the record and its registry, network start-up, opening and closing, options, description.
+// Sockets: the record and its registry, network start-up, opening and closing, options, counters, description.
 #include "socket.h"
 
 #include <arpa/inet.h>
@@ -11,24 +11,29 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frag.h"
+
 using namespace nimbet;
 
 namespace {
 
 // Open sockets, newest first. Lookups walk from the head, so when two records
-// ever shared a descriptor the newer one would win.
+// ever shared a descriptor the newer one would win. g_registry_mu guards the
+// list and nothing else; it is never held while another lock is taken.
+std::mutex g_registry_mu;
 TqHead<socket_record> g_registry = {nullptr, &g_registry.tqh_first};
+uint64_t g_next_serial = 1;
 
-int g_net_users = 0;
+std::atomic<int> g_net_users{0};
+std::atomic<int> g_lastacks{5};
 
 constexpr int kDefaultRetry = 10;
 constexpr int kDefaultTimeoutMs = 163;
 constexpr unsigned char kIdPrefix[4] = {1, 1, 1, 1};
 
-
 // Points the destination list at the broadcast address of the first
 // interface found: one destination, SOCKET_BROADCAST set. 0, or -1 with 22
-// when discovery fails.
+// when discovery fails. Discovery runs before the lock is taken.
 int set_broadcast_destination(socket_record *rec)
 {
     if (rec == nullptr)
@@ -37,28 +42,60 @@ int set_broadcast_destination(socket_record *rec)
     uint32_t bcasts[5];
     if (n_util_get_local_interfaces(addrs, bcasts, sizeof addrs) < 1)
         return fail(kInval);
+    std::lock_guard lock(rec->mu);
     set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&bcasts[0]), 0);
     rec->options |= SOCKET_BROADCAST;
     return 0;
 }
 
-const char *yes_no(int fd, int bit)
+// Frees a record that nobody references any more; the system close result.
+int destroy(socket_record *rec)
 {
-    return n_socket_get_option(fd, bit) > 0 ? "Y" : "N";
+    const int result = ::close(rec->fd);
+    net_release();
+    std::free(rec->recv_from);
+    delete rec;
+    return result;
 }
+
+// Drops one reference; the last one closes the system socket. The system
+// close result when this was the last reference, else 0.
+int release(socket_record *rec)
+{
+    if (rec->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        return destroy(rec);
+    return 0;
+}
+
+const char *yes_no(uint32_t options, uint32_t bit) { return (options & bit) != 0 ? "Y" : "N"; }
 
 }  // namespace
 
 namespace nimbet {
 
-int g_lastacks = 5;
-
-socket_record *socket_lookup(int fd)
+void SocketRef::reset()
 {
+    if (rec_ != nullptr)
+        release(rec_);
+    rec_ = nullptr;
+}
+
+SocketRef socket_acquire(int fd)
+{
+    std::lock_guard lock(g_registry_mu);
     for (socket_record *rec : SocketQueue::each(g_registry))
-        if (rec->fd == fd)
-            return rec;
-    return nullptr;
+        if (rec->fd == fd) {
+            rec->refs.fetch_add(1, std::memory_order_relaxed);
+            return SocketRef(rec);
+        }
+    return SocketRef();
+}
+
+SocketRef socket_share(socket_record *rec)
+{
+    if (rec != nullptr)
+        rec->refs.fetch_add(1, std::memory_order_relaxed);
+    return SocketRef(rec);
 }
 
 int bind_socket(socket_record *rec)
@@ -69,6 +106,17 @@ int bind_socket(socket_record *rec)
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     const sockaddr_in *where = rec->recv_from != nullptr ? rec->recv_from : &any;
     return ::bind(rec->fd, reinterpret_cast<const sockaddr *>(where), sizeof *where);
+}
+
+bool ensure_bound(socket_record *rec)
+{
+    std::lock_guard lock(rec->mu);
+    if (rec->options & SOCKET_BOUND)
+        return true;
+    if (bind_socket(rec) != 0)
+        return false;
+    rec->options |= SOCKET_BOUND;
+    return true;
 }
 
 int set_blocking_mode(socket_record *rec, int on)
@@ -100,22 +148,52 @@ int set_destination_slot(socket_record *rec, const unsigned char *address, int i
     return 0;
 }
 
+void set_option_bits(socket_record *rec, uint32_t bits, bool on)
+{
+    std::lock_guard lock(rec->mu);
+    if (on)
+        rec->options |= bits;
+    else
+        rec->options &= ~bits;
+}
+
+uint32_t option_bits(socket_record *rec)
+{
+    std::lock_guard lock(rec->mu);
+    return rec->options;
+}
+
+int socket_retry(socket_record *rec)
+{
+    std::lock_guard lock(rec->mu);
+    return rec->retry;
+}
+
+uint32_t socket_timeout_ms(socket_record *rec)
+{
+    std::lock_guard lock(rec->mu);
+    return timeout_ms(rec->timeout);
+}
+
 // The POSIX socket interface needs no start-up; the count is kept so that
 // open and close stay balanced on every platform.
 int net_acquire()
 {
-    ++g_net_users;
+    g_net_users.fetch_add(1);
     return 0;
 }
 
 int net_release()
 {
-    if (g_net_users > 0)
-        --g_net_users;
+    int users = g_net_users.load();
+    while (users > 0 && !g_net_users.compare_exchange_weak(users, users - 1)) {
+    }
     return 0;
 }
 
-int net_users() { return g_net_users; }
+int net_users() { return g_net_users.load(); }
+
+int lastacks() { return g_lastacks.load(std::memory_order_relaxed); }
 
 }  // namespace nimbet
 
@@ -123,10 +201,6 @@ extern "C" {
 
 int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
 {
-    MallocPtr<socket_record> rec(static_cast<socket_record *>(std::calloc(1, sizeof(socket_record))));
-    if (!rec)
-        return fail(kNoMem);
-
     uint32_t locals[kMaxDestinations];
     uint32_t dests[kMaxDestinations];
     int count = 1;
@@ -158,6 +232,12 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
         return fail(e);
     }
 
+    auto *rec = new (std::nothrow) socket_record{};
+    if (rec == nullptr) {
+        ::close(s);
+        net_release();
+        return fail(kNoMem);
+    }
     rec->fd = s;
     rec->options = 0;
     rec->port = htons(port);
@@ -165,44 +245,57 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
     rec->ack_seq = static_cast<uint8_t>(std::rand() & 0xff);
     rec->retry = kDefaultRetry;
     rec->timeout = kDefaultTimeoutMs;
-    set_blocking_mode(rec.get(), 1);
+    set_blocking_mode(rec, 1);
     for (int i = 0; i < count; ++i)
-        set_destination_slot(rec.get(), reinterpret_cast<const unsigned char *>(&dests[i]), i);
+        set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&dests[i]), i);
     rec->options |= SOCKET_BROADCAST;
     std::memcpy(rec->id, kIdPrefix, sizeof kIdPrefix);
     std::memcpy(rec->id + sizeof kIdPrefix, &locals[0], kAddrLen);
 
-    SocketQueue::insert_head(g_registry, rec.get());
-    return rec.release()->fd;
+    std::lock_guard lock(g_registry_mu);
+    rec->serial = g_next_serial++;
+    SocketQueue::insert_head(g_registry, rec);
+    return s;
 }
 
 int n_socket_close(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
+    socket_record *rec = nullptr;
+    {
+        std::lock_guard lock(g_registry_mu);
+        for (socket_record *r : SocketQueue::each(g_registry))
+            if (r->fd == fd) {
+                rec = r;
+                SocketQueue::remove(g_registry, r);
+                break;
+            }
+    }
     if (rec == nullptr)
         return fail(kInval);
-    SocketQueue::remove(g_registry, rec);
+    // The registry's reference is ours now. Calls still working on the socket
+    // keep the record and the descriptor alive; shutting the socket down
+    // wakes the ones waiting on it, and they return with 9. Its transfers
+    // end here: nothing may ever go out through a reused descriptor number.
+    rec->closed.store(true, std::memory_order_release);
     ::shutdown(rec->fd, SHUT_RDWR);
-    const int result = ::close(rec->fd);
-    net_release();
-    std::free(rec->recv_from);
-    std::free(rec);
-    return result;
+    frag_socket_closed(rec);
+    return release(rec);
 }
 
 int n_socket_set_option(int fd, int mask, int value)
 {
     if (fd == 0 || mask == 0 || (mask & SOCKET_BOUND) != 0)
         return fail(kInval);
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kInval);
     // Broadcast and blocking act before the value is checked: a refused value
     // still leaves their effect in place, as callers have always seen it.
-    if ((mask & SOCKET_BROADCAST) != 0 && set_broadcast_destination(rec) != 0)
+    if ((mask & SOCKET_BROADCAST) != 0 && set_broadcast_destination(rec.get()) != 0)
         return -1;
+    std::lock_guard lock(rec->mu);
     if ((mask & SOCKET_BLOCKING) != 0)
-        set_blocking_mode(rec, value);
+        set_blocking_mode(rec.get(), value);
     const uint32_t low = static_cast<uint32_t>(mask) & SOCKET_LOWFLAG;
     if (value == 0)
         rec->options &= ~low;
@@ -215,44 +308,109 @@ int n_socket_set_option(int fd, int mask, int value)
 
 int n_socket_get_option(int fd, int mask)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr || mask == 0)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec || mask == 0)
         return fail(kInval);
-    return static_cast<int>(rec->options & static_cast<uint32_t>(mask));
+    return static_cast<int>(option_bits(rec.get()) & static_cast<uint32_t>(mask));
 }
 
 int n_socket_get_blocking(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kInval);
-    return (rec->options & SOCKET_BLOCKING) ? 1 : 0;
+    return (option_bits(rec.get()) & SOCKET_BLOCKING) ? 1 : 0;
 }
 
 int n_socket_get_broadcast(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kInval);
-    return (rec->options & SOCKET_BROADCAST) ? 1 : 0;
+    return (option_bits(rec.get()) & SOCKET_BROADCAST) ? 1 : 0;
+}
+
+int n_socket_set_lastacks(int n)
+{
+    g_lastacks.store(n, std::memory_order_relaxed);
+    return 1;
+}
+
+int n_socket_get_lastacks(void) { return lastacks(); }
+
+int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes)
+{
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
+        return fail(kBadF);
+    if (max_transfers < 1 || max_bytes == 0)
+        return fail(kInval);
+    std::lock_guard lock(rec->mu);
+    rec->max_transfers = max_transfers;
+    rec->max_bytes = max_bytes;
+    return 0;
+}
+
+int n_socket_set_transfer_check(int fd, int on)
+{
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
+        return fail(kBadF);
+    std::lock_guard lock(rec->mu);
+    rec->transfer_check = on != 0;
+    return 0;
+}
+
+int n_socket_get_stats(int fd, n_socket_stats *out)
+{
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
+        return fail(kBadF);
+    if (out == nullptr)
+        return fail(kInval);
+    const SocketCounters &c = rec->stats;
+    const auto get = [](const std::atomic<uint64_t> &v) { return v.load(std::memory_order_relaxed); };
+    *out = n_socket_stats{get(c.frames_sent),       get(c.frames_received),    get(c.frames_rejected),
+                          get(c.not_for_us),        get(c.duplicates),         get(c.acks_sent),
+                          get(c.acks_received),     get(c.retransmissions),    get(c.transfers_started),
+                          get(c.transfers_finished), get(c.transfers_aborted), get(c.transfers_refused),
+                          get(c.stray_fragments)};
+    return 0;
+}
+
+int n_socket_reset_stats(int fd)
+{
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
+        return fail(kBadF);
+    SocketCounters &c = rec->stats;
+    for (std::atomic<uint64_t> *v :
+         {&c.frames_sent, &c.frames_received, &c.frames_rejected, &c.not_for_us, &c.duplicates, &c.acks_sent,
+          &c.acks_received, &c.retransmissions, &c.transfers_started, &c.transfers_finished, &c.transfers_aborted,
+          &c.transfers_refused, &c.stray_fragments})
+        v->store(0, std::memory_order_relaxed);
+    return 0;
 }
 
 int n_describe_socket(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef ref = socket_acquire(fd);
+    if (!ref)
         return std::printf("NO SUCH SOCKET\n");
+    socket_record *rec = ref.get();
+    std::lock_guard lock(rec->mu);
 
     std::printf("SOCKET: #%i @%p\n", fd, static_cast<void *>(rec));
     std::printf("fd:\t\t%i\n", rec->fd);
     std::printf("port:\t\t%i\n", static_cast<int>(ntohs(rec->port)));
+    char text[INET_ADDRSTRLEN];
     if (rec->recv_from != nullptr)
-        std::printf("recv_from:\t%s\n", inet_ntoa(rec->recv_from->sin_addr));
+        std::printf("recv_from:\t%s\n", inet_ntop(AF_INET, &rec->recv_from->sin_addr, text, sizeof text));
     else
         std::printf("recv_from:\tANY\n");
     std::printf("send_to:\t");
     for (int i = 0; i < rec->num_interfaces; ++i)
-        std::printf("%s, ", inet_ntoa(rec->send_to[i].sin_addr));
+        std::printf("%s, ", inet_ntop(AF_INET, &rec->send_to[i].sin_addr, text, sizeof text));
     std::printf("\n");
     std::printf("ACK:\t\t%i x %i (ms)\n", rec->retry, rec->timeout);
     const unsigned char *id = rec->id;
@@ -269,9 +427,10 @@ int n_describe_socket(int fd)
     std::printf("%i\n\t\t[%s.%s.%s.%s] [%i/%i/%i @ %i]\n", root[15], node[0], node[1], node[2], node[3], x, y, z,
                 deviation);
     std::printf("Seq:\t\t%i\n", rec->last_seq);
+    const uint32_t o = rec->options;
     return std::printf("BLOCKING [%s] BOUND [%s] BROADCAST [%s] AUTOACKK [%s]\n receive ALL[%s] FRAGMENTATION[%s]\n",
-                       yes_no(fd, SOCKET_BLOCKING), yes_no(fd, SOCKET_BOUND), yes_no(fd, SOCKET_BROADCAST),
-                       yes_no(fd, SOCKET_AUTOACK), yes_no(fd, SOCKET_RECV_ALL), yes_no(fd, SOCKET_FRAG));
+                       yes_no(o, SOCKET_BLOCKING), yes_no(o, SOCKET_BOUND), yes_no(o, SOCKET_BROADCAST),
+                       yes_no(o, SOCKET_AUTOACK), yes_no(o, SOCKET_RECV_ALL), yes_no(o, SOCKET_FRAG));
 }
 
 }  // extern "C"

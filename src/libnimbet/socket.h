@@ -3,9 +3,11 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 #include "internal.h"
 
@@ -13,14 +15,36 @@ namespace nimbet {
 
 inline constexpr int kMaxDestinations = SOCKET_MAX_DESTINATIONS;
 
-// One open socket. Owned by the registry from n_socket_open to
-// n_socket_close; the application holds only `fd`. The fields keep this
-// order, which the record has always had.
+struct AckWaiter;
+
+// Counters of one socket, one atomic per field of n_socket_stats.
+struct SocketCounters {
+    std::atomic<uint64_t> frames_sent{0}, frames_received{0}, frames_rejected{0}, not_for_us{0}, duplicates{0},
+        acks_sent{0}, acks_received{0}, retransmissions{0}, transfers_started{0}, transfers_finished{0},
+        transfers_aborted{0}, transfers_refused{0}, stray_fragments{0};
+};
+
+inline void count(std::atomic<uint64_t> &c) { c.fetch_add(1, std::memory_order_relaxed); }
+
+// Bounds on what peers can make a socket hold (n_socket_set_frag_limits).
+inline constexpr int kDefaultMaxTransfers = 16;
+inline constexpr uint32_t kDefaultMaxBytes = 256u << 20;
+
+// One open socket. The registry holds one reference from n_socket_open to
+// n_socket_close, and every call that works on the socket holds one for its
+// duration (SocketRef); the system socket is closed and the record freed
+// when the last reference goes, so a call in progress never sees its record
+// vanish. The protocol fields keep the order the record has always had:
 //
 //   fd | port | recv_from | num_interfaces | send_to[10] | retry | timeout
 //      | id[8] | loc[44] | last_seq | ack_seq | options | link
+//
+// Locking: `mu` guards every field from `port` to `options`, the limits and
+// the waiter list; it is held for short steps only, never across a wait or
+// while taking another socket's lock. The fragmentation lock may be held
+// when `mu` is taken, never the other way round.
 struct socket_record {
-    int fd;                    // system socket, key of the registry
+    int fd;                    // system socket, key of the registry; constant while the record lives
     uint16_t port;             // network byte order; copied into a slot when it is written
     sockaddr_in *recv_from;    // owned; local address of the first bind, null for any address
     int32_t num_interfaces;    // destination slots in use, 0..10
@@ -33,27 +57,85 @@ struct socket_record {
     uint8_t ack_seq;           // counter of acknowledged sends
     uint32_t options;          // SOCKET_ bits
     TqLink<socket_record> link;
+
+    std::mutex mu;
+    std::atomic<int> refs{1};
+    std::atomic<bool> closed{false};
+    uint64_t serial = 0;       // unique per open: names the socket where a descriptor number could be reused
+    int max_transfers = kDefaultMaxTransfers;
+    uint32_t max_bytes = kDefaultMaxBytes;
+    bool transfer_check = true;  // transfers sent through this socket carry a descriptor
+    AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket
+    SocketCounters stats;
 };
 
 using SocketQueue = TailQueue<&socket_record::link>;
 
-// The open socket with this descriptor, or null. Sets no error number.
-socket_record *socket_lookup(int fd);
+// A counted reference to an open socket record; empty when the descriptor
+// names no open socket.
+class SocketRef {
+public:
+    SocketRef() = default;
+    explicit SocketRef(socket_record *rec) : rec_(rec) {}  // takes over one reference
+    SocketRef(const SocketRef &o) : rec_(o.rec_) { retain(); }
+    SocketRef(SocketRef &&o) noexcept : rec_(o.rec_) { o.rec_ = nullptr; }
+    SocketRef &operator=(SocketRef o) noexcept
+    {
+        std::swap(rec_, o.rec_);
+        return *this;
+    }
+    ~SocketRef() { reset(); }
+
+    socket_record *get() const { return rec_; }
+    socket_record *operator->() const { return rec_; }
+    explicit operator bool() const { return rec_ != nullptr; }
+    void reset();
+
+private:
+    void retain() const
+    {
+        if (rec_ != nullptr)
+            rec_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    socket_record *rec_ = nullptr;
+};
+
+// The open socket with this descriptor, referenced for the caller; empty
+// when there is none. Sets no error number.
+SocketRef socket_acquire(int fd);
+
+// A further reference to a record the caller already holds.
+SocketRef socket_share(socket_record *rec);
 
 // Binds the system socket to recv_from, or to the record's port on any
 // address. Returns the system result (0 on success). Does not touch
-// SOCKET_BOUND; the receive path sets it.
+// SOCKET_BOUND. Called with rec->mu held.
 int bind_socket(socket_record *rec);
+
+// Binds the socket on its first receive and sets SOCKET_BOUND; false when the
+// system refuses the bind.
+bool ensure_bound(socket_record *rec);
 
 // Blocking (on != 0) or non-blocking system socket, SOCKET_BLOCKING to
 // match. Returns the previous state of SOCKET_BLOCKING (1 or 0), or -1 with
-// 22 for a null record.
+// 22 for a null record. Called with rec->mu held.
 int set_blocking_mode(socket_record *rec, int on);
 
 // Writes destination slot i (0..9): AF_INET, the record's current port, the
 // address (4 bytes, network order); num_interfaces becomes i + 1. Returns 0,
-// or -1 with 9 for a null record and 22 for a slot outside the array.
+// or -1 with 9 for a null record and 22 for a slot outside the array. Called
+// with rec->mu held.
 int set_destination_slot(socket_record *rec, const unsigned char *address, int i);
+
+// Sets or clears plain option bits (SOCKET_LOWFLAG) on a record.
+void set_option_bits(socket_record *rec, uint32_t bits, bool on);
+
+// Reads option bits under the record's lock.
+uint32_t option_bits(socket_record *rec);
+
+// The record's retry count and timeout, read under its lock.
+int socket_retry(socket_record *rec);
+uint32_t socket_timeout_ms(socket_record *rec);
 
 // Users of the platform network stack: every open socket and every running
 // interface discovery hold one reference. 0, or -1 with 13.
@@ -78,19 +160,9 @@ using PacketPtr = std::unique_ptr<n_pkt, PacketFree>;
 // The record's timeout as a wait in milliseconds. The setter stores any int;
 // a negative one waits not at all (rather than some 49 days as an unsigned
 // count).
-inline uint32_t timeout_ms(const socket_record *rec)
-{
-    return rec->timeout > 0 ? static_cast<uint32_t>(rec->timeout) : 0u;
-}
+inline uint32_t timeout_ms(int32_t timeout) { return timeout > 0 ? static_cast<uint32_t>(timeout) : 0u; }
 
-// Capacity of the process-wide acknowledgement history (initially 5).
-extern int g_lastacks;
-
-// Sends the acknowledgement of a received request through ack_fd: "ACM",
-// the request's "CAC" data with the reply bit set, and "CAD" naming the
-// requester, under the identifier the request addressed. Marks the request
-// acknowledged on success. 0, or -1 with 227 (no usable "CAC"/"CAD"), 12,
-// or the send's error. The request is not changed on failure.
-int send_ack_reply(int ack_fd, n_pkt *request);
+// Capacity of the acknowledgement history of one node (initially 5).
+int lastacks();
 
 }  // namespace nimbet

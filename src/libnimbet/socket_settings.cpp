@@ -13,18 +13,20 @@ namespace {
 constexpr uint32_t kAllOnes = 0xFFFFFFFFu;
 
 // Reads a dotted IPv4 text into 4 address bytes (network order). The text
-// must hold exactly 4 numbers (else 22); the conversion then goes through the
-// platform's inet_addr, whose all-ones answer, also that of
-// 255.255.255.255, is refused with 42. 0 or -1.
+// must hold exactly 4 numbers (else 22), each read as decimal: "010.0.0.1"
+// is 10.0.0.1, never the octal 8.0.0.1 that inet_addr would make of it. The
+// all-ones address 255.255.255.255 is refused with 42, as the platform's
+// conversion has always refused it. 0 or -1.
 int ipv4_from_text(const char *text, unsigned char out[kAddrLen])
 {
     unsigned char bytes[kAddrLen];
     if (!decode_exact(text, bytes, kAddrLen))
         return fail(kInval);
-    const in_addr_t a = ::inet_addr(text);
+    uint32_t a = 0;
+    std::memcpy(&a, bytes, kAddrLen);
     if (a == kAllOnes)
         return fail(kIlSeq);
-    std::memcpy(out, &a, kAddrLen);
+    std::memcpy(out, bytes, kAddrLen);
     return 0;
 }
 
@@ -44,27 +46,29 @@ extern "C" {
 
 int n_socket_set_ipdest(int fd, const unsigned char *addr)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
-    return set_destination_slot(rec, addr, 0);
+    std::lock_guard lock(rec->mu);
+    return set_destination_slot(rec.get(), addr, 0);
 }
 
 int n_socket_set_ipdest_str(int fd, const char *text)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
     unsigned char addr[kAddrLen];
     if (ipv4_from_text(text, addr) != 0)
         return -1;
-    return set_destination_slot(rec, addr, 0);
+    std::lock_guard lock(rec->mu);
+    return set_destination_slot(rec.get(), addr, 0);
 }
 
 int n_socket_set_ipdest_all(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kInval);
     constexpr int kRoom = 32;
     uint32_t addrs[kRoom];
@@ -74,16 +78,18 @@ int n_socket_set_ipdest_all(int fd)
         return -1;
     // The record has ten slots; interfaces beyond them are left out.
     const int n = found < kMaxDestinations ? found : kMaxDestinations;
+    std::lock_guard lock(rec->mu);
     for (int i = 0; i < n; ++i)
-        set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&bcasts[i]), i);
+        set_destination_slot(rec.get(), reinterpret_cast<const unsigned char *>(&bcasts[i]), i);
     return n;
 }
 
 int n_socket_set_num_interfaces(int fd, int n)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
+    std::lock_guard lock(rec->mu);
     if (n <= 0 || n >= rec->num_interfaces)
         return fail(kInval);
     rec->num_interfaces = n;
@@ -92,11 +98,12 @@ int n_socket_set_num_interfaces(int fd, int n)
 
 int n_socket_set_ipsrc(int fd, const unsigned char *addr)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
     if (addr == nullptr)
         return fail(kInval);
+    std::lock_guard lock(rec->mu);
     if ((rec->options & SOCKET_BOUND) != 0)
         return fail(kBusy);
     if (rec->recv_from == nullptr) {
@@ -113,7 +120,7 @@ int n_socket_set_ipsrc(int fd, const unsigned char *addr)
 
 int n_socket_set_ipsrc_str(int fd, const char *text)
 {
-    if (socket_lookup(fd) == nullptr)
+    if (!socket_acquire(fd))
         return fail(kBadF);
     unsigned char addr[kAddrLen];
     if (ipv4_from_text(text, addr) != 0)
@@ -123,9 +130,10 @@ int n_socket_set_ipsrc_str(int fd, const char *text)
 
 int n_socket_set_ipsrc_all(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
+    std::lock_guard lock(rec->mu);
     std::free(rec->recv_from);
     rec->recv_from = nullptr;
     return 0;
@@ -133,18 +141,19 @@ int n_socket_set_ipsrc_all(int fd)
 
 int n_socket_set_id(int fd, const unsigned char *id)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
     if (id == nullptr)
         return fail(kInval);
+    std::lock_guard lock(rec->mu);
     std::memmove(rec->id, id, kIdLen);
     return 0;
 }
 
 int n_socket_set_id_str(int fd, const char *text)
 {
-    if (socket_lookup(fd) == nullptr)
+    if (!socket_acquire(fd))
         return fail(kBadF);
     unsigned char id[kIdLen];
     if (!decode_id_text(text, id))
@@ -154,18 +163,19 @@ int n_socket_set_id_str(int fd, const char *text)
 
 int n_socket_set_loc(int fd, const unsigned char *loc)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
     if (loc == nullptr)
         return fail(kInval);
+    std::lock_guard lock(rec->mu);
     std::memmove(rec->loc, loc, kLocLen);
     return 0;
 }
 
 int n_socket_set_loc_str(int fd, const char *text)
 {
-    if (socket_lookup(fd) == nullptr)
+    if (!socket_acquire(fd))
         return fail(kBadF);
     unsigned char loc[kLocLen];
     if (!decode_exact(text, loc, kLocLen))
@@ -175,43 +185,39 @@ int n_socket_set_loc_str(int fd, const char *text)
 
 int n_socket_set_retry(int fd, int count, int milliseconds)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
+    std::lock_guard lock(rec->mu);
     rec->retry = count & 0xff;
     rec->timeout = milliseconds;
     return 0;
 }
 
-int n_socket_set_lastacks(int n)
-{
-    g_lastacks = n;
-    return 1;
-}
-
-int n_socket_get_lastacks(void) { return g_lastacks; }
-
 unsigned char *n_socket_get_id(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail_null<unsigned char>(kInval);
+    std::lock_guard lock(rec->mu);
     return rec->id;
 }
 
 unsigned char *n_socket_get_loc(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail_null<unsigned char>(kInval);
+    std::lock_guard lock(rec->mu);
     return rec->loc;
 }
 
 unsigned char *n_socket_get_ipdest(int fd, int index)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail_null<unsigned char>(kBadF);
+    std::lock_guard lock(rec->mu);
     if (index < 0 || index >= rec->num_interfaces)
         return fail_null<unsigned char>(kInval);
     return address_copy(rec->send_to[index].sin_addr);
@@ -221,42 +227,46 @@ unsigned char *n_socket_get_ipdest(int fd, int index)
 // address it receives on.
 unsigned char *n_socket_get_ipsrc(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail_null<unsigned char>(kBadF);
     in_addr any{};
     any.s_addr = htonl(INADDR_ANY);
+    std::lock_guard lock(rec->mu);
     return address_copy(rec->recv_from != nullptr ? rec->recv_from->sin_addr : any);
 }
 
 int n_socket_get_num_interfaces(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kBadF);
+    std::lock_guard lock(rec->mu);
     return rec->num_interfaces;
 }
 
 int n_socket_get_retry(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kInval);
+    std::lock_guard lock(rec->mu);
     return rec->retry;
 }
 
 int n_socket_get_timeout(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr)
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
         return fail(kInval);
+    std::lock_guard lock(rec->mu);
     return rec->timeout;
 }
 
 uint16_t n_socket_get_port(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr) {
+    SocketRef rec = socket_acquire(fd);
+    if (!rec) {
         n_errno = kInval;
         return 0xFFFF;
     }
@@ -265,11 +275,12 @@ uint16_t n_socket_get_port(int fd)
 
 uint8_t n_socket_get_last_seq(int fd)
 {
-    socket_record *rec = socket_lookup(fd);
-    if (rec == nullptr) {
+    SocketRef rec = socket_acquire(fd);
+    if (!rec) {
         n_errno = kInval;
         return 0xFF;
     }
+    std::lock_guard lock(rec->mu);
     return rec->last_seq;
 }
 

@@ -1,0 +1,260 @@
+// The sending side of a transfer: one part in flight at a time, the next only once that one is acknowledged.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "frag.h"
+#include "send.h"
+#include "trace.h"
+
+using namespace nimbet;
+
+namespace {
+
+// Control byte of the part that starts at done_len: kind 1 while more than
+// one part's worth remains, else kind 2 (the last part).
+unsigned char part_control(const n_frag *f) { return (f->total_len - f->done_len > FRAG_PART_SIZE) ? 2 : 4; }
+
+// A part is in flight from its first transmission to its acknowledgement;
+// the whole of an empty transfer is its one empty part.
+bool in_flight(const n_frag *f) { return f->part_len != 0 || f->total_len == 0; }
+
+// Nonces of transfers: a receiver of this library tells a new transfer from
+// an old one by them, also when the sender restarted. Called under the
+// fragmentation lock.
+uint32_t new_nonce()
+{
+    // splitmix64 from a seed of the system's entropy source: nonces need to
+    // differ, not to be secret.
+    static uint64_t state = (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+    uint64_t z = (state += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return static_cast<uint32_t>(z ^ (z >> 31));
+}
+
+// Takes the next part's bytes into f->part: from the copy of the data, or
+// from the file being sent. A file that cannot be read aborts the transfer.
+bool load_part(n_frag *f)
+{
+    const uint32_t left = f->total_len - f->done_len;
+    f->part_len = static_cast<uint8_t>(left < FRAG_PART_SIZE ? left : FRAG_PART_SIZE);
+    if (f->frag_data != nullptr) {
+        std::memcpy(f->part, f->frag_data + f->done_len, f->part_len);
+    } else if (f->file >= 0 && f->part_len != 0) {
+        ssize_t got = -1;
+        do
+            got = ::pread(f->file, f->part, f->part_len, static_cast<off_t>(f->done_len));
+        while (got < 0 && errno == EINTR);
+        if (got != f->part_len) {
+            frag_abort(f, got < 0 ? "file read error" : "file shorter than when the transfer started");
+            return false;
+        }
+    }
+    f->crc = crc32_update(f->crc, f->part, f->part_len);
+    return true;
+}
+
+// Sends the part in flight: the data tuple first (the receiver takes the
+// transfer's type from it), then "CAD" naming the peer, then "CAC" with the
+// control byte and the part counter; 48 + 11 + 5 bytes fill the 64-byte
+// tuple area exactly. The first and the last part of a transfer with a
+// descriptor carry it behind the "CAC".
+int send_part(n_frag *f, bool again)
+{
+    if (f->sock == nullptr)
+        return fail(kBadF);
+    const unsigned char control = part_control(f);
+    const unsigned char cac[2] = {control, f->part_no};
+    Outgoing out = prepare(f->sock);
+    FrameWriter w(out.stamp.loc, out.stamp.id, out.stamp.seq);
+    w.tuple(f->data_type, f->part, f->part_len);
+    w.tuple(kTypeCAD, f->id, kIdLen);
+    w.tuple(kTypeCAC, cac, 2);
+    const uint8_t flags = static_cast<uint8_t>((f->parts == 0 ? kDescFirst : 0) | (control == 4 ? kDescLast : 0));
+    if (f->described && flags != 0) {
+        unsigned char desc[13];
+        w.tuple(kTypeCAT, desc, write_descriptor({true, flags, f->nonce, f->total_len, f->crc}, desc));
+    }
+    return transmit(f->sock, out, w.finish(), again ? N_TRACE_PART_RESENT : N_TRACE_PART_SENT);
+}
+
+// Starts a new part: its bytes, a fresh retry budget, and its transmission.
+int start_part(n_frag *f)
+{
+    if (!load_part(f))
+        return fail(kProto);
+    f->retries = f->sock != nullptr ? socket_retry(f->sock) : 0;
+    f->last_time = n_util_getmstime();
+    return send_part(f, false) < 0 ? -1 : 1;
+}
+
+// The part in flight was acknowledged: count it, and finish or go on.
+void advance(n_frag *f)
+{
+    f->done_len += f->part_len;
+    f->part_len = 0;
+    f->part_no = static_cast<uint8_t>(f->part_no + 1);
+    f->parts += 1;
+    if (f->done_len == f->total_len)
+        frag_finish(f);
+}
+
+// Closes a file that a refused transfer was to send.
+int refuse_file(int file, int err)
+{
+    if (file >= 0)
+        ::close(file);
+    return fail(err);
+}
+
+// Registers a new sending transfer; the data come from `data` (copied) or,
+// with a null `data`, from `file`, which the transfer owns in any case.
+int start_send(socket_record *rec, const unsigned char *id, const unsigned char *data, int file, uint32_t len,
+               const unsigned char *type)
+{
+    std::lock_guard lock(frag_mutex());
+    if (n_frag *old = frag_find(id)) {
+        if (frag_state(old) != FRAG_ABORTED)
+            return refuse_file(file, kAccess);
+        frag_remove(old);
+    }
+    n_frag *f = frag_new(rec, id, type, false);
+    if (f == nullptr)
+        return refuse_file(file, kNoMem);
+    if (data != nullptr || file < 0) {
+        f->frag_data = static_cast<unsigned char *>(std::malloc(len != 0 ? len : 1));
+        if (f->frag_data == nullptr) {
+            frag_free(f);
+            return fail(kNoMem);
+        }
+        if (len != 0)
+            std::memcpy(f->frag_data, data, len);
+    } else {
+        f->file = file;
+    }
+    f->total_len = len;
+    {
+        std::lock_guard slock(rec->mu);
+        f->described = rec->transfer_check;
+    }
+    f->nonce = new_nonce();
+    frag_register(f, false);
+    count(rec->stats.transfers_started);
+    // Stays registered when the first part cannot go out: the timers send it
+    // again.
+    return start_part(f);
+}
+
+}  // namespace
+
+namespace nimbet {
+
+int sender_resend(n_frag *f)
+{
+    f->retries -= 1;
+    f->last_time = n_util_getmstime();
+    if (f->sock != nullptr)
+        count(f->sock->stats.retransmissions);
+    return send_part(f, true) < 0 ? -1 : 1;
+}
+
+int frag_start_send(socket_record *rec, const unsigned char *id, const unsigned char *data, uint32_t len,
+                    const unsigned char *type)
+{
+    if (id == nullptr || type == nullptr || (data == nullptr && len != 0))
+        return fail(kInval);
+    static const unsigned char kNone[1] = {0};
+    return start_send(rec, id, data != nullptr ? data : kNone, -1, len, type);
+}
+
+int frag_start_send_file(socket_record *rec, const unsigned char *id, int file, uint32_t len,
+                         const unsigned char *type)
+{
+    if (id == nullptr || type == nullptr || file < 0)
+        return refuse_file(file, kInval);
+    return start_send(rec, id, nullptr, file, len, type);
+}
+
+void frag_on_ack(socket_record *rec, const FrameView &view)
+{
+    count(rec->stats.acks_received);
+    const unsigned char control = view.cac.data[0];
+    const uint8_t seq = view.cac.data[1];
+    const Descriptor d = read_descriptor(view);
+    std::lock_guard lock(frag_mutex());
+    n_frag *f = frag_find(view.srcid());
+    // Acknowledgements advance only our own transfers under way, and only for
+    // the part in flight. The acknowledgement of the part before arrives
+    // again when a duplicate of it, or of our part, went round: sending the
+    // part in flight again for it would echo every duplicate for the rest of
+    // the transfer. Lost parts are the timers' to resend.
+    const bool ours = f != nullptr && !frag_receiving(f) && frag_state(f) == FRAG_ACTIVE;
+    if (!ours || (f->described && d.present && d.nonce != f->nonce)) {
+        count(rec->stats.stray_fragments);
+        if (trace_enabled())
+            trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, nullptr, "acknowledgement of no transfer");
+        return;
+    }
+    if (!in_flight(f) || seq != f->part_no || (control & ~kCacReply) != part_control(f)) {
+        count(rec->stats.duplicates);
+        if (trace_enabled())
+            trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, nullptr);
+        return;
+    }
+    if (trace_enabled())
+        trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, nullptr);
+    advance(f);
+    if (frag_state(f) == FRAG_ACTIVE)
+        start_part(f);
+}
+
+}  // namespace nimbet
+
+extern "C" {
+
+int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data, uint32_t len,
+                     const unsigned char *type)
+{
+    if (id == nullptr || type == nullptr || (data == nullptr && len != 0))
+        return fail(kInval);
+    SocketRef rec = socket_acquire(fd);
+    if (!rec) {
+        // A registered transfer is reported first, as the record would be
+        // refused before the socket is ever needed.
+        std::lock_guard lock(frag_mutex());
+        n_frag *old = frag_find(id);
+        return fail(old != nullptr && frag_state(old) != FRAG_ABORTED ? kAccess : kInval);
+    }
+    return frag_start_send(rec.get(), id, data, len, type);
+}
+
+int n_frag_next_part(const unsigned char *id)
+{
+    return with_frag(id, [](n_frag *f) {
+        if (frag_receiving(f))
+            return fail(kProto);  // a receiving fragmentation sends no parts
+        if (frag_state(f) == FRAG_ABORTED)
+            return fail(kProto);  // its data are gone: nothing to send
+        if (frag_state(f) == FRAG_FINISHED)
+            return 1;
+        return in_flight(f) ? sender_resend(f) : start_part(f);
+    });
+}
+
+int n_frag_acked(const unsigned char *id)
+{
+    return with_frag(id, [](n_frag *f) {
+        // Only a transfer under way advances: an acknowledgement can neither
+        // revive an aborted transfer nor touch a receiving one.
+        if (frag_receiving(f) || frag_state(f) != FRAG_ACTIVE)
+            return fail(kProto);
+        advance(f);
+        return 1;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,31 @@
+// Sending as the library's own modules do it: on socket records, from frames built in place.
+#pragma once
+
+#include <span>
+
+#include "frame.h"
+#include "socket.h"
+
+namespace nimbet {
+
+// What one frame needs from its socket, taken under the socket's lock in one
+// step: the header values and a copy of the destination list.
+struct Outgoing {
+    Stamp stamp;
+    int count = 0;
+    sockaddr_in to[kMaxDestinations];
+};
+
+// The socket's location and identifier, its next sequence number (the
+// counter advances), and its destinations.
+Outgoing prepare(socket_record *rec);
+
+// Sends a finished frame to every destination in `out`: 1 when any took it,
+// else -1 (the error number unchanged). Counts the frame and reports `event`
+// to the trace hook.
+int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event);
+
+// n_socket_send on a record.
+int send_packet(socket_record *rec, n_pkt *packet);
+
+}  // namespace nimbet
