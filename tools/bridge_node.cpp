@@ -99,9 +99,12 @@ void Node::on_packet(n_pkt *pkt)
     const bool other = for_other_node(pkt, self_);
     const Control c = control_of(pkt);
     const bool part = !other && c.present && !c.reply && (c.kind == kKindFragment || c.kind == kKindLastFragment);
-    if (part && incoming_.count(id_of(pkt->srcid)) == 0 &&
-        n_frag_get_status(pkt->srcid, FRAG_RECEIVING) == FRAG_RECEIVING)
-        incoming_[id_of(pkt->srcid)] = InTransfer{data_type_of(pkt), n_util_getmstime()};
+    if (part && n_frag_get_status(pkt->srcid, FRAG_RECEIVING) == FRAG_RECEIVING) {
+        InTransfer &in = incoming_[id_of(pkt->srcid)];
+        in.last_type = data_type_of(pkt);
+        if (in.started == 0)
+            in = InTransfer{in.last_type, n_util_getmstime() | 1u, in.last_type};
+    }
     // A gateway hears its own broadcasts; handing them up would echo every
     // command back as a received frame.
     const bool own = std::memcmp(pkt->srcid, self_.data(), 8) == 0;
@@ -258,15 +261,16 @@ void Node::check_transfers()
     const uint32_t linger = 2u * static_cast<uint32_t>(n_socket_get_timeout(fd_));
     for (auto in = incoming_.begin(); in != incoming_.end();) {
         const unsigned char *id = in->first.data();
-        const int status = n_frag_get_frag(id) != nullptr ? n_frag_get_status(id, FRAG_RECEIVING | FRAG_STATE_MASK) : -1;
-        if (status == (FRAG_RECEIVING | FRAG_FINISHED) && !in->second.published) {
-            unsigned char *data = nullptr;
-            const int len = n_frag_get_data(id, &data);
-            if (len >= 0) {
+        int64_t total = -1;
+        const int status = n_frag_get_progress(id, nullptr, &total);
+        // The peer started another transfer while its last one lingered.
+        if (in->second.published && status == (FRAG_RECEIVING | FRAG_ACTIVE))
+            in->second = InTransfer{in->second.last_type, now | 1u, in->second.last_type};
+        if (status == (FRAG_RECEIVING | FRAG_FINISHED) && !in->second.published && total >= 0) {
+            std::string data(static_cast<std::size_t>(total), '\0');
+            if (n_frag_copy_data(id, reinterpret_cast<unsigned char *>(data.data()), data.size()) == total) {
                 ++counters_.transfers_received;
-                sinks_.transfer(in->first, in->second.type,
-                                std::string(reinterpret_cast<const char *>(data), static_cast<std::size_t>(len)),
-                                now - in->second.started);
+                sinks_.transfer(in->first, in->second.type, data, now - in->second.started);
             }
             in->second.published = true;
             in->second.finished = now;

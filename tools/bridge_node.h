@@ -63,7 +63,8 @@ private:
     };
     struct InTransfer {
         std::string type;
-        uint32_t started;
+        uint32_t started = 0;   // never 0 once the transfer is known
+        std::string last_type;  // of the latest part seen from this peer
         bool published = false;
         uint32_t finished = 0;
     };
