@@ -1,0 +1,211 @@
+// The seeded fault relay: forwards datagrams between two nodes and applies each direction's faults.
+#include "support/relay.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "support/frames.h"
+#include "support/netns.h"
+
+namespace nimbet::test {
+
+namespace {
+
+int bound(const char *addr)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(FaultRelay::kPort);
+    sa.sin_addr.s_addr = inet_addr(addr);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        std::perror("relay bind");
+        std::abort();
+    }
+    return fd;
+}
+
+constexpr std::size_t kStaleDistance = 256;
+
+}  // namespace
+
+FaultRelay::FaultRelay(Faults toward_b, Faults toward_a, uint32_t seed, std::vector<DropRule> rules, int max_ms)
+    : rules_(std::move(rules)), rule_seen_(rules_.size(), 0), rng_(seed)
+{
+    ab_ = {bound("127.0.0.2"), "127.0.0.3", toward_b, {}, {}, 0, true};
+    ba_ = {bound("127.0.0.4"), "127.0.0.1", toward_a, {}, {}, 0, false};
+    thread_ = std::thread([this, max_ms] { run(max_ms); });
+}
+
+FaultRelay::~FaultRelay()
+{
+    stop_ = true;
+    thread_.join();
+    close(ab_.in);
+    close(ba_.in);
+}
+
+bool FaultRelay::chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < p; }
+
+void FaultRelay::send(const Direction &d, const std::vector<unsigned char> &bytes)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kPort);
+    to.sin_addr.s_addr = inet_addr(d.to);
+    sendto(d.in, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+}
+
+void FaultRelay::forward(Direction &d)
+{
+    std::vector<unsigned char> buf(512);
+    const ssize_t n = recv(d.in, buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n <= 0)
+        return;
+    buf.resize(static_cast<std::size_t>(n));
+    const WireControl c = wire_control(buf);
+    if (d.toward_b && (c.control == 2 || c.control == 4))
+        ++data_frames_;
+    if (d.history.size() >= 2 * kStaleDistance + 64)
+        d.history.erase(d.history.begin(), d.history.begin() + static_cast<std::ptrdiff_t>(kStaleDistance));
+    d.history.push_back(buf);
+
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        const DropRule &r = rules_[i];
+        if (r.toward_b == d.toward_b && r.control == c.control && r.seq == c.seq && ++rule_seen_[i] == r.nth)
+            return;
+    }
+    const Faults &f = d.faults;
+    if (chance(f.drop)) {
+        ++faults_;
+        return;
+    }
+    if (chance(f.stale) && d.history.size() > 1) {
+        ++faults_;
+        const std::size_t back = chance(0.5) && d.history.size() > kStaleDistance
+                                     ? kStaleDistance
+                                     : 1 + rng_() % (d.history.size() - 1);
+        send(d, d.history[d.history.size() - 1 - back]);
+    }
+    if (chance(f.corrupt)) {
+        ++faults_;
+        buf[rng_() % buf.size()] ^= static_cast<unsigned char>(1u << (rng_() % 8));
+    } else if (chance(f.forge) && buf.size() > PACKET_MIN_FRAME) {
+        ++faults_;
+        buf[PACKET_HEADER_SIZE + 3 + rng_() % (buf.size() - PACKET_HEADER_SIZE - 5)] ^=
+            static_cast<unsigned char>(1u << (rng_() % 8));
+        n_util_crc16_append(buf.data(), static_cast<unsigned>(buf.size()));
+    }
+    if (chance(f.truncate)) {
+        ++faults_;
+        buf.resize(rng_() % buf.size());
+    }
+    if (chance(f.reorder) && d.held.empty()) {
+        ++faults_;
+        d.held = buf;
+        return;
+    }
+    send(d, buf);
+    if (chance(f.duplicate)) {
+        ++faults_;
+        send(d, buf);
+    }
+    if (!d.held.empty()) {
+        send(d, d.held);
+        d.held.clear();
+    }
+}
+
+void FaultRelay::run(int max_ms)
+{
+    const auto start = std::chrono::steady_clock::now();
+    while (!stop_ && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(max_ms)) {
+        pollfd ps[2] = {{ab_.in, POLLIN, 0}, {ba_.in, POLLIN, 0}};
+        if (poll(ps, 2, 5) <= 0) {
+            // A datagram held back goes out when nothing follows it.
+            for (Direction *d : {&ab_, &ba_})
+                if (!d->held.empty()) {
+                    send(*d, d->held);
+                    d->held.clear();
+                }
+            continue;
+        }
+        if (ps[0].revents & POLLIN)
+            forward(ab_);
+        if (ps[1].revents & POLLIN)
+            forward(ba_);
+    }
+}
+
+const char *TransferRun::verdict() const
+{
+    if (hung)
+        return "hung";
+    if (receiver_finished && !identical)
+        return "corrupted";
+    if (sender == FRAG_FINISHED && !identical)
+        return "false success";
+    if (sender == FRAG_FINISHED && identical)
+        return "identical";
+    return "clean abort";
+}
+
+TransferRun run_transfer(int a, int b, const NodeId &ida, const NodeId &idb, const std::vector<unsigned char> &data,
+                         const FaultRelay &relay, int ms)
+{
+    static const unsigned char kType[2] = {0x12, 0x34};
+    TransferRun r;
+    const long frames_before = relay.data_frames();
+    if (n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), idb.data(), kType) != 1 &&
+        n_frag_get_status(idb.data(), FRAG_STATE_MASK) != FRAG_ACTIVE)
+        return r;
+    const auto state = [](const NodeId &id) { return n_frag_get_status(id.data(), FRAG_STATE_MASK); };
+    const auto take = [&] {
+        if (r.receiver_finished || state(ida) != FRAG_FINISHED)
+            return;
+        std::vector<unsigned char> got(data.size() + 1);
+        const int64_t len = n_frag_copy_data(ida.data(), got.data(), got.size());
+        r.receiver_finished = true;
+        r.identical = len == static_cast<int64_t>(data.size()) && std::equal(data.begin(), data.end(), got.begin());
+        n_frag_delete(ida.data());
+    };
+    r.hung = !pump({a, b}, [&] {
+        take();
+        return state(idb) != FRAG_ACTIVE && state(ida) != FRAG_ACTIVE;
+    }, ms);
+    take();
+    r.sender = state(idb);
+    r.receiver = r.receiver_finished ? FRAG_FINISHED : state(ida);
+    r.data_frames = relay.data_frames() - frames_before;
+    n_frag_delete(idb.data());
+    n_frag_delete(ida.data());
+    return r;
+}
+
+int relay_node(const NodeId &id, bool is_a, int retry, int timeout)
+{
+    require_only_own_interfaces();
+    const char *self = is_a ? "127.0.0.1" : "127.0.0.3";
+    const char *relay = is_a ? "127.0.0.2" : "127.0.0.4";
+    const int fd = n_socket_open(inet_addr(self), inet_addr(relay), FaultRelay::kPort);
+    if (fd < 0)
+        std::abort();
+    n_socket_set_id(fd, id.data());
+    n_socket_set_ipsrc_str(fd, self);
+    n_socket_set_option(fd, SOCKET_BLOCKING, 0);
+    n_socket_set_option(fd, SOCKET_FRAG, 1);
+    n_socket_set_retry(fd, retry, timeout);
+    n_pkt *none = n_socket_recv(fd, 0);  // binds it
+    if (none != nullptr)
+        n_pkt_free(none);
+    return fd;
+}
+
+}  // namespace nimbet::test

@@ -1,0 +1,106 @@
+// A seeded fault relay between two test nodes: loss, duplication, reordering, stale copies, corruption, truncation.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "support/nodes.h"
+
+namespace nimbet::test {
+
+// What happens to the datagrams of one direction, as probabilities per
+// datagram.
+struct Faults {
+    double drop = 0;         // lost
+    double duplicate = 0;    // sent twice
+    double reorder = 0;      // held back and sent after the next one
+    double stale = 0;        // an old copy sent again as well (often exactly 256 parts old)
+    double corrupt = 0;      // one bit flipped (the CRC-16 notices)
+    double forge = 0;        // one data bit flipped and the CRC-16 made right again
+    double truncate = 0;     // cut short
+};
+
+// Drops the n-th datagram of a direction whose "CAC" has this control byte
+// and sequence byte (n counts from 1): the acknowledgement of part 256, the
+// last part.
+struct DropRule {
+    bool toward_b;
+    int control;
+    int seq;
+    int nth;
+};
+
+/*
+ * Node A stands on 127.0.0.1 and sends to 127.0.0.2; node B stands on
+ * 127.0.0.3 and sends to 127.0.0.4. The relay listens on .2 and .4 and
+ * forwards what it hears to the other node, applying the faults of that
+ * direction with its own seeded generator, so that a run repeats. It runs in
+ * a thread of its own and stops when destroyed or after `max_ms`.
+ */
+class FaultRelay {
+public:
+    static constexpr uint16_t kPort = 47400;
+
+    FaultRelay(Faults toward_b, Faults toward_a, uint32_t seed, std::vector<DropRule> rules = {},
+               int max_ms = 600000);
+    ~FaultRelay();
+    FaultRelay(const FaultRelay &) = delete;
+    FaultRelay &operator=(const FaultRelay &) = delete;
+
+    // Datagrams A sent that carry a fragment request ("CAC" control 2 or 4).
+    long data_frames() const { return data_frames_; }
+    long faults() const { return faults_; }
+
+private:
+    struct Direction {
+        int in = -1;
+        const char *to = nullptr;
+        Faults faults;
+        std::vector<std::vector<unsigned char>> history;  // every datagram heard, for stale copies
+        std::vector<unsigned char> held;                  // a datagram held back
+        int dropped_by_rule = 0;
+        bool toward_b = false;
+    };
+
+    void forward(Direction &d);
+    void send(const Direction &d, const std::vector<unsigned char> &bytes);
+    bool chance(double p);
+    void run(int max_ms);
+
+    Direction ab_, ba_;
+    std::vector<DropRule> rules_;
+    std::vector<int> rule_seen_;
+    std::mt19937 rng_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> data_frames_{0};
+    std::atomic<long> faults_{0};
+    std::thread thread_;
+};
+
+// How a transfer through the relay ended, judged on both sides.
+struct TransferRun {
+    bool hung = false;          // a side was still under way when the time ran out
+    int sender = -1;            // FRAG_ state of each side, -1 when there is none
+    int receiver = -1;
+    bool receiver_finished = false;  // the receiver finished at some point (its data were taken then)
+    bool identical = false;     // and what it held was exactly what was sent
+    long data_frames = 0;
+    const char *verdict() const;  // "identical", "clean abort", "corrupted", "false success", "hung"
+};
+
+// Sends `data` from node a (identifier ida) to node b (idb) as a transfer
+// and receives on both until both sides are done, at most `ms`. The
+// receiver's data are taken the moment it finishes, and its transfer
+// deleted, as an application does.
+TransferRun run_transfer(int a, int b, const NodeId &ida, const NodeId &idb, const std::vector<unsigned char> &data,
+                         const FaultRelay &relay, int ms);
+
+// A node bound on its own loopback address that sends only to its side of
+// the relay: non-blocking, driving transfers, with the given retry settings.
+int relay_node(const NodeId &id, bool is_a, int retry, int timeout);
+
+}  // namespace nimbet::test

@@ -1,0 +1,353 @@
+// Transfers that never lie: faulty networks, restarts, stray and hostile fragments, the descriptor, limits, files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "frag.h"
+#include "frame.h"
+#include "support/frames.h"
+#include "support/nodes.h"
+#include "support/relay.h"
+
+using namespace nimbet;
+using namespace nimbet::test;
+
+namespace {
+
+const NodeId kA = node_id(1);  // sends
+const NodeId kB = node_id(2);  // receives
+const unsigned char kType[2] = {0x12, 0x34};
+
+Bytes random_bytes(std::size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes v(n);
+    for (unsigned char &c : v)
+        c = static_cast<unsigned char>(rng());
+    return v;
+}
+
+int state(const NodeId &id) { return n_frag_get_status(id.data(), FRAG_STATE_MASK); }
+
+// ---------------------------------------------------------------- through the fault relay
+
+// Short timeouts keep the runs short; the soak runs the defaults.
+class FaultyNetwork : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        a = relay_node(kA, true, 10, 20);
+        b = relay_node(kB, false, 10, 20);
+    }
+    void TearDown() override
+    {
+        n_socket_close(a);
+        n_socket_close(b);
+    }
+    TransferRun send(const Bytes &data, const FaultRelay &relay) { return run_transfer(a, b, kA, kB, data, relay, 60000); }
+
+    int a = -1;
+    int b = -1;
+};
+
+TEST_F(FaultyNetwork, LossDuplicationAndReorderingStillDeliverTheExactBytes)
+{
+    const Faults rough{.drop = 0.05, .duplicate = 0.02, .reorder = 0.02};
+    FaultRelay relay(rough, rough, 7);
+    EXPECT_STREQ("identical", send(random_bytes(64 * 1024, 1), relay).verdict());
+}
+
+// Once 256 parts are stored the part counter is 0 again: when the
+// acknowledgement of the 256th part (sequence byte 255) is lost, the
+// receiver must still know the resent part as the one before its counter.
+TEST_F(FaultyNetwork, LostAcknowledgementOfPart256IsAnsweredAfterTheWrap)
+{
+    FaultRelay relay({}, {}, 1, {{.toward_b = false, .control = 3, .seq = 255, .nth = 1}});
+    EXPECT_STREQ("identical", send(random_bytes(300 * 45, 2), relay).verdict());
+}
+
+// A repeated acknowledgement makes nobody send anything: duplicates are not
+// echoed back and forth for the rest of the transfer.
+TEST_F(FaultyNetwork, DuplicatesAreNotEchoed)
+{
+    const Faults dup{.duplicate = 0.2};
+    FaultRelay relay(dup, dup, 3);
+    const TransferRun run = send(random_bytes(200 * 45, 3), relay);
+    EXPECT_STREQ("identical", run.verdict());
+    EXPECT_LE(run.data_frames, 200 + 5);
+}
+
+// Stale copies (some exactly 256 parts old) and frames whose data were
+// altered with a matching CRC-16: the receiver never holds wrong data and
+// the sender never reports a transfer that did not arrive whole.
+TEST_F(FaultyNetwork, StaleAndForgedCopiesNeverMakeWrongData)
+{
+    const Faults bad{.drop = 0.02, .stale = 0.03, .forge = 0.02};
+    for (uint32_t seed : {11u, 12u, 13u}) {
+        FaultRelay relay(bad, bad, seed);
+        const TransferRun run = send(random_bytes(600 * 45, seed), relay);
+        const std::string verdict = run.verdict();
+        EXPECT_TRUE(verdict == "identical" || verdict == "clean abort") << verdict << " with seed " << seed;
+    }
+}
+
+TEST_F(FaultyNetwork, BackToBackTransfersStayApart)
+{
+    const Faults bad{.drop = 0.03, .duplicate = 0.03, .stale = 0.03};
+    FaultRelay relay(bad, bad, 5);
+    for (uint32_t round = 0; round < 3; ++round)
+        EXPECT_STREQ("identical", send(random_bytes(5000 + round, round), relay).verdict()) << round;
+    EXPECT_EQ(nullptr, n_frag_get_frag(kA.data()));  // no ghost transfer appeared
+}
+
+// A sender that starts over (a new process with the same identifier) is
+// heard at once: its first part replaces the stalled transfer, long before
+// the receiver would have given up on the old one.
+TEST_F(FaultyNetwork, RestartedSenderIsHeardAtOnce)
+{
+    n_socket_set_retry(a, 3, 20);  // the sender gives up sooner than the receiver would
+    FaultRelay relay({}, {}, 9);
+    const Bytes first = random_bytes(20000, 4);
+    ASSERT_EQ(1, n_socket_send_buffer(a, a, first.data(), static_cast<int>(first.size()), kB.data(), kType));
+    pump({a, b}, [] {
+        int64_t done = 0;
+        n_frag_get_progress(kA.data(), &done, nullptr);
+        return done > 5000;
+    }, 10000);
+    // The old process is gone: its transfer with it.
+    n_frag_abort(kB.data());
+    n_frag_delete(kB.data());
+    EXPECT_STREQ("identical", send(random_bytes(3000, 5), relay).verdict());
+}
+
+// ---------------------------------------------------------------- stray, late and hostile fragments
+
+class StrayFragments : public NodePair {
+protected:
+    void SetUp() override
+    {
+        NodePair::SetUp();
+        n_socket_set_option(b, SOCKET_FRAG, 1);
+    }
+    // A part from kA to kB as a peer sends it.
+    static Bytes part(unsigned char seq, unsigned char control, const Bytes &data, std::vector<WireTuple> extra = {})
+    {
+        std::vector<WireTuple> t{payload(data), cad(node_id(2)), cac(control, seq)};
+        t.insert(t.end(), extra.begin(), extra.end());
+        return frame(node_id(1), seq, t);
+    }
+    // Puts bytes on the wire from node a; node b takes them.
+    void put(const Bytes &f) { ASSERT_EQ(1, n_socket_send_raw(a, f.data(), static_cast<int>(f.size()))); }
+    void deliver(const Bytes &f)
+    {
+        put(f);
+        pump({b}, [] { return false; }, 30);
+    }
+    std::vector<WireControl> acks()
+    {
+        std::vector<WireControl> out;
+        for (const Bytes &f : tap.drain(20))
+            if (wire_source(f) == idb)
+                out.push_back(wire_control(f));
+        return out;
+    }
+    n_socket_stats stats()
+    {
+        n_socket_stats s{};
+        n_socket_get_stats(b, &s);
+        return s;
+    }
+    Tap tap;
+};
+
+TEST_F(StrayFragments, LatePartsAfterDeletionStartNothing)
+{
+    deliver(part(0, 2, {1, 2, 3}));
+    deliver(part(1, 4, {4, 5}));
+    ASSERT_EQ(FRAG_FINISHED, state(kA));
+    tap.drain(20);
+    ASSERT_EQ(1, n_frag_delete(kA.data()));
+
+    // A late copy of the last part: acknowledged again, not a new transfer.
+    deliver(part(1, 4, {4, 5}));
+    const auto again = acks();
+    ASSERT_EQ(1u, again.size());
+    EXPECT_EQ(5, again[0].control);
+    EXPECT_EQ(nullptr, n_frag_get_frag(kA.data()));
+    // A late middle part: ignored and counted, no acknowledgement.
+    deliver(part(1, 2, {9, 9}));
+    EXPECT_TRUE(acks().empty());
+    EXPECT_EQ(nullptr, n_frag_get_frag(kA.data()));
+    EXPECT_EQ(1u, stats().stray_fragments);
+    EXPECT_EQ(1u, stats().duplicates);
+}
+
+// A new transfer while the application still holds the last one is not
+// acknowledged (so its sender tries again later), and never taken for a
+// repeat of the old one's last part.
+TEST_F(StrayFragments, NewTransferWaitsUntilTheLastOneIsTaken)
+{
+    deliver(part(0, 4, {7}));
+    ASSERT_EQ(FRAG_FINISHED, state(kA));
+    tap.drain(20);
+    deliver(part(0, 4, {8}));
+    EXPECT_TRUE(acks().empty());
+    EXPECT_EQ(1u, stats().transfers_refused);
+    unsigned char got = 0;
+    EXPECT_EQ(1, n_frag_copy_data(kA.data(), &got, 1));
+    EXPECT_EQ(7, got);
+    n_frag_delete(kA.data());
+    deliver(part(0, 4, {8}));
+    EXPECT_EQ(1u, acks().size());
+    EXPECT_EQ(1, n_frag_copy_data(kA.data(), &got, 1));
+    EXPECT_EQ(8, got);
+}
+
+TEST_F(StrayFragments, ManySourcesStartNoMoreTransfersThanTheLimit)
+{
+    ASSERT_EQ(0, n_socket_set_frag_limits(b, 4, 1000));
+    for (unsigned char n = 10; n < 110; ++n) {
+        Bytes f = part(0, 2, {n});
+        f[52] = n;  // source identifier 1.1.1.1.10.0.0.n
+        n_util_crc16_append(f.data(), static_cast<unsigned>(f.size()));
+        put(f);
+    }
+    pump({b}, [] { return false; }, 200);
+    int held = 0;
+    {
+        std::lock_guard lock(frag_mutex());
+        for (n_frag *f : FragQueue::each(frag_list()))
+            held += frag_receiving(f) ? 1 : 0;
+    }
+    EXPECT_EQ(4, held);
+    EXPECT_EQ(96u, stats().transfers_refused);
+}
+
+TEST_F(StrayFragments, TransferBeyondTheByteLimitIsRefusedOrAborted)
+{
+    ASSERT_EQ(0, n_socket_set_frag_limits(b, 4, 50));
+    Bytes announced(9);
+    announced[0] = 0x01;
+    put_be32(announced.data() + 5, 51);
+    deliver(part(0, 2, Bytes(10, 1), {{0xD0, 0x80, announced}}));
+    EXPECT_EQ(-1, state(kA));
+    EXPECT_EQ(1u, stats().transfers_refused);
+    deliver(part(0, 2, Bytes(45, 1)));
+    deliver(part(1, 2, Bytes(45, 2)));
+    EXPECT_EQ(FRAG_ABORTED, state(kA));
+}
+
+// ---------------------------------------------------------------- the transfer descriptor
+
+TEST_F(StrayFragments, FirstAndLastPartsCarryTheDescriptorAndAcknowledgementsEchoIt)
+{
+    const Bytes data = random_bytes(100, 6);
+    ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), kB.data(), kType));
+    std::vector<Bytes> parts, replies;
+    pump({a, b}, [&] {
+        for (Bytes &f : tap.drain(1))
+            (wire_source(f) == ida ? parts : replies).push_back(std::move(f));
+        return state(kB) == FRAG_FINISHED && replies.size() == 3;
+    }, 5000);
+    ASSERT_EQ(3u, parts.size());
+    ASSERT_EQ(3u, replies.size());
+    Descriptor d[3], echo[3];
+    for (int i = 0; i < 3; ++i) {
+        FrameView v;
+        ASSERT_EQ(Reject::None, view_frame(parts[i].data(), parts[i].size(), v));
+        d[i] = read_descriptor(v);
+        ASSERT_EQ(Reject::None, view_frame(replies[i].data(), replies[i].size(), v));
+        echo[i] = read_descriptor(v);
+        EXPECT_TRUE(echo[i].present && echo[i].flags == kDescEcho && echo[i].nonce == d[0].nonce) << i;
+    }
+    EXPECT_TRUE(d[0].present && d[0].flags == kDescFirst && d[0].total == 100);
+    EXPECT_FALSE(d[1].present);
+    EXPECT_TRUE(d[2].present && d[2].flags == kDescLast && d[2].nonce == d[0].nonce);
+    EXPECT_EQ(crc32_update(0, data.data(), data.size()), d[2].crc);
+}
+
+TEST_F(StrayFragments, DataWhoseChecksumDiffersAreNeverDelivered)
+{
+    Bytes first(9), last(9);
+    first[0] = kDescFirst;
+    put_be32(first.data() + 1, 77);
+    put_be32(first.data() + 5, 4);
+    last[0] = kDescLast;
+    put_be32(last.data() + 1, 77);
+    put_be32(last.data() + 5, crc32_update(0, Bytes{1, 2, 3, 4}.data(), 4) ^ 1);
+    deliver(part(0, 2, {1, 2}, {{0xD0, 0x80, first}}));
+    tap.drain(20);
+    deliver(part(1, 4, {3, 4}, {{0xD0, 0x80, last}}));
+    EXPECT_TRUE(acks().empty());  // the last part is not acknowledged
+    EXPECT_EQ(FRAG_ABORTED, state(kA));
+    unsigned char *out = reinterpret_cast<unsigned char *>(1);
+    n_frag_get_data(kA.data(), &out);
+    EXPECT_EQ(nullptr, out);
+}
+
+// ---------------------------------------------------------------- files
+
+std::string temp_path(const std::string &name) { return ::testing::TempDir() + name; }
+
+TEST_F(StrayFragments, FilesUpToFourGibibytesAreCountedWhole)
+{
+    const std::string path = temp_path("sparse_3g.bin");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    const uint64_t three_gib = 3ull << 30;
+    ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(three_gib)));  // sparse: nothing is written
+    ::close(fd);
+    ASSERT_EQ(1, n_socket_send_file(a, a, path.c_str(), kB.data(), kType));
+    int64_t done = -1, total = -1;
+    EXPECT_EQ(FRAG_ACTIVE, n_frag_get_progress(kB.data(), &done, &total));
+    EXPECT_EQ(0, done);
+    EXPECT_EQ(static_cast<int64_t>(three_gib), total);
+    EXPECT_EQ(INT32_MAX, n_frag_get_data_length(kB.data()));  // saturated, never negative
+    FrameView v;
+    const Bytes first = tap.next();
+    ASSERT_EQ(Reject::None, view_frame(first.data(), first.size(), v));
+    EXPECT_EQ(static_cast<uint32_t>(three_gib), read_descriptor(v).total);
+    std::remove(path.c_str());
+}
+
+TEST_F(StrayFragments, FileThatShrinksAbortsTheTransfer)
+{
+    const std::string path = temp_path("shrinks.bin");
+    std::ofstream(path, std::ios::binary) << std::string(200, 'x');
+    ASSERT_EQ(1, n_socket_send_file(a, a, path.c_str(), kB.data(), kType));
+    ASSERT_EQ(0, truncate(path.c_str(), 50));
+    pump({a, b}, [] { return state(kB) != FRAG_ACTIVE; }, 5000);
+    EXPECT_EQ(FRAG_ABORTED, state(kB));
+    std::remove(path.c_str());
+}
+
+TEST_F(StrayFragments, ReceivedFileIsWrittenAsItArrivesAndAppearsWhenComplete)
+{
+    const std::string path = temp_path("streamed.bin");
+    std::remove(path.c_str());
+    ASSERT_EQ(0, n_frag_recv_file(b, kA.data(), path.c_str()));
+    const Bytes data = random_bytes(5000, 8);
+    ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), kB.data(), kType));
+    bool seen_partial = false;
+    pump({a, b}, [&] {
+        seen_partial = seen_partial || ::access((path + ".part").c_str(), F_OK) == 0;
+        return state(kA) == FRAG_FINISHED;
+    }, 5000);
+    EXPECT_TRUE(seen_partial);
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(data, Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    EXPECT_EQ(5000, n_frag_get_data_file(kA.data(), path.c_str()));
+    // Writing elsewhere that cannot take the bytes fails rather than
+    // reporting a short file as written.
+    EXPECT_EQ(-1, n_frag_get_data_file(kA.data(), "/dev/full"));
+    std::remove(path.c_str());
+}
+
+}  // namespace
