@@ -356,8 +356,14 @@ void Gateway::flush()
         if (m == nullptr)
             return;
         const int mid = link_->publish(m->topic, m->payload, o_.qos, m->retain);
-        if (mid < 0)
-            return;  // refused now (not connected): tried again after the next event
+        if (mid == MqttLink::kRefusedForNow)
+            return;  // tried again after the next event
+        if (mid == MqttLink::kRefusedForGood) {
+            std::fprintf(stderr, "nimbet bridge: dropped a message for %s that MQTT cannot carry (%zu bytes)\n",
+                         m->topic.c_str(), m->payload.size());
+            outbox_.refuse_next();
+            continue;
+        }
         outbox_.handed(mid);
     }
 }

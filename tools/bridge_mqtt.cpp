@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 
 namespace nimbet::bridge {
@@ -148,7 +149,9 @@ int MqttLink::publish(const std::string &topic, const std::string &payload, int 
     int mid = 0;
     const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                                      qos, retain);
-    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+    if (rc == MOSQ_ERR_SUCCESS)
+        return mid;
+    return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM ? kRefusedForNow : kRefusedForGood;
 }
 
 std::vector<MqttEvent> MqttLink::take_events()
@@ -174,7 +177,11 @@ void MqttLink::stop()
         if (!settings_.status_topic.empty())
             mosquitto_publish(client_, nullptr, settings_.status_topic.c_str(), static_cast<int>(off.size()),
                               off.data(), 1, true);
-        mosquitto_disconnect(client_);
+        // The network thread writes both, then the client reports the end
+        // of the connection.
+        if (mosquitto_disconnect(client_) == MOSQ_ERR_SUCCESS)
+            for (int i = 0; i < 100 && connected_; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     {
         std::lock_guard<std::mutex> lock(pause_mutex_);

@@ -52,9 +52,11 @@ public:
     // the background. False with a message when the settings are refused.
     bool start(std::string &error);
 
-    // Hands a message to the client; its message id (> 0), or -1 when the
-    // client refused it (not connected at QoS 0, out of memory). A QoS 1
-    // message taken while the connection is lost is sent after it returns.
+    // Hands a message to the client; its message id (> 0), kRefusedForNow
+    // (not connected at QoS 0, out of memory), or kRefusedForGood (a payload
+    // beyond what MQTT carries, a bad topic). A QoS 1 message taken while
+    // the connection is lost is sent after it returns.
+    static constexpr int kRefusedForNow = -1, kRefusedForGood = -2;
     int publish(const std::string &topic, const std::string &payload, int qos, bool retain);
 
     // Readable while events wait.

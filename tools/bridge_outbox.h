@@ -57,6 +57,13 @@ public:
         ++handed_;
     }
 
+    // The message next() returned can never be published: it is dropped and counted.
+    void refuse_next()
+    {
+        queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(handed_));
+        ++dropped_;
+    }
+
     // The broker confirmed message `mid`: it leaves the queue. Returns false
     // for an id that is not handed over (a status or statistics message).
     bool confirmed(int mid)

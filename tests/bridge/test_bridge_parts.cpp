@@ -48,7 +48,7 @@ TEST(BridgeOutbox, HandsOverInOrderWithinTheWindowAndDropsTheOldestWaiting)
     ASSERT_EQ(box.next()->payload, "d");
 }
 
-TEST(BridgeOutbox, DropsTheNewMessageWhenEveryQueuedOneIsHandedOver)
+TEST(BridgeOutbox, DropsTheNewMessageWhenEveryQueuedOneIsHandedOverAndOnesThatCanNeverGo)
 {
     Outbox box(1, 1);
     box.push(msg("a"));
@@ -57,6 +57,13 @@ TEST(BridgeOutbox, DropsTheNewMessageWhenEveryQueuedOneIsHandedOver)
     EXPECT_EQ(box.dropped(), 1u);
     EXPECT_TRUE(box.confirmed(1));
     EXPECT_EQ(box.size(), 0u);
+
+    // One the client refuses for good leaves the way free for the next.
+    box.push(msg("too big"));
+    ASSERT_NE(box.next(), nullptr);
+    box.refuse_next();
+    EXPECT_EQ(box.dropped(), 2u);
+    EXPECT_EQ(box.next(), nullptr);
 }
 
 struct Refused {
