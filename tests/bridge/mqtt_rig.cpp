@@ -97,6 +97,31 @@ Broker::~Broker()
     std::system(("rm -rf '" + dir_ + "'").c_str());
 }
 
+bool Broker::require_tls_and_password(const std::string &user, const std::string &password)
+{
+    const std::string script =
+        "cd '" + dir_ + "' && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=test-ca "
+        "-keyout ca.key -out ca.crt && "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=127.0.0.1 "
+        "-keyout server.key -out server.csr && "
+        "printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext && "
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san.ext "
+        "-out server.crt && "
+        "mosquitto_passwd -b -c passwd '" + user + "' '" + password + "'";
+    if (std::system(("(" + script + ") >tls.log 2>&1").c_str()) != 0)
+        return false;
+    std::ofstream conf(dir_ + "/mosquitto.conf");
+    conf << "listener " << port_ << " 127.0.0.1\n"
+         << "user root\n"
+         << "allow_anonymous false\n"
+         << "password_file " << dir_ << "/passwd\n"
+         << "cafile " << dir_ << "/ca.crt\n"
+         << "certfile " << dir_ << "/server.crt\n"
+         << "keyfile " << dir_ << "/server.key\n";
+    return true;
+}
+
 bool Broker::available() { return access("/usr/sbin/mosquitto", X_OK) == 0; }
 
 void Broker::start()

@@ -21,9 +21,14 @@ public:
     Broker(int port, bool persistent);
     ~Broker();
     static bool available();  // the mosquitto program is installed
-    void start();             // returns once the broker accepts connections
+    // Turns the listener into TLS only, with a fresh test CA (ca.crt in dir())
+    // and a server certificate for 127.0.0.1, and admits only `user` with
+    // `password`. Call before start(); false when openssl failed.
+    bool require_tls_and_password(const std::string &user, const std::string &password);
+    void start();  // returns once the broker accepts connections
     void stop();
     int port() const { return port_; }
+    const std::string &dir() const { return dir_; }
 
 private:
     int port_;

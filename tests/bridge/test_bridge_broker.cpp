@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -263,6 +264,35 @@ TEST_F(BridgeBroker, BrokerRestartMidStreamLosesNoQueuedFrame)
     ASSERT_NE(back, std::string::npos) << out;
     EXPECT_GE(std::stoi(out.substr(out.find('(', back) + 1)), 10) << out;
     n_socket_close(a);
+}
+
+TEST_F(BridgeBroker, ConnectsOverTlsWithItsPasswordAndStaysAwayWithAWrongOne)
+{
+    broker = std::make_unique<Broker>(kBrokerPort, false);
+    ASSERT_TRUE(broker->require_tls_and_password("gw", "s3cret"));
+    broker->start();
+    const std::string pw = broker->dir() + "/gw.pw";
+    std::ofstream(pw) << "s3cret\n";
+    const std::string bad = broker->dir() + "/bad.pw";
+    std::ofstream(bad) << "guess\n";
+    auto common = [&](const std::string &password_file, const NodeId &id, uint16_t port) {
+        return std::vector<std::string>{std::to_string(port), "--mqtt", "127.0.0.1:" + std::to_string(kBrokerPort),
+                                        "--id", id_text(id), "--dest", "127.255.255.255", "--seconds", "30",
+                                        "--cafile", broker->dir() + "/ca.crt", "--username", "gw",
+                                        "--password-file", password_file};
+    };
+    GatewayProcess good(common(pw, node_id(9), kNodePort));
+    GatewayProcess refused(common(bad, node_id(10), kNodePort + 1));
+    auto says = [](GatewayProcess &g, const char *what) {
+        for (int i = 0; i < 250 && g.output().find(what) == std::string::npos; ++i)
+            n_util_sleepms(20);
+        return g.output().find(what) != std::string::npos;
+    };
+    EXPECT_TRUE(says(good, "connected to")) << good.output();
+    EXPECT_TRUE(says(refused, "not authorised")) << refused.output();  // after the TLS handshake
+    EXPECT_EQ(refused.output().find("connected to"), std::string::npos) << refused.output();
+    good.signal(SIGTERM);
+    EXPECT_EQ(good.wait(), 0);
 }
 
 TEST_F(BridgeBroker, TwoGatewaysFeedOneBrokerAndTheirStatusFollowsThem)
