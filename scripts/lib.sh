@@ -5,10 +5,11 @@ NIMBET_JOBS="$(nproc 2>/dev/null || echo 2)"
 
 # Debian packages the build, the tests and the demo use.
 NIMBET_PACKAGES=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy
   libgtest-dev libbenchmark-dev
   openjdk-17-jdk-headless junit5
   iproute2 util-linux valgrind
+  pkg-config dpkg-dev fakeroot groff-base
   libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
 )
 

@@ -60,7 +60,7 @@ std::string shape(int id)
         first = false;
         if (e->type & FILTER_MODE_NOT)
             s += "!";
-        s += std::to_string(e->data[0]);
+        s += std::to_string(e->data()[0]);
     }
     return s;
 }
@@ -196,7 +196,7 @@ TEST(FilterAdd, FirstElementCarriesAndWithOrWithoutTheBit)
     EXPECT_EQ(uint32_t{FILTER_TYPE_ID | FILTER_CONCAT_AND}, elements(a)[0]->type);
     EXPECT_EQ(uint32_t{FILTER_TYPE_ID | FILTER_CONCAT_AND | FILTER_MODE_NOT | 0x10000}, elements(b)[0]->type);
     ASSERT_EQ(8u, elements(a)[0]->len);
-    EXPECT_EQ(0, std::memcmp(kId, elements(a)[0]->data, 8));
+    EXPECT_EQ(0, std::memcmp(kId, elements(a)[0]->data(), 8));
 }
 
 TEST(FilterAdd, RawTupleTypeArgumentIsTheTwoTypeBytesOfATupleRecord)
@@ -243,7 +243,7 @@ TEST_P(FilterPattern, ParsesIntoCodesOrPlainBytes)
     EXPECT_EQ(c.wildcard, (e->type & FILTER_MODE_WILDCARD) != 0);
     std::vector<unsigned> got;
     for (uint32_t k = 0; k < e->len; ++k)
-        got.push_back(c.wildcard ? e->code(k) : e->data[k]);
+        got.push_back(c.wildcard ? e->code(k) : e->data()[k]);
     EXPECT_EQ(c.units, got);
 }
 

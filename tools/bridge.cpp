@@ -190,7 +190,7 @@ double unix_time()
 {
     timeval tv{};
     gettimeofday(&tv, nullptr);
-    return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
 // The JSON object of a frame.

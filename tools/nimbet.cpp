@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "nimbet/nimbet.h"
-#ifdef NIMBET_HAVE_BRIDGE
+#ifdef NIMBET_WITH_BRIDGE
 #include "bridge.h"
 #endif
 
@@ -34,7 +34,7 @@ const char kUsage[] =
     "  send PORT TYPE TEXT            send one frame with a tuple of type TYPE holding TEXT\n"
     "  send-file PORT FILE --to ID    send a file as a fragmented, acknowledged transfer\n"
     "  recv-file PORT OUTFILE         receive one fragmented transfer and write it to OUTFILE\n"
-    "  bridge PORT --mqtt HOST[:PORT] gateway to an MQTT broker (nimbet bridge --help)\n"
+    "  bridge PORT ...                gateway to an MQTT broker (options: nimbet bridge --help)\n"
     "\n"
     "options:\n"
     "  --id ID          this node's identifier (8 numbers, or a.b.c.d for 1.1.1.1.a.b.c.d)\n"
@@ -498,7 +498,7 @@ int main(int argc, char **argv)
     // The gateway has options of its own.
     if (argc > 1 && std::strcmp(argv[1], "bridge") == 0) {
         std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(getpid()));
-#ifdef NIMBET_HAVE_BRIDGE
+#ifdef NIMBET_WITH_BRIDGE
         return nimbet::bridge::run(argc - 1, argv + 1);
 #else
         std::fprintf(stderr, "nimbet: this build has no bridge (it needs libmosquitto and nlohmann/json)\n");

@@ -17,6 +17,19 @@
 extern "C" {
 #endif
 
+/* ------------------------------------------------------------------ version */
+
+/* The version of this header; the build reads it from here. */
+#define NIMBET_VERSION_MAJOR  0
+#define NIMBET_VERSION_MINOR  1
+#define NIMBET_VERSION_PATCH  0
+#define NIMBET_VERSION_STRING "0.1.0"
+
+/* The version of the library in use, "major.minor.patch" (static text). A
+ * program built with one header may run with a later module of the same
+ * major.minor version; compare with NIMBET_VERSION_STRING to tell. */
+N_EXPORT const char *n_util_version(void);
+
 /*
  * Conventions of every function below: failure is reported by the result
  * (-1, a null pointer, or the all-ones value of an 8- or 16-bit result)
@@ -89,12 +102,20 @@ typedef struct n_acl_list {
  * On the wire it is type 0, type 1, len, data. A tuple in a packet's list is
  * freed by n_pkt_free; a detached tuple belongs to the caller (free()).
  */
+/* data is a flexible array member, which C++ compilers accept as an extension. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#endif
 struct n_acl {
     unsigned char type[2];
     unsigned char len;
     n_acl_link link;
     unsigned char data[];
 };
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 /*
  * The frame on the wire (multi-byte values big-endian):

@@ -62,7 +62,7 @@ filter_element *new_element(uint32_t type, uint32_t len, const unsigned char *da
         return nullptr;
     e->type = type;
     e->len = len;
-    std::memcpy(e->data, data, size);
+    std::memcpy(e->data(), data, size);
     return e;
 }
 
@@ -142,7 +142,7 @@ int element_from_arg(uint32_t type, const void *arg, filter_element **out)
         return kInval;
     unsigned char data[2 * kLocLen];
     if (pat.wild) {
-        std::memcpy(data, pat.codes, 2u * pat.count);
+        std::memcpy(data, pat.codes, sizeof pat.codes[0] * pat.count);
     } else {
         type &= ~static_cast<uint32_t>(FILTER_MODE_WILDCARD);
         for (uint32_t k = 0; k < pat.count; ++k)
@@ -168,7 +168,7 @@ filter_element *term_end(filter_element *first)
 bool copy_range(const filter_element *first, const filter_element *end, ElementList &out)
 {
     for (const filter_element *e = first; e != end; e = ElementQueue::next(e)) {
-        filter_element *c = new_element(e->type, e->len, e->data);
+        filter_element *c = new_element(e->type, e->len, e->data());
         if (c == nullptr)
             return false;
         ElementQueue::insert_tail(out, c);
@@ -176,10 +176,12 @@ bool copy_range(const filter_element *first, const filter_element *end, ElementL
     return true;
 }
 
-// Moves the elements [first, end) of `from` to the tail of `to`.
+// Moves the elements [first, end) of `from` to the tail of `to`; end follows
+// first in `from`, or is null.
 void move_range(ElementList &from, filter_element *first, filter_element *end, ElementList &to)
 {
     for (filter_element *e = first; e != end;) {
+        N_ASSERT(e != nullptr, "range end within its list");
         filter_element *nxt = ElementQueue::next(e);
         ElementQueue::remove(from, e);
         ElementQueue::insert_tail(to, e);
@@ -187,11 +189,13 @@ void move_range(ElementList &from, filter_element *first, filter_element *end, E
     }
 }
 
-// Moves as many elements from the front of `from` as [first, end) holds.
+// Moves as many elements from the front of `from` as [first, end) holds;
+// `from` holds at least as many.
 void move_like(ElementList &from, const filter_element *first, const filter_element *end, ElementList &to)
 {
     for (const filter_element *e = first; e != end; e = ElementQueue::next(e)) {
         filter_element *head = ElementQueue::first(from);
+        N_ASSERT(e != nullptr && head != nullptr, "copies for every element of the range");
         ElementQueue::remove(from, head);
         ElementQueue::insert_tail(to, head);
     }
@@ -295,7 +299,7 @@ int element_position(const filter_element *e)
     if (e->len < 3)
         return -1;
     if (!e->wildcard())
-        return e->data[2];
+        return e->data()[2];
     if (e->code(0) == FILTER_CODE_REST || e->code(1) == FILTER_CODE_REST)
         return -1;
     const uint16_t c = e->code(2);
@@ -352,12 +356,12 @@ void print_value(const filter_element *e)
     }
     const uint32_t kind = e->type & FILTER_TYPE_MASK;
     if ((kind == FILTER_TYPE_ACL || kind == FILTER_TYPE_ACL_POSITION) && e->len >= 2) {
-        std::printf("%s", n_util_acl2str(e->data, nullptr));
+        std::printf("%s", n_util_acl2str(e->data(), nullptr));
         return;
     }
     // Identifier and location bytes, and a type of which a pattern gave only one byte.
     for (uint32_t k = 0; k < e->len; ++k)
-        std::printf(k == 0 ? "%d" : ".%d", e->data[k]);
+        std::printf(k == 0 ? "%d" : ".%d", e->data()[k]);
 }
 
 void print_element(const filter_element *e)
@@ -401,7 +405,7 @@ int filter_match(const filter_element *e, std::span<const unsigned char> bytes)
 {
     const std::size_t n = e->len < bytes.size() ? e->len : bytes.size();
     if (!e->wildcard())
-        return std::memcmp(e->data, bytes.data(), n) != 0;
+        return std::memcmp(e->data(), bytes.data(), n) != 0;
     for (std::size_t k = 0; k < n; ++k) {
         const uint16_t c = e->code(k);
         if (c == FILTER_CODE_REST)

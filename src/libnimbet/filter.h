@@ -12,19 +12,21 @@ namespace nimbet {
 
 // One test of a chain. `data` holds `len` units: raw bytes, or 16-bit pattern
 // codes (FILTER_CODE_*) while FILTER_MODE_WILDCARD is set in `type`. The data
-// lives in the same heap block as the record, so an element is one allocation.
+// follows the record in the same heap block (sizeof(filter_element) bytes in),
+// so an element is one allocation.
 struct filter_element {
     uint32_t type;  // FILTER_TYPE_* | exactly one FILTER_CONCAT_* | FILTER_MODE_* and caller bits
     uint32_t len;   // units in data; never more than the fixed length of the type
     TqLink<filter_element> link;
-    unsigned char data[];
 
+    unsigned char *data() { return reinterpret_cast<unsigned char *>(this + 1); }
+    const unsigned char *data() const { return reinterpret_cast<const unsigned char *>(this + 1); }
     bool wildcard() const { return (type & FILTER_MODE_WILDCARD) != 0; }
     // Unit k as a pattern code; only meaningful while wildcard() holds.
     uint16_t code(std::size_t k) const
     {
         uint16_t c;
-        std::memcpy(&c, data + 2 * k, sizeof c);
+        std::memcpy(&c, data() + 2 * k, sizeof c);
         return c;
     }
 };

@@ -148,10 +148,12 @@ struct TailQueue<Link> {
     }
 
     // Range-for over a queue. The next element is read before the body runs,
-    // so the body may unlink or free the current one.
+    // so the body may unlink or free the current one. The walk ends at the
+    // null forward pointer of the last element.
     template <class H>
     struct Range {
         H *head;
+        struct End {};
         struct Iter {
             T *cur;
             T *nxt;
@@ -162,14 +164,14 @@ struct TailQueue<Link> {
                 nxt = cur ? (cur->*Link).tqe_next : nullptr;
                 return *this;
             }
-            bool operator!=(const Iter &o) const { return cur != o.cur; }
+            bool operator!=(End) const { return cur != nullptr; }
         };
         Iter begin() const
         {
             T *f = head->tqh_first;
             return {f, f ? (f->*Link).tqe_next : nullptr};
         }
-        Iter end() const { return {nullptr, nullptr}; }
+        End end() const { return {}; }
     };
 
     template <class H>

@@ -33,7 +33,7 @@ unsigned char encode_coordinate(int32_t v)
             return static_cast<unsigned char>((63u << 2) | (e - 1));
         const int32_t m = (v + scale / 2) / scale;
         if (m <= 63)
-            return static_cast<unsigned char>((m << 2) | e);
+            return static_cast<unsigned char>((static_cast<unsigned>(m) << 2) | e);
     }
     return 0xFF;
 }

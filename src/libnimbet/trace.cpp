@@ -2,6 +2,8 @@
 #include "trace.h"
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 
 namespace {
 
@@ -11,6 +13,11 @@ struct Hook {
 };
 
 std::atomic<const Hook *> g_hook{nullptr};
+// Every hook ever installed: a thread may still be calling one while another
+// thread replaces it, so none is freed before the process ends. Hooks are
+// set a handful of times per process.
+std::mutex g_hooks_mu;
+std::deque<Hook> g_hooks;
 
 constexpr const char *kEventNames[] = {
     "unknown",  "sent",         "delivered", "rejected",          "not-for-us",       "duplicate",        "ack-sent",
@@ -40,10 +47,11 @@ extern "C" {
 
 void n_set_trace(n_trace_fn fn, void *user)
 {
-    // A hook, once installed, is never freed: a thread may still be calling
-    // it while another replaces it. Hooks are set a handful of times per
-    // process, so the few bytes kept are of no account.
-    const Hook *h = fn != nullptr ? new Hook{fn, user} : nullptr;
+    const Hook *h = nullptr;
+    if (fn != nullptr) {
+        std::lock_guard lock(g_hooks_mu);
+        h = &g_hooks.emplace_back(Hook{fn, user});
+    }
     g_hook.store(h, std::memory_order_release);
 }
 

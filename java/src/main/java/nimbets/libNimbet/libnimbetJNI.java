@@ -14,7 +14,7 @@ package nimbets.libNimbet;
  */
 final class libnimbetJNI {
     static {
-        System.loadLibrary("nimbetJava");
+        NativeLibrary.load();
     }
 
     private libnimbetJNI() {

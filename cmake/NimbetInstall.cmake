@@ -1,0 +1,48 @@
+# What `cmake --install` puts under the prefix: the module with its soname
+# links, the header, the CMake package (nimbet::nimbet), the pkg-config file,
+# the tool with its man page, and (from java/) the jars. Every file here is
+# relocatable: nothing records the prefix it was installed to.
+include(CMakePackageConfigHelpers)
+
+set(NIMBET_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nimbet)
+
+install(TARGETS nimbetJava EXPORT nimbetTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/nimbet DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+install(EXPORT nimbetTargets NAMESPACE nimbet:: DESTINATION ${NIMBET_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/nimbetConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/nimbetConfig.cmake INSTALL_DESTINATION ${NIMBET_CMAKE_DIR})
+# Before 1.0 only the same minor version promises the same interface.
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(_nimbet_compatibility SameMinorVersion)
+else()
+  set(_nimbet_compatibility SameMajorVersion)
+endif()
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/nimbetConfigVersion.cmake
+  COMPATIBILITY ${_nimbet_compatibility})
+install(FILES ${PROJECT_BINARY_DIR}/nimbetConfig.cmake ${PROJECT_BINARY_DIR}/nimbetConfigVersion.cmake
+  DESTINATION ${NIMBET_CMAKE_DIR})
+
+# pkg-config finds the prefix from where the file lies (unless the folders
+# were given as absolute paths).
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(NIMBET_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
+  set(NIMBET_PC_INCLUDEDIR ${CMAKE_INSTALL_FULL_INCLUDEDIR})
+  set(NIMBET_PC_LIBDIR ${CMAKE_INSTALL_FULL_LIBDIR})
+else()
+  file(RELATIVE_PATH _nimbet_up /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" _nimbet_up "${_nimbet_up}")
+  set(NIMBET_PC_PREFIX "\${pcfiledir}/${_nimbet_up}")
+  set(NIMBET_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+  set(NIMBET_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/nimbet.pc.in ${PROJECT_BINARY_DIR}/nimbet.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/nimbet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(TARGET nimbet)
+  install(TARGETS nimbet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/nimbet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+include(${PROJECT_SOURCE_DIR}/cmake/NimbetPackage.cmake)

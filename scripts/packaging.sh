@@ -1,0 +1,135 @@
+# Shared by scripts/test: what users of the library get. An install into a
+# temporary prefix with its file list, four programs that use it (CMake
+# find_package, pkg-config, add_subdirectory, Java with nothing but the jar),
+# the Debian package with its file list and a clean installation, and
+# clang-tidy on the library. Every program runs in a private network
+# namespace (NETNS_RUN), although none of them opens a socket.
+
+# The files an install puts under its prefix, with the version numbers and
+# the build type written as VERSION, SOVERSION and CONFIG.
+NIMBET_INSTALLED_FILES="bin/nimbet
+include/nimbet/nimbet.h
+lib/cmake/nimbet/nimbetConfig.cmake
+lib/cmake/nimbet/nimbetConfigVersion.cmake
+lib/cmake/nimbet/nimbetTargets-CONFIG.cmake
+lib/cmake/nimbet/nimbetTargets.cmake
+lib/libnimbetJava.so
+lib/libnimbetJava.so.SOVERSION
+lib/libnimbetJava.so.VERSION
+lib/pkgconfig/nimbet.pc
+share/java/nimbet-javadoc.jar
+share/java/nimbet-sources.jar
+share/java/nimbet.jar
+share/man/man1/nimbet.1"
+
+# The version of the header ("0.1.0").
+nimbet_version() {
+  sed -n 's/^#define NIMBET_VERSION_STRING *"\(.*\)"/\1/p' "$NIMBET_ROOT/include/nimbet/nimbet.h"
+}
+
+# compare_file_list WHAT: the file names on standard input, relative to the
+# prefix, against NIMBET_INSTALLED_FILES; the module's soname must be the
+# link that the list has.
+compare_file_list() {
+  local what="$1" version got
+  version="$(nimbet_version)"
+  got="$(sed -E "s/\.so\.${version//./\\.}$/.so.VERSION/; s/\.so\.[0-9]+(\.[0-9]+)?$/.so.SOVERSION/;
+                 s/nimbetTargets-[a-z]+\.cmake$/nimbetTargets-CONFIG.cmake/" | sort)"
+  if [ "$got" != "$(sort <<<"$NIMBET_INSTALLED_FILES")" ]; then
+    echo "$what: the files differ from the expected list (< expected, > found):" >&2
+    diff <(sort <<<"$NIMBET_INSTALLED_FILES") <(echo "$got") >&2
+    return 1
+  fi
+  echo "  $what: the $(wc -l <<<"$got") expected files"
+}
+
+# check_soname LIBDIR: the module's soname names an installed link to it.
+check_soname() {
+  local libdir="$1" soname
+  soname="$(readelf -d "$libdir/libnimbetJava.so.$(nimbet_version)" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')"
+  [ -n "$soname" ] && [ -L "$libdir/$soname" ] || {
+    echo "soname '$soname' of the module is not an installed link" >&2
+    return 1
+  }
+}
+
+# check_install BUILD PREFIX: installs the build into PREFIX and checks what it put there.
+check_install() {
+  local build="$1" prefix="$2"
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+  (cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||') | compare_file_list "cmake --install"
+  check_soname "$prefix/lib"
+}
+
+# check_consumers PREFIX WORK: builds and runs the programs that use the installed library.
+check_consumers() {
+  local prefix="$1" work="$2" consumers="$NIMBET_ROOT/tests/consumers" flags
+  echo "  find_package(nimbet):"
+  cmake -S "$consumers" -B "$work/find_package" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$work/find_package" >/dev/null
+  "$NETNS_RUN" "$work/find_package/consumer" | sed 's/^/    /'
+
+  echo "  pkg-config nimbet (C99, -Wpedantic -Werror):"
+  flags="$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs nimbet)"
+  # shellcheck disable=SC2086 # the flags are words
+  cc -std=c99 -Wall -Wextra -Wpedantic -Wconversion -Werror "$consumers/consumer.c" -o "$work/pkg-config-consumer" \
+    $flags -Wl,-rpath,"$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --variable=libdir nimbet)"
+  "$NETNS_RUN" "$work/pkg-config-consumer" | sed 's/^/    /'
+
+  echo "  add_subdirectory(libnimbet):"
+  cmake -S "$consumers" -B "$work/add_subdirectory" -G Ninja -DNIMBET_SOURCE_DIR="$NIMBET_ROOT" >/dev/null
+  cmake --build "$work/add_subdirectory" -j "$NIMBET_JOBS" >/dev/null
+  "$NETNS_RUN" "$work/add_subdirectory/consumer" | sed 's/^/    /'
+
+  echo "  java -cp nimbet.jar (no library path):"
+  "$NETNS_RUN" java -cp "$prefix/share/java/nimbet.jar" "$consumers/Consumer.java" embedded | sed 's/^/    /'
+  test "${PIPESTATUS[0]}" -eq 0
+}
+
+# check_deb BUILD WORK: packs the build with cpack, checks the package's file
+# list, and installs and removes it in a private dpkg root that knows the
+# packages of this system, so its dependencies are checked for real.
+check_deb() {
+  local build="$1" work="$2" deb root pkg
+  (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1) || {
+    cat "$work/cpack.log" >&2
+    return 1
+  }
+  deb="$(echo "$work"/deb/*.deb)"
+  [ -f "$deb" ] || { echo "cpack made no package" >&2; return 1; }
+  pkg="$(dpkg-deb -f "$deb" Package)"
+  echo "  $(basename "$deb"): $(dpkg-deb -f "$deb" Depends)"
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./usr/||' | compare_file_list "package"
+
+  root="$work/debroot"
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers" "$root/stub"
+  cp /var/lib/dpkg/status "$root/var/lib/dpkg/status"
+  touch "$root/var/lib/dpkg/available"
+  dpkg-query -W -f '${binary:Package}\n' | while read -r p; do : >"$root/var/lib/dpkg/info/$p.list"; done
+  # The maintainer scripts run ldconfig; in this root it only records the call.
+  printf '#!/bin/sh\necho "ldconfig $*" >>"%s/stub/calls"\n' "$root" >"$root/stub/ldconfig"
+  chmod +x "$root/stub/ldconfig"
+  local dpkg=(dpkg --root="$root" --log=/dev/null --force-script-chrootless)
+  [ "$(id -u)" -eq 0 ] || dpkg=(fakeroot "${dpkg[@]}")
+  PATH="$root/stub:$PATH" "${dpkg[@]}" -i "$deb" >"$work/dpkg.log" 2>&1 || {
+    cat "$work/dpkg.log" >&2
+    return 1
+  }
+  [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${Status}' "$pkg")" = "install ok installed" ]
+  check_soname "$root/usr/lib"
+  "$NETNS_RUN" "$root/usr/bin/nimbet" --help >/dev/null
+  PATH="$root/stub:$PATH" "${dpkg[@]}" -r "$pkg" >>"$work/dpkg.log" 2>&1
+  if [ -n "$(find "$root/usr" -type f -o -type l 2>/dev/null)" ]; then
+    echo "removing $pkg left files behind" >&2
+    return 1
+  fi
+  echo "  installed with dpkg -i, its tool runs, removed without leftovers"
+}
+
+# run_clang_tidy BUILD: the .clang-tidy checks on every library source, with
+# the compile commands of BUILD; any finding fails.
+run_clang_tidy() {
+  local build="$1"
+  find "$NIMBET_ROOT/src/libnimbet" -name '*.cpp' -print0 | sort -z |
+    xargs -0 -P "$NIMBET_JOBS" -n 1 clang-tidy -p "$build" --quiet 2>/dev/null
+}

@@ -1,0 +1,252 @@
+// Several threads: each on its own objects, a close under a waiting receive, bounded waits, transfers tied to their socket.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/frames.h"
+#include "support/netns.h"
+#include "support/nodes.h"
+
+using namespace nimbet::test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point t)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+const unsigned char kType[2] = {0x12, 0x34};
+
+// Closing a socket wakes the thread that waits on it, which returns with 9;
+// the record it used stays valid until it has left.
+TEST(Threads, CloseWakesEveryKindOfWaitOnTheSocket)
+{
+    for (int kind = 0; kind < 3; ++kind) {
+        const int fd = open_node(node_id(1));
+        if (kind != 2)
+            n_socket_set_option(fd, SOCKET_BLOCKING, 1);
+        if (kind == 1)
+            n_socket_set_option(fd, SOCKET_FRAG, 1);
+        std::atomic<int> err{0};
+        std::atomic<bool> returned{false};
+        Clock::time_point closed_at;
+        std::thread waiter([&] {
+            n_pkt *pkt = kind == 2 ? n_socket_recv_timeout(fd, fd, 10000) : n_socket_recv(fd, fd);
+            err = pkt == nullptr ? n_errno : 0;
+            returned = true;
+        });
+        n_util_sleepms(50);
+        EXPECT_FALSE(returned);
+        closed_at = Clock::now();
+        EXPECT_EQ(0, n_socket_close(fd));
+        waiter.join();
+        std::printf("kind %d: returned %ld ms after the close\n", kind, ms_since(closed_at));
+        EXPECT_EQ(9, err.load()) << kind;
+        EXPECT_LT(ms_since(closed_at), 5000);  // a hang, not a speed check
+    }
+}
+
+TEST(Threads, ReceiveTimeoutReturnsWhenItsTimeRunsOut)
+{
+    const int fd = open_node(node_id(1));
+    n_socket_set_option(fd, SOCKET_BLOCKING, 1);
+    const auto start = Clock::now();
+    n_errno = 0;
+    EXPECT_EQ(nullptr, n_socket_recv_timeout(fd, 0, 60));
+    EXPECT_EQ(11, n_errno);
+    EXPECT_GE(ms_since(start), 55);  // never early
+    n_socket_close(fd);
+}
+
+// A daemon whose standard input is closed gets descriptor 0 for its socket:
+// an acknowledged send through it ends after its retries like any other.
+TEST(Threads, SocketOnDescriptorZeroSendsAcknowledgedLikeAnyOther)
+{
+    ASSERT_EQ(0, ::close(0));
+    require_only_own_interfaces();
+    const int fd = n_socket_open(inet_addr("127.0.0.1"), inet_addr("127.255.255.255"), kNodePort);
+    ASSERT_EQ(0, fd);
+    // The option setter refuses descriptor 0 (as it always has), so the
+    // socket stays blocking; the acknowledged send must not depend on it.
+    EXPECT_EQ(-1, n_socket_set_option(fd, SOCKET_BLOCKING, 0));
+    n_socket_set_retry(fd, 2, 20);
+    n_pkt *pkt = n_pkt_alloc();
+    n_acl_add(pkt, kType, kType, 2, 0);
+    const auto start = Clock::now();
+    EXPECT_EQ(-1, n_socket_send_acked(fd, fd, pkt, node_id(9).data()));
+    EXPECT_EQ(227, n_errno);
+    EXPECT_LT(ms_since(start), 5000);
+    n_pkt_free(pkt);
+    n_socket_close(fd);
+}
+
+// A Java-style application: one thread sits in a blocking receive, another
+// sends acknowledged frames through the same socket. Whichever thread reads
+// the acknowledgement, the sender learns of it.
+TEST(Threads, AcknowledgementReadByAnotherThreadReachesTheSender)
+{
+    const int a = open_node(node_id(1));
+    const int b = open_node(node_id(2));
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+        while (!stop)
+            if (n_pkt *p = n_socket_recv_timeout(b, b, 20))
+                n_pkt_free(p);
+    });
+    std::atomic<int> seen{0};
+    std::thread reader([&] {
+        while (!stop)
+            if (n_pkt *p = n_socket_recv_timeout(a, a, 20)) {
+                ++seen;
+                n_pkt_free(p);
+            }
+    });
+    for (int i = 0; i < 20; ++i) {
+        n_pkt *pkt = n_pkt_alloc();
+        n_acl_add(pkt, kType, kType, 2, 0);
+        EXPECT_EQ(1, n_socket_send_acked(a, a, pkt, node_id(2).data())) << i << ": " << n_errno;
+        n_pkt_free(pkt);
+    }
+    stop = true;
+    peer.join();
+    reader.join();
+    n_socket_close(a);
+    n_socket_close(b);
+}
+
+// A transfer holds its socket: closing the socket aborts it, and nothing it
+// does later goes out through another socket that got the same number.
+TEST(Threads, TransfersEndWithTheirSocket)
+{
+    Tap tap;
+    const int a = open_node(node_id(1));
+    n_socket_set_retry(a, 5, 10);
+    const std::vector<unsigned char> data(500, 7);
+    ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), node_id(2).data(), kType));
+    ASSERT_EQ(0, n_socket_close(a));
+    EXPECT_EQ(FRAG_ABORTED, n_frag_get_status(node_id(2).data(), FRAG_STATE_MASK));
+    tap.drain(10);
+    const int reused = open_node(node_id(3));
+    ASSERT_EQ(a, reused);
+    n_socket_set_option(reused, SOCKET_FRAG, 1);
+    pump({reused}, [] { return false; }, 100);
+    for (const auto &f : tap.drain(20))
+        EXPECT_NE(0x12, f.size() > 54 ? f[54] : 0) << "a part went out through the reused descriptor";
+    n_socket_close(reused);
+}
+
+// Threads on their own objects (packets, tuples, filters, sockets) while
+// another thread opens and closes sockets: nobody sees a failure it did not
+// cause, and nothing breaks. Run under ThreadSanitizer by scripts/test.
+TEST(Threads, ThreadsOnTheirOwnObjectsProceedIndependently)
+{
+    std::atomic<int> foreign{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            const int fd = open_node(node_id(static_cast<unsigned char>(10 + t)),
+                                     static_cast<uint16_t>(kNodePort + 10 + t));
+            n_socket_set_option(fd, SOCKET_AUTOACK | SOCKET_FRAG, 1);
+            for (int round = 0; !stop && round < 2000; ++round) {
+                n_errno = 0;
+                const int chain = n_filter_create("own");
+                const unsigned char id[8] = {1, 1, 1, 1, 10, 0, 0, static_cast<unsigned char>(10 + t)};
+                n_filter_add(chain, FILTER_TYPE_ID, id);
+                n_pkt *pkt = n_pkt_alloc();
+                n_acl_add_str(pkt, "tmp", id, 8, 0);
+                n_socket_send(fd, pkt);
+                n_pkt_free(pkt);
+                if (n_pkt *in = n_socket_recv_filtered(fd, fd, chain))
+                    n_pkt_free(in);
+                n_filter_destroy(chain);
+                // Only this thread's own failures may show: a receive with
+                // nothing waiting (11), a frame another filter would want (11).
+                if (n_errno != 0 && n_errno != 11)
+                    ++foreign;
+            }
+            n_socket_close(fd);
+        });
+    }
+    threads.emplace_back([&] {
+        for (int round = 0; !stop && round < 300; ++round) {
+            const int fd = open_node(node_id(50), static_cast<uint16_t>(kNodePort + 50));
+            n_socket_close(fd);
+        }
+    });
+    const auto start = Clock::now();
+    while (ms_since(start) < 1500)
+        n_util_sleepms(20);
+    stop = true;
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(0, foreign.load());
+}
+
+// The event-loop example of the README: one poll() over several sockets,
+// each woken for its datagrams and its transfers' timers.
+void serve_until(const std::vector<int> &fds, const std::function<bool()> &done, int max_ms)
+{
+    const auto start = Clock::now();
+    while (!done() && ms_since(start) < max_ms) {
+        std::vector<pollfd> ps;
+        int wait = 100;
+        for (int fd : fds) {
+            ps.push_back({fd, POLLIN, 0});
+            const int t = n_socket_next_timer(fd);
+            if (t >= 0 && t < wait)
+                wait = t;
+        }
+        poll(ps.data(), ps.size(), wait);
+        for (std::size_t i = 0; i < ps.size(); ++i) {
+            if (ps[i].revents & POLLIN) {
+                while (n_pkt *pkt = n_socket_recv_timeout(ps[i].fd, ps[i].fd, 0))
+                    n_pkt_free(pkt);
+            }
+            n_socket_serve_timers(ps[i].fd);
+        }
+    }
+}
+
+// Node 1 sends to node 2 and node 3 to node 4, all four served by one loop.
+TEST(Threads, OnePollLoopServesTwoTransfersAtOnce)
+{
+    std::vector<int> fds;
+    for (unsigned char n = 1; n <= 4; ++n) {
+        fds.push_back(open_node(node_id(n)));
+        n_socket_set_option(fds.back(), SOCKET_FRAG, 1);
+    }
+    std::vector<unsigned char> data(20000);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(i * 13);
+    for (int from : {0, 2})
+        ASSERT_EQ(1, n_socket_send_buffer(fds[from], fds[from], data.data(), static_cast<int>(data.size()),
+                                          node_id(static_cast<unsigned char>(from + 2)).data(), kType));
+    const auto finished = [](unsigned char n) {
+        return n_frag_get_status(node_id(n).data(), FRAG_STATE_MASK) == FRAG_FINISHED;
+    };
+    serve_until(fds, [&] { return finished(1) && finished(2) && finished(3) && finished(4); }, 20000);
+    for (unsigned char sender : {1, 3}) {
+        std::vector<unsigned char> got(data.size());
+        EXPECT_EQ(static_cast<int64_t>(data.size()), n_frag_copy_data(node_id(sender).data(), got.data(), got.size()));
+        EXPECT_EQ(data, got) << int(sender);
+    }
+    for (int fd : fds)
+        n_socket_close(fd);
+}
+
+}  // namespace
