@@ -177,7 +177,8 @@ N_EXPORT int n_pkt_get_ack(n_pkt *pkt);
 N_EXPORT int n_pkt_set_location(n_pkt *pkt, const unsigned char *loc);
 N_EXPORT int n_pkt_set_srcid(n_pkt *pkt, const unsigned char *id);
 N_EXPORT int n_pkt_set_seq(n_pkt *pkt, uint8_t seq);
-/* Dotted text of the location / identifier into buf (cut to size), or, when buf is null, a static buffer of the calling thread; null with 22. */
+/* Dotted text of the location / identifier into buf (cut to size), or, when
+ * buf is null, a static buffer of the calling thread; null with 22. */
 N_EXPORT char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size);
 N_EXPORT char *n_pkt_get_srcid_str(n_pkt *pkt, char *buf, size_t size);
 /* Dotted-text setters: exactly 44 numbers; 8 numbers, or 4 meaning 1.1.1.1.a.b.c.d. -1 with 22 otherwise. */
