@@ -4,21 +4,12 @@
 
 #include "nimbet/nimbet.h"
 #include "ratios.h"
+#include "sample_frame.h"
 
 namespace {
 
-constexpr unsigned kFrameLen = 120;  // 54 header bytes, a full 64-byte tuple area, CRC
-
-// Three tuples of 8, 20 and 27 data bytes: 11 + 23 + 30 = 64 bytes.
-void add_tuples(n_pkt *pkt)
-{
-    static const unsigned char id[8] = {1, 1, 1, 1, 10, 0, 0, 9};
-    static const unsigned char reading[20] = {0, 21, 4, 2, 0, 56, 1, 200, 3, 3, 0, 0, 7, 7, 1, 2, 3, 4, 5, 6};
-    static const char text[] = "temperature above threshold";
-    n_acl_add_str(pkt, "nod", id, sizeof id, 0);
-    n_acl_add_str(pkt, "val", reading, sizeof reading, 0);
-    n_acl_add_str(pkt, "msg", reinterpret_cast<const unsigned char *>(text), sizeof text - 1, 0);
-}
+using nimbet::bench::add_tuples;
+constexpr unsigned kFrameLen = nimbet::bench::kSampleFrameLen;
 
 // The frame as a node would send it, built by hand in the wire layout.
 std::vector<unsigned char> make_frame()

@@ -81,7 +81,8 @@ void handle_bytes(socket_record *rec, socket_record *ack, const uint8_t *bytes, 
     if (fix_crc && n >= 2)
         n_util_crc16_append(frame.data(), static_cast<unsigned>(n));
     static Delivered d;
-    std::memcpy(d.buf, frame.data(), n);
+    if (n != 0)
+        std::memcpy(d.buf, frame.data(), n);
     FrameView view;
     const bool parses = view_frame(frame.data(), n, view) == Reject::None;
     const Received r = process_datagram(rec, ack, d, n, false);

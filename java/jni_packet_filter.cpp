@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -65,12 +66,15 @@ jlong found_copy(int result, const n_acl *found)
 
 // Names of chains whose record is gone while a chain may still show the name
 // (a chain that took over another's id keeps its own name). They stay
-// allocated for the life of the process rather than dangle.
+// allocated for the life of the process rather than dangle. Filters are
+// released from any thread, so the list has a lock of its own.
+std::mutex g_kept_names_lock;
 std::vector<char *> g_kept_names;
 
 void keep_name(char *name)
 {
     try {
+        std::lock_guard<std::mutex> hold(g_kept_names_lock);
         g_kept_names.push_back(name);
     } catch (const std::bad_alloc &) {
         // Left allocated all the same: a dangling name is worse than a lost one.
@@ -110,9 +114,9 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1aclAdd(
                                                                               jint oversize)
 {
     JavaText t(env, type);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "type"))
         return;
-    ByteArg buf(env, data);
+    ByteArg buf(env, data, "data");
     if (!buf)
         return;
     // A tuple holds at most 255 data bytes; a longer array would lose its tail.
@@ -127,7 +131,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1aclAdd(
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1add(JNIEnv *env, jclass, jlong handle,
                                                                            jlong tuple, jint oversize)
 {
-    n_acl *t = record_arg<n_acl>(env, tuple);
+    n_acl *t = record_arg<n_acl>(env, tuple, "tuple");
     if (t == nullptr)
         return;
     n_acl *copy = copy_tuple(t);
@@ -149,7 +153,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1remove(
                                                                               jlong tuple)
 {
     auto *pkt = from_handle<n_pkt>(handle);
-    n_acl *t = record_arg<n_acl>(env, tuple);
+    n_acl *t = record_arg<n_acl>(env, tuple, "tuple");
     if (t == nullptr)
         return;
     n_acl *victim = t;  // when nothing matches, the library reports "not found"
@@ -169,7 +173,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1remove(
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1parse(JNIEnv *env, jclass, jlong handle,
                                                                              jshortArray frame)
 {
-    ByteArg buf(env, frame);
+    ByteArg buf(env, frame, "frame");
     if (!buf)
         return;
     mark_negative(n_pkt_parse(from_handle<n_pkt>(handle), buf.data(), static_cast<unsigned>(buf.size())));
@@ -211,7 +215,7 @@ JNIEXPORT jshort JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1getAc
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1setLocation(JNIEnv *env, jclass,
                                                                                    jlong handle, jlong location)
 {
-    auto *loc = record_arg<LocationRecord>(env, location);
+    auto *loc = record_arg<LocationRecord>(env, location, "location");
     if (loc == nullptr)
         return;
     mark_negative(n_pkt_set_location(from_handle<n_pkt>(handle), loc->bytes));
@@ -221,7 +225,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1setLoca
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1setSrcId(JNIEnv *env, jclass, jlong handle,
                                                                                 jlong identifier)
 {
-    auto *id = record_arg<SrcIdRecord>(env, identifier);
+    auto *id = record_arg<SrcIdRecord>(env, identifier, "id");
     if (id == nullptr)
         return;
     mark_negative(n_pkt_set_srcid(from_handle<n_pkt>(handle), id->bytes));
@@ -263,7 +267,7 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1findFi
                                                                                      jlong handle, jstring type)
 {
     JavaText t(env, type);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "type"))
         return 0;
     n_acl *found = nullptr;
     const int result = n_acl_findfirst_str(from_handle<n_pkt>(handle), t.get(), &found);
@@ -295,7 +299,7 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1findNe
 JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_new_1NimbetFilter(JNIEnv *env, jclass, jstring name)
 {
     JavaText t(env, name);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "name"))
         return 0;
     auto *f = static_cast<FilterRecord *>(std::calloc(1, sizeof(FilterRecord)));
     char *copy = strdup(t.get());
@@ -335,7 +339,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_delete_1NimbetFilter(
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetFilter_1add(JNIEnv *env, jclass, jlong handle,
                                                                            jint flags, jlong argument)
 {
-    FilterRecord *f = record_arg<FilterRecord>(env, handle);
+    FilterRecord *f = record_arg<FilterRecord>(env, handle, "filter");
     if (f == nullptr)
         return;
     f->chain = n_filter_add(f->chain, flags, from_handle<const void>(argument));
@@ -346,7 +350,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetFilter_1add(JNI
 JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetFilter_1apply(JNIEnv *env, jclass, jlong handle,
                                                                              jlong packet)
 {
-    FilterRecord *f = record_arg<FilterRecord>(env, handle);
+    FilterRecord *f = record_arg<FilterRecord>(env, handle, "filter");
     if (f == nullptr)
         return 0;
     const int result = n_filter_apply(f->chain, from_handle<n_pkt>(packet));
@@ -357,7 +361,7 @@ JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetFilter_1apply(J
 
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetFilter_1describe(JNIEnv *env, jclass, jlong handle)
 {
-    FilterRecord *f = record_arg<FilterRecord>(env, handle);
+    FilterRecord *f = record_arg<FilterRecord>(env, handle, "filter");
     if (f == nullptr)
         return;
     n_describe_filter(f->chain);
@@ -367,7 +371,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetFilter_1describ
 
 JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetFilter_1toFilter(JNIEnv *env, jclass, jlong handle)
 {
-    FilterRecord *f = record_arg<FilterRecord>(env, handle);
+    FilterRecord *f = record_arg<FilterRecord>(env, handle, "filter");
     if (f == nullptr)
         return 0;
     void *chain = n_filter_arg(f->chain);
@@ -377,70 +381,62 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetFilter_1toFilt
 }
 
 // ------------------------------------------------------------------ FILTER_ constants
+//
+// Constant getters do no library work and run no failure check, so the static
+// initialiser that reads them can never raise a failure left by another call.
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1LOCATION(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1LOCATION(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_TYPE_LOCATION;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1ID(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1ID(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_TYPE_ID;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1ACL(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1ACL(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_TYPE_ACL;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1ACL_1POSITION(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1ACL_1POSITION(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_TYPE_ACL_POSITION;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1FILTER(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1FILTER(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_TYPE_FILTER;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1MASK(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1TYPE_1MASK(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_TYPE_MASK;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1CONCAT_1AND(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1CONCAT_1AND(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_CONCAT_AND;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1CONCAT_1OR(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1CONCAT_1OR(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_CONCAT_OR;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1CONCAT_1MASK(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1CONCAT_1MASK(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_CONCAT_MASK;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1MODE_1WILDCARD(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1MODE_1WILDCARD(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_MODE_WILDCARD;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1MODE_1NOT(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1FILTER_1MODE_1NOT(JNIEnv *, jclass)
 {
-    finish(env);
     return FILTER_MODE_NOT;
 }
 

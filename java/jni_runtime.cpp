@@ -8,10 +8,15 @@ namespace nimbet::jni {
 
 namespace {
 
-// Process-wide state of the binding; calls into the binding never overlap.
-std::int16_t g_failed = 0;
-int g_error_kind = 0;
-char g_message[1024];
+// The binding's failure state, one per thread: a failure is raised in the
+// thread whose call failed and nowhere else. The library's error number is
+// per thread too.
+struct FailureState {
+    std::int16_t failed = 0;
+    int error_kind = 0;
+    char message[1024];
+};
+thread_local FailureState t_state;
 
 struct ExceptionClass {
     int code;
@@ -32,6 +37,23 @@ constexpr ExceptionClass kExceptionTable[] = {
     {kUnknownError, "java/lang/UnknownError"},
     {0, "java/lang/UnknownError"},
 };
+constexpr std::size_t kExceptionCount = sizeof kExceptionTable / sizeof kExceptionTable[0];
+
+// The table's classes as global references, made when the module is loaded
+// and read-only afterwards, so that raising needs no lookup in any thread.
+jclass g_exception_class[kExceptionCount];
+
+// strerror_r comes in two forms (GNU returns the text, XSI fills the buffer);
+// these pick the text out of either.
+[[maybe_unused]] const char *strerror_result(char *text, const char *)
+{
+    return text;
+}
+
+[[maybe_unused]] const char *strerror_result(int rc, const char *buf)
+{
+    return rc == 0 ? buf : "Unknown error";
+}
 
 // Library error number to error kind.
 int error_kind(int err)
@@ -65,20 +87,18 @@ int exception_code(int kind)
 
 }  // namespace
 
-const char *error_text(int err)
+const char *error_text(int err, char *buf, std::size_t size)
 {
-    // The library's own table holds the texts of the numbers it sets below
-    // 224 (its 42 is an illegal byte sequence on every platform); other
-    // numbers, its own 225 to 227 included, read as the C library words them.
-    constexpr int kFirstOwnNumber = 224;
-    return err < kFirstOwnNumber ? n_util_strerr(err) : std::strerror(err);
+    if (err == kIlSeq)
+        return n_util_strerr(err);  // Linux numbers an illegal byte sequence 84
+    return strerror_result(strerror_r(err, buf, size), buf);
 }
 
 void mark_negative(long long result)
 {
     if (result >= 0)
         return;
-    g_failed = 1;
+    t_state.failed = 1;
     if (n_errno == 0)
         n_errno = -1;
 }
@@ -86,25 +106,42 @@ void mark_negative(long long result)
 void mark_null(const void *result)
 {
     if (result == nullptr)
-        g_failed = 1;
+        t_state.failed = 1;
 }
+
+namespace {
+
+// Steps of the pending-failure check; `detail`, when given, is added to the
+// message after the error text.
+void raise_pending(JNIEnv *env, const char *detail)
+{
+    const int err = n_errno;
+    FailureState &st = t_state;
+    if (err == 0 || st.failed == 0)
+        return;
+    st.error_kind = error_kind(err);
+    char text[256];
+    const char *words = error_text(err, text, sizeof text);
+    if (detail != nullptr)
+        std::snprintf(st.message, sizeof st.message, "c errno: %d %s: %s.", err, words, detail);
+    else
+        std::snprintf(st.message, sizeof st.message, "c errno: %d %s.", err, words);
+    n_errno = 0;
+    st.failed = 0;
+    throw_by_code(env, exception_code(st.error_kind), st.message);
+}
+
+}  // namespace
 
 void finish(JNIEnv *env)
 {
-    const int err = n_errno;
-    if (err == 0 || g_failed == 0)
-        return;
-    g_error_kind = error_kind(err);
-    std::snprintf(g_message, sizeof g_message, "c errno: %d %s.", err, error_text(err));
-    n_errno = 0;
-    g_failed = 0;
-    throw_by_code(env, exception_code(g_error_kind), g_message);
+    raise_pending(env, nullptr);
 }
 
 void mark_failed(int err)
 {
     n_errno = err;
-    g_failed = 1;
+    t_state.failed = 1;
 }
 
 void refuse(JNIEnv *env, int err)
@@ -113,23 +150,35 @@ void refuse(JNIEnv *env, int err)
     finish(env);
 }
 
-void throw_by_code(JNIEnv *env, int code, const char *message)
+void refuse_null(JNIEnv *env, const char *what)
 {
-    const ExceptionClass *entry = kExceptionTable;
-    while (entry->code != code && entry->code != 0)
-        ++entry;
-    env->ExceptionClear();
-    jclass cls = env->FindClass(entry->name);
-    if (cls != nullptr) {
-        env->ThrowNew(cls, message);
-        env->DeleteLocalRef(cls);
-    }
+    char detail[128];
+    std::snprintf(detail, sizeof detail, "%s is null", what);
+    mark_failed(kInval);
+    raise_pending(env, detail);
 }
 
-ByteArg::ByteArg(JNIEnv *env, jshortArray array) : env_(env), array_(array)
+void throw_null_array(JNIEnv *env, const char *what)
+{
+    char message[128];
+    std::snprintf(message, sizeof message, "null array: %s", what);
+    throw_by_code(env, kNullPointer, message);
+}
+
+void throw_by_code(JNIEnv *env, int code, const char *message)
+{
+    std::size_t i = 0;
+    while (kExceptionTable[i].code != code && kExceptionTable[i].code != 0)
+        ++i;
+    env->ExceptionClear();
+    if (g_exception_class[i] != nullptr)
+        env->ThrowNew(g_exception_class[i], message);
+}
+
+ByteArg::ByteArg(JNIEnv *env, jshortArray array, const char *what) : env_(env), array_(array)
 {
     jshort *elems = nullptr;
-    copy_ = array_in<U8Array>(env, array, &n_, &elems);
+    copy_ = array_in<U8Array>(env, array, what, &n_, &elems);
     if (elems != nullptr)
         env->ReleaseShortArrayElements(array, elems, JNI_ABORT);  // only read
 }
@@ -156,12 +205,12 @@ JavaText::~JavaText()
         env_->ReleaseStringUTFChars(string_, text_);
 }
 
-bool need_text(JNIEnv *env, const JavaText &text)
+bool need_text(JNIEnv *env, const JavaText &text, const char *what)
 {
     if (text.failed())
         return false;
     if (text.get() == nullptr) {
-        refuse(env);
+        refuse_null(env, what);
         return false;
     }
     return true;
@@ -173,3 +222,36 @@ jstring text_out(JNIEnv *env, const char *text)
 }
 
 }  // namespace nimbet::jni
+
+using namespace nimbet::jni;
+
+// Looks the exception classes up once, in the loading thread; raising a
+// failure later needs no lookup and cannot fail to find its class.
+extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM *vm, void *)
+{
+    JNIEnv *env = nullptr;
+    if (vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_8) != JNI_OK)
+        return JNI_ERR;
+    for (std::size_t i = 0; i < kExceptionCount; ++i) {
+        jclass local = env->FindClass(kExceptionTable[i].name);
+        if (local == nullptr)
+            return JNI_ERR;  // its exception is pending and reaches System.loadLibrary
+        g_exception_class[i] = static_cast<jclass>(env->NewGlobalRef(local));
+        env->DeleteLocalRef(local);
+        if (g_exception_class[i] == nullptr)
+            return JNI_ERR;
+    }
+    return JNI_VERSION_1_8;
+}
+
+extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM *vm, void *)
+{
+    JNIEnv *env = nullptr;
+    if (vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_8) != JNI_OK)
+        return;
+    for (jclass &cls : g_exception_class) {
+        if (cls != nullptr)
+            env->DeleteGlobalRef(cls);
+        cls = nullptr;
+    }
+}

@@ -32,37 +32,51 @@ inline jlong to_handle(const void *record)
 
 // ------------------------------------------------------------------ failures
 //
-// A native method that sees its library work fail sets the process-wide
-// failure flag; finish() then turns the library error number into a Java
-// exception, once, and clears both. The flag stays set until a check finds a
-// non-zero error number, so a failure that left the error number at 0 is
-// raised by a later method that leaves it non-zero.
+// A native method that sees its library work fail sets the failure flag;
+// finish() then turns the library error number into a Java exception, once,
+// and clears both. The flag stays set until a check finds a non-zero error
+// number, so a failure that left the error number at 0 is raised by a later
+// method that leaves it non-zero. The flag, the message and the library's
+// error number are kept per thread: a failure is only ever raised in the
+// thread whose call failed.
 
 // A negative result marks the call failed; -1 stands in for an unset error number.
 void mark_negative(long long result);
 // A null result marks the call failed; the error number is left as it is.
 void mark_null(const void *result);
 
-// The pending-failure check. Every native method runs it once after its
-// library work (through finish(env, buffers...) when it has buffers to copy back).
+// The pending-failure check. Every native method that does library work runs
+// it once afterwards (through finish(env, buffers...) when it has buffers to
+// copy back). Constant getters do no work and skip it.
 void finish(JNIEnv *env);
 
 // Marks the call failed with this error number; finish() raises it.
 void mark_failed(int err);
 
-// Refuses the call: sets the error number (an invalid argument by default)
-// and the failure flag, and raises at once. The caller then returns its zero result.
-void refuse(JNIEnv *env, int err = kInval);
+// Refuses a null argument: sets the invalid-argument error number and the
+// failure flag and raises at once, naming the argument ("c errno: 22 Invalid
+// argument: <what> is null."). The caller then returns its zero result.
+void refuse_null(JNIEnv *env, const char *what);
+
+// Refuses the call with this error number (out of memory, say), raised at once.
+void refuse(JNIEnv *env, int err);
+
+// True when an exception is pending in the calling thread: the method must
+// stop calling the VM (releases apart) and return its zero result.
+inline bool pending(JNIEnv *env)
+{
+    return env->ExceptionCheck() == JNI_TRUE;
+}
 
 // The record behind a handle that the method reads itself. A null handle
-// refuses the call (invalid argument, raised at once) and gives null; the
+// refuses the call (raised at once, naming the argument) and gives null; the
 // method then returns its zero result.
 template <class T>
-T *record_arg(JNIEnv *env, jlong handle)
+T *record_arg(JNIEnv *env, jlong handle, const char *what)
 {
     T *record = from_handle<T>(handle);
     if (record == nullptr)
-        refuse(env);
+        refuse_null(env, what);
     return record;
 }
 
@@ -80,11 +94,15 @@ enum ExceptionCode : int {
 };
 
 // Raises a new instance of the table's class for `code` (unknown codes give
-// java/lang/UnknownError), replacing any exception already pending.
+// java/lang/UnknownError), replacing any exception already pending. The
+// classes are looked up once, when the module is loaded.
 void throw_by_code(JNIEnv *env, int code, const char *message);
 
-// Text used after the error number in the exception message.
-const char *error_text(int err);
+// Text used after the error number in the exception message: the C library's
+// words for the numbers it shares with this library and for unknown ones, the
+// library's own for 42 (which Linux numbers differently). Written into buf
+// when it has to be built.
+const char *error_text(int err, char *buf, std::size_t size);
 
 // ------------------------------------------------------------------ arrays
 //
@@ -124,17 +142,22 @@ using F64Array = ArrayKind<double, jdoubleArray, jdouble, &JNIEnv::GetDoubleArra
 // Array-in: a new zero-filled native copy (malloc, the caller frees) of the
 // Java array's *n elements, converted; *elems keeps the Java elements for the
 // caller to release. Null on failure: a null array raises NullPointerException
-// "null array", a failed allocation OutOfMemoryError; when the VM cannot give
-// the elements it has raised already.
+// "null array: <what>", a failed allocation OutOfMemoryError; when the VM
+// cannot give the elements it has raised already.
 template <class K>
-typename K::native *array_in(JNIEnv *env, typename K::array a, jsize *n, typename K::element **elems);
+typename K::native *array_in(JNIEnv *env, typename K::array a, const char *what, jsize *n,
+                             typename K::element **elems);
+
+// Raises NullPointerException "null array: <what>".
+void throw_null_array(JNIEnv *env, const char *what);
 
 // Array-argout: writes the native elements into the existing Java array (as
-// many as it holds) and commits them.
+// many as it holds) and commits them; nothing while an exception is pending.
 template <class K>
 void array_argout(JNIEnv *env, typename K::array a, const typename K::native *src);
 
-// Array-out: a new Java array of n elements from native ones; null when the VM cannot make it.
+// Array-out: a new Java array of n elements from native ones; null when the
+// VM cannot make it (its exception is then pending).
 template <class K>
 typename K::array array_out(JNIEnv *env, const typename K::native *src, jsize n);
 
@@ -147,10 +170,11 @@ inline jshortArray bytes_out(JNIEnv *env, const unsigned char *src, std::size_t 
 // low 8 bits of each element. The Java elements are released at once; the
 // library works on the copy; finish(env, buffer) writes the copy back into
 // the Java array (values 0 to 255) and then runs the pending-failure check;
-// the destructor frees the copy.
+// the destructor frees the copy. `what` names the parameter in the exception
+// raised for a null array.
 class ByteArg {
 public:
-    ByteArg(JNIEnv *env, jshortArray array);
+    ByteArg(JNIEnv *env, jshortArray array, const char *what);
     ~ByteArg();
     ByteArg(const ByteArg &) = delete;
     ByteArg &operator=(const ByteArg &) = delete;
@@ -200,21 +224,23 @@ private:
 
 // A text parameter the library needs: false when the method must return its
 // zero result at once, either because the VM could not convert the string or
-// because it is a Java null, which is refused as an invalid argument.
-bool need_text(JNIEnv *env, const JavaText &text);
+// because it is a Java null, which is refused as an invalid argument named `what`.
+bool need_text(JNIEnv *env, const JavaText &text, const char *what);
 
-// A native text as a new Java String; a null text gives a Java null.
+// A native text as a new Java String; a null text gives a Java null, and so
+// does a text the VM cannot convert (its exception is then pending).
 jstring text_out(JNIEnv *env, const char *text);
 
 // ------------------------------------------------------------------ templates
 
 template <class K>
-typename K::native *array_in(JNIEnv *env, typename K::array a, jsize *n, typename K::element **elems)
+typename K::native *array_in(JNIEnv *env, typename K::array a, const char *what, jsize *n,
+                             typename K::element **elems)
 {
     *elems = nullptr;
     *n = 0;
     if (a == nullptr) {
-        throw_by_code(env, kNullPointer, "null array");
+        throw_null_array(env, what);
         return nullptr;
     }
     const jsize len = env->GetArrayLength(a);
@@ -239,6 +265,8 @@ typename K::native *array_in(JNIEnv *env, typename K::array a, jsize *n, typenam
 template <class K>
 void array_argout(JNIEnv *env, typename K::array a, const typename K::native *src)
 {
+    if (pending(env))
+        return;
     const jsize len = env->GetArrayLength(a);
     typename K::element *e = K::get(env, a);
     if (e == nullptr)

@@ -1,6 +1,8 @@
 // Native methods of NimbetSocket and NimbetUtil, and the getters of the SOCKET_ constants.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "jni_records.h"
 
@@ -12,9 +14,11 @@ namespace {
 // Behind a NimbetSocket handle. Owned by the Java object, freed by
 // delete_1NimbetSocket. The descriptor is -1 once the socket is closed:
 // descriptor numbers are reused at once, so a kept number could later name
-// somebody else's socket.
+// somebody else's socket. One thread may close the socket while others are
+// in calls on it (a receive waiting for a frame), so the descriptor is atomic;
+// the Java object frees the record only once every call on it has returned.
 struct SocketRecord {
-    int fd;
+    std::atomic<int> fd;
 };
 
 constexpr int kClosed = -1;
@@ -31,7 +35,7 @@ bool socket_pair(JNIEnv *env, jlong socket, jlong ack_socket, int *fd, int *ack_
     auto *s = from_handle<SocketRecord>(socket);
     auto *a = from_handle<SocketRecord>(ack_socket);
     if (s == nullptr || a == nullptr) {
-        refuse(env);
+        refuse_null(env, s == nullptr ? "socket" : "ackSocket");
         return false;
     }
     *fd = s->fd;
@@ -45,24 +49,20 @@ SrcIdRecord *transfer_args(JNIEnv *env, jlong socket, jlong ack_socket, jlong id
 {
     if (!socket_pair(env, socket, ack_socket, fd, ack_fd))
         return nullptr;
-    return record_arg<SrcIdRecord>(env, identifier);
+    return record_arg<SrcIdRecord>(env, identifier, "id");
 }
 
 // Opens a socket into a new record. A failed open raises and hands out no
 // handle, so that no record is left without an owner.
 jlong open_socket(JNIEnv *env, jlong local, jlong dest, jlong port)
 {
-    auto *rec = static_cast<SocketRecord *>(std::malloc(sizeof(SocketRecord)));
-    if (rec == nullptr) {
-        refuse(env, kNoMem);
-        return 0;
-    }
-    rec->fd = n_socket_open(static_cast<std::uint32_t>(local), static_cast<std::uint32_t>(dest),
-                            static_cast<std::uint16_t>(port));
-    mark_negative(rec->fd);
-    if (rec->fd < 0) {
-        std::free(rec);
-        rec = nullptr;
+    const int fd = n_socket_open(static_cast<std::uint32_t>(local), static_cast<std::uint32_t>(dest),
+                                 static_cast<std::uint16_t>(port));
+    mark_negative(fd);
+    SocketRecord *rec = nullptr;
+    if (fd >= 0 && (rec = new (std::nothrow) SocketRecord{fd}) == nullptr) {
+        n_socket_close(fd);
+        mark_failed(kNoMem);
     }
     finish(env);
     return to_handle(rec);
@@ -73,7 +73,7 @@ jlong open_socket(JNIEnv *env, jlong local, jlong dest, jlong port)
 template <class Call>
 void on_socket(JNIEnv *env, jlong socket, Call call)
 {
-    auto *s = record_arg<SocketRecord>(env, socket);
+    auto *s = record_arg<SocketRecord>(env, socket, "socket");
     if (s == nullptr)
         return;
     mark_negative(call(s->fd));
@@ -85,10 +85,10 @@ void on_socket(JNIEnv *env, jlong socket, Call call)
 template <class Record, class Call>
 void on_socket_with(JNIEnv *env, jlong socket, jlong record, Call call)
 {
-    auto *s = record_arg<SocketRecord>(env, socket);
+    auto *s = record_arg<SocketRecord>(env, socket, "socket");
     if (s == nullptr)
         return;
-    auto *r = record_arg<Record>(env, record);
+    auto *r = record_arg<Record>(env, record, Record::kWhat);
     if (r == nullptr)
         return;
     mark_negative(call(s->fd, r->bytes));
@@ -100,7 +100,7 @@ template <int (*Setter)(int, const char *)>
 void set_address_text(JNIEnv *env, jlong socket, jstring address)
 {
     JavaText text(env, address);
-    if (!need_text(env, text))
+    if (!need_text(env, text, "address"))
         return;
     on_socket(env, socket, [&](int fd) { return Setter(fd, text.get()); });
 }
@@ -111,6 +111,11 @@ void set_address_text(JNIEnv *env, jlong socket, jstring address)
 jlong received(JNIEnv *env, n_pkt *pkt)
 {
     finish(env);
+    if (pkt != nullptr && pending(env)) {
+        // An earlier failure of this thread was raised: Java drops the result, so the packet goes here.
+        n_pkt_free(pkt);
+        return 0;
+    }
     return to_handle(pkt);
 }
 
@@ -139,32 +144,33 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_new_1NimbetSocket_1_
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_delete_1NimbetSocket(JNIEnv *env, jclass, jlong handle)
 {
     if (auto *s = from_handle<SocketRecord>(handle)) {
-        if (s->fd != kClosed) {
+        const int fd = s->fd.exchange(kClosed);
+        if (fd != kClosed) {
             const int saved = n_errno;  // a destructor leaves the error number as it found it
-            n_socket_close(s->fd);
+            n_socket_close(fd);
             n_errno = saved;
         }
-        std::free(s);
+        delete s;
     }
     finish(env);
 }
 
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1close(JNIEnv *env, jclass, jlong handle)
 {
-    auto *s = record_arg<SocketRecord>(env, handle);
+    auto *s = record_arg<SocketRecord>(env, handle, "socket");
     if (s == nullptr)
         return;
-    const int result = n_socket_close(s->fd);
     // Closed or not, the socket is out of the registry now (or was never in
     // it): the record must not keep a number that may be handed out again.
-    s->fd = kClosed;
+    // Calls already under way on the socket hold the number and are woken.
+    const int result = n_socket_close(s->fd.exchange(kClosed));
     mark_negative(result);
     finish(env);
 }
 
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1describe(JNIEnv *env, jclass, jlong handle)
 {
-    auto *s = record_arg<SocketRecord>(env, handle);
+    auto *s = record_arg<SocketRecord>(env, handle, "socket");
     if (s == nullptr)
         return;
     n_describe_socket(s->fd);
@@ -198,7 +204,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1setId(J
 
 JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1getID(JNIEnv *env, jclass, jlong handle)
 {
-    auto *s = record_arg<SocketRecord>(env, handle);
+    auto *s = record_arg<SocketRecord>(env, handle, "socket");
     if (s == nullptr)
         return 0;
     jlong copy = srcid_handle_of(n_socket_get_id(s->fd));
@@ -244,10 +250,62 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1receiv
     int fd = 0, ack_fd = 0;
     if (!socket_pair(env, handle, ack_socket, &fd, &ack_fd))
         return 0;
-    auto *f = record_arg<FilterRecord>(env, filter);
+    auto *f = record_arg<FilterRecord>(env, filter, "filter");
     if (f == nullptr)
         return 0;
     return received(env, n_socket_recv_filtered(fd, ack_fd, f->chain));
+}
+
+// A bounded receive: the packet, or the null handle when none was delivered
+// within the time (fragment timers are served meanwhile). Only failures of the
+// socket itself raise: closed (by another thread, say), never bound, out of
+// memory. What the network sends (garbage, frames for others) never raises.
+JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1receiveTimeout(JNIEnv *env, jclass,
+                                                                                       jlong handle,
+                                                                                       jlong ack_socket,
+                                                                                       jint timeout_ms)
+{
+    int fd = 0, ack_fd = 0;
+    if (!socket_pair(env, handle, ack_socket, &fd, &ack_fd))
+        return 0;
+    n_pkt *pkt = n_socket_recv_timeout(fd, ack_fd, timeout_ms);
+    if (pkt == nullptr && (n_errno == kBadF || n_errno == kNotBound || n_errno == kNoMem))
+        mark_failed(n_errno);
+    return received(env, pkt);
+}
+
+// The socket's counters, in the order of n_socket_stats, as a new long[].
+JNIEXPORT jlongArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1getStats(JNIEnv *env, jclass,
+                                                                                      jlong handle)
+{
+    auto *s = record_arg<SocketRecord>(env, handle, "socket");
+    if (s == nullptr)
+        return nullptr;
+    n_socket_stats st{};
+    const int result = n_socket_get_stats(s->fd, &st);
+    mark_negative(result);
+    jlongArray out = nullptr;
+    if (result == 0) {
+        const std::int64_t counters[] = {
+            static_cast<std::int64_t>(st.frames_sent),        static_cast<std::int64_t>(st.frames_received),
+            static_cast<std::int64_t>(st.frames_rejected),    static_cast<std::int64_t>(st.not_for_us),
+            static_cast<std::int64_t>(st.duplicates),         static_cast<std::int64_t>(st.acks_sent),
+            static_cast<std::int64_t>(st.acks_received),      static_cast<std::int64_t>(st.retransmissions),
+            static_cast<std::int64_t>(st.transfers_started),  static_cast<std::int64_t>(st.transfers_finished),
+            static_cast<std::int64_t>(st.transfers_aborted),  static_cast<std::int64_t>(st.transfers_refused),
+            static_cast<std::int64_t>(st.stray_fragments),
+        };
+        static_assert(sizeof counters == sizeof st, "every counter of n_socket_stats crosses to Java");
+        out = array_out<I64Array>(env, counters, static_cast<jsize>(sizeof counters / sizeof counters[0]));
+    }
+    finish(env);
+    return out;
+}
+
+JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1resetStats(JNIEnv *env, jclass,
+                                                                                  jlong handle)
+{
+    on_socket(env, handle, n_socket_reset_stats);
 }
 
 // Receiving raw datagrams is refused on every call, whatever the arguments;
@@ -293,10 +351,10 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1sendAck
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1sendRaw(JNIEnv *env, jclass, jlong handle,
                                                                                jshortArray frame)
 {
-    auto *s = record_arg<SocketRecord>(env, handle);
+    auto *s = record_arg<SocketRecord>(env, handle, "socket");
     if (s == nullptr)
         return;
-    ByteArg buf(env, frame);
+    ByteArg buf(env, frame, "frame");
     if (!buf)
         return;
     mark_negative(n_socket_send_raw(s->fd, buf.data(), static_cast<int>(buf.size())));
@@ -314,17 +372,19 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1sendBuf
     SrcIdRecord *id = transfer_args(env, handle, ack_socket, identifier, &fd, &ack_fd);
     if (id == nullptr)
         return;
-    ByteArg buf(env, data);
+    ByteArg buf(env, data, "data");
     if (!buf)
         return;
     JavaText t(env, type);
     if (t.failed())
         return;
     if (t.get() == nullptr) {
-        mark_failed(kInval);
-    } else if (const char *dest = srcid_text(id)) {
-        mark_negative(n_socket_send_buffer_str(fd, ack_fd, buf.data(), static_cast<int>(buf.size()), dest, t.get()));
+        buf.copy_back();
+        refuse_null(env, "type");
+        return;
     }
+    if (const char *dest = srcid_text(id))
+        mark_negative(n_socket_send_buffer_str(fd, ack_fd, buf.data(), static_cast<int>(buf.size()), dest, t.get()));
     finish(env, buf);
 }
 
@@ -337,10 +397,10 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1sendFil
     if (id == nullptr)
         return;
     JavaText p(env, path);
-    if (!need_text(env, p))
+    if (!need_text(env, p, "path"))
         return;
     JavaText t(env, type);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "type"))
         return;
     unsigned char code[kTypeCodeLen];
     n_util_str2acl(t.get(), code);
@@ -349,52 +409,46 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1sendFil
 }
 
 // ------------------------------------------------------------------ SOCKET_ constants
+//
+// No library work and no failure check: see the FILTER_ constants.
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1CLEANFLAG(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1CLEANFLAG(JNIEnv *, jclass)
 {
-    finish(env);
     return SOCKET_CLEANFLAG;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1BOUND(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1BOUND(JNIEnv *, jclass)
 {
-    finish(env);
     return SOCKET_BOUND;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1AUTOACK(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1AUTOACK(JNIEnv *, jclass)
 {
-    finish(env);
     return SOCKET_AUTOACK;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1RECV_1ALL(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1RECV_1ALL(JNIEnv *, jclass)
 {
-    finish(env);
     return SOCKET_RECV_ALL;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1FRAG(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1FRAG(JNIEnv *, jclass)
 {
-    finish(env);
     return SOCKET_FRAG;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1LOWFLAG(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1LOWFLAG(JNIEnv *, jclass)
 {
-    finish(env);
     return SOCKET_LOWFLAG;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1BROADCAST(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1BROADCAST(JNIEnv *, jclass)
 {
-    finish(env);
     return SOCKET_BROADCAST;
 }
 
-JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1BLOCKING(JNIEnv *env, jclass)
+JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_get_1SOCKET_1BLOCKING(JNIEnv *, jclass)
 {
-    finish(env);
     return SOCKET_BLOCKING;
 }
 
@@ -422,7 +476,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_delete_1NimbetUtil(JN
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1crc16Append(JNIEnv *env, jclass, jlong,
                                                                                  jshortArray frame)
 {
-    ByteArg buf(env, frame);
+    ByteArg buf(env, frame, "frame");
     if (!buf)
         return;
     if (buf.size() < kCrcLen)
@@ -437,7 +491,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1crc16Appe
 JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1crc16Check(JNIEnv *env, jclass, jlong,
                                                                                 jshortArray frame)
 {
-    ByteArg buf(env, frame);
+    ByteArg buf(env, frame, "frame");
     if (!buf)
         return 0;
     const int result = n_util_crc16_check(buf.data(), static_cast<unsigned>(buf.size()));
@@ -449,7 +503,7 @@ JNIEXPORT jshortArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1st
                                                                                     jstring type)
 {
     JavaText t(env, type);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "type"))
         return nullptr;
     unsigned char code[kTypeCodeLen];
     n_util_str2acl(t.get(), code);
@@ -462,7 +516,7 @@ JNIEXPORT jshortArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1st
 JNIEXPORT jstring JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1acl2str(JNIEnv *env, jclass, jlong,
                                                                                 jshortArray code)
 {
-    ByteArg buf(env, code);
+    ByteArg buf(env, code, "code");
     if (!buf)
         return nullptr;
     jstring out = nullptr;

@@ -16,7 +16,7 @@ namespace {
 template <class Call>
 int on_peer(JNIEnv *env, jlong peer, Call call)
 {
-    auto *id = record_arg<SrcIdRecord>(env, peer);
+    auto *id = record_arg<SrcIdRecord>(env, peer, "peer");
     if (id == nullptr)
         return 0;
     const int result = call(id->bytes);
@@ -34,7 +34,7 @@ extern "C" {
 // part has arrived, so "none" is an answer, not a failure.
 JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_transferStatus(JNIEnv *env, jclass, jlong peer)
 {
-    auto *id = record_arg<SrcIdRecord>(env, peer);
+    auto *id = record_arg<SrcIdRecord>(env, peer, "peer");
     if (id == nullptr)
         return 0;
     const int status = n_frag_get_status(id->bytes, FRAG_STATE_MASK | FRAG_RECEIVING);
@@ -47,7 +47,7 @@ JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_transferStatus(JNIEnv
 // not finished and after an abort. No such transfer: error number 22.
 JNIEXPORT jshortArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_transferData(JNIEnv *env, jclass, jlong peer)
 {
-    auto *id = record_arg<SrcIdRecord>(env, peer);
+    auto *id = record_arg<SrcIdRecord>(env, peer, "peer");
     if (id == nullptr)
         return nullptr;
     unsigned char *data = nullptr;
@@ -65,7 +65,7 @@ JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_transferDataToFile(JN
                                                                             jstring path)
 {
     JavaText p(env, path);
-    if (!need_text(env, p))
+    if (!need_text(env, p, "path"))
         return 0;
     return on_peer(env, peer, [&](const unsigned char *id) { return n_frag_get_data_file(id, p.get()); });
 }

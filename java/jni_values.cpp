@@ -1,7 +1,9 @@
 // Native methods of the value classes NimbetSrcId, NimbetLocation and NimbetTuple.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "jni_records.h"
 
@@ -67,23 +69,32 @@ jlong copy_handle_of(const unsigned char *bytes)
     return to_handle(rec);
 }
 
-// The dotted text kept in a record, built on the first request.
+// The dotted text kept in a record, built on the first request. Two threads
+// asking at once may both build it; the first to store it wins and the other
+// frees its own.
 template <class Record>
 const char *record_text(Record *rec)
 {
-    if (rec->text == nullptr) {
-        rec->text = decimal_text(rec->bytes, kRecordBytes<Record>, ".", "");
-        if (rec->text == nullptr)
-            mark_failed(-1);
+    std::atomic_ref<char *> kept(rec->text);
+    char *text = kept.load(std::memory_order_acquire);
+    if (text != nullptr)
+        return text;
+    char *built = decimal_text(rec->bytes, kRecordBytes<Record>, ".", "");
+    if (built == nullptr) {
+        mark_failed(-1);
+        return nullptr;
     }
-    return rec->text;
+    if (kept.compare_exchange_strong(text, built, std::memory_order_acq_rel))
+        return built;
+    std::free(built);
+    return text;  // the winner's, loaded by the failed exchange
 }
 
 // A record from a byte buffer of exactly the record's size.
 template <class Record>
 jlong record_from_array(JNIEnv *env, jshortArray bytes)
 {
-    ByteArg buf(env, bytes);
+    ByteArg buf(env, bytes, "bytes");
     if (!buf)
         return 0;
     Record *rec = nullptr;
@@ -101,7 +112,7 @@ template <class Record>
 jlong record_from_text(JNIEnv *env, jstring text)
 {
     JavaText t(env, text);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "text"))
         return 0;
     constexpr int n = static_cast<int>(kRecordBytes<Record>);
     unsigned char bytes[kRecordBytes<Record>];
@@ -130,7 +141,7 @@ void delete_record(JNIEnv *env, jlong handle)
 template <class Record>
 jlong record_filter_arg(JNIEnv *env, jlong handle)
 {
-    Record *rec = record_arg<Record>(env, handle);
+    Record *rec = record_arg<Record>(env, handle, Record::kWhat);
     if (rec == nullptr)
         return 0;
     finish(env);
@@ -140,7 +151,7 @@ jlong record_filter_arg(JNIEnv *env, jlong handle)
 template <class Record>
 jshortArray record_array(JNIEnv *env, jlong handle)
 {
-    Record *rec = record_arg<Record>(env, handle);
+    Record *rec = record_arg<Record>(env, handle, Record::kWhat);
     if (rec == nullptr)
         return nullptr;
     jshortArray out = bytes_out(env, rec->bytes, kRecordBytes<Record>);
@@ -151,7 +162,7 @@ jshortArray record_array(JNIEnv *env, jlong handle)
 template <class Record>
 jstring record_string(JNIEnv *env, jlong handle)
 {
-    Record *rec = record_arg<Record>(env, handle);
+    Record *rec = record_arg<Record>(env, handle, Record::kWhat);
     if (rec == nullptr)
         return nullptr;
     jstring out = text_out(env, record_text(rec));
@@ -159,19 +170,27 @@ jstring record_string(JNIEnv *env, jlong handle)
     return out;
 }
 
+// Guards the first decoding of a location, rare and short; once a record
+// reads decoded its parts are only read.
+std::mutex g_decode_lock;
+
 void decode_location(LocationRecord *loc)
 {
-    if (loc->decoded)
+    std::atomic_ref<bool> decoded(loc->decoded);
+    if (decoded.load(std::memory_order_acquire))
+        return;
+    std::lock_guard<std::mutex> hold(g_decode_lock);
+    if (decoded.load(std::memory_order_relaxed))
         return;
     n_util_raw2location(loc->root, loc->node[0], loc->node[1], loc->node[2], loc->node[3], &loc->x, &loc->y,
                         &loc->z, &loc->deviation, loc->bytes);
-    loc->decoded = true;
+    decoded.store(true, std::memory_order_release);
 }
 
 // The location behind a handle with its parts decoded; null refuses the call.
 LocationRecord *decoded_location(JNIEnv *env, jlong handle)
 {
-    LocationRecord *loc = record_arg<LocationRecord>(env, handle);
+    LocationRecord *loc = record_arg<LocationRecord>(env, handle, LocationRecord::kWhat);
     if (loc != nullptr)
         decode_location(loc);
     return loc;
@@ -253,7 +272,7 @@ JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSrcId_1id_1equa
     auto *a = from_handle<SrcIdRecord>(first);
     auto *b = from_handle<SrcIdRecord>(second);
     if (a == nullptr || b == nullptr) {
-        refuse(env);
+        refuse_null(env, a == nullptr ? "first" : "second");
         return 0;
     }
     finish(env);
@@ -262,7 +281,7 @@ JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSrcId_1id_1equa
 
 JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSrcId_1hashCode(JNIEnv *env, jclass, jlong handle)
 {
-    SrcIdRecord *rec = record_arg<SrcIdRecord>(env, handle);
+    SrcIdRecord *rec = record_arg<SrcIdRecord>(env, handle, SrcIdRecord::kWhat);
     if (rec == nullptr)
         return 0;
     std::uint32_t h = 0;
@@ -334,7 +353,7 @@ JNIEXPORT jstring JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetLocation_1ge
     if (loc == nullptr)
         return nullptr;
     if (n < 1 || n > 4) {
-        refuse(env);
+        refuse(env, kInval);
         return nullptr;
     }
     jstring out = text_out(env, loc->node[n - 1]);
@@ -388,7 +407,7 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_new_1NimbetTuple_1_1
                                                                                       jstring type)
 {
     JavaText t(env, type);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "type"))
         return 0;
     n_acl *tuple = n_acl_new_str(t.get(), nullptr, 0);
     finish(env);
@@ -399,9 +418,9 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_new_1NimbetTuple_1_1
                                                                                       jstring type, jshortArray data)
 {
     JavaText t(env, type);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "type"))
         return 0;
-    ByteArg buf(env, data);
+    ByteArg buf(env, data, "data");
     if (!buf)
         return 0;
     n_acl *tuple = nullptr;
@@ -418,10 +437,10 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_new_1NimbetTuple_1_1
                                                                                       jstring type, jlong length)
 {
     JavaText t(env, type);
-    if (!need_text(env, t))
+    if (!need_text(env, t, "type"))
         return 0;
     if (length < 0 || length > static_cast<jlong>(kMaxTupleData)) {
-        refuse(env);
+        refuse(env, kInval);
         return 0;
     }
     // The library hands out zero-filled data bytes.
@@ -438,7 +457,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_delete_1NimbetTuple(J
 
 JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1length(JNIEnv *env, jclass, jlong handle)
 {
-    n_acl *t = record_arg<n_acl>(env, handle);
+    n_acl *t = record_arg<n_acl>(env, handle, "tuple");
     if (t == nullptr)
         return 0;
     finish(env);
@@ -451,7 +470,7 @@ JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1tuple_1e
     auto *a = from_handle<n_acl>(first);
     auto *b = from_handle<n_acl>(second);
     if (a == nullptr || b == nullptr) {
-        refuse(env);
+        refuse_null(env, a == nullptr ? "first" : "second");
         return 0;
     }
     finish(env);
@@ -463,12 +482,12 @@ JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1tuple_1e
 JNIEXPORT jshort JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1getAclByte(JNIEnv *env, jclass,
                                                                                    jlong handle, jint position)
 {
-    n_acl *t = record_arg<n_acl>(env, handle);
+    n_acl *t = record_arg<n_acl>(env, handle, "tuple");
     if (t == nullptr)
         return 0;
     const unsigned p = static_cast<unsigned>(position) & 0xffffu;
     if (p >= t->len) {
-        refuse(env);
+        refuse(env, kInval);
         return 0;
     }
     finish(env);
@@ -479,12 +498,12 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1setAclBy
                                                                                  jlong handle, jshort value,
                                                                                  jint position)
 {
-    n_acl *t = record_arg<n_acl>(env, handle);
+    n_acl *t = record_arg<n_acl>(env, handle, "tuple");
     if (t == nullptr)
         return;
     const unsigned p = static_cast<unsigned>(position) & 0xffffu;
     if (p >= t->len) {
-        refuse(env);
+        refuse(env, kInval);
         return;
     }
     t->data[p] = static_cast<unsigned char>(value);
@@ -494,7 +513,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1setAclBy
 JNIEXPORT jstring JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1getAclType(JNIEnv *env, jclass,
                                                                                     jlong handle)
 {
-    n_acl *t = record_arg<n_acl>(env, handle);
+    n_acl *t = record_arg<n_acl>(env, handle, "tuple");
     if (t == nullptr)
         return nullptr;
     char name[4];  // three letters and the terminator
@@ -507,7 +526,7 @@ JNIEXPORT jstring JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1getAc
 JNIEXPORT jshortArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1toArray(JNIEnv *env, jclass,
                                                                                      jlong handle)
 {
-    n_acl *t = record_arg<n_acl>(env, handle);
+    n_acl *t = record_arg<n_acl>(env, handle, "tuple");
     if (t == nullptr)
         return nullptr;
     jshortArray out = bytes_out(env, t->data, t->len);
@@ -524,7 +543,7 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1toFilte
 JNIEXPORT jstring JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetTuple_1toString(JNIEnv *env, jclass,
                                                                                   jlong handle)
 {
-    n_acl *t = record_arg<n_acl>(env, handle);
+    n_acl *t = record_arg<n_acl>(env, handle, "tuple");
     if (t == nullptr)
         return nullptr;
     jstring out = nullptr;

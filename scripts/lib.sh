@@ -10,8 +10,13 @@ NIMBET_PACKAGES=(
   openjdk-17-jdk-headless junit5
   iproute2 util-linux valgrind
   pkg-config dpkg-dev fakeroot groff-base
+  tshark tcpdump
   libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
 )
+
+# What scripts/bench adds: the TFTP client of the comparison, and the library
+# that the TFTP server (unpacked from tftpd-hpa, never installed) needs.
+NIMBET_BENCH_PACKAGES=(atftp libwrap0 util-linux)
 
 say() { printf '\n== %s\n' "$*"; }
 

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "packet.h"
 #include "support/expect.h"
 #include "support/frames.h"
+#include "support/nodes.h"
 
 namespace {
 
@@ -340,6 +341,79 @@ std::string describe(n_pkt *pkt, int *result = nullptr)
     if (result != nullptr)
         *result = r;
     return out;
+}
+
+// A packet as an application builds it for sending: source, sequence and
+// tuples of lengths around the sizes that copies handle piece by piece.
+n_pkt *outgoing_packet(const std::vector<WireTuple> &tuples, uint8_t seq)
+{
+    n_pkt *out = n_pkt_alloc();
+    n_pkt_set_srcid(out, kNodeId);
+    n_pkt_set_seq(out, seq);
+    for (const WireTuple &t : tuples) {
+        const unsigned char type[2] = {t.type0, t.type1};
+        n_acl_add(out, type, t.data.data(), static_cast<uint16_t>(t.data.size()), 0);
+    }
+    return out;
+}
+
+const std::vector<WireTuple> kMixedTuples = {
+    {0xA5, 0x0E, {}}, {0x10, 0x20, {7}}, {0x10, 0x21, Bytes(16, 0xC3)}, {0x10, 0x22, Bytes(33, 0x5A)}};
+
+TEST_F(Packet, SerialisedFrameIsTheWireLayoutAndParsesBack)
+{
+    n_pkt *out = outgoing_packet(kMixedTuples, 77);
+    ASSERT_EQ(54u + 3 + 4 + 19 + 36 + 2, nimbet::frame_size(out));
+    Bytes f(nimbet::frame_size(out));
+    ASSERT_TRUE(nimbet::serialise_packet(out, f));
+    EXPECT_EQ(make_frame(kMixedTuples, 77), f);
+
+    ASSERT_EQ(0, parse(f));
+    EXPECT_EQ(out->acl_len, pkt->acl_len);
+    EXPECT_EQ(77, n_pkt_get_seq(pkt));
+    // A room of the wrong size is refused, and so is a list whose recorded
+    // length disagrees with its tuples.
+    Bytes longer(f.size() + 1);
+    EXPECT_FALSE(nimbet::serialise_packet(out, longer));
+    out->acl_len += 1;
+    EXPECT_FALSE(nimbet::serialise_packet(out, longer));
+    n_pkt_free(out);
+}
+
+TEST_F(Packet, VerifiedFrameFillsThePacketAsParsingDoes)
+{
+    const Bytes f = make_frame({{0x66, 0x40, {0, 9}}, {0x6C, 0x80, Bytes(8, 4)}, {0x10, 0x22, Bytes(40, 0x5A)}}, 200);
+    ASSERT_EQ(0, parse(f));
+    n_pkt *other = n_pkt_alloc();
+    ASSERT_EQ(0, nimbet::parse_verified_frame(other, f));
+    EXPECT_EQ(pkt->flags, other->flags);
+    EXPECT_EQ(0, std::memcmp(pkt->srcid, other->srcid, 8));
+    EXPECT_EQ(0, std::memcmp(pkt->dest_id, other->dest_id, 8));
+    EXPECT_EQ(pkt->seq, other->seq);
+    EXPECT_EQ(pkt->ack_seq, other->ack_seq);
+    EXPECT_EQ(pkt->acl_len, other->acl_len);
+    ASSERT_EQ(pkt->acl_count, other->acl_count);
+    n_acl *b = n_acl_first(other);
+    for (n_acl *a = n_acl_first(pkt); a != nullptr; a = n_acl_next(pkt, a), b = n_acl_next(other, b)) {
+        EXPECT_TRUE(nimbet::same_type(a->type, b->type));
+        EXPECT_EQ(Bytes(a->data, a->data + a->len), Bytes(b->data, b->data + b->len));
+    }
+    n_pkt_free(other);
+}
+
+TEST(PacketOnTheWire, SerialisedFrameEqualsTheFrameThatSendingPutsOnTheWire)
+{
+    Tap tap;
+    const int fd = open_node(node_id(5));
+    n_pkt *out = outgoing_packet(kMixedTuples, 9);
+    ASSERT_EQ(1, n_socket_send(fd, out));
+    const Bytes sent = tap.next();
+    // Sending filled in the socket's location; the packet now holds what went out.
+    Bytes f(nimbet::frame_size(out));
+    ASSERT_TRUE(nimbet::serialise_packet(out, f));
+    EXPECT_EQ(sent, f);
+    n_pkt_free(out);
+    n_socket_close(fd);
 }
 
 const std::string kZeroLocation = [] {

@@ -201,6 +201,26 @@ TEST(TupleRecord, LengthKeepsLowEightBitsAndDataIsCopied)
     std::free(t);
 }
 
+TEST(TupleRecord, EveryLengthCopiesExactlyItsDataAndNoDataMeansZeros)
+{
+    std::vector<unsigned char> data(256);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<unsigned char>(255 - i);
+    const unsigned char type[2] = {0x12, 0x34};
+    for (uint16_t len = 0; len < 256; ++len) {
+        n_acl *copied = n_acl_new(type, data.data() + 1, len);
+        n_acl *blank = n_acl_new(type, nullptr, len);
+        ASSERT_NE(nullptr, copied);
+        ASSERT_NE(nullptr, blank);
+        EXPECT_EQ(len, copied->len);
+        EXPECT_EQ(0, std::memcmp(copied->data, data.data() + 1, len)) << "length " << len;
+        EXPECT_EQ(std::vector<unsigned char>(len, 0), std::vector<unsigned char>(blank->data, blank->data + len));
+        EXPECT_EQ(nullptr, blank->link.tqe_prev);
+        std::free(copied);
+        std::free(blank);
+    }
+}
+
 TEST(TupleRecord, AccessorsRefuseNullTuple)
 {
     unsigned char *keep = reinterpret_cast<unsigned char *>(&keep);

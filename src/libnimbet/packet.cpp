@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "internal.h"
+#include "packet.h"
 
 using namespace nimbet;
 
@@ -75,15 +75,87 @@ void free_tuples(n_pkt *pkt)
     pkt->acl_count = 0;
 }
 
+// The header fields of a received frame; they no longer count as set by the
+// caller.
+void take_header(n_pkt *pkt, const unsigned char *buf)
+{
+    std::memcpy(pkt->location, buf + 1, kLocLen);
+    std::memcpy(pkt->srcid, buf + 45, kIdLen);
+    pkt->seq = buf[53];
+    pkt->flags &= ~(PACKET_FORMAT_SET | PACKET_LOCATION_SET | PACKET_SRCID_SET | PACKET_SEQ_SET);
+    pkt->flags |= PACKET_RECEIVED;
+}
+
+// The tuples of a frame whose tuples tile its area, in frame order. On
+// failure the packet keeps none.
+int take_tuples(n_pkt *pkt, const unsigned char *buf, std::size_t len)
+{
+    std::size_t off = PACKET_HEADER_SIZE;
+    while (off < len - 2u) {
+        const unsigned char l = buf[off + 2];
+        n_acl *t = n_acl_new(buf + off, buf + off + 3, l);
+        if (t == nullptr) {
+            free_tuples(pkt);
+            return fail(kInval);
+        }
+        note_control_tuple(pkt, t);
+        AclQueue::insert_tail(pkt->acl_head, t);
+        pkt->acl_len += 3u + l;
+        pkt->acl_count += 1;
+        off += 3u + l;
+    }
+    pkt->flags |= PACKET_HAS_ACL;
+    return 0;
+}
+
 }  // namespace
+
+namespace nimbet {
+
+bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out)
+{
+    if (out.size() != frame_size(pkt))
+        return false;
+    unsigned char *frame = out.data();
+    frame[0] = pkt->format;
+    std::memcpy(frame + 1, pkt->location, kLocLen);
+    std::memcpy(frame + 45, pkt->srcid, kIdLen);
+    frame[53] = pkt->seq;
+    std::size_t off = PACKET_HEADER_SIZE;
+    const std::size_t end = out.size() - 2;
+    for (const n_acl *t = AclQueue::first(pkt->acl_head); t != nullptr; t = AclQueue::next(t)) {
+        if (end - off < 3u + t->len)
+            return false;
+        frame[off] = t->type[0];
+        frame[off + 1] = t->type[1];
+        frame[off + 2] = t->len;
+        copy_short(frame + off + 3, t->data, t->len);
+        off += 3u + t->len;
+    }
+    if (off != end)
+        return false;
+    return n_util_crc16_append(frame, static_cast<unsigned>(out.size())) == 1;
+}
+
+int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame)
+{
+    pkt->format = frame[0];
+    take_header(pkt, frame.data());
+    pkt->flags |= PACKET_CRC_OK;
+    return take_tuples(pkt, frame.data(), frame.size());
+}
+
+}  // namespace nimbet
 
 extern "C" {
 
 n_pkt *n_pkt_alloc(void)
 {
-    auto *pkt = static_cast<n_pkt *>(std::calloc(1, sizeof(n_pkt)));
+    // malloc and a clear: calloc takes a slower path through the allocator.
+    auto *pkt = static_cast<n_pkt *>(std::malloc(sizeof(n_pkt)));
     if (pkt == nullptr)
         return fail_null<n_pkt>(kAccess);
+    std::memset(pkt, 0, sizeof *pkt);
     pkt->format = 2;
     pkt->flags = PACKET_FORMAT_SET;
     pkt->fromlen = sizeof(pkt->from);
@@ -107,11 +179,7 @@ int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len)
     pkt->format = buf[0];
     if (buf[0] != 2)
         return fail(kInval);
-    std::memcpy(pkt->location, buf + 1, kLocLen);
-    std::memcpy(pkt->srcid, buf + 45, kIdLen);
-    pkt->seq = buf[53];
-    pkt->flags &= ~(PACKET_FORMAT_SET | PACKET_LOCATION_SET | PACKET_SRCID_SET | PACKET_SEQ_SET);
-    pkt->flags |= PACKET_RECEIVED;
+    take_header(pkt, buf);
     if (n_util_crc16_check(buf, len) != 1) {
         pkt->flags |= PACKET_CRC_BAD;
         return fail(kInval);
@@ -119,23 +187,7 @@ int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len)
     pkt->flags |= PACKET_CRC_OK;
     if (!tuples_fit(buf, len))
         return fail(kInval);
-
-    std::size_t off = PACKET_HEADER_SIZE;
-    while (off < len - 2u) {
-        const unsigned char l = buf[off + 2];
-        n_acl *t = n_acl_new(buf + off, buf + off + 3, l);
-        if (t == nullptr) {
-            free_tuples(pkt);
-            return fail(kInval);
-        }
-        note_control_tuple(pkt, t);
-        AclQueue::insert_tail(pkt->acl_head, t);
-        pkt->acl_len += 3u + l;
-        pkt->acl_count += 1;
-        off += 3u + l;
-    }
-    pkt->flags |= PACKET_HAS_ACL;
-    return 0;
+    return take_tuples(pkt, buf, len);
 }
 
 unsigned char *n_pkt_get_location(n_pkt *pkt)

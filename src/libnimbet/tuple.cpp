@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "internal.h"
+#include "packet.h"
 
 using namespace nimbet;
 
@@ -81,16 +81,20 @@ n_acl *n_acl_new(const unsigned char *type, const unsigned char *data, uint16_t 
     if (type == nullptr)
         return fail_null<n_acl>(kInval);
     const unsigned char n = static_cast<unsigned char>(len & 0xff);
-    auto *t = static_cast<n_acl *>(std::calloc(1, kAclHeaderSize + n));
+    // One malloc'd block that the caller may release with free(). Its data
+    // are the given bytes, or zeros without them.
+    auto *t = static_cast<n_acl *>(std::malloc(kAclHeaderSize + n));
     if (t == nullptr)
         return fail_null<n_acl>(kNoMem);
     t->type[0] = type[0];
     t->type[1] = type[1];
     t->len = n;
-    if (n != 0 && data != nullptr)
-        std::memcpy(t->data, data, n);
     t->link.tqe_next = nullptr;
     t->link.tqe_prev = nullptr;
+    if (data != nullptr)
+        copy_short(t->data, data, n);
+    else
+        std::memset(t->data, 0, n);
     return t;
 }
 

@@ -1,5 +1,7 @@
 package nimbets.libNimbet;
 
+import java.util.function.LongUnaryOperator;
+
 /**
  * A filter chain: a boolean expression over a packet's location, source identifier and tuples,
  * held as terms joined by OR, each term a conjunction of element tests. An empty chain accepts
@@ -37,10 +39,11 @@ public final class NimbetFilter extends NativeHandle {
     /** Element's result is negated. */
     public static final int FILTER_MODE_NOT = libnimbetJNI.get_FILTER_MODE_NOT();
 
+    private final String name;
     /** Joined into another chain: this object's chain is gone. */
-    private boolean consumed;
+    private volatile boolean consumed;
     /** A failed add cut this object off from its chain. */
-    private boolean broken;
+    private volatile boolean broken;
 
     /**
      * A new empty chain with the given name, shown by {@link #describe()}.
@@ -48,12 +51,8 @@ public final class NimbetFilter extends NativeHandle {
      * @throws IllegalArgumentException for a null name
      */
     public NimbetFilter(String name) {
-        super(libnimbetJNI.new_NimbetFilter(name), "a filter");
-    }
-
-    @Override
-    void release(long handle) {
-        libnimbetJNI.delete_NimbetFilter(handle);
+        super(libnimbetJNI.new_NimbetFilter(name), "a filter", libnimbetJNI::delete_NimbetFilter);
+        this.name = name;
     }
 
     /**
@@ -64,7 +63,7 @@ public final class NimbetFilter extends NativeHandle {
      * @throws IllegalArgumentException for flags that do not fit, or an OR element first in the chain
      */
     public NimbetFilter add(int flags, NimbetSrcId id) {
-        return addElement(flags, FILTER_TYPE_ID, 0, id.toFilter());
+        return addElement(flags, FILTER_TYPE_ID, 0, id, libnimbetJNI::NimbetSrcId_toFilter);
     }
 
     /**
@@ -73,7 +72,7 @@ public final class NimbetFilter extends NativeHandle {
      * @param flags as for the identifier; a type field, if given, must be {@link #FILTER_TYPE_LOCATION}
      */
     public NimbetFilter add(int flags, NimbetLocation location) {
-        return addElement(flags, FILTER_TYPE_LOCATION, 0, location.toFilter());
+        return addElement(flags, FILTER_TYPE_LOCATION, 0, location, libnimbetJNI::NimbetLocation_toFilter);
     }
 
     /**
@@ -81,7 +80,7 @@ public final class NimbetFilter extends NativeHandle {
      * ({@link #FILTER_TYPE_ACL}, the default) or the tuple at a position ({@link #FILTER_TYPE_ACL_POSITION}).
      */
     public NimbetFilter add(int flags, NimbetTuple tuple) {
-        return addElement(flags, FILTER_TYPE_ACL, FILTER_TYPE_ACL_POSITION, tuple.toFilter());
+        return addElement(flags, FILTER_TYPE_ACL, FILTER_TYPE_ACL_POSITION, tuple, libnimbetJNI::NimbetTuple_toFilter);
     }
 
     /**
@@ -102,31 +101,35 @@ public final class NimbetFilter extends NativeHandle {
 
     /** True when the packet passes the chain. */
     public boolean apply(NimbetPacket packet) {
-        return libnimbetJNI.NimbetFilter_apply(live(), packet.handle()) == 1;
+        checkChain();
+        return callInt(h -> packet.callInt(p -> libnimbetJNI.NimbetFilter_apply(h, p))) == 1;
     }
 
     /** Prints the chain to standard output: a header line and one line per term. */
     public void describe() {
+        checkChain();
         System.out.flush();
-        libnimbetJNI.NimbetFilter_describe(live());
+        run(libnimbetJNI::NimbetFilter_describe);
     }
 
-    /** The chain's own handle, for joining it into another chain. */
-    long toFilter() {
-        return libnimbetJNI.NimbetFilter_toFilter(live());
-    }
-
-    private long live() {
+    /** Refuses an object that no longer has a chain of its own. */
+    private void checkChain() {
         if (consumed) {
             throw new IllegalStateException("this filter was joined into another and has no chain of its own");
         }
         if (broken) {
             throw new IllegalStateException("this filter lost its chain in a failed add");
         }
-        return handle();
     }
 
-    private NimbetFilter addElement(int flags, int type, int otherType, long argument) {
+    /** {@code NimbetFilter[name]}. */
+    @Override
+    public String toString() {
+        return "NimbetFilter[" + name + (isClosed() ? ", closed]" : consumed ? ", joined]" : "]");
+    }
+
+    private NimbetFilter addElement(int flags, int type, int otherType, NativeHandle argument,
+            LongUnaryOperator toFilter) {
         int given = flags & FILTER_TYPE_MASK;
         if (given == 0) {
             flags |= type;
@@ -137,29 +140,33 @@ public final class NimbetFilter extends NativeHandle {
         if ((flags & FILTER_MODE_WILDCARD) != 0) {
             throw new IllegalArgumentException("wildcard patterns need a text argument");
         }
-        return nativeAdd(flags, argument);
+        return nativeAdd(flags, argument, toFilter);
     }
 
     private NimbetFilter join(int concat, NimbetFilter other) {
-        long argument = other.toFilter();
-        nativeAdd(FILTER_TYPE_FILTER | concat, argument);
+        other.checkChain();
+        nativeAdd(FILTER_TYPE_FILTER | concat, other, libnimbetJNI::NimbetFilter_toFilter);
         if (other != this) {
             other.consumed = true;
         }
         return this;
     }
 
-    private NimbetFilter nativeAdd(int flags, long argument) {
-        long h = live();
+    /** Adds the borrowed handle that {@code toFilter} gives for the argument's record, while both are in use. */
+    private NimbetFilter nativeAdd(int flags, NativeHandle argument, LongUnaryOperator toFilter) {
+        checkChain();
         if ((flags & FILTER_CONCAT_MASK) == FILTER_CONCAT_MASK) {
             throw new IllegalArgumentException("both AND and OR given");
         }
-        try {
-            libnimbetJNI.NimbetFilter_add(h, flags, argument);
-        } catch (RuntimeException | Error e) {
-            broken = true;
-            throw e;
-        }
+        run(h -> argument.run(a -> {
+            long borrowed = toFilter.applyAsLong(a);
+            try {
+                libnimbetJNI.NimbetFilter_add(h, flags, borrowed);
+            } catch (RuntimeException | Error e) {
+                broken = true;
+                throw e;
+            }
+        }));
         return this;
     }
 }

@@ -8,6 +8,7 @@ import java.util.Arrays;
  * Its text is 44 dotted decimal numbers.
  *
  * <p>Owns a native record: close it when done. The parts are decoded on the first request for one.
+ * An open location may be read by several threads at once.
  */
 public final class NimbetLocation extends NativeHandle {
     /** Number of bytes of a location. */
@@ -25,6 +26,16 @@ public final class NimbetLocation extends NativeHandle {
     }
 
     /**
+     * A location from exactly 44 bytes.
+     *
+     * @throws IllegalArgumentException when the array does not hold 44 bytes
+     * @throws NullPointerException when the array is null
+     */
+    public NimbetLocation(byte[] bytes) {
+        this(Bytes.widen(bytes));
+    }
+
+    /**
      * A location from its text of exactly 44 dotted decimal numbers; {@link #toString()} gives
      * the text back as given.
      *
@@ -36,27 +47,22 @@ public final class NimbetLocation extends NativeHandle {
 
     /** Takes over a native record made by the binding. */
     NimbetLocation(long handle) {
-        super(handle, "a location");
-    }
-
-    @Override
-    void release(long handle) {
-        libnimbetJNI.delete_NimbetLocation(handle);
+        super(handle, "a location", libnimbetJNI::delete_NimbetLocation);
     }
 
     /** A new array of the 44 bytes, each 0 to 255. */
     public short[] toArray() {
-        return libnimbetJNI.NimbetLocation_toArray(handle());
+        return call(libnimbetJNI::NimbetLocation_toArray);
     }
 
-    /** The filter argument: the address of the 44 bytes, valid while this object is open. */
-    long toFilter() {
-        return libnimbetJNI.NimbetLocation_toFilter(handle());
+    /** A new array of the 44 bytes. */
+    public byte[] toByteArray() {
+        return Bytes.narrow(toArray());
     }
 
     /** The 16 root bytes, each 0 to 255. */
     public short[] getRoot() {
-        return libnimbetJNI.NimbetLocation_getRoot(handle());
+        return call(libnimbetJNI::NimbetLocation_getRoot);
     }
 
     /**
@@ -65,27 +71,27 @@ public final class NimbetLocation extends NativeHandle {
      * @throws IllegalArgumentException for any other node number
      */
     public String getNode(int n) {
-        return libnimbetJNI.NimbetLocation_getNode(handle(), n);
+        return call(h -> libnimbetJNI.NimbetLocation_getNode(h, n));
     }
 
     /** The decoded x coordinate. */
     public int getX() {
-        return libnimbetJNI.NimbetLocation_getX(handle());
+        return callInt(libnimbetJNI::NimbetLocation_getX);
     }
 
     /** The decoded y coordinate. */
     public int getY() {
-        return libnimbetJNI.NimbetLocation_getY(handle());
+        return callInt(libnimbetJNI::NimbetLocation_getY);
     }
 
     /** The decoded z coordinate. */
     public int getZ() {
-        return libnimbetJNI.NimbetLocation_getZ(handle());
+        return callInt(libnimbetJNI::NimbetLocation_getZ);
     }
 
     /** The deviation, 0 to 255. */
     public short getDeviation() {
-        return libnimbetJNI.NimbetLocation_getDeviation(handle());
+        return (short) callInt(libnimbetJNI::NimbetLocation_getDeviation);
     }
 
     /** True for another open location with the same 44 bytes (a closed one equals only itself). */
@@ -109,6 +115,6 @@ public final class NimbetLocation extends NativeHandle {
     /** The 44 dotted decimal numbers, or the text this location was made from. */
     @Override
     public String toString() {
-        return isClosed() ? "NimbetLocation[closed]" : libnimbetJNI.NimbetLocation_toString(handle());
+        return isClosed() ? "NimbetLocation[closed]" : call(libnimbetJNI::NimbetLocation_toString);
     }
 }

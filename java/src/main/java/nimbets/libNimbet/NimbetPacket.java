@@ -24,7 +24,7 @@ public final class NimbetPacket extends NativeHandle implements Iterable<NimbetT
 
     /** Takes over a native packet (a received one). */
     NimbetPacket(long handle) {
-        super(handle, "a packet");
+        super(handle, "a packet", libnimbetJNI::delete_NimbetPacket);
     }
 
     /**
@@ -44,12 +44,16 @@ public final class NimbetPacket extends NativeHandle implements Iterable<NimbetT
         }
     }
 
+    /** A packet parsed from a received frame; see {@link #fromFrame(short[])}. */
+    public static NimbetPacket fromFrame(byte[] frame) {
+        return fromFrame(Bytes.widen(frame));
+    }
+
     @Override
-    void release(long handle) {
+    void closing(long handle) {
         for (TupleIterator it : new ArrayList<>(openIterators)) {
             it.dispose();
         }
-        libnimbetJNI.delete_NimbetPacket(handle);
     }
 
     /**
@@ -58,13 +62,18 @@ public final class NimbetPacket extends NativeHandle implements Iterable<NimbetT
      * @throws IllegalArgumentException when the frame does not parse, or this packet holds tuples
      */
     public void parse(short[] frame) {
-        libnimbetJNI.NimbetPacket_parse(handle(), frame);
+        run(h -> libnimbetJNI.NimbetPacket_parse(h, frame));
+    }
+
+    /** Fills this new packet from a received frame; see {@link #parse(short[])}. */
+    public void parse(byte[] frame) {
+        parse(Bytes.widen(frame));
     }
 
     /** Prints the packet to standard output. */
     public void describe() {
         System.out.flush();
-        libnimbetJNI.NimbetPacket_describe(handle());
+        run(libnimbetJNI::NimbetPacket_describe);
     }
 
     /**
@@ -82,7 +91,17 @@ public final class NimbetPacket extends NativeHandle implements Iterable<NimbetT
      * only be sent by fragmentation.
      */
     public void aclAdd(String type, short[] data, boolean oversize) {
-        libnimbetJNI.NimbetPacket_aclAdd(handle(), type, data, oversize ? 1 : 0);
+        run(h -> libnimbetJNI.NimbetPacket_aclAdd(h, type, data, oversize ? 1 : 0));
+    }
+
+    /** Appends a tuple of the given type and data; see {@link #aclAdd(String, short[])}. */
+    public void aclAdd(String type, byte[] data) {
+        aclAdd(type, Bytes.widen(data), false);
+    }
+
+    /** Appends a tuple, with or without the 64-byte limit; see {@link #aclAdd(String, short[], boolean)}. */
+    public void aclAdd(String type, byte[] data, boolean oversize) {
+        aclAdd(type, Bytes.widen(data), oversize);
     }
 
     /** Appends a copy of the tuple; the tuple object stays the caller's. */
@@ -92,7 +111,7 @@ public final class NimbetPacket extends NativeHandle implements Iterable<NimbetT
 
     /** Appends a copy of the tuple, with or without the 64-byte limit (see {@link #aclAdd}). */
     public void add(NimbetTuple tuple, boolean oversize) {
-        libnimbetJNI.NimbetPacket_add(handle(), tuple.handle(), oversize ? 1 : 0);
+        run(h -> tuple.run(t -> libnimbetJNI.NimbetPacket_add(h, t, oversize ? 1 : 0)));
     }
 
     /**
@@ -101,62 +120,85 @@ public final class NimbetPacket extends NativeHandle implements Iterable<NimbetT
      * @throws UnknownError when the packet holds no such tuple (error number 225)
      */
     public void remove(NimbetTuple tuple) {
-        libnimbetJNI.NimbetPacket_remove(handle(), tuple.handle());
+        run(h -> tuple.run(t -> libnimbetJNI.NimbetPacket_remove(h, t)));
     }
 
     /** A new location object holding the header location; the caller closes it. */
     public NimbetLocation getLocation() {
-        return new NimbetLocation(libnimbetJNI.NimbetPacket_getLocation(handle()));
+        return new NimbetLocation(callLong(libnimbetJNI::NimbetPacket_getLocation));
     }
 
     /** A new identifier object holding the header source identifier; the caller closes it. */
     public NimbetSrcId getSrcId() {
-        return new NimbetSrcId(libnimbetJNI.NimbetPacket_getSrcId(handle()));
+        return new NimbetSrcId(callLong(libnimbetJNI::NimbetPacket_getSrcId));
     }
 
     /** The header sequence number, 0 to 255. */
     public short getSeq() {
-        return libnimbetJNI.NimbetPacket_getSeq(handle());
+        return (short) callInt(libnimbetJNI::NimbetPacket_getSeq);
     }
 
     /** True when an acknowledgement of this received packet was sent. */
     public boolean getAck() {
-        return libnimbetJNI.NimbetPacket_getAck(handle()) == 1;
+        return callInt(libnimbetJNI::NimbetPacket_getAck) == 1;
     }
 
     /** Sets the header location; sending then keeps it instead of the socket's. */
     public void setLocation(NimbetLocation location) {
-        libnimbetJNI.NimbetPacket_setLocation(handle(), location.handle());
+        run(h -> location.run(l -> libnimbetJNI.NimbetPacket_setLocation(h, l)));
     }
 
     /** Sets the header source identifier; sending then keeps it instead of the socket's. */
     public void setSrcId(NimbetSrcId id) {
-        libnimbetJNI.NimbetPacket_setSrcId(handle(), id.handle());
+        run(h -> id.run(i -> libnimbetJNI.NimbetPacket_setSrcId(h, i)));
     }
 
     /** Sets the header sequence number to the low 8 bits of {@code seq} (300 gives 44). */
     public void setSeq(int seq) {
-        libnimbetJNI.NimbetPacket_setSeq(handle(), (short) seq);
+        run(h -> libnimbetJNI.NimbetPacket_setSeq(h, (short) seq));
     }
 
     /** A copy of the first tuple, or null when the packet has none. */
     public NimbetTuple firstAcl() {
-        return adopt(libnimbetJNI.NimbetPacket_firstAcl(handle()));
+        return adopt(callLong(libnimbetJNI::NimbetPacket_firstAcl));
     }
 
     /** A copy of the tuple after the given copy, or null at the end. */
     public NimbetTuple nextAcl(NimbetTuple tuple) {
-        return adopt(libnimbetJNI.NimbetPacket_nextAcl(handle(), tuple.handle()));
+        return adopt(callLong(h -> tuple.callLong(t -> libnimbetJNI.NimbetPacket_nextAcl(h, t))));
     }
 
     /** A copy of the first tuple of the given type, or null when there is none. */
     public NimbetTuple findFirstAcl(String type) {
-        return adopt(libnimbetJNI.NimbetPacket_findFirstAcl(handle(), type));
+        return adopt(callLong(h -> libnimbetJNI.NimbetPacket_findFirstAcl(h, type)));
     }
 
     /** A copy of the next tuple after the given copy with the same type, or null when there is none. */
     public NimbetTuple findNextAcl(NimbetTuple tuple) {
-        return adopt(libnimbetJNI.NimbetPacket_findNextAcl(handle(), tuple.handle()));
+        return adopt(callLong(h -> tuple.callLong(t -> libnimbetJNI.NimbetPacket_findNextAcl(h, t))));
+    }
+
+    /**
+     * The source identifier, the sequence number and the tuples, as in
+     * {@code NimbetPacket[1.1.1.1.10.0.0.1 #5 tmp:21 5; hum:2]}.
+     */
+    @Override
+    public String toString() {
+        if (isClosed()) {
+            return "NimbetPacket[closed]";
+        }
+        StringBuilder out = new StringBuilder("NimbetPacket[");
+        try (NimbetSrcId src = getSrcId()) {
+            out.append(src).append(" #").append(getSeq());
+        }
+        String sep = " ";
+        for (NimbetTuple t : this) {
+            try (t) {
+                out.append(sep).append(t.getAclType()).append(':').append(t);
+            }
+            sep = "; ";
+        }
+        return out.append(']').toString();
     }
 
     /**

@@ -26,8 +26,10 @@ import java.nio.ByteOrder;
  * }
  * }</pre>
  *
- * <p>Owns a native record and the socket: close it when done. Not thread-safe: the library
- * expects one calling thread at a time, also across different sockets.
+ * <p>Owns a native record and the socket: close it when done. A socket may be used by several
+ * threads at once (one receiving, one sending, say; the library runs their calls on one socket one
+ * after the other). Closing it from another thread wakes a receive waiting on it, which then
+ * raises {@link RuntimeException} (error number 9) or returns null.
  */
 public final class NimbetSocket extends NativeHandle {
     /** No option. */
@@ -57,7 +59,7 @@ public final class NimbetSocket extends NativeHandle {
      * @throws IllegalArgumentException for a port outside 0 to 65535, or when no interface is found
      */
     public NimbetSocket(int port) {
-        super(libnimbetJNI.new_NimbetSocket__SWIG_0(checkPort(port)), "a socket");
+        super(libnimbetJNI.new_NimbetSocket__SWIG_0(checkPort(port)), "a socket", libnimbetJNI::delete_NimbetSocket);
     }
 
     /**
@@ -70,7 +72,8 @@ public final class NimbetSocket extends NativeHandle {
      * @throws IllegalArgumentException for a port outside 0 to 65535
      */
     public NimbetSocket(int port, long localAddress, long destAddress) {
-        super(libnimbetJNI.new_NimbetSocket__SWIG_1(checkPort(port), localAddress, destAddress), "a socket");
+        super(libnimbetJNI.new_NimbetSocket__SWIG_1(checkPort(port), localAddress, destAddress), "a socket",
+                libnimbetJNI::delete_NimbetSocket);
     }
 
     /**
@@ -112,33 +115,27 @@ public final class NimbetSocket extends NativeHandle {
         return port;
     }
 
-    @Override
-    void release(long handle) {
-        libnimbetJNI.delete_NimbetSocket(handle);
-    }
-
     /**
-     * Closes the socket and frees the native record. Further calls do nothing.
+     * Closes the socket, which wakes calls waiting on it in other threads, and frees the native
+     * record once they have returned. Further calls do nothing.
      *
      * @throws UnknownError when the system reports a failure closing the socket (the record is
      *     freed all the same)
      */
     @Override
     public void close() {
-        if (isClosed()) {
-            return;
-        }
-        try {
-            libnimbetJNI.NimbetSocket_close(handle());
-        } finally {
-            super.close();
-        }
+        super.close();
+    }
+
+    @Override
+    void closing(long handle) {
+        libnimbetJNI.NimbetSocket_close(handle);
     }
 
     /** Prints the socket's settings to standard output. */
     public void describe() {
         System.out.flush();
-        libnimbetJNI.NimbetSocket_describe(handle());
+        run(libnimbetJNI::NimbetSocket_describe);
     }
 
     /**
@@ -148,7 +145,7 @@ public final class NimbetSocket extends NativeHandle {
      * @throws UnknownError for a text that is no address (error number 42, also 255.255.255.255)
      */
     public void setIpDest(String address) {
-        libnimbetJNI.NimbetSocket_setIpDest(handle(), address);
+        run(h -> libnimbetJNI.NimbetSocket_setIpDest(h, address));
     }
 
     /**
@@ -159,12 +156,12 @@ public final class NimbetSocket extends NativeHandle {
      * @throws RuntimeException once the socket is bound (error number 16)
      */
     public void setIpSrc(String address) {
-        libnimbetJNI.NimbetSocket_setIpSrc(handle(), address);
+        run(h -> libnimbetJNI.NimbetSocket_setIpSrc(h, address));
     }
 
     /** Binds to any local address at the first receive (the default). */
     public void setIpSrcAll() {
-        libnimbetJNI.NimbetSocket_setIpSrcAll(handle());
+        run(libnimbetJNI::NimbetSocket_setIpSrcAll);
     }
 
     /**
@@ -172,17 +169,17 @@ public final class NimbetSocket extends NativeHandle {
      * addressed to it are this socket's.
      */
     public void setId(NimbetSrcId id) {
-        libnimbetJNI.NimbetSocket_setId(handle(), id.handle());
+        run(h -> id.run(i -> libnimbetJNI.NimbetSocket_setId(h, i)));
     }
 
     /** A new identifier object holding the socket's identifier; the caller closes it. */
     public NimbetSrcId getId() {
-        return new NimbetSrcId(libnimbetJNI.NimbetSocket_getID(handle()));
+        return new NimbetSrcId(callLong(libnimbetJNI::NimbetSocket_getID));
     }
 
     /** Stamps outgoing frames with this location. */
     public void setLoc(NimbetLocation location) {
-        libnimbetJNI.NimbetSocket_setLoc(handle(), location.handle());
+        run(h -> location.run(l -> libnimbetJNI.NimbetSocket_setLoc(h, l)));
     }
 
     /**
@@ -190,7 +187,7 @@ public final class NimbetSocket extends NativeHandle {
      * acknowledgement after each one; also the retry budget and timer of fragmented transfers.
      */
     public void setRetry(int count, long milliseconds) {
-        libnimbetJNI.NimbetSocket_setRetry(handle(), (short) count, milliseconds);
+        run(h -> libnimbetJNI.NimbetSocket_setRetry(h, (short) count, milliseconds));
     }
 
     /**
@@ -200,7 +197,7 @@ public final class NimbetSocket extends NativeHandle {
      * @throws IllegalArgumentException for a mask of 0 or one holding {@link #SOCKET_BOUND}
      */
     public void setOptions(int mask, boolean on) {
-        libnimbetJNI.NimbetSocket_setOptions(handle(), mask, on ? 1 : 0);
+        run(h -> libnimbetJNI.NimbetSocket_setOptions(h, mask, on ? 1 : 0));
     }
 
     /**
@@ -219,7 +216,32 @@ public final class NimbetSocket extends NativeHandle {
      * for a failed receive: null stands for "no packet". The caller closes the packet.
      */
     public NimbetPacket receive(NimbetSocket ackSocket) {
-        return adopt(libnimbetJNI.NimbetSocket_receive(handle(), ackSocket.handle()));
+        return adopt(callLong(h -> ackSocket.callLong(a -> libnimbetJNI.NimbetSocket_receive(h, a))));
+    }
+
+    /**
+     * Receives one packet, waiting at most {@code timeoutMs} milliseconds whether the socket is
+     * blocking or not, and answering acknowledgement requests through this same socket. See
+     * {@link #receive(NimbetSocket, int)}.
+     */
+    public NimbetPacket receive(int timeoutMs) {
+        return receive(this, timeoutMs);
+    }
+
+    /**
+     * Receives one packet as {@link #receive(NimbetSocket)} does, but waits at most
+     * {@code timeoutMs} milliseconds whether the socket is blocking or not (0: only what is
+     * there now; negative: no limit); transfers advance meanwhile. Null when no packet came in
+     * time, or when what came was not for the application (a damaged frame, one addressed to
+     * another node, a part of a transfer).
+     *
+     * @throws RuntimeException when the socket is closed meanwhile by another thread (error
+     *     number 9)
+     * @throws UnknownError when the socket cannot receive (never bound: error number 226)
+     */
+    public NimbetPacket receive(NimbetSocket ackSocket, int timeoutMs) {
+        return adopt(callLong(h -> ackSocket.callLong(
+                a -> libnimbetJNI.NimbetSocket_receiveTimeout(h, a, timeoutMs))));
     }
 
     /**
@@ -227,7 +249,8 @@ public final class NimbetSocket extends NativeHandle {
      * non-blocking socket returns null when the packet there is rejected or none is there.
      */
     public NimbetPacket receiveFiltered(NimbetSocket ackSocket, NimbetFilter filter) {
-        return adopt(libnimbetJNI.NimbetSocket_receiveFiltered(handle(), ackSocket.handle(), filter.handle()));
+        return adopt(callLong(h -> ackSocket.callLong(a -> filter.callLong(
+                f -> libnimbetJNI.NimbetSocket_receiveFiltered(h, a, f)))));
     }
 
     /**
@@ -238,7 +261,7 @@ public final class NimbetSocket extends NativeHandle {
      */
     @Deprecated
     public int receiveRaw(short[] buffer) {
-        return libnimbetJNI.NimbetSocket_receiveRaw(handle(), 0, buffer == null ? 0 : buffer.length);
+        return callInt(h -> libnimbetJNI.NimbetSocket_receiveRaw(h, 0, buffer == null ? 0 : buffer.length));
     }
 
     /**
@@ -248,7 +271,7 @@ public final class NimbetSocket extends NativeHandle {
      * @throws UnknownError when no destination took the frame
      */
     public void send(NimbetPacket packet) {
-        libnimbetJNI.NimbetSocket_send(handle(), packet.handle());
+        run(h -> packet.run(p -> libnimbetJNI.NimbetSocket_send(h, p)));
     }
 
     /**
@@ -259,7 +282,7 @@ public final class NimbetSocket extends NativeHandle {
      * @throws OutOfMemoryError when the packet has no room for the tuple (error number 12)
      */
     public void sendAddressed(NimbetPacket packet, NimbetSrcId destination) {
-        libnimbetJNI.NimbetSocket_sendAddressed(handle(), packet.handle(), destination.handle());
+        run(h -> packet.run(p -> destination.run(d -> libnimbetJNI.NimbetSocket_sendAddressed(h, p, d))));
     }
 
     /**
@@ -274,8 +297,13 @@ public final class NimbetSocket extends NativeHandle {
      * @throws IllegalArgumentException without a destination
      */
     public void sendAcked(NimbetSocket ackSocket, NimbetPacket packet, NimbetSrcId destination) {
-        libnimbetJNI.NimbetSocket_sendAcked(handle(), ackSocket.handle(), packet.handle(),
-                destination == null ? 0 : destination.handle());
+        run(h -> ackSocket.run(a -> packet.run(p -> {
+            if (destination == null) {
+                libnimbetJNI.NimbetSocket_sendAcked(h, a, p, 0);
+            } else {
+                destination.run(d -> libnimbetJNI.NimbetSocket_sendAcked(h, a, p, d));
+            }
+        })));
     }
 
     /**
@@ -284,7 +312,12 @@ public final class NimbetSocket extends NativeHandle {
      * @throws UnknownError when no destination took them
      */
     public void sendRaw(short[] frame) {
-        libnimbetJNI.NimbetSocket_sendRaw(handle(), frame);
+        run(h -> libnimbetJNI.NimbetSocket_sendRaw(h, frame));
+    }
+
+    /** Sends bytes unchanged as one datagram to every destination; see {@link #sendRaw(short[])}. */
+    public void sendRaw(byte[] frame) {
+        sendRaw(Bytes.widen(frame));
     }
 
     /**
@@ -299,7 +332,13 @@ public final class NimbetSocket extends NativeHandle {
      * @throws IllegalArgumentException for a null type
      */
     public void sendBuffer(NimbetSocket ackSocket, short[] data, NimbetSrcId destination, String type) {
-        libnimbetJNI.NimbetSocket_sendBuffer(handle(), ackSocket.handle(), data, destination.handle(), type);
+        run(h -> ackSocket.run(a -> destination.run(
+                d -> libnimbetJNI.NimbetSocket_sendBuffer(h, a, data, d, type))));
+    }
+
+    /** Starts a fragmented transfer of {@code data}; see {@link #sendBuffer(NimbetSocket, short[], NimbetSrcId, String)}. */
+    public void sendBuffer(NimbetSocket ackSocket, byte[] data, NimbetSrcId destination, String type) {
+        sendBuffer(ackSocket, Bytes.widen(data), destination, type);
     }
 
     /**
@@ -308,7 +347,29 @@ public final class NimbetSocket extends NativeHandle {
      * @throws IllegalArgumentException for a null path or type, or a file that cannot be read
      */
     public void sendFile(NimbetSocket ackSocket, String path, NimbetSrcId destination, String type) {
-        libnimbetJNI.NimbetSocket_sendFile(handle(), ackSocket.handle(), path, destination.handle(), type);
+        run(h -> ackSocket.run(a -> destination.run(
+                d -> libnimbetJNI.NimbetSocket_sendFile(h, a, path, d, type))));
+    }
+
+    /** The socket's counters since it was opened or last {@link #resetStats() reset}. */
+    public NimbetSocketStats getStats() {
+        return new NimbetSocketStats(call(libnimbetJNI::NimbetSocket_getStats));
+    }
+
+    /** Sets the socket's counters to 0. */
+    public void resetStats() {
+        run(libnimbetJNI::NimbetSocket_resetStats);
+    }
+
+    /** {@code NimbetSocket[<identifier>]}. */
+    @Override
+    public String toString() {
+        if (isClosed()) {
+            return "NimbetSocket[closed]";
+        }
+        try (NimbetSrcId id = getId()) {
+            return "NimbetSocket[" + id + "]";
+        }
     }
 
     private static NimbetPacket adopt(long handle) {

@@ -4,7 +4,8 @@ package nimbets.libNimbet;
  * The 8-byte source identifier of a node, written as 8 dotted decimal numbers (1.1.1.1.10.0.0.5).
  *
  * <p>Owns a native record: close it (try-with-resources) when done. Two identifiers are equal when
- * their 8 bytes are equal, whatever text they were made from.
+ * their 8 bytes are equal, whatever text they were made from. An open identifier may be read by
+ * several threads at once.
  */
 public final class NimbetSrcId extends NativeHandle {
     /** Number of bytes of an identifier. */
@@ -22,6 +23,16 @@ public final class NimbetSrcId extends NativeHandle {
     }
 
     /**
+     * An identifier from exactly 8 bytes.
+     *
+     * @throws IllegalArgumentException when the array does not hold 8 bytes
+     * @throws NullPointerException when the array is null
+     */
+    public NimbetSrcId(byte[] bytes) {
+        this(Bytes.widen(bytes));
+    }
+
+    /**
      * An identifier from its text of exactly 8 dotted decimal numbers, each 0 to 255.
      * {@link #toString()} gives the text back exactly as given.
      *
@@ -33,22 +44,17 @@ public final class NimbetSrcId extends NativeHandle {
 
     /** Takes over a native record made by the binding. */
     NimbetSrcId(long handle) {
-        super(handle, "an identifier");
-    }
-
-    @Override
-    void release(long handle) {
-        libnimbetJNI.delete_NimbetSrcId(handle);
+        super(handle, "an identifier", libnimbetJNI::delete_NimbetSrcId);
     }
 
     /** A new array of the 8 bytes, each 0 to 255. */
     public short[] toArray() {
-        return libnimbetJNI.NimbetSrcId_toArray(handle());
+        return call(libnimbetJNI::NimbetSrcId_toArray);
     }
 
-    /** The filter argument: the address of the 8 bytes, valid while this object is open. */
-    long toFilter() {
-        return libnimbetJNI.NimbetSrcId_toFilter(handle());
+    /** A new array of the 8 bytes. */
+    public byte[] toByteArray() {
+        return Bytes.narrow(toArray());
     }
 
     /** True for another open identifier with the same 8 bytes (a closed one equals only itself). */
@@ -61,18 +67,19 @@ public final class NimbetSrcId extends NativeHandle {
             return false;
         }
         // The native comparison answers 0 for equal identifiers.
-        return libnimbetJNI.NimbetSrcId_id_equals(handle(), ((NimbetSrcId) other).handle()) == 0;
+        NimbetSrcId that = (NimbetSrcId) other;
+        return callInt(a -> that.callInt(b -> libnimbetJNI.NimbetSrcId_id_equals(a, b))) == 0;
     }
 
     /** A hash of the 8 bytes (h = 31 h + byte); 0 once closed. */
     @Override
     public int hashCode() {
-        return isClosed() ? 0 : libnimbetJNI.NimbetSrcId_hashCode(handle());
+        return isClosed() ? 0 : callInt(libnimbetJNI::NimbetSrcId_hashCode);
     }
 
     /** The dotted decimal text, or the text this identifier was made from. */
     @Override
     public String toString() {
-        return isClosed() ? "NimbetSrcId[closed]" : libnimbetJNI.NimbetSrcId_toString(handle());
+        return isClosed() ? "NimbetSrcId[closed]" : call(libnimbetJNI::NimbetSrcId_toString);
     }
 }

@@ -46,7 +46,7 @@ public final class NimbetTransfer {
 
     /** The state of the transfer with this peer; {@link State#NONE} when there is none. */
     public static State state(NimbetSrcId peer) {
-        int status = libnimbetJNI.transferStatus(peer.handle());
+        int status = peer.callInt(libnimbetJNI::transferStatus);
         if (status < 0) {
             return State.NONE;
         }
@@ -62,7 +62,7 @@ public final class NimbetTransfer {
 
     /** True for a receiving transfer, false for a sending one or none. */
     public static boolean isReceiving(NimbetSrcId peer) {
-        int status = libnimbetJNI.transferStatus(peer.handle());
+        int status = peer.callInt(libnimbetJNI::transferStatus);
         return status >= 0 && (status & RECEIVING) != 0;
     }
 
@@ -74,7 +74,12 @@ public final class NimbetTransfer {
      * @throws IllegalArgumentException when there is no transfer with this peer
      */
     public static short[] data(NimbetSrcId peer) {
-        return libnimbetJNI.transferData(peer.handle());
+        return peer.call(libnimbetJNI::transferData);
+    }
+
+    /** A copy of the data as bytes; see {@link #data(NimbetSrcId)}. */
+    public static byte[] dataBytes(NimbetSrcId peer) {
+        return Bytes.narrow(data(peer));
     }
 
     /**
@@ -85,7 +90,7 @@ public final class NimbetTransfer {
      *     null or the file cannot be written
      */
     public static int writeData(NimbetSrcId peer, String path) {
-        return libnimbetJNI.transferDataToFile(peer.handle(), path);
+        return peer.callInt(h -> libnimbetJNI.transferDataToFile(h, path));
     }
 
     /**
@@ -95,7 +100,7 @@ public final class NimbetTransfer {
      * @throws UnknownError while it is active (error number 227)
      */
     public static void delete(NimbetSrcId peer) {
-        libnimbetJNI.transferDelete(peer.handle());
+        peer.run(libnimbetJNI::transferDelete);
     }
 
     /**
@@ -104,6 +109,6 @@ public final class NimbetTransfer {
      * @throws IllegalArgumentException when there is no transfer with this peer
      */
     public static void abort(NimbetSrcId peer) {
-        libnimbetJNI.transferAbort(peer.handle());
+        peer.run(libnimbetJNI::transferAbort);
     }
 }

@@ -31,6 +31,16 @@ public final class NimbetTuple extends NativeHandle {
     }
 
     /**
+     * A tuple of the given type holding a copy of the data.
+     *
+     * @throws IllegalArgumentException for a null type or more than 255 bytes
+     * @throws NullPointerException when the array is null
+     */
+    public NimbetTuple(String type, byte[] data) {
+        this(type, Bytes.widen(data));
+    }
+
+    /**
      * A tuple of the given type with {@code length} data bytes, all 0.
      *
      * @throws IllegalArgumentException for a null type or a length outside 0 to 255
@@ -41,17 +51,12 @@ public final class NimbetTuple extends NativeHandle {
 
     /** Takes over a tuple record made by the binding. */
     NimbetTuple(long handle) {
-        super(handle, "a tuple");
-    }
-
-    @Override
-    void release(long handle) {
-        libnimbetJNI.delete_NimbetTuple(handle);
+        super(handle, "a tuple", libnimbetJNI::delete_NimbetTuple);
     }
 
     /** The number of data bytes, 0 to 255. */
     public int length() {
-        return libnimbetJNI.NimbetTuple_length(handle());
+        return callInt(libnimbetJNI::NimbetTuple_length);
     }
 
     /**
@@ -60,7 +65,7 @@ public final class NimbetTuple extends NativeHandle {
      * @throws IllegalArgumentException when the position is not below {@link #length()}
      */
     public short getAclByte(int position) {
-        return libnimbetJNI.NimbetTuple_getAclByte(handle(), position);
+        return (short) callInt(h -> libnimbetJNI.NimbetTuple_getAclByte(h, position));
     }
 
     /**
@@ -70,28 +75,28 @@ public final class NimbetTuple extends NativeHandle {
      * @throws IllegalArgumentException when the position is not below {@link #length()}
      */
     public void setAclByte(int position, int value) {
-        libnimbetJNI.NimbetTuple_setAclByte(handle(), (short) value, position);
+        run(h -> libnimbetJNI.NimbetTuple_setAclByte(h, (short) value, position));
     }
 
     /** The 3-letter type in lower case. */
     public String getAclType() {
-        return libnimbetJNI.NimbetTuple_getAclType(handle());
+        return call(libnimbetJNI::NimbetTuple_getAclType);
     }
 
     /** A new array of the data bytes, each 0 to 255. */
     public short[] toArray() {
-        return libnimbetJNI.NimbetTuple_toArray(handle());
+        return call(libnimbetJNI::NimbetTuple_toArray);
     }
 
-    /** The filter argument: the tuple record itself, valid while this object is open. */
-    long toFilter() {
-        return libnimbetJNI.NimbetTuple_toFilter(handle());
+    /** A new array of the data bytes. */
+    public byte[] toByteArray() {
+        return Bytes.narrow(toArray());
     }
 
     /** True when the other tuple has the same type, whatever the data of either. */
     public boolean sameType(NimbetTuple other) {
         // The native comparison answers 0 for the same type.
-        return libnimbetJNI.NimbetTuple_tuple_equals(handle(), other.handle()) == 0;
+        return callInt(a -> other.callInt(b -> libnimbetJNI.NimbetTuple_tuple_equals(a, b))) == 0;
     }
 
     /** True for another open tuple with the same type and the same data (a closed one equals only itself). */
@@ -116,6 +121,6 @@ public final class NimbetTuple extends NativeHandle {
     /** The data bytes as decimal numbers separated by single spaces ("1 20 255"); empty without data. */
     @Override
     public String toString() {
-        return isClosed() ? "NimbetTuple[closed]" : libnimbetJNI.NimbetTuple_toString(handle());
+        return isClosed() ? "NimbetTuple[closed]" : call(libnimbetJNI::NimbetTuple_toString);
     }
 }

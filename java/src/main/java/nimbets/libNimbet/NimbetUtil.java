@@ -11,12 +11,7 @@ package nimbets.libNimbet;
 public final class NimbetUtil extends NativeHandle {
     /** A new utility object. */
     public NimbetUtil() {
-        super(libnimbetJNI.new_NimbetUtil(), "a utility object");
-    }
-
-    @Override
-    void release(long handle) {
-        libnimbetJNI.delete_NimbetUtil(handle);
+        super(libnimbetJNI.new_NimbetUtil(), "a utility object", libnimbetJNI::delete_NimbetUtil);
     }
 
     /**
@@ -27,7 +22,14 @@ public final class NimbetUtil extends NativeHandle {
      * @throws NullPointerException for a null array
      */
     public void crc16Append(short[] frame) {
-        libnimbetJNI.NimbetUtil_crc16Append(handle(), frame);
+        run(h -> libnimbetJNI.NimbetUtil_crc16Append(h, frame));
+    }
+
+    /** Writes the CRC-16 of all but the last two bytes into the last two; see {@link #crc16Append(short[])}. */
+    public void crc16Append(byte[] frame) {
+        short[] values = Bytes.widen(frame);
+        crc16Append(values);
+        Bytes.copyBack(values, frame);
     }
 
     /**
@@ -37,7 +39,12 @@ public final class NimbetUtil extends NativeHandle {
      * @throws NullPointerException for a null array
      */
     public boolean crc16Check(short[] frame) {
-        return libnimbetJNI.NimbetUtil_crc16Check(handle(), frame) == 1;
+        return callInt(h -> libnimbetJNI.NimbetUtil_crc16Check(h, frame)) == 1;
+    }
+
+    /** True when the frame's last two bytes hold the CRC-16 of the bytes before them. */
+    public boolean crc16Check(byte[] frame) {
+        return crc16Check(Bytes.widen(frame));
     }
 
     /**
@@ -47,7 +54,7 @@ public final class NimbetUtil extends NativeHandle {
      * @throws IllegalArgumentException for a null type
      */
     public short[] str2acl(String type) {
-        return libnimbetJNI.NimbetUtil_str2acl(handle(), type);
+        return call(h -> libnimbetJNI.NimbetUtil_str2acl(h, type));
     }
 
     /**
@@ -57,6 +64,11 @@ public final class NimbetUtil extends NativeHandle {
      * @throws IllegalArgumentException for fewer than 2 values
      */
     public String acl2str(short[] code) {
-        return libnimbetJNI.NimbetUtil_acl2str(handle(), code);
+        return call(h -> libnimbetJNI.NimbetUtil_acl2str(h, code));
+    }
+
+    /** The 3 lower-case letters of a 2-byte type code; see {@link #acl2str(short[])}. */
+    public String acl2str(byte[] code) {
+        return acl2str(Bytes.widen(code));
     }
 }

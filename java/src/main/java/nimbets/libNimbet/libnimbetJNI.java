@@ -10,7 +10,9 @@ package nimbets.libNimbet;
  * method raises an exception whose message reads {@code "c errno: <number> <text>."}.
  * The proxy classes of this package are the API; this class is their plumbing.
  *
- * <p>Calls must not overlap: the binding keeps its failure state in process-wide variables.
+ * <p>Any method may be called from any thread; the failure state behind the exceptions is kept
+ * per thread, so a failure is raised only in the thread whose call failed. The constant getters
+ * do no work and raise nothing.
  */
 final class libnimbetJNI {
     static {
@@ -124,6 +126,11 @@ final class libnimbetJNI {
     static native void NimbetSocket_sendRaw(long socket, short[] frame);
     static native void NimbetSocket_sendBuffer(long socket, long ackSocket, short[] data, long id, String type);
     static native void NimbetSocket_sendFile(long socket, long ackSocket, String path, long id, String type);
+    /** Null when no packet came within {@code timeoutMs} (negative: no limit); raises only for failures of the socket. */
+    static native long NimbetSocket_receiveTimeout(long socket, long ackSocket, int timeoutMs);
+    /** The counters of n_socket_stats, in its order. */
+    static native long[] NimbetSocket_getStats(long socket);
+    static native void NimbetSocket_resetStats(long socket);
 
     // SOCKET_ constants
     static native int get_SOCKET_CLEANFLAG();

@@ -128,7 +128,7 @@ abstract class NativeTestSupport {
 
     /** Starts {@code mainClass} in a new JVM with this one's class and library paths (and network namespace). */
     static Process startJava(Class<?> mainClass, String... args) throws IOException {
-        List<String> command = new ArrayList<>(List.of(System.getProperty("java.home") + "/bin/java", "-cp",
+        List<String> command = new ArrayList<>(List.of(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni", "-cp",
                 System.getProperty("java.class.path"),
                 "-Djava.library.path=" + System.getProperty("java.library.path"), mainClass.getName()));
         command.addAll(List.of(args));

@@ -171,4 +171,13 @@ class PacketTest extends NativeTestSupport {
             assertFalse(p.iterator().hasNext());
         }
     }
+
+    @Test
+    void packetTextShowsSourceSequenceAndTuplesAndFramesParseFromBytes() {
+        try (NimbetPacket p = NimbetPacket.fromFrame(Bytes.narrow(threeTupleFrame()))) {
+            assertEquals("NimbetPacket[1.1.1.1.10.0.0.5 #7 abc:1 2; xyz:; abc:9]", p.toString());
+            p.close();
+            assertEquals("NimbetPacket[closed]", p.toString());
+        }
+    }
 }

@@ -5,6 +5,11 @@ import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.FutureTask;
+import java.util.concurrent.TimeUnit;
+
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
 
@@ -48,12 +53,20 @@ class RuntimeFailureTest extends NativeTestSupport {
     }
 
     @Test
-    void failureFlagSetByANullResultIsRaisedByTheNextCallThatLeavesAnErrorNumber() {
+    void failureFlagSetByANullResultIsRaisedByTheNextCallOfItsThreadThatLeavesAnErrorNumber() throws Exception {
         long f = libnimbetJNI.new_NimbetFilter("cut off");
         try (NimbetPacket p = new NimbetPacket()) {
             assertThrows(IllegalArgumentException.class, () -> libnimbetJNI.NimbetFilter_add(f, 3, p.handle()));
             // Raising cleared the error number, so this null result raises nothing, but the flag stays.
             assertEquals(0, assertDoesNotThrow(() -> libnimbetJNI.NimbetFilter_toFilter(f)));
+            // The flag is this thread's: another thread's "not found" raises nothing.
+            FutureTask<NimbetTuple> other = new FutureTask<>(() -> {
+                try (NimbetPacket q = new NimbetPacket()) {
+                    return q.findFirstAcl("xyz");
+                }
+            });
+            new Thread(other).start();
+            assertEquals(null, other.get(60, TimeUnit.SECONDS));
             // "Not found" alone raises nothing; with the flag still set it is raised.
             UnknownError e = assertThrows(UnknownError.class, () -> p.findFirstAcl("xyz"));
             assertEquals("c errno: 225 Unknown error 225.", e.getMessage());
@@ -74,12 +87,12 @@ class RuntimeFailureTest extends NativeTestSupport {
     }
 
     @Test
-    void nullArrayRaisesNullPointerBeforeAnyWork() {
+    void nullArrayRaisesNullPointerNamingItBeforeAnyWork() {
         NullPointerException e = assertThrows(NullPointerException.class, () -> new NimbetSrcId((short[]) null));
-        assertEquals("null array", e.getMessage());
+        assertEquals("null array: bytes", e.getMessage());
         try (NimbetPacket p = new NimbetPacket()) {
-            assertEquals("null array",
-                    assertThrows(NullPointerException.class, () -> p.aclAdd("abc", null)).getMessage());
+            assertEquals("null array: data",
+                    assertThrows(NullPointerException.class, () -> p.aclAdd("abc", (byte[]) null)).getMessage());
             assertEquals(null, p.firstAcl());
         }
     }
@@ -94,21 +107,20 @@ class RuntimeFailureTest extends NativeTestSupport {
     }
 
     @Test
-    void nullTextsAreRefusedAsInvalidArguments() {
+    void nullTextsAreRefusedAsInvalidArgumentsNamingThem() {
         try (NimbetPacket p = new NimbetPacket()) {
-            Executable[] calls = {
-                () -> new NimbetTuple((String) null),
-                () -> new NimbetTuple(null, new short[1]),
-                () -> new NimbetTuple(null, 3),
-                () -> new NimbetSrcId((String) null),
-                () -> new NimbetLocation((String) null),
-                () -> new NimbetFilter(null),
-                () -> p.aclAdd(null, new short[1]),
-                () -> p.findFirstAcl(null),
-            };
-            for (Executable call : calls) {
-                assertEquals("c errno: 22 Invalid argument.",
-                        assertThrows(IllegalArgumentException.class, call).getMessage());
+            Map<String, Executable> calls = Map.of(
+                "type", () -> new NimbetTuple((String) null),
+                "text", () -> new NimbetSrcId((String) null),
+                "name", () -> new NimbetFilter(null));
+            for (Map.Entry<String, Executable> call : calls.entrySet()) {
+                assertEquals("c errno: 22 Invalid argument: " + call.getKey() + " is null.",
+                        assertThrows(IllegalArgumentException.class, call.getValue()).getMessage());
+            }
+            for (Executable call : List.<Executable>of(() -> new NimbetTuple(null, new short[1]),
+                    () -> new NimbetTuple(null, 3), () -> new NimbetLocation((String) null),
+                    () -> p.aclAdd(null, new short[1]), () -> p.findFirstAcl(null))) {
+                assertThrows(IllegalArgumentException.class, call);
             }
             assertEquals(null, p.firstAcl(), "nothing was added");
         }

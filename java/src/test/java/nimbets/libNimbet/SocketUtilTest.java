@@ -4,11 +4,15 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.io.File;
 import java.util.List;
+import java.util.Map;
+import java.util.concurrent.TimeUnit;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
@@ -55,22 +59,25 @@ class SocketUtilTest extends NativeTestSupport {
     }
 
     @Test
-    void nullTextsAndHandlesAreRefusedAsInvalidArguments() {
+    void nullTextsAndHandlesAreRefusedAsInvalidArgumentsNamingThem() {
         try (NimbetSocket s = new NimbetSocket(PORT); NimbetPacket p = new NimbetPacket();
                 NimbetSrcId id = new NimbetSrcId("1.1.1.1.10.0.0.9")) {
             long h = s.handle();
-            List<Executable> calls = List.of(() -> s.setIpDest(null), () -> s.setIpSrc(null),
-                    () -> s.sendBuffer(s, new short[3], id, null), () -> s.sendFile(s, null, id, "dat"),
-                    () -> s.sendFile(s, "/nonexistent", id, null),
-                    () -> libnimbetJNI.NimbetSocket_setId(h, 0), () -> libnimbetJNI.NimbetSocket_setLoc(h, 0),
-                    () -> libnimbetJNI.NimbetSocket_sendAddressed(h, p.handle(), 0),
-                    () -> libnimbetJNI.NimbetSocket_receive(h, 0),
-                    () -> libnimbetJNI.NimbetSocket_receiveFiltered(h, h, 0),
-                    // Without an identifier the packet must name the node itself.
-                    () -> s.sendAcked(s, p, null),
-                    // A file that cannot be opened.
-                    () -> s.sendFile(s, "/nonexistent", id, "dat"));
-            for (Executable call : calls) {
+            Map<Executable, String> calls = Map.of(() -> s.setIpDest(null), "address",
+                    () -> s.sendBuffer(s, new short[3], id, null), "type",
+                    () -> s.sendFile(s, null, id, "dat"), "path",
+                    () -> libnimbetJNI.NimbetSocket_setLoc(h, 0), "location",
+                    () -> libnimbetJNI.NimbetSocket_sendAddressed(h, p.handle(), 0), "id",
+                    () -> libnimbetJNI.NimbetSocket_receive(h, 0), "ackSocket",
+                    () -> libnimbetJNI.NimbetSocket_receiveTimeout(0, h, 0), "socket",
+                    () -> libnimbetJNI.NimbetSocket_receiveFiltered(h, h, 0), "filter");
+            for (Map.Entry<Executable, String> call : calls.entrySet()) {
+                assertEquals("c errno: 22 Invalid argument: " + call.getValue() + " is null.",
+                        assertThrows(IllegalArgumentException.class, call.getKey()).getMessage());
+            }
+            // Without an identifier the packet must name the node itself; a file that cannot be opened.
+            for (Executable call : List.<Executable>of(() -> s.sendAcked(s, p, null),
+                    () -> s.sendFile(s, "/nonexistent", id, "dat"))) {
                 assertEquals(INVALID, assertThrows(IllegalArgumentException.class, call).getMessage());
             }
         }
@@ -86,6 +93,77 @@ class SocketUtilTest extends NativeTestSupport {
             assertTrue(assertThrows(UnknownError.class, raw).getMessage().startsWith("c errno: 40 "));
         }
         assertThrows(UnknownError.class, () -> libnimbetJNI.NimbetSocket_receiveRaw(0, 0, 0));
+    }
+
+    @Test
+    void errorNumbersSharedWithTheCLibraryReadAsItWordsThem() {
+        try (NimbetSrcId id = new NimbetSrcId("1.1.1.1.10.0.0.6"); NimbetSocket s = openNode(PORT + 1, id);
+                NimbetPacket full = new NimbetPacket()) {
+            RuntimeException busy = assertThrows(RuntimeException.class, () -> s.setIpSrc("127.0.0.1"));
+            assertEquals("c errno: 16 Device or resource busy.", busy.getMessage());
+            full.aclAdd("abc", new short[61]);
+            assertEquals("c errno: 12 Cannot allocate memory.",
+                    assertThrows(OutOfMemoryError.class, () -> s.sendAddressed(full, id)).getMessage());
+            // Linux numbers an illegal byte sequence 84: the library's 42 keeps its own words.
+            assertEquals("c errno: 42 Illegal byte sequence.",
+                    assertThrows(UnknownError.class, () -> s.setIpDest("255.255.255.255")).getMessage());
+        }
+    }
+
+    @Test
+    void boundedReceiveGivesNullWhenNothingCameAndTheFrameWhenOneDid() {
+        try (NimbetSrcId id = new NimbetSrcId("1.1.1.1.10.0.0.7"); NimbetSocket s = openNode(PORT + 2, id)) {
+            s.setOptions(NimbetSocket.SOCKET_BLOCKING, true);  // the bound holds in either mode
+            assertNull(s.receive(20));
+            try (NimbetPacket p = new NimbetPacket()) {
+                p.aclAdd("tmp", bytes(4, 2));
+                p.setSeq(9);
+                s.send(p);
+            }
+            try (NimbetPacket back = s.receive(s, 60_000)) {
+                assertEquals("NimbetPacket[1.1.1.1.10.0.0.7 #9 tmp:4 2]", back.toString());
+            }
+        }
+    }
+
+    @Test
+    void countersCountFramesBothWaysAndStartAgainAfterAReset() {
+        try (NimbetSrcId id = new NimbetSrcId("1.1.1.1.10.0.0.8"); NimbetSocket s = openNode(PORT + 3, id)) {
+            s.resetStats();
+            try (NimbetPacket p = new NimbetPacket()) {
+                p.aclAdd("tmp", bytes(1));
+                s.send(p);
+            }
+            try (NimbetPacket back = s.receive(60_000)) {
+                assertNotNull(back);
+            }
+            NimbetSocketStats stats = s.getStats();
+            assertEquals(1, stats.getFramesSent());
+            assertEquals(1, stats.getFramesReceived());
+            assertTrue(stats.toString().startsWith("frames sent 1, frames received 1, frames rejected 0, "), stats.toString());
+            s.resetStats();
+            assertEquals(new NimbetSocketStats(new long[13]), s.getStats());
+        }
+        assertThrows(IllegalArgumentException.class, () -> libnimbetJNI.NimbetSocket_getStats(0));
+    }
+
+    @Test
+    void socketsNeverClosedAreClosedOnceUnreachable() throws InterruptedException {
+        int before = openDescriptors();
+        for (int i = 0; i < 16; i++) {
+            new NimbetSocket(PORT);
+        }
+        assertTrue(openDescriptors() >= before + 16);
+        long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(60);
+        while (openDescriptors() > before && System.nanoTime() - end < 0) {
+            System.gc();
+            Thread.sleep(10);
+        }
+        assertTrue(openDescriptors() <= before, "descriptors left open: " + (openDescriptors() - before));
+    }
+
+    private static int openDescriptors() {
+        return new File("/proc/self/fd").list().length;
     }
 
     @Test
@@ -118,7 +196,7 @@ class SocketUtilTest extends NativeTestSupport {
         try (NimbetUtil u = new NimbetUtil()) {
             short[] one = bytes(300);
             for (Executable call : List.<Executable>of(() -> u.crc16Append(one), () -> u.acl2str(one),
-                    () -> u.acl2str(new short[0]), () -> u.str2acl(null))) {
+                    () -> u.acl2str(new byte[1]))) {
                 assertEquals(INVALID, assertThrows(IllegalArgumentException.class, call).getMessage());
             }
             assertArrayEquals(bytes(44), one, "the refused buffer is given back cut, not written");

@@ -80,7 +80,7 @@ class ValueClassesTest extends NativeTestSupport {
             short[] a = id.toArray();
             a[0] = 77;
             assertArrayEquals(bytes(9, 8, 7, 6, 5, 4, 3, 2), id.toArray());
-            assertEquals(id.toFilter(), id.toFilter());
+            assertEquals(libnimbetJNI.NimbetSrcId_toFilter(id.handle()), libnimbetJNI.NimbetSrcId_toFilter(id.handle()));
         }
     }
 
@@ -224,7 +224,24 @@ class ValueClassesTest extends NativeTestSupport {
             assertFalse(a.equals(a2), "equal tuples also need equal data");
             assertEquals(a, a3);
             assertEquals(a.hashCode(), a3.hashCode());
-            assertEquals(a.handle(), a.toFilter());
+            assertEquals(a.handle(), libnimbetJNI.NimbetTuple_toFilter(a.handle()));
+        }
+    }
+
+    @Test
+    void byteArraysCrossAsUnsignedBytes() {
+        byte[] raw = {1, (byte) 200, 3, 4, 5, 6, 7, (byte) 255};
+        try (NimbetSrcId id = new NimbetSrcId(raw); NimbetTuple t = new NimbetTuple("abc", raw);
+                NimbetUtil u = new NimbetUtil()) {
+            assertEquals("1.200.3.4.5.6.7.255", id.toString());
+            assertArrayEquals(raw, id.toByteArray());
+            assertArrayEquals(raw, t.toByteArray());
+            byte[] frame = {1, 2, (byte) 0x80, 0, 0};
+            u.crc16Append(frame);
+            int crc = crc16(bytes(1, 2, 0x80), 3);
+            assertArrayEquals(new byte[] {1, 2, (byte) 0x80, (byte) (crc >> 8), (byte) crc}, frame);
+            assertTrue(u.crc16Check(frame));
+            assertEquals("cad", u.acl2str(new byte[] {108, (byte) 128}));
         }
     }
 }

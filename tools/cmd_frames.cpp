@@ -1,0 +1,214 @@
+// The nimbet commands about single frames: interfaces, describe, listen, send.
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "commands.h"
+#include "pcap.h"
+
+namespace nimbet_tool {
+
+namespace {
+
+// One tuple as text: identifiers dotted, control tuples decoded, printable
+// data quoted, anything else in hex.
+std::string tuple_text(n_acl *t)
+{
+    char name[4];
+    n_acl_get_type_str(t, name);
+    unsigned char *d = nullptr;
+    const unsigned len = n_acl_get_data(t, &d);
+    std::string s = name;
+    if (std::strcmp(name, "cad") == 0 && len == 8)
+        return s + " " + id_text(d);
+    if (std::strcmp(name, "cac") == 0 && len >= 2) {
+        static const char *const kKinds[] = {"single", "fragment", "last fragment"};
+        const unsigned kind = d[0] >> 1U;
+        return s + " " + ((d[0] & 1U) ? "ack of " : "request, ") + (kind < 3 ? kKinds[kind] : "invalid") + " #" +
+               std::to_string(d[1]);
+    }
+    if (len == 0)
+        return s;
+    bool printable = true;
+    for (unsigned i = 0; i < len; ++i)
+        printable = printable && std::isprint(d[i]);
+    if (printable)
+        return s + " \"" + std::string(reinterpret_cast<char *>(d), len) + "\"";
+    s += " [" + std::to_string(len) + "]";
+    for (unsigned i = 0; i < len && i < 16; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02x", d[i]);
+        s += hex;
+    }
+    return len > 16 ? s + " ..." : s;
+}
+
+void print_frame(std::FILE *out, n_pkt *pkt, double seconds)
+{
+    std::string line;
+    for (n_acl *t = n_acl_first(pkt); t != nullptr; t = n_acl_next(pkt, t))
+        line += (line.empty() ? "" : " | ") + tuple_text(t);
+    std::fprintf(out, "%6.3fs  %s from %s seq %d: %s%s\n", seconds, id_text(pkt->srcid).c_str(),
+                 address_text(pkt->from).c_str(), n_pkt_get_seq(pkt), line.c_str(),
+                 n_pkt_get_ack(pkt) == 1 ? "  (acknowledged)" : "");
+    std::fflush(out);
+}
+
+}  // namespace
+
+int cmd_interfaces(const CommandLine &c)
+{
+    uint32_t addrs[32], bcasts[32];
+    const int n = n_util_get_local_interfaces(addrs, bcasts, sizeof addrs);
+    if (n < 0)
+        throw Failure(kExitFailure, "interface discovery: " + library_error());
+    for (int i = 0; i < n; ++i) {
+        char a[INET_ADDRSTRLEN], b[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &addrs[i], a, sizeof a);
+        inet_ntop(AF_INET, &bcasts[i], b, sizeof b);
+        if (c.node.json)
+            std::printf("%s\n", JsonObject().str("event", "interface").str("address", a).str("destination", b)
+                                    .text().c_str());
+        else
+            std::printf("%-15s  frames go to %s\n", a, b);
+    }
+    return kExitDone;
+}
+
+int cmd_describe(const CommandLine &c)
+{
+    SocketGuard s{open_node(c.node, parse_port(c.args[0]), false)};
+    n_describe_socket(s.fd);
+    return kExitDone;
+}
+
+int cmd_listen(const CommandLine &c)
+{
+    const uint16_t port = parse_port(c.args[0]);
+    if (c.pcap == "-" && c.node.json)
+        throw UsageError("--json and --pcap - both want standard output");
+    std::unique_ptr<PcapWriter> pcap;
+    if (!c.pcap.empty()) {
+        std::string error;
+        pcap.reset(PcapWriter::open(c.pcap, &error));
+        if (!pcap)
+            throw Failure(kExitFailure, error);
+    }
+    // With the capture on standard output, the frame lines go to standard error.
+    std::FILE *out = c.pcap == "-" ? stderr : stdout;
+    FilterGuard filter{build_filter(c.node)};
+    Observer observer(c.node.verbose, c.node.json);
+    SocketGuard s{open_node(c.node, port, true)};
+    const int fd = s.fd;
+    n_socket_set_option(fd, SOCKET_AUTOACK, 1);
+    if (pcap)
+        observer.capture(pcap.get(), fd);
+    if (!c.node.json) {
+        std::fprintf(out, "listening on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
+        std::fflush(out);
+    }
+
+    const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 30);
+    long frames = 0;
+    while (!deadline.passed() && !interrupted() && (c.count < 0 || frames < c.count))
+        pump(fd, std::min<uint32_t>(deadline.left(), 100), [&](n_pkt *pkt) {
+            if (filter.id > 0 && n_filter_apply(filter.id, pkt) != 1)
+                return;
+            if (c.count >= 0 && frames >= c.count)
+                return;  // frames beyond the count are dropped
+            ++frames;
+            if (c.node.json) {
+                std::printf("%s\n", frame_json(pkt, wall_time()).c_str());
+                std::fflush(stdout);
+            } else {
+                print_frame(out, pkt, deadline.seconds());
+                if (c.node.verbose >= 2 && out == stdout)
+                    n_describe_pkt(pkt);
+            }
+        });
+
+    int status = kExitDone;
+    if (interrupted())
+        status = kExitInterrupted;
+    else if (c.count >= 0 && frames < c.count)
+        status = kExitTimeLimit;
+    if (!c.node.json)
+        std::fprintf(out, "%ld frame%s in %.1fs%s\n", frames, frames == 1 ? "" : "s", deadline.seconds(),
+                     status == kExitInterrupted ? " (interrupted)"
+                     : status == kExitTimeLimit ? ", time limit reached before --count"
+                                                : "");
+    JsonObject summary = json_event("summary").str("command", "listen").num("frames", frames);
+    if (pcap)
+        summary.num("captured", static_cast<uint64_t>(pcap->records()));
+    return finish(c, fd, status, deadline.seconds(), summary);
+}
+
+int cmd_send(const CommandLine &c)
+{
+    const uint16_t port = parse_port(c.args[0]);
+    const std::string &type = c.args[1], &text = c.args[2];
+    check_type(type, "TYPE");
+    unsigned char dest[8];
+    if (!c.to.empty())
+        parse_id(c.to, "--to", dest);
+    else if (c.acked)
+        throw UsageError("--acked needs --to");
+    // A frame holds 64 bytes of tuples: ours (3 + text), "CAD" (11) when
+    // addressed, "CAC" (5) when acknowledged.
+    const std::size_t room = PACKET_ACL_MAX - 3 - (c.to.empty() ? 0 : 11) - (c.acked ? 5 : 0);
+    if (text.size() > room)
+        throw UsageError("TEXT too long: this frame has room for " + std::to_string(room) + " bytes");
+
+    Observer observer(c.node.verbose, c.node.json);
+    SocketGuard s{open_node(c.node, port, true)};
+    const int fd = s.fd;
+    std::unique_ptr<n_pkt, int (*)(n_pkt *)> pkt(n_pkt_alloc(), n_pkt_free);
+    n_acl_add_str(pkt.get(), type.c_str(), reinterpret_cast<const unsigned char *>(text.data()),
+                  static_cast<uint16_t>(text.size()), 0);
+    const Deadline clock(86400);
+    int r;
+    errno = 0;
+    if (c.acked)
+        r = n_socket_send_acked(fd, fd, pkt.get(), dest);
+    else if (!c.to.empty())
+        r = n_socket_send_addressed(fd, pkt.get(), dest);
+    else
+        r = n_socket_send(fd, pkt.get());
+    const int sys_errno = errno;
+    const uint32_t ms = clock.elapsed();
+    const std::string to = c.to.empty() ? "everybody" : id_text(dest);
+
+    int status = kExitDone;
+    JsonObject event = json_event("sent");
+    if (r >= 0 && c.acked) {
+        event = json_event("acknowledged");
+        if (!c.node.json)
+            std::printf("sent %s seq %d, acknowledged by %s after %u ms\n", type.c_str(), n_pkt_get_seq(pkt.get()),
+                        to.c_str(), ms);
+    } else if (r >= 0) {
+        if (!c.node.json)
+            std::printf("sent %s seq %d to %s\n", type.c_str(), n_pkt_get_seq(pkt.get()), to.c_str());
+    } else if (c.acked && n_errno == N_EPROTO) {
+        event = json_event("not-acknowledged");
+        status = kExitNotAcked;
+        std::fprintf(stderr, "nimbet: not acknowledged by %s: no answer to %d transmissions in %u ms\n", to.c_str(),
+                     n_socket_get_retry(fd), ms);
+    } else {
+        event = json_event("failed");
+        status = kExitFailure;
+        std::fprintf(stderr, "nimbet: %s\n", send_failure(fd, sys_errno).c_str());
+    }
+    if (c.node.json) {
+        event.str("type", type).num("seq", n_pkt_get_seq(pkt.get())).str("to", to).num("ms", ms);
+        std::printf("%s\n", event.text().c_str());
+    }
+    std::fflush(stdout);
+    if (interrupted())
+        status = kExitInterrupted;
+    return finish(c, fd, status, ms / 1000.0, json_event("summary").str("command", "send"));
+}
+
+}  // namespace nimbet_tool

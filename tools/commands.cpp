@@ -1,0 +1,87 @@
+// What the nimbet tool's commands share: interruption, the receive loop, the end-of-run counters and summary.
+#include "commands.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+namespace nimbet_tool {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void on_signal(int) { g_interrupted = 1; }
+
+}  // namespace
+
+// Why a send failed: the system's reason when it names one.
+std::string send_failure(int fd, int sys_errno)
+{
+    if (sys_errno == ENETUNREACH || sys_errno == EHOSTUNREACH) {
+        std::string where = "the destination";
+        if (unsigned char *a = n_socket_get_ipdest(fd, 0)) {
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, a, text, sizeof text);
+            where = text;
+            std::free(a);
+        }
+        return "no route to " + where;
+    }
+    if (sys_errno == EACCES)
+        return "sending to a broadcast address was refused (EACCES)";
+    return "send failed: " + library_error();
+}
+
+void catch_interrupts()
+{
+    // No SA_RESTART: a wait in poll returns at once with EINTR.
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool interrupted() { return g_interrupted != 0; }
+
+void pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packet)
+{
+    for (int reads = 0; reads < 1000 && !interrupted(); ++reads) {
+        n_pkt *pkt = n_socket_recv(fd, fd);
+        if (pkt != nullptr) {
+            on_packet(pkt);
+            n_pkt_free(pkt);
+        } else if (n_errno == N_EAGAIN || n_errno == N_EBADF) {
+            break;  // nothing (more) for us right now
+        }           // else a fragment was consumed or a datagram was refused: read on
+    }
+    if (interrupted())
+        return;
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(wait_ms));
+}
+
+int finish(const CommandLine &c, int fd, int status, double seconds, JsonObject summary)
+{
+    n_socket_stats stats{};
+    const bool have_stats = fd >= 0 && n_socket_get_stats(fd, &stats) == 0;
+    if (c.node.verbose > 0 && have_stats)
+        std::fprintf(stderr, "nimbet: counters: %s\n", stats_text(stats).c_str());
+    if (c.node.json) {
+        summary.num("status", status).real("seconds", seconds);
+        if (interrupted())
+            summary.boolean("interrupted", true);
+        if (have_stats)
+            summary.raw("stats", stats_json(stats));
+        std::printf("%s\n", summary.text().c_str());
+        std::fflush(stdout);
+    }
+    return status;
+}
+
+}  // namespace nimbet_tool

@@ -1,0 +1,255 @@
+// The nimbet tool's trace hook: -v lines, the pcap capture and the first parts of transfers, from the datagrams the library reports.
+#include "observer.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "frame_json.h"
+
+namespace nimbet_tool {
+
+namespace {
+
+constexpr unsigned char kTypeCAD[2] = {0x6C, 0x80};
+constexpr unsigned char kTypeCAC[2] = {0x66, 0x40};
+
+struct Tuple {
+    unsigned char type[2];
+    const unsigned char *data;
+    unsigned len;
+};
+
+// A datagram read as a frame without the library (the hook must not call
+// it): header fields and tuples, every read bounds-checked. The CRC is not
+// checked: a rejected datagram is shown for what it seems to be.
+struct Frame {
+    bool ok = false;
+    const unsigned char *srcid = nullptr;
+    unsigned seq = 0;
+    std::vector<Tuple> tuples;
+
+    Frame(const unsigned char *b, std::size_t n)
+    {
+        if (b == nullptr || n < PACKET_MIN_FRAME || b[0] != 2)
+            return;
+        srcid = b + 45;
+        seq = b[53];
+        std::size_t off = PACKET_HEADER_SIZE;
+        const std::size_t end = n - 2;
+        while (off + 3 <= end) {
+            const unsigned len = b[off + 2];
+            if (off + 3 + len > end)
+                return;
+            tuples.push_back({{b[off], b[off + 1]}, b + off + 3, len});
+            off += 3 + len;
+        }
+        ok = off == end;
+    }
+
+    const Tuple *find(const unsigned char (&type)[2]) const
+    {
+        for (const Tuple &t : tuples)
+            if (t.type[0] == type[0] && t.type[1] == type[1])
+                return &t;
+        return nullptr;
+    }
+
+    // The node a frame is addressed to, or null.
+    const unsigned char *addressed() const
+    {
+        const Tuple *cad = find(kTypeCAD);
+        return cad != nullptr && cad->len == 8 ? cad->data : nullptr;
+    }
+
+    bool is_request() const
+    {
+        const Tuple *cac = find(kTypeCAC);
+        return cac != nullptr && cac->len >= 2 && (cac->data[0] & 1U) == 0;
+    }
+};
+
+// The 3 characters of a type code: a + 40 b + 1600 c, each a symbol of
+// "0-9 - / space @ a-z".
+std::string type_name(const unsigned char type[2])
+{
+    static const char kAlphabet[] = "0123456789-/ @abcdefghijklmnopqrstuvwxyz";
+    unsigned code = static_cast<unsigned>(type[0]) << 8 | type[1];
+    if (code >= 64000)
+        return "???";
+    std::string s;
+    for (int i = 0; i < 3; ++i, code /= 40)
+        s += kAlphabet[code % 40];
+    return s;
+}
+
+bool is_received(int event)
+{
+    switch (event) {
+    case N_TRACE_DELIVERED: case N_TRACE_REJECTED: case N_TRACE_NOT_FOR_US: case N_TRACE_DUPLICATE:
+    case N_TRACE_ACK_RECEIVED: case N_TRACE_PART_STORED: case N_TRACE_IGNORED: case N_TRACE_TRANSFER_REFUSED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool is_sent(int event)
+{
+    return event == N_TRACE_SENT || event == N_TRACE_ACK_SENT || event == N_TRACE_PART_SENT ||
+           event == N_TRACE_PART_RESENT;
+}
+
+// Events that -v shows; -vv shows every event.
+bool noteworthy(int event)
+{
+    return event != N_TRACE_SENT && event != N_TRACE_DELIVERED && event != N_TRACE_NOT_FOR_US &&
+           event != N_TRACE_PART_SENT && event != N_TRACE_PART_STORED;
+}
+
+// The observer of the run. The library's hook is installed once and stays:
+// replacing it would leave the library to keep every hook record it was
+// given, and an observer that ends only has to stop being called.
+Observer *g_current = nullptr;
+
+}  // namespace
+
+Observer::Observer(int verbose, bool json) : verbose_(verbose), json_(json), start_ms_(n_util_getmstime())
+{
+    static const bool installed = (n_set_trace(&Observer::hook, nullptr), true);
+    (void)installed;
+    g_current = this;
+}
+
+Observer::~Observer()
+{
+    if (g_current == this)
+        g_current = nullptr;
+}
+
+void Observer::capture(PcapWriter *pcap, int fd)
+{
+    pcap_ = pcap;
+    local_.sin_family = dest_.sin_family = AF_INET;
+    local_.sin_port = dest_.sin_port = htons(n_socket_get_port(fd));
+    if (unsigned char *a = n_socket_get_ipsrc(fd)) {
+        std::memcpy(&local_.sin_addr.s_addr, a, 4);
+        std::free(a);
+    }
+    if (local_.sin_addr.s_addr == 0) {  // bound to every address: name the node by its first one
+        uint32_t addr = 0;
+        n_util_get_local_addresses(&addr, nullptr);
+        local_.sin_addr.s_addr = addr;
+    }
+    if (unsigned char *a = n_socket_get_ipdest(fd, 0)) {
+        std::memcpy(&dest_.sin_addr.s_addr, a, 4);
+        std::free(a);
+    }
+}
+
+std::vector<Observer::FirstPart> Observer::take_first_parts()
+{
+    std::vector<FirstPart> parts;
+    parts.swap(first_parts_);
+    return parts;
+}
+
+void Observer::hook(const n_trace_info *info, void *)
+{
+    if (info != nullptr && g_current != nullptr)
+        g_current->handle(*info);
+}
+
+void Observer::handle(const n_trace_info &info)
+{
+    const Frame frame(info.bytes, info.len);
+    bool resent = info.event == N_TRACE_PART_RESENT;
+    if (frame.ok && info.event == N_TRACE_SENT) {
+        // An acknowledged frame sent again carries the same tuples, "CAC" included.
+        std::vector<unsigned char> tuples(info.bytes + PACKET_HEADER_SIZE, info.bytes + info.len - 2);
+        resent = frame.is_request() && tuples == last_sent_;
+        last_sent_ = std::move(tuples);
+    }
+    if (frame.ok && info.event == N_TRACE_PART_STORED) {
+        // A transfer starts with part 0 (the "CAC" sequence byte).
+        const Tuple *cac = frame.find(kTypeCAC);
+        if (cac != nullptr && cac->len >= 2 && cac->data[1] == 0) {
+            FirstPart p;
+            std::copy(frame.srcid, frame.srcid + 8, p.sender.begin());
+            p.datagram.assign(info.bytes, info.bytes + info.len);
+            first_parts_.push_back(std::move(p));
+        }
+    }
+    if (pcap_ != nullptr && info.bytes != nullptr && (is_received(info.event) || is_sent(info.event)))
+        record(info, is_received(info.event));
+    if (verbose_ >= 2 || (verbose_ == 1 && (noteworthy(info.event) || resent)) || (json_ && resent))
+        report(info, resent);
+}
+
+void Observer::record(const n_trace_info &info, bool received)
+{
+    // One datagram reported under two events is captured once.
+    const bool same = info.bytes == last_recorded_at_ && received == last_recorded_received_ &&
+                      info.len == last_recorded_.size() &&
+                      std::equal(last_recorded_.begin(), last_recorded_.end(), info.bytes);
+    if (same)
+        return;
+    last_recorded_.assign(info.bytes, info.bytes + info.len);
+    last_recorded_at_ = info.bytes;
+    last_recorded_received_ = received;
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    sockaddr_in from = local_;
+    if (received) {
+        // Parts and acknowledgements of transfers come without their sender's address.
+        from = info.peer != nullptr ? *info.peer : sockaddr_in{};
+        if (info.peer == nullptr)
+            from.sin_port = local_.sin_port;
+    }
+    pcap_->write(now, from, received ? local_ : dest_, info.bytes, info.len);
+}
+
+void Observer::report(const n_trace_info &info, bool resent)
+{
+    const Frame frame(info.bytes, info.len);
+    const std::string what =
+        resent && info.event == N_TRACE_SENT ? "frame-resent" : n_trace_event_name(info.event);
+    const unsigned char *to = frame.ok ? frame.addressed() : nullptr;
+    if (json_) {
+        JsonObject o = json_event(resent ? "resent" : "trace");
+        o.str("what", what);
+        if (info.bytes != nullptr)
+            o.num("len", static_cast<uint64_t>(info.len));
+        if (frame.srcid != nullptr)
+            o.str("src", id_text(frame.srcid)).num("seq", frame.seq);
+        if (to != nullptr)
+            o.str("to", id_text(to));
+        if (info.peer != nullptr)
+            o.str("peer", address_text(*info.peer));
+        if (info.reason != nullptr)
+            o.str("reason", info.reason);
+        std::printf("%s\n", o.text().c_str());
+        std::fflush(stdout);
+        return;
+    }
+    std::string line = what;
+    if (info.bytes != nullptr)
+        line += " " + std::to_string(info.len) + " bytes";
+    if (frame.srcid != nullptr) {
+        line += " src " + id_text(frame.srcid) + " seq " + std::to_string(frame.seq) + " [";
+        for (std::size_t i = 0; i < frame.tuples.size(); ++i)
+            line += (i == 0 ? "" : " ") + type_name(frame.tuples[i].type);
+        line += "]";
+    }
+    if (to != nullptr)
+        line += " to " + id_text(to);
+    if (info.peer != nullptr)
+        line += " from " + address_text(*info.peer);
+    if (info.reason != nullptr)
+        line += " (" + std::string(info.reason) + ")";
+    std::fprintf(stderr, "nimbet: %7.3fs %s\n", (n_util_getmstime() - start_ms_) / 1000.0, line.c_str());
+}
+
+}  // namespace nimbet_tool
