@@ -1,6 +1,7 @@
 // Commands that reach the gateway over MQTT: parsing, validation and results.
 #include "bridge_command.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include <iterator>
 
 #include "nimbet/nimbet.h"
+#include "node_options.h"
 
 namespace nimbet::bridge {
 
@@ -149,34 +151,22 @@ bool parse_tuples(const json &list, std::vector<TupleSpec> &out, std::string &er
 
 bool valid_type_name(const std::string &name)
 {
-    if (name.size() != 3)
+    try {
+        nimbet_tool::check_type(name, "type");
+        return true;
+    } catch (const nimbet_tool::UsageError &) {
         return false;
-    for (unsigned char c : name)
-        if (!std::isalnum(c) && std::strchr("-/ @", c) == nullptr)
-            return false;
-    return true;
+    }
 }
 
 bool parse_node_id(const std::string &text, NodeId &out)
 {
-    unsigned char bytes[8] = {};
-    const int n = n_util_decode_dot(bytes, text.c_str(), 8);
-    if (n == 8) {
-        std::memcpy(out.data(), bytes, 8);
-    } else if (n == 4) {
-        std::memset(out.data(), 1, 4);
-        std::memcpy(out.data() + 4, bytes, 4);
-    } else {
+    try {
+        nimbet_tool::parse_id(text, "to", out.data());
+        return true;
+    } catch (const nimbet_tool::UsageError &) {
         return false;
     }
-    return true;
-}
-
-std::string node_id_text(const unsigned char *id)
-{
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u.%u.%u.%u.%u", id[0], id[1], id[2], id[3], id[4], id[5], id[6], id[7]);
-    return buf;
 }
 
 bool decode_value(const json &value, std::string &bytes, std::string &error)

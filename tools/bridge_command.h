@@ -49,7 +49,6 @@ std::string error_result(const nlohmann::json &id, const std::string &error);
 
 // Identifier text: 8 dotted numbers, or a.b.c.d standing for 1.1.1.1.a.b.c.d.
 bool parse_node_id(const std::string &text, NodeId &out);
-std::string node_id_text(const unsigned char *id);
 
 // A 3-character type name of the type alphabet (letters, digits, "-/ @").
 bool valid_type_name(const std::string &name);

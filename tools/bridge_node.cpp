@@ -1,6 +1,8 @@
 // The gateway's node: frames and finished transfers going up, commands coming down and their outcomes.
 #include "bridge_node.h"
 
+#include "frame_json.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -202,7 +204,7 @@ void Node::check_acked_sends()
             ++a->attempts;
             ++a;
         } else {
-            fail(a->id, "not acknowledged by " + node_id_text(a->dest.data()) + " after " +
+            fail(a->id, "not acknowledged by " + nimbet_tool::id_text(a->dest.data()) + " after " +
                             std::to_string(a->attempts) + " attempts (" + std::to_string(now - a->started) + " ms)");
             n_pkt_free(a->pkt);
             a = acked_.erase(a);
@@ -213,14 +215,14 @@ void Node::check_acked_sends()
 void Node::start_transfer(const Command &c)
 {
     if (outgoing_.count(c.to) != 0)
-        return fail(c.id, "busy: a transfer to " + node_id_text(c.to.data()) + " is in progress");
+        return fail(c.id, "busy: a transfer to " + nimbet_tool::id_text(c.to.data()) + " is in progress");
     // The registry holds one transfer per peer, either direction. One
     // received from this peer and already handed up gives way.
     if (n_frag_get_frag(c.to.data()) != nullptr) {
         const auto in = incoming_.find(c.to);
         const int state = n_frag_get_status(c.to.data(), FRAG_STATE_MASK);
         if (state == FRAG_ACTIVE && (in == incoming_.end() || !in->second.published))
-            return fail(c.id, "busy: a transfer from " + node_id_text(c.to.data()) + " is in progress");
+            return fail(c.id, "busy: a transfer from " + nimbet_tool::id_text(c.to.data()) + " is in progress");
         n_frag_abort(c.to.data());
         n_frag_delete(c.to.data());
         if (in != incoming_.end())
@@ -250,7 +252,7 @@ void Node::check_transfers()
         if (state == FRAG_FINISHED)
             sinks_.result(ok_result(o->second.id, now - o->second.started, {{"bytes", o->second.bytes}}));
         else
-            fail(o->second.id, "transfer to " + node_id_text(o->first.data()) + " aborted: not acknowledged");
+            fail(o->second.id, "transfer to " + nimbet_tool::id_text(o->first.data()) + " aborted: not acknowledged");
         n_frag_delete(o->first.data());
         o = outgoing_.erase(o);
     }

@@ -304,18 +304,21 @@ TEST_F(BridgeBroker, TwoGatewaysFeedOneBrokerAndTheirStatusFollowsThem)
     const NodeId g1 = node_id(9), g2 = node_id(10);
     const uint16_t port1 = kNodePort + 1, port2 = kNodePort + 2;
     auto gw1 = start_gateway(g1, port1);
-    auto gw2 = start_gateway(g2, port2);
+    auto gw2 = start_gateway(g2, port2, {"--filter", "acl=msg"});  // publishes "msg" frames only
     const int n1 = open_node(node_id(1), port1);
     const int n2 = open_node(node_id(2), port2);
     n_pkt *p1 = frame("msg", "segment one");
     n_pkt *p2 = frame("msg", "segment two");
+    n_pkt *filtered = frame("tmp", "filtered out");
     n_socket_send(n1, p1);
+    n_socket_send(n2, filtered);
     n_socket_send(n2, p2);
     ASSERT_TRUE(probe.wait_for([&] {
         return has(first_texts(probe, topic_of(g1, "rx")), "segment one") &&
                has(first_texts(probe, topic_of(g2, "rx")), "segment two");
     }, 5000));
     EXPECT_FALSE(has(first_texts(probe, topic_of(g1, "rx")), "segment two"));
+    EXPECT_FALSE(has(first_texts(probe, topic_of(g2, "rx")), "filtered out"));  // sent before "segment two"
 
     // A gateway that dies leaves "offline" through its Last Will; one that
     // stops says it itself.
@@ -325,8 +328,8 @@ TEST_F(BridgeBroker, TwoGatewaysFeedOneBrokerAndTheirStatusFollowsThem)
     EXPECT_TRUE(probe.wait_for([&] {
         return probe.on(topic_of(g1, "status")).back() == "offline" && probe.on(topic_of(g2, "status")).back() == "offline";
     }, 5000));
-    n_pkt_free(p1);
-    n_pkt_free(p2);
+    for (n_pkt *p : {p1, p2, filtered})
+        n_pkt_free(p);
     n_socket_close(n1);
     n_socket_close(n2);
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge_command.h"
+#include "frame_json.h"
 #include "bridge_mqtt.h"
 #include "bridge_outbox.h"
 
@@ -113,7 +114,7 @@ TEST(BridgeCommand, FrameFitsTheTupleAreaWithItsControlTuplesToTheByte)
     ASSERT_TRUE(parse_command(fits, "", c, error)) << error;
     EXPECT_EQ(tuple_area(c), 64u);
     EXPECT_EQ(c.id, 7);
-    EXPECT_EQ(node_id_text(c.to.data()), "1.1.1.1.10.0.0.2");
+    EXPECT_EQ(nimbet_tool::id_text(c.to.data()), "1.1.1.1.10.0.0.2");
     std::string over = fits;
     over.insert(over.find("xx"), "x");
     EXPECT_FALSE(parse_command(over, "", c, error));
