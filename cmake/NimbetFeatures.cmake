@@ -1,5 +1,5 @@
-# Resolves NIMBET_TESTS and NIMBET_JAVA (AUTO, ON or OFF) into NIMBET_WITH_TESTS
-# and NIMBET_WITH_JAVA, finding what each needs: ON fails when something is
+# Resolves NIMBET_TESTS, NIMBET_JAVA and NIMBET_BRIDGE (AUTO, ON or OFF) into
+# NIMBET_WITH_TESTS, NIMBET_WITH_JAVA and NIMBET_WITH_BRIDGE, finding what each needs: ON fails when something is
 # missing, AUTO leaves the part out and says why.
 
 function(_nimbet_feature setting found what)
@@ -57,4 +57,24 @@ if(NIMBET_WITH_TESTS AND NIMBET_WITH_JAVA)
   find_jar(JUNIT_CONSOLE NAMES junit-platform-console-standalone PATHS /usr/share/java)
   set(NIMBET_JAVA_TESTS ${NIMBET_TESTS})
   _nimbet_feature(NIMBET_JAVA_TESTS "${JUNIT_CONSOLE}" "junit-platform-console-standalone.jar (JUnit 5)")
+endif()
+
+# The tool's MQTT gateway: libmosquitto (pkg-config) and nlohmann/json
+# (Debian: libmosquitto-dev, nlohmann-json3-dev); the rest never needs them.
+set(_nimbet_bridge_found OFF)
+if(NIMBET_BRIDGE AND NIMBET_TOOL)
+  find_package(PkgConfig QUIET)
+  find_package(nlohmann_json 3 QUIET)
+  find_package(Threads QUIET)
+  if(PkgConfig_FOUND)
+    pkg_check_modules(MOSQUITTO QUIET IMPORTED_TARGET libmosquitto)
+  endif()
+  if(MOSQUITTO_FOUND AND nlohmann_json_FOUND AND Threads_FOUND)
+    set(_nimbet_bridge_found ON)
+  endif()
+endif()
+if(NIMBET_TOOL)
+  _nimbet_feature(NIMBET_BRIDGE "${_nimbet_bridge_found}" "libmosquitto and nlohmann/json")
+else()
+  set(NIMBET_WITH_BRIDGE OFF)
 endif()

@@ -11,6 +11,7 @@ NIMBET_PACKAGES=(
   iproute2 util-linux valgrind
   pkg-config dpkg-dev fakeroot groff-base
   tshark tcpdump
+  libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
 )
 
 # What scripts/bench adds: the TFTP client of the comparison, and the library
@@ -32,10 +33,22 @@ ensure_packages() {
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
+  # Installing starts no service: Debian's mosquitto would otherwise start a
+  # broker on this host, where nothing of the project may listen. (Machines
+  # that deny service starts already keep their own policy.)
+  local own_policy=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+    $sudo chmod 755 /usr/sbin/policy-rc.d
+    own_policy=1
+  fi
+  local status=0
   $sudo apt-get install -y "${missing[@]}" || {
     $sudo apt-get update
     $sudo apt-get install -y "${missing[@]}"
-  }
+  } || status=$?
+  [ -n "$own_policy" ] && $sudo rm -f /usr/sbin/policy-rc.d
+  return "$status"
 }
 
 # configure_and_build DIR [cmake options...]

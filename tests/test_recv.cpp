@@ -27,6 +27,8 @@ const NodeId kB = node_id(2);  // receives them
 const NodeId kC = node_id(3);  // a third node
 const unsigned char kType[2] = {0x12, 0x34};
 
+Bytes with_bad_crc();
+
 Bytes request(const NodeId &from, unsigned char q) { return frame(from, q, {payload({1, 2, 3}), cad(kB), cac(0, q)}); }
 
 // A frame of `size` bytes (at most 311) whose one tuple fills the room
@@ -200,6 +202,79 @@ TEST_F(Receive, RequestIsAcknowledgedEveryTimeButDeliveredOnce)
     acks = acks_from_b();
     ASSERT_EQ(1u, acks.size());
     EXPECT_EQ(40, acks[0].seq);
+}
+
+// Each node has a history of its own: requests of other nodes do not push
+// a node's entries out.
+TEST_F(Receive, HistoryIsKeptPerNode)
+{
+    put(request(kA, 7));
+    ASSERT_NE(nullptr, PacketPtr(take()));
+    for (unsigned char q = 1; q <= 6; ++q) {
+        put(request(kC, q));
+        ASSERT_NE(nullptr, PacketPtr(take()));
+    }
+    put(request(kA, 7));
+    EXPECT_EQ(nullptr, PacketPtr(take()));
+}
+
+// A socket's own frames for other nodes change nothing when they come back,
+// so it does not read them back at all; with SOCKET_RECV_ALL, or with a
+// trace hook that wants to see every datagram, it does.
+TEST_F(Receive, OwnFramesForOtherNodesAreNotReadBack)
+{
+    const auto send_to_c = [&] {
+        PacketPtr pkt(n_pkt_alloc());
+        n_acl_add(pkt.get(), kTypeCAD, kC.data(), 8, 0);
+        ASSERT_EQ(1, n_socket_send(b, pkt.get()));
+    };
+    send_to_c();
+    timeval tv{0, 50000};
+    EXPECT_EQ(0, n_socket_select(b, &tv));
+
+    static int traced = 0;
+    n_set_trace([](const n_trace_info *i, void *) { traced += i->event == N_TRACE_NOT_FOR_US; }, nullptr);
+    send_to_c();
+    EXPECT_EQ(nullptr, PacketPtr(take()));
+    EXPECT_EQ(1, traced);
+    n_set_trace(nullptr, nullptr);
+
+    n_socket_set_option(b, SOCKET_RECV_ALL, 1);
+    send_to_c();
+    EXPECT_NE(nullptr, PacketPtr(take()));
+}
+
+// What the socket counts adds up: garbage, a repeat, a frame for another
+// node, and a transfer received and acknowledged.
+TEST_F(Receive, CountersAddUp)
+{
+    n_socket_set_option(b, SOCKET_AUTOACK | SOCKET_FRAG, 1);
+    put(Bytes(30, 0x55));
+    put(with_bad_crc());
+    put(request(kA, 9));
+    put(request(kA, 9));
+    put(frame(kA, 1, {cad(kC)}));
+    put(frame(kA, 2, {payload({1}), cad(kB), cac(2, 0)}));
+    put(frame(kA, 3, {payload({2}), cad(kB), cac(4, 1)}));
+    put(frame(kA, 4, {payload({3}), cad(kB), cac(2, 9)}));
+    pump({b}, [] { return false; }, 100);
+    n_socket_stats st{};
+    ASSERT_EQ(0, n_socket_get_stats(b, &st));
+    EXPECT_EQ(2u, st.frames_rejected);
+    EXPECT_EQ(1u, st.duplicates);
+    EXPECT_EQ(1u, st.not_for_us);  // its own acknowledgements, addressed to a, are not read back
+    EXPECT_EQ(1u, st.stray_fragments);
+    EXPECT_EQ(1u, st.transfers_started);
+    EXPECT_EQ(1u, st.transfers_finished);
+    EXPECT_EQ(4u, st.acks_sent);  // the request twice, the two parts
+    EXPECT_EQ(st.acks_sent, st.frames_sent);
+    EXPECT_EQ(6u, st.frames_received);
+    ASSERT_EQ(0, n_socket_reset_stats(b));
+    ASSERT_EQ(0, n_socket_get_stats(b, &st));
+    EXPECT_EQ(0u, st.frames_received + st.acks_sent + st.frames_rejected);
+    EXPECT_EQ(-1, n_socket_get_stats(b, nullptr));
+    EXPECT_EQ(-1, n_socket_get_stats(12345, &st));
+    EXPECT_EQ(9, n_errno);
 }
 
 TEST_F(Receive, RequestIsAnsweredOnlyWithAutoAckAndAnAckSocket)

@@ -1,0 +1,260 @@
+// Test rig for the gateway: broker, gateway processes and the MQTT probe.
+#include "mqtt_rig.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "nimbet/nimbet.h"
+#include "support/netns.h"
+
+extern char **environ;
+
+namespace nimbet::test {
+
+namespace {
+
+std::string make_temp_dir()
+{
+    char tmpl[] = "/tmp/nimbet-bridge-test-XXXXXX";
+    const char *d = mkdtemp(tmpl);
+    if (d == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    return d;
+}
+
+pid_t spawn(const std::vector<std::string> &args, const std::string &log)
+{
+    // Every program started here stays in the test's own namespace.
+    require_only_own_interfaces();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        std::fprintf(stderr, "cannot start %s\n", argv[0]);
+        std::abort();
+    }
+    return pid;
+}
+
+bool accepts_connections(int port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+int wait_exit(pid_t pid)
+{
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+Broker::Broker(int port, bool persistent) : port_(port), dir_(make_temp_dir())
+{
+    std::ofstream conf(dir_ + "/mosquitto.conf");
+    conf << "listener " << port << " 127.0.0.1\n"
+         << "allow_anonymous true\n"
+         << "user root\n"  // stays the namespace's user: no switch to an account that may not map there
+         << "persistence " << (persistent ? "true" : "false") << "\n"
+         << "persistence_location " << dir_ << "/\n";
+}
+
+Broker::~Broker()
+{
+    stop();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+}
+
+bool Broker::require_tls_and_password(const std::string &user, const std::string &password)
+{
+    const std::string script =
+        "cd '" + dir_ + "' && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=test-ca "
+        "-keyout ca.key -out ca.crt && "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=127.0.0.1 "
+        "-keyout server.key -out server.csr && "
+        "printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext && "
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san.ext "
+        "-out server.crt && "
+        "mosquitto_passwd -b -c passwd '" + user + "' '" + password + "'";
+    if (std::system(("(" + script + ") >tls.log 2>&1").c_str()) != 0)
+        return false;
+    std::ofstream conf(dir_ + "/mosquitto.conf");
+    conf << "listener " << port_ << " 127.0.0.1\n"
+         << "user root\n"
+         << "allow_anonymous false\n"
+         << "password_file " << dir_ << "/passwd\n"
+         << "cafile " << dir_ << "/ca.crt\n"
+         << "certfile " << dir_ << "/server.crt\n"
+         << "keyfile " << dir_ << "/server.key\n";
+    return true;
+}
+
+bool Broker::available() { return access("/usr/sbin/mosquitto", X_OK) == 0; }
+
+void Broker::start()
+{
+    pid_ = spawn({"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"}, dir_ + "/broker.log");
+    for (int i = 0; i < 250 && !accepts_connections(port_); ++i)
+        n_util_sleepms(20);
+}
+
+void Broker::stop()
+{
+    if (pid_ < 0)
+        return;
+    kill(pid_, SIGTERM);
+    wait_exit(pid_);
+    pid_ = -1;
+}
+
+Probe::Probe(int port, const std::string &client_id, bool clean)
+{
+    mosquitto_lib_init();
+    client_ = mosquitto_new(client_id.c_str(), clean, this);
+    mosquitto_message_callback_set(client_, [](mosquitto *, void *self, const mosquitto_message *m) {
+        auto *probe = static_cast<Probe *>(self);
+        std::lock_guard<std::mutex> lock(probe->mutex_);
+        probe->messages_.push_back(
+            {m->topic, std::string(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen)),
+             m->retain});
+        probe->changed_.notify_all();
+    });
+    mosquitto_reconnect_delay_set(client_, 1, 1, false);
+    mosquitto_connect(client_, "127.0.0.1", port, 30);
+    mosquitto_loop_start(client_);
+}
+
+Probe::~Probe()
+{
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+}
+
+void Probe::subscribe(const std::string &topic)
+{
+    mosquitto_subscribe(client_, nullptr, topic.c_str(), 1);
+    // A round trip through the broker, which handles a client's packets in
+    // order: once our own marker comes back, the subscription above is in
+    // place.
+    const std::string marker = "probe-marker/" + std::to_string(reinterpret_cast<uintptr_t>(this));
+    mosquitto_subscribe(client_, nullptr, marker.c_str(), 1);
+    bool back = false;
+    for (int i = 0; i < 50 && !back; ++i) {
+        publish(marker, "x");
+        back = wait_for([&] { return !on(marker).empty(); }, 100);
+    }
+}
+
+void Probe::publish(const std::string &topic, const std::string &payload)
+{
+    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+}
+
+bool Probe::wait_for(const std::function<bool()> &done, int ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        std::size_t seen;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            seen = messages_.size();
+        }
+        if (done())  // evaluated unlocked: it may read the messages itself
+            return true;
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!changed_.wait_until(lock, deadline, [&] { return messages_.size() != seen; }))
+            return false;
+    }
+}
+
+std::vector<Received> Probe::messages()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+}
+
+std::vector<std::string> Probe::on(const std::string &topic)
+{
+    std::vector<std::string> out;
+    for (const Received &r : messages())
+        if (r.topic == topic)
+            out.push_back(r.payload);
+    return out;
+}
+
+GatewayProcess::GatewayProcess(const std::vector<std::string> &args)
+{
+    char tmpl[] = "/tmp/nimbet-gateway-XXXXXX";
+    const int fd = mkstemp(tmpl);
+    close(fd);
+    log_ = tmpl;
+    std::vector<std::string> all = {NIMBET_TOOL, "bridge"};
+    all.insert(all.end(), args.begin(), args.end());
+    pid_ = spawn(all, log_);
+}
+
+GatewayProcess::~GatewayProcess()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    unlink(log_.c_str());
+}
+
+void GatewayProcess::signal(int sig)
+{
+    if (pid_ > 0)
+        kill(pid_, sig);
+}
+
+int GatewayProcess::wait()
+{
+    const int status = wait_exit(pid_);
+    pid_ = -1;
+    return status;
+}
+
+std::string GatewayProcess::output() const
+{
+    std::ifstream in(log_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace nimbet::test

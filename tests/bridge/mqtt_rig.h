@@ -1,0 +1,81 @@
+// Test rig for the gateway: a real mosquitto broker, gateway processes and an MQTT probe, all inside the test's namespace.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct mosquitto;
+
+namespace nimbet::test {
+
+// A mosquitto broker listening on 127.0.0.1:port only, with its files in a
+// directory of its own. Persistent brokers keep sessions and queued messages
+// across stop() and start(). Stopped (SIGTERM, then waited for) when destroyed.
+class Broker {
+public:
+    Broker(int port, bool persistent);
+    ~Broker();
+    static bool available();  // the mosquitto program is installed
+    // Turns the listener into TLS only, with a fresh test CA (ca.crt in dir())
+    // and a server certificate for 127.0.0.1, and admits only `user` with
+    // `password`. Call before start(); false when openssl failed.
+    bool require_tls_and_password(const std::string &user, const std::string &password);
+    void start();  // returns once the broker accepts connections
+    void stop();
+    int port() const { return port_; }
+    const std::string &dir() const { return dir_; }
+
+private:
+    int port_;
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+struct Received {
+    std::string topic, payload;
+    bool retained;
+};
+
+// An MQTT client that records every message it receives.
+class Probe {
+public:
+    // clean=false keeps the session (subscriptions, queued QoS 1 messages)
+    // with the broker while the probe is away.
+    Probe(int port, const std::string &client_id, bool clean = true);
+    ~Probe();
+    void subscribe(const std::string &topic);
+    void publish(const std::string &topic, const std::string &payload);
+    // Waits until `done` holds, checked whenever a message came (at most
+    // ms); returns whether it did.
+    bool wait_for(const std::function<bool()> &done, int ms);
+    std::vector<Received> messages();
+    // The payloads received on exactly this topic, in order.
+    std::vector<std::string> on(const std::string &topic);
+
+private:
+    mosquitto *client_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Received> messages_;
+};
+
+// A `nimbet bridge` process with its output in files.
+class GatewayProcess {
+public:
+    explicit GatewayProcess(const std::vector<std::string> &args);
+    ~GatewayProcess();
+    void signal(int sig);
+    int wait();  // exit status (128 + signal when killed)
+    std::string output() const;
+
+private:
+    pid_t pid_ = -1;
+    std::string log_;
+};
+
+}  // namespace nimbet::test

@@ -1,0 +1,338 @@
+// The gateway against a real mosquitto broker on loopback, inside the test's private namespace.
+#include <signal.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "mqtt_rig.h"
+#include "support/nodes.h"
+
+namespace nimbet::test {
+namespace {
+
+using nlohmann::json;
+
+constexpr int kBrokerPort = 18830;
+
+std::string id_text(const NodeId &id)
+{
+    std::string s;
+    for (unsigned char b : id)
+        s += (s.empty() ? "" : ".") + std::to_string(b);
+    return s;
+}
+
+std::string topic_of(const NodeId &gateway, const std::string &leaf) { return "nimbet/" + id_text(gateway) + "/" + leaf; }
+
+// The first tuple's text of each frame published on `topic`.
+std::vector<std::string> first_texts(Probe &probe, const std::string &topic)
+{
+    std::vector<std::string> out;
+    for (const std::string &p : probe.on(topic))
+        out.push_back(json::parse(p)["tuples"][0].value("text", ""));
+    return out;
+}
+
+bool has(const std::vector<std::string> &v, const std::string &x) { return std::find(v.begin(), v.end(), x) != v.end(); }
+
+n_pkt *frame(const char *type, const std::string &text)
+{
+    n_pkt *pkt = n_pkt_alloc();
+    n_acl_add_str(pkt, type, reinterpret_cast<const unsigned char *>(text.data()), static_cast<uint16_t>(text.size()), 0);
+    return pkt;
+}
+
+class BridgeBroker : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!Broker::available())
+            GTEST_SKIP() << "mosquitto is not installed (scripts/test installs it)";
+    }
+
+    void start_broker(bool persistent = false)
+    {
+        broker = std::make_unique<Broker>(kBrokerPort, persistent);
+        broker->start();
+    }
+
+    // Starts a gateway and waits for its "online" status.
+    std::unique_ptr<GatewayProcess> start_gateway(const NodeId &id, uint16_t port, std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args = {std::to_string(port), "--mqtt", "127.0.0.1:" + std::to_string(kBrokerPort),
+                                         "--id", id_text(id), "--dest", "127.255.255.255", "--seconds", "60"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto gw = std::make_unique<GatewayProcess>(args);
+        Probe status(kBrokerPort, "status-" + id_text(id));
+        status.subscribe(topic_of(id, "status"));
+        EXPECT_TRUE(status.wait_for([&] { return has(status.on(topic_of(id, "status")), "online"); }, 5000))
+            << gw->output();
+        return gw;
+    }
+
+    std::unique_ptr<Broker> broker;
+    NodeId gateway = node_id(9);
+};
+
+TEST_F(BridgeBroker, FramesAndFinishedTransfersGoUp)
+{
+    start_broker();
+    Probe probe(kBrokerPort, "watcher");
+    probe.subscribe("nimbet/#");
+    auto gw = start_gateway(gateway, kNodePort, {"--timeout", "50", "--stats", "1"});
+    const int a = open_node(node_id(1));
+
+    n_pkt *p1 = frame("msg", "to everybody");
+    n_pkt *p2 = frame("msg", "to another node");
+    n_pkt *p3 = frame("msg", "to the gateway");
+    const NodeId other = node_id(5);
+    ASSERT_EQ(n_socket_send(a, p1), 1);
+    ASSERT_GE(n_socket_send_addressed(a, p2, other.data()), 0);
+    ASSERT_GE(n_socket_send_acked(a, a, p3, gateway.data()), 0);
+    const std::string rx = topic_of(gateway, "rx");
+    ASSERT_TRUE(probe.wait_for([&] { return has(first_texts(probe, rx), "to the gateway"); }, 5000))
+        << gw->output();
+    const auto texts = first_texts(probe, rx);
+    EXPECT_TRUE(has(texts, "to everybody"));
+    EXPECT_FALSE(has(texts, "to another node"));  // sent before the last one, on the same path
+    const json first = json::parse(probe.on(rx).front());
+    EXPECT_EQ(first["src"], id_text(node_id(1)));
+
+    // A transfer to the gateway arrives whole, then its summary.
+    std::string data(500, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7);
+    ASSERT_GE(n_socket_send_buffer_str(a, a, reinterpret_cast<const unsigned char *>(data.data()),
+                                       static_cast<int>(data.size()), id_text(gateway).c_str(), "fil"),
+              0);
+    pump({a}, [&] { return n_frag_get_status(gateway.data(), FRAG_STATE_MASK) != FRAG_ACTIVE; }, 10000);
+    EXPECT_EQ(n_frag_get_status(gateway.data(), FRAG_STATE_MASK), FRAG_FINISHED);
+    const std::string transfer = topic_of(gateway, "transfer/" + id_text(node_id(1)));
+    ASSERT_TRUE(probe.wait_for([&] { return !probe.on(transfer + "/meta").empty(); }, 5000)) << gw->output();
+    ASSERT_EQ(probe.on(transfer).size(), 1u);
+    EXPECT_EQ(probe.on(transfer)[0], data);
+    const json meta = json::parse(probe.on(transfer + "/meta")[0]);
+    EXPECT_EQ(meta["bytes"], data.size());
+    EXPECT_EQ(meta["type"], "fil");
+
+    // The counters come every second, with the outbox's figures.
+    ASSERT_TRUE(probe.wait_for([&] { return !probe.on(topic_of(gateway, "stats")).empty(); }, 5000));
+    const json stats = json::parse(probe.on(topic_of(gateway, "stats")).back());
+    EXPECT_EQ(stats["dropped"], 0);
+    EXPECT_TRUE(stats.contains("socket") && stats["socket"].contains("frames_received"));
+
+    for (n_pkt *p : {p1, p2, p3})
+        n_pkt_free(p);
+    n_socket_close(a);
+}
+
+TEST_F(BridgeBroker, CommandsComeDownAndMalformedOnesGetAnErrorResult)
+{
+    start_broker();
+    Probe probe(kBrokerPort, "commander");
+    probe.subscribe(topic_of(gateway, "tx/result"));
+    auto gw = start_gateway(gateway, kNodePort, {"--retry", "3", "--timeout", "50"});
+    const int b = open_node(node_id(2));
+    n_socket_set_option(b, SOCKET_AUTOACK | SOCKET_FRAG, 1);
+
+    std::vector<std::vector<std::string>> heard;  // node b: the tuples of each frame, as "type:bytes"
+    auto result_of = [&](const std::string &id) -> json {
+        pump({b}, [&] {
+            for (const std::string &r : probe.on(topic_of(gateway, "tx/result")))
+                if (json::parse(r)["id"] == id)
+                    return true;
+            return false;
+        }, 10000, [&](int, n_pkt *pkt) {
+            std::vector<std::string> tuples;
+            for (n_acl *t = n_acl_first(pkt); t != nullptr; t = n_acl_next(pkt, t)) {
+                char name[4];
+                unsigned char *d = nullptr;
+                const unsigned len = n_acl_get_data(t, &d);
+                tuples.push_back(std::string(n_acl_get_type_str(t, name)) + ":" +
+                                 std::string(reinterpret_cast<char *>(d), len));
+            }
+            heard.push_back(tuples);
+        });
+        for (const std::string &r : probe.on(topic_of(gateway, "tx/result")))
+            if (json::parse(r)["id"] == id)
+                return json::parse(r);
+        return json{{"missing", id}};
+    };
+    const std::string tx = topic_of(gateway, "tx");
+
+    probe.publish(tx, R"({"id": "c1", "tuples": [{"type": "msg", "text": "hi"}, {"type": "tmp", "hex": "1505"}]})");
+    EXPECT_EQ(result_of("c1")["ok"], true) << gw->output();
+    const std::vector<std::string> want = {"msg:hi", "tmp:\x15\x05"};
+    EXPECT_TRUE(std::find(heard.begin(), heard.end(), want) != heard.end());
+
+    probe.publish(tx, R"({"id": "c2", "to": "10.0.0.2", "acked": true, "tuples": [{"type": "msg", "text": "ack me"}]})");
+    const json c2 = result_of("c2");
+    EXPECT_EQ(c2["ok"], true) << c2.dump();
+    EXPECT_TRUE(c2.contains("ms"));
+
+    probe.publish(tx, R"({"id": "c3", "to": "10.0.0.77", "acked": true, "tuples": [{"type": "msg", "text": "x"}]})");
+    const json c3 = result_of("c3");
+    EXPECT_EQ(c3["ok"], false);
+    EXPECT_NE(c3.value("error", "").find("not acknowledged"), std::string::npos) << c3.dump();
+
+    // Malformed commands: each gets its error result, and the gateway goes on.
+    probe.publish(tx, "{\"id\": \"m1\", not json");
+    probe.publish(tx, R"({"id": "m2", "tuples": []})");
+    probe.publish(tx, R"({"id": "m3", "to": "x.y", "tuples": [{"type": "msg", "text": "x"}]})");
+    probe.publish(tx, R"({"id": "m4", "tuples": [{"type": "msg", "text": "01234567890123456789012345678901234567890123456789012345678901"}]})");
+    for (const char *m : {"m2", "m3", "m4"}) {
+        const json r = result_of(m);
+        EXPECT_EQ(r["ok"], false) << r.dump();
+        EXPECT_FALSE(r.value("error", "").empty());
+    }
+    ASSERT_TRUE(probe.wait_for([&] {
+        for (const std::string &r : probe.on(topic_of(gateway, "tx/result")))
+            if (json::parse(r)["id"].is_null())
+                return true;  // the unparsable one cannot name its id
+        return false;
+    }, 5000));
+
+    // A transfer down, after all that.
+    std::string data(300, 'z');
+    data[0] = '\0';
+    probe.publish(tx, json{{"id", "c4"}, {"to", "10.0.0.2"}, {"data", {{"hex", [&] {
+                      std::string h;
+                      char two[3];
+                      for (unsigned char c : data) {
+                          std::snprintf(two, sizeof two, "%02x", c);
+                          h += two;
+                      }
+                      return h;
+                  }()}}}}.dump());
+    const json c4 = result_of("c4");
+    EXPECT_EQ(c4["ok"], true) << c4.dump() << gw->output();
+    EXPECT_EQ(c4["bytes"], data.size());
+    unsigned char *got = nullptr;
+    const int len = n_frag_get_data(gateway.data(), &got);
+    ASSERT_EQ(len, static_cast<int>(data.size()));
+    EXPECT_EQ(std::memcmp(got, data.data(), data.size()), 0);
+    n_socket_close(b);
+}
+
+TEST_F(BridgeBroker, BrokerRestartMidStreamLosesNoQueuedFrame)
+{
+    start_broker(true);
+    auto watcher = std::make_unique<Probe>(kBrokerPort, "restart-watcher", false);
+    watcher->subscribe(topic_of(gateway, "rx"));
+    auto gw = start_gateway(gateway, kNodePort, {"--timeout", "50"});
+    const int a = open_node(node_id(1));
+
+    constexpr int kFrames = 30;
+    for (int i = 0; i < kFrames; ++i) {
+        if (i == 10) {
+            broker->stop();
+            // The gateway notices before the next frames come: they must wait in its queue.
+            for (int t = 0; t < 250 && gw->output().find("broker away") == std::string::npos; ++t)
+                n_util_sleepms(20);
+        }
+        if (i == 20)
+            broker->start();
+        n_pkt *p = frame("num", std::to_string(i));
+        // The gateway acknowledges whether the broker is there or not.
+        EXPECT_GE(n_socket_send_acked(a, a, p, gateway.data()), 0) << "frame " << i;
+        n_pkt_free(p);
+    }
+    const std::string rx = topic_of(gateway, "rx");
+    auto all_there = [&] {
+        const auto texts = first_texts(*watcher, rx);
+        for (int i = 0; i < kFrames; ++i)
+            if (!has(texts, std::to_string(i)))
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(watcher->wait_for([&] { return all_there(); }, 20000)) << gw->output();
+    // In order: a frame sent again after the reconnection may repeat, but
+    // first arrivals keep the order of the frames.
+    std::vector<int> firsts;
+    for (const std::string &t : first_texts(*watcher, rx))
+        if (std::find(firsts.begin(), firsts.end(), std::stoi(t)) == firsts.end())
+            firsts.push_back(std::stoi(t));
+    EXPECT_TRUE(std::is_sorted(firsts.begin(), firsts.end()));
+    // It came back with the frames of the outage queued.
+    const std::string out = gw->output();
+    const auto back = out.find("connected", out.find("broker away"));
+    ASSERT_NE(back, std::string::npos) << out;
+    EXPECT_GE(std::stoi(out.substr(out.find('(', back) + 1)), 10) << out;
+    n_socket_close(a);
+}
+
+TEST_F(BridgeBroker, ConnectsOverTlsWithItsPasswordAndStaysAwayWithAWrongOne)
+{
+    broker = std::make_unique<Broker>(kBrokerPort, false);
+    ASSERT_TRUE(broker->require_tls_and_password("gw", "s3cret"));
+    broker->start();
+    const std::string pw = broker->dir() + "/gw.pw";
+    std::ofstream(pw) << "s3cret\n";
+    const std::string bad = broker->dir() + "/bad.pw";
+    std::ofstream(bad) << "guess\n";
+    auto common = [&](const std::string &password_file, const NodeId &id, uint16_t port) {
+        return std::vector<std::string>{std::to_string(port), "--mqtt", "127.0.0.1:" + std::to_string(kBrokerPort),
+                                        "--id", id_text(id), "--dest", "127.255.255.255", "--seconds", "30",
+                                        "--cafile", broker->dir() + "/ca.crt", "--username", "gw",
+                                        "--password-file", password_file};
+    };
+    GatewayProcess good(common(pw, node_id(9), kNodePort));
+    GatewayProcess refused(common(bad, node_id(10), kNodePort + 1));
+    auto says = [](GatewayProcess &g, const char *what) {
+        for (int i = 0; i < 250 && g.output().find(what) == std::string::npos; ++i)
+            n_util_sleepms(20);
+        return g.output().find(what) != std::string::npos;
+    };
+    EXPECT_TRUE(says(good, "connected to")) << good.output();
+    EXPECT_TRUE(says(refused, "not authorised")) << refused.output();  // after the TLS handshake
+    EXPECT_EQ(refused.output().find("connected to"), std::string::npos) << refused.output();
+    good.signal(SIGTERM);
+    EXPECT_EQ(good.wait(), 0);
+}
+
+TEST_F(BridgeBroker, TwoGatewaysFeedOneBrokerAndTheirStatusFollowsThem)
+{
+    start_broker();
+    Probe probe(kBrokerPort, "watcher");
+    probe.subscribe("nimbet/+/rx");
+    probe.subscribe("nimbet/+/status");
+    const NodeId g1 = node_id(9), g2 = node_id(10);
+    const uint16_t port1 = kNodePort + 1, port2 = kNodePort + 2;
+    auto gw1 = start_gateway(g1, port1);
+    auto gw2 = start_gateway(g2, port2, {"--filter", "acl=msg"});  // publishes "msg" frames only
+    const int n1 = open_node(node_id(1), port1);
+    const int n2 = open_node(node_id(2), port2);
+    n_pkt *p1 = frame("msg", "segment one");
+    n_pkt *p2 = frame("msg", "segment two");
+    n_pkt *filtered = frame("tmp", "filtered out");
+    n_socket_send(n1, p1);
+    n_socket_send(n2, filtered);
+    n_socket_send(n2, p2);
+    ASSERT_TRUE(probe.wait_for([&] {
+        return has(first_texts(probe, topic_of(g1, "rx")), "segment one") &&
+               has(first_texts(probe, topic_of(g2, "rx")), "segment two");
+    }, 5000));
+    EXPECT_FALSE(has(first_texts(probe, topic_of(g1, "rx")), "segment two"));
+    EXPECT_FALSE(has(first_texts(probe, topic_of(g2, "rx")), "filtered out"));  // sent before "segment two"
+
+    // A gateway that dies leaves "offline" through its Last Will; one that
+    // stops says it itself.
+    gw1->signal(SIGKILL);
+    gw2->signal(SIGTERM);
+    EXPECT_EQ(gw2->wait(), 0);
+    EXPECT_TRUE(probe.wait_for([&] {
+        return probe.on(topic_of(g1, "status")).back() == "offline" && probe.on(topic_of(g2, "status")).back() == "offline";
+    }, 5000));
+    for (n_pkt *p : {p1, p2, filtered})
+        n_pkt_free(p);
+    n_socket_close(n1);
+    n_socket_close(n2);
+}
+
+}  // namespace
+}  // namespace nimbet::test

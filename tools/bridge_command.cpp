@@ -1,0 +1,312 @@
+// Commands that reach the gateway over MQTT: parsing, validation and results.
+#include "bridge_command.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+
+#include "nimbet/nimbet.h"
+#include "node_options.h"
+
+namespace nimbet::bridge {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kCadArea = 3 + 8;  // "CAD": type, length, identifier
+constexpr std::size_t kCacArea = 3 + 2;  // "CAC": type, length, control, sequence
+constexpr std::size_t kMaxTransfer = 64u << 20;
+
+bool only_keys(const json &object, std::initializer_list<const char *> allowed, std::string &error)
+{
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool known = false;
+        for (const char *k : allowed)
+            known = known || it.key() == k;
+        if (!known) {
+            error = "unknown member \"" + it.key() + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+bool decode_hex(const std::string &text, std::string &out)
+{
+    if (text.size() % 2 != 0)
+        return false;
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int hi = hex_digit(text[i]), lo = hex_digit(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(static_cast<char>(hi << 4 | lo));
+    }
+    return true;
+}
+
+// Standard base64 with padding; line breaks and other characters are refused.
+bool decode_base64(const std::string &text, std::string &out)
+{
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (text.size() % 4 != 0)
+        return false;
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        uint32_t group = 0;
+        int pad = 0;
+        for (std::size_t j = 0; j < 4; ++j) {
+            const char c = text[i + j];
+            const bool last_group = i + 4 == text.size();
+            if (c == '=' && last_group && j >= 2 && (j == 3 || text[i + 3] == '=')) {
+                ++pad;
+                group <<= 6;
+                continue;
+            }
+            const char *p = c != '\0' ? std::strchr(kAlphabet, c) : nullptr;
+            if (p == nullptr || pad > 0)
+                return false;
+            group = group << 6 | static_cast<uint32_t>(p - kAlphabet);
+        }
+        out.push_back(static_cast<char>(group >> 16));
+        if (pad < 2)
+            out.push_back(static_cast<char>(group >> 8 & 0xff));
+        if (pad < 1)
+            out.push_back(static_cast<char>(group & 0xff));
+    }
+    return true;
+}
+
+// A path below dir: relative, without "." or ".." components, so that a
+// command can never reach outside the directory the operator named.
+bool safe_relative_path(const std::string &name)
+{
+    if (name.empty() || name[0] == '/')
+        return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find('/', start), name.size());
+        const std::string part = name.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool read_file(const std::string &path, std::string &out, std::string &error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read file " + path;
+        return false;
+    }
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (out.size() > kMaxTransfer) {
+        error = "file too large: the limit is " + std::to_string(kMaxTransfer) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+bool parse_tuples(const json &list, std::vector<TupleSpec> &out, std::string &error)
+{
+    if (!list.is_array() || list.empty()) {
+        error = "\"tuples\" must be a non-empty array";
+        return false;
+    }
+    for (const json &t : list) {
+        if (!t.is_object() || !t.contains("type") || !t["type"].is_string()) {
+            error = "every tuple needs a \"type\"";
+            return false;
+        }
+        TupleSpec spec{t["type"].get<std::string>(), {}};
+        if (!valid_type_name(spec.type)) {
+            error = "bad tuple type \"" + spec.type + "\": 3 letters, digits, '-', '/', ' ' or '@'";
+            return false;
+        }
+        if (!only_keys(t, {"type", "text", "hex", "base64"}, error))
+            return false;
+        // A tuple without a value is an empty tuple.
+        if ((t.contains("text") || t.contains("hex") || t.contains("base64")) && !decode_value(t, spec.bytes, error))
+            return false;
+        out.push_back(std::move(spec));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool valid_type_name(const std::string &name)
+{
+    try {
+        nimbet_tool::check_type(name, "type");
+        return true;
+    } catch (const nimbet_tool::UsageError &) {
+        return false;
+    }
+}
+
+bool parse_node_id(const std::string &text, NodeId &out)
+{
+    try {
+        nimbet_tool::parse_id(text, "to", out.data());
+        return true;
+    } catch (const nimbet_tool::UsageError &) {
+        return false;
+    }
+}
+
+bool decode_value(const json &value, std::string &bytes, std::string &error)
+{
+    const int forms = value.contains("text") + value.contains("hex") + value.contains("base64");
+    if (forms != 1) {
+        error = "a value is given by exactly one of \"text\", \"hex\" or \"base64\"";
+        return false;
+    }
+    const char *form = value.contains("text") ? "text" : value.contains("hex") ? "hex" : "base64";
+    if (!value[form].is_string()) {
+        error = std::string("\"") + form + "\" must be a string";
+        return false;
+    }
+    const std::string &s = value[form].get_ref<const std::string &>();
+    if (std::strcmp(form, "text") == 0)
+        bytes = s;
+    else if (std::strcmp(form, "hex") == 0 ? !decode_hex(s, bytes) : !decode_base64(s, bytes)) {
+        error = std::string("bad ") + form + " value";
+        return false;
+    }
+    return true;
+}
+
+std::size_t tuple_area(const Command &c)
+{
+    std::size_t area = (c.addressed ? kCadArea : 0) + (c.acked ? kCacArea : 0);
+    for (const TupleSpec &t : c.tuples)
+        area += 3 + t.bytes.size();
+    return area;
+}
+
+bool parse_command(const std::string &payload, const std::string &file_dir, Command &out, std::string &error)
+{
+    out = Command{};
+    const json cmd = json::parse(payload, nullptr, false);
+    if (cmd.is_discarded()) {
+        error = "malformed JSON";
+        return false;
+    }
+    if (!cmd.is_object()) {
+        error = "a command is a JSON object";
+        return false;
+    }
+    if (cmd.contains("id")) {
+        if (!cmd["id"].is_string() && !cmd["id"].is_number_integer()) {
+            error = "\"id\" must be a string or an integer";
+            return false;
+        }
+        out.id = cmd["id"];
+    }
+    if (!only_keys(cmd, {"id", "to", "acked", "tuples", "data", "file", "type"}, error))
+        return false;
+
+    if (cmd.contains("to")) {
+        if (!cmd["to"].is_string() || !parse_node_id(cmd["to"].get<std::string>(), out.to)) {
+            error = "\"to\" must be a node identifier (8 dotted numbers, or a.b.c.d)";
+            return false;
+        }
+        out.addressed = true;
+    }
+    if (cmd.contains("acked")) {
+        if (!cmd["acked"].is_boolean()) {
+            error = "\"acked\" must be true or false";
+            return false;
+        }
+        out.acked = cmd["acked"].get<bool>();
+    }
+
+    const int forms = cmd.contains("tuples") + cmd.contains("data") + cmd.contains("file");
+    if (forms != 1) {
+        error = "a command holds exactly one of \"tuples\", \"data\" or \"file\"";
+        return false;
+    }
+    if (cmd.contains("tuples")) {
+        if (cmd.contains("type")) {
+            error = "\"type\" belongs to transfers; tuples carry their own";
+            return false;
+        }
+        if (out.acked && !out.addressed) {
+            error = "\"acked\" needs \"to\": only an addressed node acknowledges";
+            return false;
+        }
+        if (!parse_tuples(cmd["tuples"], out.tuples, error))
+            return false;
+        if (tuple_area(out) > PACKET_ACL_MAX) {
+            error = "the tuples need " + std::to_string(tuple_area(out)) + " bytes of a frame's " +
+                    std::to_string(PACKET_ACL_MAX) + " (with \"CAD\" 11 when addressed, \"CAC\" 5 when acked)";
+            return false;
+        }
+        return true;
+    }
+
+    // A transfer: always addressed and acknowledged part by part.
+    out.transfer = true;
+    if (!out.addressed) {
+        error = "a transfer needs \"to\"";
+        return false;
+    }
+    if (cmd.contains("type")) {
+        if (!cmd["type"].is_string() || !valid_type_name(cmd["type"].get<std::string>())) {
+            error = "bad transfer \"type\": 3 letters, digits, '-', '/', ' ' or '@'";
+            return false;
+        }
+        out.type = cmd["type"].get<std::string>();
+    }
+    if (cmd.contains("data")) {
+        const json &d = cmd["data"];
+        if (!d.is_object() || !only_keys(d, {"text", "hex", "base64"}, error) || !decode_value(d, out.data, error)) {
+            if (error.empty() || !d.is_object())
+                error = "\"data\" must be an object with one of \"text\", \"hex\" or \"base64\"";
+            return false;
+        }
+        if (out.data.size() > kMaxTransfer) {
+            error = "data too large: the limit is " + std::to_string(kMaxTransfer) + " bytes";
+            return false;
+        }
+        return true;
+    }
+    if (file_dir.empty()) {
+        error = "\"file\" is refused: the gateway was started without --file-dir";
+        return false;
+    }
+    if (!cmd["file"].is_string() || !safe_relative_path(cmd["file"].get<std::string>())) {
+        error = "\"file\" must name a file below the gateway's file directory (no \"..\", not absolute)";
+        return false;
+    }
+    return read_file(file_dir + "/" + cmd["file"].get<std::string>(), out.data, error);
+}
+
+std::string ok_result(const json &id, uint32_t ms, json extra)
+{
+    json r = {{"id", id}, {"ok", true}, {"ms", ms}};
+    r.update(extra);
+    return r.dump();
+}
+
+std::string error_result(const json &id, const std::string &error)
+{
+    return json{{"id", id}, {"ok", false}, {"error", error}}.dump();
+}
+
+}  // namespace nimbet::bridge
