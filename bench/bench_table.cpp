@@ -399,9 +399,12 @@ double tool_us_per_part(const Programs &p, const Bytes &data)
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0)
         return NAN;
-    const pid_t receiver = spawn({p.tool, "recv-file", port, out, "--local", "127.0.0.2", "--dest", kBroadcast,
-                                  "--from", "127.0.0.1", "--seconds", std::to_string(kTransferSeconds)},
-                                 pipe_fds[1]);
+    // Both nodes use the one address of the namespace, on loopback
+    // broadcast, each with an identifier of its own.
+    const pid_t receiver =
+        spawn({p.tool, "recv-file", port, out, "--local", "127.0.0.1", "--id", "127.0.0.2", "--dest", kBroadcast,
+               "--from", "127.0.0.1", "--seconds", std::to_string(kTransferSeconds)},
+              pipe_fds[1]);
     close(pipe_fds[1]);
     bool ok = receiver > 0 && await_text(pipe_fds[0], "waiting for a file", 5000);
     double us = NAN;
@@ -409,7 +412,7 @@ double tool_us_per_part(const Programs &p, const Bytes &data)
         const auto t0 = Clock::now();
         const pid_t sender =
             spawn({p.tool, "send-file", port, p.dir + "/data.bin", "--to", "127.0.0.2", "--local", "127.0.0.1",
-                   "--dest", kBroadcast, "--seconds", std::to_string(kTransferSeconds)});
+                   "--id", "127.0.0.1", "--dest", kBroadcast, "--seconds", std::to_string(kTransferSeconds)});
         ok = sender > 0 && reap(sender, kTransferSeconds + 5);
         us = seconds_since(t0) * 1e6 / kParts;
         // The receiver has written the file when it says so; it would then

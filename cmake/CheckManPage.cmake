@@ -14,11 +14,11 @@ file(READ ${MAN} page)
 string(REPLACE "\\-" "-" page "${page}")
 
 # The tool's commands: the first word of each line under "commands:".
-string(REGEX MATCH "commands:\n(.*)\n\noptions:" _ "${help}")
+string(REGEX MATCH "\ncommands:\n(.*)\n\noptions" _ "${help}")
 string(REGEX MATCHALL "\n  [a-z][a-z-]*" help_commands "\n${CMAKE_MATCH_1}")
 list(TRANSFORM help_commands STRIP)
 # Every option the help mentions anywhere.
-string(REGEX MATCHALL "(^|[ ,])-(-[a-z][a-z-]*|[a-z])" help_options "${help}")
+string(REGEX MATCHALL "(^|[ ,])-(-[a-z][a-z-]*|[a-z]+)" help_options "${help}")
 list(TRANSFORM help_options REPLACE "^[ ,]" "")
 list(TRANSFORM help_options STRIP)
 # --help just worked; -h too when the tool takes it.
@@ -40,7 +40,7 @@ function(headings section out)
       string(REGEX MATCH "^[a-z][a-z-]*" word "${line}")
       list(APPEND found ${word})
     else()
-      string(REGEX MATCHALL "(^| )-(-[a-z][a-z-]*|[a-z])" words "${line}")
+      string(REGEX MATCHALL "(^| )-(-[a-z][a-z-]*|[a-z]+)" words "${line}")
       list(TRANSFORM words STRIP)
       list(APPEND found ${words})
     endif()

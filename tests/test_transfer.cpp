@@ -32,15 +32,6 @@ const NodeId kA = node_id(1);  // sends
 const NodeId kB = node_id(2);  // receives
 const unsigned char kType[2] = {0x12, 0x34};
 
-Bytes random_bytes(std::size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    Bytes v(n);
-    for (unsigned char &c : v)
-        c = static_cast<unsigned char>(rng());
-    return v;
-}
-
 std::string temp_path(const std::string &name) { return ::testing::TempDir() + name; }
 
 void write_file(const std::string &path, const Bytes &data)

@@ -38,14 +38,47 @@ int poll_ms(const Wait &w, int timer)
     return ms;
 }
 
+// A blocking read may end up to this much after the wait it serves, so that
+// the system socket's receive timeout is set once for many reads, not
+// before each one.
+constexpr int kReadTimeoutSlack = 20;
+
+// Lets a blocking read on the socket end within (ms, ms + slack]
+// milliseconds, or never with ms < 0; a system call only when the timeout
+// set does not fit already.
+void set_read_timeout(socket_record *rec, int ms)
+{
+    const int cur = rec->read_timeout.load(std::memory_order_relaxed);
+    if (ms < 0 ? cur == 0 : (cur > ms && cur <= ms + kReadTimeoutSlack))
+        return;
+    const int want = ms < 0 ? 0 : ms + kReadTimeoutSlack / 2;
+    const timeval tv{want / 1000, (want % 1000) * 1000};
+    ::setsockopt(rec->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    rec->read_timeout.store(want, std::memory_order_relaxed);
+}
+
+// Counts a call reading the system socket for as long as it reads.
+struct Reading {
+    explicit Reading(socket_record *r) : rec(r) { rec->readers.fetch_add(1, std::memory_order_relaxed); }
+    ~Reading() { rec->readers.fetch_sub(1, std::memory_order_relaxed); }
+    socket_record *rec;
+};
+
 // Reads one datagram into buf, waiting as `w` allows. Fragment timers run
 // before every read of a socket with SOCKET_FRAG, and a wait never outlasts
 // the next one, so a lost part goes out again while the application waits.
 // A socket closed by another thread ends the wait at once (closing shuts it
 // down, which wakes poll and recvfrom alike).
+//
+// A wait costs one system call per datagram where it can: on a blocking
+// socket that no other thread reads, the read itself waits, bounded by the
+// socket's receive timeout. Otherwise a read that finds nothing is followed
+// by a poll (also on the caller's wake-up descriptor) and a read again.
 Read read_datagram(socket_record *rec, const Wait &w, std::span<unsigned char> buf, Delivered &out,
                    std::size_t &len)
 {
+    const Reading reading(rec);
+    bool tried = false;
     for (;;) {
         if (rec->closed.load(std::memory_order_acquire))
             return Read::Closed;
@@ -56,20 +89,21 @@ Read read_datagram(socket_record *rec, const Wait &w, std::span<unsigned char> b
             timer = frag_next_timer(rec);
         }
         const int ms = poll_ms(w, timer);
+        const bool alone = rec->readers.load(std::memory_order_relaxed) == 1;
         int flags = MSG_TRUNC | MSG_DONTWAIT;
-        if (ms != 0) {
-            if (ms < 0 && w.wake_fd < 0 && (options & SOCKET_BLOCKING)) {
-                flags = MSG_TRUNC;  // nothing but a datagram can end this wait: block in the read itself
-            } else {
-                pollfd p[2] = {{rec->fd, POLLIN, 0}, {w.wake_fd, POLLIN, 0}};
-                const int ready = ::poll(p, w.wake_fd >= 0 ? 2 : 1, ms);
-                if (ready > 0 && p[1].revents != 0)
+        if (ms != 0 && alone && (options & SOCKET_BLOCKING)) {
+            set_read_timeout(rec, ms);
+            flags = MSG_TRUNC;
+        } else if (ms != 0 && tried) {
+            const int wake = alone ? -1 : w.wake_fd;
+            pollfd p[2] = {{rec->fd, POLLIN, 0}, {wake, POLLIN, 0}};
+            const int ready = ::poll(p, wake >= 0 ? 2 : 1, ms);
+            if (ready > 0 && p[1].revents != 0)
+                return Read::Empty;
+            if (ready == 0) {
+                if (time_reached(w))
                     return Read::Empty;
-                if (ready == 0) {
-                    if (time_reached(w))
-                        return Read::Empty;
-                    continue;  // a fragment timer is due
-                }
+                continue;  // a fragment timer is due
             }
         }
         out.fromlen = sizeof out.from;
@@ -83,10 +117,12 @@ Read read_datagram(socket_record *rec, const Wait &w, std::span<unsigned char> b
         }
         if (errno == EBADF)
             return Read::Closed;
+        tried = true;
         if (w.kind == Wait::Now || time_reached(w))
             return Read::Empty;
-        // Nothing yet (EAGAIN, EINTR) or a read that failed for another
-        // reason: the wait goes on; a failure that persists must not spin.
+        // Nothing yet (EAGAIN, EINTR, a receive timeout) or a read that
+        // failed for another reason: the wait goes on; a failure that
+        // persists must not spin.
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             n_util_sleepms(1);
     }
@@ -290,6 +326,9 @@ int n_socket_recv_raw(int fd, unsigned char *buffer, int size)
         return fail(kInval);
     if (!ensure_bound(rec.get()))
         return fail(kNotBound);
+    // A blocking read here waits as long as it takes: no receive timeout
+    // that a receive of the library set before.
+    set_read_timeout(rec.get(), -1);
     return static_cast<int>(::recvfrom(rec->fd, buffer, static_cast<std::size_t>(size), 0, nullptr, nullptr));
 }
 

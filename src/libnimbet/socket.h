@@ -66,6 +66,8 @@ struct socket_record {
     uint32_t max_bytes = kDefaultMaxBytes;
     bool transfer_check = true;  // transfers sent through this socket carry a descriptor
     AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket
+    std::atomic<int> readers{0};       // calls reading the system socket right now
+    std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
     SocketCounters stats;
 };
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "nimbet/nimbet.h"
@@ -10,6 +11,16 @@
 namespace nimbet::test {
 
 using Bytes = std::vector<unsigned char>;
+
+// n bytes from a seeded generator: the same seed gives the same bytes.
+inline Bytes random_bytes(std::size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes v(n);
+    for (unsigned char &c : v)
+        c = static_cast<unsigned char>(rng());
+    return v;
+}
 
 // One tuple as it travels: two type bytes, then the data (its length byte is
 // written by frame()).

@@ -86,10 +86,16 @@ bool pump(const std::vector<int> &fds, const std::function<bool()> &done, int ms
                 any = true;  // a frame was consumed (fragment, bad datagram): look again
         }
         if (!any) {
+            // Sleep until a datagram comes or a transfer's timer is due.
             std::vector<pollfd> ps;
-            for (int fd : fds)
+            int wait = 20;
+            for (int fd : fds) {
                 ps.push_back({fd, POLLIN, 0});
-            poll(ps.data(), ps.size(), 1);
+                const int t = n_socket_next_timer(fd);
+                if (t >= 0 && t < wait)
+                    wait = t;
+            }
+            poll(ps.data(), ps.size(), wait);
         }
     }
     return true;

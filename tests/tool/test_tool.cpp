@@ -434,6 +434,51 @@ TEST(Tool, TransferThatTheFilterRefusesIsNotAcknowledged)
     EXPECT_NE(access(out.c_str(), F_OK), 0);
 }
 
+TEST(Tool, PartOfAFileIsKeptOnlyWhenAsked)
+{
+    const std::string data = random_bytes(4 << 20);  // seconds of transfer on loopback
+    for (const bool keep : {false, true}) {
+        const std::string out = temp_path(keep ? "kept.bin" : "dropped.bin");
+        std::vector<std::string> args = {"recv-file", "47000", out, "--id", "10.0.0.2", "--seconds", "1"};
+        if (keep)
+            args.push_back("--keep-partial");
+        Tool receiver(args);
+        settle();
+        // The sender stops long before the receiver would give the transfer up.
+        EXPECT_EQ(run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "--seconds", "0.1"}, data)
+                      .status,
+                  kExitTimeLimit);
+        const Result got = receiver.wait();
+        EXPECT_EQ(got.status, kExitTimeLimit) << got.err;
+        EXPECT_NE(access((out + ".part").c_str(), F_OK), 0);
+        const std::string kept = slurp(out);
+        if (keep) {
+            EXPECT_FALSE(kept.empty());
+            EXPECT_LT(kept.size(), data.size());
+            EXPECT_TRUE(data.compare(0, kept.size(), kept) == 0);  // what was received, in order
+        } else {
+            EXPECT_NE(access(out.c_str(), F_OK), 0) << got.err;
+        }
+        std::remove(out.c_str());
+    }
+}
+
+TEST(Tool, UnansweredTransferReportsResentPartsAndCounters)
+{
+    const Result r = run({"send-file", "47000", "-", "--to", "10.0.0.9", "--id", "10.0.0.1", "--retry", "3", "--timeout",
+                          "20", "--json", "-v"},
+                         random_bytes(100));
+    EXPECT_EQ(r.status, kExitNotAcked);
+    int resent = 0;
+    for (const std::string &l : lines(r.out)) {
+        EXPECT_TRUE(JsonCheck::valid(l)) << l;
+        resent += l.find(R"("event":"resent")") != std::string::npos;
+    }
+    EXPECT_GE(resent, 2);
+    EXPECT_NE(r.out.find(R"("retransmissions":)"), std::string::npos);
+    EXPECT_NE(r.err.find("nimbet: counters: sent "), std::string::npos) << r.err;
+}
+
 TEST(Tool, ListenCapturesEveryDatagramItSees)
 {
     const std::string cap = temp_path("listen.pcap");

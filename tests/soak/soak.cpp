@@ -1,0 +1,271 @@
+// The soak: 1 MiB transfers through the fault relay, many seeded runs per setting, and a flood of fake sources.
+// Each run is a child process in a network namespace of its own; the table goes to standard output.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "nimbet/nimbet.h"
+#include "support/frames.h"
+#include "support/netns.h"
+#include "support/relay.h"
+
+using namespace nimbet::test;
+
+namespace {
+
+const NodeId kA = node_id(1);
+const NodeId kB = node_id(2);
+
+struct Setting {
+    std::string name;
+    Faults toward_b, toward_a;
+    int transfers = 1;      // back to back
+    bool restart = false;   // the sender starts over once, a third of the way in
+};
+
+// Serves both nodes as an application with an event loop does: one poll
+// over both sockets, woken by datagrams and by the transfers' timers.
+bool serve(int a, int b, const std::function<bool()> &done, int max_ms)
+{
+    const auto start = std::chrono::steady_clock::now();
+    while (!done()) {
+        if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(max_ms))
+            return false;
+        int wait = 50;
+        for (int fd : {a, b}) {
+            const int t = n_socket_next_timer(fd);
+            if (t >= 0 && t < wait)
+                wait = t;
+        }
+        pollfd ps[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+        poll(ps, 2, wait);
+        for (int fd : {a, b}) {
+            n_socket_serve_timers(fd);
+            while (n_pkt *p = n_socket_recv_timeout(fd, fd, 0))
+                n_pkt_free(p);
+        }
+    }
+    return true;
+}
+
+// One run of a setting: the verdict of every transfer, and the data frames.
+std::string run_one(const Setting &s, uint32_t seed, std::size_t size)
+{
+    enter_private_netns();
+    const int a = relay_node(kA, true, 10, 163);
+    const int b = relay_node(kB, false, 10, 163);
+    FaultRelay relay(s.toward_b, s.toward_a, seed, {}, 3600000);
+    std::string out;
+    long frames = 0;
+    for (int t = 0; t < s.transfers; ++t) {
+        const Bytes data = random_bytes(size, seed * 7 + static_cast<uint32_t>(t));
+        if (s.restart) {
+            // A first attempt is cut off a quarter of the way in, as when the
+            // sending process dies; a new one starts at once.
+            const Bytes old = random_bytes(size, seed * 13);
+            const unsigned char type[2] = {0x12, 0x34};
+            n_socket_send_buffer(a, a, old.data(), static_cast<int>(old.size()), kB.data(), type);
+            serve(a, b, [&] {
+                int64_t done = 0;
+                n_frag_get_progress(kA.data(), &done, nullptr);
+                return done > static_cast<int64_t>(size / 4);
+            }, 600000);
+            n_frag_abort(kB.data());
+            n_frag_delete(kB.data());
+        }
+        const TransferRun r = run_transfer(a, b, kA, kB, data, relay, 3000000);
+        frames += r.data_frames;
+        out += std::string(out.empty() ? "" : ",") + r.verdict();
+    }
+    n_socket_close(a);
+    n_socket_close(b);
+    return out + "|" + std::to_string(frames);
+}
+
+// The cost of a datagram from a fake source, with `sources` identifiers in
+// play: half first parts, half parts of nothing. Returns microseconds per
+// datagram and the transfers and kilobytes held afterwards.
+std::string flood(int sources, int datagrams)
+{
+    enter_private_netns();
+    require_only_own_interfaces();
+    const int b = n_socket_open(inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), kNodePort);
+    n_socket_set_id(b, kB.data());
+    n_socket_set_option(b, SOCKET_BLOCKING, 0);
+    n_socket_set_option(b, SOCKET_FRAG, 1);
+    n_pkt_free(n_socket_recv(b, b));
+    const int out = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kNodePort);
+    to.sin_addr.s_addr = inet_addr("127.0.0.1");
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 1000; ++i) {
+        NodeId src = {1, 1, 1, 1, 30, 0, 0, 0};
+        const uint32_t n = static_cast<uint32_t>((i * 7919) % sources);
+        src[5] = static_cast<unsigned char>(n >> 16);
+        src[6] = static_cast<unsigned char>(n >> 8);
+        src[7] = static_cast<unsigned char>(n);
+        frames.push_back(frame(src, 0, {payload(Bytes(45, 1)), cad(kB), cac(2, i % 2 == 0 ? 0 : 7)}));
+    }
+    // Every source first, so that all of them are known.
+    long handled = 0;
+    double busy_us = 0;
+    for (int i = 0; i < datagrams; ++i) {
+        const Bytes &f = frames[static_cast<std::size_t>(i) % frames.size()];
+        Bytes g = f;
+        const uint32_t n = static_cast<uint32_t>(i % sources);
+        g[50] = static_cast<unsigned char>(n >> 16);
+        g[51] = static_cast<unsigned char>(n >> 8);
+        g[52] = static_cast<unsigned char>(n);
+        n_util_crc16_append(g.data(), static_cast<unsigned>(g.size()));
+        sendto(out, g.data(), g.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        const auto t0 = std::chrono::steady_clock::now();
+        while (n_pkt *p = n_socket_recv_timeout(b, b, 0))
+            n_pkt_free(p);
+        busy_us += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+        ++handled;
+    }
+    n_socket_stats st{};
+    n_socket_get_stats(b, &st);
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    char line[200];
+    std::snprintf(line, sizeof line, "%.2f %llu %llu %ld", busy_us / static_cast<double>(handled),
+                  static_cast<unsigned long long>(st.transfers_started),
+                  static_cast<unsigned long long>(st.transfers_refused), ru.ru_maxrss);
+    return line;
+}
+
+// Runs `job` in a child process and returns what it printed.
+struct Child {
+    pid_t pid;
+    int fd;
+};
+
+Child spawn(const std::function<std::string()> &job)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        std::abort();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        const std::string r = job();
+        [[maybe_unused]] ssize_t n = write(p[1], r.data(), r.size());
+        _exit(0);
+    }
+    close(p[1]);
+    return {pid, p[0]};
+}
+
+std::string collect(const Child &c)
+{
+    std::string r;
+    char buf[256];
+    for (ssize_t n; (n = read(c.fd, buf, sizeof buf)) > 0;)
+        r.append(buf, static_cast<std::size_t>(n));
+    close(c.fd);
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+    return r.empty() ? "crashed|0" : r;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int runs = 20;
+    int jobs = 24;
+    std::size_t size = 1 << 20;
+    std::string only;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string k = argv[i];
+        if (k == "--runs")
+            runs = std::atoi(argv[i + 1]);
+        else if (k == "--jobs")
+            jobs = std::atoi(argv[i + 1]);
+        else if (k == "--size")
+            size = static_cast<std::size_t>(std::atol(argv[i + 1]));
+        else if (k == "--only")
+            only = argv[i + 1];
+    }
+    const Faults rough5{.drop = 0.05, .duplicate = 0.02, .reorder = 0.02};
+    const Faults rough10{.drop = 0.10, .duplicate = 0.02, .reorder = 0.02};
+    const std::vector<Setting> settings = {
+        {"clean", {}, {}},
+        {"5% loss, 2% dup+reorder", rough5, rough5},
+        {"10% loss, 2% dup+reorder", rough10, rough10},
+        {"5% duplication", {.duplicate = 0.05}, {.duplicate = 0.05}},
+        {"stale copies 2%", {.drop = 0.01, .stale = 0.02}, {.drop = 0.01, .stale = 0.02}},
+        {"corruption 2%, truncation 1%", {.corrupt = 0.02, .truncate = 0.01}, {.corrupt = 0.02, .truncate = 0.01}},
+        {"forged data with a valid CRC-16, 0.1%", {.forge = 0.001}, {.forge = 0.001}},
+        {"back to back x3, 2% loss+stale", {.drop = 0.02, .stale = 0.02}, {.drop = 0.02, .stale = 0.02}, 3},
+        {"restarted sender", {.drop = 0.02}, {.drop = 0.02}, 1, true},
+    };
+
+    std::printf("%-42s %5s %9s %11s %5s %9s %13s %12s\n", "setting", "runs", "identical", "clean abort", "hung",
+                "corrupted", "false success", "data frames");
+    std::printf("%-42s %5s %9s %11s %5s %9s %13s %12s\n", "", "", "", "", "", "", "", "(per run)");
+    std::fflush(stdout);
+    for (const Setting &s : settings) {
+        if (!only.empty() && s.name.find(only) == std::string::npos)
+            continue;
+        std::map<std::string, int> verdicts;
+        long frames = 0;
+        int done = 0;
+        std::vector<Child> running;
+        int next = 0;
+        while (done < runs) {
+            while (next < runs && static_cast<int>(running.size()) < jobs) {
+                const uint32_t seed = static_cast<uint32_t>(1000 + next++);
+                running.push_back(spawn([&, seed] { return run_one(s, seed, size); }));
+            }
+            const std::string r = collect(running.front());
+            if (std::getenv("NIMBET_SOAK_DEBUG") != nullptr)
+                std::fprintf(stderr, "run: %s\n", r.c_str());
+            running.erase(running.begin());
+            ++done;
+            const std::size_t sp = r.find('|');
+            std::string verdict_list = r.substr(0, sp);
+            frames += std::atol(r.c_str() + sp + 1);
+            for (std::size_t p = 0; p != std::string::npos;) {
+                const std::size_t q = verdict_list.find(',', p);
+                ++verdicts[verdict_list.substr(p, q == std::string::npos ? std::string::npos : q - p)];
+                p = q == std::string::npos ? q : q + 1;
+            }
+        }
+        const int total = runs * s.transfers;
+        std::printf("%-42s %5d %9d %11d %5d %9d %13d %12.0f\n", s.name.c_str(), total, verdicts["identical"],
+                    verdicts["clean abort"], verdicts["hung"], verdicts["corrupted"], verdicts["false success"],
+                    static_cast<double>(frames) / runs);
+        std::fflush(stdout);
+    }
+
+    if (only.empty() || std::string("fake sources").find(only) != std::string::npos) {
+        std::printf("\n%-28s %14s %18s %17s %12s\n", "fake sources", "us / datagram", "transfers started",
+                    "transfers refused", "max RSS KiB");
+        for (int sources : {5000, 60000}) {
+            const std::string r = collect(spawn([sources] { return flood(sources, 120000); }));
+            double us = 0;
+            unsigned long long started = 0, refused = 0;
+            long rss = 0;
+            std::sscanf(r.c_str(), "%lf %llu %llu %ld", &us, &started, &refused, &rss);
+            std::printf("%-28d %14.2f %18llu %17llu %12ld\n", sources, us, started, refused, rss);
+        }
+    }
+    return 0;
+}
