@@ -133,7 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
     Requests, AckRefusals,
     testing::Values(RefusedCase{"no CAD", {}, {0, 1}}, RefusedCase{"no CAC", kAddressed, {}},
                     RefusedCase{"CAD of 4 bytes", {10, 0, 0, 99}, {0, 1}},
-                    RefusedCase{"CAC of 1 byte", kAddressed, {0}}));
+                    RefusedCase{"CAC of 1 byte", kAddressed, {0}},
+                    // The reply's tuples would not fit the 64-byte area of a frame.
+                    RefusedCase{"CAC of 48 bytes", kAddressed, Bytes(48, 0)}));
 
 TEST_F(AckReply, FailedSendLeavesTheRequestUnacknowledged)
 {

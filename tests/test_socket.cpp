@@ -288,6 +288,16 @@ TEST_P(DestinationText, AcceptsExactlyFourNumbersThatMakeAnAddress)
     }
 }
 
+// Numbers with leading zeros are decimal, as in every other dotted text of
+// the library (inet_addr would read 010 as octal 8).
+TEST_F(Settings, LeadingZerosInAddressTextsAreDecimal)
+{
+    ASSERT_EQ(0, n_socket_set_ipdest_str(fd_, "010.0.0.009"));
+    EXPECT_EQ("10.0.0.9", take_address(n_socket_get_ipdest(fd_, 0)));
+    ASSERT_EQ(0, n_socket_set_ipsrc_str(fd_, "127.000.0.01"));
+    EXPECT_EQ("127.0.0.1", take_address(n_socket_get_ipsrc(fd_)));
+}
+
 INSTANTIATE_TEST_SUITE_P(Texts, DestinationText,
                          testing::Values(TextCase{"10.0.0.9", 0}, TextCase{"255.255.255.255", 42},
                                          TextCase{"10.0.0", 22}, TextCase{"1.2.3.4.5", 22},

@@ -1,4 +1,4 @@
-// Several threads: each on its own objects, a close under a waiting receive, bounded waits, transfers tied to their socket.
+// Several threads: own objects, a close under a waiting receive, bounded waits, transfers tied to their socket.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>

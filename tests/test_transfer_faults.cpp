@@ -42,7 +42,10 @@ protected:
         n_socket_close(a);
         n_socket_close(b);
     }
-    TransferRun send(const Bytes &data, const FaultRelay &relay) { return run_transfer(a, b, kA, kB, data, relay, 60000); }
+    TransferRun send(const Bytes &data, const FaultRelay &relay)
+    {
+        return run_transfer(a, b, kA, kB, data, relay, 60000);
+    }
 
     int a = -1;
     int b = -1;

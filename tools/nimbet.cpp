@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "commands.h"
-#ifdef NIMBET_HAVE_BRIDGE
+#ifdef NIMBET_WITH_BRIDGE
 #include "bridge.h"
 #endif
 
@@ -134,8 +134,10 @@ void print_help()
                 "\nTry a network of nodes: listen to frames, send them, move files.\n\ncommands:\n");
     for (const Command &c : commands())
         std::printf("  %-30s %s\n", std::string(c.synopsis).c_str(), std::string(c.summary).c_str());
-#ifdef NIMBET_HAVE_BRIDGE
+#ifdef NIMBET_WITH_BRIDGE
     std::printf("  %-30s %s\n", "bridge PORT --mqtt HOST[:PORT]", "gateway to an MQTT broker (nimbet bridge --help)");
+#else
+    std::printf("  %-30s %s\n", "bridge PORT --mqtt HOST[:PORT]", "gateway to an MQTT broker (not in this build)");
 #endif
     std::printf("\noptions (each command takes those its --help lists):\n");
     for (const OptionDoc &d : node_option_docs())
@@ -310,13 +312,16 @@ int run(int argc, char **argv, std::string &hint)
 
 int main(int argc, char **argv)
 {
-#ifdef NIMBET_HAVE_BRIDGE
     // The gateway parses options of its own.
     if (argc > 1 && std::string_view(argv[1]) == "bridge") {
+#ifdef NIMBET_WITH_BRIDGE
         std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(getpid()));
         return nimbet::bridge::run(argc - 1, argv + 1);
-    }
+#else
+        std::fprintf(stderr, "nimbet: this build has no bridge (it needs libmosquitto and nlohmann/json)\n");
+        return kExitFailure;
 #endif
+    }
     std::string hint = "nimbet --help";
     try {
         return run(argc, argv, hint);

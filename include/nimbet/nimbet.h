@@ -177,7 +177,8 @@ N_EXPORT int n_pkt_get_ack(n_pkt *pkt);
 N_EXPORT int n_pkt_set_location(n_pkt *pkt, const unsigned char *loc);
 N_EXPORT int n_pkt_set_srcid(n_pkt *pkt, const unsigned char *id);
 N_EXPORT int n_pkt_set_seq(n_pkt *pkt, uint8_t seq);
-/* Dotted text of the location / identifier into buf (cut to size), or a static buffer when buf is null; null with 22. */
+/* Dotted text of the location / identifier into buf (cut to size), or, when
+ * buf is null, a static buffer of the calling thread; null with 22. */
 N_EXPORT char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size);
 N_EXPORT char *n_pkt_get_srcid_str(n_pkt *pkt, char *buf, size_t size);
 /* Dotted-text setters: exactly 44 numbers; 8 numbers, or 4 meaning 1.1.1.1.a.b.c.d. -1 with 22 otherwise. */
@@ -200,7 +201,7 @@ N_EXPORT n_acl *n_acl_new_str(const char *name, const unsigned char *data, uint1
 N_EXPORT uint8_t n_acl_get_data(n_acl *tuple, unsigned char **out);
 /* Pointer to the 2 type bytes; null with 22. */
 N_EXPORT unsigned char *n_acl_get_type(n_acl *tuple);
-/* 3-letter type name into buf (4 bytes) or a static buffer; null with 22. */
+/* 3-letter type name into buf (4 bytes) or a static buffer of the calling thread; null with 22. */
 N_EXPORT char *n_acl_get_type_str(n_acl *tuple, char *buf);
 /* Appends a tuple (the packet takes it over); 0, or -1 with 22 (null) or 227 (64-byte or oversize rule). */
 N_EXPORT int n_acl_add_tuple(n_pkt *pkt, n_acl *tuple, int oversize);
@@ -218,9 +219,9 @@ N_EXPORT int n_acl_findfirst_str(n_pkt *pkt, const char *name, n_acl **out);
 /* Distance to the next tuple of tuple's type; -1 with 22, 9 (no tuples) or 225. */
 N_EXPORT int n_acl_findnext(n_pkt *pkt, n_acl *tuple, n_acl **out);
 
-/* Packs 3 characters into a 2-byte type code (out, or a static buffer); returns the buffer. */
+/* Packs 3 characters into a 2-byte type code (out, or a static buffer of the calling thread); returns the buffer. */
 N_EXPORT unsigned char *n_util_str2acl(const char *name, unsigned char *out);
-/* Unpacks a 2-byte code into 3 lower-case characters and a NUL (buf, or a static buffer). */
+/* Unpacks a 2-byte code into 3 lower-case characters and a NUL (buf, or a static buffer of the calling thread). */
 N_EXPORT char *n_util_acl2str(const unsigned char *code, char *buf);
 /* Packs text in groups of 3 into 2-byte codes; returns 2 * ceil(textlen / 3). */
 N_EXPORT int n_util_3to2(unsigned char *out, const char *text, int textlen);

@@ -1,4 +1,4 @@
-// Acknowledgements: the replies a node sends, the history that suppresses repeated requests, and the senders waiting for a reply.
+// Acknowledgements: replies, the history that suppresses repeated requests, senders waiting for a reply.
 #pragma once
 
 #include <atomic>

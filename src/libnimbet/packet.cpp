@@ -247,7 +247,7 @@ int n_pkt_set_seq(n_pkt *pkt, uint8_t seq)
 
 char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size)
 {
-    static char shared[kLocTextSize];
+    thread_local char shared[kLocTextSize];  // one per thread: threads never overwrite each other's text
     if (pkt == nullptr)
         return fail_null<char>(kInval);
     if (buf == nullptr) {
@@ -260,7 +260,7 @@ char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size)
 
 char *n_pkt_get_srcid_str(n_pkt *pkt, char *buf, size_t size)
 {
-    static char shared[kIdTextSize];
+    thread_local char shared[kIdTextSize];
     if (pkt == nullptr)
         return fail_null<char>(kInval);
     if (buf == nullptr) {

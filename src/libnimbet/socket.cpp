@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "frag.h"
 
@@ -89,6 +90,18 @@ SocketRef socket_acquire(int fd)
             return SocketRef(rec);
         }
     return SocketRef();
+}
+
+void for_each_socket(void (*fn)(socket_record *))
+{
+    std::vector<SocketRef> all;
+    {
+        std::lock_guard lock(g_registry_mu);
+        for (socket_record *rec : SocketQueue::each(g_registry))
+            all.push_back(socket_share(rec));
+    }
+    for (const SocketRef &rec : all)
+        fn(rec.get());
 }
 
 SocketRef socket_share(socket_record *rec)
@@ -252,6 +265,7 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
     std::memcpy(rec->id, kIdPrefix, sizeof kIdPrefix);
     std::memcpy(rec->id + sizeof kIdPrefix, &locals[0], kAddrLen);
 
+    update_own_frame_filter(rec);
     std::lock_guard lock(g_registry_mu);
     rec->serial = g_next_serial++;
     SocketQueue::insert_head(g_registry, rec);
@@ -293,7 +307,7 @@ int n_socket_set_option(int fd, int mask, int value)
     // still leaves their effect in place, as callers have always seen it.
     if ((mask & SOCKET_BROADCAST) != 0 && set_broadcast_destination(rec.get()) != 0)
         return -1;
-    std::lock_guard lock(rec->mu);
+    std::unique_lock lock(rec->mu);
     if ((mask & SOCKET_BLOCKING) != 0)
         set_blocking_mode(rec.get(), value);
     const uint32_t low = static_cast<uint32_t>(mask) & SOCKET_LOWFLAG;
@@ -303,6 +317,9 @@ int n_socket_set_option(int fd, int mask, int value)
         rec->options |= low;
     else
         return fail(kInval);
+    lock.unlock();
+    if (low & SOCKET_RECV_ALL)
+        update_own_frame_filter(rec.get());
     return 0;
 }
 

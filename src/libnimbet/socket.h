@@ -68,6 +68,7 @@ struct socket_record {
     AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket
     std::atomic<int> readers{0};       // calls reading the system socket right now
     std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
+    bool own_filter = false;           // the kernel drops its own frames for other nodes (own_frames.cpp)
     SocketCounters stats;
 };
 
@@ -128,6 +129,14 @@ int set_blocking_mode(socket_record *rec, int on);
 // or -1 with 9 for a null record and 22 for a slot outside the array. Called
 // with rec->mu held.
 int set_destination_slot(socket_record *rec, const unsigned char *address, int i);
+
+// Attaches, renews or removes the kernel filter that drops the socket's own
+// frames addressed to other nodes, as the socket's identifier, options and
+// the trace hook require. Called with no lock held.
+void update_own_frame_filter(socket_record *rec);
+
+// Runs fn on every open socket (the registry's lock is not held meanwhile).
+void for_each_socket(void (*fn)(socket_record *));
 
 // Sets or clears plain option bits (SOCKET_LOWFLAG) on a record.
 void set_option_bits(socket_record *rec, uint32_t bits, bool on);

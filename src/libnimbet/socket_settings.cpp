@@ -146,8 +146,11 @@ int n_socket_set_id(int fd, const unsigned char *id)
         return fail(kBadF);
     if (id == nullptr)
         return fail(kInval);
-    std::lock_guard lock(rec->mu);
-    std::memmove(rec->id, id, kIdLen);
+    {
+        std::lock_guard lock(rec->mu);
+        std::memmove(rec->id, id, kIdLen);
+    }
+    update_own_frame_filter(rec.get());
     return 0;
 }
 

@@ -252,7 +252,7 @@ int n_acl_findnext(n_pkt *pkt, n_acl *tuple, n_acl **out)
 
 unsigned char *n_util_str2acl(const char *name, unsigned char *out)
 {
-    static unsigned char shared[2];
+    thread_local unsigned char shared[2];  // one per thread: threads never overwrite each other's result
     unsigned char *dst = out != nullptr ? out : shared;
     char c[3];
     name3(name != nullptr ? name : "", c);
@@ -262,7 +262,7 @@ unsigned char *n_util_str2acl(const char *name, unsigned char *out)
 
 char *n_util_acl2str(const unsigned char *code, char *buf)
 {
-    static char shared[4];
+    thread_local char shared[4];
     char *dst = buf != nullptr ? buf : shared;
     unpack3(code, dst);
     dst[3] = '\0';
