@@ -52,7 +52,7 @@ void set_read_timeout(socket_record *rec, int ms)
     if (ms < 0 ? cur == 0 : (cur > ms && cur <= ms + kReadTimeoutSlack))
         return;
     const int want = ms < 0 ? 0 : ms + kReadTimeoutSlack / 2;
-    const timeval tv{want / 1000, (want % 1000) * 1000};
+    const timeval tv{want / 1000, static_cast<suseconds_t>(want % 1000) * 1000};
     ::setsockopt(rec->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     rec->read_timeout.store(want, std::memory_order_relaxed);
 }
@@ -226,6 +226,7 @@ Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out
     // truncated copy.
     const bool too_long = n > sizeof out.buf;
     const Reject why = too_long ? Reject::Short : view_frame(out.buf, n, out.view);
+    out.view.from = &out.from;
     if (why != Reject::None) {
         count(rec->stats.frames_rejected);
         trace_received(N_TRACE_REJECTED, rec, out, too_long ? sizeof out.buf : n,
