@@ -18,7 +18,8 @@ NIMBET_PACKAGES=(
 # that the TFTP server (unpacked from tftpd-hpa, never installed) needs.
 NIMBET_BENCH_PACKAGES=(atftp libwrap0 util-linux)
 
-say() { printf '\n== %s\n' "$*"; }
+# A heading with the seconds since the script started, so a slow stage shows.
+say() { printf '\n== %s  [%ds]\n' "$*" "$SECONDS"; }
 
 # Installs the packages that are missing, and only those.
 ensure_packages() {

@@ -249,8 +249,12 @@ void Gateway::handle_events()
             break;
         case MqttEvent::Disconnected:
             connected_ = false;
-            if (o_.qos == 0)
-                outbox_.rewind();
+            // Whatever is unconfirmed goes out again from the oldest. The
+            // client re-sends its own unconfirmed QoS 1 messages as well, but
+            // only after it reports the new connection, when newer messages
+            // may already be on their way: ours keep the order (first
+            // arrivals in order, repeats possible, as QoS 1 allows).
+            outbox_.rewind();
             std::fprintf(stderr, "nimbet bridge: broker away (%s); queueing\n", e.topic.c_str());
             break;
         case MqttEvent::Published:
@@ -264,9 +268,8 @@ void Gateway::handle_events()
     }
 }
 
-// Hands the next messages in order to the client. At QoS 1 the client keeps
-// what it took across a lost connection and sends it again after
-// reconnecting, so the outbox only waits for the confirmations.
+// Hands the next messages in order to the client, at most a window of them
+// unconfirmed.
 void Gateway::flush()
 {
     while (connected_) {

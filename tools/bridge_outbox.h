@@ -18,11 +18,10 @@ struct OutMessage {
 // Messages stay here from the moment they are made until the broker has
 // confirmed them (at QoS 0: until the client has written them). The first
 // `window` of them may be handed to the MQTT client at once; the rest wait
-// their turn, so that what reaches the broker keeps the order of the queue,
-// and a message handed over before a lost connection is sent again by the
-// client after it reconnects. When the queue is full, the oldest message not
-// handed over yet is dropped and counted: those handed over are the client's
-// to deliver.
+// their turn, so that what reaches the broker keeps the order of the queue.
+// After a lost connection everything unconfirmed is handed over again, from
+// the oldest (rewind). When the queue is full, the oldest message not handed
+// over yet is dropped and counted.
 //
 // Owned and used by one thread only.
 class Outbox {
@@ -79,8 +78,8 @@ public:
         return false;
     }
 
-    // The client lost what it was handed and will not send it again (QoS 0
-    // messages not yet written when a connection broke): hand it over anew.
+    // The connection broke: everything unconfirmed is handed over anew, from
+    // the oldest; confirmations of the earlier copies no longer match.
     void rewind()
     {
         for (std::size_t i = 0; i < handed_; ++i)

@@ -64,7 +64,7 @@ bool write_all(int fd, const unsigned char *data, std::size_t len, off_t at)
 void trace_part(n_trace_event e, socket_record *rec, const FrameView &view, const char *reason = nullptr)
 {
     if (trace_enabled())
-        trace_emit(e, rec->fd, view.bytes, view.len, nullptr, reason);
+        trace_emit(e, rec->fd, view.bytes, view.len, view.from, reason);
 }
 
 void ignore(socket_record *arrival, const FrameView &view, const char *why)

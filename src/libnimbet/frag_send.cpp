@@ -196,17 +196,17 @@ void frag_on_ack(socket_record *rec, const FrameView &view)
     if (!ours || (f->described && d.present && d.nonce != f->nonce)) {
         count(rec->stats.stray_fragments);
         if (trace_enabled())
-            trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, nullptr, "acknowledgement of no transfer");
+            trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, view.from, "acknowledgement of no transfer");
         return;
     }
     if (!in_flight(f) || seq != f->part_no || (control & ~kCacReply) != part_control(f)) {
         count(rec->stats.duplicates);
         if (trace_enabled())
-            trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, nullptr);
+            trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, view.from);
         return;
     }
     if (trace_enabled())
-        trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, nullptr);
+        trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, view.from);
     advance(f);
     if (frag_state(f) == FRAG_ACTIVE)
         start_part(f);

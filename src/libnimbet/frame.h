@@ -34,6 +34,7 @@ struct FrameView {
     const unsigned char *bytes = nullptr;
     std::size_t len = 0;
     TupleAt first, cad, cac, acm, cat;
+    const sockaddr_in *from = nullptr;  // the sender, when the frame came from the network
 
     const unsigned char *srcid() const { return bytes + 45; }
     uint8_t seq() const { return bytes[53]; }

@@ -226,6 +226,7 @@ Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out
     // truncated copy.
     const bool too_long = n > sizeof out.buf;
     const Reject why = too_long ? Reject::Short : view_frame(out.buf, n, out.view);
+    out.view.from = &out.from;
     if (why != Reject::None) {
         count(rec->stats.frames_rejected);
         trace_received(N_TRACE_REJECTED, rec, out, too_long ? sizeof out.buf : n,

@@ -257,7 +257,10 @@ TEST_F(BridgeBroker, BrokerRestartMidStreamLosesNoQueuedFrame)
     for (const std::string &t : first_texts(*watcher, rx))
         if (std::find(firsts.begin(), firsts.end(), std::stoi(t)) == firsts.end())
             firsts.push_back(std::stoi(t));
-    EXPECT_TRUE(std::is_sorted(firsts.begin(), firsts.end()));
+    std::string order;
+    for (int f : firsts)
+        order += std::to_string(f) + " ";
+    EXPECT_TRUE(std::is_sorted(firsts.begin(), firsts.end())) << order << "\n" << gw->output();
     // It came back with the frames of the outage queued.
     const std::string out = gw->output();
     const auto back = out.find("connected", out.find("broker away"));
