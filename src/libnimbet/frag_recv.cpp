@@ -79,12 +79,14 @@ void refuse(socket_record *arrival, const FrameView &view, const char *why)
     trace_part(N_TRACE_TRANSFER_REFUSED, arrival, view, why);
 }
 
-// Acknowledges a part (again) through the receiver's socket.
-int acknowledge(socket_record *reply, const FrameView &view, bool described, uint32_t nonce)
+// Acknowledges a stored part (again) through the receiver's socket; in a
+// transfer with a descriptor the acknowledgement echoes its nonce and index.
+int acknowledge(socket_record *reply, const FrameView &view, const LastPart &part)
 {
     if (reply == nullptr)
         return fail(kBadF);
-    return ack_reply(reply, ack_request_of(view), described ? &nonce : nullptr);
+    const Descriptor echo{true, static_cast<uint8_t>(kDescEcho | kDescIndex), part.nonce, 0, 0, part.index};
+    return ack_reply(reply, ack_request_of(view), part.described ? &echo : nullptr);
 }
 
 // The last part arrived: checks it against the descriptor, then joins the
@@ -157,18 +159,17 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
     f->crc = crc32_update(f->crc, part.data, part.len);
     f->done_len = static_cast<uint32_t>(done);
     f->retries = f->sock != nullptr ? socket_retry(f->sock) : 0;
-    f->last_seq = view.cac.len >= 2 ? view.cac.data[1] : f->part_no;
+    f->last = {f->described, f->nonce, static_cast<uint32_t>(f->parts),
+               view.cac.len >= 2 ? view.cac.data[1] : f->part_no, static_cast<uint8_t>(kind), part.len, {}};
+    std::memcpy(f->last.data, part.data, part.len);
     f->part_no = static_cast<uint8_t>(f->part_no + 1);
     f->parts += 1;
     f->last_time = n_util_getmstime();
-    f->last_kind = static_cast<uint8_t>(kind);
-    f->last_len = part.len;
-    std::memcpy(f->last_data, part.data, part.len);
     if (f->sock != nullptr)
         trace_part(N_TRACE_PART_STORED, f->sock, view);
     if (kind == kKindLastFragment && !complete(f, d))
         return fail(kProto);
-    return acknowledge(f->sock, view, f->described, f->nonce);
+    return acknowledge(f->sock, view, f->last);
 }
 
 // Receiving transfers that hold (or will hold) data for a socket, and the
@@ -271,9 +272,11 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
         return false;
     }
     if (f != nullptr) {
-        // The sequence byte counts parts modulo 256: after 256 stored parts
-        // the counter is 0 again, and the part before it is 255.
-        const bool expected = seq == f->part_no && !(first && f->parts > 0);
+        // A part of a transfer with a descriptor is the expected one by its
+        // index; otherwise by the sequence byte, which counts parts modulo
+        // 256 (after 256 stored parts the counter is 0 again).
+        const bool expected = f->described ? d.has(kDescIndex) && d.nonce == f->nonce && d.index == f->parts
+                                           : seq == f->part_no && !(first && f->parts > 0);
         switch (frag_state(f)) {
         case FRAG_ACTIVE:
             if (seq == 0 && first && (!f->described || d.nonce != f->nonce)) {
@@ -287,7 +290,7 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
                 return take_part(f, view, d) == 0;
             break;
         case FRAG_FINISHED:
-            if (!frag_is_repeat(f, view, kind, d) && seq == 0) {
+            if (frag_repeated_part(f, view, kind, d) == nullptr && seq == 0) {
                 // A new transfer while the application still holds the last
                 // one: not acknowledged, so the sender tries again later.
                 refuse(arrival, view, "previous transfer not yet taken");
@@ -302,19 +305,19 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
             ignore(arrival, view, "transfer aborted");
             return false;
         }
-        if (frag_is_repeat(f, view, kind, d)) {
+        if (const LastPart *stored = frag_repeated_part(f, view, kind, d)) {
             // Stored already; its acknowledgement was lost.
             count(arrival->stats.duplicates);
             trace_part(N_TRACE_DUPLICATE, arrival, view);
-            return acknowledge(f->sock, view, f->described, f->nonce) == 0;
+            return acknowledge(f->sock, view, *stored) == 0;
         }
         ignore(arrival, view, "not the part expected");
         return false;
     }
-    if (frag_is_repeat(nullptr, view, kind, d)) {
+    if (const LastPart *stored = frag_repeated_part(nullptr, view, kind, d)) {
         count(arrival->stats.duplicates);
         trace_part(N_TRACE_DUPLICATE, arrival, view);
-        return acknowledge(reply, view, d.present, d.nonce) == 0;
+        return acknowledge(reply, view, *stored) == 0;
     }
     // Only a first part starts a transfer: a late or repeated part of a
     // transfer that is gone would start one from its middle.

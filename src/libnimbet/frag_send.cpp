@@ -61,8 +61,9 @@ bool load_part(n_frag *f)
 // Sends the part in flight: the data tuple first (the receiver takes the
 // transfer's type from it), then "CAD" naming the peer, then "CAC" with the
 // control byte and the part counter; 48 + 11 + 5 bytes fill the 64-byte
-// tuple area exactly. The first and the last part of a transfer with a
-// descriptor carry it behind the "CAC".
+// tuple area exactly. Every part of a transfer with a descriptor carries it
+// behind the "CAC": the part index always, the length on the first part, the
+// CRC-32 on the last.
 int send_part(n_frag *f, bool again)
 {
     if (f->sock == nullptr)
@@ -74,10 +75,12 @@ int send_part(n_frag *f, bool again)
     w.tuple(f->data_type, f->part, f->part_len);
     w.tuple(kTypeCAD, f->id, kIdLen);
     w.tuple(kTypeCAC, cac, 2);
-    const uint8_t flags = static_cast<uint8_t>((f->parts == 0 ? kDescFirst : 0) | (control == 4 ? kDescLast : 0));
-    if (f->described && flags != 0) {
-        unsigned char desc[13];
-        w.tuple(kTypeCAT, desc, write_descriptor({true, flags, f->nonce, f->total_len, f->crc}, desc));
+    if (f->described) {
+        const auto flags =
+            static_cast<uint8_t>(kDescIndex | (f->parts == 0 ? kDescFirst : 0) | (control == 4 ? kDescLast : 0));
+        const Descriptor d{true, flags, f->nonce, f->total_len, f->crc, static_cast<uint32_t>(f->parts)};
+        unsigned char desc[kDescMax];
+        w.tuple(kTypeCAT, desc, write_descriptor(d, desc));
     }
     return transmit(f->sock, out, w.finish(), again ? N_TRACE_PART_RESENT : N_TRACE_PART_SENT);
 }
@@ -199,7 +202,8 @@ void frag_on_ack(socket_record *rec, const FrameView &view)
             trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, view.from, "acknowledgement of no transfer");
         return;
     }
-    if (!in_flight(f) || seq != f->part_no || (control & ~kCacReply) != part_control(f)) {
+    const bool stale = f->described && d.has(kDescIndex) && d.index != f->parts;
+    if (!in_flight(f) || stale || seq != f->part_no || (control & ~kCacReply) != part_control(f)) {
         count(rec->stats.duplicates);
         if (trace_enabled())
             trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, view.from);
