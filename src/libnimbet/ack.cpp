@@ -60,6 +60,21 @@ void forget_stale(uint32_t now)
 
 }  // namespace
 
+namespace {
+
+struct WakeFd {
+    int fd = -1;
+    ~WakeFd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+thread_local WakeFd t_wake;
+
+}  // namespace
+
 namespace nimbet {
 
 AckRequest ack_request_of(const FrameView &view) { return {view.srcid(), view.cad, view.cac}; }
@@ -212,25 +227,16 @@ void settle_waiters(socket_record *rec, const FrameView &view)
         if (outcome == 0)
             continue;
         w->outcome.store(outcome);
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(w->wake_fd, &one, sizeof one);
+        // The waiter's own thread reads its outcome when the receive returns;
+        // only another thread has to wake it.
+        if (w->wake_fd != t_wake.fd) {
+            w->woken.store(true);
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(w->wake_fd, &one, sizeof one);
+        }
     }
 }
 
-namespace {
-
-struct WakeFd {
-    int fd = -1;
-    ~WakeFd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-thread_local WakeFd t_wake;
-
-}  // namespace
 
 int thread_wake_fd()
 {

@@ -47,7 +47,8 @@ struct AckWaiter {
     unsigned char dest[kIdLen];
     uint8_t q;
     int wake_fd;
-    std::atomic<int> outcome{0};  // 0 waiting, 1 acknowledged, 2 malformed reply
+    std::atomic<int> outcome{0};      // 0 waiting, 1 acknowledged, 2 malformed reply
+    std::atomic<bool> woken{false};   // another thread wrote to wake_fd
     AckWaiter *next = nullptr;
 };
 
