@@ -340,10 +340,11 @@ TEST_F(StrayFragments, FilesUpToFourGibibytesAreCountedWhole)
 TEST_F(StrayFragments, FileThatShrinksAbortsTheTransfer)
 {
     const std::string path = temp_path("shrinks.bin");
-    std::ofstream(path, std::ios::binary) << std::string(200, 'x');
+    // Larger than the block read ahead, so that the shrinking shows.
+    std::ofstream(path, std::ios::binary) << std::string(200000, 'x');
     ASSERT_EQ(1, n_socket_send_file(a, a, path.c_str(), kB.data(), kType));
     ASSERT_EQ(0, truncate(path.c_str(), 50));
-    pump({a, b}, [] { return state(kB) != FRAG_ACTIVE; }, 5000);
+    pump({a, b}, [] { return state(kB) != FRAG_ACTIVE; }, 20000);
     EXPECT_EQ(FRAG_ABORTED, state(kB));
     std::remove(path.c_str());
 }

@@ -136,6 +136,9 @@ void frag_release_data(n_frag *f)
 {
     std::free(f->frag_data);
     f->frag_data = nullptr;
+    std::free(f->window);
+    f->window = nullptr;
+    f->window_len = 0;
     chunk_stack_release(f->frag_obstack);
     if (f->file >= 0) {
         ::close(f->file);

@@ -63,12 +63,18 @@ struct n_frag {
     unsigned char part[FRAG_PART_SIZE];
     int file;                     // file descriptor of a file being sent or written, -1 for none
     char *sink_path;              // receiver writing to a file: the path it becomes when complete
+    // A file is read ahead (sender) or written behind (receiver) in blocks
+    // of kFileWindow bytes: `window_len` bytes at file offset `window_pos`.
+    unsigned char *window;
+    uint32_t window_pos, window_len;
     nimbet::LastPart last;        // receiver: the last part stored
 };
 
 namespace nimbet {
 
 using FragQueue = TailQueue<&n_frag::link>;
+
+inline constexpr uint32_t kFileWindow = 64 * 1024;
 
 std::mutex &frag_mutex();
 

@@ -61,6 +61,30 @@ bool write_all(int fd, const unsigned char *data, std::size_t len, off_t at)
     return true;
 }
 
+// Writes the parts gathered in the window to the file; false when the file
+// cannot take them.
+bool flush_window(n_frag *f)
+{
+    if (f->window_len == 0)
+        return true;
+    const bool ok = write_all(f->file, f->window, f->window_len, static_cast<off_t>(f->window_pos));
+    f->window_pos += f->window_len;
+    f->window_len = 0;
+    return ok;
+}
+
+// Gathers a part for the file in the window, written out a window at a time.
+bool write_part(n_frag *f, const TupleAt &part)
+{
+    if (f->window == nullptr && (f->window = static_cast<unsigned char *>(std::malloc(kFileWindow))) == nullptr)
+        return false;
+    if (f->window_len + part.len > kFileWindow && !flush_window(f))
+        return false;
+    std::memcpy(f->window + f->window_len, part.data, part.len);
+    f->window_len += part.len;
+    return true;
+}
+
 void trace_part(n_trace_event e, socket_record *rec, const FrameView &view, const char *reason = nullptr)
 {
     if (trace_enabled())
@@ -103,7 +127,7 @@ bool complete(n_frag *f, const Descriptor &d)
     }
     if (f->sink_path != nullptr) {
         const std::string tmp = part_path(f->sink_path);
-        const bool ok = ::close(f->file) == 0;
+        const bool ok = flush_window(f) && ::close(f->file) == 0;
         f->file = -1;
         if (!ok || ::rename(tmp.c_str(), f->sink_path) != 0) {
             ::unlink(tmp.c_str());
@@ -149,7 +173,7 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
         return fail(kProto);
     }
     if (f->sink_path != nullptr) {
-        if (!write_all(f->file, part.data, part.len, static_cast<off_t>(f->done_len))) {
+        if (!write_part(f, part)) {
             frag_abort(f, "file cannot be written");
             return fail(kProto);
         }

@@ -1,6 +1,7 @@
 // The sending side of a transfer: one part in flight at a time, the next only once that one is acknowledged.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,29 @@ uint32_t new_nonce()
     return static_cast<uint32_t>(z ^ (z >> 31));
 }
 
+// Reads the file being sent ahead from offset `at`: as much of a window as
+// the file still has, at least `need` bytes. Null, or why that failed.
+const char *read_ahead(n_frag *f, uint32_t at, uint32_t need)
+{
+    if (f->window == nullptr && (f->window = static_cast<unsigned char *>(std::malloc(kFileWindow))) == nullptr)
+        return "out of memory";
+    const uint32_t want = std::min(kFileWindow, f->total_len - at);
+    uint32_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::pread(f->file, f->window + got, want - got, static_cast<off_t>(at) + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return "file read error";
+        if (n == 0)
+            break;
+        got += static_cast<uint32_t>(n);
+    }
+    f->window_pos = at;
+    f->window_len = got;
+    return got >= need ? nullptr : "file shorter than when the transfer started";
+}
+
 // Takes the next part's bytes into f->part: from the copy of the data, or
 // from the file being sent. A file that cannot be read aborts the transfer.
 bool load_part(n_frag *f)
@@ -45,14 +69,15 @@ bool load_part(n_frag *f)
     if (f->frag_data != nullptr) {
         std::memcpy(f->part, f->frag_data + f->done_len, f->part_len);
     } else if (f->file >= 0 && f->part_len != 0) {
-        ssize_t got = -1;
-        do
-            got = ::pread(f->file, f->part, f->part_len, static_cast<off_t>(f->done_len));
-        while (got < 0 && errno == EINTR);
-        if (got != f->part_len) {
-            frag_abort(f, got < 0 ? "file read error" : "file shorter than when the transfer started");
-            return false;
+        const bool inside = f->window != nullptr && f->done_len >= f->window_pos &&
+                            f->done_len + f->part_len <= f->window_pos + f->window_len;
+        if (!inside) {
+            if (const char *why = read_ahead(f, f->done_len, f->part_len)) {
+                frag_abort(f, why);
+                return false;
+            }
         }
+        std::memcpy(f->part, f->window + (f->done_len - f->window_pos), f->part_len);
     }
     f->crc = crc32_update(f->crc, f->part, f->part_len);
     return true;
