@@ -166,11 +166,12 @@ double raw_round_trip_us(int rounds)
 
 std::array<unsigned char, 8> node_id(unsigned char n) { return {1, 1, 1, 1, 127, 0, 0, n}; }
 
-// A library node on 127.0.0.n: bound on `port` before its first send, non-
-// blocking, identifier 1.1.1.1.127.0.0.n. It sends to the loopback broadcast
-// address, as in the single-host set-up, so that every node on the port
-// (the sender too) hears every frame; or, with `to` non-zero, to 127.0.0.to
-// only.
+// A library node on 127.0.0.n: bound on `port` before its first send,
+// identifier 1.1.1.1.127.0.0.n, a blocking socket read by one thread (which
+// n_socket_recv_timeout serves with one read bounded by the wait). It sends
+// to the loopback broadcast address, as in the single-host set-up, so that
+// every node on the port (the sender too) hears every frame; or, with `to`
+// non-zero, to 127.0.0.to only.
 int open_node(unsigned char n, uint16_t port, unsigned char to = 0)
 {
     const uint32_t local = htonl(0x7F000000u | n);
@@ -182,6 +183,7 @@ int open_node(unsigned char n, uint16_t port, unsigned char to = 0)
     n_socket_set_option(fd, SOCKET_BLOCKING, 0);
     if (n_pkt *none = n_socket_recv(fd, 0))
         n_pkt_free(none);
+    n_socket_set_option(fd, SOCKET_BLOCKING, 1);
     return fd;
 }
 
@@ -198,23 +200,6 @@ n_pkt *message_packet(const char *text)
 // an acknowledged send (16 bytes) the shorter one does.
 const char kLongText[] = "the quick brown fox jumps over the lazy dog, twice";
 const char kShortText[] = "the quick brown fox jumps over it";
-
-// How an application receives on a non-blocking node today: a read, and
-// only when nothing was waiting a wait in n_socket_select of at most `ms`,
-// then a read again. Null when nothing was delivered: fragments and
-// acknowledgements are consumed inside the library, and the node's own
-// broadcast frames are passed over.
-n_pkt *receive_within(int fd, int ms)
-{
-    if (n_pkt *pkt = n_socket_recv(fd, fd))
-        return pkt;
-    if (n_errno != N_EAGAIN)
-        return nullptr;  // a datagram was consumed or refused: read on
-    timeval wait{ms / 1000, (ms % 1000) * 1000};
-    if (n_socket_select(fd, &wait) != 1)
-        return nullptr;
-    return n_socket_recv(fd, fd);
-}
 
 // The frame that ends a helper node: a broadcast with one "end" tuple.
 void send_end(int fd)
@@ -241,7 +226,7 @@ int serve_node(int channel, unsigned char n, int options, int seconds, const std
     say_ready(channel);
     const uint32_t start = n_util_getmstime();
     for (unsigned i = 1;; ++i) {
-        n_pkt *pkt = receive_within(fd, 100);
+        n_pkt *pkt = n_socket_recv_timeout(fd, fd, 100);
         const bool end = pkt != nullptr && is_end(pkt);
         if (pkt != nullptr)
             n_pkt_free(pkt);
@@ -300,7 +285,7 @@ double transfer_us_per_part(const Bytes &data)
     n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), dest.data(), kDataType);
     // The deadline is looked at every 64 reads, so that clock reads stay out of the figure.
     for (unsigned i = 1; n_frag_get_status(dest.data(), FRAG_STATE_MASK) == FRAG_ACTIVE; ++i) {
-        if (n_pkt *pkt = receive_within(a, 100))
+        if (n_pkt *pkt = n_socket_recv_timeout(a, a, 100))
             n_pkt_free(pkt);
         if (i % 64 == 0 && seconds_since(t0) > kTransferSeconds)
             break;
@@ -347,7 +332,7 @@ double one_frame_us(int frames, bool raw)
         auto one = [&] {
             if (n_socket_send(a, pkt) < 0)
                 return false;
-            n_pkt *got = receive_within(b, 1000);
+            n_pkt *got = n_socket_recv_timeout(b, 0, 1000);
             if (got == nullptr)
                 return false;
             n_pkt_free(got);

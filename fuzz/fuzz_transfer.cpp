@@ -58,9 +58,10 @@ void tuple(std::vector<unsigned char> &f, const unsigned char type[2], const uns
     f.insert(f.end(), data, data + len);
 }
 
-// Part p of transfer v of source s, as its sender builds it (flags bit 0:
-// descriptor on its first and last part; bit 1: the kind lies; bit 2: the
-// descriptor carries another nonce for the same data).
+// Part p of transfer v of source s, as its sender builds it (flags bit 0: a
+// descriptor, with the part index; bit 1: the kind lies; bit 2: the
+// descriptor carries another nonce for the same data; bit 5: the index lies
+// by 256).
 std::vector<unsigned char> part_frame(unsigned s, unsigned v, unsigned p, unsigned flags)
 {
     const std::vector<unsigned char> data = data_of(s, v);
@@ -77,11 +78,11 @@ std::vector<unsigned char> part_frame(unsigned s, unsigned v, unsigned p, unsign
     const unsigned char cac[2] = {static_cast<unsigned char>((last != ((flags & 2) != 0)) ? 4 : 2),
                                   static_cast<unsigned char>(p)};
     tuple(f, kTypeCAC, cac, 2);
-    if ((flags & 1) && (p == 0 || last)) {
-        Descriptor d{true, static_cast<uint8_t>((p == 0 ? kDescFirst : 0) | (last ? kDescLast : 0)),
+    if (flags & 1) {
+        Descriptor d{true, static_cast<uint8_t>(kDescIndex | (p == 0 ? kDescFirst : 0) | (last ? kDescLast : 0)),
                      (s << 8) | ((flags & 4) ? 0x10u : 0u) | (v + 1), static_cast<uint32_t>(data.size()),
-                     crc32_update(0, data.data(), data.size())};
-        unsigned char desc[13];
+                     crc32_update(0, data.data(), data.size()), (flags & 32) ? p + 256 : p};
+        unsigned char desc[kDescMax];
         tuple(f, kTypeCAT, desc, write_descriptor(d, desc));
     }
     f.resize(f.size() + 2);

@@ -214,13 +214,15 @@ void MqttLink::on_connect(mosquitto *client, void *self_ptr, int rc)
     }
     self->connected_ = true;
     self->next_delay_ms_ = self->settings_.reconnect_min_ms;
-    // The status first, so that a subscriber sees "online" before any data.
+    // Subscriptions first: the broker handles a client's packets in order,
+    // so whoever sees "online" can send commands that will be heard. The
+    // status goes before any data (which waits for the Connected event).
     const MqttSettings &s = self->settings_;
+    for (const std::string &topic : s.subscriptions)
+        mosquitto_subscribe(client, nullptr, topic.c_str(), 1);
     if (!s.status_topic.empty())
         mosquitto_publish(client, nullptr, s.status_topic.c_str(), static_cast<int>(s.online_payload.size()),
                           s.online_payload.data(), 1, true);
-    for (const std::string &topic : s.subscriptions)
-        mosquitto_subscribe(client, nullptr, topic.c_str(), 1);
     self->post({MqttEvent::Connected, 0, {}, {}});
 }
 

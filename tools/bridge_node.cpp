@@ -82,7 +82,7 @@ Node::~Node()
 void Node::pump()
 {
     for (int reads = 0; reads < kMaxReadsPerPump; ++reads) {
-        n_pkt *pkt = n_socket_recv(fd_, fd_);
+        n_pkt *pkt = n_socket_recv_timeout(fd_, fd_, 0);
         if (pkt != nullptr) {
             on_packet(pkt);
             n_pkt_free(pkt);

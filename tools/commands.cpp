@@ -51,19 +51,16 @@ bool interrupted() { return g_interrupted != 0; }
 
 void pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packet)
 {
-    for (int reads = 0; reads < 1000 && !interrupted(); ++reads) {
-        n_pkt *pkt = n_socket_recv(fd, fd);
-        if (pkt != nullptr) {
-            on_packet(pkt);
-            n_pkt_free(pkt);
-        } else if (n_errno == N_EAGAIN || n_errno == N_EBADF) {
-            break;  // nothing (more) for us right now
-        }           // else a fragment was consumed or a datagram was refused: read on
-    }
     if (interrupted())
         return;
-    pollfd p{fd, POLLIN, 0};
-    poll(&p, 1, static_cast<int>(wait_ms));
+    // One bounded receive: on the node's blocking socket a single read that
+    // waits for the next datagram or the next transfer timer. A datagram
+    // that is consumed (a fragment, an acknowledgement) ends it as well, so
+    // that the caller looks at its transfers after each one.
+    if (n_pkt *pkt = n_socket_recv_timeout(fd, fd, static_cast<int>(wait_ms))) {
+        on_packet(pkt);
+        n_pkt_free(pkt);
+    }
 }
 
 int finish(const CommandLine &c, int fd, int status, double seconds, JsonObject summary)

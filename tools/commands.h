@@ -50,10 +50,10 @@ private:
     uint32_t limit_ms_;
 };
 
-// Receives everything waiting on the non-blocking socket, hands each packet
-// to on_packet (which must not keep it), then waits up to wait_ms for the
-// next datagram or an interruption. Fragments, acknowledgements and timers
-// are served inside the library's receive.
+// Receives one frame within wait_ms and hands it to on_packet (which must
+// not keep it); returns earlier when a datagram was consumed by the library
+// (a fragment, an acknowledgement) or at an interruption. Fragments,
+// acknowledgements and timers are served inside the library's receive.
 void pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packet);
 
 // Why a send on fd failed, from the system's errno of the failed call when

@@ -314,9 +314,9 @@ int open_node(const NodeOptions &o, uint16_t port, bool bind)
         n_socket_set_option(fd, SOCKET_RECV_ALL, 1);
     if (bind) {
         // Receiving once binds the socket; a socket that sent first would be
-        // bound to a temporary port by the system and never hear PORT.
-        n_socket_set_option(fd, SOCKET_BLOCKING, 0);
-        n_pkt *none = n_socket_recv(fd, 0);
+        // bound to a temporary port by the system and never hear PORT. The
+        // socket stays blocking: the commands wait with bounded receives.
+        n_pkt *none = n_socket_recv_timeout(fd, 0, 0);
         if (none != nullptr) {
             n_pkt_free(none);
         } else if (n_errno == N_ENOTBOUND) {

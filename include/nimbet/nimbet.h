@@ -511,19 +511,22 @@ N_EXPORT int n_frag_recv_file(int fd, const unsigned char *peer_id, const char *
 /*
  * Transfer descriptor. Transfers sent through a socket carry, between nodes
  * of this library, a "CAT" tuple (type bytes 0xD0 0x80) right after the
- * "CAC" tuple of their first and last part, and receivers echo it in their
+ * "CAC" tuple of every part, and receivers echo it in their
  * acknowledgements:
  *
- *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo
+ *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo, 0x08 part index
  *   bytes 1..4  transfer nonce, big-endian (new for every transfer)
- *   bytes 5..8  total length, big-endian              (first part only)
- *   next 4      CRC-32 (as zlib's crc32) of the whole data, big-endian (last part only)
+ *   then        total length, big-endian                     (with 0x01: the first part)
+ *   then        CRC-32 (as zlib's crc32) of all the data, big-endian (with 0x02: the last part)
+ *   then        part index counted from 0, big-endian         (with 0x08: every part and reply)
  *
- * A receiver refuses a transfer longer than announced and never delivers one
- * whose CRC-32 differs (it aborts it without acknowledging the last part);
- * a first part with a new nonce replaces a stalled transfer from the same
- * node. Nodes that do not know the tuple pass over it. On by default;
- * n_socket_set_transfer_check(fd, 0) sends the plain frames. 0, or -1 with 9.
+ * The part index tells a part, or its acknowledgement, from one 256 parts
+ * older that has the same sequence byte. A receiver refuses a transfer longer
+ * than announced and never delivers one whose CRC-32 differs (it aborts it
+ * without acknowledging the last part); a first part with a new nonce
+ * replaces a stalled transfer from the same node. Nodes that do not know the
+ * tuple pass over it. On by default; n_socket_set_transfer_check(fd, 0) sends
+ * the plain frames. 0, or -1 with 9.
  */
 N_EXPORT int n_socket_set_transfer_check(int fd, int on);
 

@@ -60,6 +60,21 @@ void forget_stale(uint32_t now)
 
 }  // namespace
 
+namespace {
+
+struct WakeFd {
+    int fd = -1;
+    ~WakeFd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+thread_local WakeFd t_wake;
+
+}  // namespace
+
 namespace nimbet {
 
 AckRequest ack_request_of(const FrameView &view) { return {view.srcid(), view.cad, view.cac}; }
@@ -70,12 +85,12 @@ AckRequest ack_request_of(const FrameView &view) { return {view.srcid(), view.ca
 //   header: format 2 | socket's location | srcid B | socket's next seq
 //   tuples: ACM (A5 0E 00)
 //           CAC (66 40 02) control|1 seq
-//           [CAT (D0 80 05) 04 nonce]     echo of a transfer descriptor
+//           [CAT (D0 80 09) 0C nonce index]  echo of a transfer descriptor
 //           CAD (6C 80 08) A[8]
 //   CRC
 //
 // 75 bytes for a 2-byte "CAC". The requester recognises it by its "CAD".
-int ack_reply(socket_record *rec, const AckRequest &req, const uint32_t *echo)
+int ack_reply(socket_record *rec, const AckRequest &req, const Descriptor *echo)
 {
     if (!req.cac || !req.cad)
         return fail(kProto);
@@ -96,8 +111,8 @@ int ack_reply(socket_record *rec, const AckRequest &req, const uint32_t *echo)
     w.tuple(kTypeACM, nullptr, 0);
     w.tuple(kTypeCAC, control, req.cac.len);
     if (echo != nullptr) {
-        unsigned char desc[13];
-        w.tuple(kTypeCAT, desc, write_descriptor({true, kDescEcho, *echo, 0, 0}, desc));
+        unsigned char desc[kDescMax];
+        w.tuple(kTypeCAT, desc, write_descriptor(*echo, desc));
     }
     w.tuple(kTypeCAD, req.srcid, kIdLen);
     if (transmit(rec, out, w.finish(), N_TRACE_ACK_SENT) <= 0)
@@ -212,25 +227,16 @@ void settle_waiters(socket_record *rec, const FrameView &view)
         if (outcome == 0)
             continue;
         w->outcome.store(outcome);
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(w->wake_fd, &one, sizeof one);
+        // The waiter's own thread reads its outcome when the receive returns;
+        // only another thread has to wake it.
+        if (w->wake_fd != t_wake.fd) {
+            w->woken.store(true);
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(w->wake_fd, &one, sizeof one);
+        }
     }
 }
 
-namespace {
-
-struct WakeFd {
-    int fd = -1;
-    ~WakeFd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-thread_local WakeFd t_wake;
-
-}  // namespace
 
 int thread_wake_fd()
 {

@@ -21,11 +21,11 @@ AckRequest ack_request_of(const FrameView &view);
 
 // Sends the acknowledgement of a request through `rec`: "ACM", the request's
 // "CAC" data with the reply bit set, then "CAD" naming the requester, under
-// the identifier the request addressed. With `echo`, a transfer descriptor
-// echoing that nonce follows the "CAC". 0, or -1 with 227 (no usable
+// the identifier the request addressed. With `echo`, that transfer
+// descriptor follows the "CAC". 0, or -1 with 227 (no usable
 // "CAC"/"CAD", or a reply that would not fit the 64-byte tuple area) or the
 // send's error.
-int ack_reply(socket_record *rec, const AckRequest &req, const uint32_t *echo);
+int ack_reply(socket_record *rec, const AckRequest &req, const Descriptor *echo);
 
 // The acknowledgement of a received packet through socket ack_fd; marks the
 // packet acknowledged on success. As ack_reply, or -1 with 22 (null packet,
@@ -47,7 +47,8 @@ struct AckWaiter {
     unsigned char dest[kIdLen];
     uint8_t q;
     int wake_fd;
-    std::atomic<int> outcome{0};  // 0 waiting, 1 acknowledged, 2 malformed reply
+    std::atomic<int> outcome{0};      // 0 waiting, 1 acknowledged, 2 malformed reply
+    std::atomic<bool> woken{false};   // another thread wrote to wake_fd
     AckWaiter *next = nullptr;
 };
 

@@ -46,10 +46,14 @@ public:
         std::memcpy(w_.dest, dest, kIdLen);
         w_.q = q;
         w_.wake_fd = thread_wake_fd();
-        drain_wake_fd(w_.wake_fd);
         waiter_add(rec_, &w_);
     }
-    ~AckWait() { waiter_remove(rec_, &w_); }
+    ~AckWait()
+    {
+        waiter_remove(rec_, &w_);
+        if (w_.woken.load())
+            drain_wake_fd(w_.wake_fd);  // for the next wait of this thread
+    }
     AckWait(const AckWait &) = delete;
     AckWait &operator=(const AckWait &) = delete;
 
@@ -68,7 +72,8 @@ public:
                 return true;
             if (receive_frame(rec_, ack, wait, d) == Received::Closed)
                 return false;
-            drain_wake_fd(w_.wake_fd);
+            if (outcome() == 0)
+                drain_wake_fd(w_.wake_fd);  // a wake-up left from an earlier wait
         }
         return true;
     }

@@ -33,10 +33,7 @@ constexpr uint32_t kReclaimMs = 30000;
 // sender may still resend the last part (its acknowledgement lost).
 struct Remembered {
     uint32_t until;
-    bool described;
-    uint32_t nonce;
-    uint8_t seq, kind, len;
-    unsigned char data[UINT8_MAX];
+    LastPart last;
 };
 constexpr std::size_t kMaxRemembered = 1024;
 std::unordered_map<NodeKey, Remembered, NodeKeyHash> g_remembered;
@@ -69,18 +66,15 @@ void drop_socket(n_frag *f)
 
 socket_record *counting_socket(const n_frag *f) { return f->sock; }
 
-// A fragment that repeats the last part stored: same sequence byte, same kind,
-// the same bytes, and (when the transfer carries a descriptor) the same nonce.
-// Only such a part is acknowledged again; any other is not this transfer's.
-bool same_part(bool described, uint32_t nonce, uint8_t seq, uint8_t kind, uint8_t len,
-                      const unsigned char *data, const FrameView &view, uint8_t part_kind, const Descriptor &d,
-                      const TupleAt &part)
+// Whether a fragment repeats a stored part: the same sequence byte, kind and
+// bytes, and where its transfer has a descriptor the same nonce and index.
+bool same_part(const LastPart &p, const FrameView &view, uint8_t kind, const Descriptor &d, const TupleAt &part)
 {
-    if (!part || view.cac.data[1] != seq || part_kind != kind || part.len != len)
+    if (!part || view.cac.data[1] != p.seq || kind != p.kind || part.len != p.len)
         return false;
-    if (described && d.present && d.nonce != nonce)
+    if (p.described && d.present && (d.nonce != p.nonce || (d.has(kDescIndex) && d.index != p.index)))
         return false;
-    return len == 0 || std::memcmp(part.data, data, len) == 0;
+    return p.len == 0 || std::memcmp(part.data, p.data, p.len) == 0;
 }
 
 int clamp_to_int(uint32_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
@@ -142,6 +136,9 @@ void frag_release_data(n_frag *f)
 {
     std::free(f->frag_data);
     f->frag_data = nullptr;
+    std::free(f->window);
+    f->window = nullptr;
+    f->window_len = 0;
     chunk_stack_release(f->frag_obstack);
     if (f->file >= 0) {
         ::close(f->file);
@@ -208,31 +205,24 @@ void frag_remember_finished(const n_frag *f)
     const int retry = f->sock != nullptr ? socket_retry(f->sock) : 0;
     const uint64_t patience = receiver_patience(timeout, retry);
     r.until = n_util_getmstime() + static_cast<uint32_t>(patience < UINT32_MAX / 2 ? patience : UINT32_MAX / 2);
-    r.described = f->described;
-    r.nonce = f->nonce;
-    r.seq = f->last_seq;
-    r.kind = f->last_kind;
-    r.len = f->last_len;
-    std::memcpy(r.data, f->last_data, f->last_len);
+    r.last = f->last;
 }
 
-bool frag_is_repeat(const n_frag *f, const FrameView &view, uint8_t kind, const Descriptor &d)
+const LastPart *frag_repeated_part(const n_frag *f, const FrameView &view, uint8_t kind, const Descriptor &d)
 {
-    const unsigned char *type = f != nullptr ? f->data_type : view.first.type;
-    const TupleAt part = find_tuple(view, type);
     if (f != nullptr)
         return f->parts > 0 && frag_state(f) != FRAG_ABORTED &&
-               same_part(f->described, f->nonce, f->last_seq, f->last_kind, f->last_len, f->last_data, view, kind,
-                         d, part);
+                       same_part(f->last, view, kind, d, find_tuple(view, f->data_type))
+                   ? &f->last
+                   : nullptr;
     auto it = g_remembered.find(NodeKey::of(view.srcid()));
     if (it == g_remembered.end())
-        return false;
-    const Remembered &r = it->second;
-    if (static_cast<int32_t>(n_util_getmstime() - r.until) > 0) {
+        return nullptr;
+    if (static_cast<int32_t>(n_util_getmstime() - it->second.until) > 0) {
         g_remembered.erase(it);
-        return false;
+        return nullptr;
     }
-    return same_part(r.described, r.nonce, r.seq, r.kind, r.len, r.data, view, kind, d, view.first);
+    return same_part(it->second.last, view, kind, d, view.first) ? &it->second.last : nullptr;
 }
 
 void frag_forget_finished(const unsigned char *id) { g_remembered.erase(NodeKey::of(id)); }

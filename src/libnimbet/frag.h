@@ -8,6 +8,19 @@
 #include "internal.h"
 #include "socket.h"
 
+namespace nimbet {
+
+// The last part a receiver stored, to tell its repeats from other parts.
+struct LastPart {
+    bool described;     // its transfer carries a descriptor
+    uint32_t nonce;
+    uint32_t index;     // its part index (counted from 0, not wrapped)
+    uint8_t seq, kind, len;
+    unsigned char data[UINT8_MAX];
+};
+
+}  // namespace nimbet
+
 /*
  * One side of a fragmented transfer, named by the peer's identifier. A sender
  * sends one part at a time from its copy of the data (frag_data) or from a
@@ -50,14 +63,18 @@ struct n_frag {
     unsigned char part[FRAG_PART_SIZE];
     int file;                     // file descriptor of a file being sent or written, -1 for none
     char *sink_path;              // receiver writing to a file: the path it becomes when complete
-    // Receiver: the last part stored, to tell its repeats from other parts.
-    uint8_t last_seq, last_kind, last_len;
-    unsigned char last_data[UINT8_MAX];
+    // A file is read ahead (sender) or written behind (receiver) in blocks
+    // of kFileWindow bytes: `window_len` bytes at file offset `window_pos`.
+    unsigned char *window;
+    uint32_t window_pos, window_len;
+    nimbet::LastPart last;        // receiver: the last part stored
 };
 
 namespace nimbet {
 
 using FragQueue = TailQueue<&n_frag::link>;
+
+inline constexpr uint32_t kFileWindow = 64 * 1024;
 
 std::mutex &frag_mutex();
 
@@ -134,9 +151,11 @@ void frag_release_data(n_frag *f);
 // last part is acknowledged again instead of starting a transfer.
 void frag_remember_finished(const n_frag *f);
 
-// Receiver: the last part stored, or a remembered finished transfer's last
-// part, is what this fragment repeats.
-bool frag_is_repeat(const n_frag *f, const FrameView &view, uint8_t kind, const Descriptor &d);
+// The part this fragment repeats: the last one stored by f or, with a null
+// f, by a finished transfer of its sender remembered after it went away;
+// null when it repeats none (a repeat has the same sequence byte, kind and
+// bytes, and the same nonce and index where the transfer has a descriptor).
+const LastPart *frag_repeated_part(const n_frag *f, const FrameView &view, uint8_t kind, const Descriptor &d);
 
 // Forgets a remembered finished transfer (a new one from that peer starts).
 void frag_forget_finished(const unsigned char *id);

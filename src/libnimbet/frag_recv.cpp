@@ -61,6 +61,30 @@ bool write_all(int fd, const unsigned char *data, std::size_t len, off_t at)
     return true;
 }
 
+// Writes the parts gathered in the window to the file; false when the file
+// cannot take them.
+bool flush_window(n_frag *f)
+{
+    if (f->window_len == 0)
+        return true;
+    const bool ok = write_all(f->file, f->window, f->window_len, static_cast<off_t>(f->window_pos));
+    f->window_pos += f->window_len;
+    f->window_len = 0;
+    return ok;
+}
+
+// Gathers a part for the file in the window, written out a window at a time.
+bool write_part(n_frag *f, const TupleAt &part)
+{
+    if (f->window == nullptr && (f->window = static_cast<unsigned char *>(std::malloc(kFileWindow))) == nullptr)
+        return false;
+    if (f->window_len + part.len > kFileWindow && !flush_window(f))
+        return false;
+    std::memcpy(f->window + f->window_len, part.data, part.len);
+    f->window_len += part.len;
+    return true;
+}
+
 void trace_part(n_trace_event e, socket_record *rec, const FrameView &view, const char *reason = nullptr)
 {
     if (trace_enabled())
@@ -79,12 +103,14 @@ void refuse(socket_record *arrival, const FrameView &view, const char *why)
     trace_part(N_TRACE_TRANSFER_REFUSED, arrival, view, why);
 }
 
-// Acknowledges a part (again) through the receiver's socket.
-int acknowledge(socket_record *reply, const FrameView &view, bool described, uint32_t nonce)
+// Acknowledges a stored part (again) through the receiver's socket; in a
+// transfer with a descriptor the acknowledgement echoes its nonce and index.
+int acknowledge(socket_record *reply, const FrameView &view, const LastPart &part)
 {
     if (reply == nullptr)
         return fail(kBadF);
-    return ack_reply(reply, ack_request_of(view), described ? &nonce : nullptr);
+    const Descriptor echo{true, static_cast<uint8_t>(kDescEcho | kDescIndex), part.nonce, 0, 0, part.index};
+    return ack_reply(reply, ack_request_of(view), part.described ? &echo : nullptr);
 }
 
 // The last part arrived: checks it against the descriptor, then joins the
@@ -101,7 +127,7 @@ bool complete(n_frag *f, const Descriptor &d)
     }
     if (f->sink_path != nullptr) {
         const std::string tmp = part_path(f->sink_path);
-        const bool ok = ::close(f->file) == 0;
+        const bool ok = flush_window(f) && ::close(f->file) == 0;
         f->file = -1;
         if (!ok || ::rename(tmp.c_str(), f->sink_path) != 0) {
             ::unlink(tmp.c_str());
@@ -147,7 +173,7 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
         return fail(kProto);
     }
     if (f->sink_path != nullptr) {
-        if (!write_all(f->file, part.data, part.len, static_cast<off_t>(f->done_len))) {
+        if (!write_part(f, part)) {
             frag_abort(f, "file cannot be written");
             return fail(kProto);
         }
@@ -157,18 +183,17 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
     f->crc = crc32_update(f->crc, part.data, part.len);
     f->done_len = static_cast<uint32_t>(done);
     f->retries = f->sock != nullptr ? socket_retry(f->sock) : 0;
-    f->last_seq = view.cac.len >= 2 ? view.cac.data[1] : f->part_no;
+    f->last = {f->described, f->nonce, static_cast<uint32_t>(f->parts),
+               view.cac.len >= 2 ? view.cac.data[1] : f->part_no, static_cast<uint8_t>(kind), part.len, {}};
+    std::memcpy(f->last.data, part.data, part.len);
     f->part_no = static_cast<uint8_t>(f->part_no + 1);
     f->parts += 1;
     f->last_time = n_util_getmstime();
-    f->last_kind = static_cast<uint8_t>(kind);
-    f->last_len = part.len;
-    std::memcpy(f->last_data, part.data, part.len);
     if (f->sock != nullptr)
         trace_part(N_TRACE_PART_STORED, f->sock, view);
     if (kind == kKindLastFragment && !complete(f, d))
         return fail(kProto);
-    return acknowledge(f->sock, view, f->described, f->nonce);
+    return acknowledge(f->sock, view, f->last);
 }
 
 // Receiving transfers that hold (or will hold) data for a socket, and the
@@ -271,9 +296,11 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
         return false;
     }
     if (f != nullptr) {
-        // The sequence byte counts parts modulo 256: after 256 stored parts
-        // the counter is 0 again, and the part before it is 255.
-        const bool expected = seq == f->part_no && !(first && f->parts > 0);
+        // A part of a transfer with a descriptor is the expected one by its
+        // index; otherwise by the sequence byte, which counts parts modulo
+        // 256 (after 256 stored parts the counter is 0 again).
+        const bool expected = f->described ? d.has(kDescIndex) && d.nonce == f->nonce && d.index == f->parts
+                                           : seq == f->part_no && !(first && f->parts > 0);
         switch (frag_state(f)) {
         case FRAG_ACTIVE:
             if (seq == 0 && first && (!f->described || d.nonce != f->nonce)) {
@@ -287,7 +314,7 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
                 return take_part(f, view, d) == 0;
             break;
         case FRAG_FINISHED:
-            if (!frag_is_repeat(f, view, kind, d) && seq == 0) {
+            if (frag_repeated_part(f, view, kind, d) == nullptr && seq == 0) {
                 // A new transfer while the application still holds the last
                 // one: not acknowledged, so the sender tries again later.
                 refuse(arrival, view, "previous transfer not yet taken");
@@ -302,19 +329,19 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
             ignore(arrival, view, "transfer aborted");
             return false;
         }
-        if (frag_is_repeat(f, view, kind, d)) {
+        if (const LastPart *stored = frag_repeated_part(f, view, kind, d)) {
             // Stored already; its acknowledgement was lost.
             count(arrival->stats.duplicates);
             trace_part(N_TRACE_DUPLICATE, arrival, view);
-            return acknowledge(f->sock, view, f->described, f->nonce) == 0;
+            return acknowledge(f->sock, view, *stored) == 0;
         }
         ignore(arrival, view, "not the part expected");
         return false;
     }
-    if (frag_is_repeat(nullptr, view, kind, d)) {
+    if (const LastPart *stored = frag_repeated_part(nullptr, view, kind, d)) {
         count(arrival->stats.duplicates);
         trace_part(N_TRACE_DUPLICATE, arrival, view);
-        return acknowledge(reply, view, d.present, d.nonce) == 0;
+        return acknowledge(reply, view, *stored) == 0;
     }
     // Only a first part starts a transfer: a late or repeated part of a
     // transfer that is gone would start one from its middle.

@@ -1,6 +1,7 @@
 // The sending side of a transfer: one part in flight at a time, the next only once that one is acknowledged.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,29 @@ uint32_t new_nonce()
     return static_cast<uint32_t>(z ^ (z >> 31));
 }
 
+// Reads the file being sent ahead from offset `at`: as much of a window as
+// the file still has, at least `need` bytes. Null, or why that failed.
+const char *read_ahead(n_frag *f, uint32_t at, uint32_t need)
+{
+    if (f->window == nullptr && (f->window = static_cast<unsigned char *>(std::malloc(kFileWindow))) == nullptr)
+        return "out of memory";
+    const uint32_t want = std::min(kFileWindow, f->total_len - at);
+    uint32_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::pread(f->file, f->window + got, want - got, static_cast<off_t>(at) + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return "file read error";
+        if (n == 0)
+            break;
+        got += static_cast<uint32_t>(n);
+    }
+    f->window_pos = at;
+    f->window_len = got;
+    return got >= need ? nullptr : "file shorter than when the transfer started";
+}
+
 // Takes the next part's bytes into f->part: from the copy of the data, or
 // from the file being sent. A file that cannot be read aborts the transfer.
 bool load_part(n_frag *f)
@@ -45,14 +69,15 @@ bool load_part(n_frag *f)
     if (f->frag_data != nullptr) {
         std::memcpy(f->part, f->frag_data + f->done_len, f->part_len);
     } else if (f->file >= 0 && f->part_len != 0) {
-        ssize_t got = -1;
-        do
-            got = ::pread(f->file, f->part, f->part_len, static_cast<off_t>(f->done_len));
-        while (got < 0 && errno == EINTR);
-        if (got != f->part_len) {
-            frag_abort(f, got < 0 ? "file read error" : "file shorter than when the transfer started");
-            return false;
+        const bool inside = f->window != nullptr && f->done_len >= f->window_pos &&
+                            f->done_len + f->part_len <= f->window_pos + f->window_len;
+        if (!inside) {
+            if (const char *why = read_ahead(f, f->done_len, f->part_len)) {
+                frag_abort(f, why);
+                return false;
+            }
         }
+        std::memcpy(f->part, f->window + (f->done_len - f->window_pos), f->part_len);
     }
     f->crc = crc32_update(f->crc, f->part, f->part_len);
     return true;
@@ -61,8 +86,9 @@ bool load_part(n_frag *f)
 // Sends the part in flight: the data tuple first (the receiver takes the
 // transfer's type from it), then "CAD" naming the peer, then "CAC" with the
 // control byte and the part counter; 48 + 11 + 5 bytes fill the 64-byte
-// tuple area exactly. The first and the last part of a transfer with a
-// descriptor carry it behind the "CAC".
+// tuple area exactly. Every part of a transfer with a descriptor carries it
+// behind the "CAC": the part index always, the length on the first part, the
+// CRC-32 on the last.
 int send_part(n_frag *f, bool again)
 {
     if (f->sock == nullptr)
@@ -74,10 +100,12 @@ int send_part(n_frag *f, bool again)
     w.tuple(f->data_type, f->part, f->part_len);
     w.tuple(kTypeCAD, f->id, kIdLen);
     w.tuple(kTypeCAC, cac, 2);
-    const uint8_t flags = static_cast<uint8_t>((f->parts == 0 ? kDescFirst : 0) | (control == 4 ? kDescLast : 0));
-    if (f->described && flags != 0) {
-        unsigned char desc[13];
-        w.tuple(kTypeCAT, desc, write_descriptor({true, flags, f->nonce, f->total_len, f->crc}, desc));
+    if (f->described) {
+        const auto flags =
+            static_cast<uint8_t>(kDescIndex | (f->parts == 0 ? kDescFirst : 0) | (control == 4 ? kDescLast : 0));
+        const Descriptor d{true, flags, f->nonce, f->total_len, f->crc, static_cast<uint32_t>(f->parts)};
+        unsigned char desc[kDescMax];
+        w.tuple(kTypeCAT, desc, write_descriptor(d, desc));
     }
     return transmit(f->sock, out, w.finish(), again ? N_TRACE_PART_RESENT : N_TRACE_PART_SENT);
 }
@@ -199,7 +227,8 @@ void frag_on_ack(socket_record *rec, const FrameView &view)
             trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, view.from, "acknowledgement of no transfer");
         return;
     }
-    if (!in_flight(f) || seq != f->part_no || (control & ~kCacReply) != part_control(f)) {
+    const bool stale = f->described && d.has(kDescIndex) && d.index != f->parts;
+    if (!in_flight(f) || stale || seq != f->part_no || (control & ~kCacReply) != part_control(f)) {
         count(rec->stats.duplicates);
         if (trace_enabled())
             trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, view.from);

@@ -2,6 +2,7 @@
 #include "frame.h"
 
 #include <array>
+#include <utility>
 #include <cstring>
 
 namespace nimbet {
@@ -96,20 +97,15 @@ Descriptor read_descriptor(const FrameView &view)
     const unsigned char *p = view.cat.data;
     d.flags = p[0];
     d.nonce = get_be32(p + 1);
-    std::size_t need = 5;
-    if (d.flags & kDescFirst)
-        need += 4;
-    if (d.flags & kDescLast)
-        need += 4;
-    if (view.cat.len < need)
-        return d;
     std::size_t off = 5;
-    if (d.flags & kDescFirst) {
-        d.total = get_be32(p + off);
+    for (auto [flag, field] : {std::pair{kDescFirst, &d.total}, {kDescLast, &d.crc}, {kDescIndex, &d.index}}) {
+        if ((d.flags & flag) == 0)
+            continue;
+        if (view.cat.len < off + 4)
+            return d;
+        *field = get_be32(p + off);
         off += 4;
     }
-    if (d.flags & kDescLast)
-        d.crc = get_be32(p + off);
     d.present = true;
     return d;
 }
@@ -119,12 +115,10 @@ std::size_t write_descriptor(const Descriptor &d, unsigned char *out)
     out[0] = d.flags;
     put_be32(out + 1, d.nonce);
     std::size_t len = 5;
-    if (d.flags & kDescFirst) {
-        put_be32(out + len, d.total);
-        len += 4;
-    }
-    if (d.flags & kDescLast) {
-        put_be32(out + len, d.crc);
+    for (auto [flag, field] : {std::pair{kDescFirst, d.total}, {kDescLast, d.crc}, {kDescIndex, d.index}}) {
+        if ((d.flags & flag) == 0)
+            continue;
+        put_be32(out + len, field);
         len += 4;
     }
     return len;

@@ -48,19 +48,25 @@ Reject view_frame(const unsigned char *bytes, std::size_t len, FrameView &view);
 TupleAt find_tuple(const FrameView &view, const unsigned char type[2]);
 
 /*
- * Transfer descriptor: a "CAT" tuple right after the "CAC" tuple of a
- * fragment or of its acknowledgement, between nodes of this library (nodes
+ * Transfer descriptor: a "CAT" tuple right after the "CAC" tuple of every
+ * fragment and of its acknowledgement, between nodes of this library (nodes
  * that do not know it pass over it):
  *
- *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo
+ *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo, 0x08 part index
  *   bytes 1..4  transfer nonce, big-endian
- *   bytes 5..8  total length, big-endian            (first part only)
- *   next 4      CRC-32 of the whole data, big-endian (last part only)
+ *   then        total length, big-endian             (with 0x01)
+ *   then        CRC-32 of the whole data, big-endian (with 0x02)
+ *   then        part index from 0, big-endian        (with 0x08)
+ *
+ * The part index tells a part, or its acknowledgement, from one 256 parts
+ * older that carries the same sequence byte.
  */
 inline constexpr unsigned char kTypeCAT[2] = {0xD0, 0x80};
 inline constexpr uint8_t kDescFirst = 0x01;
 inline constexpr uint8_t kDescLast = 0x02;
 inline constexpr uint8_t kDescEcho = 0x04;
+inline constexpr uint8_t kDescIndex = 0x08;
+inline constexpr std::size_t kDescMax = 17;
 
 struct Descriptor {
     bool present = false;
@@ -68,13 +74,16 @@ struct Descriptor {
     uint32_t nonce = 0;
     uint32_t total = 0;
     uint32_t crc = 0;
+    uint32_t index = 0;
+
+    bool has(uint8_t flag) const { return present && (flags & flag) != 0; }
 };
 
 // Reads the descriptor of a frame; not present when the "CAT" tuple is
 // missing or does not hold what its flags announce.
 Descriptor read_descriptor(const FrameView &view);
 
-// Writes a descriptor's data into out (13 bytes of room); its length.
+// Writes a descriptor's data into out (kDescMax bytes of room); its length.
 std::size_t write_descriptor(const Descriptor &d, unsigned char *out);
 
 // The values a socket stamps on a frame it builds.

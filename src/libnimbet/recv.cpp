@@ -52,7 +52,7 @@ void set_read_timeout(socket_record *rec, int ms)
     if (ms < 0 ? cur == 0 : (cur > ms && cur <= ms + kReadTimeoutSlack))
         return;
     const int want = ms < 0 ? 0 : ms + kReadTimeoutSlack / 2;
-    const timeval tv{want / 1000, (want % 1000) * 1000};
+    const timeval tv{want / 1000, static_cast<suseconds_t>(want % 1000) * 1000};
     ::setsockopt(rec->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     rec->read_timeout.store(want, std::memory_order_relaxed);
 }

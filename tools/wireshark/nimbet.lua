@@ -58,9 +58,11 @@ local f = {
     cat_first  = ProtoField.bool("nimbet.cat.first", "First part", 8, nil, 0x01),
     cat_last   = ProtoField.bool("nimbet.cat.last", "Last part", 8, nil, 0x02),
     cat_echo   = ProtoField.bool("nimbet.cat.echo", "Echo", 8, nil, 0x04),
+    cat_hasidx = ProtoField.bool("nimbet.cat.indexed", "Part index", 8, nil, 0x08),
     cat_nonce  = ProtoField.uint32("nimbet.cat.nonce", "Transfer nonce", base.HEX),
     cat_total  = ProtoField.uint32("nimbet.cat.total", "Total length"),
     cat_crc32  = ProtoField.uint32("nimbet.cat.crc32", "CRC-32 of the data", base.HEX),
+    cat_index  = ProtoField.uint32("nimbet.cat.index", "Part index"),
     crc        = ProtoField.uint16("nimbet.crc", "CRC-16", base.HEX),
     crc_good   = ProtoField.bool("nimbet.crc.good", "CRC correct"),
 }
@@ -192,6 +194,7 @@ local function add_control(sub, name, tvb, off, len)
         d:add(f.cat_first, tvb(off, 1))
         d:add(f.cat_last, tvb(off, 1))
         d:add(f.cat_echo, tvb(off, 1))
+        d:add(f.cat_hasidx, tvb(off, 1))
         sub:add(f.cat_nonce, tvb(off + 1, 4))
         local at = off + 5
         if band(flags, 0x01) ~= 0 and at + 4 <= off + len then
@@ -200,6 +203,10 @@ local function add_control(sub, name, tvb, off, len)
         end
         if band(flags, 0x02) ~= 0 and at + 4 <= off + len then
             sub:add(f.cat_crc32, tvb(at, 4))
+            at = at + 4
+        end
+        if band(flags, 0x08) ~= 0 and at + 4 <= off + len then
+            sub:add(f.cat_index, tvb(at, 4))
         end
         return nil
     end
