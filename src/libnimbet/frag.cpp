@@ -58,6 +58,16 @@ bool timer_wait(const n_frag *f, uint32_t timeout, uint64_t &wait)
     return frag_state(f) != FRAG_ABORTED;
 }
 
+// Milliseconds from now until a timer that waits `wait` after `last` is due
+// (0: due now).
+int64_t time_left(uint32_t now, uint32_t last, uint64_t wait)
+{
+    const uint32_t elapsed = now - last;
+    return elapsed > wait ? 0 : static_cast<int64_t>(wait - elapsed) + 1;
+}
+
+int clamp_delay(int64_t best) { return best < 0 ? -1 : static_cast<int>(best < INT32_MAX ? best : INT32_MAX); }
+
 void drop_socket(n_frag *f)
 {
     SocketRef(f->sock).reset();  // takes over and drops the record's reference
@@ -252,11 +262,12 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
     return view_frame(buf, size, view) == Reject::None;
 }
 
-void frag_serve_timers(socket_record *reader)
+int frag_serve_timers(socket_record *reader)
 {
     const uint32_t timeout = socket_timeout_ms(reader);
     std::lock_guard lock(g_mu);
     const uint32_t now = n_util_getmstime();
+    int64_t best = -1;
     for (n_frag *f : FragQueue::each(g_registry)) {
         if (frag_receiving(f) && frag_state(f) == FRAG_ABORTED) {
             if (now - f->ended > kReclaimMs)
@@ -264,19 +275,27 @@ void frag_serve_timers(socket_record *reader)
             continue;
         }
         uint64_t wait = 0;
-        if (!timer_wait(f, timeout, wait) || now - f->last_time <= wait)
+        if (!timer_wait(f, timeout, wait))
             continue;
-        if (frag_receiving(f)) {
-            // A finished receiver's data are released too: the application
-            // takes them before its patience has run out.
-            frag_remember_finished(f);
-            frag_abort(f, frag_state(f) == FRAG_FINISHED ? "data not taken in time" : "no part for too long");
-        } else if (f->retries >= 1) {
-            sender_resend(f);
-        } else {
-            frag_abort(f, "not acknowledged");
+        if (now - f->last_time > wait) {
+            if (frag_receiving(f)) {
+                // A finished receiver's data are released too: the
+                // application takes them before its patience has run out.
+                frag_remember_finished(f);
+                frag_abort(f, frag_state(f) == FRAG_FINISHED ? "data not taken in time" : "no part for too long");
+            } else if (f->retries >= 1) {
+                sender_resend(f);
+            } else {
+                frag_abort(f, "not acknowledged");
+            }
+            if (!timer_wait(f, timeout, wait))
+                continue;
         }
+        const int64_t left = time_left(now, f->last_time, wait);
+        if (best < 0 || left < best)
+            best = left;
     }
+    return clamp_delay(best);
 }
 
 int frag_next_timer(socket_record *reader)
@@ -289,12 +308,11 @@ int frag_next_timer(socket_record *reader)
         uint64_t wait = 0;
         if (!timer_wait(f, timeout, wait))
             continue;
-        const uint32_t elapsed = now - f->last_time;
-        const int64_t left = elapsed > wait ? 0 : static_cast<int64_t>(wait - elapsed) + 1;
+        const int64_t left = time_left(now, f->last_time, wait);
         if (best < 0 || left < best)
             best = left;
     }
-    return best < 0 ? -1 : static_cast<int>(best < INT32_MAX ? best : INT32_MAX);
+    return clamp_delay(best);
 }
 
 void frag_socket_closed(socket_record *rec)

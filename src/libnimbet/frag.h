@@ -90,8 +90,9 @@ void frag_on_ack(socket_record *rec, const FrameView &view);
 
 // Retransmits overdue parts, aborts transfers that ran out of retries or
 // heard nothing for too long, reclaims aborted receivers nobody deleted.
-// Runs with the timeout of `reader`, the socket being read.
-void frag_serve_timers(socket_record *reader);
+// Runs with the timeout of `reader`, the socket being read. Returns what
+// frag_next_timer would return afterwards.
+int frag_serve_timers(socket_record *reader);
 
 // Milliseconds until frag_serve_timers(reader) can next change anything (0
 // when due now), or -1 when no transfer waits on a timer.

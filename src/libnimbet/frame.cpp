@@ -5,23 +5,30 @@
 #include <utility>
 #include <cstring>
 
+#include "packet.h"
+
 namespace nimbet {
 
 namespace {
 
-constexpr std::array<uint32_t, 256> make_crc32_table()
+// CRC-32 tables for eight bytes at a time: table k gives the register
+// contribution of a byte that has k more bytes after it in the step.
+constexpr std::array<std::array<uint32_t, 256>, 8> make_crc32_tables()
 {
-    std::array<uint32_t, 256> t{};
+    std::array<std::array<uint32_t, 256>, 8> t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
         for (int k = 0; k < 8; ++k)
             c = (c & 1u) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[i] = c;
+        t[0][i] = c;
     }
+    for (uint32_t i = 0; i < 256; ++i)
+        for (std::size_t k = 1; k < 8; ++k)
+            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFFu];
     return t;
 }
 
-constexpr std::array<uint32_t, 256> kCrc32Table = make_crc32_table();
+constexpr auto kCrc32 = make_crc32_tables();
 
 }  // namespace
 
@@ -140,7 +147,7 @@ bool FrameWriter::tuple(const unsigned char type[2], const unsigned char *data, 
     buf_[len_ + 1] = type[1];
     buf_[len_ + 2] = static_cast<unsigned char>(len);
     if (len != 0)
-        std::memcpy(buf_ + len_ + 3, data, len);
+        copy_short(buf_ + len_ + 3, data, len);
     len_ += 3 + len;
     return true;
 }
@@ -155,8 +162,15 @@ std::span<const unsigned char> FrameWriter::finish()
 uint32_t crc32_update(uint32_t crc, const unsigned char *data, std::size_t len)
 {
     crc = ~crc;
-    for (std::size_t i = 0; i < len; ++i)
-        crc = kCrc32Table[(crc ^ data[i]) & 0xFFu] ^ (crc >> 8);
+    for (; len >= 8; len -= 8, data += 8) {
+        const uint32_t lo = crc ^ (uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
+                                   uint32_t{data[3]} << 24);
+        crc = kCrc32[7][lo & 0xFFu] ^ kCrc32[6][(lo >> 8) & 0xFFu] ^ kCrc32[5][(lo >> 16) & 0xFFu] ^
+              kCrc32[4][lo >> 24] ^ kCrc32[3][data[4]] ^ kCrc32[2][data[5]] ^ kCrc32[1][data[6]] ^
+              kCrc32[0][data[7]];
+    }
+    for (; len != 0; --len, ++data)
+        crc = kCrc32[0][(crc ^ *data) & 0xFFu] ^ (crc >> 8);
     return ~crc;
 }
 

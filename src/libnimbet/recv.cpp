@@ -9,6 +9,7 @@
 
 #include "ack.h"
 #include "frag.h"
+#include "packet.h"
 #include "trace.h"
 
 using namespace nimbet;
@@ -84,10 +85,8 @@ Read read_datagram(socket_record *rec, const Wait &w, std::span<unsigned char> b
             return Read::Closed;
         const uint32_t options = option_bits(rec);
         int timer = -1;
-        if (options & SOCKET_FRAG) {
-            frag_serve_timers(rec);
-            timer = frag_next_timer(rec);
-        }
+        if (options & SOCKET_FRAG)
+            timer = frag_serve_timers(rec);
         const int ms = poll_ms(w, timer);
         const bool alone = rec->readers.load(std::memory_order_relaxed) == 1;
         int flags = MSG_TRUNC | MSG_DONTWAIT;
@@ -287,8 +286,10 @@ n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait)
     case Received::Rejected:
         return fail_null<n_pkt>(kIlSeq);
     }
+    // The frame passed every check already: it becomes a packet without a
+    // second CRC.
     PacketPtr pkt(n_pkt_alloc());
-    if (!pkt || n_pkt_parse(pkt.get(), d.buf, static_cast<unsigned>(d.view.len)) != 0)
+    if (!pkt || parse_verified_frame(pkt.get(), {d.buf, d.view.len}) != 0)
         return fail_null<n_pkt>(kNoMem);
     pkt->from = d.from;
     pkt->fromlen = static_cast<int32_t>(d.fromlen);

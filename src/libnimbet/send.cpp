@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "packet.h"
 #include "trace.h"
 
 using namespace nimbet;
@@ -37,29 +38,6 @@ Outgoing complete_header(socket_record *rec, n_pkt *packet)
     out.count = rec->num_interfaces;
     std::memcpy(out.to, rec->send_to, sizeof out.to);
     return out;
-}
-
-// Writes header and tuples into frame[0 .. size - 2), leaving room for the
-// CRC. Returns false when the tuple list does not fill exactly that room
-// (its recorded length disagrees with the tuples themselves).
-bool write_frame(const n_pkt *packet, unsigned char *frame, std::size_t size)
-{
-    frame[0] = packet->format;
-    std::memcpy(frame + 1, packet->location, kLocLen);
-    std::memcpy(frame + 45, packet->srcid, kIdLen);
-    frame[53] = packet->seq;
-    std::size_t off = PACKET_HEADER_SIZE;
-    const std::size_t end = size - kCrcLen;
-    for (const n_acl *t : AclQueue::each(packet->acl_head)) {
-        if (end - off < 3u + t->len)
-            return false;
-        frame[off] = t->type[0];
-        frame[off + 1] = t->type[1];
-        frame[off + 2] = t->len;
-        std::memcpy(frame + off + 3, t->data, t->len);
-        off += 3u + t->len;
-    }
-    return off == end;
 }
 
 }  // namespace
@@ -104,7 +82,7 @@ int send_packet(socket_record *rec, n_pkt *packet)
         return fail(kProto);
     const Outgoing out = complete_header(rec, packet);
 
-    const std::size_t size = PACKET_HEADER_SIZE + kCrcLen + static_cast<std::size_t>(packet->acl_len);
+    const std::size_t size = frame_size(packet);
     unsigned char inline_frame[kInlineFrame];
     MallocPtr<unsigned char> heap_frame;
     unsigned char *frame = inline_frame;
@@ -114,13 +92,10 @@ int send_packet(socket_record *rec, n_pkt *packet)
             return fail(kNoMem);
         frame = heap_frame.get();
     }
-    std::memset(frame, 0, size);
-
     if (n_acl_first(packet) == nullptr)
         return fail(kProto);
-    if (!write_frame(packet, frame, size))
+    if (!serialise_packet(packet, {frame, size}))
         return fail(kInval);
-    n_util_crc16_append(frame, static_cast<unsigned int>(size));
 
     const int result = transmit(rec, out, {frame, size}, N_TRACE_SENT);
     // A caller-set sequence number serves one send; the next send of the same
