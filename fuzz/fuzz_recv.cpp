@@ -11,6 +11,7 @@
 #include "ack.h"
 #include "frag.h"
 #include "recv.h"
+#include "fuzz_node.h"
 #include "socket.h"
 
 using namespace nimbet;
@@ -18,24 +19,10 @@ using namespace nimbet;
 namespace {
 
 constexpr uint16_t kPort = 47700;
-const unsigned char kSelf[8] = {1, 1, 1, 1, 127, 0, 0, 1};
+using nimbet::fuzz::kSelf;
 const unsigned char kType[2] = {0x12, 0x34};
 
-// The node under test, opened once: it stands on 127.0.0.1 and its only
-// destination is 127.0.0.2, where nothing listens, so the acknowledgements
-// and parts it sends stay on loopback and go nowhere.
-socket_record *node()
-{
-    static socket_record *rec = [] {
-        const int fd = n_socket_open(inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), kPort);
-        if (fd < 0)
-            std::abort();
-        n_socket_set_id(fd, kSelf);
-        n_socket_set_option(fd, SOCKET_BLOCKING, 0);
-        return socket_acquire(fd).get();  // the registry keeps it for the process's life
-    }();
-    return rec;
-}
+socket_record *node() { return nimbet::fuzz::node(kPort); }
 
 // Fragmentations are process-wide: every input starts without any.
 void clear_fragmentations()

@@ -10,6 +10,7 @@
 
 #include "frag.h"
 #include "recv.h"
+#include "fuzz_node.h"
 #include "socket.h"
 
 using namespace nimbet;
@@ -17,21 +18,16 @@ using namespace nimbet;
 namespace {
 
 constexpr uint16_t kPort = 47701;
-const unsigned char kSelf[8] = {1, 1, 1, 1, 127, 0, 0, 1};
+using nimbet::fuzz::kSelf;
 const unsigned char kType[2] = {0x12, 0x34};
 
-// The node under test on 127.0.0.1; its replies go to 127.0.0.2, where
-// nothing listens.
+// The node under test drives transfers.
 socket_record *node()
 {
     static socket_record *rec = [] {
-        const int fd = n_socket_open(inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), kPort);
-        if (fd < 0)
-            std::abort();
-        n_socket_set_id(fd, kSelf);
-        n_socket_set_option(fd, SOCKET_BLOCKING, 0);
-        n_socket_set_option(fd, SOCKET_FRAG, 1);
-        return socket_acquire(fd).get();  // the registry keeps it for the process's life
+        socket_record *r = nimbet::fuzz::node(kPort);
+        n_socket_set_option(r->fd, SOCKET_FRAG, 1);
+        return r;
     }();
     return rec;
 }

@@ -132,17 +132,17 @@ bool parse_tuples(const json &list, std::vector<TupleSpec> &out, std::string &er
             error = "every tuple needs a \"type\"";
             return false;
         }
-        TupleSpec spec{t["type"].get<std::string>(), {}};
-        if (!valid_type_name(spec.type)) {
-            error = "bad tuple type \"" + spec.type + "\": 3 letters, digits, '-', '/', ' ' or '@'";
+        TupleSpec tuple{t["type"].get<std::string>(), {}};
+        if (!valid_type_name(tuple.type)) {
+            error = "bad tuple type \"" + tuple.type + "\": 3 letters, digits, '-', '/', ' ' or '@'";
             return false;
         }
         if (!only_keys(t, {"type", "text", "hex", "base64"}, error))
             return false;
         // A tuple without a value is an empty tuple.
-        if ((t.contains("text") || t.contains("hex") || t.contains("base64")) && !decode_value(t, spec.bytes, error))
+        if ((t.contains("text") || t.contains("hex") || t.contains("base64")) && !decode_value(t, tuple.bytes, error))
             return false;
-        out.push_back(std::move(spec));
+        out.push_back(std::move(tuple));
     }
     return true;
 }

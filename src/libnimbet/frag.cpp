@@ -262,14 +262,17 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
     return view_frame(buf, size, view) == Reject::None;
 }
 
-int frag_serve_timers(socket_record *reader)
+// Walks the timers with the timeout of the socket being read, serving what
+// is due when `serve` says so; milliseconds until the next one can change
+// anything (0: now), or -1 when none waits.
+int walk_timers(socket_record *reader, bool serve)
 {
     const uint32_t timeout = socket_timeout_ms(reader);
     std::lock_guard lock(g_mu);
     const uint32_t now = n_util_getmstime();
     int64_t best = -1;
     for (n_frag *f : FragQueue::each(g_registry)) {
-        if (frag_receiving(f) && frag_state(f) == FRAG_ABORTED) {
+        if (serve && frag_receiving(f) && frag_state(f) == FRAG_ABORTED) {
             if (now - f->ended > kReclaimMs)
                 frag_remove(f);
             continue;
@@ -277,7 +280,7 @@ int frag_serve_timers(socket_record *reader)
         uint64_t wait = 0;
         if (!timer_wait(f, timeout, wait))
             continue;
-        if (now - f->last_time > wait) {
+        if (serve && now - f->last_time > wait) {
             if (frag_receiving(f)) {
                 // A finished receiver's data are released too: the
                 // application takes them before its patience has run out.
@@ -298,22 +301,9 @@ int frag_serve_timers(socket_record *reader)
     return clamp_delay(best);
 }
 
-int frag_next_timer(socket_record *reader)
-{
-    const uint32_t timeout = socket_timeout_ms(reader);
-    std::lock_guard lock(g_mu);
-    const uint32_t now = n_util_getmstime();
-    int64_t best = -1;
-    for (n_frag *f : FragQueue::each(g_registry)) {
-        uint64_t wait = 0;
-        if (!timer_wait(f, timeout, wait))
-            continue;
-        const int64_t left = time_left(now, f->last_time, wait);
-        if (best < 0 || left < best)
-            best = left;
-    }
-    return clamp_delay(best);
-}
+int frag_serve_timers(socket_record *reader) { return walk_timers(reader, true); }
+
+int frag_next_timer(socket_record *reader) { return walk_timers(reader, false); }
 
 void frag_socket_closed(socket_record *rec)
 {
