@@ -121,13 +121,15 @@ bool complete(n_frag *f, const Descriptor &d)
         frag_abort(f, "length differs from the announced one");
         return false;
     }
-    if (f->described && d.present && (d.flags & kDescLast) && d.crc != f->crc) {
+    if (f->described && !(d.has(kDescLast) && d.crc == f->crc)) {
         frag_abort(f, "CRC-32 of the data differs from the sender's");
         return false;
     }
     if (f->sink_path != nullptr) {
         const std::string tmp = part_path(f->sink_path);
-        const bool ok = flush_window(f) && ::close(f->file) == 0;
+        const bool flushed = flush_window(f);
+        const bool closed = ::close(f->file) == 0;
+        const bool ok = flushed && closed;
         f->file = -1;
         if (!ok || ::rename(tmp.c_str(), f->sink_path) != 0) {
             ::unlink(tmp.c_str());
