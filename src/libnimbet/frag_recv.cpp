@@ -357,6 +357,10 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
 void sink_discard(n_frag *f)
 {
     if (f->file >= 0) {
+        // What was received is written out all the same: an application
+        // that keeps partial files has renamed OUTFILE.part already, and the
+        // unlink below then finds nothing.
+        flush_window(f);
         ::close(f->file);
         f->file = -1;
     }
