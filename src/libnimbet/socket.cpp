@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "frag.h"
 
@@ -90,18 +89,6 @@ SocketRef socket_acquire(int fd)
             return SocketRef(rec);
         }
     return SocketRef();
-}
-
-void for_each_socket(void (*fn)(socket_record *))
-{
-    std::vector<SocketRef> all;
-    {
-        std::lock_guard lock(g_registry_mu);
-        for (socket_record *rec : SocketQueue::each(g_registry))
-            all.push_back(socket_share(rec));
-    }
-    for (const SocketRef &rec : all)
-        fn(rec.get());
 }
 
 SocketRef socket_share(socket_record *rec)

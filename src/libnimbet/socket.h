@@ -131,12 +131,9 @@ int set_blocking_mode(socket_record *rec, int on);
 int set_destination_slot(socket_record *rec, const unsigned char *address, int i);
 
 // Attaches, renews or removes the kernel filter that drops the socket's own
-// frames addressed to other nodes, as the socket's identifier, options and
-// the trace hook require. Called with no lock held.
+// frames addressed to other nodes, as the socket's identifier and options
+// require. Called with no lock held.
 void update_own_frame_filter(socket_record *rec);
-
-// Runs fn on every open socket (the registry's lock is not held meanwhile).
-void for_each_socket(void (*fn)(socket_record *));
 
 // Sets or clears plain option bits (SOCKET_LOWFLAG) on a record.
 void set_option_bits(socket_record *rec, uint32_t bits, bool on);

@@ -5,7 +5,6 @@
 #include <deque>
 #include <mutex>
 
-#include "socket.h"
 
 namespace {
 
@@ -55,9 +54,6 @@ void n_set_trace(n_trace_fn fn, void *user)
         h = &g_hooks.emplace_back(Hook{fn, user});
     }
     g_hook.store(h, std::memory_order_release);
-    // A hook sees every datagram: the sockets stop dropping their own frames
-    // in the kernel while one is installed.
-    nimbet::for_each_socket(nimbet::update_own_frame_filter);
 }
 
 const char *n_trace_event_name(int event)
