@@ -65,11 +65,12 @@ public:
     // when the socket was closed meanwhile.
     bool await(socket_record *ack, uint32_t t0, uint32_t timeout)
     {
-        Wait wait{Wait::Until, t0 + timeout, w_.wake_fd};
         Delivered d;
         while (outcome() == 0) {
-            if (n_util_getmstime() - t0 >= timeout)
+            const uint32_t elapsed = n_util_getmstime() - t0;
+            if (elapsed >= timeout)
                 return true;
+            const Wait wait{Wait::Until, t0 + timeout, w_.wake_fd, static_cast<int>(timeout - elapsed)};
             if (receive_frame(rec_, ack, wait, d) == Received::Closed)
                 return false;
             if (outcome() == 0)

@@ -24,14 +24,15 @@ bool time_reached(const Wait &w)
 }
 
 // Milliseconds a poll may wait: the caller's wait, shortened to the next
-// fragment timer (-1: no limit).
-int poll_ms(const Wait &w, int timer)
+// fragment timer (-1: no limit). On the first round of a wait its whole
+// length is left, and the clock need not be read.
+int poll_ms(const Wait &w, int timer, bool first)
 {
     int ms = -1;
     if (w.kind == Wait::Now)
         return 0;
     if (w.kind == Wait::Until) {
-        const int32_t left = static_cast<int32_t>(w.until - n_util_getmstime());
+        const int32_t left = first ? w.ms : static_cast<int32_t>(w.until - n_util_getmstime());
         ms = left > 0 ? left : 0;
     }
     if (timer >= 0 && (ms < 0 || timer < ms))
@@ -75,7 +76,7 @@ struct Reading {
 // socket that no other thread reads, the read itself waits, bounded by the
 // socket's receive timeout. Otherwise a read that finds nothing is followed
 // by a poll (also on the caller's wake-up descriptor) and a read again.
-Read read_datagram(socket_record *rec, const Wait &w, std::span<unsigned char> buf, Delivered &out,
+Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsigned char> buf, Delivered &out,
                    std::size_t &len)
 {
     const Reading reading(rec);
@@ -87,7 +88,7 @@ Read read_datagram(socket_record *rec, const Wait &w, std::span<unsigned char> b
         int timer = -1;
         if (options & SOCKET_FRAG)
             timer = frag_serve_timers(rec);
-        const int ms = poll_ms(w, timer);
+        const int ms = poll_ms(w, timer, fresh && !tried);
         const bool alone = rec->readers.load(std::memory_order_relaxed) == 1;
         int flags = MSG_TRUNC | MSG_DONTWAIT;
         if (ms != 0 && alone && (options & SOCKET_BLOCKING)) {
@@ -143,11 +144,10 @@ Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d)
 {
     const FrameView &v = d.view;
     unsigned char self[kIdLen];
-    uint32_t options = 0;
+    const uint32_t options = option_bits(rec);
     {
         std::lock_guard lock(rec->mu);
         std::memcpy(self, rec->id, kIdLen);
-        options = rec->options;
     }
     const Classified c = classify_frame(v, self);
     switch (c.cls) {
@@ -251,9 +251,9 @@ Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out
 Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out)
 {
     const bool waiting = wait.kind != Wait::Now;
-    for (;;) {
+    for (bool fresh = true;; fresh = false) {
         std::size_t n = 0;
-        switch (read_datagram(rec, wait, out.buf, out, n)) {
+        switch (read_datagram(rec, wait, fresh, out.buf, out, n)) {
         case Read::Closed:
             return Received::Closed;
         case Read::Empty:

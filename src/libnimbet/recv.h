@@ -35,14 +35,15 @@ struct Wait {
     enum Kind { Now, Until, Forever } kind = Now;
     uint32_t until = 0;  // n_util_getmstime() value, for Until
     int wake_fd = -1;
+    int ms = 0;          // the length of an Until wait from the moment it is made
 
     static Wait now() { return {}; }
-    static Wait forever() { return {Forever, 0, -1}; }
+    static Wait forever() { return {Forever, 0, -1, 0}; }
     static Wait for_ms(int ms)
     {
         if (ms < 0)
             return forever();
-        return {Until, n_util_getmstime() + static_cast<uint32_t>(ms), -1};
+        return {Until, n_util_getmstime() + static_cast<uint32_t>(ms), -1, ms};
     }
 };
 

@@ -110,6 +110,8 @@ int bind_socket(socket_record *rec)
 
 bool ensure_bound(socket_record *rec)
 {
+    if (rec->options.load(std::memory_order_acquire) & SOCKET_BOUND)
+        return true;
     std::lock_guard lock(rec->mu);
     if (rec->options & SOCKET_BOUND)
         return true;
@@ -157,11 +159,7 @@ void set_option_bits(socket_record *rec, uint32_t bits, bool on)
         rec->options &= ~bits;
 }
 
-uint32_t option_bits(socket_record *rec)
-{
-    std::lock_guard lock(rec->mu);
-    return rec->options;
-}
+uint32_t option_bits(socket_record *rec) { return rec->options.load(std::memory_order_acquire); }
 
 int socket_retry(socket_record *rec)
 {

@@ -55,7 +55,7 @@ struct socket_record {
     unsigned char loc[kLocLen];
     uint8_t last_seq;          // sequence number of the last automatically numbered frame
     uint8_t ack_seq;           // counter of acknowledged sends
-    uint32_t options;          // SOCKET_ bits
+    std::atomic<uint32_t> options;  // SOCKET_ bits: changed under mu, read without it
     TqLink<socket_record> link;
 
     std::mutex mu;
@@ -138,7 +138,7 @@ void update_own_frame_filter(socket_record *rec);
 // Sets or clears plain option bits (SOCKET_LOWFLAG) on a record.
 void set_option_bits(socket_record *rec, uint32_t bits, bool on);
 
-// Reads option bits under the record's lock.
+// The record's option bits (no lock needed).
 uint32_t option_bits(socket_record *rec);
 
 // The record's retry count and timeout, read under its lock.
