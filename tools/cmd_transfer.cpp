@@ -267,11 +267,17 @@ int cmd_send_file(const CommandLine &c)
     const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 60);
     Progress progress(c, "sent");
     int state = FRAG_ACTIVE;
-    while (state == FRAG_ACTIVE && !deadline.passed() && !interrupted()) {
-        pump(fd, std::min<uint32_t>(deadline.left(), 20), [](n_pkt *) {});
+    // A part is acknowledged every few microseconds: the progress is looked
+    // at every 64 rounds, the state and the deadline at every one.
+    for (unsigned round = 1; state == FRAG_ACTIVE && !interrupted(); ++round) {
+        const uint32_t left = deadline.left();
+        if (left == 0)
+            break;
+        pump(fd, std::min<uint32_t>(left, 20), [](n_pkt *) {});
         state = n_frag_get_status(dest, FRAG_STATE_MASK);
-        progress.update(state == FRAG_FINISHED ? total : progress_of(dest).bytes, total, deadline.seconds(),
-                        state != FRAG_ACTIVE);
+        if (state != FRAG_ACTIVE || round % 64 == 0)
+            progress.update(state == FRAG_FINISHED ? total : progress_of(dest).bytes, total, deadline.seconds(),
+                            state != FRAG_ACTIVE);
     }
     progress.close();
     const double seconds = deadline.seconds();
@@ -343,8 +349,11 @@ int cmd_recv_file(const CommandLine &c)
     Progress progress(c, "received");
     bool accepted = false;
     int state = -1;
-    while (state != FRAG_FINISHED && state != FRAG_ABORTED && !deadline.passed() && !interrupted()) {
-        pump(fd, std::min<uint32_t>(deadline.left(), 20), [](n_pkt *) {});
+    unsigned rounds = 0;
+    for (uint32_t left = deadline.left(); state != FRAG_FINISHED && state != FRAG_ABORTED && left != 0 &&
+                                          !interrupted();
+         left = deadline.left()) {
+        pump(fd, std::min<uint32_t>(left, 20), [](n_pkt *) {});
         // Whose transfer is taken: the first one (of --from when given) whose
         // first part passes the filter. Any other is dropped.
         for (const Observer::FirstPart &p : observer.take_first_parts()) {
@@ -368,8 +377,10 @@ int cmd_recv_file(const CommandLine &c)
         }
         if (accepted) {
             state = n_frag_get_status(from, FRAG_STATE_MASK);
-            const Done p = progress_of(from);
-            progress.update(p.bytes, p.total, deadline.seconds(), state != FRAG_ACTIVE);
+            if (state != FRAG_ACTIVE || ++rounds % 64 == 0) {
+                const Done p = progress_of(from);
+                progress.update(p.bytes, p.total, deadline.seconds(), state != FRAG_ACTIVE);
+            }
         }
     }
     progress.close();

@@ -43,7 +43,11 @@ public:
     uint32_t elapsed() const { return n_util_getmstime() - start_; }
     double seconds() const { return elapsed() / 1000.0; }
     bool passed() const { return elapsed() >= limit_ms_; }
-    uint32_t left() const { return passed() ? 0 : limit_ms_ - elapsed(); }
+    uint32_t left() const
+    {
+        const uint32_t e = elapsed();
+        return e >= limit_ms_ ? 0 : limit_ms_ - e;
+    }
 
 private:
     uint32_t start_ = n_util_getmstime();

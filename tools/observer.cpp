@@ -164,9 +164,14 @@ void Observer::hook(const n_trace_info *info, void *)
 
 void Observer::handle(const n_trace_info &info)
 {
+    // Quiet runs without a capture look only at the parts stored (for the
+    // first parts of transfers): a transfer reports every datagram here.
+    const bool reporting = verbose_ > 0 || json_;
+    if (!reporting && pcap_ == nullptr && info.event != N_TRACE_PART_STORED)
+        return;
     const Frame frame(info.bytes, info.len);
     bool resent = info.event == N_TRACE_PART_RESENT;
-    if (frame.ok && info.event == N_TRACE_SENT) {
+    if (reporting && frame.ok && info.event == N_TRACE_SENT) {
         // An acknowledged frame sent again carries the same tuples, "CAC" included.
         std::vector<unsigned char> tuples(info.bytes + PACKET_HEADER_SIZE, info.bytes + info.len - 2);
         resent = frame.is_request() && tuples == last_sent_;
