@@ -553,7 +553,9 @@ N_EXPORT int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_by
 
 /* Sends a buffer / a file to one node as a fragmented transfer; the first part's send result or -1.
  * A regular file is read part by part as the transfer runs (up to 4 GiB - 1
- * bytes); a read error or a file that shrinks aborts the transfer. */
+ * bytes); a read error or a file that shrinks aborts the transfer. Anything
+ * but a regular file (a pipe, a FIFO, a device, a directory) fails at once
+ * with 22, as a file that cannot be opened: send its bytes as a buffer. */
 N_EXPORT int n_socket_send_buffer(int fd, int ack_fd, const unsigned char *data, int len,
                                   const unsigned char *dest_id, const unsigned char *type);
 N_EXPORT int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int len,
