@@ -223,10 +223,7 @@ MqttLink::Failure MqttLink::connect_failure(int rc, int err) const
     if (rc == MOSQ_ERR_ERRNO)
         return {"cannot connect to " + where() + ": " + std::strerror(err), false};
     if (rc == MOSQ_ERR_TLS)
-        return {"TLS set-up failed for " + where() + (last_error().empty() ? "" : ": " + last_error()) +
-                    " (cafile " + settings_.cafile + (settings_.cert.empty() ? "" : ", cert " + settings_.cert) +
-                    (settings_.key.empty() ? "" : ", key " + settings_.key) + ")",
-                true};
+        return handshake_failure(rc);
     return {"cannot connect to " + where() + ": " + mosquitto_strerror(rc), false};
 }
 
@@ -240,14 +237,18 @@ MqttLink::Failure MqttLink::handshake_failure(int rc) const
                 true};
     if (!settings_.cafile.empty() && (contains(e, "wrong version number") || contains(e, "packet length too long")))
         return {"TLS handshake with " + where() + " failed: is it a TLS port? (" + e + ")", true};
-    if (!settings_.cafile.empty() && !e.empty())
-        return {"TLS handshake with " + where() + " failed: " + e, true};
-    if (settings_.cafile.empty() && rc == MOSQ_ERR_PROTOCOL)
-        return {"the broker at " + where() + " answered with something other than MQTT: a TLS port? (give cafile)",
+    if (!settings_.cafile.empty() && (!e.empty() || rc == MOSQ_ERR_TLS))
+        return {"TLS handshake with " + where() + " failed: " + (e.empty() ? "no reason given" : e) + " (cafile " +
+                    settings_.cafile + (settings_.cert.empty() ? "" : ", cert " + settings_.cert) +
+                    (settings_.key.empty() ? "" : ", key " + settings_.key) + ")",
                 true};
-    return {"the connection to " + where() + " ended before the broker answered: " +
-                (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))),
-            false};
+    // A server that takes the connection and closes it without a word is
+    // no broker waiting to come back (that one refuses the connection): a
+    // TLS port spoken to in plain MQTT, or another service.
+    return {"the server at " + where() + " closed the connection without answering as an MQTT broker (" +
+                (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) +
+                (settings_.cafile.empty() ? "): is it a TLS port? Then give cafile" : ")"),
+            true};
 }
 
 // The broker refused the connection (CONNACK).

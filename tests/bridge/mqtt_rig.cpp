@@ -37,7 +37,7 @@ std::string make_temp_dir()
     return d;
 }
 
-pid_t spawn(const std::vector<std::string> &args, const std::string &log)
+pid_t spawn(const std::vector<std::string> &args, const std::string &log, const std::vector<std::string> &env = {})
 {
     // Every program started here stays in the test's own namespace.
     require_only_own_interfaces();
@@ -49,8 +49,14 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &log)
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (char **e = environ; *e != nullptr; ++e)
+        envp.push_back(*e);
+    for (const std::string &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         std::fprintf(stderr, "cannot start %s\n", argv[0]);
@@ -81,11 +87,15 @@ int wait_exit(pid_t pid)
 
 }  // namespace
 
+TempDir::TempDir() : path(make_temp_dir()) {}
+TempDir::~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+
 Broker::Broker(int port, bool persistent) : port_(port), dir_(make_temp_dir())
 {
     std::ofstream conf(dir_ + "/mosquitto.conf");
     conf << "listener " << port << " 127.0.0.1\n"
          << "allow_anonymous true\n"
+         << "max_queued_messages 0\n"  // a burst reaches a slow subscriber whole
          << "user root\n"  // stays the namespace's user: no switch to an account that may not map there
          << "persistence " << (persistent ? "true" : "false") << "\n"
          << "persistence_location " << dir_ << "/\n";
@@ -216,7 +226,7 @@ std::vector<std::string> Probe::on(const std::string &topic)
     return out;
 }
 
-GatewayProcess::GatewayProcess(const std::vector<std::string> &args)
+GatewayProcess::GatewayProcess(const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
     char tmpl[] = "/tmp/nimbet-gateway-XXXXXX";
     const int fd = mkstemp(tmpl);
@@ -224,7 +234,7 @@ GatewayProcess::GatewayProcess(const std::vector<std::string> &args)
     log_ = tmpl;
     std::vector<std::string> all = {NIMBET_TOOL, "bridge"};
     all.insert(all.end(), args.begin(), args.end());
-    pid_ = spawn(all, log_);
+    pid_ = spawn(all, log_, env);
 }
 
 GatewayProcess::~GatewayProcess()
@@ -247,6 +257,16 @@ int GatewayProcess::wait()
     const int status = wait_exit(pid_);
     pid_ = -1;
     return status;
+}
+
+bool GatewayProcess::says(const std::string &text, int ms) const
+{
+    for (int waited = 0; output().find(text) == std::string::npos; waited += 20) {
+        if (waited >= ms)
+            return false;
+        n_util_sleepms(20);
+    }
+    return true;
 }
 
 std::string GatewayProcess::output() const

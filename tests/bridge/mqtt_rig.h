@@ -13,6 +13,13 @@ struct mosquitto;
 
 namespace nimbet::test {
 
+// A directory of its own under /tmp, removed with what it holds.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    std::string path;
+};
+
 // A mosquitto broker listening on 127.0.0.1:port only, with its files in a
 // directory of its own. Persistent brokers keep sessions and queued messages
 // across stop() and start(). Stopped (SIGTERM, then waited for) when destroyed.
@@ -64,13 +71,16 @@ private:
     std::vector<Received> messages_;
 };
 
-// A `nimbet bridge` process with its output in files.
+// A `nimbet bridge` process with its output in files, started with the
+// test's environment plus `env` ("NAME=value").
 class GatewayProcess {
 public:
-    explicit GatewayProcess(const std::vector<std::string> &args);
+    explicit GatewayProcess(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
     ~GatewayProcess();
     void signal(int sig);
     int wait();  // exit status (128 + signal when killed)
+    // Waits (at most ms) until the output holds `text`; whether it does.
+    bool says(const std::string &text, int ms = 5000) const;
     std::string output() const;
 
 private:
