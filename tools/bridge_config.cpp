@@ -476,7 +476,10 @@ std::string config_text(const BridgeConfig &c)
         for (const Key &k : kKeys) {
             if (std::strcmp(k.table, table) != 0)
                 continue;
-            out << k.name << " = ";
+            // A string left empty (unset) shows as a comment, so that the
+            // text reads back as the same settings.
+            const auto *text = std::get_if<std::string BridgeConfig::*>(&k.field);
+            out << (text != nullptr && (c.**text).empty() ? "# " : "") << k.name << " = ";
             std::visit(
                 [&](auto member) {
                     using T = std::remove_cvref_t<decltype(c.*member)>;

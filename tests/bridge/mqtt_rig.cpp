@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "nimbet/nimbet.h"
 #include "support/netns.h"
 
@@ -275,6 +277,31 @@ std::string GatewayProcess::output() const
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+void SchemaCheck::add(const std::string &schema, const std::string &message, bool valid)
+{
+    cases_.push_back(nlohmann::json{{"schema", schema}, {"valid", valid}, {"instance", message}}.dump());
+}
+
+std::string SchemaCheck::check()
+{
+    const std::string cases = dir_.path + "/cases.jsonl", report = dir_.path + "/report.txt";
+    std::ofstream out(cases);
+    for (const std::string &c : cases_)
+        out << c << "\n";
+    out.close();
+    const std::string cmd = "/usr/bin/python3 " NIMBET_SOURCE_DIR "/tests/bridge/check_schemas.py " NIMBET_SOURCE_DIR
+                            "/packaging/schemas '" + cases + "' >'" + report + "' 2>&1";
+    const int status = std::system(cmd.c_str());
+    std::ifstream in(report);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return "";
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        return "skipped";
+    return text.str().empty() ? "check_schemas.py did not run" : text.str();
 }
 
 }  // namespace nimbet::test

@@ -88,4 +88,18 @@ private:
     std::string log_;
 };
 
+// Messages judged against the gateway's JSON Schemas (packaging/schemas) in
+// one run of tests/bridge/check_schemas.py when check() is called.
+class SchemaCheck {
+public:
+    void add(const std::string &schema, const std::string &message, bool valid = true);
+    // Empty when every message was judged as expected, else the report;
+    // "skipped" when python3 or its jsonschema module is missing.
+    std::string check();
+
+private:
+    TempDir dir_;
+    std::vector<std::string> cases_;
+};
+
 }  // namespace nimbet::test

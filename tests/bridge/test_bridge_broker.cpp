@@ -192,6 +192,15 @@ TEST_F(BridgeBroker, FramesAndFinishedTransfersGoUp)
     EXPECT_EQ(stats["dropped"], 0);
     EXPECT_TRUE(stats.contains("socket") && stats["socket"].contains("frames_received"));
 
+    // Everything published matches its schema.
+    SchemaCheck schemas;
+    for (const std::string &m : probe.on(rx))
+        schemas.add("bridge-rx", m);
+    schemas.add("bridge-transfer-meta", probe.on(transfer + "/meta")[0]);
+    schemas.add("bridge-stats", probe.on(topic_of(gateway, "stats")).back());
+    const std::string report = schemas.check();
+    EXPECT_TRUE(report.empty() || report == "skipped") << report;
+
     for (n_pkt *p : {p1, p2, p3})
         n_pkt_free(p);
     n_socket_close(a);
@@ -277,6 +286,11 @@ TEST_F(BridgeBroker, CommandsComeDownAndMalformedOnesGetAnErrorResult)
                   }()}}}}.dump());
     const json c4 = result_of("c4");
     EXPECT_EQ(c4["ok"], true) << c4.dump() << gw->output();
+    SchemaCheck schemas;
+    for (const std::string &r : probe.on(topic_of(gateway, "tx/result")))
+        schemas.add("bridge-result", r);
+    const std::string report = schemas.check();
+    EXPECT_TRUE(report.empty() || report == "skipped") << report;
     EXPECT_EQ(c4["bytes"], data.size());
     unsigned char *got = nullptr;
     const int len = n_frag_get_data(gateway.data(), &got);

@@ -12,6 +12,7 @@
 #include "bridge_mqtt.h"
 #include "bridge_outbox.h"
 #include "bridge_store.h"
+#include "mqtt_rig.h"
 
 namespace nimbet::bridge {
 namespace {
@@ -189,9 +190,7 @@ TEST_P(BridgeCommandRefused, WithAReasonAndTheIdWhenThereIsOne)
     EXPECT_NE(error.find(GetParam().error_part), std::string::npos) << error;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BridgeCommandRefused,
-    ::testing::Values(
+const Refused kRefused[] = {
         Refused{"NotJson", "{\"id\": 1,", "malformed JSON"},
         Refused{"NotAnObject", "[1, 2]", "JSON object"},
         Refused{"UnknownMember", R"({"tuples": [{"type": "msg"}], "ackd": true})", "ackd"},
@@ -205,8 +204,36 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"BadTo", R"({"to": "1.2.3", "tuples": [{"type": "msg"}]})", "\"to\""},
         Refused{"AckedWithoutTo", R"({"acked": true, "tuples": [{"type": "msg"}]})", "needs \"to\""},
         Refused{"TransferWithoutTo", R"({"data": {"text": "x"}})", "needs \"to\""},
-        Refused{"FileWithoutDirectory", R"({"to": "1.2.3.4", "file": "a"})", "--file-dir"}),
-    [](const auto &info) { return std::string(info.param.name); });
+        Refused{"FileWithoutDirectory", R"({"to": "1.2.3.4", "file": "a"})", "--file-dir"}};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BridgeCommandRefused, ::testing::ValuesIn(kRefused),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The command schema refuses what the gateway refuses for its form (not
+// what only the gateway can judge: a frame's room, a file's existence) and
+// takes what it takes.
+TEST(BridgeCommand, SchemaAgreesWithTheParserOnTheFormOfCommands)
+{
+    nimbet::test::SchemaCheck schemas;
+    for (const Refused &r : kRefused)
+        if (std::string(r.name) != "FileWithoutDirectory")
+            schemas.add("bridge-command", r.payload, false);
+    for (const char *good :
+         {R"({"id": "c1", "to": "1.1.1.1.10.0.0.2", "acked": true, "tuples": [{"type": "msg", "text": "hi"}, {"type": "tmp", "hex": "1505"}]})",
+          R"({"id": 2, "tuples": [{"type": "msg", "base64": "aGk="}, {"type": "nul"}]})",
+          R"({"to": "10.0.0.2", "type": "fil", "data": {"base64": "YWI="}})",
+          R"({"to": "10.0.0.2", "file": "firmware/v2.bin"})"}) {
+        Command c;
+        std::string error;
+        EXPECT_TRUE(parse_command(good, "", c, error) || error.find("--file-dir") != std::string::npos)
+            << good << ": " << error;
+        schemas.add("bridge-command", good, true);
+    }
+    const std::string report = schemas.check();
+    if (report == "skipped")
+        GTEST_SKIP() << "python3-jsonschema is not installed (scripts/test installs it)";
+    EXPECT_EQ(report, "");
+}
 
 TEST(BridgeCommand, FrameFitsTheTupleAreaWithItsControlTuplesToTheByte)
 {
