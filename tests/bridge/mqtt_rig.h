@@ -57,6 +57,9 @@ public:
     ~Probe();
     void subscribe(const std::string &topic);
     void publish(const std::string &topic, const std::string &payload);
+    // Returns once the broker has the acknowledgements of every message
+    // the probe recorded so far (it sends none of them again).
+    void settle();
     // Waits until `done` holds, checked whenever a message came (at most
     // ms); returns whether it did.
     bool wait_for(const std::function<bool()> &done, int ms);
@@ -65,7 +68,9 @@ public:
     std::vector<std::string> on(const std::string &topic);
 
 private:
+    void round_trip();
     mosquitto *client_;
+    int markers_ = 0;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Received> messages_;
