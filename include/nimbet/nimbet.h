@@ -367,12 +367,20 @@ typedef struct n_socket_stats {
     uint64_t transfers_refused;   /* first parts refused by the limits, or while a transfer is held */
     uint64_t stray_fragments;     /* fragments and acknowledgements that belong to no transfer */
     uint64_t transfers_evicted;   /* slow receiving transfers aborted to make room for a new one (also aborted) */
+    uint64_t kernel_drops;        /* datagrams the system dropped before they were read (a full receive buffer,
+                                     a bad checksum); counted only after n_socket_set_kernel_drops(fd, 1) */
 } n_socket_stats;
 
 /* Copies the socket's counters; 0, or -1 with 9 (unknown socket) or 22 (null out). */
 N_EXPORT int n_socket_get_stats(int fd, n_socket_stats *out);
 /* Sets the socket's counters to 0; 0, or -1 with 9. */
 N_EXPORT int n_socket_reset_stats(int fd);
+/* With on != 0, n_socket_get_stats fills kernel_drops from the system's own
+ * drop counter of the socket, counted from this call (or the last reset).
+ * The socket then reads back its own frames for other nodes rather than
+ * letting the kernel drop them, so that the count holds losses only.
+ * 0, or -1 with 9. */
+N_EXPORT int n_socket_set_kernel_drops(int fd, int on);
 
 /* What the library did with a datagram, for the trace hook. */
 typedef enum n_trace_event {
