@@ -158,10 +158,7 @@ TEST_F(FaultyNetwork, ReceiverThatLostItsTransferNeverDeliversTheTail)
     }, 10000);
     n_frag_abort(kA.data());
     n_frag_delete(kA.data());
-    {
-        std::lock_guard lock(frag_mutex());
-        ended_clear();  // a restarted receiver remembers nothing
-    }
+    ended_clear();  // a restarted receiver remembers nothing
     bool delivered = false;
     pump({a, b}, [&] {
         delivered = delivered || state(kA) == FRAG_FINISHED;
@@ -447,11 +444,8 @@ TEST_F(StrayFragments, ManySourcesStartNoMoreTransfersThanTheLimit)
     }
     pump({b}, [] { return false; }, 200);
     int held = 0;
-    {
-        std::lock_guard lock(frag_mutex());
-        for (n_frag *f : FragQueue::each(frag_list()))
-            held += frag_receiving(f) ? 1 : 0;
-    }
+    for (const FragRef &f : frag_snapshot())
+        held += frag_receiving(f.get()) ? 1 : 0;
     EXPECT_EQ(4, held);
     EXPECT_EQ(96u, stats().transfers_refused);
 }
