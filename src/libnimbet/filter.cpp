@@ -16,7 +16,7 @@ using ChainQueue = TailQueue<&filter_chain::link>;
 
 // Guards the registry, the id counter and every chain: each public operation
 // holds it for its whole (short, never waiting) run.
-std::mutex g_mu;
+GlobalLock g_mu(kRankFilters);
 
 // Every live chain in creation order; lookups walk it from the oldest.
 TqHead<filter_chain> g_registry = {nullptr, &g_registry.tqh_first};

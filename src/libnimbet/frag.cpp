@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <unordered_map>
 
 #include "frag.h"
@@ -23,10 +24,10 @@ public:
 
 private:
     TraceHold hold_;
-    std::lock_guard<std::mutex> lock_;
+    std::lock_guard<GlobalLock> lock_;
 };
 
-std::mutex g_mu;
+GlobalLock g_mu(kRankTransfers);
 // Every registered fragmentation in registry order (receivers in front,
 // senders behind), and the same records indexed by identifier: one lookup
 // per datagram, however many transfers there are.
@@ -173,7 +174,7 @@ int walk_timers(socket_record *reader, bool serve, bool drained)
 
 namespace nimbet {
 
-std::mutex &frag_mutex() { return g_mu; }
+GlobalLock &frag_mutex() { return g_mu; }
 
 void FragRef::reset()
 {
@@ -370,6 +371,14 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
 int frag_serve_timers(socket_record *reader, bool drained) { return walk_timers(reader, true, drained); }
 
 int frag_next_timer(socket_record *reader) { return walk_timers(reader, false, false); }
+
+void transfers_after_fork()
+{
+    // In the child, with the registry held by this thread: a transfer's lock
+    // may have been held by a thread that the child does not have.
+    for (n_frag *f : FragQueue::each(g_registry))
+        new (&f->mu) std::mutex();
+}
 
 void frag_socket_closed(socket_record *rec)
 {

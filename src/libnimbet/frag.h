@@ -113,7 +113,7 @@ using FragQueue = TailQueue<&n_frag::link>;
 
 inline constexpr uint32_t kFileWindow = 64 * 1024;
 
-std::mutex &frag_mutex();
+GlobalLock &frag_mutex();
 
 // ------------------------------------------------------------------ used by the rest of the library
 

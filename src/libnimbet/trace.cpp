@@ -20,7 +20,7 @@ std::atomic<const Hook *> g_hook{nullptr};
 // Every hook ever installed: a thread may still be calling one while another
 // thread replaces it, so none is freed before the process ends. Hooks are
 // set a handful of times per process.
-std::mutex g_hooks_mu;
+nimbet::GlobalLock g_hooks_mu(nimbet::kRankHooks);
 std::deque<Hook> g_hooks;
 
 constexpr const char *kEventNames[] = {
