@@ -87,6 +87,8 @@ struct BufferCase {
     bool described;  // false: the plain wire, counted by the sequence byte alone
 };
 
+void PrintTo(const BufferCase &c, std::ostream *os) { *os << c.size << (c.described ? " bytes" : " bytes, plain"); }
+
 class BufferTransfer : public Transfer, public ::testing::WithParamInterface<BufferCase> {};
 
 TEST_P(BufferTransfer, ArrivesByteIdentical)
