@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frag.h"
+#include "support/expect.h"
 #include "support/nodes.h"
 
 using namespace nimbet::test;
@@ -299,12 +300,17 @@ TEST_F(Fragmentation, DescriptorThatNamesNoSocketRegistersNothing)
     n_pkt_free(pkt);
 }
 
-TEST_F(Fragmentation, ReceivingSideRefusesSenderOperations)
+// A second start for the same peer is refused with 13, and refused again:
+// the refusal leaves the registry unlocked for every call after it.
+TEST_F(Fragmentation, ReceivingSideRefusesASecondStartAndSenderOperations)
 {
+    const Deadline limit(10);
     const auto data = pattern(100);
     ASSERT_EQ(1, n_frag_init_send(a, idb.data(), data.data(), data.size(), kType));
     n_pkt *pkt = parse(tap.next());
     ASSERT_EQ(0, n_frag_init_recv(b, pkt));
+    EXPECT_FAILS_WITH(-1, 13, n_frag_init_recv(b, pkt));
+    EXPECT_FAILS_WITH(-1, 13, n_frag_init_recv(b, pkt));
     n_errno = 0;
     EXPECT_EQ(-1, n_frag_next_part(ida.data()));
     EXPECT_EQ(227, n_errno);
