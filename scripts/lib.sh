@@ -9,7 +9,7 @@ NIMBET_PACKAGES=(
   libgtest-dev libbenchmark-dev
   openjdk-17-jdk-headless junit5
   iproute2 util-linux valgrind
-  pkg-config dpkg-dev fakeroot groff-base
+  pkg-config dpkg-dev fakeroot groff-base lintian
   tshark tcpdump
   libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
 )
