@@ -23,7 +23,7 @@ std::deque<Hook> g_hooks;
 constexpr const char *kEventNames[] = {
     "unknown",  "sent",         "delivered", "rejected",          "not-for-us",       "duplicate",        "ack-sent",
     "ack-received", "part-stored", "part-sent", "part-resent", "ignored", "transfer-finished", "transfer-aborted",
-    "transfer-refused",
+    "transfer-refused", "received",
 };
 
 }  // namespace
@@ -33,12 +33,12 @@ namespace nimbet {
 bool trace_enabled() { return g_hook.load(std::memory_order_acquire) != nullptr; }
 
 void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::size_t len, const sockaddr_in *peer,
-                const char *reason)
+                const char *reason, const sockaddr_in *to, std::size_t to_count)
 {
     const Hook *h = g_hook.load(std::memory_order_acquire);
     if (h == nullptr)
         return;
-    const n_trace_info info{event, fd, bytes, len, peer, reason};
+    const n_trace_info info{event, fd, bytes, len, peer, reason, to, to_count};
     h->fn(&info, h->user);
 }
 
