@@ -426,7 +426,7 @@ class ReceiveFailure : public Receive, public ::testing::WithParamInterface<Fail
 TEST_P(ReceiveFailure, NonBlockingFailsBlockingWaitsOnOrFails)
 {
     const FailureCase &c = GetParam();
-    ack_history_repeat(kA.data(), 77);  // makes request 77 from kA a repeat
+    ack_history_repeat(kB.data(), kA.data(), 77, 60000);  // makes request 77 from kA to kB a repeat
     put(c.bad());
     n_errno = 0;
     EXPECT_EQ(nullptr, take());
