@@ -184,18 +184,14 @@ std::vector<unsigned char> read_stdin()
 }
 
 // Where recv-file puts the transfer, arranged before one is accepted. The
-// library writes the parts to SINK.part and renames that to SINK once the
-// whole file is there and checked, or removes it when the transfer breaks
-// off. SINK is OUTFILE (made at once, so that an OUTFILE that cannot be
-// written is refused before anything is received), or for standard output a
-// file in a private temporary folder, copied out at the end.
-//
-// With --keep-partial, SINK.part gets SINK as a second name as soon as the
-// transfer is taken: whatever ends it (the sender gone, the time limit,
-// Ctrl-C), SINK then holds every byte received, even after the library has
-// removed SINK.part. Where the file system has no such links, SINK.part is
-// renamed to SINK before the transfer is let go, which keeps the bytes of a
-// transfer that the tool ends, not of one that the library gave up.
+// library writes the parts to a temporary file beside SINK and renames it to
+// SINK once the whole file is there and checked; when the transfer breaks
+// off (the sender gone, the time limit, Ctrl-C), it removes it, or with
+// --keep-partial renames what it holds, every byte received, to SINK. SINK
+// is OUTFILE, or for standard output a file in a private temporary folder,
+// copied out at the end. A new OUTFILE is made at once (an empty one that
+// stands for it until the transfer replaces it), so that --no-clobber holds
+// and an OUTFILE that cannot be written is refused before anything comes.
 class Output {
 public:
     Output(const std::string &path, bool no_clobber) : path_(path), stdout_(path == "-")
@@ -209,13 +205,16 @@ public:
             sink_ = dir_ + "/received";
             return;
         }
-        existed_ = check_output(path, no_clobber);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (no_clobber ? O_EXCL : 0), 0666);
-        if (fd < 0)
-            throw Failure(kExitFailure, errno == EEXIST ? path + " exists; not overwriting it (--no-clobber)"
-                                                        : "cannot write " + path + ": " + std::strerror(errno));
-        ::close(fd);
         sink_ = path;
+        existed_ = check_output(path, no_clobber);
+        if (existed_)
+            return;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0)
+            throw Failure(kExitFailure, errno == EEXIST && no_clobber
+                                            ? path + " exists; not overwriting it (--no-clobber)"
+                                            : "cannot write " + path + ": " + std::strerror(errno));
+        ::close(fd);
     }
 
     ~Output()
@@ -223,7 +222,6 @@ public:
         if (dir_.empty())
             return;
         ::unlink(sink_.c_str());
-        ::unlink(part().c_str());
         ::rmdir(dir_.c_str());
     }
 
@@ -236,47 +234,19 @@ public:
     // OUTFILE, or "standard output".
     std::string name() const { return stdout_ ? "standard output" : path_; }
 
-    // The transfer was taken. With keep, SINK.part gets its second name
-    // (made aside, then renamed over SINK: nothing is lost if it fails).
-    void taken(bool keep)
-    {
-        if (!keep)
-            return;
-        const std::string aside = sink_ + ".kept";
-        linked_ = ::link(part().c_str(), aside.c_str()) == 0 && ::rename(aside.c_str(), sink_.c_str()) == 0;
-        ::unlink(aside.c_str());
-        if (linked_)
-            say_overwriting();
-    }
+    // The transfer is complete in SINK.
+    void finished() { say_overwriting(); }
 
-    // The transfer is complete in SINK. (With the second name, the library's
-    // rename of SINK.part to SINK changed nothing: SINK.part goes now.)
-    void finished()
+    // The transfer did not finish and was let go (`taken`: a transfer had
+    // been accepted): keeps what was received (writing it to standard
+    // output), or removes what this run made. Returns what became of it,
+    // for the message.
+    std::string unfinished(bool keep, bool taken)
     {
-        if (linked_)
-            ::unlink(part().c_str());
-        else
-            say_overwriting();
-    }
-
-    // The transfer did not finish; call before it is let go. Without the
-    // second name, keeping means renaming SINK.part to SINK now.
-    void before_drop(bool keep)
-    {
-        if (keep && !linked_ && ::rename(part().c_str(), sink_.c_str()) == 0) {
-            linked_ = true;
-            say_overwriting();
-        }
-    }
-
-    // The transfer did not finish and was let go: keeps what was received
-    // (writing it to standard output), or removes what this run made.
-    // Returns what became of it, for the message.
-    std::string unfinished(bool keep)
-    {
-        if (keep && linked_) {
+        if (keep && taken) {
             struct stat st{};
             const uint64_t kept = ::stat(sink_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+            say_overwriting();
             std::string error;
             if (stdout_ && !copy_to_stdout(&error))
                 return error;
@@ -309,21 +279,7 @@ public:
         return ok;
     }
 
-    // Writes data that the library joined in memory (a transfer that came
-    // before SINK was arranged) to SINK; false with the reason in *error.
-    bool write_sink(const std::vector<unsigned char> &data, std::string *error) const
-    {
-        std::FILE *f = std::fopen(sink_.c_str(), "wb");
-        bool ok = f != nullptr && (data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size());
-        ok = f != nullptr && std::fclose(f) == 0 && ok;
-        if (!ok)
-            *error = "cannot write " + name() + ": " + std::strerror(errno);
-        return ok;
-    }
-
 private:
-    std::string part() const { return sink_ + ".part"; }
-
     void say_overwriting()
     {
         if (existed_)
@@ -334,7 +290,6 @@ private:
     std::string path_, dir_, sink_;
     bool stdout_;
     bool existed_ = false;  // OUTFILE was there before this run (and is not replaced yet)
-    bool linked_ = false;   // SINK names the file of the transfer
 };
 
 }  // namespace
@@ -443,8 +398,9 @@ int cmd_recv_file(const CommandLine &c)
     // to the sink; when the filter refuses it, it is dropped and the sink
     // arranged again.
     auto arrange = [&] {
-        if (n_frag_recv_file(fd, from_given ? from : nullptr, output.sink().c_str()) < 0)
-            throw Failure(kExitFailure, "cannot receive into " + output.name() + ": " + library_error());
+        if (n_frag_recv_file_opts(fd, from_given ? from : nullptr, output.sink().c_str(),
+                                  c.keep_partial ? FRAG_FILE_KEEP_PARTIAL : 0) < 0)
+            throw Failure(kExitFailure, "cannot write " + output.name() + ": " + library_error());
     };
     n_socket_set_frag_limits(fd, 16, UINT32_MAX);
     arrange();
@@ -477,7 +433,6 @@ int cmd_recv_file(const CommandLine &c)
                 std::memcpy(from, sender, 8);
                 accepted = true;
                 accepted_at = deadline.seconds();
-                output.taken(c.keep_partial);
             } else if (!accepted || !same_id(sender, from)) {
                 if (c.node.verbose > 0)
                     std::fprintf(stderr, "nimbet: not taking the transfer of %s\n", id_text(sender).c_str());
@@ -501,20 +456,14 @@ int cmd_recv_file(const CommandLine &c)
     uint64_t bytes = accepted ? progress_of(from).bytes : 0;
     if (state == FRAG_FINISHED) {
         output.finished();
-        // The file is in the sink, unless the transfer came before the sink
-        // was arranged: then the library joined it in memory.
-        const int64_t len = n_frag_get_progress(from, nullptr, nullptr) >= 0 ? progress_of(from).total : -1;
+        // The file is in the sink: the library takes a transfer to a file
+        // only when the file was arranged before it came.
+        const uint64_t len = progress_of(from).total;
         struct stat st{};
-        const bool in_sink = ::stat(output.sink().c_str(), &st) == 0 && static_cast<int64_t>(st.st_size) == len;
         std::string error;
-        if (!in_sink) {
-            std::vector<unsigned char> data(static_cast<std::size_t>(len > 0 ? len : 0));
-            if (len < 0 || n_frag_copy_data(from, data.data(), data.size()) != len)
-                error = "the received data are gone";
-            else
-                output.write_sink(data, &error);
-        }
-        if (error.empty() && output.to_stdout())
+        if (::stat(output.sink().c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != len)
+            error = "the received data are gone from " + output.name();
+        else if (output.to_stdout())
             output.copy_to_stdout(&error);
         if (!error.empty()) {
             status = kExitFailure;
@@ -551,11 +500,10 @@ int cmd_recv_file(const CommandLine &c)
     }
     if (status != kExitDone) {
         // Letting the transfer go makes the library write out the last
-        // block it gathered and remove the sink's part file.
-        output.before_drop(c.keep_partial);
+        // block it gathered, and remove its file or keep what it holds.
         if (accepted)
             drop_transfer(from);
-        const std::string fate = output.unfinished(c.keep_partial);
+        const std::string fate = output.unfinished(c.keep_partial, accepted);
         std::fprintf(stderr, "nimbet: %s%s%s\n", outcome.c_str(), fate.empty() ? "" : "; ", fate.c_str());
     } else if (accepted) {
         drop_transfer(from);
