@@ -58,6 +58,9 @@ endfunction()
 if(TARGET nimbet)
   install(TARGETS nimbet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   nimbet_install_man(${PROJECT_BINARY_DIR}/nimbet.1 tools)
+  # The JSON Schema of the lines the tool writes with --json.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/schemas/tool-events.schema.json
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/nimbet/schemas COMPONENT tools)
 endif()
 
 include(${PROJECT_SOURCE_DIR}/cmake/NimbetPackage.cmake)

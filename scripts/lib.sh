@@ -12,6 +12,7 @@ NIMBET_PACKAGES=(
   pkg-config dpkg-dev fakeroot groff-base lintian
   tshark tcpdump
   libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
+  python3-jsonschema
 )
 
 # What scripts/bench adds: the TFTP client of the comparison, and the library

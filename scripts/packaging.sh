@@ -22,7 +22,8 @@ share/java/nimbet-VERSION-javadoc.jar
 share/java/nimbet-VERSION-sources.jar
 share/java/nimbet-VERSION.jar
 share/java/nimbet.jar
-share/man/man1/nimbet.1.gz"
+share/man/man1/nimbet.1.gz
+share/nimbet/schemas/tool-events.schema.json"
 
 # The version of the header ("0.1.0").
 nimbet_version() {

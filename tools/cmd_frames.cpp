@@ -66,8 +66,7 @@ int cmd_interfaces(const CommandLine &c)
         inet_ntop(AF_INET, &addrs[i], a, sizeof a);
         inet_ntop(AF_INET, &bcasts[i], b, sizeof b);
         if (c.node.json)
-            std::printf("%s\n", JsonObject().str("event", "interface").str("address", a).str("destination", b)
-                                    .text().c_str());
+            std::printf("%s\n", json_event("interface").str("address", a).str("destination", b).text().c_str());
         else
             std::printf("%-15s  frames go to %s\n", a, b);
     }
