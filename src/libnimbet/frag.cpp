@@ -260,10 +260,7 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
 // Giving up waits until what is already waiting has been read (`drained`):
 // a receiver that was descheduled for a while must not abort a transfer
 // whose parts, or a sender one whose acknowledgement, sit unread in its
-// queue. Under a flood that never lets the queue empty, giving up waits at
-// most kGiveUpDelay times as long. Resends need no such care.
-constexpr uint64_t kGiveUpDelay = 4;
-
+// queue. Resends need no such care.
 int walk_timers(socket_record *reader, bool serve, bool drained)
 {
     const uint32_t timeout = socket_timeout_ms(reader);
@@ -282,7 +279,7 @@ int walk_timers(socket_record *reader, bool serve, bool drained)
         const uint32_t idle = now - f->last_time;
         if (serve && idle > wait) {
             const bool gives_up = frag_receiving(f) || f->retries < 1;
-            if (gives_up && !drained && idle <= kGiveUpDelay * wait) {
+            if (gives_up && !drained) {
                 best = 0;
                 continue;
             }

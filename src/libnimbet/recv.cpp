@@ -113,6 +113,10 @@ ssize_t read_now(socket_record *rec, std::span<unsigned char> buf, Delivered &ou
 
 bool nothing_waiting(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+// More than a full receive buffer of the largest size a socket may be given
+// holds: a backlog is read whole before a transfer is given up.
+constexpr int kReadsBeforeGivingUp = 8192;
+
 // Reads one datagram into buf, waiting as `w` allows. Fragment timers are
 // served on a socket with SOCKET_FRAG, and a wait never outlasts the next
 // one, so a lost part goes out again while the application waits. When a
@@ -139,13 +143,22 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
         if (timer == 0 || w.kind == Wait::Now) {
             const ssize_t n = read_now(rec, buf, out, MSG_TRUNC | MSG_DONTWAIT);
             if (n >= 0) {
+                // A flood that never lets the queue empty defers giving
+                // up for a bounded number of reads only.
+                if (timer == 0 && rec->reads_while_due.fetch_add(1, std::memory_order_relaxed) >= kReadsBeforeGivingUp) {
+                    rec->reads_while_due.store(0, std::memory_order_relaxed);
+                    frag_serve_timers(rec, true);
+                }
                 len = static_cast<std::size_t>(n);
                 return Read::Datagram;
             }
             if (errno == EBADF || rec->closed.load(std::memory_order_acquire))
                 return Read::Closed;
+            const bool drained = nothing_waiting(errno);
+            if (drained)
+                rec->reads_while_due.store(0, std::memory_order_relaxed);
             if (options & SOCKET_FRAG)
-                timer = frag_serve_timers(rec, nothing_waiting(errno));
+                timer = frag_serve_timers(rec, drained);
             tried = true;
             if (w.kind == Wait::Now || time_reached(w))
                 return Read::Empty;

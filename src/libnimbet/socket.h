@@ -68,6 +68,7 @@ struct socket_record {
     AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket
     std::atomic<int> readers{0};       // calls reading the system socket right now
     std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
+    std::atomic<int> reads_while_due{0};  // datagrams read while a transfer waited to be given up
     bool own_filter = false;           // the kernel drops its own frames for other nodes (own_frames.cpp)
     SocketCounters stats;
 };
