@@ -207,6 +207,11 @@ public:
         }
         sink_ = path;
         existed_ = check_output(path, no_clobber);
+        struct stat st{};
+        // The received file takes the place of OUTFILE: never that of a
+        // device, a pipe or a socket (such as /dev/null).
+        if (existed_ && (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
+            throw Failure(kExitFailure, "cannot write " + path + ": not a regular file");
         if (existed_)
             return;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

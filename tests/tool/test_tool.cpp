@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -419,6 +420,15 @@ TEST(Tool, OutfileIsCheckedFirstAndAPartialOneRemoved)
     EXPECT_EQ(unwritable.status, kExitFailure);
     EXPECT_NE(unwritable.err.find("cannot write /nonexistent-dir/x"), std::string::npos);
     EXPECT_EQ(unwritable.out, "");  // refused before it waited for anything
+    // Not a regular file (such as /dev/null): the received file would take its place.
+    const std::string fifo = temp_path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const Result special = run({"recv-file", "47000", fifo, "--seconds", "5"});
+    struct stat st{};
+    EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    std::remove(fifo.c_str());
+    EXPECT_EQ(special.status, kExitFailure);
+    EXPECT_NE(special.err.find("cannot write " + fifo + ": not a regular file"), std::string::npos) << special.err;
 
     const std::string out = temp_path("partial.bin");
     EXPECT_EQ(run({"recv-file", "47000", out, "--seconds", "0.3"}).status, kExitTimeLimit);
