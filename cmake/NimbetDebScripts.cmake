@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack after it made the Debian packages (CPACK_POST_BUILD_SCRIPTS).
 # CPack gives a package that holds a shared library a postinst and a postrm
 # that call ldconfig; Debian packages declare the ldconfig trigger instead

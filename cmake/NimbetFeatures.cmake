@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Resolves NIMBET_TESTS, NIMBET_JAVA and NIMBET_BRIDGE (AUTO, ON or OFF) into
 # NIMBET_WITH_TESTS, NIMBET_WITH_JAVA and NIMBET_WITH_BRIDGE, finding what each
 # needs: ON fails when something is missing, AUTO leaves the part out. Why

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts under the prefix: the module with its soname
 # links, the header, the CMake package (nimbet::nimbet), the pkg-config file,
 # the tool with its man page, and (from java/) the jars. Every file here is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages: `cpack -G DEB` in the build folder packs what
 # `cmake --install` installs, under /usr, as one package per install
 # component:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The configure summary: one line per part of the build, on or off, and why.
 
 function(_nimbet_summary_line what enabled why)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by scripts/test and scripts/demo: paths and the installation of what the build needs.
 
 NIMBET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

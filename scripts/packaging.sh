@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by scripts/test: what users of the library get. An install into a
 # temporary prefix with its file list, four programs that use it (CMake
 # find_package, pkg-config, add_subdirectory, Java with nothing but the jar),

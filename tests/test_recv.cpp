@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving: classification of frames, automatic acknowledgement, repeats, failures, fragment acknowledgements and timers, select and raw reads.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nimbet bridge: options, topic layout and the gateway's event loop.
 //
 // One thread owns the node socket and the outbox; the MQTT client's network

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet commands about single frames: interfaces, describe, listen, send.
 #include <arpa/inet.h>
 

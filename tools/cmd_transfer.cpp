@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet commands that move files: send-file and recv-file, with their progress line and partial output.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the nimbet tool's commands share: interruption, the receive loop, the end-of-run counters and summary.
 #include "commands.h"
 

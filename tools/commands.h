@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet tool's commands and what they share: the parsed command line, the run loop, the end of a run.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON lines of the nimbet tool: the string escaper, the object builder, frames and counters.
 #include "frame_json.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON lines of the nimbet tool: received frames, events and counters, one object per line.
 //
 // Every line the tool writes with --json is one JSON object with an "event"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nimbet: a command-line tool for trying a network of nodes: listen, send frames, move files.
 //
 // Every command opens one library socket. Unless --local/--dest say

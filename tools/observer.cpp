@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet tool's trace hook: -v lines, the pcap capture and the first parts of transfers, from the datagrams the library reports.
 #include "observer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the nimbet tool sees through the library's trace hook: -v lines, the pcap capture, the first parts of transfers, the counts of transfer datagrams.
 #pragma once
 

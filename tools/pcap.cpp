@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pcap capture file: file header, and one raw IPv4/UDP record per datagram.
 #include "pcap.h"
 

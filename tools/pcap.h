@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pcap capture file of datagrams: what `nimbet listen --pcap` writes.
 #pragma once
 

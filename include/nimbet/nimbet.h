@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* libnimbet: frames, tuples, sockets, filters and fragmented transfers for sensor-node networks. */
 #ifndef NIMBET_NIMBET_H
 #define NIMBET_NIMBET_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving: waiting for datagrams, checking and classifying frames, and dispatching them to their handlers.
 #include "recv.h"
 

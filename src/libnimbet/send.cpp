@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending: a packet becomes one frame, sent as one datagram to every destination of a socket.
 #include "send.h"
 

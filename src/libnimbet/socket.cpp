@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sockets: the record and its registry, network start-up, opening and closing, options, counters, description.
 #include "socket.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide trace hook and the names of its events.
 #include "trace.h"
 

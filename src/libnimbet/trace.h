@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The trace hook as the library's modules call it: cheap when no hook is installed.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The nimbet tool's --json lines against their JSON Schema and the manual page.
 
 usage: check_json_schema.py TOOL SCHEMA MANPAGE TOOLS_SOURCE_DIR

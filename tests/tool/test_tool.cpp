@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet tool: its JSON lines, filters, capture file, and the program run as a user runs it.
 #include <gtest/gtest.h>
 
