@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending: a packet becomes one frame, sent as one datagram to every destination of a socket.
 #include "send.h"
 
@@ -60,19 +61,24 @@ Outgoing prepare(socket_record *rec)
 int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event)
 {
     // Each destination is tried on its own; one that refuses the datagram
-    // does not keep it from the others.
-    bool delivered = false;
+    // does not keep it from the others. The trace learns which took it.
+    const bool tracing = trace_enabled();
+    sockaddr_in went[kMaxDestinations];
+    std::size_t gone = 0;
     for (int i = 0; i < out.count; ++i) {
         const ssize_t sent = ::sendto(rec->fd, frame.data(), frame.size(), 0,
                                       reinterpret_cast<const sockaddr *>(&out.to[i]), sizeof out.to[i]);
-        if (sent > 0)
-            delivered = true;
+        if (sent <= 0)
+            continue;
+        if (tracing)
+            went[gone] = out.to[i];
+        ++gone;
     }
-    if (delivered)
+    if (gone != 0)
         count(rec->stats.frames_sent);
-    if (trace_enabled())
-        trace_emit(event, rec->fd, frame.data(), frame.size(), nullptr);
-    return delivered ? 1 : -1;
+    if (tracing)
+        trace_emit(event, rec->fd, frame.data(), frame.size(), nullptr, nullptr, went, gone);
+    return gone != 0 ? 1 : -1;
 }
 
 int send_packet(socket_record *rec, n_pkt *packet)
