@@ -90,9 +90,7 @@ class Node:
                 self.frag = True
             # The first receive binds the port; a socket that sent first would
             # be bound by the system to some other port.
-            got = self._receive(0)
-            if got.__class__ is Packet:
-                self._pending.append(got)  # type: ignore[arg-type]
+            self._read_waiting(1)
             self._opened()
         except BaseException:
             self.close()
@@ -371,6 +369,19 @@ class Node:
             return packet
         finally:
             n.lib.n_pkt_free(record)
+
+    def _read_waiting(self, limit: int) -> int:
+        """Reads what waits now, at most `limit` datagrams, keeping the frames
+        for the application; returns how many it kept."""
+        kept = 0
+        for _ in range(limit):
+            got = self._receive(0)
+            if got == EMPTY:
+                break
+            if got.__class__ is Packet:
+                self._pending.append(got)  # type: ignore[arg-type]
+                kept += 1
+        return kept
 
     def _settle(self, ack: Packet) -> None:
         """Settles the acknowledged sends that this reply answers."""

@@ -11,7 +11,7 @@ from types import TracebackType
 from typing import Any, ParamSpec, TypeVar
 
 from . import _native as n
-from ._node import EMPTY, Node
+from ._node import Node
 from ._ops import Operation
 from .errors import SocketClosed
 from .packet import Packet
@@ -85,13 +85,8 @@ class AsyncSocket(Node):
 
     def _on_readable(self) -> None:
         try:
-            for _ in range(READS_PER_WAKE):
-                got = self._receive(0)
-                if got == EMPTY:
-                    break
-                if got.__class__ is Packet:
-                    self._pending.append(got)  # type: ignore[arg-type]
-                    self._wake_getter()
+            for _ in range(self._read_waiting(READS_PER_WAKE)):
+                self._wake_getter()
         except SocketClosed:
             self.close()
             return

@@ -15,10 +15,10 @@ class Error(Exception):
     strerror: str
 
     def __init__(self, errno: int, context: str = "") -> None:
-        self.errno = errno
-        self.strerror = strerror(errno)
-        self.context = context
-        super().__init__(errno, f"{context}: {self.strerror}" if context else self.strerror)
+        text = strerror(errno)
+        super().__init__(errno, f"{context}: {text}" if context else text)
+        # Set after the base: OSError (a base of TimedOut) would keep its own strerror.
+        self.errno, self.strerror, self.context = errno, text, context
 
     def __str__(self) -> str:
         return f"[{self.errno}] " + (f"{self.context}: {self.strerror}" if self.context else self.strerror)
