@@ -1,8 +1,9 @@
 # Shared by scripts/test: what users of the library get. An install into a
-# temporary prefix with its file list, four programs that use it (CMake
-# find_package, pkg-config, add_subdirectory, Java with nothing but the jar),
-# the Debian package with its file list and a clean installation, and
-# clang-tidy on the library. Every program runs in a private network
+# temporary prefix with its file list, five programs that use it (CMake
+# find_package, pkg-config, add_subdirectory, Java with nothing but the jar,
+# Python with the installed package), the Python wheel in a virtual
+# environment, the Debian package with its file list and a clean
+# installation, and clang-tidy on the library. Every program runs in a private network
 # namespace (NETNS_RUN), although none of them opens a socket.
 
 # The files an install puts under its prefix, with the version numbers and
@@ -17,6 +18,18 @@ lib/libnimbetJava.so
 lib/libnimbetJava.so.SOVERSION
 lib/libnimbetJava.so.VERSION
 lib/pkgconfig/nimbet.pc
+lib/python3/dist-packages/nimbet/__init__.py
+lib/python3/dist-packages/nimbet/_installed.py
+lib/python3/dist-packages/nimbet/_native.py
+lib/python3/dist-packages/nimbet/_node.py
+lib/python3/dist-packages/nimbet/_ops.py
+lib/python3/dist-packages/nimbet/aio.py
+lib/python3/dist-packages/nimbet/errors.py
+lib/python3/dist-packages/nimbet/filter.py
+lib/python3/dist-packages/nimbet/packet.py
+lib/python3/dist-packages/nimbet/py.typed
+lib/python3/dist-packages/nimbet/socket.py
+lib/python3/dist-packages/nimbet/values.py
 share/java/nimbet-javadoc.jar
 share/java/nimbet-sources.jar
 share/java/nimbet.jar
@@ -84,6 +97,46 @@ check_consumers() {
   echo "  java -cp nimbet.jar (no library path):"
   "$NETNS_RUN" java -cp "$prefix/share/java/nimbet.jar" "$consumers/Consumer.java" embedded | sed 's/^/    /'
   test "${PIPESTATUS[0]}" -eq 0
+
+  echo "  python3 with the installed package (PYTHONPATH only): it loads the module of its installation"
+  local loaded
+  loaded="$(PYTHONPATH="$prefix/lib/python3/dist-packages" "$NETNS_RUN" "$NIMBET_PYTHON" -c \
+    'import os, nimbet, nimbet._native as n; print(nimbet.__version__, os.path.realpath(n.lib._name))')"
+  echo "    $loaded"
+  [ "$loaded" = "$(nimbet_version) $(realpath "$prefix/lib/libnimbetJava.so.$(nimbet_version)")" ]
+}
+
+# check_python BUILD WORK: builds the wheel around BUILD's module, installs it
+# offline (pip --no-index) into a fresh virtual environment that also sees
+# Debian's pytest, and there runs the package's tests (each session in a
+# network namespace of its own) and two nodes exchanging an acknowledged frame.
+check_python() {
+  local build="$1" work="$2" wheel venv="$work/venv"
+  (cd "$NIMBET_ROOT/python" && NIMBET_MODULE="$build/libnimbetJava.so" \
+    "$NIMBET_PYTHON" -m build --wheel --no-isolation --outdir "$work/wheel" . >"$work/wheel.log" 2>&1) || {
+    cat "$work/wheel.log" >&2
+    return 1
+  }
+  wheel="$(echo "$work"/wheel/nimbet-*.whl)"
+  echo "  $(basename "$wheel") ($(unzip -Z1 "$wheel" | grep -c '^nimbet/') files in the package, the module among them)"
+  unzip -Z1 "$wheel" | grep -qx 'nimbet/libnimbetJava.so'
+  "$NIMBET_PYTHON" -m venv --system-site-packages --without-pip "$venv"
+  "$NIMBET_PYTHON" -m pip --python "$venv/bin/python" install --no-index --quiet "$wheel"
+  # From the work folder, so that the package of the checkout is not the one imported.
+  (cd "$work" && NIMBET_TOOL="$build/tools/nimbet" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    "$NIMBET_ROOT/python/tests") | sed 's/^/    /'
+  test "${PIPESTATUS[0]}" -eq 0
+  (cd "$work" && "$NETNS_RUN" "$venv/bin/python" -c '
+import asyncio, nimbet, nimbet._native as n
+
+async def main():
+    async with nimbet.open(47000, "127.0.0.1", "127.255.255.255", node_id="10.0.0.1") as a, \
+               nimbet.open(47000, "127.0.0.2", "127.255.255.255", node_id="10.0.0.2") as b:
+        await a.send_acked(nimbet.Packet([("msg", "from the venv")]), to="10.0.0.2")
+        frame = await b.recv(timeout=1)
+        print("  example:", frame.src, "to", frame.to, dict(frame)["msg"], "acknowledged; module", n.lib._name)
+
+asyncio.run(main())')
 }
 
 # check_deb BUILD WORK: packs the build with cpack, checks the package's file

@@ -247,11 +247,6 @@ def errno() -> int:
     return _errno_cell()[0]
 
 
-def clear_errno() -> None:
-    """Sets the thread's error number to 0, for the calls that may fail without setting one."""
-    _errno_cell()[0] = 0
-
-
 def take_bytes(ptr: int, size: int) -> bytes:
     """The bytes of a buffer the library handed over, which is then freed."""
     try:

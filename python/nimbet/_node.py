@@ -9,7 +9,7 @@ import random
 import weakref
 from collections import deque
 from dataclasses import dataclass, fields
-from typing import Union
+from typing import NoReturn, Union
 
 from . import _native as n
 from ._ops import AckedSend, Progress, Transfer, copy_data, file_writer, forget_finished, start_send
@@ -23,7 +23,10 @@ HANDLED = 1  # a receive took a datagram that was not for the application
 
 StrPath = Union[str, "os.PathLike[str]"]
 
-WAIT_SLICE_MS = 250  # a long blocking wait returns to Python this often, so that Ctrl-C is seen
+WAIT_SLICE_MS = 250
+
+_send, _recv, _free = n.lib.n_socket_send, n.lib.n_socket_recv_timeout, n.lib.n_pkt_free
+set_errno = ctypes.set_errno  # a long blocking wait returns to Python this often, so that Ctrl-C is seen
 
 
 @dataclass(frozen=True)
@@ -288,29 +291,44 @@ class Node:
         """Sends the packet as one frame to every destination (addressed to
         node ``to`` when given: only it hands it out) and returns the frame's
         sequence number. Header fields the packet leaves unset come from the
-        socket. The packet itself is not changed."""
-        fd = self._open()
+        socket. The packet itself is not changed; a Packet is sent by one
+        thread at a time."""
+        fd = self._fd
+        if fd < 0:
+            self._open()
+        if to is not None:
+            return self._send_to(fd, packet, bytes(node_id(to)))
+        sent = packet._sent or packet._sendable()
+        set_errno(0)
+        if _send(fd, sent.address) < 0:
+            self._send_failed()
+        sent.flags.value = sent.base
+        return sent.seq.value
+
+    def _send_to(self, fd: int, packet: Packet, to: bytes) -> int:
+        if packet._size + 11 > TUPLE_AREA:
+            raise PacketFull(n.N_EPROTO, "no room left for the 11-byte 'cad' tuple that addresses the frame")
         if not packet:
             invalid("a frame carries at least one tuple")
-        if to is not None and packet._size + 11 > TUPLE_AREA:
-            raise PacketFull(n.N_EPROTO, "no room left for the 11-byte 'cad' tuple that addresses the frame")
-        record = packet._record()
+        record = packet._record()  # the send appends "cad" to this record
         try:
-            return self._transmit(fd, record, None if to is None else bytes(node_id(to)))
+            self._transmit(fd, record, to)
+            return ctypes.c_uint8.from_address(record + n.OFF_SEQ).value
         finally:
             n.lib.n_pkt_free(record)
 
-    def _transmit(self, fd: int, record: int, to: bytes | None = None) -> int:
-        n.clear_errno()
-        result = n.lib.n_socket_send(fd, record) if to is None else n.lib.n_socket_send_addressed(fd, record, to)
-        if result < 0:
-            number = n.errno()
-            if number == 0:
-                # Every destination refused the datagram; the system said why.
-                code = ctypes.get_errno()
-                raise OSError(code, f"no destination took the frame: {os.strerror(code)}")
-            raise error_for(number, "cannot send")
-        return ctypes.c_uint8.from_address(record + n.OFF_SEQ).value
+    def _transmit(self, fd: int, record: int, to: bytes | None = None) -> None:
+        set_errno(0)
+        if (_send(fd, record) if to is None else n.lib.n_socket_send_addressed(fd, record, to)) < 0:
+            self._send_failed()
+
+    def _send_failed(self) -> NoReturn:
+        # A send refused by every destination leaves no number of the library,
+        # only the system's.
+        code = ctypes.get_errno()
+        if code:
+            raise OSError(code, f"no destination took the frame: {os.strerror(code)}")
+        fail("cannot send")
 
     def _start_send_acked(
         self, packet: Packet, to: NodeIdLike, *, retries: int | None = None, timeout: float | None = None
@@ -345,8 +363,10 @@ class Node:
         what is there now). A packet for the application; HANDLED for a
         datagram that was not for it (an acknowledgement, a part of a transfer,
         a damaged frame, one the filter drops); EMPTY when nothing came."""
-        fd = self._open()
-        record = n.lib.n_socket_recv_timeout(fd, fd, ms)
+        fd = self._fd
+        if fd < 0:
+            self._open()
+        record = _recv(fd, fd, ms)
         if not record:
             number = n.errno()
             if number == n.N_EAGAIN:
@@ -368,7 +388,7 @@ class Node:
                 return HANDLED
             return packet
         finally:
-            n.lib.n_pkt_free(record)
+            _free(record)
 
     def _read_waiting(self, limit: int) -> int:
         """Reads what waits now, at most `limit` datagrams, keeping the frames

@@ -8,8 +8,8 @@ from collections.abc import Iterable, MutableSequence
 from typing import Union, overload
 
 from . import _native as n
-from .errors import BadFrame, PacketFull, fail
-from .values import Location, LocationLike, NodeId, NodeIdLike, TupleType, location, node_id, type_code, type_name
+from .errors import BadFrame, InvalidArgument, PacketFull, fail
+from .values import Location, LocationLike, NodeId, NodeIdLike, TupleType, _names, location, node_id, type_code, type_name
 
 Data = Union[bytes, bytearray, memoryview, str]
 """A tuple's data: bytes, or text (written as UTF-8)."""
@@ -33,6 +33,24 @@ def _data(value: Data) -> bytes:
     return value
 
 
+class _Record:
+    """A packet record of the library that holds a Packet, kept while the
+    Packet stays as it is so that sending it again costs one call. A send
+    marks the header fields it filled in as set; restoring the flags the
+    record had before lets the next send fill them in again."""
+
+    __slots__ = ("address", "flags", "seq", "base")
+
+    def __init__(self, address: int) -> None:
+        self.address = address
+        self.flags = ctypes.c_uint32.from_address(address + n.OFF_FLAGS)
+        self.seq = ctypes.c_uint8.from_address(address + n.OFF_SEQ)
+        self.base = self.flags.value
+
+    def __del__(self) -> None:
+        n.lib.n_pkt_free(self.address)
+
+
 class Packet(MutableSequence[Item]):
     """The content of one frame: tuples ``(type, data)`` in order, where type
     is a 3-character name such as ``"tmp"`` and data are bytes, together at
@@ -45,7 +63,7 @@ class Packet(MutableSequence[Item]):
     (address and port), ``to`` (the node a "cad" tuple addresses) and
     ``acked`` (this node acknowledged the frame)."""
 
-    __slots__ = ("_items", "_codes", "_size", "_src", "_seq", "_loc", "_sender", "_flags", "_is_ack")
+    __slots__ = ("_items", "_codes", "_size", "_src", "_seq", "_loc", "_sender", "_flags", "_is_ack", "_sent")
 
     def __init__(
         self,
@@ -55,6 +73,7 @@ class Packet(MutableSequence[Item]):
         seq: int | None = None,
         location: LocationLike | None = None,
     ) -> None:
+        self._sent: _Record | None = None
         self._items: list[Item] = []
         self._codes: list[bytes] = []
         self._size = 0
@@ -77,6 +96,7 @@ class Packet(MutableSequence[Item]):
     @src.setter
     def src(self, value: NodeIdLike | None) -> None:
         self._src = None if value is None else bytes(node_id(value))
+        self._sent = None
 
     @property
     def seq(self) -> int | None:
@@ -88,6 +108,7 @@ class Packet(MutableSequence[Item]):
         if value is not None and not 0 <= value <= 255:
             raise ValueError(f"a sequence number is 0 to 255, not {value}")
         self._seq = value
+        self._sent = None
 
     @property
     def location(self) -> Location | None:
@@ -96,6 +117,7 @@ class Packet(MutableSequence[Item]):
     @location.setter
     def location(self, value: LocationLike | None) -> None:
         self._loc = None if value is None else bytes(location(value))
+        self._sent = None
 
     @property
     def sender(self) -> tuple[str, int] | None:
@@ -141,6 +163,7 @@ class Packet(MutableSequence[Item]):
         del self._items[index]
         del self._codes[index]
         self._size = sum(3 + len(data) for _, data in self._items)
+        self._sent = None
 
     def __len__(self) -> int:
         return len(self._items)
@@ -154,6 +177,7 @@ class Packet(MutableSequence[Item]):
         self._items.insert(index, (kind, data))
         self._codes.insert(index, code)
         self._size += 3 + len(data)
+        self._sent = None
 
     def append(self, kind: TupleType | tuple[TupleType, Data], data: Data | None = None) -> None:  # type: ignore[override]
         """Appends a tuple: ``append("tmp", b"\\x15")`` or ``append(("tmp", b"\\x15"))``.
@@ -178,6 +202,7 @@ class Packet(MutableSequence[Item]):
         if size > TUPLE_AREA:
             raise PacketFull(n.N_EPROTO, f"the tuples would take {size} bytes, more than {TUPLE_AREA}")
         self._items, self._codes, self._size = items, codes, size
+        self._sent = None
 
     # ------------------------------------------------------------ frames
 
@@ -208,6 +233,13 @@ class Packet(MutableSequence[Item]):
             return from_record(record)
         finally:
             n.lib.n_pkt_free(record)
+
+    def _sendable(self) -> _Record:
+        """The record sends of this packet use, made at the first one."""
+        if not self._items:
+            raise InvalidArgument(n.N_EINVAL, "a frame carries at least one tuple")
+        self._sent = _Record(self._record())
+        return self._sent
 
     def _record(self) -> int:
         """A new packet record of the library holding this packet; the caller frees it."""
@@ -253,33 +285,42 @@ class Packet(MutableSequence[Item]):
         return f"Packet({self._items!r}{head})"
 
 
+_string_at = ctypes.string_at
+_pointer_at = n.POINTER_AT
+_uint32_at = n.UINT32_AT
+_PKT_SIZE, _ACL_HEADER, _OFF_ACL_NEXT, _OFF_FIRST = n.PKT_SIZE, n.ACL_HEADER, n.OFF_ACL_NEXT, n.OFF_FIRST
+_SRCID = slice(n.OFF_SRCID, n.OFF_SRCID + 8)
+_LOCATION = slice(n.OFF_LOCATION, n.OFF_LOCATION + 44)
+_SENDER = slice(n.OFF_SENDER, n.OFF_SENDER + 8)
+_OFF_SEQ, _OFF_FLAGS = n.OFF_SEQ, n.OFF_FLAGS
+_new_packet = Packet.__new__
+
+
 def from_record(record: int) -> Packet:
     """A Packet holding what a packet record of the library holds (the record stays the caller's)."""
-    string_at = ctypes.string_at
-    pointer_at = n.POINTER_AT
-    raw = string_at(record, n.PKT_SIZE)
-    p = Packet.__new__(Packet)
-    p._flags = n.UINT32_AT(raw, n.OFF_FLAGS)[0]
-    p._src = raw[n.OFF_SRCID : n.OFF_SRCID + 8]
-    p._loc = raw[n.OFF_LOCATION : n.OFF_LOCATION + 44]
-    p._seq = raw[n.OFF_SEQ]
-    p._sender = raw[n.OFF_SENDER : n.OFF_SENDER + 8]
+    raw = _string_at(record, _PKT_SIZE)
+    p = _new_packet(Packet)
+    p._flags = _uint32_at(raw, _OFF_FLAGS)[0]
+    p._src = raw[_SRCID]
+    p._loc = raw[_LOCATION]
+    p._seq = raw[_OFF_SEQ]
+    p._sender = raw[_SENDER]
+    p._sent = None
     items: list[Item] = []
     codes: list[bytes] = []
     size = 0
     is_ack = False
-    header, off_next = n.ACL_HEADER, n.OFF_ACL_NEXT
-    t = pointer_at(raw, n.OFF_FIRST)[0]
+    t = _pointer_at(raw, _OFF_FIRST)[0]
     while t:
-        h = string_at(t, header)
+        h = _string_at(t, _ACL_HEADER)
         length = h[2]
         code = h[:2]
-        data = string_at(t + header, length)
+        data = _string_at(t + _ACL_HEADER, length)
         if code == CODE_CAC and length and data[0] & 1:
             is_ack = True
-        items.append((type_name(code), data))
+        items.append((_names.get(code) or type_name(code), data))
         codes.append(code)
         size += 3 + length
-        t = pointer_at(h, off_next)[0]
+        t = _pointer_at(h, _OFF_ACL_NEXT)[0]
     p._items, p._codes, p._size, p._is_ack = items, codes, size, is_ack
     return p

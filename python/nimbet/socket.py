@@ -8,7 +8,7 @@ from collections.abc import Callable
 from types import TracebackType
 from typing import ParamSpec, TypeVar
 
-from ._node import EMPTY, Node, Stats, wait_ms
+from ._node import EMPTY, WAIT_SLICE_MS, Node, Stats, wait_ms
 from ._ops import Operation
 from .packet import Packet
 
@@ -17,6 +17,7 @@ __all__ = ["Socket", "Stats"]
 P = ParamSpec("P")
 R = TypeVar("R")
 
+WAIT_SLICE = WAIT_SLICE_MS / 1000
 LATE_READS = 64  # datagrams a wait that has run out may still take, when they are there already
 
 
@@ -60,7 +61,7 @@ class Socket(Node):
         transfers. Raises SocketClosed when the socket is closed meanwhile."""
         if self._pending:
             return self._pending.popleft()
-        got = self._receive(wait_ms(timeout))
+        got = self._receive(WAIT_SLICE_MS if timeout is None or timeout >= WAIT_SLICE else wait_ms(timeout))
         if got.__class__ is Packet:
             return got  # type: ignore[return-value]
         deadline = None if timeout is None else time.monotonic() + timeout
