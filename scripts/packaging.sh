@@ -18,18 +18,8 @@ lib/libnimbetJava.so
 lib/libnimbetJava.so.SOVERSION
 lib/libnimbetJava.so.VERSION
 lib/pkgconfig/nimbet.pc
-lib/python3/dist-packages/nimbet/__init__.py
-lib/python3/dist-packages/nimbet/_installed.py
-lib/python3/dist-packages/nimbet/_native.py
-lib/python3/dist-packages/nimbet/_node.py
-lib/python3/dist-packages/nimbet/_ops.py
-lib/python3/dist-packages/nimbet/aio.py
-lib/python3/dist-packages/nimbet/errors.py
-lib/python3/dist-packages/nimbet/filter.py
-lib/python3/dist-packages/nimbet/packet.py
-lib/python3/dist-packages/nimbet/py.typed
-lib/python3/dist-packages/nimbet/socket.py
-lib/python3/dist-packages/nimbet/values.py
+$(printf 'lib/python3/dist-packages/nimbet/%s\n' __init__.py _installed.py _native.py _node.py _ops.py aio.py \
+  errors.py filter.py packet.py py.typed socket.py values.py)
 share/java/nimbet-javadoc.jar
 share/java/nimbet-sources.jar
 share/java/nimbet.jar

@@ -193,6 +193,8 @@ class Node:
 
     @retries.setter
     def retries(self, count: int) -> None:
+        if not isinstance(count, int):
+            raise TypeError(f"retries: expected int, got {type(count).__name__}")
         if not 0 <= count <= 255:
             invalid(f"retries are 0 to 255, not {count}")
         self._set_retry(count, n.lib.n_socket_get_timeout(self._open()))
@@ -296,6 +298,8 @@ class Node:
         fd = self._fd
         if fd < 0:
             self._open()
+        if not isinstance(packet, Packet):
+            raise TypeError(f"expected a Packet, got {type(packet).__name__}")
         if to is not None:
             return self._send_to(fd, packet, bytes(node_id(to)))
         sent = packet._sent or packet._sendable()
@@ -341,6 +345,8 @@ class Node:
         itself is not changed: the request is a copy with a "cad" tuple naming
         ``to`` and a "cac" tuple asking for the acknowledgement."""
         fd = self._open()
+        if not isinstance(packet, Packet):
+            raise TypeError(f"expected a Packet, got {type(packet).__name__}")
         dest = bytes(node_id(to))
         request = Packet(
             [(kind, data) for code, (kind, data) in zip(packet._codes, packet._items) if code not in (CODE_CAD, CODE_CAC)],

@@ -209,7 +209,7 @@ class Transfer(Operation[R]):
             return self._finish(error=TransferAborted(n.N_ENOTFOUND, f"the transfer to {dotted(self.peer)} is gone"))
         state = status & n.FRAG_STATE_MASK
         if self.progress is not None and (state != n.FRAG_ACTIVE or time.monotonic() >= self._next_report):
-            self._report(state == n.FRAG_FINISHED)
+            self._report()
         if state == n.FRAG_ACTIVE:
             return False
         if state == n.FRAG_FINISHED:
@@ -231,11 +231,9 @@ class Transfer(Operation[R]):
             return 0, None
         return max(done.value, 0), total.value if total.value >= 0 else None
 
-    def _report(self, finished: bool) -> None:
+    def _report(self) -> None:
         self._next_report = time.monotonic() + PROGRESS_INTERVAL
         done, total = self.counts()
-        if finished and total is not None:
-            done = total
         if (done, total) != self._last_report:
             self._last_report = (done, total)
             assert self.progress is not None
@@ -263,9 +261,12 @@ def start_send(fd: int, data: bytes | None, path: str | None, to: NodeId, kind: 
         assert data is not None
         result = n.lib.n_socket_send_buffer(fd, fd, data, len(data), peer, kind)
     # A first part that could not go out leaves the transfer registered; its
-    # timer sends the part again.
-    if result < 0 and not n.lib.n_frag_get_frag(peer):
-        raise error_for(n.errno(), f"cannot send to {to}" + (f" from {path}" if path else ""))
+    # timer sends the part again. A transfer with that node under way already
+    # is another's.
+    if result < 0:
+        number = n.errno()
+        if number == n.N_EACCES or not n.lib.n_frag_get_frag(peer):
+            raise error_for(number, f"cannot send to {to}" + (f" from {path}" if path else ""))
 
 
 def forget_finished(peer: bytes) -> None:

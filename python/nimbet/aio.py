@@ -11,7 +11,7 @@ from types import TracebackType
 from typing import Any, ParamSpec, TypeVar
 
 from . import _native as n
-from ._node import Node
+from ._node import EMPTY, Node
 from ._ops import Operation
 from .errors import SocketClosed
 from .packet import Packet
@@ -132,11 +132,17 @@ class AsyncSocket(Node):
         """The next frame for this node, waiting at most ``timeout`` seconds
         (None: as long as it takes); None when none came in time. Raises
         SocketClosed when the socket is closed meanwhile."""
-        if not self._pending:
-            self._open()
-            self._on_readable()  # what waits already needs no turn of the loop
         if self._pending:
             return self._pending.popleft()
+        # What waits already needs no turn of the loop. A frame for the
+        # application changes no transfer, so the loop's timer still holds.
+        got = self._receive(0)
+        if got.__class__ is Packet:
+            return got  # type: ignore[return-value]
+        if got != EMPTY:
+            self._on_readable()
+            if self._pending:
+                return self._pending.popleft()
         try:
             async with asyncio.timeout(timeout):
                 while not self._pending:

@@ -82,6 +82,10 @@ class Filter:
             return cls(_Test(kind, bytes(value)))  # type: ignore[call-overload]
         if not isinstance(value, str):
             raise TypeError(f"expected a {value_type.__name__} or a dotted pattern, got {type(value).__name__}")
+        fields = value.split(".")
+        if (len(fields) > (8 if kind == n.FILTER_TYPE_ID else 44) or "*" in fields[:-1]
+                or not all(f in ("?", "*") or (f.isascii() and f.isdigit() and len(f) <= 3 and int(f) <= 255) for f in fields)):
+            invalid(f"not a pattern of dotted numbers 0 to 255, '?' and a last '*': {value!r}")
         return cls(_Test(kind | n.FILTER_MODE_WILDCARD, value.encode("ascii") + b"\0"))
 
     def __and__(self, other: Filter) -> Filter:
@@ -130,6 +134,8 @@ class Filter:
 
     def matches(self, packet: Packet) -> bool:
         """True when the packet passes."""
+        if not isinstance(packet, Packet):
+            raise TypeError(f"expected a Packet, got {type(packet).__name__}")
         record = packet._record()
         try:
             return self.passes(record)

@@ -10,6 +10,7 @@ from typing import ParamSpec, TypeVar
 
 from ._node import EMPTY, WAIT_SLICE_MS, Node, Stats, wait_ms
 from ._ops import Operation
+from .errors import SocketClosed
 from .packet import Packet
 
 __all__ = ["Socket", "Stats"]
@@ -82,7 +83,10 @@ class Socket(Node):
 
     def __next__(self) -> Packet:
         """Frames as they come, until the socket is closed."""
-        packet = self.recv()
+        try:
+            packet = self.recv()
+        except SocketClosed:
+            raise StopIteration from None
         assert packet is not None
         return packet
 

@@ -5,8 +5,10 @@ leaves the namespace; it refuses to run beside any interface it did not make."""
 
 from __future__ import annotations
 
+import faulthandler
 import itertools
 import os
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
@@ -20,9 +22,15 @@ ROOT = Path(__file__).resolve().parents[2]
 enter_private_netns(veth=True)
 
 
+TEST_SECONDS = 60  # no test may take longer: a wait that never ends ends the session, with every thread's stack
+
+
 @pytest.fixture(autouse=True)
-def only_own_interfaces() -> None:
+def bounded_and_isolated() -> Iterator[None]:
     require_only_own_interfaces()
+    faulthandler.dump_traceback_later(TEST_SECONDS, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 def pytest_report_header() -> str:

@@ -76,6 +76,8 @@ async def test_cancelling_leaves_the_socket_usable(pair):
     acked = asyncio.create_task(a.send_acked(Packet([("msg", b"x")]), to=B))
     transfer = asyncio.create_task(a.send_buffer(os.urandom(5000), to="10.9.9.9"))
     await asyncio.sleep(0.05)
+    with pytest.raises(nimbet.TransferBusy):
+        await a.send_buffer(b"z", to="10.9.9.9")
     acked.cancel()
     transfer.cancel()
     for task in (acked, transfer):

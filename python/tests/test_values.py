@@ -99,8 +99,10 @@ def test_frame_bytes_parse_in_c_with_every_field():
 
 
 def test_tuple_area_holds_64_bytes_as_the_c_packet_does(record):
+    full = nimbet.Packet([("dat", bytes(30)), ("dat", bytes(28))])  # 33 + 31 bytes with the headers
+    assert len(bytes(full)) == 54 + 64 + 2
     packet = nimbet.Packet()
-    for size in (30, 28):  # 33 + 31 = 64 bytes with the headers
+    for size in (30, 26):  # 62 bytes: an empty tuple is one too many
         packet.append("dat", bytes(size))
         assert acl_add_str(record, b"dat", bytes(size), size, 0) == 0
     with pytest.raises(nimbet.PacketFull):
