@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     f->ended -= h & 0x7fff;
                 }
             }
-            frag_serve_timers(rec);
+            frag_serve_timers(rec, (h & 0x1) != 0);
             frag_next_timer(rec);
             check_invariants();
         } else if (h & 0x4000) {
@@ -147,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     clear_fragmentations();
     ack_history_clear();
+    ended_clear();
     n_socket_set_lastacks(5);
     return 0;
 }

@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     f->ended -= data[off + 3] * 16u;
                 }
             }
-            frag_serve_timers(rec);
+            frag_serve_timers(rec, (flags & 32) != 0);
         }
         const std::vector<unsigned char> f = part_frame(s, (flags >> 3) & 1, p, flags & 7);
         std::memcpy(d.buf, f.data(), f.size());
@@ -159,9 +159,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::lock_guard lock(frag_mutex());
     for (n_frag *f : FragQueue::each(frag_list()))
         frag_remove(f);
-    for (unsigned s = 0; s < 256; ++s) {
-        const unsigned char id[8] = {1, 1, 1, 1, 20, 0, 0, static_cast<unsigned char>(s)};
-        frag_forget_finished(id);
-    }
+    ended_clear();
     return 0;
 }

@@ -116,7 +116,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1aclAdd(
     JavaText t(env, type);
     if (!need_text(env, t, "type"))
         return;
-    ByteArg buf(env, data, "data");
+    ByteArg buf(env, data);
     if (!buf)
         return;
     // A tuple holds at most 255 data bytes; a longer array would lose its tail.
@@ -173,7 +173,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1remove(
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetPacket_1parse(JNIEnv *env, jclass, jlong handle,
                                                                              jshortArray frame)
 {
-    ByteArg buf(env, frame, "frame");
+    ByteArg buf(env, frame);
     if (!buf)
         return;
     mark_negative(n_pkt_parse(from_handle<n_pkt>(handle), buf.data(), static_cast<unsigned>(buf.size())));

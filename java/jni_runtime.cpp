@@ -158,11 +158,10 @@ void refuse_null(JNIEnv *env, const char *what)
     raise_pending(env, detail);
 }
 
-void throw_null_array(JNIEnv *env, const char *what)
+void throw_null_array(JNIEnv *env)
 {
-    char message[128];
-    std::snprintf(message, sizeof message, "null array: %s", what);
-    throw_by_code(env, kNullPointer, message);
+    // Exactly this text: callers match the message.
+    throw_by_code(env, kNullPointer, "null array");
 }
 
 void throw_by_code(JNIEnv *env, int code, const char *message)
@@ -175,10 +174,10 @@ void throw_by_code(JNIEnv *env, int code, const char *message)
         env->ThrowNew(g_exception_class[i], message);
 }
 
-ByteArg::ByteArg(JNIEnv *env, jshortArray array, const char *what) : env_(env), array_(array)
+ByteArg::ByteArg(JNIEnv *env, jshortArray array) : env_(env), array_(array)
 {
     jshort *elems = nullptr;
-    copy_ = array_in<U8Array>(env, array, what, &n_, &elems);
+    copy_ = array_in<U8Array>(env, array, &n_, &elems);
     if (elems != nullptr)
         env->ReleaseShortArrayElements(array, elems, JNI_ABORT);  // only read
 }

@@ -142,14 +142,14 @@ using F64Array = ArrayKind<double, jdoubleArray, jdouble, &JNIEnv::GetDoubleArra
 // Array-in: a new zero-filled native copy (malloc, the caller frees) of the
 // Java array's *n elements, converted; *elems keeps the Java elements for the
 // caller to release. Null on failure: a null array raises NullPointerException
-// "null array: <what>", a failed allocation OutOfMemoryError; when the VM
+// "null array", a failed allocation OutOfMemoryError; when the VM
 // cannot give the elements it has raised already.
 template <class K>
-typename K::native *array_in(JNIEnv *env, typename K::array a, const char *what, jsize *n,
+typename K::native *array_in(JNIEnv *env, typename K::array a, jsize *n,
                              typename K::element **elems);
 
-// Raises NullPointerException "null array: <what>".
-void throw_null_array(JNIEnv *env, const char *what);
+// Raises NullPointerException "null array" (callers match the exact text).
+void throw_null_array(JNIEnv *env);
 
 // Array-argout: writes the native elements into the existing Java array (as
 // many as it holds) and commits them; nothing while an exception is pending.
@@ -170,11 +170,11 @@ inline jshortArray bytes_out(JNIEnv *env, const unsigned char *src, std::size_t 
 // low 8 bits of each element. The Java elements are released at once; the
 // library works on the copy; finish(env, buffer) writes the copy back into
 // the Java array (values 0 to 255) and then runs the pending-failure check;
-// the destructor frees the copy. `what` names the parameter in the exception
-// raised for a null array.
+// the destructor frees the copy. A null array raises NullPointerException
+// "null array".
 class ByteArg {
 public:
-    ByteArg(JNIEnv *env, jshortArray array, const char *what);
+    ByteArg(JNIEnv *env, jshortArray array);
     ~ByteArg();
     ByteArg(const ByteArg &) = delete;
     ByteArg &operator=(const ByteArg &) = delete;
@@ -234,13 +234,13 @@ jstring text_out(JNIEnv *env, const char *text);
 // ------------------------------------------------------------------ templates
 
 template <class K>
-typename K::native *array_in(JNIEnv *env, typename K::array a, const char *what, jsize *n,
+typename K::native *array_in(JNIEnv *env, typename K::array a, jsize *n,
                              typename K::element **elems)
 {
     *elems = nullptr;
     *n = 0;
     if (a == nullptr) {
-        throw_null_array(env, what);
+        throw_null_array(env);
         return nullptr;
     }
     const jsize len = env->GetArrayLength(a);

@@ -293,7 +293,7 @@ JNIEXPORT jlongArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1g
             static_cast<std::int64_t>(st.acks_received),      static_cast<std::int64_t>(st.retransmissions),
             static_cast<std::int64_t>(st.transfers_started),  static_cast<std::int64_t>(st.transfers_finished),
             static_cast<std::int64_t>(st.transfers_aborted),  static_cast<std::int64_t>(st.transfers_refused),
-            static_cast<std::int64_t>(st.stray_fragments),
+            static_cast<std::int64_t>(st.stray_fragments),    static_cast<std::int64_t>(st.transfers_evicted),
         };
         static_assert(sizeof counters == sizeof st, "every counter of n_socket_stats crosses to Java");
         out = array_out<I64Array>(env, counters, static_cast<jsize>(sizeof counters / sizeof counters[0]));
@@ -354,7 +354,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1sendRaw
     auto *s = record_arg<SocketRecord>(env, handle, "socket");
     if (s == nullptr)
         return;
-    ByteArg buf(env, frame, "frame");
+    ByteArg buf(env, frame);
     if (!buf)
         return;
     mark_negative(n_socket_send_raw(s->fd, buf.data(), static_cast<int>(buf.size())));
@@ -372,7 +372,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1sendBuf
     SrcIdRecord *id = transfer_args(env, handle, ack_socket, identifier, &fd, &ack_fd);
     if (id == nullptr)
         return;
-    ByteArg buf(env, data, "data");
+    ByteArg buf(env, data);
     if (!buf)
         return;
     JavaText t(env, type);
@@ -476,7 +476,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_delete_1NimbetUtil(JN
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1crc16Append(JNIEnv *env, jclass, jlong,
                                                                                  jshortArray frame)
 {
-    ByteArg buf(env, frame, "frame");
+    ByteArg buf(env, frame);
     if (!buf)
         return;
     if (buf.size() < kCrcLen)
@@ -491,7 +491,7 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1crc16Appe
 JNIEXPORT jint JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1crc16Check(JNIEnv *env, jclass, jlong,
                                                                                 jshortArray frame)
 {
-    ByteArg buf(env, frame, "frame");
+    ByteArg buf(env, frame);
     if (!buf)
         return 0;
     const int result = n_util_crc16_check(buf.data(), static_cast<unsigned>(buf.size()));
@@ -516,7 +516,7 @@ JNIEXPORT jshortArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1st
 JNIEXPORT jstring JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetUtil_1acl2str(JNIEnv *env, jclass, jlong,
                                                                                 jshortArray code)
 {
-    ByteArg buf(env, code, "code");
+    ByteArg buf(env, code);
     if (!buf)
         return nullptr;
     jstring out = nullptr;

@@ -94,7 +94,7 @@ const char *record_text(Record *rec)
 template <class Record>
 jlong record_from_array(JNIEnv *env, jshortArray bytes)
 {
-    ByteArg buf(env, bytes, "bytes");
+    ByteArg buf(env, bytes);
     if (!buf)
         return 0;
     Record *rec = nullptr;
@@ -420,7 +420,7 @@ JNIEXPORT jlong JNICALL Java_nimbets_libNimbet_libnimbetJNI_new_1NimbetTuple_1_1
     JavaText t(env, type);
     if (!need_text(env, t, "type"))
         return 0;
-    ByteArg buf(env, data, "data");
+    ByteArg buf(env, data);
     if (!buf)
         return 0;
     n_acl *tuple = nullptr;

@@ -1,6 +1,8 @@
 // Bulk transfer entry points: buffers and files become sending fragmentations, options, refusals.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -158,8 +160,19 @@ TEST_F(Bulk, EmptyFileIsOneEmptyLastPart)
     EXPECT_EQ(4, control);
 }
 
-TEST_F(Bulk, MissingFileChangesNothing)
+// Only a regular file has a length to announce: a FIFO (which would wait
+// for a writer), a device or a directory is refused at once.
+TEST_F(Bulk, MissingFileOrAnythingButARegularFileChangesNothing)
 {
+    const std::string fifo = ::testing::TempDir() + "send.fifo";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    files.push_back(fifo);
+    for (const std::string &path : {fifo, std::string("/dev/zero"), ::testing::TempDir()}) {
+        n_errno = 0;
+        EXPECT_EQ(-1, n_socket_send_file(a, ack, path.c_str(), kB.data(), kType)) << path;
+        EXPECT_EQ(22, n_errno) << path;
+    }
     n_errno = 0;
     EXPECT_EQ(-1, n_socket_send_file(a, ack, "/nonexistent-dir/none.bin", kB.data(), kType));
     EXPECT_EQ(22, n_errno);

@@ -4,8 +4,13 @@
 #include <arpa/inet.h>
 #include <sys/time.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <climits>
+#include <cstdlib>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +18,7 @@
 #include "frag.h"
 #include "recv.h"
 #include "socket.h"
+#include "support/clock.h"
 #include "support/frames.h"
 #include "support/netns.h"
 #include "support/nodes.h"
@@ -319,6 +325,66 @@ TEST_F(Receive, SameSequenceFromTwoNodesIsNoRepeat)
     EXPECT_NE(nullptr, two);
 }
 
+// Two nodes in one process: node 1's request to node 3 is no repeat of the
+// one with the same sequence byte that node 2 has just taken.
+TEST_F(Receive, TwoNodesInOneProcessKeepTheirOwnHistory)
+{
+    const int c = open_node(kC);
+    put(request(kA, 9));
+    PacketPtr to_b(take());
+    ASSERT_NE(nullptr, to_b);
+    put(frame(kA, 9, {payload({1}), cad(kC), cac(0, 9)}));
+    PacketPtr to_c(n_socket_recv_timeout(c, 0, 1000));  // passes over the request to node 2
+    n_socket_close(c);
+    EXPECT_NE(nullptr, to_c);
+}
+
+// A sender resends only while it retries (retry x timeout): the same
+// sequence byte after that is a new request, as from a restarted node.
+TEST_F(Receive, SameSequenceAfterTheResendWindowIsANewRequest)
+{
+    ShiftedClock clock;
+    put(request(kA, 40));
+    PacketPtr first(take());
+    ASSERT_NE(nullptr, first);
+    clock.advance(10 * 163);
+    put(request(kA, 40));
+    EXPECT_EQ(nullptr, take());  // still a resend
+    clock.advance(10 * 163);
+    put(request(kA, 40));
+    EXPECT_NE(nullptr, PacketPtr(take()));
+}
+
+// Every process numbers its frames from its own random start, whatever the
+// application did with rand(), and leaves the rand() stream alone.
+TEST(SocketCounters, StartRandomlyInEveryProcessAndLeaveRandAlone)
+{
+    std::srand(7);
+    const int expected = std::rand();
+    std::srand(7);
+    std::set<int> starts;
+    for (int child = 0; child < 4; ++child) {
+        int out[2];
+        ASSERT_EQ(0, pipe(out));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int fd = open_node(node_id(9));
+            const int start = n_socket_get_last_seq(fd) << 8 | socket_acquire(fd)->ack_seq;
+            _exit(write(out[1], &start, sizeof start) == sizeof start ? 0 : 1);
+        }
+        int start = -1;
+        close(out[1]);
+        EXPECT_EQ(static_cast<ssize_t>(sizeof start), read(out[0], &start, sizeof start));
+        close(out[0]);
+        waitpid(pid, nullptr, 0);
+        starts.insert(start);
+    }
+    const int fd = open_node(node_id(9));
+    n_socket_close(fd);
+    EXPECT_EQ(expected, std::rand());
+    EXPECT_GE(starts.size(), 3u);  // four draws of 16 bits
+}
+
 TEST_F(Receive, HistoryCapacityBelowOneKeepsNoHistory)
 {
     put(request(kA, 1));
@@ -390,7 +456,7 @@ class ReceiveFailure : public Receive, public ::testing::WithParamInterface<Fail
 TEST_P(ReceiveFailure, NonBlockingFailsBlockingWaitsOnOrFails)
 {
     const FailureCase &c = GetParam();
-    ack_history_repeat(kA.data(), 77);  // makes request 77 from kA a repeat
+    ack_history_repeat(kB.data(), kA.data(), 77, 60000);  // makes request 77 from kA to kB a repeat
     put(c.bad());
     n_errno = 0;
     EXPECT_EQ(nullptr, take());

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "frag.h"
 #include "frame.h"
+#include "support/clock.h"
 #include "support/frames.h"
 #include "support/nodes.h"
 #include "support/relay.h"
@@ -149,6 +151,24 @@ protected:
         t.insert(t.end(), extra.begin(), extra.end());
         return frame(node_id(1), seq, t);
     }
+    // A part with a descriptor: its index gives the sequence byte.
+    static Bytes described(uint32_t nonce, uint32_t index, unsigned char control, const Bytes &data,
+                           uint8_t flags = 0, uint32_t total = 0, uint32_t crc = 0)
+    {
+        return part(static_cast<unsigned char>(index), control, data,
+                    {cat({true, static_cast<uint8_t>(flags | kDescIndex), nonce, total, crc, index})});
+    }
+    // A whole transfer in one described part.
+    static Bytes single(uint32_t nonce, const Bytes &data)
+    {
+        return described(nonce, 0, 4, data, kDescFirst | kDescLast, static_cast<uint32_t>(data.size()),
+                         crc32_update(0, data.data(), data.size()));
+    }
+    // A plain first part from another node, addressed to node b.
+    Bytes first_from(unsigned char node, const Bytes &data) const
+    {
+        return frame(node_id(node), 0, {payload(data), cad(idb), cac(2, 0)});
+    }
     // Puts bytes on the wire from node a; node b takes them.
     void put(const Bytes &f) { ASSERT_EQ(1, n_socket_send_raw(a, f.data(), static_cast<int>(f.size()))); }
     void deliver(const Bytes &f)
@@ -214,6 +234,135 @@ TEST_F(StrayFragments, NewTransferWaitsUntilTheLastOneIsTaken)
     EXPECT_EQ(1u, acks().size());
     EXPECT_EQ(1, n_frag_copy_data(kA.data(), &got, 1));
     EXPECT_EQ(8, got);
+}
+
+// Late copies of transfers that ended (finished, or aborted) are known by
+// their nonce: acknowledged again when they repeat the last part stored,
+// never a transfer of their own. A later part of a lost transfer whose
+// sequence byte is 0 again (part 256) starts nothing without the
+// first-part flag.
+TEST_F(StrayFragments, LateCopiesOfEndedTransfersStartNothing)
+{
+    for (uint32_t nonce : {100u, 101u}) {
+        deliver(single(nonce, {static_cast<unsigned char>(nonce)}));
+        ASSERT_EQ(FRAG_FINISHED, state(kA));
+        n_frag_delete(kA.data());
+    }
+    deliver(described(102, 0, 2, {5}, kDescFirst, 90));
+    n_frag_abort(kA.data());
+    n_frag_delete(kA.data());
+    tap.drain(20);
+
+    deliver(single(100, {100}));
+    deliver(single(101, {101}));
+    deliver(described(102, 0, 2, {5}, kDescFirst, 90));
+    EXPECT_EQ(3u, acks().size());
+    EXPECT_EQ(3u, stats().duplicates);
+    deliver(described(102, 1, 2, {6}));
+    deliver(described(103, 256, 2, {7}));
+    EXPECT_TRUE(acks().empty());
+    EXPECT_EQ(2u, stats().stray_fragments);
+    EXPECT_EQ(nullptr, n_frag_get_frag(kA.data()));
+}
+
+// A first part of another transfer (forged, or a late copy) is refused
+// while the transfer under way is heard; once nothing of it came for its
+// sender's whole patience (retry x timeout), a new transfer takes over.
+TEST_F(StrayFragments, LiveTransferIsReplacedOnlyOnceItStalls)
+{
+    ShiftedClock clock;
+    deliver(described(200, 0, 2, {1}, kDescFirst, 100));
+    deliver(described(200, 1, 2, {2}));
+    tap.drain(20);
+    deliver(described(201, 0, 2, {9}, kDescFirst, 100));
+    EXPECT_TRUE(acks().empty());
+    EXPECT_EQ(1u, stats().transfers_refused);
+    deliver(described(200, 2, 2, {3}));
+    EXPECT_EQ(1u, acks().size());
+
+    clock.advance(10 * 163 + 1);
+    deliver(single(202, {8}));
+    unsigned char got = 0;
+    EXPECT_EQ(1, n_frag_copy_data(kA.data(), &got, 1));
+    EXPECT_EQ(8, got);
+}
+
+// A sender that restarted retries its new first part while the old
+// transfer is silent: it gets through after two timeouts, long before the
+// old transfer would stall.
+TEST_F(StrayFragments, RestartedSenderGetsThroughAfterTwoTimeouts)
+{
+    ShiftedClock clock;
+    deliver(described(300, 0, 2, {1}, kDescFirst, 100));
+    tap.drain(20);
+    for (int sighting = 0; sighting < 2; ++sighting) {
+        deliver(single(301, {5}));
+        EXPECT_TRUE(acks().empty()) << sighting;
+        clock.advance(163);
+    }
+    deliver(single(301, {5}));
+    EXPECT_EQ(1u, acks().size());
+    EXPECT_EQ(FRAG_FINISHED, state(kA));
+}
+
+// Between nodes without descriptors the same bytes again are a resend while
+// their sender may still retry, and a new message after that: delivered
+// then, or (while the application holds the last one) refused until taken.
+TEST_F(StrayFragments, RepeatedPlainMessageIsNewOnceItsSenderCannotBeResending)
+{
+    ShiftedClock clock;
+    deliver(part(0, 4, {7}));
+    n_frag_delete(kA.data());
+    tap.drain(20);
+    deliver(part(0, 4, {7}));
+    EXPECT_EQ(1u, acks().size());
+    EXPECT_EQ(nullptr, n_frag_get_frag(kA.data()));
+
+    clock.advance(10 * 163 + 1);
+    deliver(part(0, 4, {7}));
+    EXPECT_EQ(FRAG_FINISHED, state(kA));
+    tap.drain(20);
+    clock.advance(10 * 163 + 1);
+    deliver(part(0, 4, {7}));
+    EXPECT_TRUE(acks().empty());
+    EXPECT_EQ(1u, stats().transfers_refused);
+}
+
+// A full table makes room for a new transfer by evicting one that stores
+// parts slower than one per timeout (trickling, or stalled); steady ones
+// are never evicted.
+TEST_F(StrayFragments, SlowTransferMakesRoomForANewOne)
+{
+    ShiftedClock clock;
+    ASSERT_EQ(0, n_socket_set_frag_limits(b, 2, 1000));
+    deliver(first_from(50, {1}));
+    deliver(first_from(51, {1}));
+    deliver(first_from(52, {1}));
+    EXPECT_EQ(1u, stats().transfers_refused);
+    clock.advance(200);
+    deliver(frame(node_id(50), 1, {payload({2}), cad(idb), cac(2, 1)}));  // node 50 goes on
+    deliver(first_from(52, {1}));
+    EXPECT_EQ(1u, stats().transfers_evicted);
+    EXPECT_EQ(FRAG_ACTIVE, state(node_id(50)));
+    EXPECT_EQ(FRAG_ABORTED, state(node_id(51)));
+    EXPECT_EQ(FRAG_ACTIVE, state(node_id(52)));
+}
+
+// A receiver that was descheduled for long reads the parts waiting in its
+// queue before its timers may give up on their transfer.
+TEST_F(StrayFragments, WaitingPartsAreReadBeforeTheTimersGiveUp)
+{
+    ShiftedClock clock;
+    deliver(part(0, 2, {1}));
+    put(part(1, 2, {2}));
+    ASSERT_EQ(1, n_socket_select(b, nullptr));
+    clock.advance(60000);
+    EXPECT_EQ(0, n_socket_serve_timers(b));
+    EXPECT_EQ(FRAG_ACTIVE, state(kA));
+    pump({b}, [] { return false; }, 30);
+    int64_t done = 0;
+    EXPECT_EQ(FRAG_ACTIVE | FRAG_RECEIVING, n_frag_get_progress(kA.data(), &done, nullptr));
+    EXPECT_EQ(2, done);
 }
 
 TEST_F(StrayFragments, ManySourcesStartNoMoreTransfersThanTheLimit)
@@ -347,6 +496,54 @@ TEST_F(StrayFragments, FileThatShrinksAbortsTheTransfer)
     pump({a, b}, [] { return state(kB) != FRAG_ACTIVE; }, 20000);
     EXPECT_EQ(FRAG_ABORTED, state(kB));
     std::remove(path.c_str());
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A received file never changes what the library did not create: a symbolic
+// link (or any file) at OUTFILE.part stays as it is, and the transfer goes
+// through a fresh name beside it.
+TEST_F(StrayFragments, ReceivedFileNeverTouchesWhatItDidNotCreate)
+{
+    const std::string dir = temp_path("sink_" + std::to_string(getpid()) + "/");
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    const std::string victim = dir + "victim", out = dir + "out.bin";
+    std::ofstream(victim) << "keep";
+    ASSERT_EQ(0, symlink(victim.c_str(), (out + ".part").c_str()));
+    ASSERT_EQ(0, n_frag_recv_file(b, kA.data(), out.c_str()));
+    EXPECT_EQ(0, ::access((out + ".part.1").c_str(), F_OK));
+    deliver(part(0, 2, {'a', 'b'}));
+    deliver(part(1, 4, {'c'}));
+    EXPECT_EQ(FRAG_FINISHED, state(kA));
+    EXPECT_EQ("abc", slurp(out));
+    EXPECT_EQ("keep", slurp(victim));
+    EXPECT_EQ("keep", slurp(out + ".part"));  // still the link
+    EXPECT_NE(0, ::access((out + ".part.1").c_str(), F_OK));
+    n_frag_delete(kA.data());
+
+    // Aborted: the temporary file goes, or with FRAG_FILE_KEEP_PARTIAL what
+    // was received becomes the target.
+    for (int flags : {0, FRAG_FILE_KEEP_PARTIAL}) {
+        std::remove(out.c_str());
+        ASSERT_EQ(0, n_frag_recv_file_opts(b, kA.data(), out.c_str(), flags));
+        deliver(part(0, 2, {'x', static_cast<unsigned char>('0' + flags)}));
+        n_frag_abort(kA.data());
+        n_frag_delete(kA.data());
+        EXPECT_EQ(flags ? "x1" : "", slurp(out)) << flags;
+        EXPECT_NE(0, ::access((out + ".part.1").c_str(), F_OK)) << flags;
+    }
+    // A target whose folder is missing is refused at once, with the cause:
+    // no transfer is ever taken into memory instead.
+    n_errno = 0;
+    EXPECT_EQ(-1, n_frag_recv_file(b, kA.data(), (dir + "no/such/out").c_str()));
+    EXPECT_EQ(2, n_errno);
+    for (const std::string &f : {victim, out, out + ".part"})
+        std::remove(f.c_str());
+    rmdir(dir.c_str());
 }
 
 TEST_F(StrayFragments, ReceivedFileIsWrittenAsItArrivesAndAppearsWhenComplete)

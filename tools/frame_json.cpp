@@ -111,6 +111,7 @@ constexpr StatsField kStatsFields[] = {
     {"transfers_aborted", "aborted", &n_socket_stats::transfers_aborted, false},
     {"transfers_refused", "refused", &n_socket_stats::transfers_refused, false},
     {"stray_fragments", "stray fragments", &n_socket_stats::stray_fragments, false},
+    {"transfers_evicted", "evicted", &n_socket_stats::transfers_evicted, false},
 };
 
 }  // namespace

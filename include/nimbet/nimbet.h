@@ -363,6 +363,7 @@ typedef struct n_socket_stats {
     uint64_t transfers_aborted;
     uint64_t transfers_refused;   /* first parts refused by the limits, or while a transfer is held */
     uint64_t stray_fragments;     /* fragments and acknowledgements that belong to no transfer */
+    uint64_t transfers_evicted;   /* slow receiving transfers aborted to make room for a new one (also aborted) */
 } n_socket_stats;
 
 /* Copies the socket's counters; 0, or -1 with 9 (unknown socket) or 22 (null out). */
@@ -502,11 +503,21 @@ N_EXPORT int64_t n_frag_copy_data(const unsigned char *id, unsigned char *buf, s
  * FRAG_RECEIVING), or -1 with 22. Lengths are 64-bit: no 2 GiB limit. */
 N_EXPORT int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total);
 /* Writes the next transfer that peer_id (any peer when null) starts on
- * socket fd to the file at path as its parts arrive: path + ".part" while it
- * runs, renamed to path once it is complete and checked, removed when it is
- * aborted. One arrangement per socket and peer, used up by that transfer;
- * 0, or -1 with 9 or 22. */
+ * socket fd to the file at path as its parts arrive, into a temporary file
+ * created at once beside it: path + ".part", or path + ".part.N" when that
+ * name is taken (whatever is there is never opened, followed, truncated or
+ * removed). Once the transfer is complete and checked the temporary file is
+ * renamed to path; when it is aborted the temporary file is removed. One
+ * arrangement per socket and peer, used up by that transfer; a new one
+ * replaces it (and removes its temporary file). 0, or -1 with 9 (unknown
+ * socket), 22, 2 (no such directory), 13 (not permitted) or 16 (no free
+ * temporary name): a transfer is never taken into memory instead. */
 N_EXPORT int n_frag_recv_file(int fd, const unsigned char *peer_id, const char *path);
+/* As n_frag_recv_file; with FRAG_FILE_KEEP_PARTIAL an aborted transfer (sender
+ * gone, n_frag_abort, its socket closed) leaves what was received, a prefix
+ * of the data sent, at path instead of nothing. */
+#define FRAG_FILE_KEEP_PARTIAL 0x1
+N_EXPORT int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const char *path, int flags);
 
 /*
  * Transfer descriptor. Transfers sent through a socket carry, between nodes
@@ -542,7 +553,9 @@ N_EXPORT int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_by
 
 /* Sends a buffer / a file to one node as a fragmented transfer; the first part's send result or -1.
  * A regular file is read part by part as the transfer runs (up to 4 GiB - 1
- * bytes); a read error or a file that shrinks aborts the transfer. */
+ * bytes); a read error or a file that shrinks aborts the transfer. Anything
+ * but a regular file (a pipe, a FIFO, a device, a directory) fails at once
+ * with 22, as a file that cannot be opened: send its bytes as a buffer. */
 N_EXPORT int n_socket_send_buffer(int fd, int ack_fd, const unsigned char *data, int len,
                                   const unsigned char *dest_id, const unsigned char *type);
 N_EXPORT int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int len,

@@ -7,10 +7,10 @@
 #include <array>
 #include <cstring>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <unordered_map>
 
+#include "recent.h"
 #include "send.h"
 #include "trace.h"
 
@@ -20,43 +20,37 @@ namespace {
 
 // ---------------------------------------------------------------- history
 
-
+// A request accepted from one node by another: its sequence byte and when it
+// first arrived.
 struct Seq {
     uint8_t value;
+    uint32_t at;
 };
 
-// The requests of one node, newest last, and when it was last heard.
-struct NodeHistory {
-    std::deque<Seq> seqs;
-    uint32_t heard;
-    std::list<NodeKey>::iterator age;  // place in the least-recently-heard order
+// The pair of nodes a history belongs to: the receiving node (the socket's
+// own identifier) and the requesting one. Two nodes in one process keep
+// apart what each has accepted.
+struct PairKey {
+    NodeKey self, peer;
+    bool operator==(const PairKey &o) const { return self == o.self && peer == o.peer; }
 };
 
-// Nodes are forgotten when more than kMaxNodes are known (the one heard
-// longest ago first) or when not heard for kForgetMs: the table cannot grow
-// with the number of identifiers a sender makes up.
-constexpr std::size_t kMaxNodes = 4096;
-constexpr uint32_t kForgetMs = 5u * 60u * 1000u;
-
-std::mutex g_history_mu;
-std::unordered_map<NodeKey, NodeHistory, NodeKeyHash> g_history;
-std::list<NodeKey> g_heard_order;  // least recently heard first
-
-void forget(std::unordered_map<NodeKey, NodeHistory, NodeKeyHash>::iterator it)
-{
-    g_heard_order.erase(it->second.age);
-    g_history.erase(it);
-}
-
-void forget_stale(uint32_t now)
-{
-    while (!g_heard_order.empty()) {
-        auto it = g_history.find(g_heard_order.front());
-        if (g_history.size() <= kMaxNodes && now - it->second.heard < kForgetMs)
-            break;
-        forget(it);
+struct PairKeyHash {
+    std::size_t operator()(const PairKey &k) const
+    {
+        return NodeKeyHash{}(k.peer) * 31u ^ NodeKeyHash{}(k.self);
     }
-}
+};
+
+// The requests of one pair, newest last.
+struct PairHistory {
+    std::deque<Seq> seqs;
+};
+
+// Pairs are forgotten when more than 4096 are known (the one heard longest
+// ago first) or when not heard for 5 minutes.
+std::mutex g_history_mu;
+RecentTable<PairKey, PairHistory, PairKeyHash> g_history(4096, 5u * 60u * 1000u);
 
 }  // namespace
 
@@ -139,38 +133,35 @@ int send_ack_reply(int ack_fd, n_pkt *request)
     return 0;
 }
 
-bool ack_history_repeat(const unsigned char id[8], uint8_t seq)
+bool ack_history_repeat(const unsigned char self[8], const unsigned char peer[8], uint8_t seq, uint32_t window_ms)
 {
     const int capacity = lastacks();
     std::lock_guard lock(g_history_mu);
     const uint32_t now = n_util_getmstime();
-    forget_stale(now);
     // A capacity below 1 keeps no history: no request counts as a repeat.
     if (capacity < 1) {
         g_history.clear();
-        g_heard_order.clear();
         return false;
     }
-    const NodeKey key = NodeKey::of(id);
-    auto it = g_history.find(key);
-    if (it == g_history.end()) {
-        g_heard_order.push_back(key);
-        it = g_history.emplace(key, NodeHistory{{}, now, std::prev(g_heard_order.end())}).first;
-    } else {
-        g_heard_order.splice(g_heard_order.end(), g_heard_order, it->second.age);
-    }
-    NodeHistory &h = it->second;
-    h.heard = now;
+    PairHistory &h = g_history.touch({NodeKey::of(self), NodeKey::of(peer)}, now);
     // Only the newest `capacity` entries count: a capacity lowered since they
     // were added takes effect at once.
     while (h.seqs.size() > static_cast<std::size_t>(capacity))
         h.seqs.pop_front();
-    for (const Seq &s : h.seqs)
-        if (s.value == seq)
+    for (auto it = h.seqs.begin(); it != h.seqs.end(); ++it) {
+        if (it->value != seq)
+            continue;
+        // A resend arrives while its sender still retries; the same sequence
+        // byte after that is a new request (a restarted node's counter met
+        // an old value), which takes the entry's place.
+        if (now - it->at <= window_ms)
             return true;
+        h.seqs.erase(it);
+        break;
+    }
     if (h.seqs.size() >= static_cast<std::size_t>(capacity))
         h.seqs.pop_front();
-    h.seqs.push_back({seq});
+    h.seqs.push_back({seq, now});
     return false;
 }
 
@@ -178,8 +169,7 @@ std::size_t ack_history_size()
 {
     std::lock_guard lock(g_history_mu);
     std::size_t n = 0;
-    for (const auto &[id, h] : g_history)
-        n += h.seqs.size();
+    g_history.each([&n](const PairHistory &h) { n += h.seqs.size(); });
     return n;
 }
 
@@ -187,7 +177,6 @@ void ack_history_clear()
 {
     std::lock_guard lock(g_history_mu);
     g_history.clear();
-    g_heard_order.clear();
 }
 
 void waiter_add(socket_record *rec, AckWaiter *w)

@@ -32,10 +32,12 @@ int ack_reply(socket_record *rec, const AckRequest &req, const Descriptor *echo)
 // unknown socket).
 int send_ack_reply(int ack_fd, n_pkt *request);
 
-// The history of accepted requests, per requesting node: the newest
-// `lastacks` sequence numbers of each node. True when (id, seq) is a repeat;
-// otherwise records it and returns false.
-bool ack_history_repeat(const unsigned char id[8], uint8_t seq);
+// The history of accepted requests, per pair of nodes (the receiving
+// socket's identifier `self`, the requesting node `peer`): the newest
+// `lastacks` sequence numbers of each pair. True when seq is a repeat: held,
+// and first heard at most window_ms ago (a sender resends only while it
+// retries); otherwise records it and returns false.
+bool ack_history_repeat(const unsigned char self[8], const unsigned char peer[8], uint8_t seq, uint32_t window_ms);
 // Entries held for all nodes together (for checks).
 std::size_t ack_history_size();
 void ack_history_clear();

@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <vector>
 
 #include "frag.h"
 #include "internal.h"
@@ -20,29 +18,6 @@ void enable_fragments(socket_record *rec, socket_record *ack)
 {
     set_option_bits(ack, SOCKET_FRAG, true);
     set_option_bits(rec, SOCKET_FRAG, true);
-}
-
-// Reads what a stream that is no regular file holds (a pipe, a device), up
-// to the protocol's limit; false with the error number set.
-bool read_stream(int fd, std::vector<unsigned char> &out)
-{
-    unsigned char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fail(kInval), false;
-        if (n == 0)
-            return true;
-        if (out.size() + static_cast<std::size_t>(n) > UINT32_MAX)
-            return fail(kInval), false;
-        try {
-            out.insert(out.end(), chunk, chunk + n);
-        } catch (const std::bad_alloc &) {
-            return fail(kNoMem), false;
-        }
-    }
 }
 
 }  // namespace
@@ -75,7 +50,9 @@ int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int 
 
 // A regular file is read part by part while the transfer runs, so memory
 // does not grow with its size; it may hold up to 4 GiB - 1 bytes, the most
-// a transfer can count. Anything else (a pipe) is read whole first.
+// a transfer can count. Anything else is refused: a pipe or a device has no
+// length to announce and may never end, and opening a FIFO would wait for a
+// writer (it is opened without waiting, then refused).
 int n_socket_send_file(int fd, int ack_fd, const char *path, const unsigned char *dest_id,
                        const unsigned char *type)
 {
@@ -83,22 +60,13 @@ int n_socket_send_file(int fd, int ack_fd, const char *path, const unsigned char
     SocketRef ack = socket_acquire(ack_fd);
     if (!rec || !ack || path == nullptr)
         return fail(kInval);
-    const int file = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int file = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (file < 0)
         return fail(kInval);
     struct stat st {};
-    if (::fstat(file, &st) != 0 || (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > UINT32_MAX)) {
+    if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
         ::close(file);
         return fail(kInval);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        std::vector<unsigned char> contents;
-        const bool ok = read_stream(file, contents);
-        ::close(file);
-        if (!ok)
-            return -1;
-        enable_fragments(rec.get(), ack.get());
-        return frag_start_send(rec.get(), dest_id, contents.data(), static_cast<uint32_t>(contents.size()), type);
     }
     enable_fragments(rec.get(), ack.get());
     return frag_start_send_file(rec.get(), dest_id, file, static_cast<uint32_t>(st.st_size), type);

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "frag.h"
+#include "recent.h"
 #include "trace.h"
 
 using namespace nimbet;
@@ -29,15 +30,16 @@ std::unordered_map<NodeKey, n_frag *, NodeKeyHash> g_index;
 // An aborted receiver that nobody deletes is reclaimed after this long.
 constexpr uint32_t kReclaimMs = 30000;
 
-// A receiver that finished and went away, remembered for as long as its
-// sender may still resend the last part (its acknowledgement lost).
-struct Remembered {
-    uint32_t until;
-    LastPart last;
+// The ended transfers of one peer, newest last. A nonce is never reused, so
+// remembering an ended transfer longer than its sender could retry costs
+// memory only: the bounds keep that small (about 2 MiB at most: 64
+// transfers of each of 1024 peers, forgotten after 5 minutes) and cover
+// copies delayed far beyond any retry.
+struct EndedOfPeer {
+    std::deque<PartSummary> parts;
 };
-constexpr std::size_t kMaxRemembered = 1024;
-std::unordered_map<NodeKey, Remembered, NodeKeyHash> g_remembered;
-std::deque<NodeKey> g_remembered_order;
+constexpr std::size_t kEndedPerPeer = 64;
+RecentTable<NodeKey, EndedOfPeer, NodeKeyHash> g_ended(1024, 5u * 60u * 1000u);
 
 // How long a receiver waits for the next part: (timeout + 13) ms per retry
 // left, in 64 bits (a large timeout times 255 retries passes 32 bits).
@@ -75,17 +77,6 @@ void drop_socket(n_frag *f)
 }
 
 socket_record *counting_socket(const n_frag *f) { return f->sock; }
-
-// Whether a fragment repeats a stored part: the same sequence byte, kind and
-// bytes, and where its transfer has a descriptor the same nonce and index.
-bool same_part(const LastPart &p, const FrameView &view, uint8_t kind, const Descriptor &d, const TupleAt &part)
-{
-    if (!part || view.cac.data[1] != p.seq || kind != p.kind || part.len != p.len)
-        return false;
-    if (p.described && d.present && (d.nonce != p.nonce || (d.has(kDescIndex) && d.index != p.index)))
-        return false;
-    return p.len == 0 || std::memcmp(part.data, p.data, p.len) == 0;
-}
 
 int clamp_to_int(uint32_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
 
@@ -161,6 +152,7 @@ void frag_free(n_frag *f)
     frag_release_data(f);
     drop_socket(f);
     std::free(f->sink_path);
+    std::free(f->part_path);
     std::free(f);
 }
 
@@ -174,6 +166,8 @@ void frag_remove(n_frag *f)
 void frag_abort(n_frag *f, const char *reason)
 {
     const bool unfinished = frag_state(f) == FRAG_ACTIVE;
+    if (frag_receiving(f) && unfinished)
+        ended_remember(f);
     if (frag_receiving(f) && unfinished && f->sink_path != nullptr)
         sink_discard(f);
     frag_release_data(f);
@@ -189,6 +183,8 @@ void frag_abort(n_frag *f, const char *reason)
 
 void frag_finish(n_frag *f)
 {
+    if (frag_receiving(f))
+        ended_remember(f);
     f->status = static_cast<uint16_t>((f->status & ~FRAG_STATE_MASK) | FRAG_FINISHED);
     f->ended = n_util_getmstime();
     if (socket_record *rec = counting_socket(f)) {
@@ -198,44 +194,39 @@ void frag_finish(n_frag *f)
     }
 }
 
-void frag_remember_finished(const n_frag *f)
+void ended_remember(const n_frag *f)
 {
-    if (!frag_receiving(f) || frag_state(f) != FRAG_FINISHED || f->parts == 0)
+    if (f->parts == 0)
         return;
-    const NodeKey k = NodeKey::of(f->id);
-    if (g_remembered.find(k) == g_remembered.end()) {
-        if (g_remembered.size() >= kMaxRemembered) {
-            g_remembered.erase(g_remembered_order.front());
-            g_remembered_order.pop_front();
-        }
-        g_remembered_order.push_back(k);
-    }
-    Remembered &r = g_remembered[k];
-    const uint32_t timeout = f->sock != nullptr ? socket_timeout_ms(f->sock) : 0;
-    const int retry = f->sock != nullptr ? socket_retry(f->sock) : 0;
-    const uint64_t patience = receiver_patience(timeout, retry);
-    r.until = n_util_getmstime() + static_cast<uint32_t>(patience < UINT32_MAX / 2 ? patience : UINT32_MAX / 2);
-    r.last = f->last;
+    EndedOfPeer &e = g_ended.touch(NodeKey::of(f->id), n_util_getmstime());
+    if (e.parts.size() >= kEndedPerPeer)
+        e.parts.pop_front();
+    e.parts.push_back(f->last);
 }
 
-const LastPart *frag_repeated_part(const n_frag *f, const FrameView &view, uint8_t kind, const Descriptor &d)
+const PartSummary *ended_by_nonce(const unsigned char *peer, uint32_t nonce)
 {
-    if (f != nullptr)
-        return f->parts > 0 && frag_state(f) != FRAG_ABORTED &&
-                       same_part(f->last, view, kind, d, find_tuple(view, f->data_type))
-                   ? &f->last
-                   : nullptr;
-    auto it = g_remembered.find(NodeKey::of(view.srcid()));
-    if (it == g_remembered.end())
+    const EndedOfPeer *e = g_ended.find(NodeKey::of(peer), n_util_getmstime());
+    if (e == nullptr)
         return nullptr;
-    if (static_cast<int32_t>(n_util_getmstime() - it->second.until) > 0) {
-        g_remembered.erase(it);
-        return nullptr;
-    }
-    return same_part(it->second.last, view, kind, d, view.first) ? &it->second.last : nullptr;
+    for (auto it = e->parts.rbegin(); it != e->parts.rend(); ++it)
+        if (it->described && it->nonce == nonce)
+            return &*it;
+    return nullptr;
 }
 
-void frag_forget_finished(const unsigned char *id) { g_remembered.erase(NodeKey::of(id)); }
+const PartSummary *ended_plain(const unsigned char *peer)
+{
+    const EndedOfPeer *e = g_ended.find(NodeKey::of(peer), n_util_getmstime());
+    if (e == nullptr)
+        return nullptr;
+    for (auto it = e->parts.rbegin(); it != e->parts.rend(); ++it)
+        if (!it->described)
+            return &*it;
+    return nullptr;
+}
+
+void ended_clear() { g_ended.clear(); }
 
 bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView &view)
 {
@@ -265,7 +256,12 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
 // Walks the timers with the timeout of the socket being read, serving what
 // is due when `serve` says so; milliseconds until the next one can change
 // anything (0: now), or -1 when none waits.
-int walk_timers(socket_record *reader, bool serve)
+//
+// Giving up waits until what is already waiting has been read (`drained`):
+// a receiver that was descheduled for a while must not abort a transfer
+// whose parts, or a sender one whose acknowledgement, sit unread in its
+// queue. Resends need no such care.
+int walk_timers(socket_record *reader, bool serve, bool drained)
 {
     const uint32_t timeout = socket_timeout_ms(reader);
     std::lock_guard lock(g_mu);
@@ -280,11 +276,16 @@ int walk_timers(socket_record *reader, bool serve)
         uint64_t wait = 0;
         if (!timer_wait(f, timeout, wait))
             continue;
-        if (serve && now - f->last_time > wait) {
+        const uint32_t idle = now - f->last_time;
+        if (serve && idle > wait) {
+            const bool gives_up = frag_receiving(f) || f->retries < 1;
+            if (gives_up && !drained) {
+                best = 0;
+                continue;
+            }
             if (frag_receiving(f)) {
                 // A finished receiver's data are released too: the
                 // application takes them before its patience has run out.
-                frag_remember_finished(f);
                 frag_abort(f, frag_state(f) == FRAG_FINISHED ? "data not taken in time" : "no part for too long");
             } else if (f->retries >= 1) {
                 sender_resend(f);
@@ -301,9 +302,9 @@ int walk_timers(socket_record *reader, bool serve)
     return clamp_delay(best);
 }
 
-int frag_serve_timers(socket_record *reader) { return walk_timers(reader, true); }
+int frag_serve_timers(socket_record *reader, bool drained) { return walk_timers(reader, true, drained); }
 
-int frag_next_timer(socket_record *reader) { return walk_timers(reader, false); }
+int frag_next_timer(socket_record *reader) { return walk_timers(reader, false, false); }
 
 void frag_socket_closed(socket_record *rec)
 {
@@ -344,7 +345,6 @@ int n_frag_delete(const unsigned char *id)
     return with_frag(id, [](n_frag *f) {
         if (frag_state(f) == FRAG_ACTIVE)
             return fail(kProto);
-        frag_remember_finished(f);
         frag_remove(f);
         return 1;
     });

@@ -10,13 +10,15 @@
 
 namespace nimbet {
 
-// The last part a receiver stored, to tell its repeats from other parts.
-struct LastPart {
+// A part a receiver stored, as much of it as telling its repeats from other
+// parts takes: where it stands in its transfer, and a CRC-32 of its bytes.
+struct PartSummary {
     bool described;     // its transfer carries a descriptor
     uint32_t nonce;
     uint32_t index;     // its part index (counted from 0, not wrapped)
     uint8_t seq, kind, len;
-    unsigned char data[UINT8_MAX];
+    uint32_t crc;       // CRC-32 of the part's data bytes
+    uint32_t stored_at; // n_util_getmstime() when it was stored
 };
 
 }  // namespace nimbet
@@ -67,7 +69,18 @@ struct n_frag {
     // of kFileWindow bytes: `window_len` bytes at file offset `window_pos`.
     unsigned char *window;
     uint32_t window_pos, window_len;
-    nimbet::LastPart last;        // receiver: the last part stored
+    // Receiver: the last part stored; when anything of this transfer was
+    // last heard (a part stored, repeated or out of turn); when it started.
+    nimbet::PartSummary last;
+    uint32_t heard;
+    uint32_t started;
+    // Receiver: the first part of a new transfer from the same peer that
+    // keeps arriving while this one is under way (its sender restarted?).
+    uint32_t rival;               // its nonce, or the CRC-32 of its bytes without a descriptor
+    uint32_t rival_since;
+    uint32_t rival_seen;          // sightings, 0 for none
+    char *part_path;              // receiver writing to a file: the file it writes while it runs
+    bool keep_partial;            // an aborted file keeps what was received, as the target
 };
 
 namespace nimbet {
@@ -92,7 +105,10 @@ void frag_on_ack(socket_record *rec, const FrameView &view);
 // heard nothing for too long, reclaims aborted receivers nobody deleted.
 // Runs with the timeout of `reader`, the socket being read. Returns what
 // frag_next_timer would return afterwards.
-int frag_serve_timers(socket_record *reader);
+// Giving up on a transfer waits until `drained` says that the reader's queue
+// was just found empty: parts and acknowledgements that are waiting are read
+// first.
+int frag_serve_timers(socket_record *reader, bool drained);
 
 // Milliseconds until frag_serve_timers(reader) can next change anything (0
 // when due now), or -1 when no transfer waits on a timer.
@@ -148,29 +164,38 @@ void frag_finish(n_frag *f);
 // Frees the data and the chunks, closes a file, lets go of the socket.
 void frag_release_data(n_frag *f);
 
-// Remembers a finished receiver that goes away, so that a late repeat of its
-// last part is acknowledged again instead of starting a transfer.
-void frag_remember_finished(const n_frag *f);
-
-// The part this fragment repeats: the last one stored by f or, with a null
-// f, by a finished transfer of its sender remembered after it went away;
-// null when it repeats none (a repeat has the same sequence byte, kind and
-// bytes, and the same nonce and index where the transfer has a descriptor).
-const LastPart *frag_repeated_part(const n_frag *f, const FrameView &view, uint8_t kind, const Descriptor &d);
-
-// Forgets a remembered finished transfer (a new one from that peer starts).
-void frag_forget_finished(const unsigned char *id);
+// Transfers from a peer that ended here (finished or aborted), remembered
+// per peer, so that late copies of their parts start nothing and the last
+// part stored is acknowledged again when its acknowledgement was lost. A
+// receiver is remembered when it leaves FRAG_ACTIVE.
+void ended_remember(const n_frag *f);
+// The last part stored of an ended transfer with this nonce; null for none.
+const PartSummary *ended_by_nonce(const unsigned char *peer, uint32_t nonce);
+// The last part stored of the peer's newest ended transfer without a
+// descriptor; null for none.
+const PartSummary *ended_plain(const unsigned char *peer);
+// Forgets everything remembered (for tests and fuzzing).
+void ended_clear();
 
 // The sending side (frag_send.cpp): sends the part in flight again, counting
 // a retry.
 int sender_resend(n_frag *f);
 
-// The receiving side's files (frag_recv.cpp): an unfinished file is
-// removed; a finished one is read into frag_data on demand; arrangements
-// for a closing socket are dropped.
+// Received transfers written to files (frag_sink.cpp). sink_take gives a
+// new receiver the file arranged for its peer on the socket with this serial,
+// if any (false: out of memory). sink_write gathers a part; sink_complete
+// writes out the rest and renames the file to its target (false when that
+// fails: the file is gone then); sink_discard ends an unfinished file
+// (removed, or renamed to the target when it keeps what was received).
+// sink_load reads a finished file into frag_data on demand; arrangements for
+// a closing socket are dropped; write_data_file is n_frag_get_data_file.
+bool sink_take(n_frag *f, uint64_t serial);
+bool sink_write(n_frag *f, const unsigned char *data, uint8_t len);
+bool sink_complete(n_frag *f);
 void sink_discard(n_frag *f);
 void sink_load(n_frag *f);
 void sinks_socket_closed(uint64_t serial);
+int write_data_file(n_frag *f, const char *path);
 
 // Serialises a packet into a frame and reads it back as a view; false when
 // the packet does not make a frame of at most kMaxFrame bytes.

@@ -1,13 +1,7 @@
-// The receiving side of a transfer: which fragments start, continue or repeat a transfer, and where the parts go.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
+// The receiving side of a transfer: which fragments start, continue, repeat or replace a transfer, and storing parts.
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "ack.h"
 #include "frag.h"
@@ -17,72 +11,133 @@ using namespace nimbet;
 
 namespace {
 
-// A file that the next transfer from a peer (any peer when `any`) arriving
-// on a socket is written to, part by part.
-struct Sink {
-    uint64_t serial;
-    bool any;
-    unsigned char peer[kIdLen];
-    std::string path;
+// What a received fragment says, read once.
+struct Fragment {
+    const FrameView &view;
+    uint8_t kind;
+    uint8_t seq;
+    Descriptor d;
+    bool first;     // a described first part: the first-part flag and index 0
+    uint32_t now;
 };
-std::vector<Sink> g_sinks;
 
-std::string part_path(const char *path) { return std::string(path) + ".part"; }
+// The receiving socket's view of time: how long its peer may still resend
+// a part (retry x timeout), and one timeout.
+struct Pace {
+    uint32_t window;
+    uint32_t timeout;
+};
 
-// Opens the file of an arrangement for a new transfer (and uses the
-// arrangement up); false when there is none or the file cannot be made.
-bool take_sink(n_frag *f, uint64_t serial)
+enum class Verdict {
+    Store,    // the part expected next
+    Reack,    // a stored part again: its acknowledgement was lost
+    Start,    // the first part of a new transfer
+    Replace,  // the first part of a new transfer that takes the place of one that stalled
+    Rival,    // the first part of a new transfer while one from that peer is under way
+    Refuse,   // a new transfer while the application still holds the last one
+    Ignore,   // belongs to no transfer, or not the part expected
+};
+
+struct Decision {
+    Verdict verdict;
+    const char *why = nullptr;
+    const PartSummary *repeated = nullptr;  // for Reack
+};
+
+uint32_t part_crc(const TupleAt &part) { return crc32_update(0, part.data, part.len); }
+
+// Whether a fragment repeats a stored part: the same sequence byte, kind and
+// bytes, and in a described transfer the same nonce and index. A plain part
+// (no descriptor) counts as a repeat only while its sender may still resend
+// it: the same bytes later are a new message.
+bool repeats(const PartSummary &p, const Fragment &frag, const TupleAt &part, const Pace &pace)
 {
-    for (auto it = g_sinks.begin(); it != g_sinks.end(); ++it) {
-        if (it->serial != serial || (!it->any && !same_id(it->peer, f->id)))
-            continue;
-        const std::string tmp = part_path(it->path.c_str());
-        f->file = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (f->file >= 0)
-            f->sink_path = strdup(it->path.c_str());
-        g_sinks.erase(it);
-        return f->file >= 0;
-    }
-    return false;
-}
-
-bool write_all(int fd, const unsigned char *data, std::size_t len, off_t at)
-{
-    while (len != 0) {
-        const ssize_t n = ::pwrite(fd, data, len, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-        at += n;
-    }
-    return true;
-}
-
-// Writes the parts gathered in the window to the file; false when the file
-// cannot take them.
-bool flush_window(n_frag *f)
-{
-    if (f->window_len == 0)
-        return true;
-    const bool ok = write_all(f->file, f->window, f->window_len, static_cast<off_t>(f->window_pos));
-    f->window_pos += f->window_len;
-    f->window_len = 0;
-    return ok;
-}
-
-// Gathers a part for the file in the window, written out a window at a time.
-bool write_part(n_frag *f, const TupleAt &part)
-{
-    if (f->window == nullptr && (f->window = static_cast<unsigned char *>(std::malloc(kFileWindow))) == nullptr)
+    if (!part || frag.seq != p.seq || frag.kind != p.kind || part.len != p.len)
         return false;
-    if (f->window_len + part.len > kFileWindow && !flush_window(f))
+    if (p.described != frag.d.present)
         return false;
-    std::memcpy(f->window + f->window_len, part.data, part.len);
-    f->window_len += part.len;
-    return true;
+    if (p.described && (frag.d.nonce != p.nonce || !frag.d.has(kDescIndex) || frag.d.index != p.index))
+        return false;
+    if (!p.described && frag.now - p.stored_at > pace.window)
+        return false;
+    return part_crc(part) == p.crc;
+}
+
+// A transfer under way that nothing has been heard of for longer than its
+// sender could still be retrying one part: the sender is gone.
+bool stalled(const n_frag *f, const Fragment &frag, const Pace &pace) { return frag.now - f->heard > pace.window; }
+
+// The first part of a new transfer keeps arriving while the transfer under
+// way is silent: three sightings over two timeouts, none of the old one
+// after the first. A sender that restarted retries its first part like
+// that; a late or forged copy does not, and a live transfer is not silent.
+bool rival_prevails(const n_frag *f, uint32_t rival, const Fragment &frag, const Pace &pace)
+{
+    const bool known = f->rival_seen > 0 && f->rival == rival;
+    const uint32_t seen = known ? f->rival_seen + 1 : 1;
+    const uint32_t since = known ? f->rival_since : frag.now;
+    const bool silent = static_cast<int32_t>(f->heard - since) <= 0;
+    return seen >= 3 && frag.now - since >= 2u * pace.timeout && silent;
+}
+
+// A first part from a peer whose transfer `f` (if any) is not this one.
+Decision decide_newcomer(const n_frag *f, const Fragment &frag, const Pace &pace)
+{
+    if (f == nullptr || frag_state(f) == FRAG_ABORTED)
+        return {Verdict::Start};
+    if (frag_state(f) == FRAG_FINISHED)
+        return {Verdict::Refuse, "previous transfer not yet taken"};
+    // Between nodes without descriptors a part 0 is the next part or
+    // nothing: an active transfer ends by its own timer.
+    if (!f->described && !frag.d.present)
+        return {Verdict::Ignore, "not the part expected"};
+    if (stalled(f, frag, pace))
+        return {Verdict::Replace, "stalled, replaced by a new transfer"};
+    const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(frag.view.first);
+    if (rival_prevails(f, rival, frag, pace))
+        return {Verdict::Replace, "restarted by its sender"};
+    return {Verdict::Rival, "a transfer from that node is under way"};
+}
+
+// A part with a descriptor: its nonce says which transfer it belongs to.
+Decision decide_described(const n_frag *f, const Fragment &frag, const Pace &pace)
+{
+    const unsigned char *peer = frag.view.srcid();
+    if (f != nullptr && f->described && frag.d.nonce == f->nonce) {
+        if (frag_state(f) == FRAG_ACTIVE && frag.d.has(kDescIndex) && frag.d.index == f->parts)
+            return {Verdict::Store};
+        if (f->parts > 0 && repeats(f->last, frag, find_tuple(frag.view, f->data_type), pace))
+            return {Verdict::Reack, nullptr, &f->last};
+        return {Verdict::Ignore, "not the part expected"};
+    }
+    if (const PartSummary *ended = ended_by_nonce(peer, frag.d.nonce)) {
+        if (repeats(*ended, frag, frag.view.first, pace))
+            return {Verdict::Reack, nullptr, ended};
+        return {Verdict::Ignore, "part of a transfer that ended"};
+    }
+    // Only a first part starts a transfer: a late or repeated part of a
+    // transfer that is gone would start one from its middle.
+    if (!frag.first)
+        return {Verdict::Ignore, "part of no transfer"};
+    return decide_newcomer(f, frag, pace);
+}
+
+// A part without a descriptor, from a node that counts parts by the
+// sequence byte alone (modulo 256).
+Decision decide_plain(const n_frag *f, const Fragment &frag, const Pace &pace)
+{
+    if (f != nullptr && !f->described) {
+        if (frag_state(f) == FRAG_ACTIVE && frag.seq == f->part_no)
+            return {Verdict::Store};
+        if (frag_state(f) != FRAG_ABORTED && f->parts > 0 &&
+            repeats(f->last, frag, find_tuple(frag.view, f->data_type), pace))
+            return {Verdict::Reack, nullptr, &f->last};
+    }
+    if (const PartSummary *ended = ended_plain(frag.view.srcid()); ended && repeats(*ended, frag, frag.view.first, pace))
+        return {Verdict::Reack, nullptr, ended};
+    if (frag.seq != 0)
+        return {Verdict::Ignore, f != nullptr ? "not the part expected" : "part of no transfer"};
+    return decide_newcomer(f, frag, pace);
 }
 
 void trace_part(n_trace_event e, socket_record *rec, const FrameView &view, const char *reason = nullptr)
@@ -105,7 +160,7 @@ void refuse(socket_record *arrival, const FrameView &view, const char *why)
 
 // Acknowledges a stored part (again) through the receiver's socket; in a
 // transfer with a descriptor the acknowledgement echoes its nonce and index.
-int acknowledge(socket_record *reply, const FrameView &view, const LastPart &part)
+int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &part)
 {
     if (reply == nullptr)
         return fail(kBadF);
@@ -114,8 +169,11 @@ int acknowledge(socket_record *reply, const FrameView &view, const LastPart &par
 }
 
 // The last part arrived: checks it against the descriptor, then joins the
-// data (or completes the file). False when the transfer was aborted instead.
-bool complete(n_frag *f, const Descriptor &d)
+// data (or completes the file) and makes it the last part stored. False when
+// the transfer was aborted instead: the last part stored is then the one
+// before, the last one acknowledged, and a resend of this one is never
+// taken for a repeat (which would report a failed transfer finished).
+bool complete(n_frag *f, const Descriptor &d, const PartSummary &last)
 {
     if (f->described && f->done_len != f->expected_total) {
         frag_abort(f, "length differs from the announced one");
@@ -126,13 +184,7 @@ bool complete(n_frag *f, const Descriptor &d)
         return false;
     }
     if (f->sink_path != nullptr) {
-        const std::string tmp = part_path(f->sink_path);
-        const bool flushed = flush_window(f);
-        const bool closed = ::close(f->file) == 0;
-        const bool ok = flushed && closed;
-        f->file = -1;
-        if (!ok || ::rename(tmp.c_str(), f->sink_path) != 0) {
-            ::unlink(tmp.c_str());
+        if (!sink_complete(f)) {
             frag_abort(f, "file cannot be written");
             return false;
         }
@@ -142,8 +194,20 @@ bool complete(n_frag *f, const Descriptor &d)
         f->frag_data = chunk_stack_collect(f->frag_obstack);
     }
     f->total_len = f->done_len;
+    f->last = last;
     frag_finish(f);
     return true;
+}
+
+// Why a part cannot be stored in f without breaking what the transfer
+// announced or the receiver allows; null when it can.
+const char *overflow(const n_frag *f, unsigned kind, uint64_t done)
+{
+    if (done > f->max_bytes)
+        return "larger than the receiver's limit";
+    if (f->described && (done > f->expected_total || (kind == kKindFragment && done == f->expected_total)))
+        return "longer than the announced length";
+    return nullptr;
 }
 
 // Stores the part a fragment carries in receiving transfer f, and
@@ -165,37 +229,36 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
         return fail(kInval);
 
     const uint64_t done = uint64_t{f->done_len} + part.len;
-    const char *wrong = nullptr;
-    if (done > f->max_bytes)
-        wrong = "larger than the receiver's limit";
-    else if (f->described && (done > f->expected_total || (kind == kKindFragment && done == f->expected_total)))
-        wrong = "longer than the announced length";
-    if (wrong != nullptr) {
+    if (const char *wrong = overflow(f, kind, done)) {
         frag_abort(f, wrong);
         return fail(kProto);
     }
     if (f->sink_path != nullptr) {
-        if (!write_part(f, part)) {
+        if (!sink_write(f, part.data, part.len)) {
             frag_abort(f, "file cannot be written");
             return fail(kProto);
         }
     } else if (!chunk_stack_append(f->frag_obstack, part.data, part.len)) {
         return fail(kNoMem);
     }
+    const uint32_t now = n_util_getmstime();
     f->crc = crc32_update(f->crc, part.data, part.len);
     f->done_len = static_cast<uint32_t>(done);
     f->retries = f->sock != nullptr ? socket_retry(f->sock) : 0;
-    f->last = {f->described, f->nonce, static_cast<uint32_t>(f->parts),
-               view.cac.len >= 2 ? view.cac.data[1] : f->part_no, static_cast<uint8_t>(kind), part.len, {}};
-    std::memcpy(f->last.data, part.data, part.len);
+    const PartSummary stored{f->described, f->nonce, static_cast<uint32_t>(f->parts),
+                             view.cac.len >= 2 ? view.cac.data[1] : f->part_no, static_cast<uint8_t>(kind),
+                             part.len, part_crc(part), now};
     f->part_no = static_cast<uint8_t>(f->part_no + 1);
     f->parts += 1;
-    f->last_time = n_util_getmstime();
+    f->last_time = now;
+    f->heard = now;
     if (f->sock != nullptr)
         trace_part(N_TRACE_PART_STORED, f->sock, view);
-    if (kind == kKindLastFragment && !complete(f, d))
+    if (kind != kKindLastFragment)
+        f->last = stored;
+    else if (!complete(f, d, stored))
         return fail(kProto);
-    return acknowledge(f->sock, view, f->last);
+    return acknowledge(f->sock, view, stored);
 }
 
 // Receiving transfers that hold (or will hold) data for a socket, and the
@@ -221,9 +284,43 @@ int transfers_held(uint64_t serial, int max_aborted)
     return held;
 }
 
+// The transfer on a full table that a new one may take the place of: one
+// under way that stores parts slower than one per timeout on average, or
+// that has stored none for a timeout (trickling, or stalled); of those the
+// one silent longest. A sender that is alive and heard goes faster than
+// that, so a steady transfer is never the one evicted. Null when none.
+n_frag *eviction_candidate(uint64_t serial, uint32_t now, uint32_t timeout)
+{
+    n_frag *best = nullptr;
+    for (n_frag *f : FragQueue::each(frag_list())) {
+        if (!frag_receiving(f) || f->arrival != serial || frag_state(f) != FRAG_ACTIVE)
+            continue;
+        const uint64_t age = now - f->started;
+        const bool slow = age > timeout && f->parts * uint64_t{timeout} < age;
+        const bool idle = now - f->last_time > timeout;
+        if ((slow || idle) && (best == nullptr || static_cast<int32_t>(f->last_time - best->last_time) < 0))
+            best = f;
+    }
+    return best;
+}
+
+// Room for one more receiving transfer on the socket: true when the table
+// has room or a slow transfer was evicted for it.
+bool make_room(socket_record *arrival, int max_transfers, uint32_t now, uint32_t timeout)
+{
+    if (transfers_held(arrival->serial, 4 * max_transfers) < max_transfers)
+        return true;
+    n_frag *victim = eviction_candidate(arrival->serial, now, timeout);
+    if (victim == nullptr)
+        return false;
+    count(arrival->stats.transfers_evicted);
+    frag_abort(victim, "evicted by a new transfer: too slow");
+    return true;
+}
+
 // A first part from a node that has no transfer with us: a new receiving
 // transfer, unless a limit refuses it.
-bool start(socket_record *arrival, socket_record *reply, const FrameView &view, const Descriptor &d)
+bool start(socket_record *arrival, socket_record *reply, const Fragment &frag, const Pace &pace)
 {
     int max_transfers = 0;
     uint32_t max_bytes = 0;
@@ -232,13 +329,14 @@ bool start(socket_record *arrival, socket_record *reply, const FrameView &view, 
         max_transfers = arrival->max_transfers;
         max_bytes = arrival->max_bytes;
     }
-    const bool described = d.present && (d.flags & kDescFirst);
-    if (transfers_held(arrival->serial, 4 * max_transfers) >= max_transfers) {
-        refuse(arrival, view, "too many transfers at once");
+    const FrameView &view = frag.view;
+    const bool described = frag.d.has(kDescFirst);
+    if (described && frag.d.total > max_bytes) {
+        refuse(arrival, view, "larger than the receiver's limit");
         return false;
     }
-    if (described && d.total > max_bytes) {
-        refuse(arrival, view, "larger than the receiver's limit");
+    if (!make_room(arrival, max_transfers, frag.now, pace.timeout)) {
+        refuse(arrival, view, "too many transfers at once");
         return false;
     }
     n_frag *f = frag_new(reply, view.srcid(), view.first.type, true);
@@ -247,37 +345,63 @@ bool start(socket_record *arrival, socket_record *reply, const FrameView &view, 
     f->arrival = arrival->serial;
     f->max_bytes = max_bytes;
     f->described = described;
-    f->nonce = d.nonce;
-    f->expected_total = d.total;
-    take_sink(f, arrival->serial);
+    f->nonce = frag.d.nonce;
+    f->expected_total = frag.d.total;
+    f->started = frag.now;
+    f->heard = frag.now;
+    const bool sink = sink_take(f, arrival->serial);
     frag_register(f, true);
-    frag_forget_finished(f->id);
     count(reply->stats.transfers_started);
-    return take_part(f, view, d) == 0;
+    if (!sink) {
+        frag_abort(f, "out of memory");
+        return false;
+    }
+    return take_part(f, view, frag.d) == 0;
 }
 
-// Writes a transfer's data to a file: every byte, or the call fails (a short
-// write is never success). The length written, at most the largest int.
-int write_data_file(n_frag *f, const char *path)
+// Acts on what was decided about a fragment; true when it was acknowledged.
+bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record *reply, const Fragment &frag,
+         const Pace &pace)
 {
-    const int result = f->total_len > INT_MAX ? INT_MAX : static_cast<int>(f->total_len);
-    // A transfer written to this very file as it arrived is there already.
-    if (f->sink_path != nullptr && frag_state(f) == FRAG_FINISHED && std::strcmp(f->sink_path, path) == 0)
-        return result;
-    if (f->frag_data == nullptr && frag_receiving(f) && frag_state(f) == FRAG_FINISHED)
-        sink_load(f);
-    const int out = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (out < 0)
-        return fail(kInval);
-    bool ok = true;
-    uint32_t written = 0;
-    if (f->frag_data != nullptr && f->total_len != 0) {
-        ok = write_all(out, f->frag_data, f->total_len, 0);
-        written = f->total_len;
+    const FrameView &view = frag.view;
+    const bool of_f = f != nullptr && frag_receiving(f) && f->described == frag.d.present &&
+                      (!f->described || f->nonce == frag.d.nonce);
+    if (of_f && what.verdict != Verdict::Rival && what.verdict != Verdict::Replace)
+        f->heard = frag.now;
+    switch (what.verdict) {
+    case Verdict::Store:
+        return take_part(f, view, frag.d) == 0;
+    case Verdict::Reack:
+        count(arrival->stats.duplicates);
+        trace_part(N_TRACE_DUPLICATE, arrival, view);
+        return acknowledge(f != nullptr && f->sock != nullptr ? f->sock : reply, view, *what.repeated) == 0;
+    case Verdict::Replace:
+        frag_abort(f, what.why);
+        frag_remove(f);
+        return start(arrival, reply, frag, pace);
+    case Verdict::Start:
+        if (f != nullptr)
+            frag_remove(f);
+        return start(arrival, reply, frag, pace);
+    case Verdict::Rival: {
+        const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(view.first);
+        if (f->rival_seen == 0 || f->rival != rival) {
+            f->rival = rival;
+            f->rival_since = frag.now;
+            f->rival_seen = 0;
+        }
+        f->rival_seen += 1;
+        refuse(arrival, view, what.why);
+        return false;
     }
-    if (::close(out) != 0 || !ok)
-        return fail(kInval);
-    return written > INT_MAX ? INT_MAX : static_cast<int>(written);
+    case Verdict::Refuse:
+        refuse(arrival, view, what.why);
+        return false;
+    case Verdict::Ignore:
+        ignore(arrival, view, what.why);
+        return false;
+    }
+    return false;
 }
 
 }  // namespace
@@ -286,10 +410,12 @@ namespace nimbet {
 
 bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameView &view)
 {
-    const uint8_t kind = static_cast<uint8_t>(cac_kind(view.cac.data[0]));
-    const uint8_t seq = view.cac.data[1];
+    const Pace pace{resend_window_ms(arrival), socket_timeout_ms(arrival)};
     const Descriptor d = read_descriptor(view);
-    const bool first = d.present && (d.flags & kDescFirst);
+    // A first part carries the first-part flag and, where it gives one, the
+    // index 0 (a flag flipped on a later part names another index).
+    const Fragment frag{view, static_cast<uint8_t>(cac_kind(view.cac.data[0])), view.cac.data[1], d,
+                        d.has(kDescFirst) && (!d.has(kDescIndex) || d.index == 0), n_util_getmstime()};
 
     std::lock_guard lock(frag_mutex());
     n_frag *f = frag_find(view.srcid());
@@ -297,103 +423,8 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
         ignore(arrival, view, "a transfer to that node is registered");
         return false;
     }
-    if (f != nullptr) {
-        // A part of a transfer with a descriptor is the expected one by its
-        // index; otherwise by the sequence byte, which counts parts modulo
-        // 256 (after 256 stored parts the counter is 0 again).
-        const bool expected = f->described ? d.has(kDescIndex) && d.nonce == f->nonce && d.index == f->parts
-                                           : seq == f->part_no && !(first && f->parts > 0);
-        switch (frag_state(f)) {
-        case FRAG_ACTIVE:
-            if (seq == 0 && first && (!f->described || d.nonce != f->nonce)) {
-                // The sender started over (a new transfer, or a new process):
-                // the old transfer will never complete.
-                frag_abort(f, "restarted by its sender");
-                frag_remove(f);
-                return start(arrival, reply, view, d);
-            }
-            if (expected)
-                return take_part(f, view, d) == 0;
-            break;
-        case FRAG_FINISHED:
-            if (frag_repeated_part(f, view, kind, d) == nullptr && seq == 0) {
-                // A new transfer while the application still holds the last
-                // one: not acknowledged, so the sender tries again later.
-                refuse(arrival, view, "previous transfer not yet taken");
-                return false;
-            }
-            break;
-        default:
-            if (seq == 0) {
-                frag_remove(f);
-                return start(arrival, reply, view, d);
-            }
-            ignore(arrival, view, "transfer aborted");
-            return false;
-        }
-        if (const LastPart *stored = frag_repeated_part(f, view, kind, d)) {
-            // Stored already; its acknowledgement was lost.
-            count(arrival->stats.duplicates);
-            trace_part(N_TRACE_DUPLICATE, arrival, view);
-            return acknowledge(f->sock, view, *stored) == 0;
-        }
-        ignore(arrival, view, "not the part expected");
-        return false;
-    }
-    if (const LastPart *stored = frag_repeated_part(nullptr, view, kind, d)) {
-        count(arrival->stats.duplicates);
-        trace_part(N_TRACE_DUPLICATE, arrival, view);
-        return acknowledge(reply, view, *stored) == 0;
-    }
-    // Only a first part starts a transfer: a late or repeated part of a
-    // transfer that is gone would start one from its middle.
-    if (seq != 0) {
-        ignore(arrival, view, "part of no transfer");
-        return false;
-    }
-    return start(arrival, reply, view, d);
-}
-
-void sink_discard(n_frag *f)
-{
-    if (f->file >= 0) {
-        // What was received is written out all the same: an application
-        // that keeps partial files has renamed OUTFILE.part already, and the
-        // unlink below then finds nothing.
-        flush_window(f);
-        ::close(f->file);
-        f->file = -1;
-    }
-    ::unlink(part_path(f->sink_path).c_str());
-}
-
-void sink_load(n_frag *f)
-{
-    if (f->sink_path == nullptr)
-        return;
-    const int fd = ::open(f->sink_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    auto *buf = static_cast<unsigned char *>(std::malloc(f->total_len != 0 ? f->total_len : 1));
-    std::size_t got = 0;
-    while (buf != nullptr && got < f->total_len) {
-        const ssize_t n = ::pread(fd, buf + got, f->total_len - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (buf != nullptr && got == f->total_len)
-        f->frag_data = buf;
-    else
-        std::free(buf);
-}
-
-void sinks_socket_closed(uint64_t serial)
-{
-    std::erase_if(g_sinks, [serial](const Sink &s) { return s.serial == serial; });
+    const Decision what = d.present ? decide_described(f, frag, pace) : decide_plain(f, frag, pace);
+    return act(f, what, arrival, reply, frag, pace);
 }
 
 }  // namespace nimbet
@@ -429,9 +460,10 @@ int n_frag_init_recv(int fd, n_pkt *pkt)
         std::lock_guard slock(rec->mu);
         f->max_bytes = rec->max_bytes;
     }
-    f->described = d.present && (d.flags & kDescFirst);
+    f->described = d.has(kDescFirst);
     f->nonce = d.nonce;
     f->expected_total = d.total;
+    f->started = f->heard = n_util_getmstime();
     frag_register(f, true);
     count(rec->stats.transfers_started);
     const int stored = take_part(f, view, d);
@@ -452,24 +484,6 @@ int n_frag_append(const unsigned char *id, n_pkt *pkt)
             pkt->flags |= PACKET_ACK_SENT;
         return stored;
     });
-}
-
-int n_frag_recv_file(int fd, const unsigned char *peer_id, const char *path)
-{
-    if (path == nullptr || *path == '\0')
-        return fail(kInval);
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    std::lock_guard lock(frag_mutex());
-    Sink s{rec->serial, peer_id == nullptr, {}, path};
-    if (peer_id != nullptr)
-        std::memcpy(s.peer, peer_id, kIdLen);
-    std::erase_if(g_sinks, [&s](const Sink &o) {
-        return o.serial == s.serial && o.any == s.any && (s.any || same_id(o.peer, s.peer));
-    });
-    g_sinks.push_back(std::move(s));
-    return 0;
 }
 
 int n_frag_get_data_file(const unsigned char *id, const char *path)

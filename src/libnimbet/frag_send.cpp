@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 #include "frag.h"
 #include "send.h"
@@ -28,9 +27,9 @@ bool in_flight(const n_frag *f) { return f->part_len != 0 || f->total_len == 0; 
 // fragmentation lock.
 uint32_t new_nonce()
 {
-    // splitmix64 from a seed of the system's entropy source: nonces need to
+    // splitmix64 from a seed of the system's random source: nonces need to
     // differ, not to be secret.
-    static uint64_t state = (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+    static uint64_t state = system_random();
     uint64_t z = (state += 0x9E3779B97F4A7C15u);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;

@@ -42,6 +42,16 @@ inline T *fail_null(int err)
     return nullptr;
 }
 
+// The clock behind n_util_getmstime() and so behind every timer of the
+// library: a test puts its own in place to move time without sleeping (null
+// restores the monotonic clock).
+using ClockFn = uint32_t (*)();
+void set_clock(ClockFn fn);
+
+// 64 bits from the system's random source (getrandom), for values that must
+// differ between processes: never the application's rand() stream.
+uint64_t system_random();
+
 // Stops the process with the message "Assertion failed: %s, file %s, line %d".
 [[noreturn]] void assertion_failed(const char *text, const char *file, int line);
 

@@ -66,11 +66,26 @@ struct Reading {
     socket_record *rec;
 };
 
-// Reads one datagram into buf, waiting as `w` allows. Fragment timers run
-// before every read of a socket with SOCKET_FRAG, and a wait never outlasts
-// the next one, so a lost part goes out again while the application waits.
-// A socket closed by another thread ends the wait at once (closing shuts it
-// down, which wakes poll and recvfrom alike).
+ssize_t read_now(socket_record *rec, std::span<unsigned char> buf, Delivered &out, int flags)
+{
+    out.fromlen = sizeof out.from;
+    return ::recvfrom(rec->fd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr *>(&out.from), &out.fromlen);
+}
+
+bool nothing_waiting(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+// More than a full receive buffer of the largest size a socket may be given
+// holds: a backlog is read whole before a transfer is given up.
+constexpr int kReadsBeforeGivingUp = 8192;
+
+// Reads one datagram into buf, waiting as `w` allows. Fragment timers are
+// served on a socket with SOCKET_FRAG, and a wait never outlasts the next
+// one, so a lost part goes out again while the application waits. When a
+// timer is due, what is already waiting is read first: the timers run once
+// the queue is found empty, so that a receiver that was descheduled does not
+// give up on a transfer whose parts sit in its queue. A socket closed by
+// another thread ends the wait at once (closing shuts it down, which wakes
+// poll and recvfrom alike).
 //
 // A wait costs one system call per datagram where it can: on a blocking
 // socket that no other thread reads, the read itself waits, bounded by the
@@ -85,9 +100,30 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
         if (rec->closed.load(std::memory_order_acquire))
             return Read::Closed;
         const uint32_t options = option_bits(rec);
-        int timer = -1;
-        if (options & SOCKET_FRAG)
-            timer = frag_serve_timers(rec);
+        int timer = (options & SOCKET_FRAG) ? frag_next_timer(rec) : -1;
+        if (timer == 0 || w.kind == Wait::Now) {
+            const ssize_t n = read_now(rec, buf, out, MSG_TRUNC | MSG_DONTWAIT);
+            if (n >= 0) {
+                // A flood that never lets the queue empty defers giving
+                // up for a bounded number of reads only.
+                if (timer == 0 && rec->reads_while_due.fetch_add(1, std::memory_order_relaxed) >= kReadsBeforeGivingUp) {
+                    rec->reads_while_due.store(0, std::memory_order_relaxed);
+                    frag_serve_timers(rec, true);
+                }
+                len = static_cast<std::size_t>(n);
+                return Read::Datagram;
+            }
+            if (errno == EBADF || rec->closed.load(std::memory_order_acquire))
+                return Read::Closed;
+            const bool drained = nothing_waiting(errno);
+            if (drained)
+                rec->reads_while_due.store(0, std::memory_order_relaxed);
+            if (options & SOCKET_FRAG)
+                timer = frag_serve_timers(rec, drained);
+            tried = true;
+            if (w.kind == Wait::Now || time_reached(w))
+                return Read::Empty;
+        }
         const int ms = poll_ms(w, timer, fresh && !tried);
         const bool alone = rec->readers.load(std::memory_order_relaxed) == 1;
         int flags = MSG_TRUNC | MSG_DONTWAIT;
@@ -106,9 +142,7 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
                 continue;  // a fragment timer is due
             }
         }
-        out.fromlen = sizeof out.from;
-        const ssize_t n = ::recvfrom(rec->fd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr *>(&out.from),
-                                     &out.fromlen);
+        const ssize_t n = read_now(rec, buf, out, flags);
         if (rec->closed.load(std::memory_order_acquire))
             return Read::Closed;
         if (n >= 0) {
@@ -118,12 +152,12 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
         if (errno == EBADF)
             return Read::Closed;
         tried = true;
-        if (w.kind == Wait::Now || time_reached(w))
+        if (time_reached(w))
             return Read::Empty;
         // Nothing yet (EAGAIN, EINTR, a receive timeout) or a read that
         // failed for another reason: the wait goes on; a failure that
         // persists must not spin.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (!nothing_waiting(errno))
             n_util_sleepms(1);
     }
 }
@@ -171,7 +205,7 @@ Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d)
         // earlier acknowledgement was lost, so it is acknowledged again.
         if ((options & SOCKET_AUTOACK) && ack != nullptr)
             d.acked = ack_reply(ack, ack_request_of(v), nullptr) == 0;
-        if (ack_history_repeat(v.srcid(), c.seq)) {
+        if (ack_history_repeat(self, v.srcid(), c.seq, resend_window_ms(rec))) {
             count(rec->stats.duplicates);
             trace_received(N_TRACE_DUPLICATE, rec, d, v.len);
             return Outcome::Ignore;
@@ -368,7 +402,10 @@ int n_socket_serve_timers(int fd)
     SocketRef rec = socket_acquire(fd);
     if (!rec)
         return fail(kBadF);
-    frag_serve_timers(rec.get());
+    // Giving up waits while datagrams are waiting: the next receive reads
+    // them, then serves what is still due.
+    pollfd p{rec->fd, POLLIN, 0};
+    frag_serve_timers(rec.get(), ::poll(&p, 1, 0) == 0);
     return 0;
 }
 

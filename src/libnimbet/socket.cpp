@@ -173,6 +173,19 @@ uint32_t socket_timeout_ms(socket_record *rec)
     return timeout_ms(rec->timeout);
 }
 
+uint32_t resend_window_ms(socket_record *rec)
+{
+    int retry = 0;
+    uint32_t timeout = 0;
+    {
+        std::lock_guard lock(rec->mu);
+        retry = rec->retry;
+        timeout = timeout_ms(rec->timeout);
+    }
+    const uint64_t window = uint64_t{retry > 1 ? static_cast<uint32_t>(retry) : 1u} * (timeout > 0 ? timeout : 1u);
+    return window < UINT32_MAX / 2 ? static_cast<uint32_t>(window) : UINT32_MAX / 2;
+}
+
 // The POSIX socket interface needs no start-up; the count is kept so that
 // open and close stay balanced on every platform.
 int net_acquire()
@@ -239,8 +252,11 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
     rec->fd = s;
     rec->options = 0;
     rec->port = htons(port);
-    rec->last_seq = static_cast<uint8_t>(std::rand() & 0xff);
-    rec->ack_seq = static_cast<uint8_t>(std::rand() & 0xff);
+    // Counters that start where the last run's did would make a restarted
+    // node's requests look like repeats of its old ones to every receiver.
+    const uint64_t r = system_random();
+    rec->last_seq = static_cast<uint8_t>(r);
+    rec->ack_seq = static_cast<uint8_t>(r >> 8);
     rec->retry = kDefaultRetry;
     rec->timeout = kDefaultTimeoutMs;
     set_blocking_mode(rec, 1);
@@ -376,7 +392,7 @@ int n_socket_get_stats(int fd, n_socket_stats *out)
                           get(c.not_for_us),        get(c.duplicates),         get(c.acks_sent),
                           get(c.acks_received),     get(c.retransmissions),    get(c.transfers_started),
                           get(c.transfers_finished), get(c.transfers_aborted), get(c.transfers_refused),
-                          get(c.stray_fragments)};
+                          get(c.stray_fragments),   get(c.transfers_evicted)};
     return 0;
 }
 
@@ -389,7 +405,7 @@ int n_socket_reset_stats(int fd)
     for (std::atomic<uint64_t> *v :
          {&c.frames_sent, &c.frames_received, &c.frames_rejected, &c.not_for_us, &c.duplicates, &c.acks_sent,
           &c.acks_received, &c.retransmissions, &c.transfers_started, &c.transfers_finished, &c.transfers_aborted,
-          &c.transfers_refused, &c.stray_fragments})
+          &c.transfers_refused, &c.stray_fragments, &c.transfers_evicted})
         v->store(0, std::memory_order_relaxed);
     return 0;
 }

@@ -21,7 +21,7 @@ struct AckWaiter;
 struct SocketCounters {
     std::atomic<uint64_t> frames_sent{0}, frames_received{0}, frames_rejected{0}, not_for_us{0}, duplicates{0},
         acks_sent{0}, acks_received{0}, retransmissions{0}, transfers_started{0}, transfers_finished{0},
-        transfers_aborted{0}, transfers_refused{0}, stray_fragments{0};
+        transfers_aborted{0}, transfers_refused{0}, stray_fragments{0}, transfers_evicted{0};
 };
 
 inline void count(std::atomic<uint64_t> &c) { c.fetch_add(1, std::memory_order_relaxed); }
@@ -68,6 +68,7 @@ struct socket_record {
     AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket
     std::atomic<int> readers{0};       // calls reading the system socket right now
     std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
+    std::atomic<int> reads_while_due{0};  // datagrams read while a transfer waited to be given up
     bool own_filter = false;           // the kernel drops its own frames for other nodes (own_frames.cpp)
     SocketCounters stats;
 };
@@ -144,6 +145,12 @@ uint32_t option_bits(socket_record *rec);
 // The record's retry count and timeout, read under its lock.
 int socket_retry(socket_record *rec);
 uint32_t socket_timeout_ms(socket_record *rec);
+
+// How long a peer may still resend what it sent once: retry x timeout
+// milliseconds (at least one timeout), the settings of this socket standing
+// for the peer's. A repeat inside it is a resend; the same bytes after it
+// can only be new.
+uint32_t resend_window_ms(socket_record *rec);
 
 // Users of the platform network stack: every open socket and every running
 // interface discovery hold one reference. 0, or -1 with 13.

@@ -11,7 +11,7 @@ public final class NimbetSocketStats {
     /** Names of the counters, in the order in which the native method gives them. */
     private static final String[] NAMES = {"frames sent", "frames received", "frames rejected", "not for us",
         "duplicates", "acks sent", "acks received", "retransmissions", "transfers started", "transfers finished",
-        "transfers aborted", "transfers refused", "stray fragments"};
+        "transfers aborted", "transfers refused", "stray fragments", "transfers evicted"};
 
     private final long[] counters;
 
@@ -86,6 +86,11 @@ public final class NimbetSocketStats {
     /** Parts and acknowledgements that belong to no transfer. */
     public long getStrayFragments() {
         return counters[12];
+    }
+
+    /** Slow receiving transfers given up to make room for a new one (counted as aborted too). */
+    public long getTransfersEvicted() {
+        return counters[13];
     }
 
     @Override
