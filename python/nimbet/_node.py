@@ -46,6 +46,7 @@ class Stats:
     transfers_aborted: int
     transfers_refused: int
     stray_fragments: int
+    transfers_evicted: int
 
 
 class Node:
@@ -280,8 +281,9 @@ class Node:
 
     def stats(self) -> Stats:
         """The socket's counters."""
-        out = n.n_socket_stats()
-        self._check(n.lib.n_socket_get_stats(self._open(), ctypes.byref(out)), "cannot read the counters")
+        buf = ctypes.create_string_buffer(n.STATS_BUFFER)
+        self._check(n.lib.n_socket_get_stats(self._open(), buf), "cannot read the counters")
+        out = n.n_socket_stats.from_buffer(buf)
         return Stats(*(getattr(out, f.name) for f in fields(Stats)))
 
     def reset_stats(self) -> None:

@@ -112,10 +112,10 @@ async def test_waits_cost_no_processor_time(pair):
         await a.recv_buffer(timeout=0.1)
 
 
-async def test_close_ends_what_waits(pair):
+async def test_close_ends_what_waits(pair, tmp_path):
     a, _ = pair
     waiting = asyncio.create_task(a.recv())
-    receiving = asyncio.create_task(a.recv_file("never"))
+    receiving = asyncio.create_task(a.recv_file(tmp_path / "never"))
     await asyncio.sleep(0.02)
     a.close()
     with pytest.raises(nimbet.SocketClosed):

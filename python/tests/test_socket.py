@@ -117,13 +117,15 @@ def test_transfer_reports_progress_and_arrives_whole(pair, tmp_path):
     assert got == [(nimbet.NodeId(A), data[:100])]
 
 
-def test_transfer_to_a_silent_node_is_not_acknowledged(pair):
+def test_transfer_to_a_silent_node_is_not_acknowledged(pair, tmp_path):
     a, _ = pair
     a.retries, a.ack_timeout = 2, 0.05
     with pytest.raises(nimbet.NotAcknowledged):
         a.send_buffer(b"x" * 500, to="10.9.9.9")
     with pytest.raises(nimbet.TimedOut):
-        a.recv_file("never", timeout=0.1)
+        a.recv_file(tmp_path / "never", timeout=0.1)
+    a.close()  # which ends the arrangement for the file
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_closing_wakes_a_waiting_receive(pair):

@@ -1,6 +1,7 @@
 """Identifiers, locations, tuple types, frames and error numbers, converted by Python and checked against the C functions."""
 
 import ctypes
+import dataclasses
 import re
 
 import pytest
@@ -131,3 +132,11 @@ def test_every_error_number_of_the_header_has_its_class():
         classes.add(type(error))
     assert len(classes) == len(numbers)
     assert type(nimbet.errors.error_for(224)) is nimbet.Error
+
+
+def test_counters_are_those_of_the_header():
+    header = (ROOT / "include" / "nimbet" / "nimbet.h").read_text()
+    record = re.search(r"typedef struct n_socket_stats \{(.*?)\} n_socket_stats;", header, re.S).group(1)
+    names = re.findall(r"uint64_t (\w+);", record)
+    assert [f.name for f in dataclasses.fields(nimbet.Stats)] == names
+    assert [name for name, _ in native.n_socket_stats._fields_] == names
