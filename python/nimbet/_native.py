@@ -22,7 +22,7 @@ def _candidates() -> list[str]:
     path (LD_LIBRARY_PATH, the ldconfig cache)."""
     found = [str(_HERE / MODULE_NAME)]
     try:
-        from . import _installed  # written by `cmake --install`
+        from . import _installed  # type: ignore[attr-defined]  # written by `cmake --install`
 
         found.append(str((_HERE / _installed.MODULE).resolve()))
     except ImportError:

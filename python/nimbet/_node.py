@@ -9,7 +9,7 @@ import random
 import weakref
 from collections import deque
 from dataclasses import dataclass, fields
-from typing import NoReturn, Union
+from typing import Callable, NoReturn, Union
 
 from . import _native as n
 from ._ops import AckedSend, Progress, Transfer, copy_data, file_writer, forget_finished, start_send
@@ -23,10 +23,10 @@ HANDLED = 1  # a receive took a datagram that was not for the application
 
 StrPath = Union[str, "os.PathLike[str]"]
 
-WAIT_SLICE_MS = 250
+WAIT_SLICE_MS = 250  # a long blocking wait returns to Python this often, so that Ctrl-C is seen
 
 _send, _recv, _free = n.lib.n_socket_send, n.lib.n_socket_recv_timeout, n.lib.n_pkt_free
-set_errno = ctypes.set_errno  # a long blocking wait returns to Python this often, so that Ctrl-C is seen
+set_errno = ctypes.set_errno
 
 
 @dataclass(frozen=True)
@@ -70,6 +70,8 @@ class Node:
             invalid(f"a port is 0 to 65535, not {port!r}")
         if local is not None and dest is None:
             invalid("a socket with a local address needs a destination address too")
+        if queue < 1:
+            invalid("the queue holds at least one frame")
         self._fd = -1
         self._prepare()
         fd = n.lib.n_socket_open(ipv4(local, "local address") if local else 0, ipv4(dest, "destination") if dest else 0, port)
@@ -81,9 +83,10 @@ class Node:
         self._waits: list[AckedSend] = []
         self._ack_seq = random.randrange(256)
         self._recv_all = False
-        self._filter: Filter | None = filter
+        self._filter: Filter | None = None
         self._transfer_check = True
         try:
+            self.filter = filter
             if node_id is not None:
                 self.node_id = node_id  # type: ignore[assignment]
             if location is not None:
@@ -142,8 +145,7 @@ class Node:
     def node_id(self) -> NodeId:
         """The identifier this socket stamps on its frames; requests and
         transfers addressed to it are this socket's."""
-        fd = self._open()
-        return NodeId._of(ctypes.string_at(n.lib.n_socket_get_id(fd), 8))
+        return NodeId._of(self._record_bytes(n.lib.n_socket_get_id, 8))
 
     @node_id.setter
     def node_id(self, value: NodeIdLike) -> None:
@@ -151,8 +153,14 @@ class Node:
 
     @property
     def location(self) -> Location:
-        fd = self._open()
-        return Location._of(ctypes.string_at(n.lib.n_socket_get_loc(fd), 44))
+        return Location._of(self._record_bytes(n.lib.n_socket_get_loc, 44))
+
+    def _record_bytes(self, getter: Callable[[int], int | None], size: int) -> bytes:
+        """Bytes of the socket's record that a getter points at."""
+        address = getter(self._open())
+        if not address:
+            fail("the socket's record is gone")
+        return ctypes.string_at(address, size)
 
     @location.setter
     def location(self, value: LocationLike) -> None:
@@ -384,8 +392,8 @@ class Node:
             if number == n.N_EBADF:
                 raise SocketClosed(number, "the socket was closed")
             if number == n.N_ENOTBOUND:
-                fail(f"cannot bind port {self.port}", NotBound)
-            fail("cannot receive")
+                raise NotBound(number, "cannot bind the port")
+            raise error_for(number, "cannot receive")
         try:
             packet = from_record(record)
             if packet._is_ack:
@@ -467,8 +475,8 @@ class Node:
     ) -> Transfer[NodeId]:
         """Receives the next transfer that node ``from_`` (any node when None)
         starts into the file at ``path`` and returns the sender. The parts go
-        to ``path + ".part"`` as they arrive, renamed to ``path`` once the
-        whole file is there and checked. Raises TransferAborted when the
+        to a temporary file beside it (``path + ".part"``) as they arrive,
+        renamed to ``path`` once the whole file is there and checked. Raises TransferAborted when the
         transfer broke off, TimedOut when it did not end within ``timeout``
         seconds. Turns ``frag`` on."""
         target = os.fspath(path)

@@ -166,7 +166,7 @@ def unwatch_first_parts(fd: int) -> None:
     _waiting.pop(fd, None)
     _first_parts.pop(fd, None)
     if not _waiting:
-        n.lib.n_set_trace(n.TRACE_FN(), None)
+        n.lib.n_set_trace(n.TRACE_FN(0), None)  # none
 
 
 # ------------------------------------------------------------------ transfers

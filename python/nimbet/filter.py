@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import builtins
 import weakref
 from dataclasses import dataclass
 
@@ -77,7 +78,7 @@ class Filter:
         return cls(_Test(n.FILTER_TYPE_ACL_POSITION, code + bytes((at,))))
 
     @classmethod
-    def _single(cls, kind: int, value: object, value_type: type) -> Filter:
+    def _single(cls, kind: int, value: object, value_type: builtins.type) -> Filter:
         if isinstance(value, value_type):
             return cls(_Test(kind, bytes(value)))  # type: ignore[call-overload]
         if not isinstance(value, str):

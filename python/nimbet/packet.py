@@ -5,7 +5,7 @@ from __future__ import annotations
 import ctypes
 import socket
 from collections.abc import Iterable, MutableSequence
-from typing import Union, overload
+from typing import Any, Union, overload
 
 from . import _native as n
 from .errors import BadFrame, InvalidArgument, PacketFull, fail
@@ -150,7 +150,13 @@ class Packet(MutableSequence[Item]):
     def __getitem__(self, index: int | slice) -> Item | list[Item]:
         return self._items[index]
 
-    def __setitem__(self, index, value) -> None:  # type: ignore[no-untyped-def,override]
+    @overload
+    def __setitem__(self, index: int, value: tuple[TupleType, Data]) -> None: ...
+
+    @overload
+    def __setitem__(self, index: slice, value: Iterable[tuple[TupleType, Data]]) -> None: ...
+
+    def __setitem__(self, index: int | slice, value: Any) -> None:
         items = list(self._items)
         if isinstance(index, slice):
             items[index] = [(kind, _data(data)) for kind, data in value]
@@ -179,7 +185,7 @@ class Packet(MutableSequence[Item]):
         self._size += 3 + len(data)
         self._sent = None
 
-    def append(self, kind: TupleType | tuple[TupleType, Data], data: Data | None = None) -> None:  # type: ignore[override]
+    def append(self, kind: TupleType | tuple[TupleType, Data], data: Data | None = None) -> None:
         """Appends a tuple: ``append("tmp", b"\\x15")`` or ``append(("tmp", b"\\x15"))``.
 
         Raises PacketFull when it would not fit the 64 bytes of a frame's tuples."""
