@@ -102,6 +102,7 @@ check_consumers() {
 # network namespace of its own) and two nodes exchanging an acknowledged frame.
 check_python() {
   local build="$1" work="$2" wheel venv="$work/venv"
+  mkdir -p "$work"
   (cd "$NIMBET_ROOT/python" && NIMBET_MODULE="$build/libnimbetJava.so" \
     "$NIMBET_PYTHON" -m build --wheel --no-isolation --outdir "$work/wheel" . >"$work/wheel.log" 2>&1) || {
     cat "$work/wheel.log" >&2
