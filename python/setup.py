@@ -24,10 +24,11 @@ def module() -> Path:
     """The module to bundle: NIMBET_MODULE when set, else built here with CMake (the library alone)."""
     given = os.environ.get("NIMBET_MODULE")
     if given:
-        path = Path(given)
-        if not path.is_file():
-            raise SystemExit(f"NIMBET_MODULE={given}: no such file")
-        return path
+        # The build runs in python/: a relative path may be meant from there or from the checkout.
+        for path in (Path(given), ROOT / given):
+            if path.is_file():
+                return path
+        raise SystemExit(f"NIMBET_MODULE={given}: no such file")
     build = HERE / "build" / "module"
     subprocess.run(
         ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release", "-DNIMBET_TESTS=OFF",

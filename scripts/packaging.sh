@@ -110,7 +110,7 @@ check_python() {
   }
   wheel="$(echo "$work"/wheel/nimbet-*.whl)"
   echo "  $(basename "$wheel") ($(unzip -Z1 "$wheel" | grep -c '^nimbet/') files in the package, the module among them)"
-  unzip -Z1 "$wheel" | grep -qx 'nimbet/libnimbetJava.so'
+  unzip -Z1 "$wheel" | grep -x 'nimbet/libnimbetJava.so' >/dev/null  # not -q: unzip would die of SIGPIPE
   "$NIMBET_PYTHON" -m venv --system-site-packages --without-pip "$venv"
   "$NIMBET_PYTHON" -m pip --python "$venv/bin/python" install --no-index --quiet "$wheel"
   # From the work folder, so that the package of the checkout is not the one imported.
