@@ -135,9 +135,12 @@ class AsyncSocket(Node):
         if self._pending:
             return self._pending.popleft()
         # What waits already needs no turn of the loop. A frame for the
-        # application changes no transfer, so the loop's timer still holds.
+        # application changes no transfer, so the loop's timer still holds;
+        # with recv_all it may be an acknowledgement that ends an operation.
         got = self._receive(0)
         if got.__class__ is Packet:
+            if self._ops:
+                self._after_io()
             return got  # type: ignore[return-value]
         if got != EMPTY:
             self._on_readable()
