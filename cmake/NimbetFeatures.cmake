@@ -78,3 +78,38 @@ if(NIMBET_TOOL)
 else()
   set(NIMBET_WITH_BRIDGE OFF)
 endif()
+
+# What makes the gateway a service, each optional (AUTO, ON or OFF) like the
+# gateway itself: configuration files (toml++, Debian libtomlplusplus-dev),
+# the durable outbox (SQLite, libsqlite3-dev) and readiness and watchdog
+# notices to systemd (libsystemd-dev; without it the gateway writes the
+# notices itself).
+foreach(_nimbet_part TOML SQLITE SYSTEMD)
+  set(NIMBET_BRIDGE_${_nimbet_part} ${_nimbet_extras_default} CACHE STRING
+    "The gateway's ${_nimbet_part} support: AUTO, ON or OFF")
+  set_property(CACHE NIMBET_BRIDGE_${_nimbet_part} PROPERTY STRINGS AUTO ON OFF)
+endforeach()
+foreach(_nimbet_part TOML SQLITE SYSTEMD)
+  set(_nimbet_${_nimbet_part}_found OFF)
+endforeach()
+if(NIMBET_WITH_BRIDGE)
+  if(NIMBET_BRIDGE_TOML)
+    pkg_check_modules(TOMLPP QUIET IMPORTED_TARGET tomlplusplus>=3)
+    set(_nimbet_TOML_found ${TOMLPP_FOUND})
+  endif()
+  if(NIMBET_BRIDGE_SQLITE)
+    pkg_check_modules(SQLITE3 QUIET IMPORTED_TARGET sqlite3)
+    set(_nimbet_SQLITE_found ${SQLITE3_FOUND})
+  endif()
+  if(NIMBET_BRIDGE_SYSTEMD)
+    pkg_check_modules(LIBSYSTEMD QUIET IMPORTED_TARGET libsystemd)
+    set(_nimbet_SYSTEMD_found ${LIBSYSTEMD_FOUND})
+  endif()
+  _nimbet_feature(NIMBET_BRIDGE_TOML "${_nimbet_TOML_found}" "toml++ (tomlplusplus)")
+  _nimbet_feature(NIMBET_BRIDGE_SQLITE "${_nimbet_SQLITE_found}" "SQLite 3")
+  _nimbet_feature(NIMBET_BRIDGE_SYSTEMD "${_nimbet_SYSTEMD_found}" "libsystemd")
+else()
+  foreach(_nimbet_part TOML SQLITE SYSTEMD)
+    set(NIMBET_WITH_BRIDGE_${_nimbet_part} OFF)
+  endforeach()
+endif()

@@ -43,6 +43,23 @@ install(FILES ${PROJECT_BINARY_DIR}/nimbet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR
 if(TARGET nimbet)
   install(TARGETS nimbet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_BINARY_DIR}/nimbet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/nimbet COMPONENT tools)
+endif()
+# The gateway as a service: its units, written at install time with the
+# program's installed path (cpack installs under another prefix than the
+# build was configured with), a settings example, and the JSON Schemas of
+# what it publishes and takes.
+if(NIMBET_WITH_BRIDGE)
+  foreach(unit nimbet-bridge.service nimbet-bridge@.service)
+    install(CODE "set(NIMBET_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+      configure_file(\"${PROJECT_SOURCE_DIR}/packaging/systemd/${unit}.in\"
+                     \"${PROJECT_BINARY_DIR}/packaging/installed/${unit}\" @ONLY)" COMPONENT tools)
+    install(FILES ${PROJECT_BINARY_DIR}/packaging/installed/${unit} DESTINATION lib/systemd/system COMPONENT tools)
+  endforeach()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/nimbet-bridge.toml.example
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/nimbet/examples COMPONENT tools)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/packaging/schemas/ DESTINATION ${CMAKE_INSTALL_DATADIR}/nimbet/schemas
+    COMPONENT tools FILES_MATCHING PATTERN "bridge-*.schema.json")
 endif()
 
 # The Python package where Debian's python3 looks (component python, the

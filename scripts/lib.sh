@@ -13,6 +13,7 @@ NIMBET_PACKAGES=(
   pkg-config dpkg-dev fakeroot groff-base
   tshark tcpdump
   libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
+  libtomlplusplus-dev libsqlite3-dev libsystemd-dev systemd python3-jsonschema
   python3 python3-build python3-setuptools python3-wheel python3-venv python3-pip python3-pytest python3-pytest-asyncio
 )
 

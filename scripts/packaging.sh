@@ -23,7 +23,16 @@ $(printf 'lib/python3/dist-packages/nimbet/%s\n' __init__.py _installed.py _nati
 share/java/nimbet-javadoc.jar
 share/java/nimbet-sources.jar
 share/java/nimbet.jar
-share/man/man1/nimbet.1"
+share/man/man1/nimbet.1
+share/doc/nimbet/README.md
+share/doc/nimbet/examples/nimbet-bridge.toml.example
+share/nimbet/schemas/bridge-command.schema.json
+share/nimbet/schemas/bridge-result.schema.json
+share/nimbet/schemas/bridge-rx.schema.json
+share/nimbet/schemas/bridge-stats.schema.json
+share/nimbet/schemas/bridge-transfer-meta.schema.json
+lib/systemd/system/nimbet-bridge.service
+lib/systemd/system/nimbet-bridge@.service"
 
 # The version of the header ("0.1.0").
 nimbet_version() {
@@ -62,6 +71,10 @@ check_install() {
   cmake --install "$build" --prefix "$prefix" >/dev/null
   (cd "$prefix" && find . \( -type f -o -type l \) | sed 's|^\./||') | compare_file_list "cmake --install"
   check_soname "$prefix/lib"
+  # The units name the installed program.
+  local status=0
+  "$NIMBET_ROOT/packaging/systemd/verify-units.sh" "$prefix/lib/systemd/system" | sed 's/^/  /' || status="${PIPESTATUS[0]}"
+  [ "$status" -eq 0 ] || [ "$status" -eq 77 ]
 }
 
 # check_consumers PREFIX WORK: builds and runs the programs that use the installed library.
@@ -161,6 +174,10 @@ check_deb() {
   }
   [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${Status}' "$pkg")" = "install ok installed" ]
   check_soname "$root/usr/lib"
+  grep -q '^ExecStart=/usr/bin/nimbet bridge ' "$root/usr/lib/systemd/system/nimbet-bridge.service" || {
+    echo "the packaged unit does not start /usr/bin/nimbet" >&2
+    return 1
+  }
   "$NETNS_RUN" "$root/usr/bin/nimbet" --help >/dev/null
   PATH="$root/stub:$PATH" "${dpkg[@]}" -r "$pkg" >>"$work/dpkg.log" 2>&1
   if [ -n "$(find "$root/usr" -type f -o -type l 2>/dev/null)" ]; then

@@ -16,6 +16,7 @@
 
 #include "socket.h"
 #include "support/netns.h"
+#include "support/nodes.h"
 
 using namespace nimbet;
 using nimbet::test::create_veth;
@@ -461,6 +462,7 @@ INSTANTIATE_TEST_SUITE_P(
         UnknownFdCase{"get_timeout", [] { return n_socket_get_timeout(kNoSocket) == -1; }, 22},
         UnknownFdCase{"get_port", [] { return n_socket_get_port(kNoSocket) == 0xFFFF; }, 22},
         UnknownFdCase{"get_last_seq", [] { return n_socket_get_last_seq(kNoSocket) == 0xFF; }, 22},
+        UnknownFdCase{"set_kernel_drops", [] { return n_socket_set_kernel_drops(kNoSocket, 1) == -1; }, 9},
         UnknownFdCase{"close", [] { return n_socket_close(kNoSocket) == -1; }, 22}),
     [](const testing::TestParamInfo<UnknownFdCase> &info) { return std::string(info.param.name); });
 
@@ -525,3 +527,84 @@ TEST(SocketDescription, UnknownDescriptorPrintsOneLine)
 }
 
 }  // namespace
+
+namespace {
+
+using nimbet::test::node_id;
+using nimbet::test::open_node;
+
+// Sends `count` frames from `from` without a pause, then reads `to` dry.
+void burst(int from, int to, int count)
+{
+    n_pkt *pkt = n_pkt_alloc();
+    const unsigned char data[40] = {};
+    n_acl_add_str(pkt, "tmp", data, sizeof data, 0);
+    for (int i = 0; i < count; ++i)
+        n_socket_send(from, pkt);
+    n_pkt_free(pkt);
+    while (n_pkt *got = n_socket_recv_timeout(to, 0, 20))
+        n_pkt_free(got);
+}
+
+n_socket_stats stats_of(int fd)
+{
+    n_socket_stats st{};
+    EXPECT_EQ(0, n_socket_get_stats(fd, &st));
+    return st;
+}
+
+}  // namespace
+
+// A burst into a receive buffer too small for it: every frame is either
+// read or counted as dropped by the system, once the socket asked for it.
+TEST(KernelDrops, EveryFrameOfABurstIsReadOrCountedOnceAskedFor)
+{
+    require_only_own_interfaces();
+    const int a = open_node(node_id(1), kPort);
+    const int counting = open_node(node_id(2), kPort);
+    const int silent = open_node(node_id(3), kPort);
+    for (int fd : {counting, silent}) {
+        const int tiny = 1;  // the system's minimum: a few datagrams
+        ASSERT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny));
+    }
+    ASSERT_EQ(0, n_socket_set_kernel_drops(counting, 1));
+    constexpr int kFrames = 300;
+    burst(a, counting, kFrames);
+    burst(a, silent, 0);
+    const n_socket_stats c = stats_of(counting);
+    EXPECT_GT(c.kernel_drops, 0u);
+    EXPECT_EQ(uint64_t{kFrames}, c.frames_received + c.kernel_drops);
+    EXPECT_EQ(0u, stats_of(silent).kernel_drops);
+
+    // Counted again from a reset, and from 0 once switched off and on.
+    ASSERT_EQ(0, n_socket_reset_stats(counting));
+    burst(a, counting, kFrames);
+    const n_socket_stats again = stats_of(counting);
+    EXPECT_EQ(uint64_t{kFrames}, again.frames_received + again.kernel_drops);
+    ASSERT_EQ(0, n_socket_set_kernel_drops(counting, 0));
+    burst(a, counting, 10);
+    ASSERT_EQ(0, n_socket_set_kernel_drops(counting, 1));
+    EXPECT_EQ(0u, stats_of(counting).kernel_drops);
+    for (int fd : {a, counting, silent})
+        n_socket_close(fd);
+}
+
+// The kernel filter that drops a socket's own frames for other nodes stays
+// off while drops are counted: those frames would count as losses.
+TEST(KernelDrops, OwnFramesForOtherNodesAreNotCountedAsDrops)
+{
+    require_only_own_interfaces();
+    const int fd = open_node(node_id(2), kPort);
+    ASSERT_EQ(0, n_socket_set_kernel_drops(fd, 1));
+    n_pkt *pkt = n_pkt_alloc();
+    const unsigned char other[8] = {1, 1, 1, 1, 10, 0, 0, 9};
+    n_acl_add_str(pkt, "msg", other, 1, 0);
+    for (int i = 0; i < 5; ++i)
+        n_socket_send_addressed(fd, pkt, other);
+    n_pkt_free(pkt);
+    burst(fd, fd, 0);
+    const n_socket_stats st = stats_of(fd);
+    EXPECT_EQ(0u, st.kernel_drops);
+    EXPECT_EQ(5u, st.not_for_us);  // read back and passed over instead
+    n_socket_close(fd);
+}

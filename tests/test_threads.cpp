@@ -149,6 +149,38 @@ TEST(Threads, TransfersEndWithTheirSocket)
     n_socket_close(reused);
 }
 
+// A trace hook may call any function of the library: it is never called
+// while the library holds a lock. Here it asks for the transfer's status and
+// the socket's counters on every event, while two threads drive a transfer.
+TEST(Threads, TraceHookMayCallBackIntoTheLibrary)
+{
+    struct Seen {
+        std::atomic<int> events{0}, answered{0};
+    } seen;
+    n_set_trace([](const n_trace_info *info, void *user) {
+        auto *s = static_cast<Seen *>(user);
+        n_socket_stats st{};
+        const bool stats = n_socket_get_stats(info->fd, &st) == 0;
+        const int state = n_frag_get_status(node_id(2).data(), FRAG_STATE_MASK);
+        s->events += 1;
+        s->answered += stats && state >= FRAG_ACTIVE ? 1 : 0;
+    }, &seen);
+    const int a = open_node(node_id(1));
+    const int b = open_node(node_id(2));
+    n_socket_set_option(b, SOCKET_FRAG, 1);
+    const std::vector<unsigned char> data(4000, 9);
+    ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), node_id(2).data(), kType));
+    std::thread receiver([b] { pump({b}, [] { return false; }, 1500); });
+    pump({a}, [] { return n_frag_get_status(node_id(2).data(), FRAG_STATE_MASK) != FRAG_ACTIVE; }, 10000);
+    receiver.join();
+    n_set_trace(nullptr, nullptr);
+    EXPECT_EQ(FRAG_FINISHED, n_frag_get_status(node_id(2).data(), FRAG_STATE_MASK));
+    EXPECT_GT(seen.events.load(), 100);
+    EXPECT_GT(seen.answered.load(), 0);
+    n_socket_close(a);
+    n_socket_close(b);
+}
+
 // Threads on their own objects (packets, tuples, filters, sockets) while
 // another thread opens and closes sockets: nobody sees a failure it did not
 // cause, and nothing breaks. Run under ThreadSanitizer by scripts/test.

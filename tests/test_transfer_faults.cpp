@@ -127,6 +127,47 @@ TEST_F(FaultyNetwork, RestartedSenderIsHeardAtOnce)
     EXPECT_STREQ("identical", send(random_bytes(3000, 5), relay).verdict());
 }
 
+// Sixty small transfers back to back (one part, or five) while 15 % of the
+// datagrams bring a late copy of an older one along: every transfer arrives
+// once, none twice, none is cut off by a late first part.
+TEST_F(FaultyNetwork, LateCopiesNeitherRepeatNorCutOffSmallTransfers)
+{
+    const Faults late{.stale = 0.15};
+    for (uint32_t seed : {21u, 22u, 23u}) {
+        FaultRelay relay(late, late, seed);
+        for (uint32_t t = 0; t < 60; ++t)
+            ASSERT_STREQ("identical", send(random_bytes(t % 2 ? 200 : 40, seed * 100 + t), relay).verdict())
+                << seed << " " << t;
+        pump({a, b}, [] { return false; }, 50);
+        EXPECT_EQ(nullptr, n_frag_get_frag(kA.data())) << seed;
+    }
+}
+
+// A receiver that lost its transfer (restarted, or its application gave
+// up) never delivers the rest as a transfer of its own, even from part 256
+// on, whose sequence byte is 0 again: the sender gives up, and says so.
+TEST_F(FaultyNetwork, ReceiverThatLostItsTransferNeverDeliversTheTail)
+{
+    FaultRelay relay({}, {}, 31);
+    const Bytes data = random_bytes(300 * 45, 31);
+    ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), kB.data(), kType));
+    pump({a, b}, [] {
+        int64_t done = 0;
+        n_frag_get_progress(kA.data(), &done, nullptr);
+        return done >= 50 * 45;
+    }, 10000);
+    n_frag_abort(kA.data());
+    n_frag_delete(kA.data());
+    ended_clear();  // a restarted receiver remembers nothing
+    bool delivered = false;
+    pump({a, b}, [&] {
+        delivered = delivered || state(kA) == FRAG_FINISHED;
+        return state(kB) != FRAG_ACTIVE;
+    }, 10000);
+    EXPECT_EQ(FRAG_ABORTED, state(kB));
+    EXPECT_FALSE(delivered);
+}
+
 // ---------------------------------------------------------------- stray, late and hostile fragments
 
 // The descriptor of a part as a tuple.
@@ -365,6 +406,33 @@ TEST_F(StrayFragments, WaitingPartsAreReadBeforeTheTimersGiveUp)
     EXPECT_EQ(2, done);
 }
 
+// Sixteen fakes hold the default table, each kept alive with one part every
+// 0.3 s: a steady sender still gets in within its first retries.
+TEST_F(StrayFragments, TricklingFakesDoNotKeepASteadySenderOut)
+{
+    ShiftedClock clock;
+    for (unsigned char n = 0; n < 16; ++n)
+        put(first_from(static_cast<unsigned char>(60 + n), {n}));
+    pump({b}, [] { return false; }, 50);
+    const Bytes legit = single(400, {42});
+    int tries = 0;
+    for (int ms = 0; ms <= 2000 && state(kA) != FRAG_FINISHED; ms += 100) {
+        clock.advance(100);
+        for (unsigned char n = static_cast<unsigned char>((ms / 100) % 3); n < 16; n += 3) {
+            const unsigned char seq = static_cast<unsigned char>(1 + ms / 300);
+            put(frame(node_id(static_cast<unsigned char>(60 + n)), seq, {payload({n}), cad(idb), cac(2, seq)}));
+        }
+        if (ms % 163 < 100) {  // the sender's retries
+            put(legit);
+            ++tries;
+        }
+        pump({b}, [] { return false; }, 20);
+    }
+    EXPECT_EQ(FRAG_FINISHED, state(kA));
+    EXPECT_LE(tries, 4);
+    EXPECT_GE(stats().transfers_evicted, 1u);
+}
+
 TEST_F(StrayFragments, ManySourcesStartNoMoreTransfersThanTheLimit)
 {
     ASSERT_EQ(0, n_socket_set_frag_limits(b, 4, 1000));
@@ -376,11 +444,8 @@ TEST_F(StrayFragments, ManySourcesStartNoMoreTransfersThanTheLimit)
     }
     pump({b}, [] { return false; }, 200);
     int held = 0;
-    {
-        std::lock_guard lock(frag_mutex());
-        for (n_frag *f : FragQueue::each(frag_list()))
-            held += frag_receiving(f) ? 1 : 0;
-    }
+    for (const FragRef &f : frag_snapshot())
+        held += frag_receiving(f.get()) ? 1 : 0;
     EXPECT_EQ(4, held);
     EXPECT_EQ(96u, stats().transfers_refused);
 }

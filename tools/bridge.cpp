@@ -1,38 +1,47 @@
-// nimbet bridge: options, topic layout and the gateway's event loop.
+// nimbet bridge: the gateway's event loop, its topics, its counters and how it starts and ends.
 //
-// One thread owns the node socket and the outbox; the MQTT client's network
-// thread only passes events to it (see bridge_mqtt.h). Topics, for the
-// prefix P and this gateway's identifier G:
+// One thread owns the node socket, the outbox and the store; the MQTT
+// client's network thread only passes events to it (see bridge_mqtt.h).
+// Topics, for the prefix P and this gateway's identifier G:
 //   P/G/rx                      every frame handed up, as JSON
 //   P/G/transfer/SRC            a finished transfer from node SRC, raw bytes
 //   P/G/transfer/SRC/meta       its summary, as JSON (published after the bytes)
 //   P/G/tx                      commands (subscribed)
 //   P/G/tx/result               their outcomes
 //   P/G/status                  "online", retained; "offline" as the Last Will
-//   P/G/stats                   counters every --stats seconds
+//   P/G/stats                   counters every `stats` seconds
 #include "bridge.h"
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
+#include <memory>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "bridge_command.h"
+#include "bridge_config.h"
+#include "bridge_log.h"
+#include "bridge_metrics.h"
 #include "bridge_mqtt.h"
 #include "bridge_node.h"
+#include "bridge_notify.h"
 #include "bridge_outbox.h"
+#include "bridge_store.h"
 #include "commands.h"
 #include "frame_json.h"
 #include "nimbet/nimbet.h"
 #include "node_options.h"
+
+extern char **environ;
 
 namespace nimbet::bridge {
 
@@ -44,108 +53,33 @@ using nimbet_tool::UsageError;
 
 const char kUsage[] =
     "usage: nimbet bridge PORT --mqtt HOST[:PORT] [OPTIONS]\n"
+    "       nimbet bridge [--config FILE] [OPTIONS]\n"
     "\n"
     "Publishes the frames this node receives to an MQTT broker and sends the\n"
     "commands it gets from there. Runs until SIGINT or SIGTERM (or --seconds).\n"
     "\n"
-    "node options:\n"
-    "  --id ID --local A --dest B --retry N --timeout MS   as for the other commands\n"
-    "  --filter EXPR [--or]  publish only the frames that pass (see nimbet listen --help)\n"
-    "  --all            also publish frames addressed to other nodes, transfer parts and\n"
-    "                   the gateway's own frames\n"
-    "  --seconds S      stop after S seconds\n"
-    "broker options:\n"
-    "  --mqtt HOST[:PORT]     the broker (port 1883, or 8883 with --cafile)\n"
-    "  --topic-prefix P       first topic level (default nimbet)\n"
-    "  --client-id ID         MQTT client identifier (default nimbet-bridge-<node id>)\n"
-    "  --username U --password P | --password-file F   credentials\n"
-    "  --cafile F [--cert F --key F]                   TLS, with a client certificate\n"
-    "  --qos 0|1              publishing quality of service (default 1)\n"
-    "  --queue N              messages kept while the broker is away (default 10000;\n"
-    "                         beyond it the oldest are dropped and counted)\n"
-    "  --stats S              publish counters every S seconds (default 60, 0: never)\n"
-    "  --file-dir DIR         commands may send files below DIR (\"file\": \"name\")\n"
+    "  --config FILE    settings from FILE (TOML); without it the first of\n"
+    "                   ./nimbet-bridge.toml, $XDG_CONFIG_HOME/nimbet/bridge.toml and\n"
+    "                   /etc/nimbet/bridge.toml that exists; --no-config: none\n"
+    "  --print-config   write the settings in effect (secrets masked) and stop\n"
+    "  -v, -q           log at debug level, or only warnings and errors\n"
+    "  --mqtt HOST[:PORT]   the broker ([mqtt] host and port)\n"
+    "The environment overrides the file and the command line overrides both:\n"
+    "NIMBET_BRIDGE_KEY for a key, NIMBET_BRIDGE_MQTT_KEY for one of [mqtt].\n"
+    "\n";
+
+const char kMoreHelp[] =
     "\n"
-    "Topics, JSON and commands: see the README, section \"MQTT gateway\".\n";
+    "Exit status: 0 when it ran as asked (stopped by SIGTERM or --seconds), 1 when\n"
+    "it could not start or the broker refused it for good, 2 for a usage or\n"
+    "configuration mistake, 130 after SIGINT.\n"
+    "Topics, JSON, commands, metrics and the service: see the README, section\n"
+    "\"MQTT gateway\", and nimbet(1).\n";
 
-constexpr std::size_t kWindow = 64;      // messages handed to the client at once
+constexpr std::size_t kWindow = 64;  // messages handed to the client at once
 constexpr uint32_t kFlushOnExitMs = 3000;
-
-struct BridgeOptions {
-    uint16_t port = 0;
-    nimbet_tool::NodeOptions node;
-    std::string mqtt, prefix = "nimbet", client_id, username, password, password_file, cafile, cert, key, file_dir;
-    int qos = 1;
-    long queue = 10000;
-    long stats = 60;
-};
-
-BridgeOptions parse_options(int argc, char **argv)
-{
-    BridgeOptions o;
-    std::vector<std::string> args;
-    bool options_end = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (options_end || a == "-" || a.empty() || a[0] != '-') {
-            args.push_back(a);
-            continue;
-        }
-        if (a == "--") {
-            options_end = true;
-            continue;
-        }
-        if (a == "-h" || a == "--help") {
-            std::fputs(kUsage, stdout);
-            std::exit(nimbet_tool::kExitDone);
-        }
-        if (nimbet_tool::take_node_option(o.node, argc, argv, i)) {
-            if (o.node.json || o.node.verbose > 0)
-                throw UsageError(a + " is not an option of bridge");
-            continue;
-        }
-        std::string name, value;
-        bool has_value = false;
-        nimbet_tool::split_option(a, name, value, has_value);
-        if (!has_value) {
-            if (i + 1 >= argc)
-                throw UsageError(name.rfind("--", 0) == 0 ? name + " needs a value" : "unknown option " + name);
-            value = argv[++i];
-        }
-        if (name == "--mqtt") o.mqtt = value;
-        else if (name == "--topic-prefix") o.prefix = value;
-        else if (name == "--client-id") o.client_id = value;
-        else if (name == "--username") o.username = value;
-        else if (name == "--password") o.password = value;
-        else if (name == "--password-file") o.password_file = value;
-        else if (name == "--cafile") o.cafile = value;
-        else if (name == "--cert") o.cert = value;
-        else if (name == "--key") o.key = value;
-        else if (name == "--qos") o.qos = static_cast<int>(nimbet_tool::parse_number(value, "--qos", 0, 1));
-        else if (name == "--queue") o.queue = nimbet_tool::parse_number(value, "--queue", 1, 10000000);
-        else if (name == "--stats") o.stats = nimbet_tool::parse_number(value, "--stats", 0, 86400);
-        else if (name == "--file-dir") o.file_dir = value;
-        else throw UsageError("unknown option " + name);
-    }
-    if (args.size() != 1)
-        throw UsageError(args.empty() ? "bridge needs PORT" : "unexpected argument '" + args[1] + "'");
-    o.port = nimbet_tool::parse_port(args[0]);
-    if (o.mqtt.empty())
-        throw UsageError("bridge needs --mqtt HOST[:PORT]");
-    if (o.node.filter_or && o.node.filters.size() < 2)
-        throw UsageError("--or joins two or more --filter expressions");
-    if (o.prefix.empty() || o.prefix.find_first_of("+#") != std::string::npos || o.prefix.back() == '/')
-        throw UsageError("bad --topic-prefix: no '+' or '#', no trailing '/'");
-    if (o.cert.empty() != o.key.empty())
-        throw UsageError("--cert and --key go together");
-    if (!o.cert.empty() && o.cafile.empty())
-        throw UsageError("--cert needs --cafile");
-    if (!o.password.empty() && !o.password_file.empty())
-        throw UsageError("--password or --password-file, not both");
-    if ((!o.password.empty() || !o.password_file.empty()) && o.username.empty())
-        throw UsageError("a password needs --username");
-    return o;
-}
+constexpr uint32_t kResumeMs = 10000;  // waiting for the client's own resends after a reconnection
+constexpr uint32_t kDropCheckMs = 1000;
 
 int g_signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t g_signal = 0;
@@ -169,15 +103,55 @@ bool read_password_file(const std::string &path, std::string &out)
     return true;
 }
 
+std::string kib(long bytes) { return std::to_string(bytes / 1024) + " KiB"; }
+
+// A receive buffer large enough for bursts: beyond the system's limit for
+// ordinary processes when the gateway may (CAP_NET_ADMIN).
+void set_receive_buffer(int fd, long want)
+{
+    const int bytes = static_cast<int>(want);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    int got = 0;
+    socklen_t len = sizeof got;
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &got, &len);
+    got /= 2;  // the system reports twice what it counts for data
+    if (got < bytes)
+        log(Level::Warning, "the node socket's receive buffer is " + kib(got) + ", not the " + kib(want) +
+                                " asked (rcvbuf): raise net.core.rmem_max, or give the gateway CAP_NET_ADMIN");
+    else
+        log(Level::Debug, "the node socket's receive buffer is " + kib(got));
+}
+
+nimbet_tool::NodeOptions node_options_of(const BridgeConfig &c)
+{
+    nimbet_tool::NodeOptions o;
+    o.id = c.id;
+    o.local = c.local;
+    o.dest = c.dest;
+    o.retry = static_cast<int>(c.retry);
+    o.timeout = static_cast<int>(c.timeout);
+    o.seconds = c.seconds;
+    o.filters = c.filter;
+    o.filter_or = c.filter_or;
+    o.all = c.all;
+    return o;
+}
+
 class Gateway {
 public:
-    Gateway(const BridgeOptions &o, int fd, int filter_id)
-        : o_(o), fd_(fd), self_(nimbet_tool::id_text(n_socket_get_id(fd))), base_(o.prefix + "/" + self_),
-          outbox_(static_cast<std::size_t>(o.queue), kWindow),
-          node_(fd, o.node.all, filter_id,
-                {[this](n_pkt *pkt) { enqueue(base_ + "/rx", nimbet_tool::frame_json(pkt, nimbet_tool::wall_time())); },
+    Gateway(const BridgeConfig &c, int fd, int filter_id, std::unique_ptr<Store> store)
+        : c_(c), fd_(fd), self_(nimbet_tool::id_text(n_socket_get_id(fd))), base_(c.topic_prefix + "/" + self_),
+          client_id_(c.client_id.empty() ? "nimbet-bridge-" + self_ : c.client_id), store_(std::move(store)),
+          outbox_({static_cast<std::size_t>(c.queue), static_cast<std::size_t>(c.queue_bytes), kWindow}, *store_),
+          node_(fd, c.all, filter_id,
+                {[this](n_pkt *pkt) {
+                     ++frames_up_;
+                     enqueue(base_ + "/rx", nimbet_tool::frame_json(pkt, nimbet_tool::wall_time()));
+                 },
                  [this](const NodeId &src, const std::string &type, const std::string &data, uint32_t ms) {
                      const std::string topic = base_ + "/transfer/" + nimbet_tool::id_text(src.data());
+                     ++transfers_up_;
                      enqueue(topic, data);
                      enqueue(topic + "/meta", json{{"time", nimbet_tool::wall_time()},
                                                    {"src", nimbet_tool::id_text(src.data())},
@@ -186,53 +160,123 @@ public:
                                                    {"ms", ms}}
                                                   .dump());
                  },
-                 [this](const std::string &result) { enqueue(base_ + "/tx/result", result); }})
+                 [this](const std::string &result) { on_result(result); }}),
+          metrics_([this] { return metrics_text(); })
     {
+        outbox_.on_episode = [this](bool dropping, uint64_t dropped) {
+            if (dropping)
+                log(Level::Warning, "the outbox is full (" + std::to_string(outbox_.size()) + " messages, " +
+                                        kib(static_cast<long>(outbox_.bytes())) +
+                                        "): dropping the oldest messages until there is room");
+            else
+                log(Level::Notice, "the outbox has room again; " + std::to_string(dropped) + " messages dropped");
+        };
     }
 
     int run();
 
 private:
-    void enqueue(const std::string &topic, const std::string &payload) { outbox_.push({topic, payload, false, 0}); }
+    void enqueue(const std::string &topic, const std::string &payload) { outbox_.push(topic, payload); }
+    void on_command(const std::string &payload);
+    void on_result(const std::string &result);
     void handle_events();
     void flush();
     void publish_stats();
+    void check_kernel_drops();
+    std::string metrics_text();
     bool start_link(std::string &error);
 
-    const BridgeOptions &o_;
+    const BridgeConfig &c_;
     int fd_;
-    std::string self_, base_;
+    std::string self_, base_, client_id_, broker_;
+    std::unique_ptr<Store> store_;
     Outbox outbox_;
     Node node_;
     std::unique_ptr<MqttLink> link_;
+    MetricsServer metrics_;
+    ServiceNotifier notifier_;
+    std::set<std::string> running_;  // ids of commands whose result has not come yet
     bool connected_ = false;
-    uint64_t connections_ = 0;
+    bool resuming_ = false;  // reconnected with messages in flight: the client sends those first
+    uint32_t resumed_at_ = 0;
+    bool gave_up_ = false;
+    uint64_t connections_ = 0, frames_up_ = 0, transfers_up_ = 0, results_ = 0, repeats_ = 0;
+    uint64_t kernel_drops_seen_ = 0;
     uint32_t started_ = n_util_getmstime();
 };
 
 bool Gateway::start_link(std::string &error)
 {
     MqttSettings s;
-    if (!parse_broker_address(o_.mqtt, s.host, s.port)) {
-        error = "bad --mqtt address: " + o_.mqtt;
+    s.host = c_.host;
+    s.port = c_.mqtt_port != 0 ? static_cast<int>(c_.mqtt_port) : c_.cafile.empty() ? 1883 : 8883;
+    broker_ = s.host.find(':') != std::string::npos ? "[" + s.host + "]:" + std::to_string(s.port)
+                                                     : s.host + ":" + std::to_string(s.port);
+    s.client_id = client_id_;
+    s.username = c_.username;
+    s.password = c_.password;
+    if (!c_.password_file.empty() && !read_password_file(c_.password_file, s.password)) {
+        error = "cannot read the password file " + c_.password_file + ": " +
+                (errno != 0 ? std::strerror(errno) : "it is empty");
         return false;
     }
-    if (o_.mqtt.find(':') == std::string::npos && !o_.cafile.empty())
-        s.port = 8883;
-    s.client_id = o_.client_id.empty() ? "nimbet-bridge-" + self_ : o_.client_id;
-    s.username = o_.username;
-    s.password = o_.password;
-    if (!o_.password_file.empty() && !read_password_file(o_.password_file, s.password)) {
-        error = "cannot read the password file " + o_.password_file;
-        return false;
-    }
-    s.cafile = o_.cafile;
-    s.cert = o_.cert;
-    s.key = o_.key;
+    s.cafile = c_.cafile;
+    s.cert = c_.cert;
+    s.key = c_.key;
+    s.keepalive_s = static_cast<int>(c_.keepalive);
+    s.attempts = static_cast<int>(c_.attempts);
+    s.session_expiry_s = static_cast<uint32_t>(c_.session_expiry);
     s.status_topic = base_ + "/status";
     s.subscriptions = {base_ + "/tx"};
     link_ = std::make_unique<MqttLink>(std::move(s));
     return link_->start(error);
+}
+
+// A command with an id runs at most once: the id is kept (in the store,
+// across restarts) before it runs, and a repeat gets the first run's result
+// again.
+void Gateway::on_command(const std::string &payload)
+{
+    const json cmd = json::parse(payload, nullptr, false);
+    const bool has_id = cmd.is_object() && cmd.contains("id") &&
+                        (cmd["id"].is_string() || cmd["id"].is_number_integer());
+    if (has_id) {
+        const std::string key = cmd["id"].dump();
+        std::string result;
+        if (store_->lookup(key, result)) {
+            ++repeats_;
+            if (running_.count(key) != 0) {
+                log(Level::Info, "command " + key + " is running already: not run again");
+                return;
+            }
+            if (result.empty()) {
+                result = error_result(cmd["id"], "not run again: the gateway stopped while it ran");
+                store_->finish(key, result);
+            }
+            log(Level::Info, "command " + key + " ran already: its result is published again");
+            ++results_;
+            enqueue(base_ + "/tx/result", result);
+            return;
+        }
+        store_->start(key);
+        running_.insert(key);
+    }
+    node_.submit(payload, c_.file_dir);
+}
+
+void Gateway::on_result(const std::string &result)
+{
+    const json r = json::parse(result, nullptr, false);
+    if (r.is_object() && r.contains("id") && !r["id"].is_null()) {
+        const std::string key = r["id"].dump();
+        if (running_.erase(key) != 0)
+            store_->finish(key, result);
+    }
+    if (r.is_object() && r.value("ok", true) == false)
+        log(Level::Info, "command " + (r.contains("id") ? r["id"].dump() : "null") + " failed: " +
+                             r.value("error", ""));
+    ++results_;
+    enqueue(base_ + "/tx/result", result);
 }
 
 void Gateway::handle_events()
@@ -242,27 +286,43 @@ void Gateway::handle_events()
         case MqttEvent::Connected:
             connected_ = true;
             ++connections_;
-            std::fprintf(stderr, "nimbet bridge: connected to %s (%zu queued)\n", o_.mqtt.c_str(), outbox_.size());
+            if (outbox_.in_flight() > 0) {
+                resuming_ = true;
+                resumed_at_ = n_util_getmstime();
+            }
+            log(Level::Notice, "connected to " + broker_ + " (" + e.topic + ", " +
+                                   (e.flag ? "session resumed" : "new session") + ", " +
+                                   std::to_string(outbox_.size()) + " queued)");
+            notifier_.status("connected to " + broker_);
             break;
         case MqttEvent::ConnectFailed:
-            std::fprintf(stderr, "nimbet bridge: cannot connect to %s: %s\n", o_.mqtt.c_str(), e.topic.c_str());
+            log(e.flag ? Level::Error : Level::Warning,
+                e.topic + (e.flag ? " (attempt " + std::to_string(e.code) + " of " + std::to_string(c_.attempts) + ")"
+                                  : std::string("; trying again")));
+            break;
+        case MqttEvent::GaveUp:
+            log(Level::Error, "giving up after " + std::to_string(e.code) + " attempts: " + e.topic);
+            gave_up_ = true;
             break;
         case MqttEvent::Disconnected:
             connected_ = false;
-            // Whatever is unconfirmed goes out again from the oldest. The
-            // client re-sends its own unconfirmed QoS 1 messages as well, but
-            // only after it reports the new connection, when newer messages
-            // may already be on their way: ours keep the order (first
-            // arrivals in order, repeats possible, as QoS 1 allows).
-            outbox_.rewind();
-            std::fprintf(stderr, "nimbet bridge: broker away (%s); queueing\n", e.topic.c_str());
+            // At QoS 1 the client keeps what it was handed and sends it again
+            // on the next connection; QoS 0 messages it held are gone, and
+            // go again from the outbox.
+            if (c_.qos == 0)
+                outbox_.rewind();
+            if (e.flag)
+                log(Level::Warning, "the broker gave this session (client id " + client_id_ +
+                                        ") to another connection: is a second gateway running with it?");
+            log(Level::Warning, "broker away (" + e.topic + "); queueing");
+            notifier_.status("broker away; queueing");
             break;
         case MqttEvent::Published:
             outbox_.confirmed(e.code);
             break;
         case MqttEvent::Message:
             if (e.topic == base_ + "/tx")
-                node_.submit(e.payload, o_.file_dir);
+                on_command(e.payload);
             break;
         }
     }
@@ -272,21 +332,46 @@ void Gateway::handle_events()
 // unconfirmed.
 void Gateway::flush()
 {
-    while (connected_) {
-        OutMessage *m = outbox_.next();
+    if (!connected_)
+        return;
+    if (resuming_) {
+        // The client sends what it held before anything new, and the
+        // broker confirms it; only then do newer messages follow, so that
+        // the order holds. A client that sends nothing again gets it anew.
+        if (outbox_.in_flight() > 0 && n_util_getmstime() - resumed_at_ < kResumeMs)
+            return;
+        if (outbox_.in_flight() > 0)
+            outbox_.rewind();
+        resuming_ = false;
+    }
+    for (;;) {
+        const OutMessage *m = outbox_.next();
         if (m == nullptr)
             return;
-        const int mid = link_->publish(m->topic, m->payload, o_.qos, m->retain);
+        const int mid = link_->publish(m->topic, m->payload, static_cast<int>(c_.qos), false);
         if (mid == MqttLink::kRefusedForNow)
             return;  // tried again after the next event
         if (mid == MqttLink::kRefusedForGood) {
-            std::fprintf(stderr, "nimbet bridge: dropped a message for %s that MQTT cannot carry (%zu bytes)\n",
-                         m->topic.c_str(), m->payload.size());
+            log(Level::Warning, "dropped a message for " + m->topic + " that MQTT cannot carry (" +
+                                    std::to_string(m->payload.size()) + " bytes)");
             outbox_.refuse_next();
             continue;
         }
         outbox_.handed(mid);
     }
+}
+
+// Bursts beyond the receive buffer are lost in the kernel: said once per
+// second in which it happened, with the count.
+void Gateway::check_kernel_drops()
+{
+    n_socket_stats s{};
+    if (n_socket_get_stats(fd_, &s) != 0 || s.kernel_drops == kernel_drops_seen_)
+        return;
+    log(Level::Warning, "the kernel dropped " + std::to_string(s.kernel_drops - kernel_drops_seen_) +
+                            " datagrams for the node socket: its receive buffer overflowed (rcvbuf " +
+                            kib(c_.rcvbuf) + ")");
+    kernel_drops_seen_ = s.kernel_drops;
 }
 
 void Gateway::publish_stats()
@@ -296,72 +381,157 @@ void Gateway::publish_stats()
     const NodeCounters &n = node_.counters();
     const json j = {{"time", nimbet_tool::wall_time()},
                     {"uptime_s", (n_util_getmstime() - started_) / 1000},
+                    {"frames_up", frames_up_},
                     {"published", outbox_.published()},
                     {"queued", outbox_.size()},
+                    {"queued_bytes", outbox_.bytes()},
                     {"dropped", outbox_.dropped()},
+                    {"dropped_full", outbox_.dropped_full()},
+                    {"dropped_too_large", outbox_.dropped_refused()},
+                    {"kernel_drops", s.kernel_drops},
                     {"connections", connections_},
                     {"commands", n.commands},
                     {"commands_failed", n.commands_failed},
+                    {"command_repeats", repeats_},
                     {"transfers_received", n.transfers_received},
                     {"socket", json::parse(nimbet_tool::stats_json(s))}};
     link_->publish(base_ + "/stats", j.dump(), 0, false);
 }
 
+std::string Gateway::metrics_text()
+{
+    n_socket_stats s{};
+    n_socket_get_stats(fd_, &s);
+    const NodeCounters &n = node_.counters();
+    std::string out;
+    const auto metric = [&](const char *name, const char *type, const char *help,
+                            std::initializer_list<std::pair<const char *, uint64_t>> samples) {
+        out += std::string("# HELP nimbet_bridge_") + name + " " + help + "\n# TYPE nimbet_bridge_" + name + " " +
+               type + "\n";
+        for (const auto &[labels, value] : samples)
+            out += metric_line(std::string("nimbet_bridge_") + name, value, labels);
+    };
+    metric("frames_up_total", "counter", "Frames handed up for publishing.", {{"", frames_up_}});
+    metric("transfers_up_total", "counter", "Finished transfers handed up.", {{"", transfers_up_}});
+    metric("published_total", "counter", "Messages the broker confirmed.", {{"", outbox_.published()}});
+    metric("commands_total", "counter", "Commands received.", {{"", n.commands}});
+    metric("commands_failed_total", "counter", "Commands with a failed result.", {{"", n.commands_failed}});
+    metric("command_repeats_total", "counter", "Commands whose id ran already (not run again).", {{"", repeats_}});
+    metric("results_total", "counter", "Command results published.", {{"", results_}});
+    metric("queue_messages", "gauge", "Messages in the outbox.", {{"", outbox_.size()}});
+    metric("queue_bytes", "gauge", "Bytes in the outbox.", {{"", outbox_.bytes()}});
+    metric("dropped_total", "counter", "Messages lost, by cause.",
+           {{"cause=\"outbox_full\"", outbox_.dropped_full()},
+            {"cause=\"too_large\"", outbox_.dropped_refused()},
+            {"cause=\"kernel\"", s.kernel_drops}});
+    metric("kernel_drops_total", "counter", "Datagrams the kernel dropped for the node socket.",
+           {{"", s.kernel_drops}});
+    metric("connections_total", "counter", "Connections the broker accepted.", {{"", connections_}});
+    metric("reconnects_total", "counter", "Connections after the first.",
+           {{"", connections_ > 0 ? connections_ - 1 : 0}});
+    metric("connected", "gauge", "1 while connected to the broker.", {{"", connected_ ? 1u : 0u}});
+    metric("uptime_seconds", "gauge", "Seconds since the gateway started.",
+           {{"", (n_util_getmstime() - started_) / 1000}});
+    metric("socket_frames_received_total", "counter", "Frames the node socket received.", {{"", s.frames_received}});
+    metric("socket_frames_rejected_total", "counter", "Datagrams that did not parse as frames.",
+           {{"", s.frames_rejected}});
+    metric("socket_frames_sent_total", "counter", "Frames the node socket sent.", {{"", s.frames_sent}});
+    return out;
+}
+
 int Gateway::run()
 {
     std::string error;
-    if (!start_link(error)) {
-        std::fprintf(stderr, "nimbet bridge: %s\n", error.c_str());
-        return nimbet_tool::kExitFailure;
-    }
-    std::printf("bridge on port %u as %s, broker %s, topics %s/...\n", o_.port, self_.c_str(), o_.mqtt.c_str(),
-                base_.c_str());
-    std::fflush(stdout);
+    if (!c_.metrics.empty() && !metrics_.listen(c_.metrics, error))
+        throw Failure(nimbet_tool::kExitFailure, error);
+    if (!start_link(error))
+        throw Failure(nimbet_tool::kExitFailure, error);
+    log(Level::Notice, "bridge on port " + std::to_string(c_.port) + " as " + self_ + ", broker " + broker_ +
+                           ", client id " + client_id_ + ", topics " + base_ + "/..., outbox " + store_->where() +
+                           " (" + std::to_string(outbox_.size()) + " kept)" +
+                           (c_.metrics.empty() ? "" : ", metrics on port " + std::to_string(metrics_.port())));
+    notifier_.ready("queueing for " + broker_);
 
-    const uint32_t limit_ms = o_.node.seconds > 0 ? static_cast<uint32_t>(o_.node.seconds * 1000) : 0;
-    const uint32_t stats_ms = static_cast<uint32_t>(o_.stats * 1000);
-    uint32_t last_stats = started_;
-    while (g_signal == 0 && (limit_ms == 0 || n_util_getmstime() - started_ < limit_ms)) {
-        int wait = node_.next_wake_ms(200);
+    const uint32_t limit_ms = c_.seconds > 0 ? static_cast<uint32_t>(c_.seconds * 1000) : 0;
+    const uint32_t stats_ms = static_cast<uint32_t>(c_.stats * 1000);
+    uint32_t last_stats = started_, last_drop_check = started_;
+    std::vector<pollfd> fds;
+    while (g_signal == 0 && !gave_up_ && (limit_ms == 0 || n_util_getmstime() - started_ < limit_ms)) {
+        const uint32_t now = n_util_getmstime();
+        int wait = notifier_.next_ms(now, node_.next_wake_ms(200));
         if (limit_ms != 0)
-            wait = std::min<int>(wait, static_cast<int>(limit_ms - (n_util_getmstime() - started_)));
-        pollfd fds[3] = {{fd_, POLLIN, 0}, {link_->wake_fd(), POLLIN, 0}, {g_signal_pipe[0], POLLIN, 0}};
-        poll(fds, 3, std::max(wait, 0));
+            wait = std::min<int>(wait, static_cast<int>(limit_ms - (now - started_)));
+        fds.assign({{fd_, POLLIN, 0}, {link_->wake_fd(), POLLIN, 0}, {g_signal_pipe[0], POLLIN, 0}});
+        metrics_.add_to(fds);
+        poll(fds.data(), fds.size(), std::max(wait, 0));
         node_.pump();
         handle_events();
         flush();
+        store_->commit();
+        metrics_.serve(fds, 3);
+        notifier_.tick(n_util_getmstime());
+        if (n_util_getmstime() - last_drop_check >= kDropCheckMs) {
+            last_drop_check = n_util_getmstime();
+            check_kernel_drops();
+        }
         if (stats_ms != 0 && connected_ && n_util_getmstime() - last_stats >= stats_ms) {
             last_stats = n_util_getmstime();
             publish_stats();
         }
     }
+    notifier_.stopping();
 
-    // Give what is queued a moment to reach the broker.
+    // Give what is queued a moment to reach the broker; the rest stays in
+    // the store for the next start.
     const uint32_t t0 = n_util_getmstime();
-    while (outbox_.size() > 0 && connected_ && n_util_getmstime() - t0 < kFlushOnExitMs) {
+    while (outbox_.size() > 0 && connected_ && !gave_up_ && n_util_getmstime() - t0 < kFlushOnExitMs) {
         pollfd p{link_->wake_fd(), POLLIN, 0};
         poll(&p, 1, 50);
         handle_events();
         flush();
     }
+    store_->commit();
     link_->stop();
-    std::printf("bridge stopped: %llu published, %zu left in the queue, %llu dropped, %llu commands\n",
-                static_cast<unsigned long long>(outbox_.published()), outbox_.size(),
-                static_cast<unsigned long long>(outbox_.dropped()),
-                static_cast<unsigned long long>(node_.counters().commands));
+    check_kernel_drops();
+    log(Level::Notice, "bridge stopped: " + std::to_string(outbox_.published()) + " published, " +
+                           std::to_string(outbox_.size()) + " left in the outbox, " +
+                           std::to_string(outbox_.dropped()) + " dropped, " + std::to_string(kernel_drops_seen_) +
+                           " dropped by the kernel, " + std::to_string(node_.counters().commands) + " commands");
+    if (gave_up_)
+        return nimbet_tool::kExitFailure;
     return g_signal == SIGINT ? nimbet_tool::kExitInterrupted : nimbet_tool::kExitDone;
+}
+
+bool wants_help(int argc, char **argv)
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
+            return true;
+    return false;
 }
 
 }  // namespace
 
 int run(int argc, char **argv)
 {
+    if (wants_help(argc, argv)) {
+        std::fputs(kUsage, stdout);
+        std::fputs(config_help().c_str(), stdout);
+        std::fputs(kMoreHelp, stdout);
+        return nimbet_tool::kExitDone;
+    }
     try {
-        const BridgeOptions o = parse_options(argc, argv);
-        if (pipe(g_signal_pipe) != 0) {
-            std::perror("nimbet bridge: pipe");
-            return nimbet_tool::kExitFailure;
+        const Invocation inv = load_config(argc, argv, environ);
+        const BridgeConfig &c = inv.config;
+        if (inv.print_config) {
+            std::fputs(config_text(c).c_str(), stdout);
+            return nimbet_tool::kExitDone;
         }
+        Level level = Level::Info;
+        parse_level(c.log_level, level);
+        log_setup(level);
+        if (pipe(g_signal_pipe) != 0)
+            throw Failure(nimbet_tool::kExitFailure, std::string("pipe: ") + std::strerror(errno));
         struct sigaction sa{};
         sa.sa_handler = on_signal;
         sigemptyset(&sa.sa_mask);
@@ -369,16 +539,28 @@ int run(int argc, char **argv)
         sigaction(SIGTERM, &sa, nullptr);
         signal(SIGPIPE, SIG_IGN);
 
-        const int fd = nimbet_tool::open_node(o.node, o.port, true);
+        const nimbet_tool::NodeOptions node = node_options_of(c);
+        const int fd = nimbet_tool::open_node(node, static_cast<uint16_t>(c.port), true);
         nimbet_tool::SocketGuard socket{fd};
-        nimbet_tool::FilterGuard filter{nimbet_tool::build_filter(o.node)};
-        Gateway gateway(o, fd, filter.id);
+        set_receive_buffer(fd, c.rcvbuf);
+        n_socket_set_kernel_drops(fd, 1);
+        nimbet_tool::FilterGuard filter{nimbet_tool::build_filter(node)};
+
+        const std::string self = nimbet_tool::id_text(n_socket_get_id(fd));
+        const std::string client_id = c.client_id.empty() ? "nimbet-bridge-" + self : c.client_id;
+        std::string error;
+        std::unique_ptr<Store> store = c.outbox == "memory"
+                                           ? memory_store(c.command_ids)
+                                           : sqlite_store(state_dir_of(c), client_id, c.command_ids, error);
+        if (store == nullptr)
+            throw Failure(nimbet_tool::kExitFailure, error);
+        Gateway gateway(c, fd, filter.id, std::move(store));
         return gateway.run();
     } catch (const UsageError &e) {
         std::fprintf(stderr, "nimbet bridge: %s\nTry 'nimbet bridge --help'.\n", e.what());
         return nimbet_tool::kExitUsage;
     } catch (const Failure &e) {
-        std::fprintf(stderr, "nimbet bridge: %s\n", e.what());
+        log(Level::Error, e.what());
         return e.status;
     }
 }

@@ -2,14 +2,19 @@
 #include "bridge_mqtt.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <netdb.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <random>
+
+#include "bridge_log.h"
 
 namespace nimbet::bridge {
 
@@ -27,6 +32,17 @@ void init_library_once()
 }
 
 const char *or_null(const std::string &s) { return s.empty() ? nullptr : s.c_str(); }
+
+// A file the client will need, readable now: the message names it.
+bool readable(const std::string &path, const char *what, std::string &error)
+{
+    if (path.empty() || access(path.c_str(), R_OK) == 0)
+        return true;
+    error = std::string("cannot read the ") + what + " " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+bool contains(const std::string &text, const char *part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
@@ -80,19 +96,23 @@ bool MqttLink::start(std::string &error)
         error = "cannot make an event descriptor";
         return false;
     }
-    // A clean session: what the gateway must not lose waits in its own
-    // outbox, and the client sends again whatever was unconfirmed when a
-    // connection broke.
-    client_ = mosquitto_new(or_null(settings_.client_id), true, this);
+    if (!readable(settings_.cafile, "CA file", error) || !readable(settings_.cert, "client certificate", error) ||
+        !readable(settings_.key, "client key", error))
+        return false;
+    // No clean start: the broker keeps the session (the subscription, and
+    // the commands that arrive while the gateway is away) under the client id.
+    client_ = mosquitto_new(settings_.client_id.c_str(), false, this);
     if (client_ == nullptr) {
         error = "cannot create the MQTT client";
         return false;
     }
     mosquitto_threaded_set(client_, true);
-    mosquitto_connect_callback_set(client_, on_connect);
-    mosquitto_disconnect_callback_set(client_, on_disconnect);
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(client_, on_connect);
+    mosquitto_disconnect_v5_callback_set(client_, on_disconnect);
     mosquitto_publish_callback_set(client_, on_publish);
     mosquitto_message_callback_set(client_, on_message);
+    mosquitto_log_callback_set(client_, on_log);
 
     int rc = MOSQ_ERR_SUCCESS;
     const std::string &off = settings_.offline_payload;
@@ -112,27 +132,150 @@ bool MqttLink::start(std::string &error)
     return true;
 }
 
-// The network thread. libmosquitto's own thread gives up for good on a name
-// or TLS failure; a gateway must not, so this loop connects and reconnects
-// itself, whatever the failure.
+std::string MqttLink::where() const { return settings_.host + ":" + std::to_string(settings_.port); }
+
+int MqttLink::connect()
+{
+    if (!v5_)
+        return mosquitto_connect(client_, settings_.host.c_str(), settings_.port, settings_.keepalive_s);
+    mosquitto_property *props = nullptr;
+    mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, settings_.session_expiry_s);
+    const int rc =
+        mosquitto_connect_bind_v5(client_, settings_.host.c_str(), settings_.port, settings_.keepalive_s, nullptr, props);
+    mosquitto_property_free_all(&props);
+    return rc;
+}
+
+// The network thread. It connects and reconnects itself (libmosquitto's own
+// thread would give up for good on a name or TLS failure), and tells
+// failures that waiting mends from those that it does not.
 void MqttLink::run()
 {
-    next_delay_ms_ = settings_.reconnect_min_ms;
+    std::minstd_rand jitter(std::random_device{}());
+    int delay_ms = settings_.reconnect_min_ms;
+    int permanent = 0;
     while (!stopping_) {
-        const int rc = mosquitto_connect(client_, settings_.host.c_str(), settings_.port, settings_.keepalive_s);
+        accepted_ = false;
+        refused_ = 0;
+        taken_over_ = false;
+        {
+            std::lock_guard<std::mutex> lock(error_mutex_);
+            last_error_.clear();
+        }
+        int rc = connect();
+        const int err = errno;
+        Failure f;
         if (rc != MOSQ_ERR_SUCCESS) {
-            post({MqttEvent::ConnectFailed, rc, rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc),
-                  {}});
+            f = connect_failure(rc, err);
         } else {
             // Served until the connection ends; the wait is short so that a
             // stop is noticed soon (publishing wakes the wait by itself).
-            while (!stopping_ && mosquitto_loop(client_, 200, 1) == MOSQ_ERR_SUCCESS) {
+            while (!stopping_ && (rc = mosquitto_loop(client_, 200, 1)) == MOSQ_ERR_SUCCESS) {
+            }
+            if (stopping_)
+                break;
+            if (!accepted_)
+                f = refused_ != 0 ? refusal(refused_) : handshake_failure(rc);
+        }
+        if (f.older_protocol) {
+            v5_ = false;
+            mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+            log(Level::Notice, "the broker " + where() + " has no MQTT 5: using MQTT 3.1.1");
+            continue;
+        }
+        if (accepted_) {
+            permanent = 0;
+            // Two gateways with one client id take the session from each
+            // other: the delay keeps growing then, instead of starting anew.
+            if (!taken_over_)
+                delay_ms = settings_.reconnect_min_ms;
+        } else {
+            permanent = f.permanent ? permanent + 1 : 0;
+            post({MqttEvent::ConnectFailed, permanent, f.text, {}, f.permanent});
+            if (permanent >= settings_.attempts) {
+                post({MqttEvent::GaveUp, permanent, f.text, {}, true});
+                return;
             }
         }
-        const int delay = next_delay_ms_;
-        next_delay_ms_ = std::min(delay * 2, settings_.reconnect_max_ms);
-        if (stopping_ || !pause(delay))
+        // A delay between half and all of the current one, so that gateways
+        // cut off together do not come back together.
+        const int wait = delay_ms / 2 + static_cast<int>(jitter() % static_cast<unsigned>(delay_ms / 2 + 1));
+        delay_ms = std::min(delay_ms * 2, settings_.reconnect_max_ms);
+        if (stopping_ || !pause(wait))
             break;
+    }
+}
+
+std::string MqttLink::last_error() const
+{
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    return last_error_;
+}
+
+MqttLink::Failure MqttLink::connect_failure(int rc, int err) const
+{
+    if (rc == MOSQ_ERR_EAI) {
+        // The client leaves getaddrinfo's code in errno. A name server that
+        // does not answer may answer later; a name it does not know stays unknown.
+        const bool later = err == EAI_AGAIN;
+        return {"cannot resolve the broker's host name '" + settings_.host + "': " + gai_strerror(err), !later};
+    }
+    if (rc == MOSQ_ERR_ERRNO)
+        return {"cannot connect to " + where() + ": " + std::strerror(err), false};
+    if (rc == MOSQ_ERR_TLS)
+        return handshake_failure(rc);
+    return {"cannot connect to " + where() + ": " + mosquitto_strerror(rc), false};
+}
+
+// The connection ended before the broker accepted it.
+MqttLink::Failure MqttLink::handshake_failure(int rc) const
+{
+    const std::string e = last_error();
+    if (!settings_.cafile.empty() && contains(e, "certificate verify failed"))
+        return {"TLS: the certificate of " + where() + " was not verified with the CA file " + settings_.cafile +
+                    " (" + e + ")",
+                true};
+    if (!settings_.cafile.empty() && (contains(e, "wrong version number") || contains(e, "packet length too long")))
+        return {"TLS handshake with " + where() + " failed: is it a TLS port? (" + e + ")", true};
+    if (!settings_.cafile.empty() && (!e.empty() || rc == MOSQ_ERR_TLS))
+        return {"TLS handshake with " + where() + " failed: " + (e.empty() ? "no reason given" : e) + " (cafile " +
+                    settings_.cafile + (settings_.cert.empty() ? "" : ", cert " + settings_.cert) +
+                    (settings_.key.empty() ? "" : ", key " + settings_.key) + ")",
+                true};
+    // A server that takes the connection and closes it without a word is
+    // no broker waiting to come back (that one refuses the connection): a
+    // TLS port spoken to in plain MQTT, or another service.
+    return {"the server at " + where() + " closed the connection without answering as an MQTT broker (" +
+                (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) +
+                (settings_.cafile.empty() ? "): is it a TLS port? Then give cafile" : ")"),
+            true};
+}
+
+// The broker refused the connection (CONNACK).
+MqttLink::Failure MqttLink::refusal(int code) const
+{
+    const std::string who = settings_.username.empty() ? "" : " (user " + settings_.username + ")";
+    if (v5_ && (code == 1 || code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION))
+        return {"", false, true};
+    const std::string reason = v5_ ? mosquitto_reason_string(code) : mosquitto_connack_string(code);
+    const std::string text = "the broker " + where() + " refused the connection: " + reason;
+    switch (v5_ ? code : -code) {
+    case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+    case MQTT_RC_NOT_AUTHORIZED:
+    case -4:
+    case -5:
+        return {text + who, true};
+    case MQTT_RC_CLIENTID_NOT_VALID:
+    case -2:
+        return {text + " (client id " + settings_.client_id + ")", true};
+    case MQTT_RC_BANNED:
+    case MQTT_RC_BAD_AUTHENTICATION_METHOD:
+    case MQTT_RC_USE_ANOTHER_SERVER:
+    case MQTT_RC_SERVER_MOVED:
+    case -1:
+        return {text, true};
+    default:
+        return {text, false};  // unavailable, busy, over quota: it may accept later
     }
 }
 
@@ -145,7 +288,7 @@ bool MqttLink::pause(int ms)
 int MqttLink::publish(const std::string &topic, const std::string &payload, int qos, bool retain)
 {
     if (client_ == nullptr)
-        return -1;
+        return kRefusedForNow;
     int mid = 0;
     const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                                      qos, retain);
@@ -205,15 +348,15 @@ void MqttLink::post(MqttEvent e)
 
 // The callbacks run in the network thread.
 
-void MqttLink::on_connect(mosquitto *client, void *self_ptr, int rc)
+void MqttLink::on_connect(mosquitto *client, void *self_ptr, int rc, int flags, const mosquitto_property *)
 {
     auto *self = static_cast<MqttLink *>(self_ptr);
     if (rc != 0) {
-        self->post({MqttEvent::ConnectFailed, rc, mosquitto_connack_string(rc), {}});
+        self->refused_ = rc;
         return;
     }
+    self->accepted_ = true;
     self->connected_ = true;
-    self->next_delay_ms_ = self->settings_.reconnect_min_ms;
     // Subscriptions first: the broker handles a client's packets in order,
     // so whoever sees "online" can send commands that will be heard. The
     // status goes before any data (which waits for the Connected event).
@@ -223,14 +366,19 @@ void MqttLink::on_connect(mosquitto *client, void *self_ptr, int rc)
     if (!s.status_topic.empty())
         mosquitto_publish(client, nullptr, s.status_topic.c_str(), static_cast<int>(s.online_payload.size()),
                           s.online_payload.data(), 1, true);
-    self->post({MqttEvent::Connected, 0, {}, {}});
+    self->post({MqttEvent::Connected, 0, self->v5_ ? "MQTT 5" : "MQTT 3.1.1", {}, (flags & 1) != 0});
 }
 
-void MqttLink::on_disconnect(mosquitto *, void *self_ptr, int rc)
+void MqttLink::on_disconnect(mosquitto *, void *self_ptr, int rc, const mosquitto_property *)
 {
     auto *self = static_cast<MqttLink *>(self_ptr);
-    self->connected_ = false;
-    self->post({MqttEvent::Disconnected, rc, rc == 0 ? "closed" : mosquitto_strerror(rc), {}});
+    if (!self->connected_.exchange(false))
+        return;  // an attempt that never got in: run() reports it
+    // Reason codes of MQTT 5 (from 128) come from the broker's DISCONNECT,
+    // smaller numbers are the client's own.
+    self->taken_over_ = rc == MQTT_RC_SESSION_TAKEN_OVER;
+    const std::string why = rc == 0 ? "closed" : rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_strerror(rc);
+    self->post({MqttEvent::Disconnected, rc, why, {}, self->taken_over_});
 }
 
 void MqttLink::on_publish(mosquitto *, void *self_ptr, int mid)
@@ -244,6 +392,20 @@ void MqttLink::on_message(mosquitto *, void *self_ptr, const mosquitto_message *
     if (msg->payload != nullptr && msg->payloadlen > 0)
         e.payload.assign(static_cast<const char *>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
     static_cast<MqttLink *>(self_ptr)->post(std::move(e));
+}
+
+// The client's own reports: errors are kept as the cause of the failure they
+// come with (the TLS library's reasons arrive only this way); everything
+// shows at debug level.
+void MqttLink::on_log(mosquitto *, void *self_ptr, int level, const char *text)
+{
+    auto *self = static_cast<MqttLink *>(self_ptr);
+    if (level == MOSQ_LOG_ERR && text != nullptr) {
+        std::lock_guard<std::mutex> lock(self->error_mutex_);
+        self->last_error_ = text;
+    }
+    if (log_enabled(Level::Debug))
+        log(Level::Debug, std::string("mqtt: ") + (text != nullptr ? text : ""));
 }
 
 }  // namespace nimbet::bridge

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,17 +11,20 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace nimbet::bridge {
 
 struct MqttSettings {
     std::string host = "127.0.0.1";
     int port = 1883;
-    std::string client_id;
+    std::string client_id;  // fixed: the broker keeps the session under it
     std::string username, password;
     std::string cafile, cert, key;  // TLS when cafile is given; a client certificate with cert and key
     int keepalive_s = 30;
-    int reconnect_min_ms = 500, reconnect_max_ms = 30000;  // doubling between failed attempts
+    int reconnect_min_ms = 500, reconnect_max_ms = 30000;  // doubling between failed attempts, jittered
+    int attempts = 5;                 // permanent failures in a row before giving up
+    uint32_t session_expiry_s = 604800;  // the session outlives a connection by this much
     // Published retained on every connection (status "online"), and left
     // with the broker as the Last Will (status "offline").
     std::string status_topic, online_payload = "online", offline_payload = "offline";
@@ -28,19 +32,35 @@ struct MqttSettings {
 };
 
 struct MqttEvent {
-    enum Kind { Connected, ConnectFailed, Disconnected, Published, Message } kind;
-    int code = 0;         // the message id of Published; the broker's or the client's reason otherwise
+    enum Kind {
+        Connected,      // flag: the broker still had the session
+        ConnectFailed,  // flag: a failure of a permanent kind (a password, TLS, a host name)
+        Disconnected,   // flag: the broker gave the session to another connection with this client id
+        GaveUp,         // `attempts` permanent failures in a row: the link stopped trying
+        Published,      // code: the message id
+        Message
+    } kind;
+    int code = 0;
     std::string topic;    // Message; for the others, the reason as text
     std::string payload;  // Message
+    bool flag = false;
 };
 
-// One connection to a broker, kept up by a network thread of its own: it
-// connects, reconnects after any failure (refused, lost, name or TLS errors)
-// with a delay that doubles up to a limit, subscribes and sets the status on
-// every connection. Publishing may be called from any thread;
-// everything the network thread learns comes back as events, which the
-// gateway thread takes when wake_fd() becomes readable, so that the node
-// socket is never touched outside that thread.
+// One persistent session with a broker (MQTT 5, or 3.1.1 when the broker
+// has no 5), kept up by a network thread of its own: it connects with a
+// fixed client id and without a clean start, so that the broker keeps the
+// subscriptions and the QoS 1 messages for them while the gateway is away;
+// it reconnects after any failure of a passing kind (refused connections,
+// lost ones, a busy broker, a name server that does not answer) with a
+// jittered delay that doubles up to a limit, and gives up after `attempts`
+// failures in a row of a kind that waiting does not mend (credentials,
+// authorisation, certificates, an unknown host name). Each failure comes
+// with its cause and the host or file concerned. Publishing may be called
+// from any thread; everything the network thread learns comes back as
+// events, which the gateway thread takes when wake_fd() becomes readable.
+//
+// A QoS 1 message handed over stays with the client until the broker
+// confirms it, across reconnections: the client sends it again itself.
 class MqttLink {
 public:
     explicit MqttLink(MqttSettings settings);
@@ -48,14 +68,14 @@ public:
     MqttLink(const MqttLink &) = delete;
     MqttLink &operator=(const MqttLink &) = delete;
 
-    // Configures the client and starts its network thread, which connects in
-    // the background. False with a message when the settings are refused.
+    // Checks the files, configures the client and starts its network
+    // thread, which connects in the background. False with a message naming
+    // the file or setting when they are refused.
     bool start(std::string &error);
 
     // Hands a message to the client; its message id (> 0), kRefusedForNow
     // (not connected at QoS 0, out of memory), or kRefusedForGood (a payload
-    // beyond what MQTT carries, a bad topic). A QoS 1 message taken while
-    // the connection is lost is sent after it returns.
+    // beyond what MQTT carries, a bad topic).
     static constexpr int kRefusedForNow = -1, kRefusedForGood = -2;
     int publish(const std::string &topic, const std::string &payload, int qos, bool retain);
 
@@ -68,12 +88,24 @@ public:
     void stop();
 
 private:
-    static void on_connect(mosquitto *, void *self, int rc);
-    static void on_disconnect(mosquitto *, void *self, int rc);
+    struct Failure {
+        std::string text;
+        bool permanent = false;
+        bool older_protocol = false;  // the broker wants MQTT 3.1.1
+    };
+    static void on_connect(mosquitto *, void *self, int rc, int flags, const mqtt5__property *);
+    static void on_disconnect(mosquitto *, void *self, int rc, const mqtt5__property *);
     static void on_publish(mosquitto *, void *self, int mid);
     static void on_message(mosquitto *, void *self, const mosquitto_message *msg);
+    static void on_log(mosquitto *, void *self, int level, const char *text);
     void post(MqttEvent e);
     void run();
+    int connect();
+    Failure connect_failure(int rc, int err) const;
+    Failure handshake_failure(int rc) const;
+    Failure refusal(int code) const;
+    std::string where() const;
+    std::string last_error() const;
     bool pause(int ms);  // false when stop() came meanwhile
 
     MqttSettings settings_;
@@ -81,7 +113,13 @@ private:
     std::thread network_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> connected_{false};  // between an accepted connection and its end
-    int next_delay_ms_ = 0;               // network thread only
+    // Network thread only:
+    bool v5_ = true;
+    bool accepted_ = false;       // this attempt's connection was accepted
+    int refused_ = 0;             // the broker's refusal of this attempt
+    bool taken_over_ = false;     // the session went to another connection
+    mutable std::mutex error_mutex_;  // the client reports from whichever thread calls it
+    std::string last_error_;          // its last error report (TLS causes)
     std::mutex pause_mutex_;  // with pause_cv_, lets stop() cut a reconnection delay short
     std::condition_variable pause_cv_;
     int wake_fd_ = -1;

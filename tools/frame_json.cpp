@@ -39,11 +39,22 @@ std::size_t utf8_length(std::string_view text, std::size_t i)
     return n;
 }
 
+// Text that reads as such: well-formed UTF-8 without control characters.
 bool printable(const unsigned char *data, unsigned len)
 {
-    for (unsigned i = 0; i < len; ++i)
-        if (data[i] < 0x20 || data[i] > 0x7e)
+    const std::string_view text(reinterpret_cast<const char *>(data), len);
+    for (std::size_t i = 0; i < len;) {
+        if (data[i] >= 0x80) {
+            const std::size_t n = utf8_length(text, i);
+            if (n == 0 || (n == 2 && data[i] == 0xc2 && data[i + 1] < 0xa0))  // C1 controls
+                return false;
+            i += n;
+        } else if (data[i] < 0x20 || data[i] == 0x7f) {
             return false;
+        } else {
+            ++i;
+        }
+    }
     return true;
 }
 
@@ -112,6 +123,7 @@ constexpr StatsField kStatsFields[] = {
     {"transfers_refused", "refused", &n_socket_stats::transfers_refused, false},
     {"stray_fragments", "stray fragments", &n_socket_stats::stray_fragments, false},
     {"transfers_evicted", "evicted", &n_socket_stats::transfers_evicted, false},
+    {"kernel_drops", "kernel drops", &n_socket_stats::kernel_drops, false},
 };
 
 }  // namespace

@@ -21,8 +21,9 @@
 //              {"type":"cad","len":8,"hex":"010101010a000002"}]}
 //
 // Every tuple of the frame is listed in frame order, control tuples
-// included. Data that is printable ASCII (0x20..0x7e) is given as "text",
-// anything else as lower-case "hex"; an empty tuple has "text":"".
+// included. Data that is text (well-formed UTF-8 without control
+// characters) is given as "text", anything else as lower-case "hex"; an
+// empty tuple has "text":"".
 //
 // Other events carry their own members after "event" and "time", for
 // example {"event":"acknowledged","time":...,"to":"1.1.1.1.10.0.0.2","seq":7,

@@ -299,11 +299,6 @@ int run(int argc, char **argv, std::string &hint)
     if (c.node.filter_or && c.node.filters.size() < 2)
         throw UsageError("--or joins two or more --filter expressions");
 
-    // The library starts a socket's frame and acknowledgement counters from
-    // rand() and leaves seeding to the application. Unseeded, every run would
-    // number its frames alike, and a node would take the acknowledged frame
-    // of a second run for a repeat of the first and not deliver it.
-    std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(getpid()));
     catch_interrupts();
     return command->run(c);
 }

@@ -288,7 +288,10 @@ N_EXPORT int n_socket_set_loc_str(int fd, const char *text);
 N_EXPORT int n_socket_set_retry(int fd, int count, int milliseconds);
 /* Sets (value 1) or clears (value 0) option bits; 0, or -1 with 22. */
 N_EXPORT int n_socket_set_option(int fd, int mask, int value);
-/* Capacity of the process-wide acknowledgement history; returns 1. */
+/* Capacity of the acknowledgement history: the last n request sequence bytes
+ * remembered for each pair of nodes (receiving socket's identifier, sender),
+ * each taken for a resend only within retry x timeout ms of the receiving
+ * socket (the sender's retry window); returns 1. */
 N_EXPORT int n_socket_set_lastacks(int n);
 
 N_EXPORT int n_socket_get_option(int fd, int mask);
@@ -364,12 +367,20 @@ typedef struct n_socket_stats {
     uint64_t transfers_refused;   /* first parts refused by the limits, or while a transfer is held */
     uint64_t stray_fragments;     /* fragments and acknowledgements that belong to no transfer */
     uint64_t transfers_evicted;   /* slow receiving transfers aborted to make room for a new one (also aborted) */
+    uint64_t kernel_drops;        /* datagrams the system dropped before they were read (a full receive buffer,
+                                     a bad checksum); counted only after n_socket_set_kernel_drops(fd, 1) */
 } n_socket_stats;
 
 /* Copies the socket's counters; 0, or -1 with 9 (unknown socket) or 22 (null out). */
 N_EXPORT int n_socket_get_stats(int fd, n_socket_stats *out);
 /* Sets the socket's counters to 0; 0, or -1 with 9. */
 N_EXPORT int n_socket_reset_stats(int fd);
+/* With on != 0, n_socket_get_stats fills kernel_drops from the system's own
+ * drop counter of the socket, counted from this call (or the last reset).
+ * The socket then reads back its own frames for other nodes rather than
+ * letting the kernel drop them, so that the count holds losses only.
+ * 0, or -1 with 9. */
+N_EXPORT int n_socket_set_kernel_drops(int fd, int on);
 
 /* What the library did with a datagram, for the trace hook. */
 typedef enum n_trace_event {
@@ -534,9 +545,13 @@ N_EXPORT int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const c
  * The part index tells a part, or its acknowledgement, from one 256 parts
  * older that has the same sequence byte. A receiver refuses a transfer longer
  * than announced and never delivers one whose CRC-32 differs (it aborts it
- * without acknowledging the last part); a first part with a new nonce
- * replaces a stalled transfer from the same node. Nodes that do not know the
- * tuple pass over it. On by default; n_socket_set_transfer_check(fd, 0) sends
+ * without acknowledging the last part). Only a part with the first-part
+ * flag and index 0 starts a transfer; the nonces of ended transfers are
+ * remembered (their late parts start nothing); a first part with a new
+ * nonce replaces a transfer from the same node only when that one was not
+ * heard for retry x timeout ms, or while it is silent and the new first part
+ * keeps arriving (a restarted sender). Nodes that do not know the tuple pass
+ * over it. On by default; n_socket_set_transfer_check(fd, 0) sends
  * the plain frames. 0, or -1 with 9.
  */
 N_EXPORT int n_socket_set_transfer_check(int fd, int on);
@@ -546,8 +561,11 @@ N_EXPORT int n_socket_set_transfer_check(int fd, int on);
  * transfers arriving on it at once (default 16; aborted ones are reclaimed
  * after 30 s), and at most max_bytes in any one of them (default 256 MiB,
  * up to 4 GiB - 1; applies to transfers written to files too). A first part
- * beyond a limit is not acknowledged (refused and counted); a transfer that
- * grows beyond max_bytes is aborted. 0, or -1 with 9 or 22.
+ * beyond a limit is not acknowledged (refused and counted), unless the table
+ * holds a transfer that stores less than one part per timeout on average or
+ * none for a timeout: the one silent longest is then evicted for it (aborted,
+ * counted in transfers_evicted). A transfer that grows beyond max_bytes is
+ * aborted. 0, or -1 with 9 or 22.
  */
 N_EXPORT int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes);
 

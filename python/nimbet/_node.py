@@ -47,6 +47,7 @@ class Stats:
     transfers_refused: int
     stray_fragments: int
     transfers_evicted: int
+    kernel_drops: int
 
 
 class Node:

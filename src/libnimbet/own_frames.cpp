@@ -7,8 +7,9 @@
 // before they are queued: a frame whose source identifier is the socket's
 // own and whose first "CAD" tuple names another node. Everything else,
 // malformed datagrams included, reaches the library as before. The filter is
-// off while the socket has SOCKET_RECV_ALL. (A trace hook sees such a frame
-// once, as sent.)
+// off while the socket has SOCKET_RECV_ALL, and while it counts the kernel's
+// drops, which would count the filtered frames too. (A trace hook sees such a
+// frame once, as sent.)
 #include <linux/filter.h>
 #include <sys/socket.h>
 
@@ -138,7 +139,7 @@ void update_own_frame_filter(socket_record *rec)
     {
         std::lock_guard lock(rec->mu);
         std::memcpy(id, rec->id, kIdLen);
-        want = (rec->options & SOCKET_RECV_ALL) == 0;
+        want = (rec->options & SOCKET_RECV_ALL) == 0 && !rec->kernel_drops;
     }
     if (!want) {
         const int unused = 0;  // the option takes no value, but the system wants an int's room

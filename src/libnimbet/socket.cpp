@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <sys/ioctl.h>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -379,6 +380,37 @@ int n_socket_set_transfer_check(int fd, int on)
     return 0;
 }
 
+namespace {
+
+// The system's count of datagrams it dropped for this socket (SO_MEMINFO:
+// the counter that SO_RXQ_OVFL would attach to each datagram); it wraps at
+// 32 bits.
+bool system_drops(int fd, uint32_t &out)
+{
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof info;
+    if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 || len <= SK_MEMINFO_DROPS * sizeof info[0])
+        return false;
+    out = info[SK_MEMINFO_DROPS];
+    return true;
+}
+
+// Adds the system's drops since the last read to the socket's kernel_drops.
+// The counter is read without the socket's lock, then folded in under it.
+void update_kernel_drops(socket_record *rec)
+{
+    uint32_t now = 0;
+    if (!system_drops(rec->fd, now))
+        return;
+    std::lock_guard lock(rec->mu);
+    if (!rec->kernel_drops)
+        return;
+    rec->stats.kernel_drops.fetch_add(now - rec->kernel_drops_seen, std::memory_order_relaxed);
+    rec->kernel_drops_seen = now;
+}
+
+}  // namespace
+
 int n_socket_get_stats(int fd, n_socket_stats *out)
 {
     SocketRef rec = socket_acquire(fd);
@@ -386,13 +418,15 @@ int n_socket_get_stats(int fd, n_socket_stats *out)
         return fail(kBadF);
     if (out == nullptr)
         return fail(kInval);
+    update_kernel_drops(rec.get());
     const SocketCounters &c = rec->stats;
     const auto get = [](const std::atomic<uint64_t> &v) { return v.load(std::memory_order_relaxed); };
     *out = n_socket_stats{get(c.frames_sent),       get(c.frames_received),    get(c.frames_rejected),
                           get(c.not_for_us),        get(c.duplicates),         get(c.acks_sent),
                           get(c.acks_received),     get(c.retransmissions),    get(c.transfers_started),
                           get(c.transfers_finished), get(c.transfers_aborted), get(c.transfers_refused),
-                          get(c.stray_fragments),   get(c.transfers_evicted)};
+                          get(c.stray_fragments),   get(c.transfers_evicted),
+                          get(c.kernel_drops)};
     return 0;
 }
 
@@ -401,12 +435,30 @@ int n_socket_reset_stats(int fd)
     SocketRef rec = socket_acquire(fd);
     if (!rec)
         return fail(kBadF);
+    update_kernel_drops(rec.get());
     SocketCounters &c = rec->stats;
     for (std::atomic<uint64_t> *v :
          {&c.frames_sent, &c.frames_received, &c.frames_rejected, &c.not_for_us, &c.duplicates, &c.acks_sent,
           &c.acks_received, &c.retransmissions, &c.transfers_started, &c.transfers_finished, &c.transfers_aborted,
-          &c.transfers_refused, &c.stray_fragments, &c.transfers_evicted})
+          &c.transfers_refused, &c.stray_fragments, &c.transfers_evicted, &c.kernel_drops})
         v->store(0, std::memory_order_relaxed);
+    return 0;
+}
+
+int n_socket_set_kernel_drops(int fd, int on)
+{
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
+        return fail(kBadF);
+    uint32_t now = 0;
+    system_drops(rec->fd, now);
+    {
+        std::lock_guard lock(rec->mu);
+        rec->kernel_drops = on != 0;
+        rec->kernel_drops_seen = now;
+        rec->stats.kernel_drops.store(0, std::memory_order_relaxed);
+    }
+    update_own_frame_filter(rec.get());
     return 0;
 }
 

@@ -21,7 +21,7 @@ struct AckWaiter;
 struct SocketCounters {
     std::atomic<uint64_t> frames_sent{0}, frames_received{0}, frames_rejected{0}, not_for_us{0}, duplicates{0},
         acks_sent{0}, acks_received{0}, retransmissions{0}, transfers_started{0}, transfers_finished{0},
-        transfers_aborted{0}, transfers_refused{0}, stray_fragments{0}, transfers_evicted{0};
+        transfers_aborted{0}, transfers_refused{0}, stray_fragments{0}, transfers_evicted{0}, kernel_drops{0};
 };
 
 inline void count(std::atomic<uint64_t> &c) { c.fetch_add(1, std::memory_order_relaxed); }
@@ -70,6 +70,8 @@ struct socket_record {
     std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
     std::atomic<int> reads_while_due{0};  // datagrams read while a transfer waited to be given up
     bool own_filter = false;           // the kernel drops its own frames for other nodes (own_frames.cpp)
+    bool kernel_drops = false;         // n_socket_set_kernel_drops: the system's drop counter is read (under mu)
+    uint32_t kernel_drops_seen = 0;    // its value at the last read; it wraps at 32 bits (under mu)
     SocketCounters stats;
 };
 

@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "nimbet/nimbet.h"
 #include "support/netns.h"
 
@@ -37,7 +39,7 @@ std::string make_temp_dir()
     return d;
 }
 
-pid_t spawn(const std::vector<std::string> &args, const std::string &log)
+pid_t spawn(const std::vector<std::string> &args, const std::string &log, const std::vector<std::string> &env = {})
 {
     // Every program started here stays in the test's own namespace.
     require_only_own_interfaces();
@@ -49,8 +51,14 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &log)
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (char **e = environ; *e != nullptr; ++e)
+        envp.push_back(*e);
+    for (const std::string &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         std::fprintf(stderr, "cannot start %s\n", argv[0]);
@@ -81,11 +89,15 @@ int wait_exit(pid_t pid)
 
 }  // namespace
 
+TempDir::TempDir() : path(make_temp_dir()) {}
+TempDir::~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+
 Broker::Broker(int port, bool persistent) : port_(port), dir_(make_temp_dir())
 {
     std::ofstream conf(dir_ + "/mosquitto.conf");
     conf << "listener " << port << " 127.0.0.1\n"
          << "allow_anonymous true\n"
+         << "max_queued_messages 0\n"  // a burst reaches a slow subscriber whole
          << "user root\n"  // stays the namespace's user: no switch to an account that may not map there
          << "persistence " << (persistent ? "true" : "false") << "\n"
          << "persistence_location " << dir_ << "/\n";
@@ -167,16 +179,31 @@ Probe::~Probe()
 void Probe::subscribe(const std::string &topic)
 {
     mosquitto_subscribe(client_, nullptr, topic.c_str(), 1);
-    // A round trip through the broker, which handles a client's packets in
-    // order: once our own marker comes back, the subscription above is in
-    // place.
+    round_trip();
+}
+
+// The broker handles a client's packets in order: once our own marker comes
+// back, whatever the probe sent before it has been handled.
+void Probe::round_trip()
+{
     const std::string marker = "probe-marker/" + std::to_string(reinterpret_cast<uintptr_t>(this));
-    mosquitto_subscribe(client_, nullptr, marker.c_str(), 1);
+    if (markers_++ == 0)
+        mosquitto_subscribe(client_, nullptr, marker.c_str(), 1);
+    const std::size_t seen = on(marker).size();
     bool back = false;
     for (int i = 0; i < 50 && !back; ++i) {
         publish(marker, "x");
-        back = wait_for([&] { return !on(marker).empty(); }, 100);
+        back = wait_for([&] { return on(marker).size() > seen; }, 100);
     }
+}
+
+void Probe::settle()
+{
+    // The acknowledgement of a message goes out after the callback that
+    // recorded it: the first marker may overtake the last of them, the
+    // second one, sent after the first came back, cannot.
+    round_trip();
+    round_trip();
 }
 
 void Probe::publish(const std::string &topic, const std::string &payload)
@@ -216,7 +243,7 @@ std::vector<std::string> Probe::on(const std::string &topic)
     return out;
 }
 
-GatewayProcess::GatewayProcess(const std::vector<std::string> &args)
+GatewayProcess::GatewayProcess(const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
     char tmpl[] = "/tmp/nimbet-gateway-XXXXXX";
     const int fd = mkstemp(tmpl);
@@ -224,7 +251,7 @@ GatewayProcess::GatewayProcess(const std::vector<std::string> &args)
     log_ = tmpl;
     std::vector<std::string> all = {NIMBET_TOOL, "bridge"};
     all.insert(all.end(), args.begin(), args.end());
-    pid_ = spawn(all, log_);
+    pid_ = spawn(all, log_, env);
 }
 
 GatewayProcess::~GatewayProcess()
@@ -249,12 +276,47 @@ int GatewayProcess::wait()
     return status;
 }
 
+bool GatewayProcess::says(const std::string &text, int ms) const
+{
+    for (int waited = 0; output().find(text) == std::string::npos; waited += 20) {
+        if (waited >= ms)
+            return false;
+        n_util_sleepms(20);
+    }
+    return true;
+}
+
 std::string GatewayProcess::output() const
 {
     std::ifstream in(log_);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+void SchemaCheck::add(const std::string &schema, const std::string &message, bool valid)
+{
+    cases_.push_back(nlohmann::json{{"schema", schema}, {"valid", valid}, {"instance", message}}.dump());
+}
+
+std::string SchemaCheck::check()
+{
+    const std::string cases = dir_.path + "/cases.jsonl", report = dir_.path + "/report.txt";
+    std::ofstream out(cases);
+    for (const std::string &c : cases_)
+        out << c << "\n";
+    out.close();
+    const std::string cmd = "/usr/bin/python3 " NIMBET_SOURCE_DIR "/tests/bridge/check_schemas.py " NIMBET_SOURCE_DIR
+                            "/packaging/schemas '" + cases + "' >'" + report + "' 2>&1";
+    const int status = std::system(cmd.c_str());
+    std::ifstream in(report);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return "";
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        return "skipped";
+    return text.str().empty() ? "check_schemas.py did not run" : text.str();
 }
 
 }  // namespace nimbet::test

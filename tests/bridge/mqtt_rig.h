@@ -13,6 +13,13 @@ struct mosquitto;
 
 namespace nimbet::test {
 
+// A directory of its own under /tmp, removed with what it holds.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    std::string path;
+};
+
 // A mosquitto broker listening on 127.0.0.1:port only, with its files in a
 // directory of its own. Persistent brokers keep sessions and queued messages
 // across stop() and start(). Stopped (SIGTERM, then waited for) when destroyed.
@@ -50,6 +57,9 @@ public:
     ~Probe();
     void subscribe(const std::string &topic);
     void publish(const std::string &topic, const std::string &payload);
+    // Returns once the broker has the acknowledgements of every message
+    // the probe recorded so far (it sends none of them again).
+    void settle();
     // Waits until `done` holds, checked whenever a message came (at most
     // ms); returns whether it did.
     bool wait_for(const std::function<bool()> &done, int ms);
@@ -58,24 +68,43 @@ public:
     std::vector<std::string> on(const std::string &topic);
 
 private:
+    void round_trip();
     mosquitto *client_;
+    int markers_ = 0;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Received> messages_;
 };
 
-// A `nimbet bridge` process with its output in files.
+// A `nimbet bridge` process with its output in files, started with the
+// test's environment plus `env` ("NAME=value").
 class GatewayProcess {
 public:
-    explicit GatewayProcess(const std::vector<std::string> &args);
+    explicit GatewayProcess(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
     ~GatewayProcess();
     void signal(int sig);
     int wait();  // exit status (128 + signal when killed)
+    // Waits (at most ms) until the output holds `text`; whether it does.
+    bool says(const std::string &text, int ms = 5000) const;
     std::string output() const;
 
 private:
     pid_t pid_ = -1;
     std::string log_;
+};
+
+// Messages judged against the gateway's JSON Schemas (packaging/schemas) in
+// one run of tests/bridge/check_schemas.py when check() is called.
+class SchemaCheck {
+public:
+    void add(const std::string &schema, const std::string &message, bool valid = true);
+    // Empty when every message was judged as expected, else the report;
+    // "skipped" when python3 or its jsonschema module is missing.
+    std::string check();
+
+private:
+    TempDir dir_;
+    std::vector<std::string> cases_;
 };
 
 }  // namespace nimbet::test

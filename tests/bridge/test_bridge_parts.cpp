@@ -11,17 +11,26 @@
 #include "frame_json.h"
 #include "bridge_mqtt.h"
 #include "bridge_outbox.h"
+#include "bridge_store.h"
+#include "mqtt_rig.h"
 
 namespace nimbet::bridge {
 namespace {
 
-OutMessage msg(const std::string &payload) { return {"t", payload, false, 0}; }
+class BridgeOutbox : public ::testing::Test {
+protected:
+    Outbox make(std::size_t messages, std::size_t window, std::size_t bytes = 1 << 20)
+    {
+        return Outbox({messages, bytes, window}, *store);
+    }
+    std::unique_ptr<Store> store = memory_store(100);
+};
 
-TEST(BridgeOutbox, HandsOverInOrderWithinTheWindowAndDropsTheOldestWaiting)
+TEST_F(BridgeOutbox, HandsOverInOrderWithinTheWindowAndDropsTheOldestWaiting)
 {
-    Outbox box(4, 2);
+    Outbox box = make(4, 2);
     for (const char *p : {"a", "b", "c"})
-        box.push(msg(p));
+        box.push("t", p);
     ASSERT_EQ(box.next()->payload, "a");
     box.handed(11);
     ASSERT_EQ(box.next()->payload, "b");
@@ -30,8 +39,8 @@ TEST(BridgeOutbox, HandsOverInOrderWithinTheWindowAndDropsTheOldestWaiting)
 
     // Full: the oldest message not handed over ("c") goes, never one the
     // client holds already.
-    box.push(msg("d"));
-    box.push(msg("e"));
+    box.push("t", "d");
+    box.push("t", "e");
     EXPECT_EQ(box.dropped(), 1u);
     EXPECT_EQ(box.size(), 4u);
 
@@ -49,22 +58,118 @@ TEST(BridgeOutbox, HandsOverInOrderWithinTheWindowAndDropsTheOldestWaiting)
     ASSERT_EQ(box.next()->payload, "d");
 }
 
-TEST(BridgeOutbox, DropsTheNewMessageWhenEveryQueuedOneIsHandedOverAndOnesThatCanNeverGo)
+TEST_F(BridgeOutbox, DropsTheNewMessageWhenEveryQueuedOneIsHandedOverAndOnesThatCanNeverGo)
 {
-    Outbox box(1, 1);
-    box.push(msg("a"));
+    Outbox box = make(1, 1);
+    box.push("t", "a");
     box.handed(1);
-    box.push(msg("b"));
+    box.push("t", "b");
     EXPECT_EQ(box.dropped(), 1u);
     EXPECT_TRUE(box.confirmed(1));
     EXPECT_EQ(box.size(), 0u);
 
     // One the client refuses for good leaves the way free for the next.
-    box.push(msg("too big"));
+    box.push("t", "too big");
     ASSERT_NE(box.next(), nullptr);
     box.refuse_next();
-    EXPECT_EQ(box.dropped(), 2u);
+    EXPECT_EQ(box.dropped_refused(), 1u);
     EXPECT_EQ(box.next(), nullptr);
+}
+
+// The byte bound counts topic and payload; an episode of drops is reported
+// when it starts and once when a message fits again, with its count.
+TEST_F(BridgeOutbox, ByteBoundDropsTheOldestAndReportsEachEpisodeOnce)
+{
+    Outbox box = make(100, 10, 30);  // three messages of "t" + 9 bytes
+    std::vector<std::pair<bool, uint64_t>> episodes;
+    box.on_episode = [&](bool dropping, uint64_t n) { episodes.push_back({dropping, n}); };
+    for (const char *p : {"000000001", "000000002", "000000003", "000000004", "000000005"})
+        box.push("t", p);
+    EXPECT_EQ(box.size(), 3u);
+    EXPECT_EQ(box.bytes(), 30u);
+    EXPECT_EQ(box.dropped_full(), 2u);
+    ASSERT_EQ(box.next()->payload, "000000003");
+    box.handed(1);
+    EXPECT_TRUE(box.confirmed(1));
+    box.push("t", "000000006");  // fits: the episode ends
+    ASSERT_EQ(episodes.size(), 2u);
+    EXPECT_EQ(episodes[0], std::make_pair(true, uint64_t{0}));
+    EXPECT_EQ(episodes[1], std::make_pair(false, uint64_t{2}));
+}
+
+// What an outbox held comes back, in order, from the store of a gateway
+// that stopped; confirmed and dropped messages do not. Command ids and their
+// results come back too, and a second gateway cannot take the store.
+TEST(BridgeStore, SqliteKeepsTheOutboxAndCommandIdsAcrossRestarts)
+{
+    char tmpl[] = "/tmp/nimbet-store-XXXXXX";
+    const std::string dir = std::string(mkdtemp(tmpl)) + "/state";
+    std::string error;
+    {
+        auto store = sqlite_store(dir, "gw/1", 100, error);
+        ASSERT_NE(store, nullptr) << error;
+        EXPECT_EQ(sqlite_store(dir, "gw/1", 100, error), nullptr);
+        EXPECT_NE(error.find("in use by another gateway"), std::string::npos) << error;
+        Outbox box({2, 1 << 20, 10}, *store);
+        for (const char *p : {"a", "b", "c", "d"})
+            box.push("t", p);  // "a" and "b" dropped: the bound is 2
+        store->commit();
+        box.push("t", "e");  // "c" dropped; never committed
+        box.handed(7);
+        EXPECT_TRUE(box.confirmed(7));  // "d" published
+        box.push("t", std::string("\0f\xff", 3));
+        store->start("\"c1\"");
+        store->finish("\"c1\"", "{\"id\":\"c1\",\"ok\":true}");
+        store->start("2");
+    }
+    auto store = sqlite_store(dir, "gw/1", 100, error);
+    ASSERT_NE(store, nullptr) << error;
+    Outbox box({10, 1 << 20, 10}, *store);
+    ASSERT_EQ(box.size(), 2u);
+    EXPECT_EQ(box.next()->payload, "e");
+    box.handed(1);
+    EXPECT_EQ(box.next()->payload, std::string("\0f\xff", 3));
+    std::string result;
+    EXPECT_TRUE(store->lookup("\"c1\"", result));
+    EXPECT_EQ(result, "{\"id\":\"c1\",\"ok\":true}");
+    EXPECT_TRUE(store->lookup("2", result));
+    EXPECT_EQ(result, "");  // it was running when the gateway stopped
+    EXPECT_FALSE(store->lookup("\"c2\"", result));
+    store.reset();
+    std::system(("rm -rf '" + dir.substr(0, dir.rfind('/')) + "'").c_str());
+}
+
+TEST(BridgeStore, RemembersOnlyTheNewestCommandIds)
+{
+    auto store = memory_store(2);
+    for (const char *id : {"1", "2", "3"})
+        store->start(id);
+    std::string result;
+    EXPECT_FALSE(store->lookup("1", result));
+    EXPECT_TRUE(store->lookup("2", result));
+    EXPECT_TRUE(store->lookup("3", result));
+}
+
+// Tuple data goes up as text when it is well-formed UTF-8 without control
+// characters, else as hex.
+TEST(BridgeFrames, Utf8TextGoesUpAsTextAndEverythingElseAsHex)
+{
+    struct Case {
+        std::string data;
+        bool text;
+    };
+    for (const Case &c : {Case{"21.5", true}, Case{"h\xc3\xa9llo \xe2\x82\xac \xf0\x9f\x98\x80", true},
+                          Case{"\xc3\x28", false}, Case{"\xe2\x82", false}, Case{"a\x01", false},
+                          Case{"\x7f", false}, Case{"\xc2\x85", false}, Case{"\xed\xa0\x80", false},
+                          Case{"\xc0\xaf", false}}) {
+        n_pkt *pkt = n_pkt_alloc();
+        n_acl_add_str(pkt, "msg", reinterpret_cast<const unsigned char *>(c.data.data()),
+                      static_cast<uint16_t>(c.data.size()), 0);
+        const std::string j = nimbet_tool::frame_json(pkt, 1.0);
+        n_pkt_free(pkt);
+        EXPECT_EQ(j.find("\"text\":") != std::string::npos, c.text) << j;
+        EXPECT_EQ(j.find("\"hex\":") != std::string::npos, !c.text) << j;
+    }
 }
 
 struct Refused {
@@ -85,9 +190,7 @@ TEST_P(BridgeCommandRefused, WithAReasonAndTheIdWhenThereIsOne)
     EXPECT_NE(error.find(GetParam().error_part), std::string::npos) << error;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BridgeCommandRefused,
-    ::testing::Values(
+const Refused kRefused[] = {
         Refused{"NotJson", "{\"id\": 1,", "malformed JSON"},
         Refused{"NotAnObject", "[1, 2]", "JSON object"},
         Refused{"UnknownMember", R"({"tuples": [{"type": "msg"}], "ackd": true})", "ackd"},
@@ -101,8 +204,36 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"BadTo", R"({"to": "1.2.3", "tuples": [{"type": "msg"}]})", "\"to\""},
         Refused{"AckedWithoutTo", R"({"acked": true, "tuples": [{"type": "msg"}]})", "needs \"to\""},
         Refused{"TransferWithoutTo", R"({"data": {"text": "x"}})", "needs \"to\""},
-        Refused{"FileWithoutDirectory", R"({"to": "1.2.3.4", "file": "a"})", "--file-dir"}),
-    [](const auto &info) { return std::string(info.param.name); });
+        Refused{"FileWithoutDirectory", R"({"to": "1.2.3.4", "file": "a"})", "--file-dir"}};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BridgeCommandRefused, ::testing::ValuesIn(kRefused),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The command schema refuses what the gateway refuses for its form (not
+// what only the gateway can judge: a frame's room, a file's existence) and
+// takes what it takes.
+TEST(BridgeCommand, SchemaAgreesWithTheParserOnTheFormOfCommands)
+{
+    nimbet::test::SchemaCheck schemas;
+    for (const Refused &r : kRefused)
+        if (std::string(r.name) != "FileWithoutDirectory")
+            schemas.add("bridge-command", r.payload, false);
+    for (const char *good :
+         {R"({"id": "c1", "to": "1.1.1.1.10.0.0.2", "acked": true, "tuples": [{"type": "msg", "text": "hi"}, {"type": "tmp", "hex": "1505"}]})",
+          R"({"id": 2, "tuples": [{"type": "msg", "base64": "aGk="}, {"type": "nul"}]})",
+          R"({"to": "10.0.0.2", "type": "fil", "data": {"base64": "YWI="}})",
+          R"({"to": "10.0.0.2", "file": "firmware/v2.bin"})"}) {
+        Command c;
+        std::string error;
+        EXPECT_TRUE(parse_command(good, "", c, error) || error.find("--file-dir") != std::string::npos)
+            << good << ": " << error;
+        schemas.add("bridge-command", good, true);
+    }
+    const std::string report = schemas.check();
+    if (report == "skipped")
+        GTEST_SKIP() << "python3-jsonschema is not installed (scripts/test installs it)";
+    EXPECT_EQ(report, "");
+}
 
 TEST(BridgeCommand, FrameFitsTheTupleAreaWithItsControlTuplesToTheByte)
 {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "nimbet/nimbet.h"
+#include "frag.h"
 #include "support/frames.h"
 #include "support/netns.h"
 #include "support/relay.h"
@@ -33,7 +35,9 @@ struct Setting {
     std::string name;
     Faults toward_b, toward_a;
     int transfers = 1;      // back to back
-    bool restart = false;   // the sender starts over once, a third of the way in
+    bool restart = false;   // the sender starts over once, a quarter of the way in
+    std::size_t size = 0;   // bytes per transfer (0: the size asked for)
+    bool receiver_restart = false;  // the receiver loses its transfer a quarter of the way in
 };
 
 // Serves both nodes as an application with an event loop does: one poll
@@ -61,6 +65,36 @@ bool serve(int a, int b, const std::function<bool()> &done, int max_ms)
     return true;
 }
 
+// A receiver that loses its transfer a quarter of the way in (a new
+// process: it remembers nothing), while the sender goes on: the honest end
+// is a clean abort, never the tail delivered as a transfer of its own.
+TransferRun receiver_restarts(int a, int b, const Bytes &data, const FaultRelay &relay)
+{
+    const unsigned char type[2] = {0x12, 0x34};
+    TransferRun r;
+    const long frames_before = relay.data_frames();
+    n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), kB.data(), type);
+    const auto state = [](const NodeId &id) { return n_frag_get_status(id.data(), FRAG_STATE_MASK); };
+    serve(a, b, [&] {
+        int64_t done = 0;
+        n_frag_get_progress(kA.data(), &done, nullptr);
+        return done > static_cast<int64_t>(data.size() / 4) || state(kB) != FRAG_ACTIVE;
+    }, 600000);
+    n_frag_abort(kA.data());
+    n_frag_delete(kA.data());
+    nimbet::ended_clear();
+    r.hung = !serve(a, b, [&] {
+        r.receiver_finished = r.receiver_finished || state(kA) == FRAG_FINISHED;
+        return state(kB) != FRAG_ACTIVE && state(kA) != FRAG_ACTIVE;
+    }, 600000);
+    r.sender = state(kB);
+    r.receiver = r.receiver_finished ? FRAG_FINISHED : state(kA);
+    r.data_frames = relay.data_frames() - frames_before;
+    n_frag_delete(kB.data());
+    n_frag_delete(kA.data());
+    return r;
+}
+
 // One run of a setting: the verdict of every transfer, and the data frames.
 std::string run_one(const Setting &s, uint32_t seed, std::size_t size)
 {
@@ -70,8 +104,16 @@ std::string run_one(const Setting &s, uint32_t seed, std::size_t size)
     FaultRelay relay(s.toward_b, s.toward_a, seed, {}, 3600000);
     std::string out;
     long frames = 0;
+    if (s.size != 0)
+        size = s.size;
     for (int t = 0; t < s.transfers; ++t) {
         const Bytes data = random_bytes(size, seed * 7 + static_cast<uint32_t>(t));
+        if (s.receiver_restart) {
+            const TransferRun r = receiver_restarts(a, b, data, relay);
+            frames += r.data_frames;
+            out += std::string(out.empty() ? "" : ",") + r.verdict();
+            continue;
+        }
         if (s.restart) {
             // A first attempt is cut off a quarter of the way in, as when the
             // sending process dies; a new one starts at once.
@@ -150,6 +192,111 @@ std::string flood(int sources, int datagrams)
     return line;
 }
 
+// Receives on a node until `ms` have passed; the frames delivered to it.
+int drain(int fd, int ms)
+{
+    int delivered = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (n_pkt *p = n_socket_recv_timeout(fd, fd, 5)) {
+            delivered += n_pkt_get_ack(p) == 1 ? 1 : 0;
+            n_pkt_free(p);
+        }
+    }
+    return delivered;
+}
+
+// A node that is restarted `restarts` times (a new process each time, as a
+// program run again), each run sending one acknowledged frame to a node that
+// listens throughout: how many were acknowledged, and how many delivered.
+std::string restarted_node(int restarts)
+{
+    enter_private_netns();
+    const int b = open_node(kB);
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    int acked = 0;
+    int delivered = 0;
+    for (int run = 0; run < restarts; ++run) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int a = open_node(kA);
+            n_pkt *p = n_pkt_alloc();
+            n_acl_add_str(p, "val", reinterpret_cast<const unsigned char *>("21.5"), 4, 0);
+            _exit(n_socket_send_acked(a, a, p, kB.data()) == 1 ? 0 : 1);
+        }
+        int status = 1;
+        while (waitpid(pid, &status, WNOHANG) == 0)
+            delivered += drain(b, 10);
+        delivered += drain(b, 20);
+        acked += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+    }
+    return std::to_string(acked) + " " + std::to_string(delivered);
+}
+
+// Two nodes in one process each take their own request, though both carry
+// the same sequence byte from the same node.
+std::string two_nodes()
+{
+    enter_private_netns();
+    const NodeId kC = node_id(3);
+    const int a = open_node(kA), b = open_node(kB), c = open_node(kC);
+    int delivered = 0;
+    for (const auto &[fd, id] : {std::pair{b, kB}, {c, kC}}) {
+        const Bytes f = frame(kA, 7, {payload({1}), cad(id), cac(0, 7)});
+        n_socket_send_raw(a, f.data(), static_cast<int>(f.size()));
+        while (n_pkt *p = n_socket_recv_timeout(fd, 0, 100)) {
+            delivered += 1;
+            n_pkt_free(p);
+        }
+    }
+    return std::to_string(delivered);
+}
+
+// Sixteen fake sources hold the receiver's table, each keeping its transfer
+// alive with one part every 0.3 s; after a second a real sender starts a
+// 64 KiB transfer. Milliseconds until its first part was taken, and whether
+// it finished.
+std::string trickling_fakes()
+{
+    enter_private_netns();
+    const int a = open_node(kA), b = open_node(kB);
+    n_socket_set_option(a, SOCKET_FRAG, 1);
+    n_socket_set_option(b, SOCKET_FRAG, 1);
+    const auto start = std::chrono::steady_clock::now();
+    const auto ms_since = [](std::chrono::steady_clock::time_point t) {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count());
+    };
+    std::vector<int> sent(16, 0);
+    long started_ms = -1;
+    std::chrono::steady_clock::time_point t0{};
+    const Bytes data = random_bytes(64 * 1024, 5);
+    const unsigned char type[2] = {0x12, 0x34};
+    while (ms_since(start) < 12000 && n_frag_get_status(kB.data(), FRAG_STATE_MASK) != FRAG_FINISHED) {
+        for (int n = 0; n < 16; ++n) {
+            if (ms_since(start) < sent[n] * 300 + n * 300 / 16)
+                continue;
+            const auto seq = static_cast<unsigned char>(sent[n]++);
+            const Bytes f = frame(node_id(static_cast<unsigned char>(60 + n)), seq,
+                                  {payload({static_cast<unsigned char>(n)}), cad(kB), cac(2, seq)});
+            n_socket_send_raw(a, f.data(), static_cast<int>(f.size()));
+        }
+        if (t0 == std::chrono::steady_clock::time_point{} && ms_since(start) >= 1000) {
+            t0 = std::chrono::steady_clock::now();
+            n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), kB.data(), type);
+        }
+        if (started_ms < 0 && n_frag_get_frag(kA.data()) != nullptr)
+            started_ms = ms_since(t0);
+        for (int fd : {a, b})
+            while (n_pkt *p = n_socket_recv_timeout(fd, fd, 1))
+                n_pkt_free(p);
+    }
+    n_socket_stats st{};
+    n_socket_get_stats(b, &st);
+    return std::to_string(started_ms) + " " +
+           std::to_string(n_frag_get_status(kB.data(), FRAG_STATE_MASK) == FRAG_FINISHED ? 1 : 0) + " " +
+           std::to_string(st.transfers_evicted);
+}
+
 // Runs `job` in a child process and returns what it printed.
 struct Child {
     pid_t pid;
@@ -215,6 +362,9 @@ int main(int argc, char **argv)
         {"forged data with a valid CRC-16, 0.1%", {.forge = 0.001}, {.forge = 0.001}},
         {"back to back x3, 2% loss+stale", {.drop = 0.02, .stale = 0.02}, {.drop = 0.02, .stale = 0.02}, 3},
         {"restarted sender", {.drop = 0.02}, {.drop = 0.02}, 1, true},
+        {"ghost: 60 x 40 B back to back, 15% late", {.stale = 0.15}, {.stale = 0.15}, 60, false, 40},
+        {"late first parts: 60 x 2 KiB, 15% late", {.stale = 0.15}, {.stale = 0.15}, 60, false, 2048},
+        {"receiver restarted (sequence-0 restart)", {.drop = 0.02}, {.drop = 0.02}, 1, false, 0, true},
     };
 
     std::printf("%-42s %5s %9s %11s %5s %9s %13s %12s\n", "setting", "runs", "identical", "clean abort", "hung",
@@ -252,6 +402,33 @@ int main(int argc, char **argv)
         std::printf("%-42s %5d %9d %11d %5d %9d %13d %12.0f\n", s.name.c_str(), total, verdicts["identical"],
                     verdicts["clean abort"], verdicts["hung"], verdicts["corrupted"], verdicts["false success"],
                     static_cast<double>(frames) / runs);
+        std::fflush(stdout);
+    }
+
+    if (only.empty() || std::string("restarts and neighbours").find(only) != std::string::npos) {
+        std::printf("\n%-42s %s\n", "restarts and neighbours", "result");
+        int acked = 0, delivered = 0, two = 0, finished = 0;
+        long slowest = 0;
+        unsigned long long evicted = 0;
+        for (int run = 0; run < runs; ++run) {
+            int ack_run = 0, got_run = 0;
+            std::sscanf(collect(spawn([] { return restarted_node(5); })).c_str(), "%d %d", &ack_run, &got_run);
+            acked += ack_run;
+            delivered += got_run;
+            two += std::atoi(collect(spawn(two_nodes)).c_str());
+            long ms = -1;
+            int fin = 0;
+            unsigned long long ev = 0;
+            std::sscanf(collect(spawn(trickling_fakes)).c_str(), "%ld %d %llu", &ms, &fin, &ev);
+            slowest = ms < 0 || slowest < 0 ? -1 : std::max(slowest, ms);
+            finished += fin;
+            evicted += ev;
+        }
+        std::printf("%-42s acknowledged %d of %d, delivered %d\n", "restarted node (5 runs, each a process)", acked,
+                    5 * runs, delivered);
+        std::printf("%-42s delivered %d of %d\n", "two nodes in one process", two, 2 * runs);
+        std::printf("%-42s started within %ld ms at worst, finished %d of %d, %llu evictions\n",
+                    "16 trickling fakes, then a 64 KiB transfer", slowest, finished, runs, evicted);
         std::fflush(stdout);
     }
 

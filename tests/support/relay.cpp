@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "frame.h"
 #include "support/frames.h"
 #include "support/netns.h"
 
@@ -77,12 +78,14 @@ void FaultRelay::forward(Direction &d)
         d.history.erase(d.history.begin(), d.history.begin() + static_cast<std::ptrdiff_t>(kStaleDistance));
     d.history.push_back(buf);
 
-    for (std::size_t i = 0; i < rules_.size(); ++i) {
-        const DropRule &r = rules_[i];
-        if (r.toward_b == d.toward_b && r.control == c.control && r.seq == c.seq && ++rule_seen_[i] == r.nth)
-            return;
-    }
+    if (dropped_by_rule(d, buf))
+        return;
     const Faults &f = d.faults;
+    if (d.burst_left > 0 || chance(f.burst)) {
+        d.burst_left = d.burst_left > 0 ? d.burst_left - 1 : f.burst_len - 1;
+        ++faults_;
+        return;
+    }
     if (chance(f.drop)) {
         ++faults_;
         return;
@@ -121,6 +124,28 @@ void FaultRelay::forward(Direction &d)
         send(d, d.held);
         d.held.clear();
     }
+}
+
+bool FaultRelay::dropped_by_rule(const Direction &d, const std::vector<unsigned char> &bytes)
+{
+    const WireControl c = wire_control(bytes);
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        const DropRule &r = rules_[i];
+        if (r.toward_b != d.toward_b || r.control != c.control || (r.seq >= 0 && r.seq != c.seq))
+            continue;
+        if (r.index >= 0) {
+            FrameView v;
+            if (view_frame(bytes.data(), bytes.size(), v) != Reject::None ||
+                read_descriptor(v).index != static_cast<uint32_t>(r.index) || !read_descriptor(v).has(kDescIndex))
+                continue;
+        }
+        const int seen = ++rule_seen_[i];
+        if (seen >= r.nth && seen < r.nth + r.count) {
+            ++faults_;
+            return true;
+        }
+    }
+    return false;
 }
 
 void FaultRelay::run(int max_ms)

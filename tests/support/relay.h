@@ -22,16 +22,22 @@ struct Faults {
     double corrupt = 0;      // one bit flipped (the CRC-16 notices)
     double forge = 0;        // one data bit flipped and the CRC-16 made right again
     double truncate = 0;     // cut short
+    double burst = 0;        // starts a run of `burst_len` consecutive losses (this datagram the first)
+    int burst_len = 0;
 };
 
-// Drops the n-th datagram of a direction whose "CAC" has this control byte
-// and sequence byte (n counts from 1): the acknowledgement of part 256, the
-// last part.
+// Drops datagrams of a direction whose "CAC" has this control byte and
+// sequence byte (-1: any), and where `index` is not -1 whose transfer
+// descriptor carries that part index: the n-th such datagram (n counts from
+// 1) and the `count` - 1 after it. The acknowledgement of part 256, the last
+// part, eleven copies of part 700 in a row.
 struct DropRule {
     bool toward_b;
     int control;
     int seq;
     int nth;
+    long index = -1;
+    int count = 1;
 };
 
 /*
@@ -64,9 +70,11 @@ private:
         std::vector<unsigned char> held;                  // a datagram held back
         int dropped_by_rule = 0;
         bool toward_b = false;
+        int burst_left = 0;  // losses still to come in a run
     };
 
     void forward(Direction &d);
+    bool dropped_by_rule(const Direction &d, const std::vector<unsigned char> &bytes);
     void send(const Direction &d, const std::vector<unsigned char> &bytes);
     bool chance(double p);
     void run(int max_ms);

@@ -11,7 +11,7 @@ public final class NimbetSocketStats {
     /** Names of the counters, in the order in which the native method gives them. */
     private static final String[] NAMES = {"frames sent", "frames received", "frames rejected", "not for us",
         "duplicates", "acks sent", "acks received", "retransmissions", "transfers started", "transfers finished",
-        "transfers aborted", "transfers refused", "stray fragments", "transfers evicted"};
+"transfers aborted", "transfers refused", "stray fragments", "transfers evicted", "kernel drops"};
 
     private final long[] counters;
 
@@ -91,6 +91,14 @@ public final class NimbetSocketStats {
     /** Slow receiving transfers given up to make room for a new one (counted as aborted too). */
     public long getTransfersEvicted() {
         return counters[13];
+    }
+
+    /**
+     * Datagrams the system dropped before they were read (a full receive buffer, a bad checksum); counted
+     * only for a socket that asked for it in its native code ({@code n_socket_set_kernel_drops}), else 0.
+     */
+    public long getKernelDrops() {
+        return counters[14];
     }
 
     @Override

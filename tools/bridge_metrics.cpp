@@ -1,0 +1,163 @@
+// The gateway's Prometheus page: listening, reading one request, answering it.
+#include "bridge_metrics.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "bridge_mqtt.h"
+#include "nimbet/nimbet.h"
+
+namespace nimbet::bridge {
+
+namespace {
+
+constexpr std::size_t kMaxClients = 8;
+constexpr std::size_t kMaxRequest = 8192;
+constexpr uint32_t kRequestMs = 2000;
+
+std::string response(const char *status, const std::string &type, const std::string &body, bool head)
+{
+    return std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+           (head ? std::string() : body);
+}
+
+}  // namespace
+
+std::string metric_line(const std::string &name, uint64_t value, const std::string &labels)
+{
+    return name + (labels.empty() ? "" : "{" + labels + "}") + " " + std::to_string(value) + "\n";
+}
+
+MetricsServer::~MetricsServer()
+{
+    for (const Client &c : clients_)
+        close(c.fd);
+    if (listen_fd_ >= 0)
+        close(listen_fd_);
+}
+
+bool MetricsServer::listen(const std::string &address, std::string &error)
+{
+    std::string host;
+    int port = 0;
+    parse_broker_address(address.find(':') == std::string::npos ? "127.0.0.1:" + address : address, host, port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc != 0) {
+        error = "metrics address " + address + ": " + gai_strerror(rc);
+        return false;
+    }
+    const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    if (fd >= 0)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const bool ok = fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 16) == 0;
+    const int err = errno;
+    freeaddrinfo(found);
+    if (!ok) {
+        error = "cannot serve metrics on " + address + ": " + std::strerror(err);
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound).sin6_port
+                                              : reinterpret_cast<sockaddr_in &>(bound).sin_port);
+    listen_fd_ = fd;
+    return true;
+}
+
+void MetricsServer::add_to(std::vector<pollfd> &fds)
+{
+    if (listen_fd_ < 0)
+        return;
+    fds.push_back({listen_fd_, static_cast<short>(clients_.size() < kMaxClients ? POLLIN : 0), 0});
+    for (const Client &c : clients_)
+        fds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
+}
+
+void MetricsServer::serve(const std::vector<pollfd> &fds, std::size_t first)
+{
+    if (listen_fd_ < 0)
+        return;
+    const uint32_t now = n_util_getmstime();
+    // The clients as they were when added to the poll, one entry each.
+    for (std::size_t i = 0; i < clients_.size() && first + 1 + i < fds.size(); ++i) {
+        Client &c = clients_[i];
+        const short ready = fds[first + 1 + i].revents;
+        if (ready != 0 && c.out.empty())
+            read_request(c);
+        if (!c.out.empty() && (ready & POLLOUT) != 0) {
+            const ssize_t n = send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+            if (n > 0)
+                c.sent += static_cast<std::size_t>(n);
+            else if (errno != EAGAIN && errno != EINTR)
+                c.sent = c.out.size();  // the client went: nothing more to say
+        }
+    }
+    const auto done = [&](const Client &c) {
+        const bool over = (!c.out.empty() && c.sent >= c.out.size()) || now - c.since > kRequestMs || c.fd < 0;
+        if (over && c.fd >= 0)
+            close(c.fd);
+        return over;
+    };
+    clients_.erase(std::remove_if(clients_.begin(), clients_.end(), done), clients_.end());
+    if ((fds[first].revents & POLLIN) != 0) {
+        while (clients_.size() < kMaxClients) {
+            const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                break;
+            clients_.push_back({fd, {}, {}, 0, now});
+        }
+    }
+}
+
+void MetricsServer::read_request(Client &c)
+{
+    char buf[2048];
+    const ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        close(c.fd);
+        c.fd = -1;
+        return;
+    }
+    if (n > 0)
+        c.in.append(buf, static_cast<std::size_t>(n));
+    if (c.in.find("\r\n\r\n") != std::string::npos || c.in.find("\n\n") != std::string::npos)
+        c.out = respond(c.in);
+    else if (c.in.size() > kMaxRequest)
+        c.out = response("431 Request Header Fields Too Large", "text/plain", "request too large\n", false);
+}
+
+std::string MetricsServer::respond(const std::string &request)
+{
+    const std::size_t sp1 = request.find(' ');
+    const std::size_t sp2 = sp1 == std::string::npos ? sp1 : request.find(' ', sp1 + 1);
+    if (sp2 == std::string::npos)
+        return response("400 Bad Request", "text/plain", "bad request\n", false);
+    const std::string method = request.substr(0, sp1);
+    std::string path = request.substr(sp1 + 1, sp2 - sp1 - 1);
+    path = path.substr(0, path.find('?'));
+    const bool head = method == "HEAD";
+    if (method != "GET" && !head)
+        return response("405 Method Not Allowed", "text/plain", "only GET\n", false);
+    if (path != "/metrics")
+        return response("404 Not Found", "text/plain", "see /metrics\n", head);
+    return response("200 OK", "text/plain; version=0.0.4; charset=utf-8", render_(), head);
+}
+
+}  // namespace nimbet::bridge
