@@ -114,7 +114,8 @@ check_consumers() {
 # Debian's pytest, and there runs the package's tests (each session in a
 # network namespace of its own) and two nodes exchanging an acknowledged frame.
 check_python() {
-  local build="$1" work="$2" wheel venv="$work/venv"
+  local build="$1" work="$2" wheel venv
+  venv="$work/venv"
   mkdir -p "$work"
   (cd "$NIMBET_ROOT/python" && NIMBET_MODULE="$build/libnimbetJava.so" \
     "$NIMBET_PYTHON" -m build --wheel --no-isolation --outdir "$work/wheel" . >"$work/wheel.log" 2>&1) || {
