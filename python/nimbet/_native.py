@@ -143,19 +143,28 @@ class n_trace_info(ctypes.Structure):
 
 TRACE_FN = ctypes.CFUNCTYPE(None, POINTER(n_trace_info), c_void_p)
 
-# Where a received packet's fields lie: the whole record is read in one copy
-# and cut up with these offsets.
+
+
+def _layout(record: type[ctypes.Structure], formats: dict[str, str]) -> struct.Struct:
+    """A struct format that reads the named fields of a record at their offsets, skipping the rest."""
+    text, at = "=", 0
+    for name, code in sorted(formats.items(), key=lambda f: getattr(record, f[0]).offset):
+        offset = getattr(record, name).offset
+        text += f"{offset - at}x{code}" if offset > at else code
+        at = offset + struct.calcsize("=" + code)
+    return struct.Struct(text)
+
+
+_POINTER = "Q" if ctypes.sizeof(c_void_p) == 8 else "I"
+# A received packet is read in one copy of its record and one of each tuple's
+# header and data; these formats cut them up.
 PKT_SIZE = ctypes.sizeof(n_pkt)
-OFF_FLAGS = n_pkt.flags.offset
-OFF_SENDER = n_pkt.sender.offset
-OFF_LOCATION = n_pkt.location.offset
-OFF_SRCID = n_pkt.srcid.offset
-OFF_SEQ = n_pkt.seq.offset
-OFF_FIRST = n_pkt.acl_first.offset
+PACKET_FIELDS = _layout(n_pkt, {"flags": "I", "sender": "8s", "location": "44s", "srcid": "8s", "seq": "B",
+                                "acl_first": _POINTER})
 ACL_HEADER = ctypes.sizeof(n_acl)  # the tuple's data start right after its header
-OFF_ACL_NEXT = n_acl.next.offset
-POINTER_AT = struct.Struct("P").unpack_from
-UINT32_AT = struct.Struct("=I").unpack_from
+TUPLE_FIELDS = _layout(n_acl, {"type": "2s", "len": "B", "next": _POINTER})
+OFF_FLAGS = n_pkt.flags.offset
+OFF_SEQ = n_pkt.seq.offset
 
 # ------------------------------------------------------------------ prototypes
 

@@ -156,17 +156,17 @@ class Node:
     def location(self) -> Location:
         return Location._of(self._record_bytes(n.lib.n_socket_get_loc, 44))
 
+    @location.setter
+    def location(self, value: LocationLike) -> None:
+        loc = value if isinstance(value, Location) else Location(value)
+        self._check(n.lib.n_socket_set_loc(self._open(), bytes(loc)), "cannot set the location")
+
     def _record_bytes(self, getter: Callable[[int], int | None], size: int) -> bytes:
         """Bytes of the socket's record that a getter points at."""
         address = getter(self._open())
         if not address:
             fail("the socket's record is gone")
         return ctypes.string_at(address, size)
-
-    @location.setter
-    def location(self, value: LocationLike) -> None:
-        loc = value if isinstance(value, Location) else Location(value)
-        self._check(n.lib.n_socket_set_loc(self._open(), bytes(loc)), "cannot set the location")
 
     @property
     def port(self) -> int:

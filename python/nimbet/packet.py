@@ -291,42 +291,30 @@ class Packet(MutableSequence[Item]):
         return f"Packet({self._items!r}{head})"
 
 
-_string_at = ctypes.string_at
-_pointer_at = n.POINTER_AT
-_uint32_at = n.UINT32_AT
-_PKT_SIZE, _ACL_HEADER, _OFF_ACL_NEXT, _OFF_FIRST = n.PKT_SIZE, n.ACL_HEADER, n.OFF_ACL_NEXT, n.OFF_FIRST
-_SRCID = slice(n.OFF_SRCID, n.OFF_SRCID + 8)
-_LOCATION = slice(n.OFF_LOCATION, n.OFF_LOCATION + 44)
-_SENDER = slice(n.OFF_SENDER, n.OFF_SENDER + 8)
-_OFF_SEQ, _OFF_FLAGS = n.OFF_SEQ, n.OFF_FLAGS
+# ctypes.string_at without its Python wrapper, where this Python has it.
+_string_at = getattr(ctypes, "_string_at", ctypes.string_at)
+_RECORD, _TUPLE = n.PACKET_FIELDS.unpack_from, n.TUPLE_FIELDS.unpack_from
+_PKT_SIZE, _ACL_HEADER = n.PKT_SIZE, n.ACL_HEADER
 _new_packet = Packet.__new__
 
 
 def from_record(record: int) -> Packet:
     """A Packet holding what a packet record of the library holds (the record stays the caller's)."""
-    raw = _string_at(record, _PKT_SIZE)
     p = _new_packet(Packet)
-    p._flags = _uint32_at(raw, _OFF_FLAGS)[0]
-    p._src = raw[_SRCID]
-    p._loc = raw[_LOCATION]
-    p._seq = raw[_OFF_SEQ]
-    p._sender = raw[_SENDER]
+    p._flags, p._sender, p._loc, p._src, p._seq, t = _RECORD(_string_at(record, _PKT_SIZE))
     p._sent = None
     items: list[Item] = []
     codes: list[bytes] = []
     size = 0
     is_ack = False
-    t = _pointer_at(raw, _OFF_FIRST)[0]
     while t:
-        h = _string_at(t, _ACL_HEADER)
-        length = h[2]
-        code = h[:2]
+        code, length, next_tuple = _TUPLE(_string_at(t, _ACL_HEADER))
         data = _string_at(t + _ACL_HEADER, length)
         if code == CODE_CAC and length and data[0] & 1:
             is_ack = True
         items.append((_names.get(code) or type_name(code), data))
         codes.append(code)
         size += 3 + length
-        t = _pointer_at(h, _OFF_ACL_NEXT)[0]
+        t = next_tuple
     p._items, p._codes, p._size, p._is_ack = items, codes, size, is_ack
     return p
