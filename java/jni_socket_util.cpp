@@ -295,7 +295,8 @@ JNIEXPORT jlongArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1g
             static_cast<std::int64_t>(st.transfers_started),  static_cast<std::int64_t>(st.transfers_finished),
             static_cast<std::int64_t>(st.transfers_aborted),  static_cast<std::int64_t>(st.transfers_refused),
             static_cast<std::int64_t>(st.stray_fragments),    static_cast<std::int64_t>(st.transfers_evicted),
-            static_cast<std::int64_t>(st.kernel_drops),
+            static_cast<std::int64_t>(st.kernel_drops),       static_cast<std::int64_t>(st.rtt_ms),
+            static_cast<std::int64_t>(st.rto_ms),
         };
         static_assert(sizeof counters == sizeof st, "every counter of n_socket_stats crosses to Java");
         out = array_out<I64Array>(env, counters, static_cast<jsize>(sizeof counters / sizeof counters[0]));

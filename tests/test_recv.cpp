@@ -653,10 +653,12 @@ TEST_F(Receive, AcknowledgementCannotAdvanceAReceivingTransfer)
 class SendingTransfer : public Receive {
 protected:
     // Node b sends 100 bytes to node kC (three parts); b's FRAG option stays
-    // clear: acknowledgements are acted on all the same.
+    // clear: acknowledgements are acted on all the same. The timers follow
+    // the plain rule (a resend every timeout, retry of them).
     void SetUp() override
     {
         Receive::SetUp();
+        n_socket_set_adaptive_retry(b, 0);
         ASSERT_EQ(1, n_frag_init_send(b, kC.data(), data.data(), static_cast<uint32_t>(data.size()), kType));
         ASSERT_EQ(0, parts_from_b().at(0).seq);
         f = n_frag_get_frag(kC.data());

@@ -106,6 +106,8 @@ constexpr StatsField kStatsFields[] = {
     {"stray_fragments", "stray fragments", &n_socket_stats::stray_fragments, false},
     {"transfers_evicted", "evicted", &n_socket_stats::transfers_evicted, false},
     {"kernel_drops", "kernel drops", &n_socket_stats::kernel_drops, false},
+    {"rtt_ms", "round trip ms", &n_socket_stats::rtt_ms, false},
+    {"rto_ms", "resend after ms", &n_socket_stats::rto_ms, false},
 };
 
 }  // namespace

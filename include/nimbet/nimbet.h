@@ -370,6 +370,8 @@ typedef struct n_socket_stats {
     uint64_t transfers_evicted;   /* slow receiving transfers aborted to make room for a new one (also aborted) */
     uint64_t kernel_drops;        /* datagrams the system dropped before they were read (a full receive buffer,
                                      a bad checksum); counted only after n_socket_set_kernel_drops(fd, 1) */
+    uint64_t rtt_ms;              /* smoothed round trip to the peer last measured (0: none yet); not reset */
+    uint64_t rto_ms;              /* the wait before a resend to that peer, as now estimated; not reset */
 } n_socket_stats;
 
 /* Copies the socket's counters; 0, or -1 with 9 (unknown socket) or 22 (null out). */
@@ -563,6 +565,24 @@ N_EXPORT int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const c
  * the plain frames. 0, or -1 with 9.
  */
 N_EXPORT int n_socket_set_transfer_check(int fd, int on);
+
+/*
+ * Adaptive resends, on by default. A part of a transfer, or an acknowledged
+ * send (n_socket_send_acked), is sent again once the peer's measured round
+ * trip says its acknowledgement is late, not only after the socket's
+ * `timeout`: a retransmission timeout per peer kept as TCP keeps it (the
+ * smoothed round trip plus four times its mean deviation; no sample from
+ * anything sent more than once; doubled for each timeout in a row; at least
+ * 4 ms and at most `timeout`, which it is until the first sample). The
+ * give-up rule keeps its meaning in time: a part, or an acknowledged send,
+ * is given up only when retry x timeout ms passed without its
+ * acknowledgement, however many faster resends went out meanwhile. The
+ * frames on the wire are those of the plain rule, only earlier; receivers
+ * are unchanged. n_socket_set_adaptive_retry(fd, 0) restores the plain
+ * rule: a resend every `timeout` ms, `retry` of them. n_socket_stats shows
+ * the estimate (rtt_ms, rto_ms). 0, or -1 with 9.
+ */
+N_EXPORT int n_socket_set_adaptive_retry(int fd, int on);
 
 /*
  * What peers can make a socket hold: at most max_transfers receiving

@@ -121,7 +121,7 @@ class n_socket_stats(ctypes.Structure):
         for name in (
             "frames_sent", "frames_received", "frames_rejected", "not_for_us", "duplicates", "acks_sent",
             "acks_received", "retransmissions", "transfers_started", "transfers_finished", "transfers_aborted",
-            "transfers_refused", "stray_fragments", "transfers_evicted", "kernel_drops",
+            "transfers_refused", "stray_fragments", "transfers_evicted", "kernel_drops", "rtt_ms", "rto_ms",
         )
     ]
 

@@ -48,6 +48,8 @@ class Stats:
     stray_fragments: int
     transfers_evicted: int
     kernel_drops: int
+    rtt_ms: int
+    rto_ms: int
 
 
 class Node:

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Addressed sending (one "CAD" tuple, sent once) and acknowledged sending (sent until acknowledged).
+#include <algorithm>
+
 #include "ack.h"
 #include "frag.h"
 #include "internal.h"
@@ -85,6 +87,53 @@ private:
     AckWaiter w_;
 };
 
+// How often and how long an acknowledged send may try.
+struct Allowance {
+    int retry;
+    uint32_t timeout;
+    bool adaptive;
+};
+
+// Sends the request through `send` until its acknowledgement settles the
+// wait. The plain rule: `retry` transmissions, `timeout` ms apart. Adaptive:
+// a resend as soon as the destination's measured round trip says the
+// acknowledgement is late (backing off on each miss), until retry x timeout
+// ms have passed since the first transmission and at least `retry` went
+// out; a reply to a request sent once is a round-trip sample. The first send's result, or -1 with 227 (no
+// acknowledgement, or a malformed one) or 9 (the socket was closed).
+int send_until_acknowledged(socket_record *send, n_pkt *packet, const unsigned char *dest, AckWait &wait,
+                            const Allowance &a)
+{
+    if (a.retry <= 0)
+        return fail(kProto);
+    RttEstimator rtt = a.adaptive ? known_round_trip(send, dest) : RttEstimator{};
+    const uint64_t whole = uint64_t{static_cast<uint32_t>(a.retry)} * a.timeout;
+    const uint32_t budget = static_cast<uint32_t>(whole < UINT32_MAX / 2 ? whole : UINT32_MAX / 2);
+    const uint32_t start = n_util_getmstime();
+    for (int sends = 0;; ++sends) {
+        if (sends > 0)
+            count(send->stats.retransmissions);
+        const uint32_t sent_at = n_util_getmstime();
+        const int result = send_packet(send, packet);
+        const uint32_t left = budget - std::min(budget, sent_at - start);
+        const uint32_t patience = a.adaptive ? std::min(rtt.rto_ms(a.timeout), left) : a.timeout;
+        if (!wait.await(send, sent_at, patience))
+            return fail(kBadF);
+        if (wait.outcome() == 1) {
+            if (a.adaptive && sends == 0) {
+                rtt.sample(n_util_getmstime() - sent_at);
+                remember_round_trip(send, dest, rtt);
+            }
+            return result;
+        }
+        if (wait.outcome() == 2)
+            return fail(kProto);
+        rtt.timed_out();
+        if (sends + 1 >= a.retry && (!a.adaptive || n_util_getmstime() - start >= budget))
+            return fail(kProto);
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -130,14 +179,12 @@ int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned 
     // Every transmission carries the same sequence byte, so the receiver
     // recognises repeats; the counter advances once per call.
     uint8_t q = 0;
-    int retry = 0;
-    uint32_t timeout = 0;
+    Allowance allowance{};
     {
         std::lock_guard lock(send->mu);
         q = (packet->flags & PACKET_SEQ_SET) ? packet->seq : static_cast<uint8_t>(send->ack_seq + 1);
         send->ack_seq = static_cast<uint8_t>(send->ack_seq + 1);
-        retry = send->retry;
-        timeout = timeout_ms(send->timeout);
+        allowance = {send->retry, timeout_ms(send->timeout), send->adaptive_retry};
     }
 
     unsigned char dest[kIdLen];
@@ -165,18 +212,7 @@ int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned 
     // The wait is registered before the first transmission: a reply read by
     // another thread receiving on recv_fd settles it as well.
     AckWait wait(recv.get(), dest, q);
-    for (int attempt = 0; attempt < retry; ++attempt) {
-        if (attempt > 0)
-            count(send->stats.retransmissions);
-        const int result = send_packet(send.get(), packet);
-        if (!wait.await(send.get(), n_util_getmstime(), timeout))
-            return fail(kBadF);
-        if (wait.outcome() == 1)
-            return result;
-        if (wait.outcome() == 2)
-            return fail(kProto);
-    }
-    return fail(kProto);
+    return send_until_acknowledged(send.get(), packet, dest, wait, allowance);
 }
 
 int n_socket_send_acked_str(int send_fd, int recv_fd, n_pkt *packet, const char *dest_text)

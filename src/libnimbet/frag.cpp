@@ -59,11 +59,12 @@ uint64_t receiver_patience(uint32_t timeout, int32_t retries)
 }
 
 // When a fragmentation's timer can next change anything, as a wait after
-// its last activity; false when it waits on no timer.
+// its last activity; false when it waits on no timer. A sender resends after
+// `timeout`, or with adaptive resends after the peer's current estimate.
 bool timer_wait(const n_frag *f, uint32_t timeout, uint64_t &wait)
 {
     if (!frag_receiving(f)) {
-        wait = timeout;
+        wait = f->adaptive ? f->rtt.rto_ms(timeout) : timeout;
         return frag_state(f) == FRAG_ACTIVE && f->channel != nullptr;
     }
     wait = receiver_patience(timeout, f->retries);
@@ -123,14 +124,19 @@ int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool 
     if (!timer_wait(f, timeout, wait))
         return -1;
     if (serve && now - f->last_time > wait) {
-        const bool gives_up = frag_receiving(f) || f->retries < 1;
+        // A sender gives up after its retries (spent one per timeout), or
+        // with adaptive resends once its budget of time is spent too,
+        // however many faster resends it made: no peer sees it give up
+        // sooner, nor after fewer transmissions.
+        const bool spent = f->retries < 1 && (!f->adaptive || now - f->part_first_sent >= f->budget);
+        const bool gives_up = frag_receiving(f) || spent;
         if (gives_up && !drained)
             return 0;
         if (frag_receiving(f)) {
             // A finished receiver's data are released too: the application
             // takes them before its patience has run out.
             frag_abort(f, frag_state(f) == FRAG_FINISHED ? "data not taken in time" : "no part for too long");
-        } else if (f->retries >= 1) {
+        } else if (!spent) {
             sender_resend(f);
         } else {
             frag_abort(f, "not acknowledged");

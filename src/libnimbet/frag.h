@@ -9,6 +9,7 @@
 #include "_obstack.h"
 #include "frame.h"
 #include "internal.h"
+#include "rtt.h"
 #include "socket.h"
 #include "trace.h"
 
@@ -88,6 +89,14 @@ struct n_frag {
     uint32_t ended;                   // when the transfer finished or was aborted
     // Sender: the bytes of the part in flight, and where new parts come from.
     unsigned char part[FRAG_PART_SIZE];
+    // Sender: with `adaptive`, a part is resent after the peer's measured
+    // round trip (rtt) instead of after `timeout`, and given up only once
+    // `budget` ms (retry x timeout) passed since its first transmission.
+    bool adaptive;
+    nimbet::RttEstimator rtt;
+    uint32_t part_first_sent;
+    uint32_t part_sends;              // transmissions of the part in flight
+    uint32_t budget;
     int file;                         // file descriptor of a file being sent or written, -1 for none
     // A file is read ahead (sender) or written behind (receiver) in blocks
     // of kFileWindow bytes: `window_len` bytes at file offset `window_pos`.

@@ -117,8 +117,22 @@ int start_part(n_frag *f)
     if (!load_part(f))
         return fail(kProto);
     f->retries = f->channel != nullptr ? socket_retry(f->channel) : 0;
-    f->last_time = n_util_getmstime();
+    const uint64_t budget = uint64_t{static_cast<uint32_t>(f->retries > 0 ? f->retries : 0)} *
+                            (f->channel != nullptr ? socket_timeout_ms(f->channel) : 0);
+    f->budget = static_cast<uint32_t>(budget < UINT32_MAX / 2 ? budget : UINT32_MAX / 2);
+    f->last_time = f->part_first_sent = n_util_getmstime();
+    f->part_sends = 1;
     return send_part(f, false) < 0 ? -1 : 1;
+}
+
+// An acknowledgement of the part in flight: a round-trip sample when the
+// part went out once (Karn's rule), kept for the next transfers to the peer.
+void measure(n_frag *f)
+{
+    if (!f->adaptive || f->part_sends != 1 || f->channel == nullptr)
+        return;
+    f->rtt.sample(n_util_getmstime() - f->part_first_sent);
+    remember_round_trip(f->channel, f->id, f->rtt);
 }
 
 // The part in flight was acknowledged: count it, and finish or go on.
@@ -168,7 +182,9 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
     {
         std::lock_guard slock(rec->mu);
         f->described = rec->transfer_check;
+        f->adaptive = rec->adaptive_retry;
     }
+    f->rtt = known_round_trip(rec, id);
     f->nonce = new_nonce();
     // Another transfer to the same node registered meanwhile wins.
     if (!frag_publish(f.get(), false, old && old->registered ? old.get() : nullptr))
@@ -185,7 +201,12 @@ namespace nimbet {
 
 int sender_resend(n_frag *f)
 {
-    f->retries -= 1;
+    // With adaptive resends, once the retries are spent the budget of time
+    // decides when to give up.
+    if (f->retries > 0 || !f->adaptive)
+        f->retries -= 1;
+    f->part_sends += 1;
+    f->rtt.timed_out();
     f->last_time = n_util_getmstime();
     if (f->channel != nullptr)
         count(f->channel->stats.retransmissions);
@@ -237,6 +258,7 @@ void frag_on_ack(socket_record *rec, const FrameView &view)
         return;
     }
     trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, view.from);
+    measure(f.get());
     advance(f.get());
     if (frag_state(f.get()) == FRAG_ACTIVE)
         start_part(f.get());

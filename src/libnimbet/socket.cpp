@@ -198,6 +198,23 @@ uint32_t socket_timeout_ms(socket_record *rec)
     return timeout_ms(rec->timeout);
 }
 
+RttEstimator known_round_trip(socket_record *rec, const unsigned char *peer)
+{
+    std::lock_guard lock(rec->mu);
+    const RttEstimator *known = rec->round_trips.find(NodeKey::of(peer), n_util_getmstime());
+    return known != nullptr ? *known : RttEstimator{};
+}
+
+void remember_round_trip(socket_record *rec, const unsigned char *peer, const RttEstimator &rtt)
+{
+    std::lock_guard lock(rec->mu);
+    RttEstimator &kept = rec->round_trips.touch(NodeKey::of(peer), n_util_getmstime());
+    kept = rtt;
+    kept.backoff = 0;
+    rec->stats.rtt_ms.store(rtt.srtt_ms(), std::memory_order_relaxed);
+    rec->stats.rto_ms.store(kept.rto_ms(timeout_ms(rec->timeout)), std::memory_order_relaxed);
+}
+
 uint32_t resend_window_ms(socket_record *rec)
 {
     int retry = 0;
@@ -414,6 +431,16 @@ int n_socket_set_transfer_check(int fd, int on)
     return 0;
 }
 
+int n_socket_set_adaptive_retry(int fd, int on)
+{
+    SocketRef rec = socket_acquire(fd);
+    if (!rec)
+        return fail(kBadF);
+    std::lock_guard lock(rec->mu);
+    rec->adaptive_retry = on != 0;
+    return 0;
+}
+
 namespace {
 
 // The system's count of datagrams it dropped for this socket (SO_MEMINFO:
@@ -460,7 +487,7 @@ int n_socket_get_stats(int fd, n_socket_stats *out)
                           get(c.acks_received),     get(c.retransmissions),    get(c.transfers_started),
                           get(c.transfers_finished), get(c.transfers_aborted), get(c.transfers_refused),
                           get(c.stray_fragments),   get(c.transfers_evicted),
-                          get(c.kernel_drops)};
+                          get(c.kernel_drops),      get(c.rtt_ms),             get(c.rto_ms)};
     return 0;
 }
 

@@ -11,6 +11,8 @@
 #include <mutex>
 
 #include "internal.h"
+#include "recent.h"
+#include "rtt.h"
 
 namespace nimbet {
 
@@ -23,6 +25,8 @@ struct SocketCounters {
     std::atomic<uint64_t> frames_sent{0}, frames_received{0}, frames_rejected{0}, not_for_us{0}, duplicates{0},
         acks_sent{0}, acks_received{0}, retransmissions{0}, transfers_started{0}, transfers_finished{0},
         transfers_aborted{0}, transfers_refused{0}, stray_fragments{0}, transfers_evicted{0}, kernel_drops{0};
+    // The estimate for the peer measured last: gauges, left alone by a reset.
+    std::atomic<uint64_t> rtt_ms{0}, rto_ms{0};
 };
 
 inline void count(std::atomic<uint64_t> &c) { c.fetch_add(1, std::memory_order_relaxed); }
@@ -72,6 +76,8 @@ struct socket_record {
     int max_transfers = kDefaultMaxTransfers;
     uint32_t max_bytes = kDefaultMaxBytes;
     bool transfer_check = true;  // transfers sent through this socket carry a descriptor
+    bool adaptive_retry = true;  // resend after the measured round trip, not after `timeout`
+    RecentTable<NodeKey, RttEstimator, NodeKeyHash> round_trips{256, 10u * 60u * 1000u};  // per peer
     AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket
     std::atomic<int> readers{0};       // calls reading the system socket right now
     std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
@@ -154,6 +160,12 @@ uint32_t option_bits(socket_record *rec);
 // The record's retry count and timeout, read under its lock.
 int socket_retry(socket_record *rec);
 uint32_t socket_timeout_ms(socket_record *rec);
+
+// The round trip measured to a peer through this socket (an empty estimate
+// when none is known), and keeping a new one, which also becomes the
+// socket's rtt_ms and rto_ms gauges.
+RttEstimator known_round_trip(socket_record *rec, const unsigned char *peer);
+void remember_round_trip(socket_record *rec, const unsigned char *peer, const RttEstimator &rtt);
 
 // How long a peer may still resend what it sent once: retry x timeout
 // milliseconds (at least one timeout), the settings of this socket standing

@@ -12,7 +12,7 @@ public final class NimbetSocketStats {
     /** Names of the counters, in the order in which the native method gives them. */
     private static final String[] NAMES = {"frames sent", "frames received", "frames rejected", "not for us",
         "duplicates", "acks sent", "acks received", "retransmissions", "transfers started", "transfers finished",
-"transfers aborted", "transfers refused", "stray fragments", "transfers evicted", "kernel drops"};
+"transfers aborted", "transfers refused", "stray fragments", "transfers evicted", "kernel drops", "rtt ms", "rto ms"};
 
     private final long[] counters;
 
@@ -100,6 +100,16 @@ public final class NimbetSocketStats {
      */
     public long getKernelDrops() {
         return counters[14];
+    }
+
+    /** Smoothed round trip in milliseconds to the peer measured last (0 before any); not reset. */
+    public long getRttMs() {
+        return counters[15];
+    }
+
+    /** The wait in milliseconds before a resend to that peer, as now estimated; not reset. */
+    public long getRtoMs() {
+        return counters[16];
     }
 
     @Override

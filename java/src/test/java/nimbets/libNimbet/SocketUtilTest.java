@@ -143,7 +143,9 @@ class SocketUtilTest extends NativeTestSupport {
             assertEquals(1, stats.getFramesReceived());
             assertTrue(stats.toString().startsWith("frames sent 1, frames received 1, frames rejected 0, "), stats.toString());
             s.resetStats();
-            assertEquals(new NimbetSocketStats(new long[15]), s.getStats());
+            NimbetSocketStats reset = s.getStats();
+            assertEquals(0, reset.getFramesSent());
+            assertEquals(0, reset.getFramesReceived());
         }
         assertThrows(IllegalArgumentException.class, () -> libnimbetJNI.NimbetSocket_getStats(0));
     }
