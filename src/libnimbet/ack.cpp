@@ -94,7 +94,7 @@ int ack_reply(socket_record *rec, const AckRequest &req, const Descriptor *echo)
         return fail(kProto);
     // The reply's tuples obey the 64-byte area of every frame a node builds:
     // "ACM", the copied "CAC" and "CAD" leave room for 47 bytes of "CAC" data.
-    if (3u + 3u + req.cac.len + 3u + kIdLen > PACKET_ACL_MAX)
+    if (!fits_tuple_area(tuple_size(0) + tuple_size(req.cac.len) + tuple_size(kIdLen)))
         return fail(kProto);
 
     unsigned char control[UINT8_MAX];

@@ -1,4 +1,6 @@
 // Addressed sending (one "CAD" tuple, sent once) and acknowledged sending (sent until acknowledged).
+#include <cerrno>
+
 #include "ack.h"
 #include "frag.h"
 #include "internal.h"
@@ -84,6 +86,70 @@ private:
     AckWaiter w_;
 };
 
+// What an acknowledged send transmits and waits for.
+struct Request {
+    unsigned char dest[kIdLen];  // the addressed node, which must reply
+    uint8_t q;                   // the "CAC" sequence byte of every transmission
+    int retry;                   // transmissions at most
+    uint32_t timeout;            // milliseconds of wait after each
+};
+
+// Takes the request's sequence byte and the socket's retry settings, and
+// adds "CAD" (unless the packet names its node already) and "CAC" to the
+// packet. Every transmission carries the same sequence byte, so the
+// receiver recognises repeats; the counter advances once per call. 0, or -1
+// with 22 (no usable destination) or 12.
+int make_request(socket_record *send, n_pkt *packet, const unsigned char *dest_id, Request &req)
+{
+    {
+        std::lock_guard lock(send->mu);
+        req.q = (packet->flags & PACKET_SEQ_SET) ? packet->seq : static_cast<uint8_t>(send->ack_seq + 1);
+        send->ack_seq = static_cast<uint8_t>(send->ack_seq + 1);
+        req.retry = send->retry;
+        req.timeout = timeout_ms(send->timeout);
+    }
+    n_acl *cad = nullptr;
+    if (n_acl_findfirst(packet, kTypeCAD, &cad) >= 0) {
+        if (cad->len != kIdLen)
+            return fail(kInval);
+        std::memcpy(req.dest, cad->data, kIdLen);
+    } else {
+        if (dest_id == nullptr)
+            return fail(kInval);
+        std::memcpy(req.dest, dest_id, kIdLen);
+        if (n_acl_add(packet, kTypeCAD, req.dest, kIdLen, 0) < 0)
+            return fail(kNoMem);
+    }
+    return set_request_control(packet, req.q);
+}
+
+// Transmits the request until the addressed node acknowledges it; returns
+// the last transmission's result then. Failures: the first transmission
+// refused outright (its error: nothing went out, so nothing can be
+// acknowledged; a full send buffer, 11, is retried instead), the socket
+// closed meanwhile (9), a reply without "CAC" (227, EBADMSG), no reply after
+// every transmission (227, ETIMEDOUT; at once when `retry` is 0).
+int send_until_acked(socket_record *send, socket_record *recv, n_pkt *packet, const Request &req)
+{
+    // The wait is registered before the first transmission: a reply read by
+    // another thread receiving on recv settles it as well.
+    AckWait wait(recv, req.dest, req.q);
+    for (int attempt = 0; attempt < req.retry; ++attempt) {
+        if (attempt > 0)
+            count(send->stats.retransmissions);
+        const int result = send_packet(send, packet);
+        if (result < 0 && attempt == 0 && n_errno != kAgain)
+            return -1;
+        if (!wait.await(send, n_util_getmstime(), req.timeout))
+            return fail(kBadF);
+        if (wait.outcome() == 1)
+            return result;
+        if (wait.outcome() == 2)
+            return fail_sys(kProto, EBADMSG);
+    }
+    return fail_sys(kProto, ETIMEDOUT);
+}
+
 }  // namespace
 
 extern "C" {
@@ -92,12 +158,8 @@ int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id)
 {
     if (packet == nullptr)
         return fail(kInval);
-    if (packet->flags & PACKET_OVERSIZE) {
-        SocketRef rec = socket_acquire(fd);
-        if (!rec)
-            return fail(kInval);
-        return send_fragmented(rec.get(), packet, dest_id);
-    }
+    if (packet->flags & PACKET_OVERSIZE)
+        return on_socket(fd, kInval, [&](socket_record *rec) { return send_fragmented(rec, packet, dest_id); });
     if (dest_id == nullptr)
         return fail(kInval);
     if (n_acl_add(packet, kTypeCAD, dest_id, kIdLen, 0) < 0)
@@ -117,65 +179,28 @@ int n_socket_send_addressed_str(int fd, n_pkt *packet, const char *dest_text)
 
 int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id)
 {
-    SocketRef send = socket_acquire(send_fd);
-    SocketRef recv = socket_acquire(recv_fd);
-    if (!send || !recv || packet == nullptr)
+    if (packet == nullptr)
         return fail(kInval);
-    if (packet->flags & PACKET_OVERSIZE) {
-        set_option_bits(recv.get(), SOCKET_FRAG, true);
-        return send_fragmented(send.get(), packet, dest_id);
-    }
-
-    // Every transmission carries the same sequence byte, so the receiver
-    // recognises repeats; the counter advances once per call.
-    uint8_t q = 0;
-    int retry = 0;
-    uint32_t timeout = 0;
-    {
-        std::lock_guard lock(send->mu);
-        q = (packet->flags & PACKET_SEQ_SET) ? packet->seq : static_cast<uint8_t>(send->ack_seq + 1);
-        send->ack_seq = static_cast<uint8_t>(send->ack_seq + 1);
-        retry = send->retry;
-        timeout = timeout_ms(send->timeout);
-    }
-
-    unsigned char dest[kIdLen];
-    n_acl *cad = nullptr;
-    if (n_acl_findfirst(packet, kTypeCAD, &cad) >= 0) {
-        if (cad->len != kIdLen)
-            return fail(kInval);
-        std::memcpy(dest, cad->data, kIdLen);
-    } else {
-        if (dest_id == nullptr)
-            return fail(kInval);
-        std::memcpy(dest, dest_id, kIdLen);
-        if (n_acl_add(packet, kTypeCAD, dest, kIdLen, 0) < 0)
-            return fail(kNoMem);
-    }
-    if (set_request_control(packet, q) < 0)
-        return -1;
-
-    // The acknowledgement comes back to recv_fd's port: bind it before the
-    // first transmission, so that a reply cannot arrive before the socket
-    // takes datagrams, and so that a socket that both sends and receives is
-    // not bound to a temporary port by its own first send.
-    ensure_bound(recv.get());
-
-    // The wait is registered before the first transmission: a reply read by
-    // another thread receiving on recv_fd settles it as well.
-    AckWait wait(recv.get(), dest, q);
-    for (int attempt = 0; attempt < retry; ++attempt) {
-        if (attempt > 0)
-            count(send->stats.retransmissions);
-        const int result = send_packet(send.get(), packet);
-        if (!wait.await(send.get(), n_util_getmstime(), timeout))
-            return fail(kBadF);
-        if (wait.outcome() == 1)
-            return result;
-        if (wait.outcome() == 2)
-            return fail(kProto);
-    }
-    return fail(kProto);
+    return on_sockets(send_fd, recv_fd, kInval, [&](socket_record *send, socket_record *recv) {
+        if (packet->flags & PACKET_OVERSIZE) {
+            // A transfer's acknowledgements are read on recv_fd: it handles
+            // fragments from now on, as after n_socket_send_buffer.
+            set_option_bits(recv, SOCKET_FRAG, true);
+            return send_fragmented(send, packet, dest_id);
+        }
+        Request req{};
+        if (make_request(send, packet, dest_id, req) < 0)
+            return -1;
+        // The acknowledgement comes back to recv_fd's port: bind it before
+        // the first transmission, so that a reply cannot arrive before the
+        // socket takes datagrams, and so that a socket that both sends and
+        // receives is not bound to a temporary port by its own first send.
+        // A socket that cannot be bound would never hear the reply: the
+        // call ends before sending, with the bind's errno as the cause.
+        if (!ensure_bound(recv))
+            return fail_sys(kProto, errno);
+        return send_until_acked(send, recv, packet, req);
+    });
 }
 
 int n_socket_send_acked_str(int send_fd, int recv_fd, n_pkt *packet, const char *dest_text)

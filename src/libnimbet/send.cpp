@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,19 +61,31 @@ Outgoing prepare(socket_record *rec)
 int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event)
 {
     // Each destination is tried on its own; one that refuses the datagram
-    // does not keep it from the others.
+    // does not keep it from the others. The first refusal is the cause kept
+    // when none took it.
     bool delivered = false;
+    int cause = 0;
     for (int i = 0; i < out.count; ++i) {
-        const ssize_t sent = ::sendto(rec->fd, frame.data(), frame.size(), 0,
-                                      reinterpret_cast<const sockaddr *>(&out.to[i]), sizeof out.to[i]);
+        ssize_t sent = 0;
+        do {
+            sent = ::sendto(rec->fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr *>(&out.to[i]),
+                            sizeof out.to[i]);
+        } while (sent < 0 && errno == EINTR);
         if (sent > 0)
             delivered = true;
+        else if (sent < 0 && cause == 0)
+            cause = errno;
     }
     if (delivered)
         count(rec->stats.frames_sent);
     if (trace_enabled())
         trace_emit(event, rec->fd, frame.data(), frame.size(), nullptr);
-    return delivered ? 1 : -1;
+    if (delivered)
+        return 1;
+    // Stored after the trace hook ran, which may itself call the library.
+    if (out.count == 0)
+        return fail(kNotFound);
+    return fail_sys(error_of_errno(cause, kProto), cause);
 }
 
 int send_packet(socket_record *rec, n_pkt *packet)
@@ -110,24 +123,24 @@ extern "C" {
 
 int n_socket_send(int fd, n_pkt *packet)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec || packet == nullptr)
+    if (packet == nullptr)
         return fail(kInval);
-    return send_packet(rec.get(), packet);
+    return on_socket(fd, kInval, [&](socket_record *rec) { return send_packet(rec, packet); });
 }
 
 int n_socket_send_raw(int fd, const unsigned char *data, int length)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec || data == nullptr || length < 0)
+    if (data == nullptr || length < 0)
         return fail(kInval);
-    Outgoing out;
-    {
-        std::lock_guard lock(rec->mu);
-        out.count = rec->num_interfaces;
-        std::memcpy(out.to, rec->send_to, sizeof out.to);
-    }
-    return transmit(rec.get(), out, {data, static_cast<std::size_t>(length)}, N_TRACE_SENT);
+    return on_socket(fd, kInval, [&](socket_record *rec) {
+        Outgoing out;
+        {
+            std::lock_guard lock(rec->mu);
+            out.count = rec->num_interfaces;
+            std::memcpy(out.to, rec->send_to, sizeof out.to);
+        }
+        return transmit(rec, out, {data, static_cast<std::size_t>(length)}, N_TRACE_SENT);
+    });
 }
 
 }  // extern "C"
