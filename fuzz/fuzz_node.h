@@ -3,8 +3,12 @@
 
 #include <arpa/inet.h>
 
-#include <cstdlib>
+#include <time.h>
 
+#include <cstdlib>
+#include <vector>
+
+#include "frag.h"
 #include "socket.h"
 
 namespace nimbet::fuzz {
@@ -25,6 +29,34 @@ inline socket_record *node(uint16_t port)
         return socket_acquire(fd).get();  // the registry keeps it for the process's life
     }();
     return rec;
+}
+
+// The library's clock runs ahead of the real one by what age() added: a
+// fuzz input moves time on without waiting.
+inline uint32_t g_clock_ahead = 0;
+
+inline uint32_t ahead_clock()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms) + g_clock_ahead;
+}
+
+inline void age(uint32_t ms)
+{
+    set_clock(&ahead_clock);
+    g_clock_ahead += ms;
+}
+
+// Every input starts from nothing: no transfers, none remembered.
+inline void forget_transfers()
+{
+    for (const FragRef &f : frag_snapshot()) {
+        const FragLock lock(f.get());
+        frag_unregister(f.get());
+    }
+    ended_clear();
 }
 
 }  // namespace nimbet::fuzz

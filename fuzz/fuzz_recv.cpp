@@ -24,21 +24,15 @@ const unsigned char kType[2] = {0x12, 0x34};
 
 socket_record *node() { return nimbet::fuzz::node(kPort); }
 
-// Fragmentations are process-wide: every input starts without any.
-void clear_fragmentations()
-{
-    std::lock_guard lock(frag_mutex());
-    for (n_frag *f : FragQueue::each(frag_list()))
-        frag_remove(f);
-}
-
 // What must hold after every frame, whatever it was.
 void check_invariants()
 {
-    std::lock_guard lock(frag_mutex());
-    for (n_frag *f : FragQueue::each(frag_list())) {
-        for (n_frag *g = FragQueue::next(f); g != nullptr; g = FragQueue::next(g))
-            N_ASSERT(!same_id(f->id, g->id), "one fragmentation per peer");
+    const std::vector<FragRef> all = frag_snapshot();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        n_frag *f = all[i].get();
+        const FragLock lock(f);
+        for (std::size_t j = i + 1; j < all.size(); ++j)
+            N_ASSERT(!same_id(f->id, all[j]->id), "one fragmentation per peer");
         const unsigned state = f->status & FRAG_STATE_MASK;
         N_ASSERT(state != 3 && (f->status & ~(FRAG_STATE_MASK | FRAG_RECEIVING)) == 0, "known status bits");
         if (state == FRAG_ABORTED)
@@ -119,13 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const unsigned h = (static_cast<unsigned>(data[off]) << 8) | data[off + 1];
         off += 2;
         if (h & 0x8000) {
-            {
-                std::lock_guard lock(frag_mutex());
-                for (n_frag *f : FragQueue::each(frag_list())) {
-                    f->last_time -= h & 0x7fff;
-                    f->ended -= h & 0x7fff;
-                }
-            }
+            nimbet::fuzz::age(h & 0x7fff);
             frag_serve_timers(rec, (h & 0x1) != 0);
             frag_next_timer(rec);
             check_invariants();
@@ -145,9 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
-    clear_fragmentations();
+    nimbet::fuzz::forget_transfers();
     ack_history_clear();
-    ended_clear();
     n_socket_set_lastacks(5);
     return 0;
 }

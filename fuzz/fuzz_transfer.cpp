@@ -91,10 +91,11 @@ uint32_t max_bytes = 1;
 
 void check_invariants()
 {
-    std::lock_guard lock(frag_mutex());
     int held = 0;
     int aborted = 0;
-    for (n_frag *f : FragQueue::each(frag_list())) {
+    for (const FragRef &ref : frag_snapshot()) {
+        n_frag *f = ref.get();
+        const FragLock lock(f);
         if (!frag_receiving(f))
             continue;
         const unsigned state = frag_state(f);
@@ -141,13 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const unsigned p = data[off + 1];
         const unsigned flags = data[off + 2];
         if (flags & 16) {
-            {
-                std::lock_guard lock(frag_mutex());
-                for (n_frag *f : FragQueue::each(frag_list())) {
-                    f->last_time -= data[off + 3] * 16u;
-                    f->ended -= data[off + 3] * 16u;
-                }
-            }
+            nimbet::fuzz::age(data[off + 3] * 16u);
             frag_serve_timers(rec, (flags & 32) != 0);
         }
         const std::vector<unsigned char> f = part_frame(s, (flags >> 3) & 1, p, flags & 7);
@@ -155,10 +150,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         process_datagram(rec, rec, d, f.size(), false);
         check_invariants();
     }
-    // Every input starts from nothing: no transfers, none remembered.
-    std::lock_guard lock(frag_mutex());
-    for (n_frag *f : FragQueue::each(frag_list()))
-        frag_remove(f);
-    ended_clear();
+    nimbet::fuzz::forget_transfers();
     return 0;
 }

@@ -57,4 +57,23 @@ TEST(Descriptor, EveryCombinationOfFieldsReadsBackAsWritten)
     }
 }
 
+// A "CAT" tuple is a descriptor only right behind the first "CAC": anywhere
+// else it is a peer's own tuple of that type.
+TEST(Descriptor, OnlyATupleRightAfterTheCacIsOne)
+{
+    const WireTuple cat{kTypeCAT[0], kTypeCAT[1], {kDescFirst, 0, 0, 0, 7, 0, 0, 0, 9}};
+    const std::vector<std::pair<std::vector<WireTuple>, bool>> cases = {
+        {{payload({1}), cac(2, 0), cat}, true},
+        {{cat}, false},
+        {{cat, cac(2, 0)}, false},
+        {{payload({1}), cat, cac(2, 0)}, false},
+        {{cac(2, 0), payload({1}), cat}, false}};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Bytes f = frame(node_id(1), 0, cases[i].first);
+        FrameView v;
+        ASSERT_EQ(Reject::None, view_frame(f.data(), f.size(), v));
+        EXPECT_EQ(cases[i].second, read_descriptor(v).present) << "case " << i;
+    }
+}
+
 }  // namespace

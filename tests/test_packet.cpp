@@ -165,17 +165,22 @@ TEST_F(Packet, ParsedPacketWhoseTuplesWereRemovedParsesAgain)
     EXPECT_EQ(1u, pkt->acl_count);
 }
 
-TEST(PacketCrc, AnyFlippedBitIsRefusedWithHeaderAlreadyCopied)
+// Every flipped bit, and a CRC wrong in its low byte only.
+TEST(PacketCrc, AnyDamageIsRefusedWithHeaderAlreadyCopied)
 {
     const Bytes good = make_frame({{0x66, 0x40, {0, 5}}}, 77);
+    std::vector<Bytes> damaged{with_crc_wrong_in_low_byte_only(good)};
     for (std::size_t bit = 8; bit < good.size() * 8; ++bit) {
-        Bytes f = good;
-        f[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+        damaged.push_back(good);
+        damaged.back()[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+    }
+    for (std::size_t i = 0; i < damaged.size(); ++i) {
+        const Bytes &f = damaged[i];
         n_pkt *pkt = n_pkt_alloc();
         n_errno = 0;
-        ASSERT_EQ(-1, n_pkt_parse(pkt, f.data(), static_cast<unsigned>(f.size()))) << "bit " << bit;
+        ASSERT_EQ(-1, n_pkt_parse(pkt, f.data(), static_cast<unsigned>(f.size()))) << "case " << i;
         EXPECT_EQ(22, n_errno);
-        EXPECT_EQ(PACKET_RECEIVED | PACKET_CRC_BAD, pkt->flags) << "bit " << bit;
+        EXPECT_EQ(PACKET_RECEIVED | PACKET_CRC_BAD, pkt->flags) << "case " << i;
         EXPECT_EQ(0, std::memcmp(pkt->location, &f[1], 44));
         EXPECT_EQ(0, std::memcmp(pkt->srcid, &f[45], 8));
         EXPECT_EQ(f[53], pkt->seq);

@@ -114,6 +114,10 @@ TEST_P(Classification, FrameIsClassifiedByItsFirstCadAndCac)
 }
 
 const Bytes kPrefixOfB(kB.begin(), kB.begin() + 4);
+// A "CAD" of our first five bytes, and a tuple whose type and length bytes
+// (0, 0, 2) are the other three: read on past the "CAD", they would name us.
+const std::vector<WireTuple> kShortCadThenTheRestOfB = {{0x6C, 0x80, Bytes(kB.begin(), kB.begin() + 5)},
+                                                        {0, 0, {7, 7}}};
 const Bytes kBAndMore = [] {
     Bytes v(kB.begin(), kB.end());
     v.push_back(9);
@@ -128,6 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
         ClassCase{"CadOfAnotherNode", {cad(kC), cac(0, 5)}, FrameClass::ForOtherNode, -1},
         ClassCase{"CadShorterThanAnIdentifier", {{0x6C, 0x80, kPrefixOfB}}, FrameClass::ForOtherNode, -1},
         ClassCase{"EmptyCad", {{0x6C, 0x80, {}}}, FrameClass::ForOtherNode, -1},
+        ClassCase{"ShortCadFollowedByTheRestOfOurId", kShortCadThenTheRestOfB, FrameClass::ForOtherNode, -1},
         ClassCase{"LongCadStartingWithOurIdentifier", {{0x6C, 0x80, kBAndMore}}, FrameClass::ForThisNode, -1},
         ClassCase{"FirstCadCounts", {cad(kC), cad(kB)}, FrameClass::ForOtherNode, -1},
         ClassCase{"AddressedWithoutCac", {payload({1}), cad(kB)}, FrameClass::ForThisNode, -1},
@@ -231,7 +236,9 @@ TEST_F(Receive, HistoryIsKeptPerNode)
 
 // A socket's own frames for other nodes change nothing when they come back,
 // so it does not read them back at all (a trace hook sees them once, sent);
-// with SOCKET_RECV_ALL it does.
+// with SOCKET_RECV_ALL it does. A "CAD" too short to be an identifier names
+// another node, whatever bytes follow it; one that names the socket itself
+// comes back.
 TEST_F(Receive, OwnFramesForOtherNodesAreNotReadBack)
 {
     static int sent = 0, received = 0;
@@ -241,12 +248,20 @@ TEST_F(Receive, OwnFramesForOtherNodesAreNotReadBack)
         n_acl_add(pkt.get(), kTypeCAD, kC.data(), 8, 0);
         ASSERT_EQ(1, n_socket_send(b, pkt.get()));
     };
+    const auto comes_back = [&](const Bytes &f) {
+        EXPECT_EQ(1, n_socket_send_raw(b, f.data(), static_cast<int>(f.size())));
+        timeval tv{0, 50000};
+        return n_socket_select(b, &tv) == 1;
+    };
     send_to_c();
     timeval tv{0, 50000};
     EXPECT_EQ(0, n_socket_select(b, &tv));
     EXPECT_EQ(1, sent);
     EXPECT_EQ(0, received);
     n_set_trace(nullptr, nullptr);
+    EXPECT_FALSE(comes_back(frame(kB, 1, kShortCadThenTheRestOfB)));
+    EXPECT_TRUE(comes_back(frame(kB, 2, {cad(kB)})));
+    EXPECT_NE(nullptr, PacketPtr(take()));
 
     n_socket_set_option(b, SOCKET_RECV_ALL, 1);
     send_to_c();
@@ -515,6 +530,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ReceiveFailure,
     ::testing::Values(
         FailureCase{"BadCrc", with_bad_crc, 42, true},
+        FailureCase{"CrcWrongInItsLowByteOnly",
+                    [] { return with_crc_wrong_in_low_byte_only(frame(kA, 1, {payload({1})})); }, 42, true},
         FailureCase{"ShorterThanAFrame", [] { return Bytes(20, 2); }, 42, true},
         FailureCase{"WrongFormatByte", [] { return with_format(3); }, 42, true},
         FailureCase{"TupleRunningPastTheCrc", with_overlong_tuple, 42, true},

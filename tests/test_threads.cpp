@@ -3,11 +3,14 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <cstring>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -147,6 +150,105 @@ TEST(Threads, TransfersEndWithTheirSocket)
     for (const auto &f : tap.drain(20))
         EXPECT_NE(0x12, f.size() > 54 ? f[54] : 0) << "a part went out through the reused descriptor";
     n_socket_close(reused);
+}
+
+// A trace hook may call any function of the library: it is never called
+// while the library holds a lock. Here it asks for the transfer's status and
+// the socket's counters on every event, while two threads drive a transfer.
+TEST(Threads, TraceHookMayCallBackIntoTheLibrary)
+{
+    struct Seen {
+        std::atomic<int> events{0}, answered{0};
+    } seen;
+    n_set_trace([](const n_trace_info *info, void *user) {
+        auto *s = static_cast<Seen *>(user);
+        n_socket_stats st{};
+        const bool stats = n_socket_get_stats(info->fd, &st) == 0;
+        const int state = n_frag_get_status(node_id(2).data(), FRAG_STATE_MASK);
+        s->events += 1;
+        s->answered += stats && state >= FRAG_ACTIVE ? 1 : 0;
+    }, &seen);
+    const int a = open_node(node_id(1));
+    const int b = open_node(node_id(2));
+    n_socket_set_option(b, SOCKET_FRAG, 1);
+    const std::vector<unsigned char> data(4000, 9);
+    ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), node_id(2).data(), kType));
+    std::thread receiver([b] { pump({b}, [] { return false; }, 1500); });
+    pump({a}, [] { return n_frag_get_status(node_id(2).data(), FRAG_STATE_MASK) != FRAG_ACTIVE; }, 10000);
+    receiver.join();
+    n_set_trace(nullptr, nullptr);
+    EXPECT_EQ(FRAG_FINISHED, n_frag_get_status(node_id(2).data(), FRAG_STATE_MASK));
+    EXPECT_GT(seen.events.load(), 100);
+    EXPECT_GT(seen.answered.load(), 0);
+    n_socket_close(a);
+    n_socket_close(b);
+}
+
+// A child of fork() uses the library while the parent's threads are inside
+// it: none of their locks is left taken in the child, and closing an
+// inherited socket in the child leaves the parent's socket working.
+TEST(Threads, ForkedChildrenUseTheLibraryWhileTheParentsThreadsAreBusy)
+{
+    const int a = open_node(node_id(1));
+    const int b = open_node(node_id(2));
+    n_socket_set_option(b, SOCKET_FRAG, 1);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    busy.emplace_back([&] {
+        const std::vector<unsigned char> data(2000, 3);
+        while (!stop) {
+            n_frag_delete(node_id(2).data());
+            n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), node_id(2).data(), kType);
+            pump({a, b}, [] { return n_frag_get_status(node_id(2).data(), FRAG_STATE_MASK) != FRAG_ACTIVE; }, 500);
+            n_frag_delete(node_id(1).data());
+        }
+    });
+    busy.emplace_back([&] {
+        while (!stop) {
+            const int id = n_filter_create("busy");
+            n_filter_add(id, FILTER_TYPE_ACL, kType);
+            n_filter_destroy(id);
+        }
+    });
+    int finished = 0;
+    for (int child = 0; child < 30; ++child) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            n_socket_close(a);  // inherited: gone here, untouched in the parent
+            const int own = open_node(node_id(9));
+            const int id = n_filter_create("child");
+            n_pkt *p = n_pkt_alloc();
+            n_acl_add(p, kType, kType, 2, 0);
+            const bool sent = n_socket_send(own, p) == 1;
+            n_pkt_free(p);
+            n_pkt *back = n_socket_recv_timeout(own, 0, 2000);
+            const bool ok = sent && back != nullptr && id > 0 && n_filter_destroy(id) == 0;
+            _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        const auto start = Clock::now();
+        while (waitpid(pid, &status, WNOHANG) == 0 && ms_since(start) < 5000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (ms_since(start) >= 5000)
+            kill(pid, SIGKILL), waitpid(pid, &status, 0);
+        finished += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+    }
+    stop = true;
+    for (std::thread &t : busy)
+        t.join();
+    EXPECT_EQ(30, finished);
+    // The parent's socket still sends, and its frame arrives.
+    pump({a, b}, [] { return false; }, 50);
+    n_pkt *p = n_pkt_alloc();
+    n_acl_add(p, kType, kType, 2, 0);
+    EXPECT_EQ(1, n_socket_send(a, p));
+    n_pkt_free(p);
+    n_pkt *got = n_socket_recv_timeout(b, 0, 2000);
+    ASSERT_NE(nullptr, got);
+    EXPECT_EQ(0, std::memcmp(n_pkt_get_srcid(got), node_id(1).data(), 8));
+    n_pkt_free(got);
+    n_socket_close(a);
+    n_socket_close(b);
 }
 
 // Threads on their own objects (packets, tuples, filters, sockets) while

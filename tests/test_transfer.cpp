@@ -82,11 +82,19 @@ protected:
     int b = -1;
 };
 
-class BufferTransfer : public Transfer, public ::testing::WithParamInterface<std::size_t> {};
+struct BufferCase {
+    std::size_t size;
+    bool described;  // false: the plain wire, counted by the sequence byte alone
+};
+
+void PrintTo(const BufferCase &c, std::ostream *os) { *os << c.size << (c.described ? " bytes" : " bytes, plain"); }
+
+class BufferTransfer : public Transfer, public ::testing::WithParamInterface<BufferCase> {};
 
 TEST_P(BufferTransfer, ArrivesByteIdentical)
 {
-    const Bytes data = random_bytes(GetParam(), 11);
+    const Bytes data = random_bytes(GetParam().size, 11);
+    n_socket_set_transfer_check(a, GetParam().described ? 1 : 0);
     ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), kB.data(), kType));
     ASSERT_TRUE(run_to_end());
     EXPECT_EQ(FRAG_FINISHED | FRAG_RECEIVING, n_frag_get_status(kA.data(), 0xffff));
@@ -100,8 +108,15 @@ TEST_P(BufferTransfer, ArrivesByteIdentical)
     EXPECT_EQ(data, received_data());
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, BufferTransfer, ::testing::Values(0, 45, 46, 100, 64 * 1024),
-                         [](const auto &info) { return "Bytes" + std::to_string(info.param); });
+// 300 parts without a descriptor: the sequence byte wraps on both sides.
+INSTANTIATE_TEST_SUITE_P(Sizes, BufferTransfer,
+                         ::testing::Values(BufferCase{0, true}, BufferCase{45, true}, BufferCase{46, true},
+                                           BufferCase{100, true}, BufferCase{64 * 1024, true},
+                                           BufferCase{300 * 45, false}),
+                         [](const auto &info) {
+                             return (info.param.described ? "Bytes" : "PlainBytes") +
+                                    std::to_string(info.param.size);
+                         });
 
 TEST_F(Transfer, MebibyteFileArrivesByteIdentical)
 {

@@ -158,10 +158,7 @@ TEST_F(FaultyNetwork, ReceiverThatLostItsTransferNeverDeliversTheTail)
     }, 10000);
     n_frag_abort(kA.data());
     n_frag_delete(kA.data());
-    {
-        std::lock_guard lock(frag_mutex());
-        ended_clear();  // a restarted receiver remembers nothing
-    }
+    ended_clear();  // a restarted receiver remembers nothing
     bool delivered = false;
     pump({a, b}, [&] {
         delivered = delivered || state(kA) == FRAG_FINISHED;
@@ -447,27 +444,33 @@ TEST_F(StrayFragments, ManySourcesStartNoMoreTransfersThanTheLimit)
     }
     pump({b}, [] { return false; }, 200);
     int held = 0;
-    {
-        std::lock_guard lock(frag_mutex());
-        for (n_frag *f : FragQueue::each(frag_list()))
-            held += frag_receiving(f) ? 1 : 0;
-    }
+    for (const FragRef &f : frag_snapshot())
+        held += frag_receiving(f.get()) ? 1 : 0;
     EXPECT_EQ(4, held);
     EXPECT_EQ(96u, stats().transfers_refused);
 }
 
-TEST_F(StrayFragments, TransferBeyondTheByteLimitIsRefusedOrAborted)
+// A transfer of exactly the receiver's byte limit finishes; one byte more is
+// refused at its first part when a descriptor announces it, and aborted at
+// the part that goes beyond when nothing does.
+TEST_F(StrayFragments, TransferOfTheByteLimitFinishesOneByteMoreDoesNot)
 {
     ASSERT_EQ(0, n_socket_set_frag_limits(b, 4, 50));
-    Bytes announced(9);
-    announced[0] = 0x01;
-    put_be32(announced.data() + 5, 51);
-    deliver(part(0, 2, Bytes(10, 1), {{0xD0, 0x80, announced}}));
-    EXPECT_EQ(-1, state(kA));
+    for (uint32_t len : {50u, 51u}) {
+        SCOPED_TRACE(len);
+        const Bytes data = random_bytes(len, len);
+        const Bytes head(data.begin(), data.begin() + 45), tail(data.begin() + 45, data.end());
+        const uint32_t crc = crc32_update(0, data.data(), len);
+        deliver(part(0, 2, head, {cat({true, kDescFirst | kDescIndex, len, len, 0, 0})}));
+        deliver(part(1, 4, tail, {cat({true, kDescLast | kDescIndex, len, 0, crc, 1})}));
+        EXPECT_EQ(len == 50 ? FRAG_FINISHED : -1, state(kA));
+        n_frag_delete(kA.data());
+        deliver(part(0, 2, head));
+        deliver(part(1, 4, tail));
+        EXPECT_EQ(len == 50 ? FRAG_FINISHED : FRAG_ABORTED, state(kA));
+        n_frag_delete(kA.data());
+    }
     EXPECT_EQ(1u, stats().transfers_refused);
-    deliver(part(0, 2, Bytes(45, 1)));
-    deliver(part(1, 2, Bytes(45, 2)));
-    EXPECT_EQ(FRAG_ABORTED, state(kA));
 }
 
 // ---------------------------------------------------------------- the transfer descriptor
@@ -519,17 +522,62 @@ TEST_F(StrayFragments, APartOf256PartsAgoIsNotTakenForTheCurrentOne)
     EXPECT_EQ(2, done);
 }
 
-TEST_F(StrayFragments, DataWhoseChecksumDiffersAreNeverDelivered)
+// Data that break what the descriptor promised abort the transfer at the
+// part that shows it (not acknowledged) and are never delivered: a CRC-32
+// that differs, a last part short of the announced length, and a part before
+// the last that already reaches it.
+// An acknowledgement with the sequence byte of the part in flight advances
+// the sender only when it echoes this transfer's nonce and that part's index:
+// not the one of 256 parts ago, nor one of another transfer.
+TEST_F(StrayFragments, SenderTakesNoAcknowledgementOf256PartsAgoOrOfAnotherTransfer)
+{
+    const Bytes data = random_bytes(300 * 45, 9);
+    ASSERT_EQ(1, n_frag_init_send(a, idb.data(), data.data(), static_cast<uint32_t>(data.size()), kType));
+    for (int i = 0; i < 256; ++i) {
+        n_frag_acked(idb.data());
+        n_frag_next_part(idb.data());
+    }
+    const uint32_t nonce = n_frag_get_frag(idb.data())->nonce;
+    // The acknowledgement of sequence byte 0 reaches a; what a has acknowledged then.
+    const auto acknowledged_after = [&](uint32_t echoed_nonce, uint32_t index) {
+        const Descriptor echo{true, kDescEcho | kDescIndex, echoed_nonce, 0, 0, index};
+        put(frame(idb, 1, {acm(), cac(3, 0), cat(echo), cad(ida)}));
+        pump({a}, [] { return false; }, 30);
+        int64_t done = 0;
+        n_frag_get_progress(idb.data(), &done, nullptr);
+        return done;
+    };
+    EXPECT_EQ(256 * 45, acknowledged_after(nonce, 0));
+    EXPECT_EQ(256 * 45, acknowledged_after(nonce + 1, 256));
+    EXPECT_EQ(257 * 45, acknowledged_after(nonce, 256));
+}
+
+TEST_F(StrayFragments, DataThatBreakTheDescriptorAreNeverDelivered)
 {
     const uint32_t crc = crc32_update(0, Bytes{1, 2, 3, 4}.data(), 4);
-    deliver(part(0, 2, {1, 2}, {cat({true, kDescFirst | kDescIndex, 77, 4, 0, 0})}));
-    tap.drain(20);
-    deliver(part(1, 4, {3, 4}, {cat({true, kDescLast | kDescIndex, 77, 0, crc ^ 1, 1})}));
-    EXPECT_TRUE(acks().empty());  // the last part is not acknowledged
-    EXPECT_EQ(FRAG_ABORTED, state(kA));
-    unsigned char *out = reinterpret_cast<unsigned char *>(1);
-    n_frag_get_data(kA.data(), &out);
-    EXPECT_EQ(nullptr, out);
+    struct Case {
+        const char *name;
+        uint32_t announced;
+        unsigned char control;  // of the second part
+        uint8_t flags;
+        uint32_t crc;
+    };
+    const Case cases[] = {{"checksum differs", 4, 4, kDescLast, crc ^ 1},
+                          {"last part short of the length", 5, 4, kDescLast, crc},
+                          {"part before the last reaches the length", 4, 2, 0, 0}};
+    uint32_t nonce = 77;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        deliver(part(0, 2, {1, 2}, {cat({true, kDescFirst | kDescIndex, ++nonce, c.announced, 0, 0})}));
+        tap.drain(20);
+        const Descriptor second{true, static_cast<uint8_t>(c.flags | kDescIndex), nonce, 0, c.crc, 1};
+        deliver(part(1, c.control, {3, 4}, {cat(second)}));
+        EXPECT_TRUE(acks().empty());
+        EXPECT_EQ(FRAG_ABORTED, state(kA));
+        unsigned char *out = reinterpret_cast<unsigned char *>(1);
+        n_frag_get_data(kA.data(), &out);
+        EXPECT_EQ(nullptr, out);
+    }
 }
 
 // ---------------------------------------------------------------- files

@@ -49,7 +49,7 @@ struct PairHistory {
 
 // Pairs are forgotten when more than 4096 are known (the one heard longest
 // ago first) or when not heard for 5 minutes.
-std::mutex g_history_mu;
+GlobalLock g_history_mu(kRankHistory);
 RecentTable<PairKey, PairHistory, PairKeyHash> g_history(4096, 5u * 60u * 1000u);
 
 }  // namespace

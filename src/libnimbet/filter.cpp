@@ -20,7 +20,7 @@ using ChainQueue = TailQueue<&filter_chain::link>;
 
 // Guards the registry, the id counter and every chain: each public operation
 // holds it for its whole (short, never waiting) run.
-std::mutex g_mu;
+GlobalLock g_mu(kRankFilters);
 
 // Every live chain in creation order, and two indexes of the same chains:
 // by id, and by address (the handles of n_filter_arg). An id names one live

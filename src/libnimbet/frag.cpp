@@ -1,13 +1,12 @@
 // Fragmentations: the registry, states, timers, remembered transfers, and the operations common to both directions.
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <array>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <unordered_map>
 
 #include "frag.h"
@@ -19,14 +18,24 @@ using namespace nimbet;
 
 namespace {
 
+// The registry lock, holding trace events back while it is held.
+class RegistryLock {
+public:
+    RegistryLock();
 
+private:
+    TraceHold hold_;
+    std::lock_guard<GlobalLock> lock_;
+};
 
-std::mutex g_mu;
-// Every fragmentation in registry order (receivers in front, senders behind),
-// and the same records indexed by identifier: one lookup per datagram,
-// however many transfers there are.
+GlobalLock g_mu(kRankTransfers);
+// Every registered fragmentation in registry order (receivers in front,
+// senders behind), and the same records indexed by identifier: one lookup
+// per datagram, however many transfers there are.
 TqHead<n_frag> g_registry = {nullptr, &g_registry.tqh_first};
 std::unordered_map<NodeKey, n_frag *, NodeKeyHash> g_index;
+
+RegistryLock::RegistryLock() : lock_(g_mu) {}
 
 // An aborted receiver that nobody deletes is reclaimed after this long.
 constexpr uint32_t kReclaimMs = 30000;
@@ -55,7 +64,7 @@ bool timer_wait(const n_frag *f, uint32_t timeout, uint64_t &wait)
 {
     if (!frag_receiving(f)) {
         wait = timeout;
-        return frag_state(f) == FRAG_ACTIVE && f->sock != nullptr;
+        return frag_state(f) == FRAG_ACTIVE && f->channel != nullptr;
     }
     wait = receiver_patience(timeout, f->retries);
     return frag_state(f) != FRAG_ABORTED;
@@ -71,13 +80,17 @@ int64_t time_left(uint32_t now, uint32_t last, uint64_t wait)
 
 int clamp_delay(int64_t best) { return best < 0 ? -1 : static_cast<int>(best < INT32_MAX ? best : INT32_MAX); }
 
-void drop_socket(n_frag *f)
+void drop_channel(n_frag *f)
 {
-    SocketRef(f->sock).reset();  // takes over and drops the record's reference
-    f->sock = nullptr;
+    SocketRef(f->channel).reset();  // takes over and drops the record's reference
+    f->channel = nullptr;
 }
 
-socket_record *counting_socket(const n_frag *f) { return f->sock; }
+void set_state(n_frag *f, unsigned state)
+{
+    f->status.store(static_cast<uint16_t>((f->status.load(std::memory_order_relaxed) & ~FRAG_STATE_MASK) | state),
+                    std::memory_order_relaxed);
+}
 
 int clamp_to_int(uint32_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
 
@@ -92,46 +105,159 @@ const unsigned char *joined_data(n_frag *f)
 
 const char *kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"};
 
+// Frees a record nobody references any more, with everything it holds.
+void frag_free(n_frag *f)
+{
+    frag_release_data(f);
+    drop_channel(f);
+    std::free(f->sink_path);
+    std::free(f->part_path);
+    delete f;
+}
+
+// Serves the timer of one transfer (under its lock); the milliseconds until
+// it can next change anything (0: due now), or -1 when it waits on none.
+int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool drained)
+{
+    uint64_t wait = 0;
+    if (!timer_wait(f, timeout, wait))
+        return -1;
+    if (serve && now - f->last_time > wait) {
+        const bool gives_up = frag_receiving(f) || f->retries < 1;
+        if (gives_up && !drained)
+            return 0;
+        if (frag_receiving(f)) {
+            // A finished receiver's data are released too: the application
+            // takes them before its patience has run out.
+            frag_abort(f, frag_state(f) == FRAG_FINISHED ? "data not taken in time" : "no part for too long");
+        } else if (f->retries >= 1) {
+            sender_resend(f);
+        } else {
+            frag_abort(f, "not acknowledged");
+        }
+        if (!timer_wait(f, timeout, wait))
+            return -1;
+    }
+    return time_left(now, f->last_time, wait);
+}
+
+// Walks the timers with the timeout of the socket being read, serving what
+// is due when `serve` says so; milliseconds until the next one can change
+// anything (0: now), or -1 when none waits. Each transfer is served under
+// its own lock, none under the registry's.
+//
+// Giving up waits until what is already waiting has been read (`drained`):
+// a receiver that was descheduled for a while must not abort a transfer
+// whose parts, or a sender one whose acknowledgement, sit unread in its
+// queue. Resends need no such care.
+int walk_timers(socket_record *reader, bool serve, bool drained)
+{
+    const uint32_t timeout = socket_timeout_ms(reader);
+    int64_t best = -1;
+    for (const FragRef &f : frag_snapshot()) {
+        const FragLock lock(f.get());
+        if (!lock.live)
+            continue;
+        const uint32_t now = n_util_getmstime();
+        if (serve && frag_receiving(f.get()) && frag_state(f.get()) == FRAG_ABORTED) {
+            if (now - f->ended > kReclaimMs)
+                frag_unregister(f.get());
+            continue;
+        }
+        const int64_t left = serve_timer(f.get(), timeout, now, serve, drained);
+        if (left >= 0 && (best < 0 || left < best))
+            best = left;
+    }
+    return clamp_delay(best);
+}
+
 }  // namespace
 
 namespace nimbet {
 
-std::mutex &frag_mutex() { return g_mu; }
+GlobalLock &frag_mutex() { return g_mu; }
 
-TqHead<n_frag> &frag_list() { return g_registry; }
-
-n_frag *frag_find(const unsigned char *id)
+void FragRef::reset()
 {
-    auto it = g_index.find(NodeKey::of(id));
-    return it != g_index.end() ? it->second : nullptr;
+    if (f_ != nullptr && f_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        frag_free(f_);
+    f_ = nullptr;
 }
 
-n_frag *frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving)
+FragRef frag_acquire(const unsigned char *id)
 {
-    auto *f = static_cast<n_frag *>(std::calloc(1, sizeof(n_frag)));
+    const RegistryLock lock;
+    auto it = g_index.find(NodeKey::of(id));
+    if (it == g_index.end())
+        return {};
+    it->second->refs.fetch_add(1, std::memory_order_relaxed);
+    return FragRef(it->second);
+}
+
+std::vector<FragRef> frag_snapshot()
+{
+    std::vector<FragRef> all;
+    const RegistryLock lock;
+    all.reserve(g_index.size());
+    for (n_frag *f : FragQueue::each(g_registry)) {
+        f->refs.fetch_add(1, std::memory_order_relaxed);
+        all.emplace_back(f);
+    }
+    return all;
+}
+
+FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving)
+{
+    auto *f = new (std::nothrow) n_frag{};
     if (f == nullptr)
-        return fail_null<n_frag>(kNoMem);
+        return fail(kNoMem), FragRef();
     std::memcpy(f->id, id, kIdLen);
     f->data_type[0] = type[0];
     f->data_type[1] = type[1];
     f->status = receiving ? FRAG_RECEIVING : 0;
     f->socket = rec->fd;
-    f->sock = rec;
-    rec->refs.fetch_add(1, std::memory_order_relaxed);  // the record keeps its socket until drop_socket
+    f->channel = rec;
+    rec->refs.fetch_add(1, std::memory_order_relaxed);  // the record keeps its socket until drop_channel
     f->retries = socket_retry(rec);
     f->last_time = n_util_getmstime();
     f->file = -1;
     chunk_stack_init(f->frag_obstack);
-    return f;
+    f->mu.lock();  // nobody else can know it yet
+    return FragRef(f);
 }
 
-void frag_register(n_frag *f, bool front)
+bool frag_publish(n_frag *f, bool front, const n_frag *replacing)
 {
+    const RegistryLock lock;
+    auto it = g_index.find(NodeKey::of(f->id));
+    n_frag *old = it != g_index.end() ? it->second : nullptr;
+    if (old != replacing)
+        return false;
+    if (old != nullptr) {
+        FragQueue::remove(g_registry, old);
+        old->registered.store(false, std::memory_order_release);
+        FragRef(old).reset();  // the registry's reference (the caller holds its own)
+    }
     if (front)
         FragQueue::insert_head(g_registry, f);
     else
         FragQueue::insert_tail(g_registry, f);
     g_index[NodeKey::of(f->id)] = f;
+    f->refs.fetch_add(1, std::memory_order_relaxed);
+    f->registered.store(true, std::memory_order_release);
+    return true;
+}
+
+void frag_unregister(n_frag *f)
+{
+    const RegistryLock lock;
+    if (!f->registered.load(std::memory_order_relaxed))
+        return;
+    FragQueue::remove(g_registry, f);
+    g_index.erase(NodeKey::of(f->id));
+    f->registered.store(false, std::memory_order_release);
+    // The caller holds a reference of its own: this is never the last one.
+    f->refs.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void frag_release_data(n_frag *f)
@@ -148,22 +274,6 @@ void frag_release_data(n_frag *f)
     }
 }
 
-void frag_free(n_frag *f)
-{
-    frag_release_data(f);
-    drop_socket(f);
-    std::free(f->sink_path);
-    std::free(f->part_path);
-    std::free(f);
-}
-
-void frag_remove(n_frag *f)
-{
-    FragQueue::remove(g_registry, f);
-    g_index.erase(NodeKey::of(f->id));
-    frag_free(f);
-}
-
 void frag_abort(n_frag *f, const char *reason)
 {
     const bool unfinished = frag_state(f) == FRAG_ACTIVE;
@@ -172,13 +282,12 @@ void frag_abort(n_frag *f, const char *reason)
     if (frag_receiving(f) && unfinished && f->sink_path != nullptr)
         sink_discard(f);
     frag_release_data(f);
-    f->status = static_cast<uint16_t>((f->status & ~FRAG_STATE_MASK) | FRAG_ABORTED);
+    set_state(f, FRAG_ABORTED);
     f->ended = n_util_getmstime();
-    if (socket_record *rec = counting_socket(f)) {
+    if (socket_record *rec = f->channel) {
         if (unfinished)
             count(rec->stats.transfers_aborted);
-        if (trace_enabled())
-            trace_emit(N_TRACE_TRANSFER_ABORTED, rec->fd, nullptr, 0, nullptr, reason);
+        trace_emit(N_TRACE_TRANSFER_ABORTED, rec->fd, nullptr, 0, nullptr, reason);
     }
 }
 
@@ -186,48 +295,54 @@ void frag_finish(n_frag *f)
 {
     if (frag_receiving(f))
         ended_remember(f);
-    f->status = static_cast<uint16_t>((f->status & ~FRAG_STATE_MASK) | FRAG_FINISHED);
+    set_state(f, FRAG_FINISHED);
     f->ended = n_util_getmstime();
-    if (socket_record *rec = counting_socket(f)) {
+    if (socket_record *rec = f->channel) {
         count(rec->stats.transfers_finished);
-        if (trace_enabled())
-            trace_emit(N_TRACE_TRANSFER_FINISHED, rec->fd, nullptr, 0, nullptr);
+        trace_emit(N_TRACE_TRANSFER_FINISHED, rec->fd, nullptr, 0, nullptr);
     }
 }
 
 void ended_remember(const n_frag *f)
 {
-    if (f->parts == 0)
+    if (f->part_index == 0)
         return;
+    const RegistryLock lock;
     EndedOfPeer &e = g_ended.touch(NodeKey::of(f->id), n_util_getmstime());
     if (e.parts.size() >= kEndedPerPeer)
         e.parts.pop_front();
     e.parts.push_back(f->last);
 }
 
-const PartSummary *ended_by_nonce(const unsigned char *peer, uint32_t nonce)
+bool ended_by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out)
 {
+    const RegistryLock lock;
     const EndedOfPeer *e = g_ended.find(NodeKey::of(peer), n_util_getmstime());
     if (e == nullptr)
-        return nullptr;
+        return false;
     for (auto it = e->parts.rbegin(); it != e->parts.rend(); ++it)
         if (it->described && it->nonce == nonce)
-            return &*it;
-    return nullptr;
+            return out = *it, true;
+    return false;
 }
 
-const PartSummary *ended_plain(const unsigned char *peer)
+bool ended_plain(const unsigned char *peer, PartSummary &out)
 {
+    const RegistryLock lock;
     const EndedOfPeer *e = g_ended.find(NodeKey::of(peer), n_util_getmstime());
     if (e == nullptr)
-        return nullptr;
+        return false;
     for (auto it = e->parts.rbegin(); it != e->parts.rend(); ++it)
         if (!it->described)
-            return &*it;
-    return nullptr;
+            return out = *it, true;
+    return false;
 }
 
-void ended_clear() { g_ended.clear(); }
+void ended_clear()
+{
+    const RegistryLock lock;
+    g_ended.clear();
+}
 
 bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView &view)
 {
@@ -240,68 +355,27 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
     return view_frame(buf, size, view) == Reject::None;
 }
 
-// Walks the timers with the timeout of the socket being read, serving what
-// is due when `serve` says so; milliseconds until the next one can change
-// anything (0: now), or -1 when none waits.
-//
-// Giving up waits until what is already waiting has been read (`drained`):
-// a receiver that was descheduled for a while must not abort a transfer
-// whose parts, or a sender one whose acknowledgement, sit unread in its
-// queue. Resends need no such care.
-int walk_timers(socket_record *reader, bool serve, bool drained)
-{
-    const uint32_t timeout = socket_timeout_ms(reader);
-    std::lock_guard lock(g_mu);
-    const uint32_t now = n_util_getmstime();
-    int64_t best = -1;
-    for (n_frag *f : FragQueue::each(g_registry)) {
-        if (serve && frag_receiving(f) && frag_state(f) == FRAG_ABORTED) {
-            if (now - f->ended > kReclaimMs)
-                frag_remove(f);
-            continue;
-        }
-        uint64_t wait = 0;
-        if (!timer_wait(f, timeout, wait))
-            continue;
-        const uint32_t idle = now - f->last_time;
-        if (serve && idle > wait) {
-            const bool gives_up = frag_receiving(f) || f->retries < 1;
-            if (gives_up && !drained) {
-                best = 0;
-                continue;
-            }
-            if (frag_receiving(f)) {
-                // A finished receiver's data are released too: the
-                // application takes them before its patience has run out.
-                frag_abort(f, frag_state(f) == FRAG_FINISHED ? "data not taken in time" : "no part for too long");
-            } else if (f->retries >= 1) {
-                sender_resend(f);
-            } else {
-                frag_abort(f, "not acknowledged");
-            }
-            if (!timer_wait(f, timeout, wait))
-                continue;
-        }
-        const int64_t left = time_left(now, f->last_time, wait);
-        if (best < 0 || left < best)
-            best = left;
-    }
-    return clamp_delay(best);
-}
-
 int frag_serve_timers(socket_record *reader, bool drained) { return walk_timers(reader, true, drained); }
 
 int frag_next_timer(socket_record *reader) { return walk_timers(reader, false, false); }
 
+void transfers_after_fork()
+{
+    // In the child, with the registry held by this thread: a transfer's lock
+    // may have been held by a thread that the child does not have.
+    for (n_frag *f : FragQueue::each(g_registry))
+        new (&f->mu) std::mutex();
+}
+
 void frag_socket_closed(socket_record *rec)
 {
-    std::lock_guard lock(g_mu);
-    for (n_frag *f : FragQueue::each(g_registry)) {
-        if (f->sock != rec)
+    for (const FragRef &f : frag_snapshot()) {
+        const FragLock lock(f.get());
+        if (f->channel != rec)
             continue;
-        if (frag_state(f) == FRAG_ACTIVE)
-            frag_abort(f, "socket closed");
-        drop_socket(f);
+        if (frag_state(f.get()) == FRAG_ACTIVE)
+            frag_abort(f.get(), "socket closed");
+        drop_channel(f.get());
     }
     sinks_socket_closed(rec->serial);
 }
@@ -310,13 +384,16 @@ void frag_socket_closed(socket_record *rec)
 
 extern "C" {
 
+// The record itself, for callers of one thread: another thread's deletion
+// (or the timers' reclaim) may free it at any time. Threads use the
+// copying functions (n_frag_get_progress, n_frag_copy_data).
 n_frag *n_frag_get_frag(const unsigned char *id)
 {
     if (id == nullptr)
         return fail_null<n_frag>(kInval);
-    std::lock_guard lock(g_mu);
-    n_frag *f = frag_find(id);
-    return f != nullptr ? f : fail_null<n_frag>(kNotFound);
+    const RegistryLock lock;
+    auto it = g_index.find(NodeKey::of(id));
+    return it != g_index.end() ? it->second : fail_null<n_frag>(kNotFound);
 }
 
 int n_frag_abort(const unsigned char *id)
@@ -332,7 +409,7 @@ int n_frag_delete(const unsigned char *id)
     return with_frag(id, [](n_frag *f) {
         if (frag_state(f) == FRAG_ACTIVE)
             return fail(kProto);
-        frag_remove(f);
+        frag_unregister(f);
         return 1;
     });
 }
@@ -386,16 +463,16 @@ int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total)
 
 int n_describe_frag(const unsigned char *id)
 {
-    std::lock_guard lock(g_mu);
-    n_frag *f = id != nullptr ? frag_find(id) : nullptr;
-    if (f == nullptr)
+    FragRef f = id != nullptr ? frag_acquire(id) : FragRef();
+    if (!f)
         return std::printf("No Fragmentation registered\n");
+    const FragLock lock(f.get());
     std::printf("Fragmentation with ID %u", id[0]);
     for (std::size_t i = 1; i < kIdLen; ++i)
         std::printf(".%u", id[i]);
     std::printf(" sending on socket %d \n", f->socket);
-    std::printf(frag_receiving(f) ? "RECIEVING Fragmentation in state " : "SENDING Fragmentation in state ");
-    std::printf("%s", kStateNames[frag_state(f)]);
+    std::printf(frag_receiving(f.get()) ? "RECIEVING Fragmentation in state " : "SENDING Fragmentation in state ");
+    std::printf("%s", kStateNames[frag_state(f.get())]);
     std::printf("Last packet with %u byte data was %u ms ago, %u possible retries\n", f->part_len,
                 n_util_getmstime() - f->last_time, static_cast<unsigned>(f->retries));
     std::printf("Lenght of the complete File: %u (is always 0 if we are receiver of a non-finished frag),\n"

@@ -1,12 +1,15 @@
 // The fragmentation record and what the rest of the library asks of the fragment state machine.
 #pragma once
 
+#include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "_obstack.h"
 #include "frame.h"
 #include "internal.h"
 #include "socket.h"
+#include "trace.h"
 
 namespace nimbet {
 
@@ -27,48 +30,71 @@ struct PartSummary {
  * One side of a fragmented transfer, named by the peer's identifier. A sender
  * sends one part at a time from its copy of the data (frag_data) or from a
  * file; a receiver collects parts in the chunk stack (or writes them to a
- * file) and joins them when the last part arrives. Records belong to the
- * registry; n_frag_delete frees them, and the timers reclaim aborted
- * receivers that nobody deletes.
+ * file) and joins them when the last part arrives.
  *
  * The fields up to `link` are those every fragmentation has always had;
  * everything after them keeps a transfer honest under loss, duplication,
- * restarts and hostile peers.
+ * restarts and hostile peers, and keeps it alive while it is used.
  *
- * Locking: one lock (frag_mutex) guards the registry and every record.
+ * Ownership: counted references (FragRef). The registry holds one from
+ * registration until n_frag_delete, a replacement or the timers' reclaim
+ * unregister it; every call working on the record holds one; the last one
+ * frees it with everything it holds.
+ *
+ * Locking (the one place that says it; see also socket.h):
+ *   frag_mutex   the registry (list, index, `registered`), the transfers
+ *                remembered per peer, the files arranged for transfers.
+ *                Held for table work only: never across I/O, never while
+ *                taking a transfer's lock.
+ *   f->mu        every field of one transfer. Held across that transfer's
+ *                own sends and file reads and writes, and while taking
+ *                frag_mutex or a socket's lock; never while taking another
+ *                transfer's lock (a record not yet registered excepted).
+ *   order        f->mu, then frag_mutex, then a socket's mu.
+ * status, last_time and the part count are atomics as well, so that a
+ * table walk may weigh transfers without their locks. Trace events raised
+ * while any of these locks is held reach the hook once the thread holds
+ * none (trace.h).
  */
 struct n_frag {
     unsigned char id[8];
-    uint16_t status;          // FRAG_ state and FRAG_RECEIVING
-    uint32_t total_len;       // sender: whole data; receiver: 0 until finished
-    uint32_t done_len;        // sender: acknowledged bytes; receiver: stored bytes
-    uint8_t part_len;         // sender: bytes of the part in flight, 0 between parts
-    int32_t socket;           // descriptor used for parts (sender) or acknowledgements (receiver)
-    int32_t retries;          // retransmissions left (sender), timeout periods to wait (receiver)
-    uint32_t last_time;       // n_util_getmstime() of the last part sent or stored
-    uint8_t part_no;          // parts acknowledged / stored, modulo 256; the "CAC" sequence byte
+    std::atomic<uint16_t> status;   // FRAG_ state and FRAG_RECEIVING
+    uint32_t total_len;             // sender: whole data; receiver: 0 until finished
+    uint32_t done_len;              // sender: acknowledged bytes; receiver: stored bytes
+    uint8_t part_len;               // sender: bytes of the part in flight, 0 between parts
+    int32_t socket;                 // descriptor used for parts (sender) or acknowledgements (receiver)
+    // Sender: transmissions of the part in flight still allowed. Receiver:
+    // how many (timeout + 13) ms periods it waits for the next part.
+    int32_t retries;
+    std::atomic<uint32_t> last_time;  // n_util_getmstime() of the last part sent or stored
+    uint8_t part_no;                // parts acknowledged / stored, modulo 256; the "CAC" sequence byte
     unsigned char data_type[2];
     unsigned char *frag_data;
     nimbet::chunk_stack frag_obstack;
     nimbet::TqLink<n_frag> link;
 
-    nimbet::socket_record *sock;  // referenced while set; null once that socket is closed
-    uint64_t arrival;             // serial of the socket a receiving transfer arrived on
-    uint64_t parts;               // parts acknowledged (sender) or stored (receiver), not wrapped
-    bool described;               // the transfer carries a descriptor (nonce, length, CRC-32)
+    std::mutex mu;
+    std::atomic<int> refs{1};
+    std::atomic<bool> registered{false};
+    nimbet::socket_record *channel;   // the socket behind `socket`, referenced; null once it is closed
+    uint64_t arrival;                 // serial of the socket a receiving transfer arrived on
+    std::atomic<uint64_t> part_index; // parts acknowledged (sender) or stored (receiver), not wrapped
+    bool described;                   // the transfer carries a descriptor (nonce, length, CRC-32)
     uint32_t nonce;
-    uint32_t expected_total;      // receiver: the length the descriptor announced
-    uint32_t max_bytes;           // receiver: the most it may store (its socket's limit)
-    uint32_t crc;                 // CRC-32 of the bytes sent or stored so far
-    uint32_t ended;               // when the transfer finished or was aborted
+    uint32_t expected_total;          // receiver: the length the descriptor announced
+    uint32_t max_bytes;               // receiver: the most it may store (its socket's limit)
+    uint32_t crc;                     // CRC-32 of the bytes sent or stored so far
+    uint32_t ended;                   // when the transfer finished or was aborted
     // Sender: the bytes of the part in flight, and where new parts come from.
     unsigned char part[FRAG_PART_SIZE];
-    int file;                     // file descriptor of a file being sent or written, -1 for none
-    char *sink_path;              // receiver writing to a file: the path it becomes when complete
+    int file;                         // file descriptor of a file being sent or written, -1 for none
     // A file is read ahead (sender) or written behind (receiver) in blocks
     // of kFileWindow bytes: `window_len` bytes at file offset `window_pos`.
     unsigned char *window;
     uint32_t window_pos, window_len;
+    char *sink_path;                  // receiver writing to a file: the path it becomes when complete
+    char *part_path;                  // receiver writing to a file: the file it writes while it runs
+    bool keep_partial;                // an aborted file keeps what was received, as the target
     // Receiver: the last part stored; when anything of this transfer was
     // last heard (a part stored, repeated or out of turn); when it started.
     nimbet::PartSummary last;
@@ -76,11 +102,9 @@ struct n_frag {
     uint32_t started;
     // Receiver: the first part of a new transfer from the same peer that
     // keeps arriving while this one is under way (its sender restarted?).
-    uint32_t rival;               // its nonce, or the CRC-32 of its bytes without a descriptor
+    uint32_t rival;                   // its nonce, or the CRC-32 of its bytes without a descriptor
     uint32_t rival_since;
-    uint32_t rival_seen;          // sightings, 0 for none
-    char *part_path;              // receiver writing to a file: the file it writes while it runs
-    bool keep_partial;            // an aborted file keeps what was received, as the target
+    uint32_t rival_seen;              // sightings, 0 for none
 };
 
 namespace nimbet {
@@ -89,7 +113,7 @@ using FragQueue = TailQueue<&n_frag::link>;
 
 inline constexpr uint32_t kFileWindow = 64 * 1024;
 
-std::mutex &frag_mutex();
+GlobalLock &frag_mutex();
 
 // ------------------------------------------------------------------ used by the rest of the library
 
@@ -104,10 +128,9 @@ void frag_on_ack(socket_record *rec, const FrameView &view);
 // Retransmits overdue parts, aborts transfers that ran out of retries or
 // heard nothing for too long, reclaims aborted receivers nobody deleted.
 // Runs with the timeout of `reader`, the socket being read. Returns what
-// frag_next_timer would return afterwards.
-// Giving up on a transfer waits until `drained` says that the reader's queue
-// was just found empty: parts and acknowledgements that are waiting are read
-// first.
+// frag_next_timer would return afterwards. Giving up on a transfer waits
+// until `drained` says that the reader's queue was just found empty: parts
+// and acknowledgements that are waiting are read first.
 int frag_serve_timers(socket_record *reader, bool drained);
 
 // Milliseconds until frag_serve_timers(reader) can next change anything (0
@@ -125,35 +148,96 @@ int frag_start_send(socket_record *rec, const unsigned char *id, const unsigned 
 int frag_start_send_file(socket_record *rec, const unsigned char *id, int file, uint32_t len,
                          const unsigned char *type);
 
-// ------------------------------------------------------------------ inside the fragmentation module
-// (all called with frag_mutex held)
+// ------------------------------------------------------------------ records and the registry
 
-n_frag *frag_find(const unsigned char *id);
-// Every fragmentation, receivers in front, senders behind.
-TqHead<n_frag> &frag_list();
-// A new record, not yet registered; null with 12.
-n_frag *frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving);
-void frag_register(n_frag *f, bool front);
-// Frees a record with everything it holds (frag_free: one never registered).
-void frag_remove(n_frag *f);
-void frag_free(n_frag *f);
+// A counted reference to a fragmentation record; empty for none. The last
+// reference frees the record: never drop it while holding the record's lock
+// (declare the reference before the lock).
+class FragRef {
+public:
+    FragRef() = default;
+    explicit FragRef(n_frag *f) : f_(f) {}  // takes over one reference
+    FragRef(const FragRef &o) : f_(o.f_) { retain(); }
+    FragRef(FragRef &&o) noexcept : f_(o.f_) { o.f_ = nullptr; }
+    FragRef &operator=(FragRef o) noexcept
+    {
+        std::swap(f_, o.f_);
+        return *this;
+    }
+    ~FragRef() { reset(); }
 
-// Runs fn on the fragmentation of a peer under the lock; -1 with 22 when
+    n_frag *get() const { return f_; }
+    n_frag *operator->() const { return f_; }
+    explicit operator bool() const { return f_ != nullptr; }
+    void reset();
+
+private:
+    void retain() const
+    {
+        if (f_ != nullptr)
+            f_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    n_frag *f_ = nullptr;
+};
+
+// The registered fragmentation of a peer, referenced; empty when none.
+FragRef frag_acquire(const unsigned char *id);
+
+// Every registered fragmentation in registry order (receivers in front,
+// senders behind), referenced.
+std::vector<FragRef> frag_snapshot();
+
+// The lock of one transfer, holding trace events back while it is held.
+// `live` is false when the record left the registry before the lock was
+// taken: it is then only to be let go.
+class FragLock {
+public:
+    explicit FragLock(n_frag *f) : lock_(f->mu), live(f->registered.load(std::memory_order_acquire)) {}
+    FragLock(n_frag *f, std::adopt_lock_t) : lock_(f->mu, std::adopt_lock), live(true) {}
+
+private:
+    TraceHold hold_;
+    std::unique_lock<std::mutex> lock_;
+
+public:
+    const bool live;
+};
+
+// A new record, referenced by the caller and locked by it (not registered
+// yet, so nobody else can wait for it); empty with 12.
+FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving);
+// Registers a new record (taking a reference for the registry) in place of
+// `replacing` (which leaves the registry) or of nothing. False when another
+// record holds the peer's name meanwhile: the caller decides again.
+bool frag_publish(n_frag *f, bool front, const n_frag *replacing);
+// Takes a record out of the registry (the registry's reference goes; the
+// record lives on while others hold one). Called with the record's lock.
+void frag_unregister(n_frag *f);
+
+// Runs fn on the fragmentation of a peer under its lock; -1 with 22 when
 // the identifier is null or names none. What every n_frag_ query shares.
 template <class Fn>
 auto with_frag(const unsigned char *id, Fn fn) -> decltype(fn(static_cast<n_frag *>(nullptr)))
 {
     if (id == nullptr)
         return fail(kInval);
-    std::lock_guard lock(frag_mutex());
-    n_frag *f = frag_find(id);
-    if (f == nullptr)
+    FragRef f = frag_acquire(id);
+    if (!f)
         return fail(kInval);
-    return fn(f);
+    const FragLock lock(f.get());
+    if (!lock.live)
+        return fail(kInval);
+    return fn(f.get());
 }
 
-inline unsigned frag_state(const n_frag *f) { return f->status & FRAG_STATE_MASK; }
-inline bool frag_receiving(const n_frag *f) { return (f->status & FRAG_RECEIVING) != 0; }
+inline unsigned frag_state(const n_frag *f) { return f->status.load(std::memory_order_relaxed) & FRAG_STATE_MASK; }
+inline bool frag_receiving(const n_frag *f)
+{
+    return (f->status.load(std::memory_order_relaxed) & FRAG_RECEIVING) != 0;
+}
+
+// ------------------------------------------------------------------ inside the fragmentation module
+// (called with the transfer's lock held)
 
 // Releases the data, closes a file (a receiver's unfinished file is
 // removed), marks the transfer aborted, counts and reports it.
@@ -161,19 +245,20 @@ void frag_abort(n_frag *f, const char *reason);
 // Marks the transfer finished, counts and reports it.
 void frag_finish(n_frag *f);
 
-// Frees the data and the chunks, closes a file, lets go of the socket.
+// Frees the data and the chunks, closes a file.
 void frag_release_data(n_frag *f);
 
 // Transfers from a peer that ended here (finished or aborted), remembered
 // per peer, so that late copies of their parts start nothing and the last
 // part stored is acknowledged again when its acknowledgement was lost. A
-// receiver is remembered when it leaves FRAG_ACTIVE.
+// receiver is remembered when it leaves FRAG_ACTIVE. (These take
+// frag_mutex themselves.)
 void ended_remember(const n_frag *f);
-// The last part stored of an ended transfer with this nonce; null for none.
-const PartSummary *ended_by_nonce(const unsigned char *peer, uint32_t nonce);
+// The last part stored of an ended transfer with this nonce; false for none.
+bool ended_by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out);
 // The last part stored of the peer's newest ended transfer without a
-// descriptor; null for none.
-const PartSummary *ended_plain(const unsigned char *peer);
+// descriptor; false for none.
+bool ended_plain(const unsigned char *peer, PartSummary &out);
 // Forgets everything remembered (for tests and fuzzing).
 void ended_clear();
 

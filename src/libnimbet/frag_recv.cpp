@@ -2,6 +2,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "ack.h"
 #include "frag.h"
@@ -41,7 +42,7 @@ enum class Verdict {
 struct Decision {
     Verdict verdict;
     const char *why = nullptr;
-    const PartSummary *repeated = nullptr;  // for Reack
+    PartSummary repeated{};  // for Reack: the stored part it repeats
 };
 
 uint32_t part_crc(const TupleAt &part) { return crc32_update(0, part.data, part.len); }
@@ -104,14 +105,14 @@ Decision decide_described(const n_frag *f, const Fragment &frag, const Pace &pac
 {
     const unsigned char *peer = frag.view.srcid();
     if (f != nullptr && f->described && frag.d.nonce == f->nonce) {
-        if (frag_state(f) == FRAG_ACTIVE && frag.d.has(kDescIndex) && frag.d.index == f->parts)
+        if (frag_state(f) == FRAG_ACTIVE && frag.d.has(kDescIndex) && frag.d.index == f->part_index)
             return {Verdict::Store};
-        if (f->parts > 0 && repeats(f->last, frag, find_tuple(frag.view, f->data_type), pace))
-            return {Verdict::Reack, nullptr, &f->last};
+        if (f->part_index > 0 && repeats(f->last, frag, find_tuple(frag.view, f->data_type), pace))
+            return {Verdict::Reack, nullptr, f->last};
         return {Verdict::Ignore, "not the part expected"};
     }
-    if (const PartSummary *ended = ended_by_nonce(peer, frag.d.nonce)) {
-        if (repeats(*ended, frag, frag.view.first, pace))
+    if (PartSummary ended{}; ended_by_nonce(peer, frag.d.nonce, ended)) {
+        if (repeats(ended, frag, frag.view.first, pace))
             return {Verdict::Reack, nullptr, ended};
         return {Verdict::Ignore, "part of a transfer that ended"};
     }
@@ -129,11 +130,11 @@ Decision decide_plain(const n_frag *f, const Fragment &frag, const Pace &pace)
     if (f != nullptr && !f->described) {
         if (frag_state(f) == FRAG_ACTIVE && frag.seq == f->part_no)
             return {Verdict::Store};
-        if (frag_state(f) != FRAG_ABORTED && f->parts > 0 &&
+        if (frag_state(f) != FRAG_ABORTED && f->part_index > 0 &&
             repeats(f->last, frag, find_tuple(frag.view, f->data_type), pace))
-            return {Verdict::Reack, nullptr, &f->last};
+            return {Verdict::Reack, nullptr, f->last};
     }
-    if (const PartSummary *ended = ended_plain(frag.view.srcid()); ended && repeats(*ended, frag, frag.view.first, pace))
+    if (PartSummary ended{}; ended_plain(frag.view.srcid(), ended) && repeats(ended, frag, frag.view.first, pace))
         return {Verdict::Reack, nullptr, ended};
     if (frag.seq != 0)
         return {Verdict::Ignore, f != nullptr ? "not the part expected" : "part of no transfer"};
@@ -244,83 +245,115 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
     const uint32_t now = n_util_getmstime();
     f->crc = crc32_update(f->crc, part.data, part.len);
     f->done_len = static_cast<uint32_t>(done);
-    f->retries = f->sock != nullptr ? socket_retry(f->sock) : 0;
-    const PartSummary stored{f->described, f->nonce, static_cast<uint32_t>(f->parts),
+    f->retries = f->channel != nullptr ? socket_retry(f->channel) : 0;
+    const PartSummary stored{f->described, f->nonce, static_cast<uint32_t>(f->part_index),
                              view.cac.len >= 2 ? view.cac.data[1] : f->part_no, static_cast<uint8_t>(kind),
                              part.len, part_crc(part), now};
     f->part_no = static_cast<uint8_t>(f->part_no + 1);
-    f->parts += 1;
+    f->part_index += 1;
     f->last_time = now;
     f->heard = now;
-    if (f->sock != nullptr)
-        trace_part(N_TRACE_PART_STORED, f->sock, view);
+    if (f->channel != nullptr)
+        trace_part(N_TRACE_PART_STORED, f->channel, view);
     if (kind != kKindLastFragment)
         f->last = stored;
     else if (!complete(f, d, stored))
         return fail(kProto);
-    return acknowledge(f->sock, view, stored);
+    return acknowledge(f->channel, view, stored);
 }
 
-// Receiving transfers that hold (or will hold) data for a socket, and the
-// aborted ones kept for it; the oldest aborted ones go when there are many.
-int transfers_held(uint64_t serial, int max_aborted)
-{
+// Receiving transfers that hold (or will hold) data for a socket, weighed
+// without their locks; the oldest aborted ones kept for it go when there
+// are many. The transfer that a new one may take the place of on a full
+// table: one under way that stores parts slower than one per timeout on
+// average, or that has stored none for a timeout (trickling, or stalled);
+// of those the one silent longest. A sender that is alive and heard goes
+// faster than that, so a steady transfer is never the one evicted.
+struct Table {
     int held = 0;
-    int aborted = 0;
-    n_frag *oldest = nullptr;
-    for (n_frag *f : FragQueue::each(frag_list())) {
-        if (!frag_receiving(f) || f->arrival != serial)
-            continue;
-        if (frag_state(f) != FRAG_ABORTED) {
-            ++held;
-        } else {
-            ++aborted;
-            if (oldest == nullptr || static_cast<int32_t>(f->ended - oldest->ended) < 0)
-                oldest = f;
-        }
-    }
-    if (aborted > max_aborted && oldest != nullptr)
-        frag_remove(oldest);
-    return held;
-}
+    FragRef evictable;
+};
 
-// The transfer on a full table that a new one may take the place of: one
-// under way that stores parts slower than one per timeout on average, or
-// that has stored none for a timeout (trickling, or stalled); of those the
-// one silent longest. A sender that is alive and heard goes faster than
-// that, so a steady transfer is never the one evicted. Null when none.
-n_frag *eviction_candidate(uint64_t serial, uint32_t now, uint32_t timeout)
+Table weigh_receivers(uint64_t serial, int max_aborted, uint32_t now, uint32_t timeout)
 {
-    n_frag *best = nullptr;
-    for (n_frag *f : FragQueue::each(frag_list())) {
-        if (!frag_receiving(f) || f->arrival != serial || frag_state(f) != FRAG_ACTIVE)
+    Table t;
+    int aborted = 0;
+    FragRef oldest_aborted;
+    for (FragRef &f : frag_snapshot()) {
+        if (!frag_receiving(f.get()) || f->arrival != serial)
+            continue;
+        const uint32_t last = f->last_time.load(std::memory_order_relaxed);
+        if (frag_state(f.get()) == FRAG_ABORTED) {
+            ++aborted;
+            if (!oldest_aborted || static_cast<int32_t>(last - oldest_aborted->last_time) < 0)
+                oldest_aborted = f;
+            continue;
+        }
+        ++t.held;
+        if (frag_state(f.get()) != FRAG_ACTIVE)
             continue;
         const uint64_t age = now - f->started;
-        const bool slow = age > timeout && f->parts * uint64_t{timeout} < age;
-        const bool idle = now - f->last_time > timeout;
-        if ((slow || idle) && (best == nullptr || static_cast<int32_t>(f->last_time - best->last_time) < 0))
-            best = f;
+        const bool slow = age > timeout && f->part_index * uint64_t{timeout} < age;
+        const bool idle = now - last > timeout;
+        if ((slow || idle) && (!t.evictable || static_cast<int32_t>(last - t.evictable->last_time) < 0))
+            t.evictable = f;
     }
-    return best;
+    if (aborted > max_aborted && oldest_aborted)
+        frag_unregister(oldest_aborted.get());
+    return t;
 }
 
 // Room for one more receiving transfer on the socket: true when the table
 // has room or a slow transfer was evicted for it.
 bool make_room(socket_record *arrival, int max_transfers, uint32_t now, uint32_t timeout)
 {
-    if (transfers_held(arrival->serial, 4 * max_transfers) < max_transfers)
+    Table t = weigh_receivers(arrival->serial, 4 * max_transfers, now, timeout);
+    if (t.held < max_transfers)
         return true;
-    n_frag *victim = eviction_candidate(arrival->serial, now, timeout);
-    if (victim == nullptr)
+    if (!t.evictable)
         return false;
+    const FragLock lock(t.evictable.get());
+    if (!lock.live || frag_state(t.evictable.get()) != FRAG_ACTIVE)
+        return true;  // it ended meanwhile: room all the same
     count(arrival->stats.transfers_evicted);
-    frag_abort(victim, "evicted by a new transfer: too slow");
+    frag_abort(t.evictable.get(), "evicted by a new transfer: too slow");
     return true;
 }
 
-// A first part from a node that has no transfer with us: a new receiving
-// transfer, unless a limit refuses it.
-bool start(socket_record *arrival, socket_record *reply, const Fragment &frag, const Pace &pace)
+// The one place a receiving transfer is made: for the peer that sent
+// `view`, acknowledging through `reply`, arrived on the socket with serial
+// `arrival`, registered in place of `replacing` (or of nothing). Locked by
+// the caller once made; empty when there is no memory, or when another
+// transfer took the peer's name meanwhile (`raced`).
+FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &view, const Descriptor &d,
+                     const n_frag *replacing, uint32_t max_bytes, bool &raced)
+{
+    raced = false;
+    FragRef f = frag_new(reply, view.srcid(), view.first.type, true);
+    if (!f)
+        return f;
+    f->arrival = arrival;
+    f->max_bytes = max_bytes;
+    f->described = d.has(kDescFirst);
+    f->nonce = d.nonce;
+    f->expected_total = d.total;
+    f->started = f->heard = n_util_getmstime();
+    if (!frag_publish(f.get(), true, replacing)) {
+        raced = true;
+        f->mu.unlock();
+        return {};
+    }
+    count(reply->stats.transfers_started);
+    return f;
+}
+
+enum class Started { Acknowledged, Refused, Raced };
+
+// A first part from a node that has no transfer with us, or one that
+// `replacing` (aborted) held: a new receiving transfer, unless a limit
+// refuses it. Called with no transfer lock held.
+Started start(socket_record *arrival, socket_record *reply, const Fragment &frag, const Pace &pace,
+              const n_frag *replacing)
 {
     int max_transfers = 0;
     uint32_t max_bytes = 0;
@@ -330,43 +363,33 @@ bool start(socket_record *arrival, socket_record *reply, const Fragment &frag, c
         max_bytes = arrival->max_bytes;
     }
     const FrameView &view = frag.view;
-    const bool described = frag.d.has(kDescFirst);
-    if (described && frag.d.total > max_bytes) {
+    if (frag.d.has(kDescFirst) && frag.d.total > max_bytes) {
         refuse(arrival, view, "larger than the receiver's limit");
-        return false;
+        return Started::Refused;
     }
     if (!make_room(arrival, max_transfers, frag.now, pace.timeout)) {
         refuse(arrival, view, "too many transfers at once");
-        return false;
+        return Started::Refused;
     }
-    n_frag *f = frag_new(reply, view.srcid(), view.first.type, true);
-    if (f == nullptr)
-        return false;
-    f->arrival = arrival->serial;
-    f->max_bytes = max_bytes;
-    f->described = described;
-    f->nonce = frag.d.nonce;
-    f->expected_total = frag.d.total;
-    f->started = frag.now;
-    f->heard = frag.now;
-    const bool sink = sink_take(f, arrival->serial);
-    frag_register(f, true);
-    count(reply->stats.transfers_started);
-    if (!sink) {
-        frag_abort(f, "out of memory");
-        return false;
+    bool raced = false;
+    FragRef f = new_receiver(reply, arrival->serial, view, frag.d, replacing, max_bytes, raced);
+    if (!f)
+        return raced ? Started::Raced : Started::Refused;
+    const FragLock lock(f.get(), std::adopt_lock);
+    if (!sink_take(f.get(), arrival->serial)) {
+        frag_abort(f.get(), "out of memory");
+        return Started::Refused;
     }
-    return take_part(f, view, frag.d) == 0;
+    return take_part(f.get(), view, frag.d) == 0 ? Started::Acknowledged : Started::Refused;
 }
 
-// Acts on what was decided about a fragment; true when it was acknowledged.
-bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record *reply, const Fragment &frag,
-         const Pace &pace)
+// Acts on what was decided about a fragment of transfer f (null: none),
+// under f's lock; true when it was acknowledged.
+bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record *reply, const Fragment &frag)
 {
     const FrameView &view = frag.view;
-    const bool of_f = f != nullptr && frag_receiving(f) && f->described == frag.d.present &&
-                      (!f->described || f->nonce == frag.d.nonce);
-    if (of_f && what.verdict != Verdict::Rival && what.verdict != Verdict::Replace)
+    const bool of_f = f != nullptr && f->described == frag.d.present && (!f->described || f->nonce == frag.d.nonce);
+    if (of_f && what.verdict != Verdict::Rival)
         f->heard = frag.now;
     switch (what.verdict) {
     case Verdict::Store:
@@ -374,15 +397,7 @@ bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record 
     case Verdict::Reack:
         count(arrival->stats.duplicates);
         trace_part(N_TRACE_DUPLICATE, arrival, view);
-        return acknowledge(f != nullptr && f->sock != nullptr ? f->sock : reply, view, *what.repeated) == 0;
-    case Verdict::Replace:
-        frag_abort(f, what.why);
-        frag_remove(f);
-        return start(arrival, reply, frag, pace);
-    case Verdict::Start:
-        if (f != nullptr)
-            frag_remove(f);
-        return start(arrival, reply, frag, pace);
+        return acknowledge(f != nullptr && f->channel != nullptr ? f->channel : reply, view, what.repeated) == 0;
     case Verdict::Rival: {
         const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(view.first);
         if (f->rival_seen == 0 || f->rival != rival) {
@@ -398,6 +413,8 @@ bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record 
         refuse(arrival, view, what.why);
         return false;
     case Verdict::Ignore:
+    case Verdict::Start:
+    case Verdict::Replace:
         ignore(arrival, view, what.why);
         return false;
     }
@@ -417,14 +434,38 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
     const Fragment frag{view, static_cast<uint8_t>(cac_kind(view.cac.data[0])), view.cac.data[1], d,
                         d.has(kDescFirst) && (!d.has(kDescIndex) || d.index == 0), n_util_getmstime()};
 
-    std::lock_guard lock(frag_mutex());
-    n_frag *f = frag_find(view.srcid());
-    if (f != nullptr && !frag_receiving(f)) {
-        ignore(arrival, view, "a transfer to that node is registered");
-        return false;
+    // The decision is taken under the lock of the peer's transfer; a new
+    // transfer is made with no transfer lock held. Another thread may
+    // register one for the peer in between: then the part is weighed again.
+    for (int round = 0; round < 3; ++round) {
+        FragRef f = frag_acquire(view.srcid());
+        {
+            std::optional<FragLock> lock;
+            if (f) {
+                lock.emplace(f.get());
+                if (!lock->live)
+                    continue;
+            }
+            if (f && !frag_receiving(f.get())) {
+                ignore(arrival, view, "a transfer to that node is registered");
+                return false;
+            }
+            const Decision what = d.present ? decide_described(f.get(), frag, pace) : decide_plain(f.get(), frag, pace);
+            if (what.verdict != Verdict::Start && what.verdict != Verdict::Replace)
+                return act(f.get(), what, arrival, reply, frag);
+            if (what.verdict == Verdict::Replace)
+                frag_abort(f.get(), what.why);
+        }
+        switch (start(arrival, reply, frag, pace, f.get())) {
+        case Started::Acknowledged:
+            return true;
+        case Started::Refused:
+            return false;
+        case Started::Raced:
+            break;
+        }
     }
-    const Decision what = d.present ? decide_described(f, frag, pace) : decide_plain(f, frag, pace);
-    return act(f, what, arrival, reply, frag, pace);
+    return false;
 }
 
 }  // namespace nimbet
@@ -442,31 +483,30 @@ int n_frag_init_recv(int fd, n_pkt *pkt)
     FrameView view;
     if (!frag_view_of_packet(pkt, buf, view))
         return fail(kInval);
-    std::lock_guard lock(frag_mutex());
-    if (n_frag *old = frag_find(pkt->srcid)) {
-        if (frag_state(old) != FRAG_ABORTED)
+    FragRef old = frag_acquire(pkt->srcid);
+    bool gone = false;
+    if (old) {
+        const FragLock lock(old.get());
+        if (lock.live && frag_state(old.get()) != FRAG_ABORTED)
             return fail(kAccess);
-        n_frag *new_frag = old;
+        n_frag *new_frag = old.get();
         N_ASSERT(!new_frag->frag_data && ChunkQueue::empty(new_frag->frag_obstack),
                  "!new_frag->frag_data && TAILQ_EMPTY(&new_frag->frag_obstack)");
-        frag_remove(old);
+        gone = !lock.live;
     }
-    const Descriptor d = read_descriptor(view);
-    n_frag *f = frag_new(rec.get(), pkt->srcid, view.first.type, true);
-    if (f == nullptr)
-        return -1;
-    f->arrival = rec->serial;
+    if (gone)
+        old.reset();  // deleted meanwhile: nothing to replace
+    uint32_t max_bytes = 0;
     {
         std::lock_guard slock(rec->mu);
-        f->max_bytes = rec->max_bytes;
+        max_bytes = rec->max_bytes;
     }
-    f->described = d.has(kDescFirst);
-    f->nonce = d.nonce;
-    f->expected_total = d.total;
-    f->started = f->heard = n_util_getmstime();
-    frag_register(f, true);
-    count(rec->stats.transfers_started);
-    const int stored = take_part(f, view, d);
+    bool raced = false;
+    FragRef f = new_receiver(rec.get(), rec->serial, view, read_descriptor(view), old.get(), max_bytes, raced);
+    if (!f)
+        return fail(raced ? kAccess : kNoMem);
+    const FragLock lock(f.get(), std::adopt_lock);
+    const int stored = take_part(f.get(), view, read_descriptor(view));
     if (stored == 0)
         pkt->flags |= PACKET_ACK_SENT;
     return stored;

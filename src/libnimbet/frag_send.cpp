@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "frag.h"
 #include "send.h"
@@ -90,23 +91,23 @@ bool load_part(n_frag *f)
 // CRC-32 on the last.
 int send_part(n_frag *f, bool again)
 {
-    if (f->sock == nullptr)
+    if (f->channel == nullptr)
         return fail(kBadF);
     const unsigned char control = part_control(f);
     const unsigned char cac[2] = {control, f->part_no};
-    Outgoing out = prepare(f->sock);
+    Outgoing out = prepare(f->channel);
     FrameWriter w(out.stamp.loc, out.stamp.id, out.stamp.seq);
     w.tuple(f->data_type, f->part, f->part_len);
     w.tuple(kTypeCAD, f->id, kIdLen);
     w.tuple(kTypeCAC, cac, 2);
     if (f->described) {
         const auto flags =
-            static_cast<uint8_t>(kDescIndex | (f->parts == 0 ? kDescFirst : 0) | (control == 4 ? kDescLast : 0));
-        const Descriptor d{true, flags, f->nonce, f->total_len, f->crc, static_cast<uint32_t>(f->parts)};
+            static_cast<uint8_t>(kDescIndex | (f->part_index == 0 ? kDescFirst : 0) | (control == 4 ? kDescLast : 0));
+        const Descriptor d{true, flags, f->nonce, f->total_len, f->crc, static_cast<uint32_t>(f->part_index)};
         unsigned char desc[kDescMax];
         w.tuple(kTypeCAT, desc, write_descriptor(d, desc));
     }
-    return transmit(f->sock, out, w.finish(), again ? N_TRACE_PART_RESENT : N_TRACE_PART_SENT);
+    return transmit(f->channel, out, w.finish(), again ? N_TRACE_PART_RESENT : N_TRACE_PART_SENT);
 }
 
 // Starts a new part: its bytes, a fresh retry budget, and its transmission.
@@ -114,7 +115,7 @@ int start_part(n_frag *f)
 {
     if (!load_part(f))
         return fail(kProto);
-    f->retries = f->sock != nullptr ? socket_retry(f->sock) : 0;
+    f->retries = f->channel != nullptr ? socket_retry(f->channel) : 0;
     f->last_time = n_util_getmstime();
     return send_part(f, false) < 0 ? -1 : 1;
 }
@@ -125,7 +126,7 @@ void advance(n_frag *f)
     f->done_len += f->part_len;
     f->part_len = 0;
     f->part_no = static_cast<uint8_t>(f->part_no + 1);
-    f->parts += 1;
+    f->part_index += 1;
     if (f->done_len == f->total_len)
         frag_finish(f);
 }
@@ -143,21 +144,20 @@ int refuse_file(int file, int err)
 int start_send(socket_record *rec, const unsigned char *id, const unsigned char *data, int file, uint32_t len,
                const unsigned char *type)
 {
-    std::lock_guard lock(frag_mutex());
-    if (n_frag *old = frag_find(id)) {
-        if (frag_state(old) != FRAG_ABORTED)
+    FragRef old = frag_acquire(id);
+    if (old) {
+        const FragLock lock(old.get());
+        if (lock.live && frag_state(old.get()) != FRAG_ABORTED)
             return refuse_file(file, kAccess);
-        frag_remove(old);
     }
-    n_frag *f = frag_new(rec, id, type, false);
-    if (f == nullptr)
+    FragRef f = frag_new(rec, id, type, false);
+    if (!f)
         return refuse_file(file, kNoMem);
+    const FragLock lock(f.get(), std::adopt_lock);
     if (data != nullptr || file < 0) {
         f->frag_data = static_cast<unsigned char *>(std::malloc(len != 0 ? len : 1));
-        if (f->frag_data == nullptr) {
-            frag_free(f);
+        if (f->frag_data == nullptr)
             return fail(kNoMem);
-        }
         if (len != 0)
             std::memcpy(f->frag_data, data, len);
     } else {
@@ -169,11 +169,13 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
         f->described = rec->transfer_check;
     }
     f->nonce = new_nonce();
-    frag_register(f, false);
+    // Another transfer to the same node registered meanwhile wins.
+    if (!frag_publish(f.get(), false, old && old->registered ? old.get() : nullptr))
+        return fail(kAccess);
     count(rec->stats.transfers_started);
     // Stays registered when the first part cannot go out: the timers send it
     // again.
-    return start_part(f);
+    return start_part(f.get());
 }
 
 }  // namespace
@@ -184,8 +186,8 @@ int sender_resend(n_frag *f)
 {
     f->retries -= 1;
     f->last_time = n_util_getmstime();
-    if (f->sock != nullptr)
-        count(f->sock->stats.retransmissions);
+    if (f->channel != nullptr)
+        count(f->channel->stats.retransmissions);
     return send_part(f, true) < 0 ? -1 : 1;
 }
 
@@ -212,32 +214,31 @@ void frag_on_ack(socket_record *rec, const FrameView &view)
     const unsigned char control = view.cac.data[0];
     const uint8_t seq = view.cac.data[1];
     const Descriptor d = read_descriptor(view);
-    std::lock_guard lock(frag_mutex());
-    n_frag *f = frag_find(view.srcid());
+    FragRef f = frag_acquire(view.srcid());
+    std::optional<FragLock> lock;
+    if (f)
+        lock.emplace(f.get());
     // Acknowledgements advance only our own transfers under way, and only for
     // the part in flight. The acknowledgement of the part before arrives
     // again when a duplicate of it, or of our part, went round: sending the
     // part in flight again for it would echo every duplicate for the rest of
     // the transfer. Lost parts are the timers' to resend.
-    const bool ours = f != nullptr && !frag_receiving(f) && frag_state(f) == FRAG_ACTIVE;
+    const bool ours = f && lock->live && !frag_receiving(f.get()) && frag_state(f.get()) == FRAG_ACTIVE;
     if (!ours || (f->described && d.present && d.nonce != f->nonce)) {
         count(rec->stats.stray_fragments);
-        if (trace_enabled())
-            trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, view.from, "acknowledgement of no transfer");
+        trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, view.from, "acknowledgement of no transfer");
         return;
     }
-    const bool stale = f->described && d.has(kDescIndex) && d.index != f->parts;
-    if (!in_flight(f) || stale || seq != f->part_no || (control & ~kCacReply) != part_control(f)) {
+    const bool stale = f->described && d.has(kDescIndex) && d.index != f->part_index;
+    if (!in_flight(f.get()) || stale || seq != f->part_no || (control & ~kCacReply) != part_control(f.get())) {
         count(rec->stats.duplicates);
-        if (trace_enabled())
-            trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, view.from);
+        trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, view.from);
         return;
     }
-    if (trace_enabled())
-        trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, view.from);
-    advance(f);
-    if (frag_state(f) == FRAG_ACTIVE)
-        start_part(f);
+    trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, view.from);
+    advance(f.get());
+    if (frag_state(f.get()) == FRAG_ACTIVE)
+        start_part(f.get());
 }
 
 }  // namespace nimbet
@@ -253,9 +254,11 @@ int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data,
     if (!rec) {
         // A registered transfer is reported first, as the record would be
         // refused before the socket is ever needed.
-        std::lock_guard lock(frag_mutex());
-        n_frag *old = frag_find(id);
-        return fail(old != nullptr && frag_state(old) != FRAG_ABORTED ? kAccess : kInval);
+        FragRef old = frag_acquire(id);
+        if (!old)
+            return fail(kInval);
+        const FragLock lock(old.get());
+        return fail(lock.live && frag_state(old.get()) != FRAG_ABORTED ? kAccess : kInval);
     }
     return frag_start_send(rec.get(), id, data, len, type);
 }

@@ -96,6 +96,21 @@ void remove_part_file(int fd, const std::string &name)
         ::unlink(name.c_str());
 }
 
+// Moves the arrangements that `which` picks out of the table (called with
+// frag_mutex held); their files are dropped after the lock is let go.
+template <class Pick>
+void take_sinks(std::vector<Sink> &out, Pick which)
+{
+    for (auto it = g_sinks.begin(); it != g_sinks.end();) {
+        if (which(*it)) {
+            out.push_back(std::move(*it));
+            it = g_sinks.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void drop_sink(Sink &s)
 {
     if (s.file >= 0)
@@ -136,6 +151,7 @@ namespace nimbet {
 
 bool sink_take(n_frag *f, uint64_t serial)
 {
+    std::lock_guard lock(frag_mutex());
     for (auto it = g_sinks.begin(); it != g_sinks.end(); ++it) {
         if (it->serial != serial || (!it->any && !same_id(it->peer, f->id)))
             continue;
@@ -218,10 +234,13 @@ void sink_load(n_frag *f)
 
 void sinks_socket_closed(uint64_t serial)
 {
-    for (Sink &s : g_sinks)
-        if (s.serial == serial)
-            drop_sink(s);
-    std::erase_if(g_sinks, [serial](const Sink &s) { return s.serial == serial; });
+    std::vector<Sink> dropped;
+    {
+        std::lock_guard lock(frag_mutex());
+        take_sinks(dropped, [serial](const Sink &s) { return s.serial == serial; });
+    }
+    for (Sink &s : dropped)
+        drop_sink(s);
 }
 
 int write_data_file(n_frag *f, const char *path)
@@ -264,17 +283,9 @@ int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const char *path
     std::vector<Sink> replaced;
     {
         std::lock_guard lock(frag_mutex());
-        const auto same = [&s](const Sink &o) {
+        take_sinks(replaced, [&s](const Sink &o) {
             return o.serial == s.serial && o.any == s.any && (s.any || same_id(o.peer, s.peer));
-        };
-        for (auto it = g_sinks.begin(); it != g_sinks.end();) {
-            if (same(*it)) {
-                replaced.push_back(std::move(*it));
-                it = g_sinks.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        });
         g_sinks.push_back(std::move(s));
     }
     for (Sink &o : replaced)

@@ -1,9 +1,11 @@
 // What the library's modules share and users never see: tail queues, error helpers, assertions.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <span>
 
 #include "nimbet/nimbet.h"
@@ -77,6 +79,53 @@ void set_clock(ClockFn fn);
 // 64 bits from the system's random source (getrandom), for values that must
 // differ between processes: never the application's rand() stream.
 uint64_t system_random();
+
+// A process-wide lock of the library (a registry's). fork() must not leave
+// one taken by a thread the child does not have: the library's fork
+// handlers take every such lock that was ever used, in rank order, around
+// fork(), and let go of them on both sides. Registers itself on first use,
+// so that loading the library runs nothing. No two of them are ever held
+// at once by the library; the ranks only fix the handlers' order.
+class GlobalLock {
+public:
+    explicit constexpr GlobalLock(int rank) : rank_(rank) {}
+    GlobalLock(const GlobalLock &) = delete;
+    GlobalLock &operator=(const GlobalLock &) = delete;
+
+    void lock()
+    {
+        if (!known_.load(std::memory_order_acquire))
+            enrol();
+        m_.lock();
+    }
+    void unlock() { m_.unlock(); }
+
+private:
+    friend struct ForkHandlers;
+    void enrol();
+
+    std::mutex m_;
+    const int rank_;
+    std::atomic<bool> known_{false};
+};
+
+enum LockRank : int {
+    kRankTransfers,  // the transfer registry (frag.cpp)
+    kRankSockets,    // the socket registry (socket.cpp)
+    kRankHistory,    // the acknowledgement history (ack.cpp)
+    kRankFilters,    // the filter chains (filter.cpp)
+    kRankHooks,      // the trace hooks (trace.cpp)
+    kLockRanks
+};
+
+// What the fork handlers do beyond the registry locks (socket.cpp,
+// frag.cpp), called with those locks held: after fork(), a socket is
+// shared with the other process (its close must not shut it down for
+// both); in the child, the records' own locks, which threads the child does
+// not have may have held, are made anew, and waits of those threads
+// forgotten.
+void sockets_after_fork(bool child);
+void transfers_after_fork();
 
 // Stops the process with the message "Assertion failed: %s, file %s, line %d".
 [[noreturn]] void assertion_failed(const char *text, const char *file, int line);

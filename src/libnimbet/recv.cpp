@@ -85,8 +85,9 @@ constexpr int kReadsBeforeGivingUp = 8192;
 // timer is due, what is already waiting is read first: the timers run once
 // the queue is found empty, so that a receiver that was descheduled does not
 // give up on a transfer whose parts sit in its queue. A socket closed by
-// another thread ends the wait at once (closing shuts it down, which wakes
-// poll and recvfrom alike).
+// another thread ends the wait at once: closing shuts it down, which wakes
+// poll and recvfrom alike, or, for a socket shared with another process
+// since a fork(), writes to its wake descriptor, which the wait then polls.
 //
 // A wait costs one system call per datagram where it can: on a blocking
 // socket that no other thread reads, the read itself waits, bounded by the
@@ -127,15 +128,18 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
         }
         const int ms = poll_ms(w, timer, fresh && !tried);
         const bool alone = rec->readers.load(std::memory_order_relaxed) == 1;
+        const bool shared = rec->shared.load(std::memory_order_acquire);
         int flags = MSG_TRUNC | MSG_DONTWAIT;
-        if (ms != 0 && alone && (options & SOCKET_BLOCKING)) {
+        if (ms != 0 && alone && !shared && (options & SOCKET_BLOCKING)) {
             set_read_timeout(rec, ms);
             flags = MSG_TRUNC;
         } else if (ms != 0 && tried) {
             const int wake = alone ? -1 : w.wake_fd;
-            pollfd p[2] = {{rec->fd, POLLIN, 0}, {wake, POLLIN, 0}};
-            const int ready = ::poll(p, wake >= 0 ? 2 : 1, ms);
-            if (ready > 0 && p[1].revents != 0)
+            pollfd p[3] = {{rec->fd, POLLIN, 0}, {shared ? rec->wake_fd : -1, POLLIN, 0}, {wake, POLLIN, 0}};
+            const int ready = ::poll(p, 3, ms);
+            if (rec->closed.load(std::memory_order_acquire))
+                return Read::Closed;
+            if (ready > 0 && p[2].revents != 0)
                 return Read::Empty;
             if (ready == 0) {
                 if (time_reached(w))

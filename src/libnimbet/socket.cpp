@@ -2,6 +2,7 @@
 #include "socket.h"
 
 #include <arpa/inet.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "frag.h"
 
@@ -21,7 +23,7 @@ namespace {
 // Open sockets, newest first. Lookups walk from the head, so when two records
 // ever shared a descriptor the newer one would win. g_registry_mu guards the
 // list and nothing else; it is never held while another lock is taken.
-std::mutex g_registry_mu;
+GlobalLock g_registry_mu(kRankSockets);
 TqHead<socket_record> g_registry = {nullptr, &g_registry.tqh_first};
 uint64_t g_next_serial = 1;
 
@@ -53,6 +55,8 @@ int set_broadcast_destination(socket_record *rec)
 int destroy(socket_record *rec)
 {
     const int result = ::close(rec->fd);
+    if (rec->wake_fd >= 0)
+        ::close(rec->wake_fd);
     net_release();
     std::free(rec->recv_from);
     delete rec;
@@ -90,6 +94,25 @@ SocketRef socket_acquire(int fd)
             return SocketRef(rec);
         }
     return SocketRef();
+}
+
+void sockets_after_fork(bool child)
+{
+    for (socket_record *rec : SocketQueue::each(g_registry)) {
+        if (child) {
+            // Threads the child does not have may have held the record's
+            // lock, read it, or waited on it for an acknowledgement.
+            new (&rec->mu) std::mutex();
+            rec->waiters = nullptr;
+            rec->readers.store(0, std::memory_order_relaxed);
+            if (rec->wake_fd >= 0)
+                ::close(rec->wake_fd);  // the parent's
+            rec->wake_fd = -1;
+        }
+        if (rec->wake_fd < 0)
+            rec->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        rec->shared.store(true, std::memory_order_release);
+    }
 }
 
 SocketRef socket_share(socket_record *rec)
@@ -297,10 +320,17 @@ int n_socket_close(int fd)
         return fail(kInval);
     // The registry's reference is ours now. Calls still working on the socket
     // keep the record and the descriptor alive; shutting the socket down
-    // wakes the ones waiting on it, and they return with 9. Its transfers
-    // end here: nothing may ever go out through a reused descriptor number.
-    rec->closed.store(true, std::memory_order_release);
-    ::shutdown(rec->fd, SHUT_RDWR);
+    // wakes the ones waiting on it, and they return with 9 (a socket shared
+    // with another process since a fork() is not shut down: its waits watch
+    // the wake descriptor instead). Its transfers end here: nothing may ever
+    // go out through a reused descriptor number.
+    rec->closed.store(true, std::memory_order_seq_cst);
+    if (rec->shared.load(std::memory_order_acquire)) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(rec->wake_fd, &one, sizeof one);
+    } else {
+        ::shutdown(rec->fd, SHUT_RDWR);
+    }
     frag_socket_closed(rec);
     return release(rec);
 }

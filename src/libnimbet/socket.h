@@ -62,6 +62,12 @@ struct socket_record {
     std::mutex mu;
     std::atomic<int> refs{1};
     std::atomic<bool> closed{false};
+    // After a fork() the system socket is shared with another process: a
+    // close must not shut it down (that would end it for both), so waits on
+    // it also watch `wake_fd`, an eventfd of this process that a close
+    // writes to. Set by the fork handlers, with the registry held.
+    std::atomic<bool> shared{false};
+    int wake_fd = -1;
     uint64_t serial = 0;       // unique per open: names the socket where a descriptor number could be reused
     int max_transfers = kDefaultMaxTransfers;
     uint32_t max_bytes = kDefaultMaxBytes;

@@ -1,10 +1,13 @@
 // The process-wide trace hook and the names of its events.
 #include "trace.h"
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <deque>
 #include <mutex>
-
+#include <new>
+#include <vector>
 
 namespace {
 
@@ -17,7 +20,7 @@ std::atomic<const Hook *> g_hook{nullptr};
 // Every hook ever installed: a thread may still be calling one while another
 // thread replaces it, so none is freed before the process ends. Hooks are
 // set a handful of times per process.
-std::mutex g_hooks_mu;
+nimbet::GlobalLock g_hooks_mu(nimbet::kRankHooks);
 std::deque<Hook> g_hooks;
 
 constexpr const char *kEventNames[] = {
@@ -25,6 +28,45 @@ constexpr const char *kEventNames[] = {
     "ack-received", "part-stored", "part-sent", "part-resent", "ignored", "transfer-finished", "transfer-aborted",
     "transfer-refused",
 };
+
+// An event held back until the thread holds no library lock. Reasons are
+// static texts, so the pointer is kept; the bytes and the peer are copied.
+struct Held {
+    n_trace_event event;
+    int fd;
+    std::vector<unsigned char> bytes;
+    bool has_peer;
+    sockaddr_in peer;
+    const char *reason;
+};
+
+// Per thread: library locks held, whether the hook runs, what waits.
+thread_local int t_holds = 0;
+thread_local bool t_in_hook = false;
+thread_local std::deque<Held> t_held;
+
+void call_hook(const n_trace_info &info)
+{
+    const Hook *h = g_hook.load(std::memory_order_acquire);
+    if (h == nullptr)
+        return;
+    t_in_hook = true;
+    h->fn(&info, h->user);
+    t_in_hook = false;
+}
+
+// Delivers what was held back, in order, events raised by the hook itself
+// included (they wait for the call that raised them to return).
+void deliver_held()
+{
+    while (!t_held.empty() && t_holds == 0 && !t_in_hook) {
+        const Held e = std::move(t_held.front());
+        t_held.pop_front();
+        const n_trace_info info{e.event, e.fd, e.bytes.empty() ? nullptr : e.bytes.data(), e.bytes.size(),
+                                e.has_peer ? &e.peer : nullptr, e.reason};
+        call_hook(info);
+    }
+}
 
 }  // namespace
 
@@ -35,11 +77,32 @@ bool trace_enabled() { return g_hook.load(std::memory_order_acquire) != nullptr;
 void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::size_t len, const sockaddr_in *peer,
                 const char *reason)
 {
-    const Hook *h = g_hook.load(std::memory_order_acquire);
-    if (h == nullptr)
+    if (!trace_enabled())
         return;
-    const n_trace_info info{event, fd, bytes, len, peer, reason};
-    h->fn(&info, h->user);
+    if (t_holds > 0 || t_in_hook) {
+        // An event that cannot be copied for want of memory is lost, as
+        // it would be if the hook could not take it.
+        try {
+            Held e{event, fd, {}, peer != nullptr, {}, reason};
+            if (bytes != nullptr)
+                e.bytes.assign(bytes, bytes + len);
+            if (peer != nullptr)
+                e.peer = *peer;
+            t_held.push_back(std::move(e));
+        } catch (const std::bad_alloc &) {
+        }
+        return;
+    }
+    call_hook({event, fd, bytes, len, peer, reason});
+    deliver_held();
+}
+
+TraceHold::TraceHold() { ++t_holds; }
+
+TraceHold::~TraceHold()
+{
+    if (--t_holds == 0 && !t_held.empty())
+        deliver_held();
 }
 
 }  // namespace nimbet

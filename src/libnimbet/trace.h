@@ -1,4 +1,4 @@
-// The trace hook as the library's modules call it: cheap when no hook is installed.
+// The trace hook as the library's modules call it: cheap when no hook is installed, never called under a lock.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +9,22 @@ namespace nimbet {
 
 bool trace_enabled();
 
-// Calls the installed hook, if any.
+// Reports an event to the installed hook, if any. While the calling thread
+// holds a library lock (a TraceHold lives) or runs the hook already, the
+// event (with a copy of its bytes) waits, and reaches the hook once the
+// last hold is gone: the hook may call any function of the library.
 void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::size_t len, const sockaddr_in *peer,
                 const char *reason = nullptr);
+
+// Lives as long as the thread holds a library lock; the outermost one, when
+// it goes, delivers what was held back. Declared before the lock it covers,
+// so that it outlives it.
+class TraceHold {
+public:
+    TraceHold();
+    ~TraceHold();
+    TraceHold(const TraceHold &) = delete;
+    TraceHold &operator=(const TraceHold &) = delete;
+};
 
 }  // namespace nimbet

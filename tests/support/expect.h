@@ -1,7 +1,8 @@
-// Helpers shared by the module tests: checking a failure, and a fixture that holds one packet.
+// Helpers shared by the module tests: checking a failure, a time limit, and a fixture that holds one packet.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "nimbet/nimbet.h"
 
@@ -15,6 +16,17 @@
     } while (0)
 
 namespace nimbet::test {
+
+// Ends the test program (SIGALRM) when the scope lasts longer than
+// `seconds`: a call that waits for a lock left held fails at once instead of
+// hanging until the test runner gives up.
+class Deadline {
+public:
+    explicit Deadline(unsigned seconds) { alarm(seconds); }
+    ~Deadline() { alarm(0); }
+    Deadline(const Deadline &) = delete;
+    Deadline &operator=(const Deadline &) = delete;
+};
 
 // A fresh packet per test, freed afterwards with its tuples.
 class PacketTest : public testing::Test {

@@ -55,6 +55,25 @@ inline Bytes frame(const NodeId &src, unsigned char seq, const std::vector<WireT
     return f;
 }
 
+// Spoils the CRC trailer so that checking the frame leaves a register of
+// 0x00NN: wrong in its low byte only, where a flipped bit always shows in the
+// high byte too. The change to the trailer is found by trying: the register
+// it leaves is the CRC of its two bytes alone.
+inline Bytes with_crc_wrong_in_low_byte_only(Bytes f)
+{
+    for (unsigned d = 1; d <= 0xFFFF; ++d) {
+        const unsigned char delta[2] = {static_cast<unsigned char>(d >> 8), static_cast<unsigned char>(d)};
+        unsigned char hi = 0, lo = 0;
+        n_util_crc16(delta, 2, &hi, &lo);
+        if (hi == 0) {
+            f[f.size() - 2] ^= delta[0];
+            f[f.size() - 1] ^= delta[1];
+            break;
+        }
+    }
+    return f;
+}
+
 // The acknowledgement a node with identifier `self` sends for a request (or
 // a fragment) from `requester` with "CAC" control byte and sequence.
 inline Bytes ack_frame(const NodeId &self, const NodeId &requester, unsigned char control, unsigned char seq)

@@ -1,0 +1,53 @@
+// fork(): the library's locks are taken around it, so that the child finds every registry whole and usable.
+#include <pthread.h>
+
+#include "internal.h"
+
+namespace nimbet {
+
+namespace {
+
+// Every registry lock that was ever used, by rank.
+std::atomic<GlobalLock *> g_locks[kLockRanks];
+std::once_flag g_handlers_once;
+
+}  // namespace
+
+// The handlers pthread_atfork calls: before fork() every registry lock is
+// taken (no thread is then halfway through changing a registry); after it,
+// both processes mend what needs mending and let go of them.
+struct ForkHandlers {
+    static void prepare()
+    {
+        for (auto &slot : g_locks)
+            if (GlobalLock *l = slot.load(std::memory_order_acquire))
+                l->m_.lock();
+    }
+    static void release()
+    {
+        for (int r = kLockRanks - 1; r >= 0; --r)
+            if (GlobalLock *l = g_locks[r].load(std::memory_order_acquire))
+                l->m_.unlock();
+    }
+    static void parent()
+    {
+        sockets_after_fork(false);
+        release();
+    }
+    static void child()
+    {
+        sockets_after_fork(true);
+        transfers_after_fork();
+        release();
+    }
+};
+
+void GlobalLock::enrol()
+{
+    std::call_once(g_handlers_once,
+                   [] { pthread_atfork(&ForkHandlers::prepare, &ForkHandlers::parent, &ForkHandlers::child); });
+    g_locks[rank_].store(this, std::memory_order_release);
+    known_.store(true, std::memory_order_release);
+}
+
+}  // namespace nimbet
