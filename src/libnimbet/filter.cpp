@@ -252,6 +252,30 @@ void or_join(filter_chain *a, filter_chain *b)
     release_chain(b);
 }
 
+// One product TiUk of an AND join: the terms [t, t_end) of a and [u, u_end)
+// of b; `last` when Uk is b's last term.
+struct Product {
+    filter_element *t, *t_end, *u, *u_end;
+    bool last;
+};
+
+// Calls `step` for every product in order, T1U1, T1U2, ..., TmUn, until it
+// returns false; whether it never did. The end of each term is found before
+// `step` runs, so a step may move a term's elements elsewhere.
+template <class Step>
+bool each_product(filter_chain *a, filter_chain *b, Step &&step)
+{
+    for (filter_element *t = ElementQueue::first(a->head), *t_end; t != nullptr; t = t_end) {
+        t_end = term_end(t);
+        for (filter_element *u = ElementQueue::first(b->head), *u_end; u != nullptr; u = u_end) {
+            u_end = term_end(u);
+            if (!step(Product{t, t_end, u, u_end, u_end == nullptr}))
+                return false;
+        }
+    }
+    return true;
+}
+
 // Multiplies (T1 + ... + Tm)(U1 + ... + Un) out into the terms T1U1, T1U2,
 // ..., TmUn, in that order. Every product gets fresh copies of Uk; Ti's own
 // elements serve its last product and copies of them the ones before.
@@ -285,36 +309,28 @@ int and_join(filter_chain *a, filter_chain *b)
 
     ElementList spare;
     ElementQueue::init(spare);
-    for (filter_element *t = ElementQueue::first(a->head), *t_end; t != nullptr; t = t_end) {
-        t_end = term_end(t);
-        for (filter_element *u = ElementQueue::first(b->head), *u_end; u != nullptr; u = u_end) {
-            u_end = term_end(u);
-            const bool last = u_end == nullptr;
-            if ((!last && !copy_range(t, t_end, spare)) || !copy_range(u, u_end, spare)) {
-                free_elements(spare);
-                return fail(kNoMem);
-            }
-        }
+    const bool copied = each_product(a, b, [&](const Product &p) {
+        return (p.last || copy_range(p.t, p.t_end, spare)) && copy_range(p.u, p.u_end, spare);
+    });
+    if (!copied) {
+        free_elements(spare);
+        return fail(kNoMem);
     }
 
     ElementList sum;
     ElementQueue::init(sum);
-    for (filter_element *t = ElementQueue::first(a->head), *t_end; t != nullptr; t = t_end) {
-        t_end = term_end(t);
-        for (filter_element *u = ElementQueue::first(b->head), *u_end; u != nullptr; u = u_end) {
-            u_end = term_end(u);
-            const bool last = u_end == nullptr;
-            filter_element *product = last ? t : ElementQueue::first(spare);
-            if (last)
-                move_range(a->head, t, t_end, sum);
-            else
-                move_like(spare, t, t_end, sum);
-            set_concat(product, FILTER_CONCAT_OR);
-            filter_element *factor = ElementQueue::first(spare);
-            move_like(spare, u, u_end, sum);
-            set_concat(factor, FILTER_CONCAT_AND);
-        }
-    }
+    each_product(a, b, [&](const Product &p) {
+        filter_element *product = p.last ? p.t : ElementQueue::first(spare);
+        if (p.last)
+            move_range(a->head, p.t, p.t_end, sum);
+        else
+            move_like(spare, p.t, p.t_end, sum);
+        set_concat(product, FILTER_CONCAT_OR);
+        filter_element *factor = ElementQueue::first(spare);
+        move_like(spare, p.u, p.u_end, sum);
+        set_concat(factor, FILTER_CONCAT_AND);
+        return true;
+    });
     set_concat(ElementQueue::first(sum), FILTER_CONCAT_AND);
     ElementQueue::concat(a->head, sum);
     release_chain(b);

@@ -30,6 +30,23 @@ void dotted(std::span<const unsigned char> bytes, char *buf, std::size_t size)
     buf[keep] = '\0';
 }
 
+// A header field of the packet as dotted text, in `buf` or, without one, in
+// a buffer of the calling thread's own (one per field: threads never
+// overwrite each other's text).
+template <std::size_t N, auto Field>
+char *header_text(const n_pkt *pkt, char *buf, std::size_t size)
+{
+    thread_local char shared[N];
+    if (pkt == nullptr)
+        return fail_null<char>(kInval);
+    if (buf == nullptr) {
+        buf = shared;
+        size = sizeof shared;
+    }
+    dotted(pkt->*Field, buf, size);
+    return buf;
+}
+
 void note_control_tuple(n_pkt *pkt, const n_acl *t)
 {
     if (same_type(t->type, kTypeCAD) && t->len == kIdLen)
@@ -217,28 +234,12 @@ int n_pkt_set_seq(n_pkt *pkt, uint8_t seq)
 
 char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size)
 {
-    thread_local char shared[kLocTextSize];  // one per thread: threads never overwrite each other's text
-    if (pkt == nullptr)
-        return fail_null<char>(kInval);
-    if (buf == nullptr) {
-        buf = shared;
-        size = sizeof shared;
-    }
-    dotted(pkt->location, buf, size);
-    return buf;
+    return header_text<kLocTextSize, &n_pkt::location>(pkt, buf, size);
 }
 
 char *n_pkt_get_srcid_str(n_pkt *pkt, char *buf, size_t size)
 {
-    thread_local char shared[kIdTextSize];
-    if (pkt == nullptr)
-        return fail_null<char>(kInval);
-    if (buf == nullptr) {
-        buf = shared;
-        size = sizeof shared;
-    }
-    dotted(pkt->srcid, buf, size);
-    return buf;
+    return header_text<kIdTextSize, &n_pkt::srcid>(pkt, buf, size);
 }
 
 int n_describe_pkt(n_pkt *pkt)

@@ -18,6 +18,13 @@ namespace {
 // (a resent received packet with a long tuple area) goes to the heap.
 constexpr std::size_t kInlineFrame = 320;
 
+// Copies the destination list into `out`; rec->mu is held.
+void take_destinations_locked(const socket_record *rec, Outgoing &out)
+{
+    out.count = rec->num_interfaces;
+    std::memcpy(out.to, rec->send_to, sizeof out.to);
+}
+
 // Fills in what the caller has not set: format, the socket's location and
 // identifier (which then count as set, so a packet keeps the values of its
 // first send), and the socket's next sequence number. Takes the destination
@@ -36,8 +43,7 @@ Outgoing complete_header(socket_record *rec, n_pkt *packet)
         rec->last_seq = static_cast<uint8_t>(rec->last_seq + 1);
         packet->seq = rec->last_seq;
     }
-    out.count = rec->num_interfaces;
-    std::memcpy(out.to, rec->send_to, sizeof out.to);
+    take_destinations_locked(rec, out);
     return out;
 }
 
@@ -53,8 +59,7 @@ Outgoing prepare(socket_record *rec)
     std::memcpy(out.stamp.id, rec->id, kIdLen);
     rec->last_seq = static_cast<uint8_t>(rec->last_seq + 1);
     out.stamp.seq = rec->last_seq;
-    out.count = rec->num_interfaces;
-    std::memcpy(out.to, rec->send_to, sizeof out.to);
+    take_destinations_locked(rec, out);
     return out;
 }
 
@@ -136,8 +141,7 @@ int n_socket_send_raw(int fd, const unsigned char *data, int length)
         Outgoing out;
         {
             std::lock_guard lock(rec->mu);
-            out.count = rec->num_interfaces;
-            std::memcpy(out.to, rec->send_to, sizeof out.to);
+            take_destinations_locked(rec, out);
         }
         return transmit(rec, out, {data, static_cast<std::size_t>(length)}, N_TRACE_SENT);
     });
