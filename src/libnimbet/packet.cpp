@@ -89,8 +89,9 @@ int take_tuples(n_pkt *pkt, const unsigned char *buf, std::size_t len)
         const unsigned char l = buf[off + kTupleLenOffset];
         n_acl *t = n_acl_new(buf + off, buf + off + kTupleHeader, l);
         if (t == nullptr) {
+            // 22 as every refusal of parsing; the cause says it was memory.
             free_tuples(pkt);
-            return fail(kInval);
+            return fail_sys(kInval, ENOMEM);
         }
         note_control_tuple(pkt, t);
         AclQueue::insert_tail(pkt->acl_head, t);

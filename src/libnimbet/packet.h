@@ -22,8 +22,9 @@ bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out, uint8_t fo
 
 // Fills a fresh packet from a received frame that has passed every check of
 // n_pkt_parse already (length, format, CRC, tuples that tile the area), as
-// n_pkt_parse would, without checking again. 0, or -1 with N_EINVAL when a
-// tuple cannot be allocated (the packet then holds none).
+// n_pkt_parse would, without checking again. 0, or -1 with N_EINVAL (and
+// ENOMEM as the cause) when a tuple cannot be allocated (the packet then
+// holds none).
 int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame);
 
 // Copies n bytes, n below 256 (the data of a tuple). Where the compiler

@@ -40,9 +40,10 @@ inline constexpr uint32_t kDefaultMaxBytes = 256u << 20;
 //   fd | port | recv_from | num_interfaces | send_to[10] | retry | timeout
 //      | id[8] | loc[44] | last_seq | ack_seq | options | link
 //
-// Locking: `mu` guards every field from `port` to `options`, the limits and
-// the waiter list; it is held for short steps only, never across a wait or
-// while taking another socket's lock. The fragmentation lock may be held
+// Locking: `mu` guards every field from `port` to `options`, the limits,
+// the waiter list and the kernel filter (own_filter, attached and detached
+// under it); it is held for short steps only, never across a wait or while
+// taking another socket's lock. The fragmentation lock may be held
 // when `mu` is taken, never the other way round.
 struct socket_record {
     int fd;                    // system socket, key of the registry; constant while the record lives
