@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames in memory: building a packet, CRC-16, parsing and walking tuples, against memcpy of the same 120 bytes.
 #include <cstring>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames over loopback inside a private namespace: one frame, and a 1 MiB transfer, against raw UDP on the same path.
 #include <arpa/inet.h>
 #include <poll.h>

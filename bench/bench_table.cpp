@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of scripts/bench: the library beside raw UDP and TFTP, in one run, pinned to one core and unpinned.
 //
 // Everything runs inside a private network namespace that this program makes

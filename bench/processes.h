@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helper processes of the benchmarks: forked helpers with a channel to the parent, programs run within bounds.
 #pragma once
 

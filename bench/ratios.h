@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmark main shared by the programs here: a private network namespace, then every result as a ratio to its baseline.
 //
 // Absolute times depend on the machine and its load; what a benchmark here

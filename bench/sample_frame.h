@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample frame of the in-memory benchmarks: three tuples that fill the tuple area, 120 bytes on the wire.
 #pragma once
 

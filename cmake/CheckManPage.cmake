@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks the installed manual page against the tool it documents:
 #   cmake -DTOOL=path/to/nimbet -DMAN=path/to/nimbet.1 -DVERSION=x.y.z -P CheckManPage.cmake
 # The commands and options that `nimbet --help` lists must be the ones the

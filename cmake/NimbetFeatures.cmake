@@ -1,26 +1,32 @@
+# SPDX-License-Identifier: MIT
 # Resolves NIMBET_TESTS, NIMBET_JAVA and NIMBET_BRIDGE (AUTO, ON or OFF) into
-# NIMBET_WITH_TESTS, NIMBET_WITH_JAVA and NIMBET_WITH_BRIDGE, finding what each needs: ON fails when something is
-# missing, AUTO leaves the part out and says why.
+# NIMBET_WITH_TESTS, NIMBET_WITH_JAVA and NIMBET_WITH_BRIDGE, finding what each
+# needs: ON fails when something is missing, AUTO leaves the part out. Why
+# each one is on or off goes to NIMBET_WHY_<setting> for the configure summary.
 
 function(_nimbet_feature setting found what)
   string(TOUPPER "${${setting}}" value)
   if(value STREQUAL "AUTO")
     if(found)
       set(result ON)
+      set(why "${what} found (${setting}=AUTO; OFF leaves it out)")
     else()
-      message(STATUS "${setting}=AUTO: ${what} not found, left out")
       set(result OFF)
+      set(why "${what} not found (${setting}=AUTO; ON insists)")
     endif()
   elseif(${setting})
     if(NOT found)
       message(FATAL_ERROR "${setting}=ON, but ${what} was not found")
     endif()
     set(result ON)
+    set(why "${setting}=ON")
   else()
     set(result OFF)
+    set(why "${setting}=OFF")
   endif()
   string(REPLACE "NIMBET_" "NIMBET_WITH_" out ${setting})
   set(${out} ${result} PARENT_SCOPE)
+  set(NIMBET_WHY_${setting} "${why}" PARENT_SCOPE)
 endfunction()
 
 # The JDK: javac, jar and javadoc of release 17 or later, and its JNI headers
@@ -77,6 +83,7 @@ if(NIMBET_TOOL)
   _nimbet_feature(NIMBET_BRIDGE "${_nimbet_bridge_found}" "libmosquitto and nlohmann/json")
 else()
   set(NIMBET_WITH_BRIDGE OFF)
+  set(NIMBET_WHY_NIMBET_BRIDGE "no tool (NIMBET_TOOL=OFF)")
 endif()
 
 # What makes the gateway a service, each optional (AUTO, ON or OFF) like the

@@ -1,16 +1,19 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts under the prefix: the module with its soname
 # links, the header, the CMake package (nimbet::nimbet), the pkg-config file,
 # the tool with its man page, and (from java/) the jars. Every file here is
-# relocatable: nothing records the prefix it was installed to.
+# relocatable: nothing records the prefix it was installed to. Each file
+# belongs to an install component, which is also the Debian package it goes
+# to (NimbetPackage.cmake): runtime, dev, tools, java.
 include(CMakePackageConfigHelpers)
 
 set(NIMBET_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nimbet)
 
 install(TARGETS nimbetJava EXPORT nimbetTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/nimbet DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/nimbet DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
-install(EXPORT nimbetTargets NAMESPACE nimbet:: DESTINATION ${NIMBET_CMAKE_DIR})
+install(EXPORT nimbetTargets NAMESPACE nimbet:: DESTINATION ${NIMBET_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/nimbetConfig.cmake.in
   ${PROJECT_BINARY_DIR}/nimbetConfig.cmake INSTALL_DESTINATION ${NIMBET_CMAKE_DIR})
 # Before 1.0 only the same minor version promises the same interface.
@@ -22,7 +25,7 @@ endif()
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/nimbetConfigVersion.cmake
   COMPATIBILITY ${_nimbet_compatibility})
 install(FILES ${PROJECT_BINARY_DIR}/nimbetConfig.cmake ${PROJECT_BINARY_DIR}/nimbetConfigVersion.cmake
-  DESTINATION ${NIMBET_CMAKE_DIR})
+  DESTINATION ${NIMBET_CMAKE_DIR} COMPONENT dev)
 
 # pkg-config finds the prefix from where the file lies (unless the folders
 # were given as absolute paths).
@@ -38,11 +41,27 @@ else()
   set(NIMBET_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/nimbet.pc.in ${PROJECT_BINARY_DIR}/nimbet.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/nimbet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/nimbet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+# nimbet_install_man(PAGE COMPONENT): installs the manual page PAGE (a file
+# of the build folder named NAME.SECTION) compressed, as Debian ships them.
+function(nimbet_install_man page component)
+  get_filename_component(name ${page} NAME)
+  string(REGEX MATCH "[0-9]$" section ${name})
+  add_custom_command(OUTPUT ${page}.gz
+    COMMAND gzip -9nc ${page} > ${page}.gz
+    DEPENDS ${page}
+    VERBATIM)
+  add_custom_target(nimbet_man_${name} ALL DEPENDS ${page}.gz)
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+endfunction()
 
 if(TARGET nimbet)
-  install(TARGETS nimbet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_BINARY_DIR}/nimbet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(TARGETS nimbet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  nimbet_install_man(${PROJECT_BINARY_DIR}/nimbet.1 tools)
+  # The JSON Schema of the lines the tool writes with --json.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/schemas/tool-events.schema.json
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/nimbet/schemas COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/nimbet COMPONENT tools)
 endif()
 # The gateway as a service: its units, written at install time with the

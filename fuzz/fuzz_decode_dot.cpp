@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes dotted decimal decoding and the packet setters that take dotted text.
 #include <cstdint>
 #include <cstdlib>

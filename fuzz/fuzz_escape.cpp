@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the escaped stream form: escape then unescape gives the input back, and neither
 // function writes past the room it is given, whatever that room is.
 #include <cstdint>

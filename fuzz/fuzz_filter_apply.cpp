@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes building, joining and applying filter chains: a join must evaluate as the AND or OR of its parts.
 #include <cstdint>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the dotted patterns of filter elements: every text either is refused or gives a well-formed element.
 #include <cstdint>
 #include <cstdio>

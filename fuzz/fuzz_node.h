@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The node that the receive-path fuzz targets feed: one library socket, opened once per process.
 #pragma once
 

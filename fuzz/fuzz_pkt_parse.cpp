@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes frame parsing: parse, walk and search the tuples, describe, free; the in-place reader must agree.
 #include <cstdint>
 #include <cstdio>

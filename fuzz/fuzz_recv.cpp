@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the receive path on bytes alone: frames are parsed and handled as if they arrived on a socket, with
 // acknowledgements, the repeat history, fragmentations of both directions and their timers in play.
 #include <arpa/inet.h>

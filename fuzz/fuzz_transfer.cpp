@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes receiving transfers from many sources: parts in any order, repeated, lying about their kind,
 // with or without descriptors, and the timers in between. What a receiver finishes is what was sent,
 // and what it holds stays within its limits.

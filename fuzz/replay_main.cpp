@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays every file of a corpus folder through a fuzz target, as an ordinary test.
 #include <cstdint>
 #include <cstdio>

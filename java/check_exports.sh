@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks that the module exports every native method listed in exports.txt,
 # and that every native method declared by libnimbetJNI is among them, so a
 # misspelt name fails here rather than at the first call from Java.

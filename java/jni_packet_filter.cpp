@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Native methods of NimbetPacket and NimbetFilter, and the getters of the FILTER_ constants.
 #include <cstdio>
 #include <cstdlib>

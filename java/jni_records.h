@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The binding's own records behind the handles of identifiers, locations and filters, and how they are made.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The binding's runtime: failure flag and pending-failure check, exception tables, byte buffers and strings.
 #include "jni_runtime.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every native method of the Java binding shares: handles, the failure flag and its check, exceptions, arrays, strings.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Native methods of NimbetSocket and NimbetUtil, and the getters of the SOCKET_ constants.
 #include <atomic>
 #include <cstdio>

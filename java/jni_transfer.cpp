@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Native methods of NimbetTransfer: the state and data of fragmented transfers, named by the peer's identifier.
 //
 // These methods complete the socket methods, which start transfers but give

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Native methods of the value classes NimbetSrcId, NimbetLocation and NimbetTuple.
 #include <atomic>
 #include <cstdio>

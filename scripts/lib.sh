@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by scripts/test and scripts/demo: paths and the installation of what the build needs.
 
 NIMBET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -9,7 +10,7 @@ NIMBET_PACKAGES=(
   libgtest-dev libbenchmark-dev
   openjdk-17-jdk-headless junit5
   iproute2 util-linux valgrind
-  pkg-config dpkg-dev fakeroot groff-base
+  pkg-config dpkg-dev fakeroot groff-base lintian
   tshark tcpdump
   libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
   libtomlplusplus-dev libsqlite3-dev libsystemd-dev systemd python3-jsonschema

@@ -1,12 +1,14 @@
+# SPDX-License-Identifier: MIT
 # Shared by scripts/test: what users of the library get. An install into a
 # temporary prefix with its file list, four programs that use it (CMake
 # find_package, pkg-config, add_subdirectory, Java with nothing but the jar),
-# the Debian package with its file list and a clean installation, and
+# the Debian packages with their files, lintian and a clean installation, and
 # clang-tidy on the library. Every program runs in a private network
 # namespace (NETNS_RUN), although none of them opens a socket.
 
 # The files an install puts under its prefix, with the version numbers and
-# the build type written as VERSION, SOVERSION and CONFIG.
+# the build type written as VERSION, SOVERSION and CONFIG. The Debian
+# packages hold the same files between them (see package_of).
 NIMBET_INSTALLED_FILES="bin/nimbet
 include/nimbet/nimbet.h
 lib/cmake/nimbet/nimbetConfig.cmake
@@ -17,10 +19,12 @@ lib/libnimbetJava.so
 lib/libnimbetJava.so.SOVERSION
 lib/libnimbetJava.so.VERSION
 lib/pkgconfig/nimbet.pc
-share/java/nimbet-javadoc.jar
-share/java/nimbet-sources.jar
+share/java/nimbet-VERSION-javadoc.jar
+share/java/nimbet-VERSION-sources.jar
+share/java/nimbet-VERSION.jar
 share/java/nimbet.jar
-share/man/man1/nimbet.1
+share/man/man1/nimbet.1.gz
+share/nimbet/schemas/tool-events.schema.json
 share/doc/nimbet/README.md
 share/doc/nimbet/examples/nimbet-bridge.toml.example
 share/nimbet/schemas/bridge-command.schema.json
@@ -43,6 +47,7 @@ compare_file_list() {
   local what="$1" version got
   version="$(nimbet_version)"
   got="$(sed -E "s/\.so\.${version//./\\.}$/.so.VERSION/; s/\.so\.[0-9]+(\.[0-9]+)?$/.so.SOVERSION/;
+                 s/nimbet-${version//./\\.}(-[a-z]+)?\.jar$/nimbet-VERSION\1.jar/;
                  s/nimbetTargets-[a-z]+\.cmake$/nimbetTargets-CONFIG.cmake/" | sort)"
   if [ "$got" != "$(sort <<<"$NIMBET_INSTALLED_FILES")" ]; then
     echo "$what: the files differ from the expected list (< expected, > found):" >&2
@@ -99,48 +104,113 @@ check_consumers() {
   test "${PIPESTATUS[0]}" -eq 0
 }
 
-# check_deb BUILD WORK: packs the build with cpack, checks the package's file
-# list, and installs and removes it in a private dpkg root that knows the
-# packages of this system, so its dependencies are checked for real.
-check_deb() {
-  local build="$1" work="$2" deb root pkg
+# The Debian package each installed file goes to (paths as in
+# NIMBET_INSTALLED_FILES).
+package_of() {
+  case "$1" in
+    lib/libnimbetJava.so.*) echo libnimbet0 ;;
+    lib/libnimbetJava.so | include/* | lib/cmake/* | lib/pkgconfig/*) echo libnimbet-dev ;;
+    share/java/* | lib/jni/*) echo libnimbet-java ;;
+    *) echo nimbet-tools ;;
+  esac
+}
+
+# Lintian's warnings that the README explains (section "Debian packages"),
+# as "package: tag [file]" lines; any other warning or error fails.
+NIMBET_LINTIAN_EXPLAINED="libnimbet0: package-name-doesnt-match-sonames libnimbetJava0.1
+libnimbet-dev: pkg-config-unavailable-for-cross-compilation [usr/lib/pkgconfig/nimbet.pc]
+libnimbet-java: codeless-jar [usr/share/java/nimbet-VERSION-javadoc.jar]
+libnimbet-java: codeless-jar [usr/share/java/nimbet-VERSION-sources.jar]"
+
+# check_deb_files DEB: the package's files (relative to /usr) each belong to
+# it, its copyright and changelog are there, and it has no maintainer
+# script; prints the files that the plain install also has.
+check_deb_files() {
+  local deb="$1" pkg version f control
+  pkg="$(dpkg-deb -f "$deb" Package)"
+  version="$(dpkg-deb -f "$deb" Version)"
+  control="$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||')"
+  if grep -qxE 'preinst|postinst|prerm|postrm' <<<"$control"; then
+    echo "$pkg has maintainer scripts: $(tr '\n' ' ' <<<"$control")" >&2
+    return 1
+  fi
+  [ "$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/"$pkg"/changelog.gz | gzip -dc | head -n 1 |
+       sed -n 's/^libnimbet (\([^)]*\)).*/\1/p')" = "$version" ] || {
+    echo "$pkg: its changelog has no entry for $version at the top" >&2
+    return 1
+  }
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./usr/||' | while read -r f; do
+    case "$f" in
+      share/doc/"$pkg"/copyright | share/doc/"$pkg"/changelog.gz) continue ;;
+      lib/jni/libnimbetJava.so) [ "$pkg" = libnimbet-java ] && continue ;;
+    esac
+    [ "$(package_of "$f")" = "$pkg" ] || { echo "$f is in $pkg, not in $(package_of "$f")" >&2; return 1; }
+    echo "$f"
+  done
+}
+
+# check_debs BUILD WORK: packs the build with cpack into its Debian packages,
+# checks what each holds and lintian's verdict, and installs and removes
+# them all in a private dpkg root that knows the packages of this system, so
+# that their dependencies are checked for real.
+check_debs() {
+  local build="$1" work="$2" deb root pkgs=() debs=() expected got
   (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1) || {
     cat "$work/cpack.log" >&2
     return 1
   }
-  deb="$(echo "$work"/deb/*.deb)"
-  [ -f "$deb" ] || { echo "cpack made no package" >&2; return 1; }
-  pkg="$(dpkg-deb -f "$deb" Package)"
-  echo "  $(basename "$deb"): $(dpkg-deb -f "$deb" Depends)"
-  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./usr/||' | compare_file_list "package"
+  for deb in "$work"/deb/*.deb; do
+    debs+=("$deb")
+    pkgs+=("$(dpkg-deb -f "$deb" Package)")
+    echo "  $(basename "$deb"): $(dpkg-deb -f "$deb" Section), depends on $(dpkg-deb -f "$deb" Depends)"
+    check_deb_files "$deb" >"$work/files-${pkgs[-1]}" || return 1
+  done
+  [ "${#debs[@]}" -ge 4 ] || { echo "cpack made ${#debs[@]} packages: ${pkgs[*]}" >&2; return 1; }
+  cat "$work"/files-* | compare_file_list "packages"
+  dpkg-deb --ctrl-tarfile "$work"/deb/libnimbet0_*.deb | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' ||
+    { echo "libnimbet0 does not activate the ldconfig trigger" >&2; return 1; }
+
+  lintian --pedantic "${debs[@]}" >"$work/lintian.log" 2>&1 || true
+  expected="$(sed "s/VERSION/$(nimbet_version)/" <<<"$NIMBET_LINTIAN_EXPLAINED" | sort)"
+  got="$(sed -n 's/^[EW]: //p' "$work/lintian.log" | sort)"
+  if [ "$got" != "$expected" ]; then
+    echo "lintian: errors or warnings other than the explained ones (< explained, > reported):" >&2
+    diff <(echo "$expected") <(echo "$got") >&2
+    return 1
+  fi
+  echo "  lintian: no error, $(wc -l <<<"$got") explained warnings"
 
   root="$work/debroot"
-  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers" "$root/stub"
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
   cp /var/lib/dpkg/status "$root/var/lib/dpkg/status"
   touch "$root/var/lib/dpkg/available"
   dpkg-query -W -f '${binary:Package}\n' | while read -r p; do : >"$root/var/lib/dpkg/info/$p.list"; done
-  # The maintainer scripts run ldconfig; in this root it only records the call.
-  printf '#!/bin/sh\necho "ldconfig $*" >>"%s/stub/calls"\n' "$root" >"$root/stub/ldconfig"
-  chmod +x "$root/stub/ldconfig"
   local dpkg=(dpkg --root="$root" --log=/dev/null --force-script-chrootless)
   [ "$(id -u)" -eq 0 ] || dpkg=(fakeroot "${dpkg[@]}")
-  PATH="$root/stub:$PATH" "${dpkg[@]}" -i "$deb" >"$work/dpkg.log" 2>&1 || {
+  "${dpkg[@]}" -i "${debs[@]}" >"$work/dpkg.log" 2>&1 || {
     cat "$work/dpkg.log" >&2
     return 1
   }
-  [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${Status}' "$pkg")" = "install ok installed" ]
+  for pkg in "${pkgs[@]}"; do
+    [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${Status}' "$pkg")" = "install ok installed" ] ||
+      { echo "$pkg is not installed" >&2; return 1; }
+  done
   check_soname "$root/usr/lib"
   grep -q '^ExecStart=/usr/bin/nimbet bridge ' "$root/usr/lib/systemd/system/nimbet-bridge.service" || {
     echo "the packaged unit does not start /usr/bin/nimbet" >&2
     return 1
   }
   "$NETNS_RUN" "$root/usr/bin/nimbet" --help >/dev/null
-  PATH="$root/stub:$PATH" "${dpkg[@]}" -r "$pkg" >>"$work/dpkg.log" 2>&1
-  if [ -n "$(find "$root/usr" -type f -o -type l 2>/dev/null)" ]; then
-    echo "removing $pkg left files behind" >&2
+  # The jar finds the module of libnimbet0 through its link in lib/jni.
+  "$NETNS_RUN" java -Djava.library.path="$root/usr/lib/jni" -cp "$root/usr/share/java/nimbet.jar" \
+    "$NIMBET_ROOT/tests/consumers/Consumer.java" "$root/usr/lib" >/dev/null
+  "${dpkg[@]}" --purge "${pkgs[@]}" >>"$work/dpkg.log" 2>&1
+  if [ -n "$(find "$root/usr" "$root/etc" -type f -o -type l 2>/dev/null)" ]; then
+    echo "removing the packages left files behind:" >&2
+    find "$root/usr" "$root/etc" -type f -o -type l 2>/dev/null >&2
     return 1
   fi
-  echo "  installed with dpkg -i, its tool runs, removed without leftovers"
+  echo "  all ${#pkgs[@]} installed with dpkg -i, the tool and the jar run, purged without leftovers"
 }
 
 # run_clang_tidy BUILD: the .clang-tidy checks on every library source, with

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Compiled as C99: proves the public header serves C users. */
 #include <string.h>
 

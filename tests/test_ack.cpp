@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Acknowledgement replies: the frame on the wire, the reply bit per kind, refusals that send nothing.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Addressed sending and acknowledged sending: the frames on the wire, the wait for the acknowledgement, refusals.
 #include <gtest/gtest.h>
 

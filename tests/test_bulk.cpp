@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bulk transfer entry points: buffers and files become sending fragmentations, options, refusals.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16/XMODEM: check values, chaining, append and check, refusals.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The error number, its messages and printout, assertions, and the millisecond clock.
 #include <gtest/gtest.h>
 

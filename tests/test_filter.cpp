@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Filter chains: registry, element building and patterns, joins, evaluation, description.
 #include <gtest/gtest.h>
 

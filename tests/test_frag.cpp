@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fragmentations driven directly: the frames of each part, acknowledgements, joining, states, files.
 #include <gtest/gtest.h>
 

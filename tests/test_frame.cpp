@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames read in place: the CRC-32 of transfers and the descriptor's layout.
 #include <gtest/gtest.h>
 

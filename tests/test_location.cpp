@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Locations: the one-byte coordinate encoding and the split into root, node names, coordinates, deviation.
 #include <gtest/gtest.h>
 

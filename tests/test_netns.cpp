@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The namespace harness: loopback works inside it, veth pairs get their addresses, strangers are refused.
 #include <gtest/gtest.h>
 

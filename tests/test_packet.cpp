@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Packets: allocation, parsing of received frames (good, damaged and hostile), header access, description.
 #include <gtest/gtest.h>
 

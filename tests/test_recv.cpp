@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving: classification of frames, automatic acknowledgement, repeats, failures, fragment acknowledgements and timers, select and raw reads.
 #include <gtest/gtest.h>
 
@@ -266,6 +267,42 @@ TEST_F(Receive, OwnFramesForOtherNodesAreNotReadBack)
     n_socket_set_option(b, SOCKET_RECV_ALL, 1);
     send_to_c();
     EXPECT_NE(nullptr, PacketPtr(take()));
+}
+
+// The trace hook sees a datagram as it arrives, with the address it was sent
+// to, before the acknowledgement that it causes; a datagram sent comes with
+// the destinations that took it.
+TEST_F(Receive, TraceSeesArrivalBeforeItsAcknowledgementWithRealAddresses)
+{
+    struct Seen {
+        int event, fd;
+        std::vector<sockaddr_in> to;
+    };
+    std::vector<Seen> seen;
+    n_set_trace([](const n_trace_info *i, void *user) {
+        static_cast<std::vector<Seen> *>(user)->push_back({i->event, i->fd, {i->to, i->to + i->to_count}});
+    }, &seen);
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    put(request(kA, 9));
+    const PacketPtr got(take(b));
+    n_set_trace(nullptr, nullptr);
+    ASSERT_NE(nullptr, got);
+
+    const auto broadcast = [](const std::vector<sockaddr_in> &to) {
+        return to.size() == 1 && to[0].sin_addr.s_addr == inet_addr("127.255.255.255") &&
+               to[0].sin_port == htons(kNodePort);
+    };
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(N_TRACE_SENT, seen[0].event);
+    EXPECT_TRUE(broadcast(seen[0].to));
+    std::vector<int> on_b;
+    for (const Seen &s : seen)
+        if (s.fd == b && (s.event == N_TRACE_RECEIVED || s.event == N_TRACE_ACK_SENT || s.event == N_TRACE_DELIVERED)) {
+            on_b.push_back(s.event);
+            EXPECT_TRUE(s.event == N_TRACE_DELIVERED ? s.to.empty() : broadcast(s.to)) << s.event;
+        }
+    EXPECT_EQ((std::vector<int>{N_TRACE_RECEIVED, N_TRACE_ACK_SENT, N_TRACE_DELIVERED}), on_b);
+    EXPECT_STREQ("received", n_trace_event_name(N_TRACE_RECEIVED));
 }
 
 // What the socket counts adds up: garbage, a repeat, a frame for another

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Filtered receiving: only packets that a chain accepts reach the application.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending: frames as they arrive on a plain UDP socket, sequence numbers, header filling, destinations.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sockets: opening with real interface discovery, failed opens, settings and their refusals, description.
 #include <gtest/gtest.h>
 

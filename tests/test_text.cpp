@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dotted decimal decoding, the dotted-text packet setters, and the escaped stream form.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several threads: own objects, a close under a waiting receive, bounded waits, transfers tied to their socket.
 #include <gtest/gtest.h>
 

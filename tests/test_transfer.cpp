@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transfers between real nodes: buffers and files of every size class, a blocking receiver that serves its timers, a lossy relay.
 #include <gtest/gtest.h>
 

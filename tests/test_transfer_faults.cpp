@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transfers that never lie: faulty networks, restarts, stray and hostile fragments, the descriptor, limits, files.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tuples: creation, the add limit and oversize rule, removal, walks and searches, type-code packing.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nimbet bridge: the gateway's event loop, its topics, its counters and how it starts and ends.
 //
 // One thread owns the node socket, the outbox and the store; the MQTT

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nimbet bridge: the gateway between one segment of nodes and an MQTT broker.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Commands that reach the gateway over MQTT: parsing, validation and results.
 #include "bridge_command.h"
 

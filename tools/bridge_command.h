@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Commands that reach the gateway over MQTT: their JSON form, validation, and the result objects.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's MQTT client on libmosquitto's threaded interface.
 #include "bridge_mqtt.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's MQTT client: libmosquitto in a network thread of its own, talking to the gateway thread through events.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's node: frames and finished transfers going up, commands coming down and their outcomes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's outbox: messages waiting for the broker, bounded, kept in order (and in a store), with drops counted.
 #pragma once
 

@@ -1,7 +1,7 @@
+// SPDX-License-Identifier: MIT
 // The nimbet commands about single frames: interfaces, describe, listen, send.
 #include <arpa/inet.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -13,8 +13,8 @@ namespace nimbet_tool {
 
 namespace {
 
-// One tuple as text: identifiers dotted, control tuples decoded, printable
-// data quoted, anything else in hex.
+// One tuple as text: identifiers dotted, control tuples decoded, text
+// (printable UTF-8) quoted, anything else in hex.
 std::string tuple_text(n_acl *t)
 {
     char name[4];
@@ -32,10 +32,7 @@ std::string tuple_text(n_acl *t)
     }
     if (len == 0)
         return s;
-    bool printable = true;
-    for (unsigned i = 0; i < len; ++i)
-        printable = printable && std::isprint(d[i]);
-    if (printable)
+    if (is_text(d, len))
         return s + " \"" + std::string(reinterpret_cast<char *>(d), len) + "\"";
     s += " [" + std::to_string(len) + "]";
     for (unsigned i = 0; i < len && i < 16; ++i) {
@@ -70,8 +67,7 @@ int cmd_interfaces(const CommandLine &c)
         inet_ntop(AF_INET, &addrs[i], a, sizeof a);
         inet_ntop(AF_INET, &bcasts[i], b, sizeof b);
         if (c.node.json)
-            std::printf("%s\n", JsonObject().str("event", "interface").str("address", a).str("destination", b)
-                                    .text().c_str());
+            std::printf("%s\n", json_event("interface").str("address", a).str("destination", b).text().c_str());
         else
             std::printf("%-15s  frames go to %s\n", a, b);
     }
@@ -92,12 +88,18 @@ int cmd_listen(const CommandLine &c)
         throw UsageError("--json and --pcap - both want standard output");
     std::unique_ptr<PcapWriter> pcap;
     if (!c.pcap.empty()) {
+        const bool exists = c.pcap != "-" && check_output(c.pcap, c.no_clobber);
         std::string error;
-        pcap.reset(PcapWriter::open(c.pcap, &error));
+        pcap.reset(PcapWriter::open(c.pcap, c.no_clobber, &error));
         if (!pcap)
             throw Failure(kExitFailure, error);
+        if (exists)
+            std::fprintf(stderr, "nimbet: overwriting %s\n", c.pcap.c_str());
+    } else if (c.no_clobber) {
+        throw UsageError("--no-clobber concerns --pcap FILE, which is not given");
     }
-    // With the capture on standard output, the frame lines go to standard error.
+    // The frame lines go to standard output, or with the capture there to
+    // standard error; what the run is about goes to standard error.
     std::FILE *out = c.pcap == "-" ? stderr : stdout;
     FilterGuard filter{build_filter(c.node)};
     Observer observer(c.node.verbose, c.node.json);
@@ -106,10 +108,8 @@ int cmd_listen(const CommandLine &c)
     n_socket_set_option(fd, SOCKET_AUTOACK, 1);
     if (pcap)
         observer.capture(pcap.get(), fd);
-    if (!c.node.json) {
-        std::fprintf(out, "listening on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
-        std::fflush(out);
-    }
+    if (!c.node.json)
+        std::fprintf(stderr, "nimbet: listening on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
 
     const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 30);
     long frames = 0;
@@ -125,8 +125,6 @@ int cmd_listen(const CommandLine &c)
                 std::fflush(stdout);
             } else {
                 print_frame(out, pkt, deadline.seconds());
-                if (c.node.verbose >= 2 && out == stdout)
-                    n_describe_pkt(pkt);
             }
         });
 
@@ -136,7 +134,8 @@ int cmd_listen(const CommandLine &c)
     else if (c.count >= 0 && frames < c.count)
         status = kExitTimeLimit;
     if (!c.node.json)
-        std::fprintf(out, "%ld frame%s in %.1fs%s\n", frames, frames == 1 ? "" : "s", deadline.seconds(),
+        std::fprintf(stderr, "nimbet: %s in %.1fs%s\n", plural(static_cast<uint64_t>(frames), "frame", "frames").c_str(),
+                     deadline.seconds(),
                      status == kExitInterrupted ? " (interrupted)"
                      : status == kExitTimeLimit ? ", time limit reached before --count"
                                                 : "");
@@ -194,8 +193,8 @@ int cmd_send(const CommandLine &c)
     } else if (c.acked && n_errno == N_EPROTO) {
         event = json_event("not-acknowledged");
         status = kExitNotAcked;
-        std::fprintf(stderr, "nimbet: not acknowledged by %s: no answer to %d transmissions in %u ms\n", to.c_str(),
-                     n_socket_get_retry(fd), ms);
+        std::fprintf(stderr, "nimbet: not acknowledged by %s: no answer to %s in %u ms\n", to.c_str(),
+                     plural(static_cast<uint64_t>(n_socket_get_retry(fd)), "transmission", "transmissions").c_str(), ms);
     } else {
         event = json_event("failed");
         status = kExitFailure;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet commands that move files: send-file and recv-file, with their progress line and partial output.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -43,35 +44,52 @@ std::string duration_text(double s)
     return buf;
 }
 
-// The progress of a transfer: a line on standard error that rewrites itself
-// on a terminal (or one line a second when forced elsewhere), and with
-// --json a "progress" event a second.
+// The progress of a transfer on standard error: a line that rewrites itself
+// on a terminal (or one line a second when forced elsewhere); with -v, one
+// line a second that also counts the parts and resends; with --json, a
+// "progress" event a second.
 class Progress {
 public:
-    Progress(const CommandLine &c, const char *verb)
-        : verb_(verb), tty_(isatty(STDERR_FILENO) != 0),
-          line_(c.progress == 1 || (c.progress < 0 && tty_)), json_(c.node.json)
+    Progress(const CommandLine &c, const char *verb, const Observer &observer)
+        : verb_(verb), observer_(observer), tty_(isatty(STDERR_FILENO) != 0), verbose_(c.node.verbose > 0),
+          line_(!verbose_ && (c.progress == 1 || (c.progress < 0 && tty_))), json_(c.node.json)
     {
     }
 
-    // Shows the state at most 5 times a second (once a second off a
-    // terminal), or at once with `last`.
+    // Shows the state after `seconds` of transfer at most 5 times a second
+    // on a terminal, else once a second, or at once with `last`.
     void update(uint64_t bytes, uint64_t total, double seconds, bool last = false)
     {
         const uint32_t now = n_util_getmstime();
-        if (line_ && (last || now - last_line_ >= (tty_ ? 200u : 1000u))) {
+        const Observer::TransferCounts &n = observer_.transfer_counts();
+        const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+        if (verbose_ && (last || now - last_line_ >= 1000u)) {
             last_line_ = now;
-            std::fprintf(stderr, "%s%s%s", tty_ ? "\r" : "", text(bytes, total, seconds).c_str(),
-                         tty_ ? "\033[K" : "\n");
+            std::string line = amount(bytes, total) + ", " + plural(n.parts, "part", "parts") + ", " +
+                               std::to_string(n.resent) + " resent";
+            if (n.repeated != 0)
+                line += ", " + std::to_string(n.repeated) + " repeated";
+            if (n.ignored != 0)
+                line += ", " + std::to_string(n.ignored) + " of no transfer";
+            line += ", " + bytes_text(static_cast<uint64_t>(rate)) + "/s";
+            std::fprintf(stderr, "nimbet: %10.6fs %s\n", observer_.elapsed(), line.c_str());
+        } else if (line_ && (last || now - last_line_ >= (tty_ ? 200u : 1000u))) {
+            last_line_ = now;
+            std::string line = amount(bytes, total) + "  " + bytes_text(static_cast<uint64_t>(rate)) + "/s";
+            if (total != 0 && rate > 0 && bytes < total)
+                line += "  ETA " + duration_text(static_cast<double>(total - bytes) / rate);
+            std::fprintf(stderr, "%s%s%s", tty_ ? "\r" : "", line.c_str(), tty_ ? "\033[K" : "\n");
             shown_ = true;
         }
-        if (json_ && now - last_json_ >= 1000u && bytes != last_bytes_) {
+        if (json_ && now - last_json_ >= 1000u && (bytes != last_bytes_ || n.resent != last_resent_)) {
             last_json_ = now;
             last_bytes_ = bytes;
+            last_resent_ = n.resent;
             JsonObject o = json_event("progress").num("bytes", bytes);
             if (total != 0)
                 o.num("total", total);
-            std::printf("%s\n", o.real("rate", seconds > 0 ? static_cast<double>(bytes) / seconds : 0, 0).text().c_str());
+            o.real("rate", rate, 0);
+            std::printf("%s\n", o.num("parts", n.parts).num("resent", n.resent).text().c_str());
             std::fflush(stdout);
         }
     }
@@ -85,9 +103,9 @@ public:
     }
 
 private:
-    std::string text(uint64_t bytes, uint64_t total, double seconds) const
+    // "sent 1.0 MiB of 4.0 MiB (25%)"
+    std::string amount(uint64_t bytes, uint64_t total) const
     {
-        const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
         std::string s = std::string(verb_) + " " + bytes_text(bytes);
         if (total != 0) {
             char pct[16];
@@ -95,17 +113,15 @@ private:
                                                                        static_cast<double>(total)));
             s += " of " + bytes_text(total) + pct;
         }
-        s += "  " + bytes_text(static_cast<uint64_t>(rate)) + "/s";
-        if (total != 0 && rate > 0 && bytes < total)
-            s += "  ETA " + duration_text(static_cast<double>(total - bytes) / rate);
         return s;
     }
 
     const char *verb_;
-    bool tty_, line_, json_;
+    const Observer &observer_;
+    bool tty_, verbose_, line_, json_;
     bool shown_ = false;
     uint32_t last_line_ = 0, last_json_ = 0;
-    uint64_t last_bytes_ = 0;
+    uint64_t last_bytes_ = 0, last_resent_ = 0;
 };
 
 bool same_id(const unsigned char *a, const unsigned char *b) { return std::memcmp(a, b, 8) == 0; }
@@ -168,63 +184,118 @@ std::vector<unsigned char> read_stdin()
     return data;
 }
 
-// The OUTFILE of recv-file, checked before a transfer is accepted. A file
-// is written by the library part by part into OUTFILE.part and renamed to
-// OUTFILE once complete and checked; data received in memory (standard
-// output) are written at the end. A run that ends without the whole file
-// removes what it made, unless asked to keep the part received.
+// Where recv-file puts the transfer, arranged before one is accepted. The
+// library writes the parts to a temporary file beside SINK and renames it to
+// SINK once the whole file is there and checked; when the transfer breaks
+// off (the sender gone, the time limit, Ctrl-C), it removes it, or with
+// --keep-partial renames what it holds, every byte received, to SINK. SINK
+// is OUTFILE, or for standard output a file in a private temporary folder,
+// copied out at the end. A new OUTFILE is made at once (an empty one that
+// stands for it until the transfer replaces it), so that --no-clobber holds
+// and an OUTFILE that cannot be written is refused before anything comes.
 class Output {
 public:
-    explicit Output(const std::string &path) : path_(path), stdout_(path == "-")
+    Output(const std::string &path, bool no_clobber) : path_(path), stdout_(path == "-")
     {
-        if (stdout_)
+        if (stdout_) {
+            const char *tmp = std::getenv("TMPDIR");
+            std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/nimbet-XXXXXX";
+            if (::mkdtemp(dir.data()) == nullptr)
+                throw Failure(kExitFailure, "cannot make a temporary folder: " + dir + ": " + std::strerror(errno));
+            dir_ = dir;
+            sink_ = dir_ + "/received";
             return;
+        }
+        sink_ = path;
+        existed_ = check_output(path, no_clobber);
         struct stat st{};
-        const bool existed = ::stat(path.c_str(), &st) == 0;
-        if (existed && S_ISDIR(st.st_mode))
-            throw Failure(kExitFailure, "cannot write " + path + ": it is a directory");
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        // The received file takes the place of OUTFILE: never that of a
+        // device, a pipe or a socket (such as /dev/null).
+        if (existed_ && (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
+            throw Failure(kExitFailure, "cannot write " + path + ": not a regular file");
+        if (existed_)
+            return;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0)
-            throw Failure(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
+            throw Failure(kExitFailure, errno == EEXIST && no_clobber
+                                            ? path + " exists; not overwriting it (--no-clobber)"
+                                            : "cannot write " + path + ": " + std::strerror(errno));
         ::close(fd);
-        created_ = !existed;
     }
 
-    bool to_stdout() const { return stdout_; }
-    const std::string &path() const { return path_; }
-
-    // Writes data received in memory; false with the reason in *error.
-    bool write_all(const unsigned char *data, std::size_t len, std::string *error)
+    ~Output()
     {
-        std::FILE *f = stdout_ ? stdout : std::fopen(path_.c_str(), "wb");
-        bool ok = f != nullptr && (len == 0 || std::fwrite(data, 1, len, f) == len);
-        ok = (f == stdout ? std::fflush(f) == 0 : (f != nullptr && std::fclose(f) == 0)) && ok;
+        if (dir_.empty())
+            return;
+        ::unlink(sink_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+
+    bool to_stdout() const { return stdout_; }
+    // The file the library writes the transfer to.
+    const std::string &sink() const { return sink_; }
+    // OUTFILE, or "standard output".
+    std::string name() const { return stdout_ ? "standard output" : path_; }
+
+    // The transfer is complete in SINK.
+    void finished() { say_overwriting(); }
+
+    // The transfer did not finish and was let go (`taken`: a transfer had
+    // been accepted): keeps what was received (writing it to standard
+    // output), or removes what this run made. Returns what became of it,
+    // for the message.
+    std::string unfinished(bool keep, bool taken)
+    {
+        if (keep && taken) {
+            struct stat st{};
+            const uint64_t kept = ::stat(sink_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+            say_overwriting();
+            std::string error;
+            if (stdout_ && !copy_to_stdout(&error))
+                return error;
+            return (stdout_ ? "wrote " : "kept ") + plural(kept, "byte", "bytes") + (stdout_ ? " to " : " in ") + name();
+        }
+        if (stdout_)
+            return "";
+        if (existed_)
+            return path_ + " left as it was";
+        if (keep)
+            return "kept the empty " + path_;
+        ::unlink(path_.c_str());
+        return "removed " + path_;
+    }
+
+    // Writes SINK to standard output; false with the reason in *error.
+    bool copy_to_stdout(std::string *error) const
+    {
+        std::FILE *in = std::fopen(sink_.c_str(), "rb");
+        bool ok = in != nullptr;
+        char buf[65536];
+        std::size_t n;
+        while (ok && (n = std::fread(buf, 1, sizeof buf, in)) > 0)
+            ok = std::fwrite(buf, 1, n, stdout) == n;
+        ok = ok && !std::ferror(in) && std::fflush(stdout) == 0;
+        if (in != nullptr)
+            std::fclose(in);
         if (!ok)
-            *error = "cannot write " + (stdout_ ? std::string("standard output") : path_) + ": " + std::strerror(errno);
+            *error = "cannot write standard output: " + std::string(std::strerror(errno));
         return ok;
     }
 
-    // The run ends without the whole file; call before the transfer is
-    // dropped (which removes OUTFILE.part). With keep, the part received so
-    // far becomes OUTFILE. Returns what became of it, for the message.
-    std::string discard(bool keep)
+private:
+    void say_overwriting()
     {
-        if (stdout_)
-            return "";
-        const std::string part = path_ + ".part";
-        if (keep && ::access(part.c_str(), F_OK) == 0 && ::rename(part.c_str(), path_.c_str()) == 0)
-            return "kept the part received in " + path_;
-        if (created_ && !keep) {
-            ::unlink(path_.c_str());
-            return "removed " + path_;
-        }
-        return "";
+        if (existed_)
+            std::fprintf(stderr, "nimbet: overwriting %s\n", path_.c_str());
+        existed_ = false;
     }
 
-private:
-    std::string path_;
+    std::string path_, dir_, sink_;
     bool stdout_;
-    bool created_ = false;
+    bool existed_ = false;  // OUTFILE was there before this run (and is not replaced yet)
 };
 
 }  // namespace
@@ -265,7 +336,7 @@ int cmd_send_file(const CommandLine &c)
     input.shrink_to_fit();
 
     const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 60);
-    Progress progress(c, "sent");
+    Progress progress(c, "sent", observer);
     int state = FRAG_ACTIVE;
     // A part is acknowledged every few microseconds: the progress is looked
     // at every 64 rounds, the state and the deadline at every one.
@@ -289,22 +360,22 @@ int cmd_send_file(const CommandLine &c)
         if (c.node.json)
             std::printf("%s\n", json_event("done").str("to", to).num("bytes", total).real("rate", rate, 0).text().c_str());
         else
-            std::printf("sent %llu bytes in %llu parts to %s in %.2fs (%s/s)\n", static_cast<unsigned long long>(total),
-                        static_cast<unsigned long long>(total == 0 ? 1 : (total + FRAG_PART_SIZE - 1) / FRAG_PART_SIZE),
+            std::printf("sent %s in %s to %s in %.2fs (%s/s)\n", plural(total, "byte", "bytes").c_str(),
+                        plural(total == 0 ? 1 : (total + FRAG_PART_SIZE - 1) / FRAG_PART_SIZE, "part", "parts").c_str(),
                         to.c_str(), seconds, bytes_text(static_cast<uint64_t>(rate)).c_str());
     } else if (interrupted()) {
         status = kExitInterrupted;
-        std::fprintf(stderr, "nimbet: interrupted: %llu of %llu bytes acknowledged by %s after %.2fs\n",
-                     static_cast<unsigned long long>(done), static_cast<unsigned long long>(total), to.c_str(), seconds);
+        std::fprintf(stderr, "nimbet: interrupted: %llu of %s acknowledged by %s after %.2fs\n",
+                     static_cast<unsigned long long>(done), plural(total, "byte", "bytes").c_str(), to.c_str(), seconds);
     } else if (state == FRAG_ABORTED) {
         status = kExitNotAcked;
-        std::fprintf(stderr, "nimbet: not acknowledged: transfer to %s aborted after %llu of %llu bytes (%d tries)\n",
-                     to.c_str(), static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
-                     n_socket_get_retry(fd));
+        std::fprintf(stderr, "nimbet: not acknowledged: transfer to %s aborted after %llu of %s (%s)\n",
+                     to.c_str(), static_cast<unsigned long long>(done), plural(total, "byte", "bytes").c_str(),
+                     plural(static_cast<uint64_t>(n_socket_get_retry(fd)), "try", "tries").c_str());
     } else {
         status = deadline.passed() ? kExitTimeLimit : kExitFailure;
-        std::fprintf(stderr, "nimbet: time limit: %llu of %llu bytes acknowledged by %s in %.2fs\n",
-                     static_cast<unsigned long long>(done), static_cast<unsigned long long>(total), to.c_str(), seconds);
+        std::fprintf(stderr, "nimbet: time limit: %llu of %s acknowledged by %s in %.2fs\n",
+                     static_cast<unsigned long long>(done), plural(total, "byte", "bytes").c_str(), to.c_str(), seconds);
     }
     std::fflush(stdout);
     drop_transfer(dest);
@@ -321,33 +392,33 @@ int cmd_recv_file(const CommandLine &c)
     const bool from_given = !c.from.empty();
     if (from_given)
         parse_id(c.from, "--from", from);
-    Output output(c.args[1]);  // refuses an OUTFILE that cannot be written before anything is received
+    Output output(c.args[1], c.no_clobber);  // refuses an OUTFILE that cannot be written before anything is received
     std::FILE *text = output.to_stdout() ? stderr : stdout;
     FilterGuard filter{build_filter(c.node)};
     Observer observer(c.node.verbose, c.node.json);
     SocketGuard s{open_node(c.node, port, true)};
     const int fd = s.fd;
     n_socket_set_option(fd, SOCKET_FRAG, 1);
-    // A file is written part by part, so it may be as long as a transfer can
-    // be; data for standard output stay in memory, within the library's
-    // limit. The next transfer (of --from when given) goes to the file; when
-    // the filter refuses it, it is dropped and the file arranged again.
-    const bool to_file = !output.to_stdout();
+    // The parts are written to the sink as they come, so a transfer may be
+    // as long as one can be. The next transfer (of --from when given) goes
+    // to the sink; when the filter refuses it, it is dropped and the sink
+    // arranged again.
     auto arrange = [&] {
-        if (to_file && n_frag_recv_file(fd, from_given ? from : nullptr, output.path().c_str()) < 0)
-            throw Failure(kExitFailure, "cannot receive into " + output.path() + ": " + library_error());
+        if (n_frag_recv_file_opts(fd, from_given ? from : nullptr, output.sink().c_str(),
+                                  c.keep_partial ? FRAG_FILE_KEEP_PARTIAL : 0) < 0)
+            throw Failure(kExitFailure, "cannot write " + output.name() + ": " + library_error());
     };
-    if (to_file)
-        n_socket_set_frag_limits(fd, 16, UINT32_MAX);
+    n_socket_set_frag_limits(fd, 16, UINT32_MAX);
     arrange();
     if (!c.node.json) {
-        std::fprintf(text, "waiting for a file on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
-        std::fflush(text);
+        std::fprintf(stderr, "nimbet: waiting for a file on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
+        std::fflush(stderr);
     }
 
     const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 60);
-    Progress progress(c, "received");
+    Progress progress(c, "received", observer);
     bool accepted = false;
+    double accepted_at = 0;  // the rate counts from the transfer's first part
     int state = -1;
     unsigned rounds = 0;
     for (uint32_t left = deadline.left(); state != FRAG_FINISHED && state != FRAG_ABORTED && left != 0 &&
@@ -367,6 +438,7 @@ int cmd_recv_file(const CommandLine &c)
             if (wanted) {
                 std::memcpy(from, sender, 8);
                 accepted = true;
+                accepted_at = deadline.seconds();
             } else if (!accepted || !same_id(sender, from)) {
                 if (c.node.verbose > 0)
                     std::fprintf(stderr, "nimbet: not taking the transfer of %s\n", id_text(sender).c_str());
@@ -379,7 +451,7 @@ int cmd_recv_file(const CommandLine &c)
             state = n_frag_get_status(from, FRAG_STATE_MASK);
             if (state != FRAG_ACTIVE || ++rounds % 64 == 0) {
                 const Done p = progress_of(from);
-                progress.update(p.bytes, p.total, deadline.seconds(), state != FRAG_ACTIVE);
+                progress.update(p.bytes, p.total, deadline.seconds() - accepted_at, state != FRAG_ACTIVE);
             }
         }
     }
@@ -389,22 +461,17 @@ int cmd_recv_file(const CommandLine &c)
     std::string outcome;
     uint64_t bytes = accepted ? progress_of(from).bytes : 0;
     if (state == FRAG_FINISHED) {
-        // Data joined in memory (standard output, or a transfer that came
-        // before the file was arranged) are fetched now, before the receive
-        // timer releases them; a file is complete already.
-        unsigned char *joined = nullptr;
-        const int64_t len = n_frag_copy_data(from, nullptr, 0);
-        std::vector<unsigned char> data;
-        const bool in_memory = len > 0 && n_frag_get_data(from, &joined) >= 0 && joined != nullptr;
-        if (in_memory) {
-            data.resize(static_cast<std::size_t>(len));
-            n_frag_copy_data(from, data.data(), data.size());
-        }
+        output.finished();
+        // The file is in the sink: the library takes a transfer to a file
+        // only when the file was arranged before it came.
+        const uint64_t len = progress_of(from).total;
+        struct stat st{};
         std::string error;
-        if (len < 0 || (len > 0 && !in_memory && output.to_stdout())) {
-            status = kExitFailure;
-            outcome = "the received data are gone";
-        } else if ((in_memory || output.to_stdout()) && !output.write_all(data.data(), data.size(), &error)) {
+        if (::stat(output.sink().c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != len)
+            error = "the received data are gone from " + output.name();
+        else if (output.to_stdout())
+            output.copy_to_stdout(&error);
+        if (!error.empty()) {
             status = kExitFailure;
             outcome = error;
         } else {
@@ -417,9 +484,8 @@ int cmd_recv_file(const CommandLine &c)
                                         .text()
                                         .c_str());
             else
-                std::fprintf(text, "received %llu bytes from %s into %s after %.2fs\n",
-                             static_cast<unsigned long long>(bytes), id_text(from).c_str(),
-                             output.to_stdout() ? "standard output" : c.args[1].c_str(), deadline.seconds());
+                std::fprintf(text, "received %s from %s into %s after %.2fs\n", plural(bytes, "byte", "bytes").c_str(),
+                             id_text(from).c_str(), output.name().c_str(), deadline.seconds());
         }
         // Stay a moment to acknowledge the last part again should the
         // sender not have heard its acknowledgement.
@@ -428,23 +494,27 @@ int cmd_recv_file(const CommandLine &c)
             pump(fd, std::min<uint32_t>(linger.left(), 20), [](n_pkt *) {});
     } else if (interrupted()) {
         status = kExitInterrupted;
-        outcome = "interrupted after " + std::to_string(bytes) + " bytes";
+        outcome = "interrupted after " + plural(bytes, "byte", "bytes");
     } else if (state == FRAG_ABORTED) {
         status = kExitFailure;
-        outcome = "the transfer from " + id_text(from) + " broke off after " + std::to_string(bytes) + " bytes";
+        outcome = "the transfer from " + id_text(from) + " broke off after " + plural(bytes, "byte", "bytes");
     } else {
         status = kExitTimeLimit;
-        outcome = accepted ? "time limit: " + std::to_string(bytes) + " bytes received in " +
+        outcome = accepted ? "time limit: " + plural(bytes, "byte", "bytes") + " received in " +
                                  duration_text(deadline.seconds())
                            : "time limit: no transfer arrived in " + duration_text(deadline.seconds());
     }
     if (status != kExitDone) {
-        const std::string fate = output.discard(c.keep_partial);
+        // Letting the transfer go makes the library write out the last
+        // block it gathered, and remove its file or keep what it holds.
+        if (accepted)
+            drop_transfer(from);
+        const std::string fate = output.unfinished(c.keep_partial, accepted);
         std::fprintf(stderr, "nimbet: %s%s%s\n", outcome.c_str(), fate.empty() ? "" : "; ", fate.c_str());
+    } else if (accepted) {
+        drop_transfer(from);
     }
     std::fflush(stdout);
-    if (accepted)
-        drop_transfer(from);
     JsonObject summary = json_event("summary").str("command", "recv-file").num("bytes", bytes);
     if (accepted)
         summary.str("from", id_text(from));

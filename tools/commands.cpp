@@ -1,13 +1,16 @@
+// SPDX-License-Identifier: MIT
 // What the nimbet tool's commands share: interruption, the receive loop, the end-of-run counters and summary.
 #include "commands.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 namespace nimbet_tool {
 
@@ -18,6 +21,26 @@ volatile std::sig_atomic_t g_interrupted = 0;
 void on_signal(int) { g_interrupted = 1; }
 
 }  // namespace
+
+std::string plural(uint64_t n, const char *one, const char *many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+bool check_output(const std::string &path, bool no_clobber)
+{
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            throw Failure(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode))
+        throw Failure(kExitFailure, "cannot write " + path + ": it is a directory");
+    if (no_clobber)
+        throw Failure(kExitFailure, path + " exists; not overwriting it (--no-clobber)");
+    return true;
+}
 
 // Why a send failed: the system's reason when it names one.
 std::string send_failure(int fd, int sys_errno)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet tool's commands and what they share: the parsed command line, the run loop, the end of a run.
 #pragma once
 
@@ -21,6 +22,7 @@ struct CommandLine {
     long count = -1;
     bool acked = false;
     bool keep_partial = false;
+    bool no_clobber = false;
     int progress = -1;  // --progress 1, --no-progress 0, -1: when standard error is a terminal
 };
 
@@ -59,6 +61,14 @@ private:
 // (a fragment, an acknowledgement) or at an interruption. Fragments,
 // acknowledgements and timers are served inside the library's receive.
 void pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packet);
+
+// "1 part", "2 parts": n and the word in the number n calls for.
+std::string plural(uint64_t n, const char *one, const char *many);
+
+// An output file about to be written: refused (Failure, exit status 1) when
+// it exists and no_clobber is set, else true when it exists (the caller says
+// that it overwrites it), false when it does not. A directory is refused.
+bool check_output(const std::string &path, bool no_clobber);
 
 // Why a send on fd failed, from the system's errno of the failed call when
 // it names a cause ("no route to 10.99.0.5"), else the library's error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON lines of the nimbet tool: the string escaper, the object builder, frames and counters.
 #include "frame_json.h"
 
@@ -39,25 +40,6 @@ std::size_t utf8_length(std::string_view text, std::size_t i)
     return n;
 }
 
-// Text that reads as such: well-formed UTF-8 without control characters.
-bool printable(const unsigned char *data, unsigned len)
-{
-    const std::string_view text(reinterpret_cast<const char *>(data), len);
-    for (std::size_t i = 0; i < len;) {
-        if (data[i] >= 0x80) {
-            const std::size_t n = utf8_length(text, i);
-            if (n == 0 || (n == 2 && data[i] == 0xc2 && data[i + 1] < 0xa0))  // C1 controls
-                return false;
-            i += n;
-        } else if (data[i] < 0x20 || data[i] == 0x7f) {
-            return false;
-        } else {
-            ++i;
-        }
-    }
-    return true;
-}
-
 std::string hex(const unsigned char *data, unsigned len)
 {
     static const char kDigits[] = "0123456789abcdef";
@@ -78,7 +60,7 @@ std::string tuple_json(n_acl *t)
     const unsigned len = n_acl_get_data(t, &data);
     JsonObject o;
     o.str("type", name).num("len", len);
-    if (printable(data, len))
+    if (is_text(data, len))
         o.str("text", std::string_view(reinterpret_cast<const char *>(data), len));
     else
         o.str("hex", hex(data, len));
@@ -127,6 +109,25 @@ constexpr StatsField kStatsFields[] = {
 };
 
 }  // namespace
+
+bool is_text(const unsigned char *data, std::size_t len)
+{
+    const std::string_view text(reinterpret_cast<const char *>(data), len);
+    for (std::size_t i = 0; i < len;) {
+        const unsigned char c = data[i];
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7f)
+                return false;
+            ++i;
+            continue;
+        }
+        const std::size_t n = utf8_length(text, i);
+        if (n == 0 || (c == 0xc2 && data[i + 1] < 0xa0))  // not UTF-8, or a C1 control character
+            return false;
+        i += n;
+    }
+    return true;
+}
 
 std::string json_string(std::string_view text)
 {

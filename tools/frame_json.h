@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON lines of the nimbet tool: received frames, events and counters, one object per line.
 //
 // Every line the tool writes with --json is one JSON object with an "event"
@@ -21,16 +22,19 @@
 //              {"type":"cad","len":8,"hex":"010101010a000002"}]}
 //
 // Every tuple of the frame is listed in frame order, control tuples
-// included. Data that is text (well-formed UTF-8 without control
-// characters) is given as "text", anything else as lower-case "hex"; an
-// empty tuple has "text":"".
+// included. Data that is text (valid UTF-8 without control characters) is
+// given as "text", anything else as lower-case "hex"; an empty tuple has
+// "text":"".
 //
 // Other events carry their own members after "event" and "time", for
 // example {"event":"acknowledged","time":...,"to":"1.1.1.1.10.0.0.2","seq":7,
 // "ms":12}. The counters of a socket are an object of their own (stats_json)
-// with one member per field of n_socket_stats, named as the field.
+// with one member per field of n_socket_stats, named as the field. The
+// manual page (JSON OUTPUT) lists every event, and
+// packaging/schemas/tool-events.schema.json describes each one exactly.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,6 +42,10 @@
 #include "nimbet/nimbet.h"
 
 namespace nimbet_tool {
+
+// Whether data is text: valid UTF-8 without control characters (C0, DEL,
+// C1). Such tuple data are shown as text, anything else in hex.
+bool is_text(const unsigned char *data, std::size_t len);
 
 // The JSON string literal of text, quotes included. Control characters,
 // quotes and backslashes are escaped; bytes that are not valid UTF-8 become

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // nimbet: a command-line tool for trying a network of nodes: listen, send frames, move files.
 //
 // Every command opens one library socket. Unless --local/--dest say
@@ -35,7 +36,8 @@ constexpr OptionDoc kToolOptionDocs[] = {
     {"--pcap", "FILE", "also write every datagram seen to FILE as a pcap capture ('-': standard output)"},
     {"--progress", "", "show the progress line even when standard error is not a terminal"},
     {"--no-progress", "", "never show the progress line"},
-    {"--keep-partial", "", "keep a partly received OUTFILE instead of removing it"},
+    {"--keep-partial", "", "keep every byte received in OUTFILE (or write it to '-') when the transfer breaks off"},
+    {"--no-clobber", "", "refuse to overwrite an existing OUTFILE or --pcap FILE (exit status 1)"},
 };
 
 struct Command {
@@ -63,7 +65,8 @@ const std::vector<Command> &commands()
          "Receives frames on PORT until --seconds (default 30) or --count frames, prints one line per\n"
          "frame (or one JSON object with --json), and acknowledges the requests addressed to this node.\n",
          1,
-         {"--id", "--local", "--dest", "--seconds", "--count", "--all", "--filter", "--or", "--json", "--pcap", "-v"},
+         {"--id", "--local", "--dest", "--seconds", "--count", "--all", "--filter", "--or", "--json", "--pcap", "--no-clobber",
+          "-v"},
          cmd_listen, true},
         {"send", "send PORT TYPE TEXT", "send one frame with a tuple of type TYPE holding TEXT",
          "Sends one frame holding a tuple of type TYPE with the bytes of TEXT, to everybody, or addressed\n"
@@ -80,13 +83,15 @@ const std::vector<Command> &commands()
         {"recv-file", "recv-file PORT OUTFILE", "receive one fragmented transfer into OUTFILE",
          "Waits up to --seconds (default 60) for one fragmented transfer and writes it to OUTFILE ('-':\n"
          "standard output). OUTFILE must be writable before a transfer is accepted; the parts go to\n"
-         "OUTFILE.part, renamed to OUTFILE once the whole file is there and checked. Without --from the\n"
-         "first transfer whose first part passes the --filter expressions is taken; others are dropped.\n"
-         "When the run ends without the whole file, what was written is removed unless --keep-partial.\n"
-         "A file may hold up to 4 GiB; standard output gets at most the library's in-memory limit.\n",
+         "OUTFILE.part, renamed to OUTFILE once the whole file is there and checked (an existing OUTFILE\n"
+         "is overwritten then, unless --no-clobber refused it at the start). Without --from the first\n"
+         "transfer whose first part passes the --filter expressions is taken; others are dropped. When\n"
+         "the run ends without the whole file (the sender gone, the time limit, Ctrl-C), what was\n"
+         "written is removed, or with --keep-partial every byte received is kept in OUTFILE (written to\n"
+         "standard output for '-'). A file may hold up to 4 GiB.\n",
          2,
          {"--id", "--local", "--dest", "--from", "--retry", "--timeout", "--seconds", "--filter", "--or", "--progress",
-          "--no-progress", "--keep-partial", "--json", "-v"},
+          "--no-progress", "--keep-partial", "--no-clobber", "--json", "-v"},
          cmd_recv_file, true},
     };
     return kCommands;
@@ -147,7 +152,10 @@ void print_help()
     std::printf("  %-16s %s\n", "--", "end of options: what follows is an argument even if it starts with '-'");
     std::printf("\n%s\n%s", kFilterHelp, kExitHelp);
     std::printf("\nOn a host whose only interface is loopback, frames go to 127.255.255.255, which every node\n"
-                "on the host hears; give each node its own --id.\n");
+                "on the host hears; give each node its own --id.\n"
+                "\nWith --json every line is one JSON object whose \"event\" member names it; `man nimbet` lists\n"
+                "them, and the JSON Schema tool-events.schema.json (installed under share/nimbet/schemas)\n"
+                "describes each.\n");
 }
 
 void print_command_help(const Command &c)
@@ -188,18 +196,21 @@ struct Parsed {
     bool help = false, version = false;
 };
 
-Parsed parse(int argc, char **argv)
+// Reads the command line into p; the command is known as soon as it has
+// been read, so that a mistake after it can point at its help.
+void parse(int argc, char **argv, Parsed &p)
 {
-    Parsed p;
     CommandLine &c = p.line;
     bool options_done = false;
-    std::vector<std::string> positionals;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         std::string name, value;
         bool has_value = false;
         if (options_done || !split_option(arg, name, value, has_value)) {
-            positionals.push_back(arg);
+            if (c.command.empty())
+                c.command = arg;
+            else
+                c.args.push_back(arg);
             continue;
         }
         if (arg == "--") {
@@ -255,19 +266,25 @@ Parsed parse(int argc, char **argv)
             c.progress = 0;
         } else if (name == "--keep-partial") {
             c.keep_partial = true;
+        } else if (name == "--no-clobber") {
+            c.no_clobber = true;
         }
     }
-    if (!positionals.empty()) {
-        c.command = positionals.front();
-        c.args.assign(positionals.begin() + 1, positionals.end());
-    }
-    return p;
 }
 
 int run(int argc, char **argv, std::string &hint)
 {
-    Parsed p = parse(argc, argv);
+    Parsed p;
     CommandLine &c = p.line;
+    // A mistake points at the help of the command when there is one, and
+    // at the tool's help otherwise.
+    try {
+        parse(argc, argv, p);
+    } catch (const UsageError &) {
+        if (find_command(c.command) != nullptr)
+            hint = "nimbet " + c.command + " --help";
+        throw;
+    }
     const Command *command = c.command.empty() ? nullptr : find_command(c.command);
     if (command != nullptr)
         hint = "nimbet " + c.command + " --help";

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared node options of the nimbet tool: parsing, opening the node's socket, the --filter chain.
 #include "node_options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The options every nimbet command that runs a node shares: parsing, the node's socket, the filter chain.
 //
 // A command collects its options with take_node_option (which knows the

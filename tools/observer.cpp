@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet tool's trace hook: -v lines, the pcap capture and the first parts of transfers, from the datagrams the library reports.
 #include "observer.h"
 
@@ -85,28 +86,33 @@ std::string type_name(const unsigned char type[2])
     return s;
 }
 
-bool is_received(int event)
-{
-    switch (event) {
-    case N_TRACE_DELIVERED: case N_TRACE_REJECTED: case N_TRACE_NOT_FOR_US: case N_TRACE_DUPLICATE:
-    case N_TRACE_ACK_RECEIVED: case N_TRACE_PART_STORED: case N_TRACE_IGNORED: case N_TRACE_TRANSFER_REFUSED:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool is_sent(int event)
 {
     return event == N_TRACE_SENT || event == N_TRACE_ACK_SENT || event == N_TRACE_PART_SENT ||
            event == N_TRACE_PART_RESENT;
 }
 
-// Events that -v shows; -vv shows every event.
+// Events that -v shows; -vv shows every event but the arrival of a datagram,
+// which the event that follows it describes.
 bool noteworthy(int event)
 {
     return event != N_TRACE_SENT && event != N_TRACE_DELIVERED && event != N_TRACE_NOT_FOR_US &&
-           event != N_TRACE_PART_SENT && event != N_TRACE_PART_STORED;
+           event != N_TRACE_PART_SENT && event != N_TRACE_PART_STORED && event != N_TRACE_RECEIVED;
+}
+
+// A part of a transfer or its acknowledgement ("CAC" of a fragment kind).
+bool of_transfer(const Frame &frame)
+{
+    const Tuple *cac = frame.find(kTypeCAC);
+    const unsigned kind = cac != nullptr && cac->len >= 1 ? cac->data[0] >> 1U : 0;
+    return kind == 1 || kind == 2;
+}
+
+double seconds_since(const timeval &start)
+{
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_usec - start.tv_usec) / 1e6;
 }
 
 // The observer of the run. The library's hook is installed once and stays:
@@ -116,8 +122,9 @@ Observer *g_current = nullptr;
 
 }  // namespace
 
-Observer::Observer(int verbose, bool json) : verbose_(verbose), json_(json), start_ms_(n_util_getmstime())
+Observer::Observer(int verbose, bool json) : verbose_(verbose), json_(json)
 {
+    gettimeofday(&start_, nullptr);
     static const bool installed = (n_set_trace(&Observer::hook, nullptr), true);
     (void)installed;
     g_current = this;
@@ -132,21 +139,31 @@ Observer::~Observer()
 void Observer::capture(PcapWriter *pcap, int fd)
 {
     pcap_ = pcap;
-    local_.sin_family = dest_.sin_family = AF_INET;
-    local_.sin_port = dest_.sin_port = htons(n_socket_get_port(fd));
+    pcap_fd_ = fd;
+    local_.sin_family = AF_INET;
+    local_.sin_port = htons(n_socket_get_port(fd));
     if (unsigned char *a = n_socket_get_ipsrc(fd)) {
         std::memcpy(&local_.sin_addr.s_addr, a, 4);
         std::free(a);
     }
-    if (local_.sin_addr.s_addr == 0) {  // bound to every address: name the node by its first one
-        uint32_t addr = 0;
-        n_util_get_local_addresses(&addr, nullptr);
-        local_.sin_addr.s_addr = addr;
-    }
-    if (unsigned char *a = n_socket_get_ipdest(fd, 0)) {
-        std::memcpy(&dest_.sin_addr.s_addr, a, 4);
-        std::free(a);
-    }
+    uint32_t addrs[16], bcasts[16];
+    const int n = n_util_get_local_interfaces(addrs, bcasts, sizeof addrs);
+    addrs_.assign(addrs, addrs + std::max(n, 0));
+    bcasts_.assign(bcasts, bcasts + std::max(n, 0));
+}
+
+double Observer::elapsed() const { return seconds_since(start_); }
+
+sockaddr_in Observer::source_for(const sockaddr_in &to) const
+{
+    sockaddr_in from = local_;
+    if (from.sin_addr.s_addr != 0 || addrs_.empty())
+        return from;
+    from.sin_addr.s_addr = addrs_[0];
+    for (std::size_t i = 0; i < addrs_.size(); ++i)
+        if (to.sin_addr.s_addr == bcasts_[i] || to.sin_addr.s_addr == addrs_[i])
+            from.sin_addr.s_addr = addrs_[i];
+    return from;
 }
 
 std::vector<Observer::FirstPart> Observer::take_first_parts()
@@ -187,33 +204,43 @@ void Observer::handle(const n_trace_info &info)
             first_parts_.push_back(std::move(p));
         }
     }
-    if (pcap_ != nullptr && info.bytes != nullptr && (is_received(info.event) || is_sent(info.event)))
-        record(info, is_received(info.event));
-    if (verbose_ >= 2 || (verbose_ == 1 && (noteworthy(info.event) || resent)) || (json_ && resent))
+    const bool transfer = frame.ok && of_transfer(frame);
+    if (transfer)
+        count(info);
+    if (pcap_ != nullptr && info.bytes != nullptr && info.fd == pcap_fd_ &&
+        (info.event == N_TRACE_RECEIVED || is_sent(info.event)))
+        record(info);
+    if (info.event == N_TRACE_RECEIVED)
+        return;
+    // Parts and their acknowledgements are counted, not shown, below -vv.
+    if (verbose_ >= 2 || (!transfer && ((verbose_ == 1 && (noteworthy(info.event) || resent)) || (json_ && resent))))
         report(info, resent);
 }
 
-void Observer::record(const n_trace_info &info, bool received)
+void Observer::count(const n_trace_info &info)
 {
-    // One datagram reported under two events is captured once.
-    const bool same = info.bytes == last_recorded_at_ && received == last_recorded_received_ &&
-                      info.len == last_recorded_.size() &&
-                      std::equal(last_recorded_.begin(), last_recorded_.end(), info.bytes);
-    if (same)
-        return;
-    last_recorded_.assign(info.bytes, info.bytes + info.len);
-    last_recorded_at_ = info.bytes;
-    last_recorded_received_ = received;
+    switch (info.event) {
+    case N_TRACE_PART_SENT: case N_TRACE_PART_STORED: ++counts_.parts; break;
+    case N_TRACE_PART_RESENT: ++counts_.resent; break;
+    case N_TRACE_DUPLICATE: ++counts_.repeated; break;
+    case N_TRACE_ACK_SENT: case N_TRACE_ACK_RECEIVED: ++counts_.acks; break;
+    case N_TRACE_IGNORED: ++counts_.ignored; break;
+    default: break;
+    }
+}
+
+void Observer::record(const n_trace_info &info)
+{
     timeval now{};
     gettimeofday(&now, nullptr);
-    sockaddr_in from = local_;
-    if (received) {
-        // Parts and acknowledgements of transfers come without their sender's address.
-        from = info.peer != nullptr ? *info.peer : sockaddr_in{};
-        if (info.peer == nullptr)
-            from.sin_port = local_.sin_port;
+    if (info.event == N_TRACE_RECEIVED) {
+        const sockaddr_in from = info.peer != nullptr ? *info.peer : sockaddr_in{};
+        const sockaddr_in to = info.to_count > 0 ? info.to[0] : local_;
+        pcap_->write(now, from, to, info.bytes, info.len);
+        return;
     }
-    pcap_->write(now, from, received ? local_ : dest_, info.bytes, info.len);
+    for (std::size_t i = 0; i < info.to_count; ++i)
+        pcap_->write(now, source_for(info.to[i]), info.to[i], info.bytes, info.len);
 }
 
 void Observer::report(const n_trace_info &info, bool resent)
@@ -254,7 +281,7 @@ void Observer::report(const n_trace_info &info, bool resent)
         line += " from " + address_text(*info.peer);
     if (info.reason != nullptr)
         line += " (" + std::string(info.reason) + ")";
-    std::fprintf(stderr, "nimbet: %7.3fs %s\n", (n_util_getmstime() - start_ms_) / 1000.0, line.c_str());
+    std::fprintf(stderr, "nimbet: %10.6fs %s\n", elapsed(), line.c_str());
 }
 
 }  // namespace nimbet_tool

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pcap capture file: file header, and one raw IPv4/UDP record per datagram.
 #include "pcap.h"
 
@@ -46,9 +47,9 @@ PcapWriter::~PcapWriter()
         std::fclose(out_);
 }
 
-PcapWriter *PcapWriter::open(const std::string &path, std::string *error)
+PcapWriter *PcapWriter::open(const std::string &path, bool no_clobber, std::string *error)
 {
-    std::FILE *f = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
+    std::FILE *f = path == "-" ? stdout : std::fopen(path.c_str(), no_clobber ? "wbx" : "wb");
     if (f == nullptr) {
         *error = "cannot write " + path + ": " + std::strerror(errno);
         return nullptr;

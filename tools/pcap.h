@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pcap capture file of datagrams: what `nimbet listen --pcap` writes.
 #pragma once
 
@@ -25,8 +26,9 @@ public:
     PcapWriter &operator=(const PcapWriter &) = delete;
 
     // Opens path ("-": standard output) and writes the file header; null
-    // with the system's reason in *error when it cannot.
-    static PcapWriter *open(const std::string &path, std::string *error);
+    // with the system's reason in *error when it cannot. An existing file is
+    // overwritten, unless no_clobber.
+    static PcapWriter *open(const std::string &path, bool no_clobber, std::string *error);
 
     // Appends one datagram of len bytes from `from` to `to`; false when the
     // write failed.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* libnimbet: frames, tuples, sockets, filters and fragmented transfers for sensor-node networks. */
 #ifndef NIMBET_NIMBET_H
 #define NIMBET_NIMBET_H
@@ -428,7 +429,8 @@ typedef enum n_trace_event {
     N_TRACE_IGNORED,           /* a fragment or acknowledgement that belongs to no transfer */
     N_TRACE_TRANSFER_FINISHED, /* a transfer finished (either direction) */
     N_TRACE_TRANSFER_ABORTED,  /* a transfer was aborted; `reason` says why */
-    N_TRACE_TRANSFER_REFUSED   /* a first part refused; `reason` says why */
+    N_TRACE_TRANSFER_REFUSED,  /* a first part refused; `reason` says why */
+    N_TRACE_RECEIVED           /* a datagram was read, before the library acts on it */
 } n_trace_event;
 
 typedef struct n_trace_info {
@@ -438,6 +440,12 @@ typedef struct n_trace_info {
     size_t len;
     const struct sockaddr_in *peer;  /* sender of a received datagram; null for sent ones */
     const char *reason;              /* short text for rejections and aborts, else null */
+    /* Where the datagram went: for a sent one every destination that took it
+     * (to_count of them), for N_TRACE_RECEIVED the address it was sent to,
+     * with the socket's port (0.0.0.0 when the system did not say); null
+     * and 0 for other events. */
+    const struct sockaddr_in *to;
+    size_t to_count;
 } n_trace_info;
 
 /* Called for every datagram sent or received and every transfer event, in

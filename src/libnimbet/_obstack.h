@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chunk stack: received parts collected in fixed 1024-byte chunks, joined once at the end.
 #pragma once
 

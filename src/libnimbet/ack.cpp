@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Acknowledgement replies, the per-node history of accepted requests, and senders waiting for their reply.
 #include "ack.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Acknowledgements: replies, the history that suppresses repeated requests, senders waiting for a reply.
 #pragma once
 

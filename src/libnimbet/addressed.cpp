@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Addressed sending (one "CAD" tuple, sent once) and acknowledged sending (sent until acknowledged).
 #include <cerrno>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bulk transfer: a buffer or a whole file sent to one node as a fragmented transfer.
 #include <fcntl.h>
 #include <sys/stat.h>

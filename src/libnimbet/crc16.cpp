@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16/XMODEM (polynomial 0x1021, initial 0, no reflection) over frames.
 #include <array>
 

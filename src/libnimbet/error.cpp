@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library error number, its messages, and the millisecond clock and sleep.
 #include <sys/random.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Filter chains: the registry, building elements from raw bytes and patterns, joins, evaluation, description.
 #include <climits>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Filter chains as the filter module keeps them: records, lookup and matching, shared with the tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fragmentations: the registry, states, timers, remembered transfers, and the operations common to both directions.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fragmentation record and what the rest of the library asks of the fragment state machine.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receiving side of a transfer: which fragments start, continue, repeat or replace a transfer, and storing parts.
 #include <climits>
 #include <cstdlib>

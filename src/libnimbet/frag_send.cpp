@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sending side of a transfer: one part in flight at a time, the next only once that one is acknowledged.
 #include <unistd.h>
 

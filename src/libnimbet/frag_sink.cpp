@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Received transfers written to files: arrangements, the temporary file beside the target, completion and discard.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames read and written in place, the transfer descriptor, and the CRC-32 that it carries.
 #include "frame.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames read in place and written in place: the receive and transfer paths work on bytes, not packets.
 #pragma once
 

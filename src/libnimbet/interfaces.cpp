@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Discovery of the local IPv4 interfaces and the addresses that reach their networks.
 #include <ifaddrs.h>
 #include <net/if.h>

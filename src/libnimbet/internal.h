@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the library's modules share and users never see: tail queues, error helpers, assertions.
 #pragma once
 

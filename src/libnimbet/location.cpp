@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Locations: the 44-byte raw form and its parts (root, four node names, coordinates, deviation).
 #include <cstring>
 

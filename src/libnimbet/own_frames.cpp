@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A kernel filter that spares a socket reading back the frames it sent itself to other nodes.
 //
 // On a broadcast network every node also receives its own frames. Those

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Packets: allocation, parsing of received frames, header getters and setters, description.
 #include <cerrno>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Packet records and frames: frame size, the serialiser that sending and the benchmarks share, short byte copies.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bounded table of what peers did recently: the entry touched longest ago goes first.
 #pragma once
 

@@ -1,11 +1,15 @@
+// SPDX-License-Identifier: MIT
 // Receiving: waiting for datagrams, checking and classifying frames, and dispatching them to their handlers.
 #include "recv.h"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "ack.h"
@@ -67,10 +71,46 @@ struct Reading {
     socket_record *rec;
 };
 
+// One read of the system socket into buf, the sender in out.from. With a
+// trace hook installed, the read also asks for the address the datagram was
+// sent to (IP_PKTINFO, on for every socket), and the hook sees the datagram
+// as it arrived, before anything is done with it (an acknowledgement it
+// causes is traced after it).
 ssize_t read_now(socket_record *rec, std::span<unsigned char> buf, Delivered &out, int flags)
 {
     out.fromlen = sizeof out.from;
-    return ::recvfrom(rec->fd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr *>(&out.from), &out.fromlen);
+    if (!trace_enabled())
+        return ::recvfrom(rec->fd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr *>(&out.from),
+                          &out.fromlen);
+    iovec iov{buf.data(), buf.size()};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = &out.from;
+    msg.msg_namelen = sizeof out.from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(rec->fd, &msg, flags);
+    if (n < 0)
+        return n;
+    out.fromlen = msg.msg_namelen;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    {
+        std::lock_guard lock(rec->mu);
+        to.sin_port = rec->port;
+    }
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            to.sin_addr = info.ipi_addr;
+        }
+    }
+    trace_emit(N_TRACE_RECEIVED, rec->fd, buf.data(), std::min(static_cast<std::size_t>(n), buf.size()), &out.from,
+               nullptr, &to, 1);
+    return n;
 }
 
 bool nothing_waiting(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }

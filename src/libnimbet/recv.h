@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving as the library's modules use it: waits with deadlines, classification, and the frames a wait delivers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending: a packet becomes one frame, sent as one datagram to every destination of a socket.
 #include "send.h"
 
@@ -66,9 +67,11 @@ Outgoing prepare(socket_record *rec)
 int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event)
 {
     // Each destination is tried on its own; one that refuses the datagram
-    // does not keep it from the others. The first refusal is the cause kept
-    // when none took it.
-    bool delivered = false;
+    // does not keep it from the others. The trace learns which took it; the
+    // first refusal is the cause kept when none did.
+    const bool tracing = trace_enabled();
+    sockaddr_in went[kMaxDestinations];
+    std::size_t gone = 0;
     int cause = 0;
     for (int i = 0; i < out.count; ++i) {
         ssize_t sent = 0;
@@ -76,16 +79,20 @@ int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned c
             sent = ::sendto(rec->fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr *>(&out.to[i]),
                             sizeof out.to[i]);
         } while (sent < 0 && errno == EINTR);
-        if (sent > 0)
-            delivered = true;
-        else if (sent < 0 && cause == 0)
-            cause = errno;
+        if (sent <= 0) {
+            if (sent < 0 && cause == 0)
+                cause = errno;
+            continue;
+        }
+        if (tracing)
+            went[gone] = out.to[i];
+        ++gone;
     }
-    if (delivered)
+    if (gone != 0)
         count(rec->stats.frames_sent);
-    if (trace_enabled())
-        trace_emit(event, rec->fd, frame.data(), frame.size(), nullptr);
-    if (delivered)
+    if (tracing)
+        trace_emit(event, rec->fd, frame.data(), frame.size(), nullptr, nullptr, went, gone);
+    if (gone != 0)
         return 1;
     // Stored after the trace hook ran, which may itself call the library.
     if (out.count == 0)

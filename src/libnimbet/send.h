@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending as the library's own modules do it: on socket records, from frames built in place.
 #pragma once
 

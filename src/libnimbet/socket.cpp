@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sockets: the record and its registry, network start-up, opening and closing, options, counters, description.
 #include "socket.h"
 
@@ -273,6 +274,9 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
         net_release();
         return fail_sys(e, e);
     }
+    // The address each datagram was sent to, for the trace hook (only a read
+    // that asks for it gets it).
+    ::setsockopt(s, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
 
     auto *rec = new (std::nothrow) socket_record{};
     if (rec == nullptr) {

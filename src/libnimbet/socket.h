@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket record, the socket registry and the socket operations shared by sending, receiving and transfers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket settings: destinations, bind address, identifier, location, retries, and their getters.
 #include <arpa/inet.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dotted decimal text, the escaped stream form, and the packet setters that take dotted text.
 #include <climits>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process-wide trace hook and the names of its events.
 #include "trace.h"
 
@@ -26,11 +27,12 @@ std::deque<Hook> g_hooks;
 constexpr const char *kEventNames[] = {
     "unknown",  "sent",         "delivered", "rejected",          "not-for-us",       "duplicate",        "ack-sent",
     "ack-received", "part-stored", "part-sent", "part-resent", "ignored", "transfer-finished", "transfer-aborted",
-    "transfer-refused",
+    "transfer-refused", "received",
 };
 
 // An event held back until the thread holds no library lock. Reasons are
-// static texts, so the pointer is kept; the bytes and the peer are copied.
+// static texts, so the pointer is kept; the bytes and the addresses are
+// copied.
 struct Held {
     n_trace_event event;
     int fd;
@@ -38,6 +40,7 @@ struct Held {
     bool has_peer;
     sockaddr_in peer;
     const char *reason;
+    std::vector<sockaddr_in> to;
 };
 
 // Per thread: library locks held, whether the hook runs, what waits.
@@ -62,8 +65,9 @@ void deliver_held()
     while (!t_held.empty() && t_holds == 0 && !t_in_hook) {
         const Held e = std::move(t_held.front());
         t_held.pop_front();
-        const n_trace_info info{e.event, e.fd, e.bytes.empty() ? nullptr : e.bytes.data(), e.bytes.size(),
-                                e.has_peer ? &e.peer : nullptr, e.reason};
+        const n_trace_info info{e.event,  e.fd, e.bytes.empty() ? nullptr : e.bytes.data(), e.bytes.size(),
+                                e.has_peer ? &e.peer : nullptr,
+                                e.reason, e.to.empty() ? nullptr : e.to.data(), e.to.size()};
         call_hook(info);
     }
 }
@@ -75,7 +79,7 @@ namespace nimbet {
 bool trace_enabled() { return g_hook.load(std::memory_order_acquire) != nullptr; }
 
 void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::size_t len, const sockaddr_in *peer,
-                const char *reason)
+                const char *reason, const sockaddr_in *to, std::size_t to_count)
 {
     if (!trace_enabled())
         return;
@@ -83,9 +87,11 @@ void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::si
         // An event that cannot be copied for want of memory is lost, as
         // it would be if the hook could not take it.
         try {
-            Held e{event, fd, {}, peer != nullptr, {}, reason};
+            Held e{event, fd, {}, peer != nullptr, {}, reason, {}};
             if (bytes != nullptr)
                 e.bytes.assign(bytes, bytes + len);
+            if (to != nullptr)
+                e.to.assign(to, to + to_count);
             if (peer != nullptr)
                 e.peer = *peer;
             t_held.push_back(std::move(e));
@@ -93,7 +99,7 @@ void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::si
         }
         return;
     }
-    call_hook({event, fd, bytes, len, peer, reason});
+    call_hook({event, fd, bytes, len, peer, reason, to, to_count});
     deliver_held();
 }
 

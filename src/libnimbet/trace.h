@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The trace hook as the library's modules call it: cheap when no hook is installed, never called under a lock.
 #pragma once
 
@@ -14,7 +15,7 @@ bool trace_enabled();
 // event (with a copy of its bytes) waits, and reaches the hook once the
 // last hold is gone: the hook may call any function of the library.
 void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::size_t len, const sockaddr_in *peer,
-                const char *reason = nullptr);
+                const char *reason = nullptr, const sockaddr_in *to = nullptr, std::size_t to_count = 0);
 
 // Lives as long as the thread holds a library lock; the outermost one, when
 // it goes, delivers what was held back. Declared before the lock it covers,

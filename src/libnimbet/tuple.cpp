@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tuples: creation, the tuple list of a packet, and the packed 3-letter type codes.
 #include <cstdlib>
 #include <cstring>

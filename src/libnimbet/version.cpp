@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's version, as the public header of its build states it.
 #include "nimbet/nimbet.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test rig for the gateway: broker, gateway processes and the MQTT probe.
 #include "mqtt_rig.h"
 

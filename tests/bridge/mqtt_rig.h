@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test rig for the gateway: a real mosquitto broker, gateway processes and an MQTT probe, all inside the test's namespace.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway against a real mosquitto broker on loopback, inside the test's private namespace.
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's parts on their own: the outbox, command validation, broker addresses.
 #include <unistd.h>
 

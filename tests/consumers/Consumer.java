@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 import java.nio.file.Files;
 import java.nio.file.Path;
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A program that uses libnimbet as its users do, through nimbet/nimbet.h and
  * nimbet::nimbet (or pkg-config): it checks that the module in use matches the
  * header, writes a frame with one tuple, and reads the tuple back. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The soak: 1 MiB transfers through the fault relay, many seeded runs per setting, and a flood of fake sources.
 // Each run is a child process in a network namespace of its own; the table goes to standard output.
 #include <arpa/inet.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks that a shared module exports the library interface and nothing else:
 # the n_ functions, _n_errno, and the Java native methods with their load hooks.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A clock for tests that move time forward instead of sleeping.
 #pragma once
 

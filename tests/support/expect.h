@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the module tests: checking a failure, a time limit, and a fixture that holds one packet.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames built byte by byte, as a peer (or a hostile sender) puts them on the wire, and read back from the wire.
 #pragma once
 

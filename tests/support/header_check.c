@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The public header as a C99 program sees it; built with -Wpedantic -Werror. */
 #include <nimbet/nimbet.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public header as a C++17 program sees it; built with -Wpedantic -Werror.
 #include <nimbet/nimbet.h>
 

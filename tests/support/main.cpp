@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point of the test program: isolate the process, then run the tests.
 #include <gtest/gtest.h>
 

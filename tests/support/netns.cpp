@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Private network namespaces for tests: isolation, loopback, veth pairs, and the refusal check.
 #include "support/netns.h"
 

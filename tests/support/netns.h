@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test harness: a private network namespace with loopback up and, on request, veth pairs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a command inside a fresh private network namespace with loopback up.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test nodes on loopback broadcast, a wire tap, and a bounded receive pump.
 #include "support/nodes.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test nodes: library sockets that talk over loopback broadcast inside the test's namespace.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A node that runs in a child process, for tests whose own node blocks in a library call while the peer must answer.
 #pragma once
 

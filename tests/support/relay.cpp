@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seeded fault relay: forwards datagrams between two nodes and applies each direction's faults.
 #include "support/relay.h"
 

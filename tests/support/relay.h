@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A seeded fault relay between two test nodes: loss, duplication, reordering, stale copies, corruption, truncation.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A plain UDP socket that tests bind inside their namespace to see the datagrams the library sends.
 #pragma once
 

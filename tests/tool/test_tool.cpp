@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nimbet tool: its JSON lines, filters, capture file, and the program run as a user runs it.
 #include <gtest/gtest.h>
 
@@ -5,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -191,6 +193,21 @@ TEST(FrameJson, StringsStayValidJsonWhateverTheBytes)
     EXPECT_TRUE(JsonCheck::valid(JsonObject().str("k", "\x7f\x80").real("r", 1.0 / 0.0).text()));
 }
 
+TEST(FrameJson, TextIsValidUtf8WithoutControlCharacters)
+{
+    const struct {
+        const char *data;
+        bool text;
+    } cases[] = {
+        {"21.5", true}, {"", true}, {"\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8c\xa1", true},  // "été €" and a thermometer
+        {"a\nb", false}, {"\x7f", false}, {"\xc2\x85", false},                             // C0, DEL, C1 controls
+        {"\xc2\xa0", true},                                                                // the first after C1
+        {"\xc3", false}, {"\xc0\xaf", false}, {"\xed\xa0\x80", false}, {"\xff", false},    // cut, overlong, surrogate, never
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(is_text(reinterpret_cast<const unsigned char *>(c.data), std::strlen(c.data)), c.text) << c.data;
+}
+
 TEST(FrameJson, FrameCarriesHeaderControlTuplesAndData)
 {
     const unsigned char dest[8] = {1, 1, 1, 1, 10, 0, 0, 2};
@@ -200,6 +217,7 @@ TEST(FrameJson, FrameCarriesHeaderControlTuplesAndData)
     n_pkt_set_seq(built.get(), 12);
     n_acl_add_str(built.get(), "tmp", reinterpret_cast<const unsigned char *>("21.5"), 4, 0);
     n_acl_add_str(built.get(), "bin", bin, 3, 0);
+    n_acl_add_str(built.get(), "utf", reinterpret_cast<const unsigned char *>("\xc3\xa9t\xc3\xa9"), 5, 0);
     n_acl_add_str(built.get(), "CAD", dest, 8, 0);
     n_acl_add_str(built.get(), "CAC", cac, 2, 0);
     // The frame as it goes on the wire, parsed as a receiver parses it.
@@ -221,7 +239,8 @@ TEST(FrameJson, FrameCarriesHeaderControlTuplesAndData)
     EXPECT_TRUE(JsonCheck::valid(json)) << json;
     for (const char *part : {R"("event":"frame","time":1.500,"src":"1.1.1.1.10.0.0.1")", R"("seq":12)",
                              R"("addressed":"1.1.1.1.10.0.0.2")", R"("ack":false,"cac":{"reply":false,"kind":"single","seq":42})",
-                             R"({"type":"tmp","len":4,"text":"21.5"})", R"({"type":"bin","len":3,"hex":"00ff10"})"})
+                             R"({"type":"tmp","len":4,"text":"21.5"})", R"({"type":"bin","len":3,"hex":"00ff10"})",
+                             "{\"type\":\"utf\",\"len\":5,\"text\":\"\xc3\xa9t\xc3\xa9\"}"})
         EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
     EXPECT_EQ(json.find("location"), std::string::npos);  // all zero: left out
 }
@@ -273,7 +292,7 @@ TEST(Pcap, RecordsAreRawIpv4WithUdpPorts)
     to.sin_port = htons(47001);
     {
         std::string error;
-        std::unique_ptr<PcapWriter> w(PcapWriter::open(path, &error));
+        std::unique_ptr<PcapWriter> w(PcapWriter::open(path, false, &error));
         ASSERT_TRUE(w) << error;
         const unsigned char payload[3] = {1, 2, 3};
         ASSERT_TRUE(w->write(timeval{1, 2}, from, to, payload, sizeof payload));
@@ -303,26 +322,31 @@ TEST(Pcap, RecordsAreRawIpv4WithUdpPorts)
 
 // ------------------------------------------------------------------ the program
 
-TEST(Tool, MistakesExitTwoWithAOneLineHint)
+TEST(Tool, MistakesExitTwoWithAOneLineHintAtTheCommandsHelp)
 {
-    const std::vector<std::vector<std::string>> mistakes = {
-        {"send", "47000", "tmp", "x", "--retry", "0"},
-        {"send", "47000", "tmp", "x", "--to", ""},
-        {"send", "47000", "tmp", "x", "junk"},
-        {"send", "47000", "tmp"},
-        {"send", "47000", "tmp", "x", "--count", "3"},
-        {"listen", "47000", "--bogus"},
-        {"listen", "70000"},
-        {"listen", "47000", "--filter", "colour=red"},
-        {"listen", "47000", "--or", "--filter", "acl=tmp"},
-        {"frobnicate"},
-        {},
+    const struct {
+        std::vector<std::string> args;
+        const char *help;  // the help the hint points at
+    } mistakes[] = {
+        {{"send", "47000", "tmp", "x", "--retry", "0"}, "nimbet send --help"},
+        {{"send", "47000", "tmp", "x", "--to", ""}, "nimbet send --help"},
+        {{"send", "47000", "tmp", "x", "junk"}, "nimbet send --help"},
+        {{"send", "47000", "tmp"}, "nimbet send --help"},
+        {{"send", "47000", "tmp", "x", "--count", "3"}, "nimbet send --help"},
+        {{"--retry", "0", "send", "47000", "tmp", "x"}, "nimbet --help"},
+        {{"listen", "47000", "--bogus"}, "nimbet listen --help"},
+        {{"listen", "70000"}, "nimbet listen --help"},
+        {{"listen", "47000", "--filter", "colour=red"}, "nimbet listen --help"},
+        {{"listen", "47000", "--or", "--filter", "acl=tmp"}, "nimbet listen --help"},
+        {{"listen", "47000", "--no-clobber"}, "nimbet listen --help"},
+        {{"frobnicate", "--retry", "0"}, "nimbet --help"},
+        {{}, "nimbet --help"},
     };
-    for (const auto &args : mistakes) {
-        const Result r = run(args);
-        EXPECT_EQ(r.status, kExitUsage) << (args.empty() ? "" : args[0]) << ": " << r.err;
+    for (const auto &m : mistakes) {
+        const Result r = run(m.args);
+        EXPECT_EQ(r.status, kExitUsage) << (m.args.empty() ? "" : m.args[0]) << ": " << r.err;
         EXPECT_EQ(lines(r.err).size(), 2u) << r.err;
-        EXPECT_NE(r.err.find("Try 'nimbet"), std::string::npos);
+        EXPECT_NE(r.err.find("Try '" + std::string(m.help) + "'."), std::string::npos) << r.err;
     }
     const Result help = run({"send-file", "--help"});
     EXPECT_EQ(help.status, 0);
@@ -397,6 +421,15 @@ TEST(Tool, OutfileIsCheckedFirstAndAPartialOneRemoved)
     EXPECT_EQ(unwritable.status, kExitFailure);
     EXPECT_NE(unwritable.err.find("cannot write /nonexistent-dir/x"), std::string::npos);
     EXPECT_EQ(unwritable.out, "");  // refused before it waited for anything
+    // Not a regular file (such as /dev/null): the received file would take its place.
+    const std::string fifo = temp_path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const Result special = run({"recv-file", "47000", fifo, "--seconds", "5"});
+    struct stat st{};
+    EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    std::remove(fifo.c_str());
+    EXPECT_EQ(special.status, kExitFailure);
+    EXPECT_NE(special.err.find("cannot write " + fifo + ": not a regular file"), std::string::npos) << special.err;
 
     const std::string out = temp_path("partial.bin");
     EXPECT_EQ(run({"recv-file", "47000", out, "--seconds", "0.3"}).status, kExitTimeLimit);
@@ -434,39 +467,129 @@ TEST(Tool, TransferThatTheFilterRefusesIsNotAcknowledged)
     EXPECT_NE(access(out.c_str(), F_OK), 0);
 }
 
+// Whatever ends a transfer, --keep-partial keeps every byte received, in
+// order, says how many, and writes them to standard output for '-';
+// without it what was written goes.
 TEST(Tool, PartOfAFileIsKeptOnlyWhenAsked)
 {
     const std::string data = random_bytes(4 << 20);  // seconds of transfer on loopback
-    for (const bool keep : {false, true}) {
-        const std::string out = temp_path(keep ? "kept.bin" : "dropped.bin");
-        std::vector<std::string> args = {"recv-file", "47000", out, "--id", "10.0.0.2", "--seconds", "1"};
-        if (keep)
+    enum Cause { kSenderGone, kTimeLimit, kCtrlC };
+    const struct {
+        Cause cause;
+        bool keep, to_stdout;
+        int status;
+    } cases[] = {
+        {kSenderGone, true, false, kExitFailure}, {kSenderGone, true, true, kExitFailure},
+        {kTimeLimit, true, false, kExitTimeLimit}, {kTimeLimit, false, false, kExitTimeLimit},
+        {kCtrlC, true, false, kExitInterrupted},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "cause " << c.cause << " keep " << c.keep << " stdout " << c.to_stdout);
+        const std::string out = temp_path("partial.bin");
+        // The receiver gives a silent sender up after about 0.4 s, or (with
+        // the default patience of about 1.8 s) stops itself after 1 s.
+        std::vector<std::string> args = {"recv-file", "47000", c.to_stdout ? "-" : out, "--id", "10.0.0.2"};
+        for (const char *a : c.cause == kTimeLimit ? std::vector<const char *>{"--seconds", "1"}
+                                                    : std::vector<const char *>{"--retry", "3", "--timeout", "100"})
+            args.push_back(a);
+        if (c.keep)
             args.push_back("--keep-partial");
         Tool receiver(args);
         settle();
-        // The sender stops long before the receiver would give the transfer up.
-        EXPECT_EQ(run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "--seconds", "0.1"}, data)
-                      .status,
-                  kExitTimeLimit);
+        // The sender stops long before the transfer is through.
+        Tool sender({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "--seconds", "0.2"}, data);
+        EXPECT_EQ(sender.wait().status, kExitTimeLimit);
+        if (c.cause == kCtrlC)
+            receiver.signal(SIGINT);
         const Result got = receiver.wait();
-        EXPECT_EQ(got.status, kExitTimeLimit) << got.err;
+        EXPECT_EQ(got.status, c.status) << got.err;
         EXPECT_NE(access((out + ".part").c_str(), F_OK), 0);
-        const std::string kept = slurp(out);
-        if (keep) {
+        const std::string kept = c.to_stdout ? got.out : slurp(out);
+        if (c.keep) {
             EXPECT_FALSE(kept.empty());
             EXPECT_LT(kept.size(), data.size());
             EXPECT_TRUE(data.compare(0, kept.size(), kept) == 0);  // what was received, in order
+            const std::string said = (c.to_stdout ? "; wrote " : "; kept ") + std::to_string(kept.size()) + " bytes";
+            EXPECT_NE(got.err.find(said), std::string::npos) << got.err;
         } else {
             EXPECT_NE(access(out.c_str(), F_OK), 0) << got.err;
+            EXPECT_NE(got.err.find("; removed " + out), std::string::npos) << got.err;
         }
         std::remove(out.c_str());
     }
 }
 
+// An existing output is refused with --no-clobber and otherwise overwritten
+// with a word on standard error; counts read "1 part", not "1 parts".
+TEST(Tool, ExistingOutputIsRefusedOrOverwrittenAloud)
+{
+    const std::string out = temp_path("existing.bin"), cap = temp_path("existing.pcap");
+    std::ofstream(out) << "old";
+    std::ofstream(cap) << "old";
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"recv-file", "47000", out, "--no-clobber", "--seconds", "5"},
+          std::vector<std::string>{"listen", "47000", "--pcap", cap, "--no-clobber", "--seconds", "5"}}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, kExitFailure) << args[0];
+        EXPECT_NE(r.err.find("exists; not overwriting it (--no-clobber)"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(slurp(out), "old");
+    EXPECT_EQ(slurp(cap), "old");
+
+    const std::string data = random_bytes(FRAG_PART_SIZE);
+    Tool receiver({"recv-file", "47000", out, "--id", "10.0.0.2", "--seconds", "20"});
+    Tool listener({"listen", "47001", "--pcap", cap, "--seconds", "0.5"});
+    settle();
+    const Result sent = run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1"}, data);
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_NE(sent.out.find("sent 45 bytes in 1 part to"), std::string::npos) << sent.out;
+    const Result got = receiver.wait();
+    EXPECT_EQ(got.status, 0) << got.err;
+    EXPECT_NE(got.err.find("nimbet: overwriting " + out), std::string::npos) << got.err;
+    EXPECT_TRUE(slurp(out) == data);
+    EXPECT_NE(listener.wait().err.find("nimbet: overwriting " + cap), std::string::npos);
+    std::remove(out.c_str());
+    std::remove(cap.c_str());
+}
+
+// -v shows a transfer once a second (parts, resends, rate), -vv every part.
+TEST(Tool, VerboseTransferHasALineASecondAndVeryVerboseOnePerPart)
+{
+    const std::string data = random_bytes(1 << 20);
+    Tool receiver({"recv-file", "47000", "-", "--id", "10.0.0.2", "--seconds", "60", "-v"});
+    settle();
+    const Result sent = run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "-v"}, data);
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    const Result got = receiver.wait();
+    EXPECT_EQ(got.status, 0);
+    EXPECT_TRUE(got.out == data);
+    double seconds = 0;
+    std::sscanf(sent.out.c_str(), "sent %*s bytes in %*s parts to %*s in %lfs", &seconds);
+    EXPECT_GT(seconds, 0) << sent.out;
+    for (const Result *r : {&sent, &got}) {
+        const std::size_t n = lines(r->err).size();
+        // Under 10 a second, with the first and the last lines and the counters.
+        EXPECT_LT(static_cast<double>(n), 10 * seconds + 5) << r->err;
+        EXPECT_NE(r->err.find(" parts, "), std::string::npos) << r->err;
+        EXPECT_NE(r->err.find(" resent"), std::string::npos) << r->err;
+    }
+
+    Tool small_receiver({"recv-file", "47000", "-", "--id", "10.0.0.2", "--seconds", "20"});
+    settle();
+    const Result parts = run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "-vv"},
+                             random_bytes(10 * FRAG_PART_SIZE));
+    EXPECT_EQ(small_receiver.wait().status, 0);
+    std::size_t part_lines = 0;
+    for (const std::string &l : lines(parts.err))
+        part_lines += l.find(" part-sent ") != std::string::npos;
+    EXPECT_EQ(part_lines, 10u) << parts.err;
+    EXPECT_EQ(parts.out.find("part-"), std::string::npos);  // diagnostics stay off standard output
+}
+
 TEST(Tool, UnansweredTransferReportsResentPartsAndCounters)
 {
     const Result r = run({"send-file", "47000", "-", "--to", "10.0.0.9", "--id", "10.0.0.1", "--retry", "3", "--timeout",
-                          "20", "--json", "-v"},
+                          "20", "--json", "-vv"},
                          random_bytes(100));
     EXPECT_EQ(r.status, kExitNotAcked);
     int resent = 0;
@@ -479,7 +602,10 @@ TEST(Tool, UnansweredTransferReportsResentPartsAndCounters)
     EXPECT_NE(r.err.find("nimbet: counters: sent "), std::string::npos) << r.err;
 }
 
-TEST(Tool, ListenCapturesEveryDatagramItSees)
+// The capture holds the datagrams as they went: each with its real
+// destination (here the loopback broadcast address), in the order they were
+// read and sent, a request before the acknowledgement that answers it.
+TEST(Tool, ListenCapturesEveryDatagramAsItWent)
 {
     const std::string cap = temp_path("listen.pcap");
     Tool listener({"listen", "47000", "--id", "10.0.0.2", "--pcap", cap, "--count", "2", "--seconds", "10"});
@@ -489,19 +615,39 @@ TEST(Tool, ListenCapturesEveryDatagramItSees)
     EXPECT_EQ(listener.wait().status, 0);
     const std::string f = slurp(cap);
     std::remove(cap.c_str());
-    // Records: the two frames, the acknowledgement the listener sent (and
-    // heard again, being on the same port).
-    std::vector<std::string> payloads;
+    struct Record {
+        uint64_t usec;
+        std::string dest;  // "a.b.c.d:port"
+        int control;       // the "CAC" control byte, -1 without one
+        std::string payload;
+    };
+    std::vector<Record> records;
     for (std::size_t at = 24; at + 16 <= f.size();) {
-        uint32_t len;
-        std::memcpy(&len, &f[at + 8], 4);
-        ASSERT_LE(at + 16 + len, f.size());
-        payloads.push_back(f.substr(at + 16 + 28, len - 28));
-        at += 16 + len;
+        uint32_t head[4];
+        std::memcpy(head, &f[at], sizeof head);
+        ASSERT_LE(at + 16 + head[2], f.size());
+        const std::string ip = f.substr(at + 16, head[2]);
+        at += 16 + head[2];
+        char dest[32];
+        std::snprintf(dest, sizeof dest, "%u.%u.%u.%u:%u", ip[16] & 0xff, ip[17] & 0xff, ip[18] & 0xff, ip[19] & 0xff,
+                      (ip[22] & 0xff) << 8 | (ip[23] & 0xff));
+        Record r{head[0] * 1000000ULL + head[1], dest, -1, ip.substr(28)};
+        for (std::size_t t = PACKET_HEADER_SIZE; t + 3 <= r.payload.size() - 2; t += 3 + (r.payload[t + 2] & 0xff))
+            if (r.payload[t] == '\x66' && r.payload[t + 1] == '\x40')
+                r.control = r.payload[t + 3] & 0xff;
+        records.push_back(r);
     }
-    ASSERT_GE(payloads.size(), 3u);
-    for (const std::string &p : payloads)
-        EXPECT_EQ(n_util_crc16_check(reinterpret_cast<const unsigned char *>(p.data()), static_cast<unsigned>(p.size())), 1);
+    // The broadcast frame, the request, and the acknowledgement sent.
+    ASSERT_EQ(records.size(), 3u);
+    for (const Record &r : records) {
+        EXPECT_EQ(r.dest, "127.255.255.255:47000");
+        EXPECT_EQ(n_util_crc16_check(reinterpret_cast<const unsigned char *>(r.payload.data()),
+                                     static_cast<unsigned>(r.payload.size())), 1);
+    }
+    EXPECT_EQ(records[0].control, -1);
+    EXPECT_EQ(records[1].control, 0);  // a request
+    EXPECT_EQ(records[2].control, 1);  // its acknowledgement
+    EXPECT_LE(records[1].usec, records[2].usec);
 }
 
 }  // namespace

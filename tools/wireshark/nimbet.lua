@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: MIT
 -- Wireshark dissector for nimbet frames over UDP.
 --
 -- Load it with:  wireshark -X lua_script:tools/wireshark/nimbet.lua

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package nimbets.libNimbet;
 
 /** Prints a packet and a filter chain between two Java lines; run in a JVM of its own by FilterTest. */

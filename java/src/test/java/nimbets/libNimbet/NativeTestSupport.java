@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package nimbets.libNimbet;
 
 import java.io.ByteArrayOutputStream;

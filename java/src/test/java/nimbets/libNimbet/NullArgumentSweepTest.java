@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 package nimbets.libNimbet;
 
 import static org.junit.jupiter.api.Assertions.assertTrue;
