@@ -1,10 +1,10 @@
 # SPDX-License-Identifier: MIT
 # What `cmake --install` puts under the prefix: the module with its soname
 # links, the header, the CMake package (nimbet::nimbet), the pkg-config file,
-# the tool with its man page, and (from java/) the jars. Every file here is
-# relocatable: nothing records the prefix it was installed to. Each file
-# belongs to an install component, which is also the Debian package it goes
-# to (NimbetPackage.cmake): runtime, dev, tools, java.
+# the tool with its man page, the Python package, and (from java/) the jars.
+# Every file here is relocatable: nothing records the prefix it was installed
+# to. Each file belongs to an install component, which is also the Debian
+# package it goes to (NimbetPackage.cmake): runtime, dev, tools, java, python.
 include(CMakePackageConfigHelpers)
 
 set(NIMBET_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nimbet)
@@ -80,5 +80,20 @@ if(NIMBET_WITH_BRIDGE)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/packaging/schemas/ DESTINATION ${CMAKE_INSTALL_DATADIR}/nimbet/schemas
     COMPONENT tools FILES_MATCHING PATTERN "bridge-*.schema.json")
 endif()
+
+# The Python package where Debian's python3 looks (component python, the
+# Debian package python3-nimbet), with the path from it to the module of the
+# same installation, which it loads before any other.
+set(NIMBET_PYTHON_DIR lib/python3/dist-packages)
+set(_nimbet_module ${CMAKE_INSTALL_LIBDIR}/libnimbetJava.so.${NIMBET_SOVERSION})
+if(NOT IS_ABSOLUTE "${_nimbet_module}")
+  file(RELATIVE_PATH _nimbet_module /${NIMBET_PYTHON_DIR}/nimbet /${_nimbet_module})
+endif()
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/python/_installed.py
+  CONTENT "\"\"\"Written by cmake --install: where the module of this installation lies, relative to the package.\"\"\"\n\nMODULE = \"@_nimbet_module@\"\n"
+  @ONLY)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/nimbet DESTINATION ${NIMBET_PYTHON_DIR} COMPONENT python
+  FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+install(FILES ${PROJECT_BINARY_DIR}/python/_installed.py DESTINATION ${NIMBET_PYTHON_DIR}/nimbet COMPONENT python)
 
 include(${PROJECT_SOURCE_DIR}/cmake/NimbetPackage.cmake)

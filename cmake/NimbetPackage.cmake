@@ -50,19 +50,24 @@ file(WRITE ${NIMBET_DEB_DIR}/runtime/triggers "activate-noawait ldconfig\n")
 set(NIMBET_DEB_COMPONENTS "")
 
 # nimbet_deb_package(COMPONENT NAME SECTION section SUMMARY text DESCRIPTION text
-#                    [ARCHITECTURE all] [NEEDS component...] [CONTROL file...])
+#                    [ARCHITECTURE all] [NEEDS component...] [DEPENDS text] [CONTROL file...])
 # Declares the package NAME made of install component COMPONENT: its Debian
 # section, one-line summary and longer description (lines of at most 79
-# characters, an empty line between paragraphs), the components whose packages it needs at the same version,
-# extra control files (triggers), and its copyright and changelog.
+# characters, an empty line between paragraphs), the components whose
+# packages it needs at the same version, other packages it needs (Debian's
+# Depends syntax), extra control files (triggers), and its copyright and
+# changelog.
 function(nimbet_deb_package component name)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "SECTION;SUMMARY;DESCRIPTION;ARCHITECTURE" "NEEDS;CONTROL")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "SECTION;SUMMARY;DESCRIPTION;ARCHITECTURE;DEPENDS" "NEEDS;CONTROL")
   string(TOUPPER ${component} c)
   set(CPACK_DEBIAN_${c}_PACKAGE_NAME ${name} PARENT_SCOPE)
   set(CPACK_DEBIAN_${c}_PACKAGE_SECTION ${arg_SECTION} PARENT_SCOPE)
   set(CPACK_COMPONENT_${c}_DESCRIPTION "${arg_SUMMARY}\n${arg_DESCRIPTION}" PARENT_SCOPE)
   if(arg_NEEDS)
     set(CPACK_COMPONENT_${c}_DEPENDS ${arg_NEEDS} PARENT_SCOPE)
+  endif()
+  if(arg_DEPENDS)
+    set(CPACK_DEBIAN_${c}_PACKAGE_DEPENDS "${arg_DEPENDS}" PARENT_SCOPE)
   endif()
   if(arg_ARCHITECTURE)
     set(CPACK_DEBIAN_${c}_PACKAGE_ARCHITECTURE ${arg_ARCHITECTURE} PARENT_SCOPE)
@@ -112,6 +117,14 @@ nodes that exchange short frames over UDP.
 This package holds the Java binding nimbet.jar (package nimbets.libNimbet),
 with its javadoc and sources jars. It uses the library of libnimbet0.")
 endif()
+nimbet_deb_package(python python3-nimbet SECTION python ARCHITECTURE all NEEDS runtime DEPENDS "python3 (>= 3.9)"
+  SUMMARY "sensor-node network frames, sockets and transfers (Python 3)"
+  DESCRIPTION "libnimbet lets host applications talk to a network of small sensor
+nodes that exchange short frames over UDP.
+
+This package holds the Python 3 package nimbet: sockets, packets, node
+identifiers, locations and filters as Python objects, blocking and with
+asyncio, over the library of libnimbet0.")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -4,7 +4,8 @@
 NIMBET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 NIMBET_JOBS="$(nproc 2>/dev/null || echo 2)"
 
-# Debian packages the build, the tests and the demo use.
+# Debian packages the build, the tests and the demo use. Python is Debian's
+# (/usr/bin/python3), never one first on PATH, and never a download from PyPI.
 NIMBET_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy
   libgtest-dev libbenchmark-dev
@@ -14,11 +15,14 @@ NIMBET_PACKAGES=(
   tshark tcpdump
   libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
   libtomlplusplus-dev libsqlite3-dev libsystemd-dev systemd python3-jsonschema
+  python3 python3-build python3-setuptools python3-wheel python3-venv python3-pip python3-pytest python3-pytest-asyncio
 )
 
 # What scripts/bench adds: the TFTP client of the comparison, and the library
 # that the TFTP server (unpacked from tftpd-hpa, never installed) needs.
 NIMBET_BENCH_PACKAGES=(atftp libwrap0 util-linux)
+
+NIMBET_PYTHON=/usr/bin/python3
 
 # A heading with the seconds since the script started, so a slow stage shows.
 say() { printf '\n== %s  [%ds]\n' "$*" "$SECONDS"; }

@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: MIT
 # Shared by scripts/test: what users of the library get. An install into a
-# temporary prefix with its file list, four programs that use it (CMake
-# find_package, pkg-config, add_subdirectory, Java with nothing but the jar),
-# the Debian packages with their files, lintian and a clean installation, and
-# clang-tidy on the library. Every program runs in a private network
+# temporary prefix with its file list, five programs that use it (CMake
+# find_package, pkg-config, add_subdirectory, Java with nothing but the jar,
+# Python with the installed package), the Python wheel in a virtual
+# environment, the Debian packages with their files, lintian and a clean
+# installation, and clang-tidy on the library. Every program runs in a private network
 # namespace (NETNS_RUN), although none of them opens a socket.
 
 # The files an install puts under its prefix, with the version numbers and
@@ -19,6 +20,8 @@ lib/libnimbetJava.so
 lib/libnimbetJava.so.SOVERSION
 lib/libnimbetJava.so.VERSION
 lib/pkgconfig/nimbet.pc
+$(printf 'lib/python3/dist-packages/nimbet/%s\n' __init__.py _installed.py _native.py _node.py _ops.py aio.py \
+  errors.py filter.py packet.py py.typed socket.py values.py)
 share/java/nimbet-VERSION-javadoc.jar
 share/java/nimbet-VERSION-sources.jar
 share/java/nimbet-VERSION.jar
@@ -102,6 +105,48 @@ check_consumers() {
   echo "  java -cp nimbet.jar (no library path):"
   "$NETNS_RUN" java -cp "$prefix/share/java/nimbet.jar" "$consumers/Consumer.java" embedded | sed 's/^/    /'
   test "${PIPESTATUS[0]}" -eq 0
+
+  echo "  python3 with the installed package (PYTHONPATH only): it loads the module of its installation"
+  local loaded
+  loaded="$(PYTHONPATH="$prefix/lib/python3/dist-packages" "$NETNS_RUN" "$NIMBET_PYTHON" -c \
+    'import os, nimbet, nimbet._native as n; print(nimbet.__version__, os.path.realpath(n.lib._name))')"
+  echo "    $loaded"
+  [ "$loaded" = "$(nimbet_version) $(realpath "$prefix/lib/libnimbetJava.so.$(nimbet_version)")" ]
+}
+
+# check_python BUILD WORK: builds the wheel around BUILD's module, installs it
+# offline (pip --no-index) into a fresh virtual environment that also sees
+# Debian's pytest, and there runs the package's tests (each session in a
+# network namespace of its own) and two nodes exchanging an acknowledged frame.
+check_python() {
+  local build="$1" work="$2" wheel venv
+  venv="$work/venv"
+  mkdir -p "$work"
+  (cd "$NIMBET_ROOT/python" && NIMBET_MODULE="$build/libnimbetJava.so" \
+    "$NIMBET_PYTHON" -m build --wheel --no-isolation --outdir "$work/wheel" . >"$work/wheel.log" 2>&1) || {
+    cat "$work/wheel.log" >&2
+    return 1
+  }
+  wheel="$(echo "$work"/wheel/nimbet-*.whl)"
+  echo "  $(basename "$wheel") ($(unzip -Z1 "$wheel" | grep -c '^nimbet/') files in the package, the module among them)"
+  unzip -Z1 "$wheel" | grep -x 'nimbet/libnimbetJava.so' >/dev/null  # not -q: unzip would die of SIGPIPE
+  "$NIMBET_PYTHON" -m venv --system-site-packages --without-pip "$venv"
+  "$NIMBET_PYTHON" -m pip --python "$venv/bin/python" install --no-index --quiet "$wheel"
+  # From the work folder, so that the package of the checkout is not the one imported.
+  (cd "$work" && NIMBET_TOOL="$build/tools/nimbet" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    "$NIMBET_ROOT/python/tests") | sed 's/^/    /'
+  test "${PIPESTATUS[0]}" -eq 0
+  (cd "$work" && "$NETNS_RUN" "$venv/bin/python" -c '
+import asyncio, nimbet, nimbet._native as n
+
+async def main():
+    async with nimbet.open(47000, "127.0.0.1", "127.255.255.255", node_id="10.0.0.1") as a, \
+               nimbet.open(47000, "127.0.0.2", "127.255.255.255", node_id="10.0.0.2") as b:
+        await a.send_acked(nimbet.Packet([("msg", "from the venv")]), to="10.0.0.2")
+        frame = await b.recv(timeout=1)
+        print("  example:", frame.src, "to", frame.to, dict(frame)["msg"], "acknowledged; module", n.lib._name)
+
+asyncio.run(main())')
 }
 
 # The Debian package each installed file goes to (paths as in
@@ -111,6 +156,7 @@ package_of() {
     lib/libnimbetJava.so.*) echo libnimbet0 ;;
     lib/libnimbetJava.so | include/* | lib/cmake/* | lib/pkgconfig/*) echo libnimbet-dev ;;
     share/java/* | lib/jni/*) echo libnimbet-java ;;
+    lib/python3/*) echo python3-nimbet ;;
     *) echo nimbet-tools ;;
   esac
 }
@@ -165,7 +211,7 @@ check_debs() {
     echo "  $(basename "$deb"): $(dpkg-deb -f "$deb" Section), depends on $(dpkg-deb -f "$deb" Depends)"
     check_deb_files "$deb" >"$work/files-${pkgs[-1]}" || return 1
   done
-  [ "${#debs[@]}" -ge 4 ] || { echo "cpack made ${#debs[@]} packages: ${pkgs[*]}" >&2; return 1; }
+  [ "${#debs[@]}" -ge 5 ] || { echo "cpack made ${#debs[@]} packages: ${pkgs[*]}" >&2; return 1; }
   cat "$work"/files-* | compare_file_list "packages"
   dpkg-deb --ctrl-tarfile "$work"/deb/libnimbet0_*.deb | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' ||
     { echo "libnimbet0 does not activate the ldconfig trigger" >&2; return 1; }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's settings: one table of keys drives the file, the environment, the command line, --print-config and --help.
 #include "bridge_config.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's settings: defaults, a TOML file, NIMBET_BRIDGE_ environment variables and the command line, in that order.
 #pragma once
 

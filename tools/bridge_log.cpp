@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's log: level filter, journal detection and line format.
 #include "bridge_log.h"
 

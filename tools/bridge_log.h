@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's log: one line per event on standard error, with its level, and a time unless the journal adds one.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's Prometheus page: listening, reading one request, answering it.
 #include "bridge_metrics.h"
 

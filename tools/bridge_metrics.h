@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's Prometheus page: a small HTTP responder served from the gateway thread's poll loop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Telling systemd how the gateway is: libsystemd's sd_notify, or the same datagram written directly.
 #include "bridge_notify.h"
 

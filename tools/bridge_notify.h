@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Telling systemd how the gateway is: ready, its status, alive (the watchdog), stopping.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the gateway keeps across restarts: in memory, or in an SQLite database in its state directory.
 #include "bridge_store.h"
 

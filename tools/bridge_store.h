@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the gateway keeps across restarts: its outbox and the ids of the commands it ran.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the gateway's unit files with systemd-analyze verify: UNIT_DIR holds
 # them with ExecStart naming an existing nimbet. Any remark fails the check;
 # without systemd-analyze the check is skipped (exit 77).

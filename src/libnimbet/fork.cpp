@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fork(): the library's locks are taken around it, so that the child finds every registry whole and usable.
 #include <pthread.h>
 
@@ -7,8 +8,10 @@ namespace nimbet {
 
 namespace {
 
-// Every registry lock that was ever used, by rank.
+// Every registry lock that was ever used, by rank, and those the handler
+// before fork() took (a lock first used meanwhile is not let go for it).
 std::atomic<GlobalLock *> g_locks[kLockRanks];
+GlobalLock *g_taken[kLockRanks];
 std::once_flag g_handlers_once;
 
 }  // namespace
@@ -19,19 +22,24 @@ std::once_flag g_handlers_once;
 struct ForkHandlers {
     static void prepare()
     {
-        for (auto &slot : g_locks)
-            if (GlobalLock *l = slot.load(std::memory_order_acquire))
-                l->m_.lock();
+        for (int r = 0; r < kLockRanks; ++r) {
+            g_taken[r] = g_locks[r].load(std::memory_order_acquire);
+            if (g_taken[r] != nullptr)
+                g_taken[r]->m_.lock();
+        }
     }
     static void release()
     {
         for (int r = kLockRanks - 1; r >= 0; --r)
-            if (GlobalLock *l = g_locks[r].load(std::memory_order_acquire))
-                l->m_.unlock();
+            if (g_taken[r] != nullptr)
+                g_taken[r]->m_.unlock();
     }
     static void parent()
     {
-        sockets_after_fork(false);
+        // Only a registry held since before fork() may be walked here: the
+        // parent's other threads run on.
+        if (g_taken[kRankSockets] != nullptr)
+            sockets_after_fork(false);
         release();
     }
     static void child()

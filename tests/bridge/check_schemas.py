@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks the gateway's JSON Schemas, and instances against them.
 
 usage: check_schemas.py SCHEMA_DIR [CASES]

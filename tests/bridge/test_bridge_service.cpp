@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway as a service: its settings from file, environment and command line, its notices to systemd, its log lines.
 #include <fcntl.h>
 #include <signal.h>

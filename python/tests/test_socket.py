@@ -1,0 +1,168 @@
+"""The blocking socket: two nodes on one host exchanging frames, acknowledged frames and transfers."""
+
+import os
+import threading
+import time
+from contextlib import contextmanager
+
+import pytest
+
+import nimbet
+from nimbet import Packet, Socket
+
+A, B = "10.0.0.1", "10.0.0.2"
+
+
+@pytest.fixture
+def pair(port):
+    """Two nodes on the port, reaching each other (and themselves) through the loopback broadcast address."""
+    with Socket(port, "127.0.0.1", "127.255.255.255", node_id=A) as a, \
+         Socket(port, "127.0.0.2", "127.255.255.255", node_id=B) as b:
+        yield a, b
+
+
+@contextmanager
+def serving(sock, **transfer):
+    """Runs a node in a thread: receiving and keeping frames, or receiving one transfer."""
+    got, stop = [], threading.Event()
+
+    def run():
+        if transfer:
+            got.append(sock.recv_buffer(**transfer) if "path" not in transfer else sock.recv_file(**transfer))
+            return
+        while not stop.is_set():
+            frame = sock.recv(timeout=0.05)
+            if frame is not None:
+                got.append(frame)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    try:
+        yield got
+    finally:
+        stop.set()
+        thread.join(10)
+
+
+def test_frame_travels_with_its_header_and_sender(pair):
+    a, b = pair
+    seq = a.send(Packet([("tmp", b"\x15\x05"), ("msg", "hi")]))
+    frame = b.recv(timeout=1)
+    assert list(frame) == [("tmp", b"\x15\x05"), ("msg", b"hi")]
+    assert (frame.src, frame.seq, frame.sender, frame.to) == (nimbet.NodeId(A), seq, ("127.0.0.1", a.port), None)
+    assert a.recv(timeout=1) == frame  # a broadcast reaches its sender too
+    assert a.send(Packet([("msg", b"x")])) == (seq + 1) % 256
+    assert b.stats().frames_received == 1 and a.stats().frames_sent == 2
+
+
+def test_recv_gives_none_when_the_time_runs_out(pair):
+    _, b = pair
+    t0 = time.monotonic()
+    assert b.recv(timeout=0.2) is None
+    assert 0.19 <= time.monotonic() - t0 < 1
+    assert b.recv(timeout=0) is None
+
+
+def test_addressed_frame_reaches_only_its_node(pair, port):
+    a, b = pair
+    with Socket(port, "127.0.0.3", "127.255.255.255", node_id="10.0.0.3") as c:
+        a.send(Packet([("msg", b"for b")]), to=B)
+        frame = b.recv(timeout=1)
+        assert frame.to == nimbet.NodeId(B) and frame.get("msg") == b"for b"
+        assert c.recv(timeout=0.1) is None
+        assert c.stats().not_for_us == 1
+
+
+def test_acknowledged_frame_is_delivered_once_and_frames_meanwhile_are_kept(pair):
+    a, b = pair
+    b.send(Packet([("msg", b"early")]))  # waits in a's socket during the acknowledged send
+    with serving(b) as got:
+        a.send_acked(Packet([("msg", b"please")]), to=B)
+        time.sleep(0.1)
+    assert [f.get("msg") for f in got] == [b"early", b"please"]
+    assert got[1].acked and got[1].to == nimbet.NodeId(B)
+    assert a.recv(timeout=0).get("msg") == b"early"
+    assert b.stats().acks_sent == 1 and a.stats().acks_received == 1
+
+
+def test_unanswered_acknowledged_send_raises_after_its_retries(pair):
+    a, b = pair
+    b.autoack = False
+    t0 = time.monotonic()
+    with serving(b) as got:
+        with pytest.raises(nimbet.NotAcknowledged) as e:
+            a.send_acked(Packet([("msg", b"?")]), to=B, retries=3, timeout=0.05)
+    assert e.value.errno == 227
+    assert 0.15 <= time.monotonic() - t0 < 1
+    assert len(got) == 1  # repeats are recognised as such
+    assert b.stats().duplicates == 2
+
+
+def test_transfer_reports_progress_and_arrives_whole(pair, tmp_path):
+    a, b = pair
+    data = os.urandom(20000)
+    source, target = tmp_path / "in.bin", tmp_path / "out.bin"
+    source.write_bytes(data)
+    seen = []
+    with serving(b, path=target, progress=lambda done, total: seen.append((done, total)), timeout=10) as got:
+        time.sleep(0.05)
+        assert a.send_file(source, to=B, type="dat") == len(data)
+    assert got == [nimbet.NodeId(A)]
+    assert target.read_bytes() == data and not (tmp_path / "out.bin.part").exists()
+    assert seen[-1] == (len(data), len(data))
+    assert all(x[0] <= y[0] for x, y in zip(seen, seen[1:]))
+    with serving(b, from_=A, timeout=10) as got:  # the next transfer, in memory, from a named node
+        time.sleep(0.05)
+        a.send_buffer(data[:100], to=B)
+    assert got == [(nimbet.NodeId(A), data[:100])]
+
+
+def test_transfer_to_a_silent_node_is_not_acknowledged(pair, tmp_path):
+    a, _ = pair
+    a.retries, a.ack_timeout = 2, 0.05
+    with pytest.raises(nimbet.NotAcknowledged):
+        a.send_buffer(b"x" * 500, to="10.9.9.9")
+    with pytest.raises(nimbet.TimedOut):
+        a.recv_file(tmp_path / "never", timeout=0.1)
+    a.close()  # which ends the arrangement for the file
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_closing_wakes_a_waiting_receive(pair):
+    a, _ = pair
+    errors = []
+    thread = threading.Thread(target=lambda: errors.append(pytest.raises(nimbet.SocketClosed, a.recv)))
+    thread.start()
+    time.sleep(0.1)
+    a.close()
+    thread.join(2)
+    assert not thread.is_alive() and errors
+    with pytest.raises(nimbet.SocketClosed):
+        a.send(Packet([("msg", b"")]))
+
+
+def test_filter_drops_what_it_refuses(pair):
+    a, b = pair
+    b.filter = nimbet.Filter.type("tmp") & ~nimbet.Filter.node_id(nimbet.NodeId(B))
+    b.send(Packet([("tmp", b"own")]))
+    a.send(Packet([("hum", b"no")]))
+    a.send(Packet([("tmp", b"yes")]))
+    assert b.recv(timeout=1).get("tmp") == b"yes"
+    assert b.recv(timeout=0.05) is None
+
+
+def test_options_and_settings_reach_the_socket(port):
+    with Socket(port, node_id="10.77.0.9", autoack=False, frag=True) as s:
+        assert (s.node_id, s.port, s.autoack, s.frag, s.recv_all) == (nimbet.NodeId("10.77.0.9"), port, False, True, False)
+        assert s.dest == ["10.77.0.255", "127.0.0.1"] and s.local == "0.0.0.0"
+        s.retries, s.ack_timeout = 3, 0.5
+        assert (s.retries, s.ack_timeout) == (3, 0.5)
+        s.dest = "127.255.255.255"
+        assert s.dest == ["127.255.255.255"]
+        loc = nimbet.Location.build(nodes=("lab",))
+        s.location = loc
+        assert s.location == loc
+    with pytest.raises(nimbet.InvalidArgument):
+        Socket(70000)
+    with pytest.raises(nimbet.BadFrame):
+        Socket(port, "127.0.0.1", "1.2.3")
