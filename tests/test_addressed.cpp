@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "frag.h"
@@ -250,6 +251,7 @@ TEST_F(AckedSend, GivesUpAfterRetryTransmissionsTimeoutApart)
     EXPECT_EQ(-1, n_socket_send_acked(a, a, p.get(), kB.data()));
     const uint32_t took = n_util_getmstime() - start;
     EXPECT_EQ(227, n_errno);
+    EXPECT_EQ(ETIMEDOUT, n_util_syserr());  // no reply, told apart from a malformed one
     EXPECT_GE(took, 3u * 40u);
     EXPECT_EQ(1, n_socket_get_blocking(a));
     const auto requests = requests_from_a();
@@ -349,7 +351,32 @@ TEST_F(AckedSend, AcknowledgementWithoutCacEndsTheWaitAtOnce)
     n_errno = 0;
     EXPECT_EQ(-1, n_socket_send_acked(a, a, p.get(), kB.data()));
     EXPECT_EQ(227, n_errno);
+    EXPECT_EQ(EBADMSG, n_util_syserr());
     EXPECT_EQ(1u, requests_from_a().size());
+}
+
+// Two failures that waiting cannot mend end the call before any wait, each
+// with its system cause: a receiving socket the system will not bind, and a
+// first transmission that nothing took.
+TEST_F(AckedSend, FailsAtOnceWhenTheReplyCouldNeverBeHeard)
+{
+    const unsigned char elsewhere[4] = {10, 99, 0, 1};
+    b = n_socket_open(htonl(INADDR_LOOPBACK), htonl(INADDR_LOOPBACK), kNodePort);
+    ASSERT_EQ(0, n_socket_set_ipsrc(b, elsewhere));
+    PacketPtr p = data_packet();
+    EXPECT_EQ(-1, n_socket_send_acked(a, b, p.get(), kB.data()));
+    EXPECT_EQ(227, n_errno);
+    EXPECT_EQ(EADDRNOTAVAIL, n_util_syserr());
+    EXPECT_TRUE(frames_from_a(10).empty());
+
+    ASSERT_EQ(0, n_socket_set_ipdest(a, elsewhere));
+    PacketPtr q = data_packet();
+    EXPECT_EQ(-1, n_socket_send_acked(a, a, q.get(), kB.data()));
+    EXPECT_EQ(227, n_errno);
+    EXPECT_EQ(ENETUNREACH, n_util_syserr());
+    n_socket_stats stats{};
+    EXPECT_EQ(0, n_socket_get_stats(a, &stats));
+    EXPECT_EQ(0u, stats.retransmissions);
 }
 
 TEST_F(AckedSend, WrongAcknowledgementsAreIgnoredUntilTheRetriesRunOut)

@@ -69,7 +69,7 @@ std::string shape(int id)
 }
 
 // Adds one-byte identifier tests to a new chain: "1&2|3" makes 1 AND 2 OR 3.
-int chain_of(const std::string &spec)
+int chain_of(const std::string &expression)
 {
     int id = n_filter_create(nullptr);
     uint32_t concat = FILTER_CONCAT_AND;
@@ -82,7 +82,7 @@ int chain_of(const std::string &spec)
         num.clear();
         negate = 0;
     };
-    for (char c : spec) {
+    for (char c : expression) {
         if (c == '&' || c == '|') {
             flush();
             concat = c == '&' ? FILTER_CONCAT_AND : FILTER_CONCAT_OR;
@@ -134,6 +134,36 @@ TEST(FilterRegistry, ArgOfUnknownIdIsNullWithoutTouchingErrnoAndIsRefusedByAdd)
     EXPECT_EQ(77, n_errno);
     EXPECT_EQ(-1, n_filter_add(id, FILTER_TYPE_FILTER, n_filter_arg(42)));
     EXPECT_EQ(22, n_errno);
+}
+
+// Lookups go through an index by id: with many chains alive each id still
+// finds its own chain, a destroyed id finds none, and ids created after
+// destroyed ones are found too.
+TEST(FilterRegistry, EveryIdFindsItsOwnChainAmongManyCreatedAndDestroyed)
+{
+    constexpr int kChains = 5000;
+    std::vector<int> ids;
+    for (int i = 0; i < kChains; ++i)
+        ids.push_back(chain_of(i % 3 == 0 ? "1" : "2"));
+    for (int i = 0; i < kChains; i += 2)
+        ASSERT_EQ(0, n_filter_destroy(ids[i]));
+    const int late = chain_of("1");
+    Packet p;  // identifier 1.2.3.4.5.6.7.8
+    for (int i = 0; i < kChains; ++i) {
+        n_errno = 0;
+        if (i % 2 == 0) {
+            ASSERT_EQ(-1, n_filter_apply(ids[i], p.pkt));
+            ASSERT_EQ(2, n_errno);
+            ASSERT_EQ(nullptr, n_filter_arg(ids[i]));
+        } else {
+            ASSERT_EQ(i % 3 == 0 ? 1 : 0, n_filter_apply(ids[i], p.pkt)) << "chain " << i;
+            ASSERT_EQ(ids[i], filter_lookup(ids[i])->id);
+        }
+    }
+    EXPECT_EQ(1, n_filter_apply(late, p.pkt));
+    for (int i = 1; i < kChains; i += 2)
+        ASSERT_EQ(0, n_filter_destroy(ids[i]));
+    EXPECT_EQ(0, n_filter_destroy(late));
 }
 
 TEST(FilterRegistry, HandleOfADestroyedChainIsRefused)

@@ -6,13 +6,18 @@
 #include <sys/time.h>
 
 #include <sys/wait.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <functional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ack.h"
@@ -841,6 +846,46 @@ TEST_F(Receive, SelectReportsWhetherADatagramWaits)
     EXPECT_EQ(9, n_errno);
 }
 
+// A signal that interrupts select (a handler installed without SA_RESTART)
+// does not end the wait: it goes on for what is left of its time.
+TEST_F(Receive, SelectWaitsOnThroughSignals)
+{
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(0, sigaction(SIGUSR1, &quiet, &previous));
+    const pthread_t waiter = pthread_self();
+    std::atomic<bool> first_wait_over{false};
+    std::thread signaller([&] {
+        for (int i = 0; i < 4; ++i) {
+            n_util_sleepms(20);
+            pthread_kill(waiter, SIGUSR1);
+        }
+        while (!first_wait_over)
+            n_util_sleepms(1);
+        for (int i = 0; i < 3; ++i) {
+            n_util_sleepms(20);
+            pthread_kill(waiter, SIGUSR1);
+        }
+        const Bytes f = frame(kA, 1, {payload({1})});
+        n_socket_send_raw(a, f.data(), static_cast<int>(f.size()));
+    });
+    timeval short_wait{0, 150000};
+    n_errno = 0;
+    EXPECT_EQ(0, n_socket_select(b, &short_wait));
+    EXPECT_EQ(0, n_errno);
+    first_wait_over = true;
+    timeval long_wait{5, 0};
+    EXPECT_EQ(1, n_socket_select(b, &long_wait));
+    signaller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    timeval negative{-1, 0};
+    EXPECT_EQ(-1, n_socket_select(b, &negative));
+    EXPECT_EQ(N_EINVAL, n_errno);
+}
+
 TEST(ReceiveUnbound, SelectDoesNotBindReceivingDoes)
 {
     require_only_own_interfaces();
@@ -852,6 +897,8 @@ TEST(ReceiveUnbound, SelectDoesNotBindReceivingDoes)
     EXPECT_EQ(0, n_socket_get_option(fd, SOCKET_BOUND));
     unsigned char buf[8];
     EXPECT_EQ(-1, n_socket_recv_raw(fd, buf, sizeof buf));
+    EXPECT_EQ(N_EAGAIN, n_errno);
+    EXPECT_EQ(EAGAIN, n_util_syserr());
     EXPECT_EQ(SOCKET_BOUND, n_socket_get_option(fd, SOCKET_BOUND));
     n_socket_close(fd);
 }

@@ -2,8 +2,14 @@
 // Filtered receiving: only packets that a chain accepts reach the application.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
 #include <vector>
 
+#include "support/frames.h"
 #include "support/nodes.h"
 
 using namespace nimbet::test;
@@ -71,6 +77,45 @@ TEST_F(FilteredReceive, NothingToReceiveOrNoSocket)
     EXPECT_EQ(11, n_errno);
     EXPECT_EQ(nullptr, n_socket_recv_filtered(54321, 0, 1));
     EXPECT_EQ(9, n_errno);
+}
+
+// A receive that fails keeps its own number, so that a caller tells a
+// socket that is gone or cannot be bound from one that has nothing yet.
+TEST_F(FilteredReceive, FailedReceiveKeepsItsOwnNumber)
+{
+    const int chain = n_filter_create(nullptr);
+    const unsigned char junk[3] = {1, 2, 3};
+    ASSERT_EQ(1, n_socket_send_raw(a, junk, sizeof junk));
+    await_datagram();
+    EXPECT_EQ(nullptr, n_socket_recv_filtered(b, 0, chain));
+    EXPECT_EQ(N_EILSEQ, n_errno);
+
+    const Bytes part = frame(ida, 1, {payload({1}), cad(idb), cac(2, 0)});
+    ASSERT_EQ(1, n_socket_send_raw(a, part.data(), static_cast<int>(part.size())));
+    await_datagram();
+    EXPECT_EQ(nullptr, n_socket_recv_filtered(b, 0, chain));
+    EXPECT_EQ(N_EPROTO, n_errno);
+
+    const int unbindable = n_socket_open(htonl(INADDR_LOOPBACK), htonl(INADDR_LOOPBACK), kNodePort);
+    const unsigned char elsewhere[4] = {10, 99, 0, 1};
+    ASSERT_EQ(0, n_socket_set_ipsrc(unbindable, elsewhere));
+    EXPECT_EQ(nullptr, n_socket_recv_filtered(unbindable, 0, chain));
+    EXPECT_EQ(N_ENOTBOUND, n_errno);
+    EXPECT_EQ(EADDRNOTAVAIL, n_util_syserr());
+    n_socket_close(unbindable);
+
+    // Closed while a blocking receive waits on it.
+    n_socket_set_option(b, SOCKET_BLOCKING, 1);
+    std::atomic<int> seen{0};
+    std::thread waiter([&] {
+        n_pkt *got = n_socket_recv_filtered(b, 0, chain);
+        seen = got == nullptr ? n_errno : -1;
+        n_pkt_free(got);
+    });
+    n_util_sleepms(50);
+    n_socket_close(b);
+    waiter.join();
+    EXPECT_EQ(N_EBADF, seen.load());
 }
 
 }  // namespace

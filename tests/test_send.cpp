@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -155,13 +156,31 @@ TEST_F(Sending, OneRefusingDestinationDoesNotKeepTheFrameFromTheOthers)
     n_pkt *p = packet_with({1});
     EXPECT_EQ(60u, send(p).size());
 
-    n_socket_set_num_interfaces(fd_, 1);
-    n_errno = 1234;
+    n_pkt_free(p);
+}
+
+TEST_F(Sending, RefusedSendKeepsItsCauseBesideTheLibraryNumber)
+{
+    const unsigned char unreachable[4] = {10, 99, 0, 1};
+    ASSERT_EQ(0, n_socket_set_ipdest(fd_, unreachable));
+    n_pkt *p = packet_with({1});
+    n_errno = 0;
     EXPECT_EQ(-1, n_socket_send(fd_, p));
-    EXPECT_EQ(1234, n_errno);
-    rec->num_interfaces = 0;
+    EXPECT_EQ(N_EPROTO, n_errno);
+    EXPECT_EQ(ENETUNREACH, n_util_syserr());
     EXPECT_EQ(-1, n_socket_send_raw(fd_, reinterpret_cast<const unsigned char *>("x"), 1));
-    EXPECT_EQ(1234, n_errno);
+    EXPECT_EQ(N_EPROTO, n_errno);
+    EXPECT_EQ(ENETUNREACH, n_util_syserr());
+
+    // A failure without a system cause never shows a stale one.
+    EXPECT_EQ(-1, n_socket_send(fd_, nullptr));
+    EXPECT_EQ(N_EINVAL, n_errno);
+    EXPECT_EQ(0, n_util_syserr());
+
+    SocketRef ref = socket_acquire(fd_);
+    ref->num_interfaces = 0;
+    EXPECT_EQ(-1, n_socket_send(fd_, p));
+    EXPECT_EQ(N_ENOTFOUND, n_errno);
     n_pkt_free(p);
 }
 

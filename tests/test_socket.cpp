@@ -464,6 +464,14 @@ INSTANTIATE_TEST_SUITE_P(
         UnknownFdCase{"get_port", [] { return n_socket_get_port(kNoSocket) == 0xFFFF; }, 22},
         UnknownFdCase{"get_last_seq", [] { return n_socket_get_last_seq(kNoSocket) == 0xFF; }, 22},
         UnknownFdCase{"set_kernel_drops", [] { return n_socket_set_kernel_drops(kNoSocket, 1) == -1; }, 9},
+        // The calls added since: 9 where a socket is asked to do or tell something.
+        UnknownFdCase{"set_frag_limits", [] { return n_socket_set_frag_limits(kNoSocket, 1, 1) == -1; }, 9},
+        UnknownFdCase{"set_transfer_check", [] { return n_socket_set_transfer_check(kNoSocket, 1) == -1; }, 9},
+        UnknownFdCase{"get_stats", [] { n_socket_stats s; return n_socket_get_stats(kNoSocket, &s) == -1; }, 9},
+        UnknownFdCase{"reset_stats", [] { return n_socket_reset_stats(kNoSocket) == -1; }, 9},
+        UnknownFdCase{"recv_timeout", [] { return n_socket_recv_timeout(kNoSocket, 0, 0) == nullptr; }, 9},
+        UnknownFdCase{"next_timer", [] { return n_socket_next_timer(kNoSocket) == -1; }, 9},
+        UnknownFdCase{"serve_timers", [] { return n_socket_serve_timers(kNoSocket) == -1; }, 9},
         UnknownFdCase{"close", [] { return n_socket_close(kNoSocket) == -1; }, 22}),
     [](const testing::TestParamInfo<UnknownFdCase> &info) { return std::string(info.param.name); });
 

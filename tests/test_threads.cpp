@@ -300,6 +300,34 @@ TEST(Threads, ThreadsOnTheirOwnObjectsProceedIndependently)
     EXPECT_EQ(0, foreign.load());
 }
 
+// Two threads changing a socket's identifier and options at once leave the
+// kernel filter of the socket's final identifier attached: its own frames
+// to other nodes are dropped before they are read (and nothing races).
+TEST(Threads, ConcurrentIdentifierChangesLeaveTheFinalIdentifiersFilter)
+{
+    const int fd = open_node(node_id(60), static_cast<uint16_t>(kNodePort + 60));
+    std::thread ids([&] {
+        for (int i = 0; i < 300; ++i)
+            n_socket_set_id(fd, node_id(static_cast<unsigned char>(61 + i % 2)).data());
+    });
+    std::thread options([&] {
+        for (int i = 0; i < 300; ++i)
+            n_socket_set_option(fd, SOCKET_RECV_ALL, i % 2);
+        n_socket_set_option(fd, SOCKET_RECV_ALL, 0);
+    });
+    ids.join();
+    options.join();
+    n_pkt *pkt = n_pkt_alloc();
+    n_acl_add_str(pkt, "tmp", kType, 2, 0);
+    ASSERT_EQ(1, n_socket_send_addressed(fd, pkt, node_id(99).data()));
+    n_pkt_free(pkt);
+    EXPECT_EQ(nullptr, n_socket_recv_timeout(fd, 0, 50));
+    n_socket_stats stats{};
+    ASSERT_EQ(0, n_socket_get_stats(fd, &stats));
+    EXPECT_EQ(0u, stats.not_for_us);
+    n_socket_close(fd);
+}
+
 // The event-loop example of the README: one poll() over several sockets,
 // each woken for its datagrams and its transfers' timers.
 void serve_until(const std::vector<int> &fds, const std::function<bool()> &done, int max_ms)

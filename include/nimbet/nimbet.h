@@ -64,6 +64,19 @@ N_EXPORT const char *n_util_version(void);
 /* Address of the library error number; read and write it through n_errno. */
 N_EXPORT int *_n_errno(void);
 #define n_errno (*_n_errno())
+/*
+ * The cause behind the calling thread's last failure, as an errno value of
+ * the system (<errno.h>), per thread like n_errno; read it right after a
+ * failure, beside n_errno. It is the errno of the system call that failed
+ * (sendto, recvfrom, bind, open, poll, ...), or 0 when the failure had no
+ * system cause (an invalid argument, an unknown socket). Where the library's
+ * number is fixed and covers several causes it tells them apart:
+ * n_socket_send_acked's 227 comes with ETIMEDOUT when no acknowledgement
+ * came and with EBADMSG when the addressed node replied without a "CAC"
+ * tuple; n_pkt_alloc's 13 comes with ENOMEM. Setting n_errno by hand does
+ * not change it.
+ */
+N_EXPORT int n_util_syserr(void);
 
 /* Message for an error number (library texts for its own numbers, "Unknown Error" from 224 up). */
 N_EXPORT const char *n_util_strerr(int errnum);
@@ -316,22 +329,40 @@ N_EXPORT int n_util_get_local_interfaces(uint32_t *addrs, uint32_t *broadcasts, 
 /* First interface address and its broadcast address; returns 1. */
 N_EXPORT int n_util_get_local_addresses(uint32_t *addr_out, uint32_t *broadcast_out);
 
-/* Sends the packet as one frame to every destination; 1 when any took it, else -1 (22, 227, 12). */
+/* Sends the packet as one frame to every destination; 1 when any took it, else -1 (22, 227, 12).
+ * When the system refused the datagram for every destination, n_util_syserr() holds the first
+ * refusal's errno and n_errno the number that fits it: 11 (no buffer space), 12, 13 (not
+ * permitted), 9, 22 (too long), else 227 (an unreachable network or host, ...); 225 without any
+ * destination. */
 N_EXPORT int n_socket_send(int fd, n_pkt *packet);
-/* Sends bytes unchanged to every destination; 1 or -1. */
+/* Sends bytes unchanged to every destination; 1, or -1 (22, or a refusal as n_socket_send). */
 N_EXPORT int n_socket_send_raw(int fd, const unsigned char *data, int length);
 
 /* Receives, checks and classifies one frame; a new packet (caller frees) or null (9, 11, 12, 42, 226, 227). */
 N_EXPORT n_pkt *n_socket_recv(int fd, int ack_fd);
-/* Reads one datagram into buffer; byte count or -1. */
+/* Reads one datagram into buffer; byte count, or -1 (9, 22, 226, or 11 when nothing is waiting on
+ * a non-blocking socket; the read's errno in n_util_syserr). */
 N_EXPORT int n_socket_recv_raw(int fd, unsigned char *buffer, int size);
-/* Waits for readability: 1 readable, 0 timed out, -1 failure. */
+/* Waits for readability: 1 readable, 0 timed out, -1 failure (9, 22 for a negative time). A
+ * signal that interrupts the wait does not end it before its time. */
 N_EXPORT int n_socket_select(int fd, struct timeval *timeout);
 
-/* Appends "CAD" naming dest_id and sends once (oversize packets start a fragmented transfer). */
+/* Appends "CAD" naming dest_id and sends once (oversize packets start a fragmented transfer,
+ * and no socket option changes: it advances while a socket with SOCKET_FRAG receives). */
 N_EXPORT int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id);
 N_EXPORT int n_socket_send_addressed_str(int fd, n_pkt *packet, const char *dest_text);
-/* Sends until the addressed node acknowledges (up to retry times, timeout ms apart); -1 with 227 when not. */
+/*
+ * Sends until the addressed node acknowledges (up to retry times, timeout ms
+ * apart); the last transmission's result. -1 with 22, 12, or 227, whose
+ * cause n_util_syserr() tells: ETIMEDOUT no acknowledgement came, EBADMSG
+ * the node replied without "CAC", or the errno of a bind that recv_fd was
+ * refused (it could never hear the reply: nothing is sent). A first
+ * transmission that nothing took ends the call with that send's error
+ * (n_socket_send); a full send buffer (11) is retried instead. 9 when a
+ * socket closes meanwhile. An oversize packet starts a fragmented transfer
+ * instead, and turns on SOCKET_FRAG on recv_fd, where its acknowledgements
+ * are read (as n_socket_send_buffer does for both sockets).
+ */
 N_EXPORT int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id);
 N_EXPORT int n_socket_send_acked_str(int send_fd, int recv_fd, n_pkt *packet, const char *dest_text);
 
@@ -473,7 +504,9 @@ N_EXPORT int n_filter_add(int id, int type, const void *arg);
 N_EXPORT int n_filter_apply(int id, n_pkt *pkt);
 /* Prints the chain to standard output. */
 N_EXPORT int n_describe_filter(int id);
-/* Receives until a packet passes the chain (blocking), or null (9, 11, the filter's error). */
+/* Receives until a packet passes the chain (blocking), or null: 11 when a non-blocking receive
+ * found nothing that passes, a failed receive's own number (9, 11, 12, 42, 226, 227, as
+ * n_socket_recv), or the filter's error. */
 N_EXPORT n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id);
 
 /* ------------------------------------------------------------------ fragmentation */
@@ -601,7 +634,8 @@ N_EXPORT int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_by
  * A regular file is read part by part as the transfer runs (up to 4 GiB - 1
  * bytes); a read error or a file that shrinks aborts the transfer. Anything
  * but a regular file (a pipe, a FIFO, a device, a directory) fails at once
- * with 22, as a file that cannot be opened: send its bytes as a buffer. */
+ * with 22, as a file that cannot be opened (the open's errno in
+ * n_util_syserr): send its bytes as a buffer. */
 N_EXPORT int n_socket_send_buffer(int fd, int ack_fd, const unsigned char *data, int len,
                                   const unsigned char *dest_id, const unsigned char *type);
 N_EXPORT int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int len,

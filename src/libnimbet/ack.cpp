@@ -95,7 +95,7 @@ int ack_reply(socket_record *rec, const AckRequest &req, const Descriptor *echo)
         return fail(kProto);
     // The reply's tuples obey the 64-byte area of every frame a node builds:
     // "ACM", the copied "CAC" and "CAD" leave room for 47 bytes of "CAC" data.
-    if (3u + 3u + req.cac.len + 3u + kIdLen > PACKET_ACL_MAX)
+    if (!fits_tuple_area(tuple_size(0) + tuple_size(req.cac.len) + tuple_size(kIdLen)))
         return fail(kProto);
 
     unsigned char control[UINT8_MAX];
@@ -120,18 +120,17 @@ int send_ack_reply(int ack_fd, n_pkt *request)
 {
     if (request == nullptr)
         return fail(kInval);
-    SocketRef rec = socket_acquire(ack_fd);
-    if (!rec)
-        return fail(kInval);
-    n_acl *cac = nullptr;
-    n_acl *cad = nullptr;
-    if (n_acl_findfirst(request, kTypeCAC, &cac) < 0 || n_acl_findfirst(request, kTypeCAD, &cad) < 0)
-        return fail(kProto);
-    const AckRequest req{request->srcid, {cad->type, cad->data, cad->len}, {cac->type, cac->data, cac->len}};
-    if (ack_reply(rec.get(), req, nullptr) != 0)
-        return -1;
-    request->flags |= PACKET_ACK_SENT;
-    return 0;
+    return on_socket(ack_fd, kInval, [&](socket_record *rec) {
+        n_acl *cac = nullptr;
+        n_acl *cad = nullptr;
+        if (n_acl_findfirst(request, kTypeCAC, &cac) < 0 || n_acl_findfirst(request, kTypeCAD, &cad) < 0)
+            return fail(kProto);
+        const AckRequest req{request->srcid, {cad->type, cad->data, cad->len}, {cac->type, cac->data, cac->len}};
+        if (ack_reply(rec, req, nullptr) != 0)
+            return -1;
+        request->flags |= PACKET_ACK_SENT;
+        return 0;
+    });
 }
 
 bool ack_history_repeat(const unsigned char self[8], const unsigned char peer[8], uint8_t seq, uint32_t window_ms)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Addressed sending (one "CAD" tuple, sent once) and acknowledged sending (sent until acknowledged).
 #include <algorithm>
+#include <cerrno>
 
 #include "ack.h"
 #include "frag.h"
@@ -87,27 +88,65 @@ private:
     AckWaiter w_;
 };
 
-// How often and how long an acknowledged send may try.
-struct Allowance {
-    int retry;
-    uint32_t timeout;
-    bool adaptive;
+// What an acknowledged send transmits and waits for.
+struct Request {
+    unsigned char dest[kIdLen];  // the addressed node, which must reply
+    uint8_t q;                   // the "CAC" sequence byte of every transmission
+    int retry;                   // transmissions at most (the plain rule), or at least (adaptive)
+    uint32_t timeout;            // milliseconds of wait after each
+    bool adaptive;               // resend after the measured round trip (n_socket_set_adaptive_retry)
 };
 
-// Sends the request through `send` until its acknowledgement settles the
-// wait. The plain rule: `retry` transmissions, `timeout` ms apart. Adaptive:
-// a resend as soon as the destination's measured round trip says the
-// acknowledgement is late (backing off on each miss), until retry x timeout
-// ms have passed since the first transmission and at least `retry` went
-// out; a reply to a request sent once is a round-trip sample. The first send's result, or -1 with 227 (no
-// acknowledgement, or a malformed one) or 9 (the socket was closed).
-int send_until_acknowledged(socket_record *send, n_pkt *packet, const unsigned char *dest, AckWait &wait,
-                            const Allowance &a)
+// Takes the request's sequence byte and the socket's retry settings, and
+// adds "CAD" (unless the packet names its node already) and "CAC" to the
+// packet. Every transmission carries the same sequence byte, so the
+// receiver recognises repeats; the counter advances once per call. 0, or -1
+// with 22 (no usable destination) or 12.
+int make_request(socket_record *send, n_pkt *packet, const unsigned char *dest_id, Request &req)
 {
-    if (a.retry <= 0)
-        return fail(kProto);
-    RttEstimator rtt = a.adaptive ? known_round_trip(send, dest) : RttEstimator{};
-    const uint64_t whole = uint64_t{static_cast<uint32_t>(a.retry)} * a.timeout;
+    {
+        std::lock_guard lock(send->mu);
+        req.q = (packet->flags & PACKET_SEQ_SET) ? packet->seq : static_cast<uint8_t>(send->ack_seq + 1);
+        send->ack_seq = static_cast<uint8_t>(send->ack_seq + 1);
+        req.retry = send->retry;
+        req.timeout = timeout_ms(send->timeout);
+        req.adaptive = send->adaptive_retry;
+    }
+    n_acl *cad = nullptr;
+    if (n_acl_findfirst(packet, kTypeCAD, &cad) >= 0) {
+        if (cad->len != kIdLen)
+            return fail(kInval);
+        std::memcpy(req.dest, cad->data, kIdLen);
+    } else {
+        if (dest_id == nullptr)
+            return fail(kInval);
+        std::memcpy(req.dest, dest_id, kIdLen);
+        if (n_acl_add(packet, kTypeCAD, req.dest, kIdLen, 0) < 0)
+            return fail(kNoMem);
+    }
+    return set_request_control(packet, req.q);
+}
+
+// Transmits the request until the addressed node acknowledges it; returns
+// the last transmission's result then. The plain rule: `retry`
+// transmissions, `timeout` ms apart. Adaptive: a resend as soon as the
+// destination's measured round trip says the acknowledgement is late
+// (backing off on each miss), until retry x timeout ms have passed since the
+// first transmission and at least `retry` went out; a reply to a request
+// sent once is a round-trip sample. Failures: the first transmission refused
+// outright (its error: nothing went out, so nothing can be acknowledged; a
+// full send buffer, 11, is retried instead), the socket closed meanwhile
+// (9), a reply without "CAC" (227, EBADMSG), no reply in time (227,
+// ETIMEDOUT; at once when `retry` is 0).
+int send_until_acked(socket_record *send, socket_record *recv, n_pkt *packet, const Request &req)
+{
+    if (req.retry <= 0)
+        return fail_sys(kProto, ETIMEDOUT);
+    // The wait is registered before the first transmission: a reply read by
+    // another thread receiving on recv settles it as well.
+    AckWait wait(recv, req.dest, req.q);
+    RttEstimator rtt = req.adaptive ? known_round_trip(send, req.dest) : RttEstimator{};
+    const uint64_t whole = uint64_t{static_cast<uint32_t>(req.retry)} * req.timeout;
     const uint32_t budget = static_cast<uint32_t>(whole < UINT32_MAX / 2 ? whole : UINT32_MAX / 2);
     const uint32_t start = n_util_getmstime();
     for (int sends = 0;; ++sends) {
@@ -115,22 +154,24 @@ int send_until_acknowledged(socket_record *send, n_pkt *packet, const unsigned c
             count(send->stats.retransmissions);
         const uint32_t sent_at = n_util_getmstime();
         const int result = send_packet(send, packet);
+        if (result < 0 && sends == 0 && n_errno != kAgain)
+            return -1;
         const uint32_t left = budget - std::min(budget, sent_at - start);
-        const uint32_t patience = a.adaptive ? std::min(rtt.rto_ms(a.timeout), left) : a.timeout;
+        const uint32_t patience = req.adaptive ? std::min(rtt.rto_ms(req.timeout), left) : req.timeout;
         if (!wait.await(send, sent_at, patience))
             return fail(kBadF);
         if (wait.outcome() == 1) {
-            if (a.adaptive && sends == 0) {
+            if (req.adaptive && sends == 0) {
                 rtt.sample(n_util_getmstime() - sent_at);
-                remember_round_trip(send, dest, rtt);
+                remember_round_trip(send, req.dest, rtt);
             }
             return result;
         }
         if (wait.outcome() == 2)
-            return fail(kProto);
+            return fail_sys(kProto, EBADMSG);
         rtt.timed_out();
-        if (sends + 1 >= a.retry && (!a.adaptive || n_util_getmstime() - start >= budget))
-            return fail(kProto);
+        if (sends + 1 >= req.retry && (!req.adaptive || n_util_getmstime() - start >= budget))
+            return fail_sys(kProto, ETIMEDOUT);
     }
 }
 
@@ -142,12 +183,8 @@ int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id)
 {
     if (packet == nullptr)
         return fail(kInval);
-    if (packet->flags & PACKET_OVERSIZE) {
-        SocketRef rec = socket_acquire(fd);
-        if (!rec)
-            return fail(kInval);
-        return send_fragmented(rec.get(), packet, dest_id);
-    }
+    if (packet->flags & PACKET_OVERSIZE)
+        return on_socket(fd, kInval, [&](socket_record *rec) { return send_fragmented(rec, packet, dest_id); });
     if (dest_id == nullptr)
         return fail(kInval);
     if (n_acl_add(packet, kTypeCAD, dest_id, kIdLen, 0) < 0)
@@ -167,52 +204,28 @@ int n_socket_send_addressed_str(int fd, n_pkt *packet, const char *dest_text)
 
 int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id)
 {
-    SocketRef send = socket_acquire(send_fd);
-    SocketRef recv = socket_acquire(recv_fd);
-    if (!send || !recv || packet == nullptr)
+    if (packet == nullptr)
         return fail(kInval);
-    if (packet->flags & PACKET_OVERSIZE) {
-        set_option_bits(recv.get(), SOCKET_FRAG, true);
-        return send_fragmented(send.get(), packet, dest_id);
-    }
-
-    // Every transmission carries the same sequence byte, so the receiver
-    // recognises repeats; the counter advances once per call.
-    uint8_t q = 0;
-    Allowance allowance{};
-    {
-        std::lock_guard lock(send->mu);
-        q = (packet->flags & PACKET_SEQ_SET) ? packet->seq : static_cast<uint8_t>(send->ack_seq + 1);
-        send->ack_seq = static_cast<uint8_t>(send->ack_seq + 1);
-        allowance = {send->retry, timeout_ms(send->timeout), send->adaptive_retry};
-    }
-
-    unsigned char dest[kIdLen];
-    n_acl *cad = nullptr;
-    if (n_acl_findfirst(packet, kTypeCAD, &cad) >= 0) {
-        if (cad->len != kIdLen)
-            return fail(kInval);
-        std::memcpy(dest, cad->data, kIdLen);
-    } else {
-        if (dest_id == nullptr)
-            return fail(kInval);
-        std::memcpy(dest, dest_id, kIdLen);
-        if (n_acl_add(packet, kTypeCAD, dest, kIdLen, 0) < 0)
-            return fail(kNoMem);
-    }
-    if (set_request_control(packet, q) < 0)
-        return -1;
-
-    // The acknowledgement comes back to recv_fd's port: bind it before the
-    // first transmission, so that a reply cannot arrive before the socket
-    // takes datagrams, and so that a socket that both sends and receives is
-    // not bound to a temporary port by its own first send.
-    ensure_bound(recv.get());
-
-    // The wait is registered before the first transmission: a reply read by
-    // another thread receiving on recv_fd settles it as well.
-    AckWait wait(recv.get(), dest, q);
-    return send_until_acknowledged(send.get(), packet, dest, wait, allowance);
+    return on_sockets(send_fd, recv_fd, kInval, [&](socket_record *send, socket_record *recv) {
+        if (packet->flags & PACKET_OVERSIZE) {
+            // A transfer's acknowledgements are read on recv_fd: it handles
+            // fragments from now on, as after n_socket_send_buffer.
+            set_option_bits(recv, SOCKET_FRAG, true);
+            return send_fragmented(send, packet, dest_id);
+        }
+        Request req{};
+        if (make_request(send, packet, dest_id, req) < 0)
+            return -1;
+        // The acknowledgement comes back to recv_fd's port: bind it before
+        // the first transmission, so that a reply cannot arrive before the
+        // socket takes datagrams, and so that a socket that both sends and
+        // receives is not bound to a temporary port by its own first send.
+        // A socket that cannot be bound would never hear the reply: the
+        // call ends before sending, with the bind's errno as the cause.
+        if (!ensure_bound(recv))
+            return fail_sys(kProto, errno);
+        return send_until_acked(send, recv, packet, req);
+    });
 }
 
 int n_socket_send_acked_str(int send_fd, int recv_fd, n_pkt *packet, const char *dest_text)

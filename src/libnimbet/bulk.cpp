@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 
 #include "frag.h"
 #include "internal.h"
@@ -28,12 +29,12 @@ extern "C" {
 int n_socket_send_buffer(int fd, int ack_fd, const unsigned char *data, int len, const unsigned char *dest_id,
                          const unsigned char *type)
 {
-    SocketRef rec = socket_acquire(fd);
-    SocketRef ack = socket_acquire(ack_fd);
-    if (!rec || !ack || len < 0)
+    if (len < 0)
         return fail(kInval);
-    enable_fragments(rec.get(), ack.get());
-    return frag_start_send(rec.get(), dest_id, data, static_cast<uint32_t>(len), type);
+    return on_sockets(fd, ack_fd, kInval, [&](socket_record *rec, socket_record *ack) {
+        enable_fragments(rec, ack);
+        return frag_start_send(rec, dest_id, data, static_cast<uint32_t>(len), type);
+    });
 }
 
 int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int len, const char *dest_text,
@@ -53,24 +54,27 @@ int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int 
 // does not grow with its size; it may hold up to 4 GiB - 1 bytes, the most
 // a transfer can count. Anything else is refused: a pipe or a device has no
 // length to announce and may never end, and opening a FIFO would wait for a
-// writer (it is opened without waiting, then refused).
+// writer (it is opened without waiting, then refused). Every refusal is 22,
+// as callers have always seen it; one that the system reported keeps its
+// errno (ENOENT, EACCES, ...) as the cause.
 int n_socket_send_file(int fd, int ack_fd, const char *path, const unsigned char *dest_id,
                        const unsigned char *type)
 {
-    SocketRef rec = socket_acquire(fd);
-    SocketRef ack = socket_acquire(ack_fd);
-    if (!rec || !ack || path == nullptr)
+    if (path == nullptr)
         return fail(kInval);
-    const int file = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (file < 0)
-        return fail(kInval);
-    struct stat st {};
-    if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-        ::close(file);
-        return fail(kInval);
-    }
-    enable_fragments(rec.get(), ack.get());
-    return frag_start_send_file(rec.get(), dest_id, file, static_cast<uint32_t>(st.st_size), type);
+    return on_sockets(fd, ack_fd, kInval, [&](socket_record *rec, socket_record *ack) {
+        const int file = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (file < 0)
+            return fail_sys(kInval, errno);
+        struct stat st {};
+        const int cause = ::fstat(file, &st) != 0 ? errno : 0;
+        if (cause != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+            ::close(file);
+            return fail_sys(kInval, cause);
+        }
+        enable_fragments(rec, ack);
+        return frag_start_send_file(rec, dest_id, file, static_cast<uint32_t>(st.st_size), type);
+    });
 }
 
 }  // extern "C"

@@ -15,8 +15,11 @@
 
 namespace {
 
-// Per thread, as errno is: a failure in one thread never shows in another.
-thread_local int g_errno = 0;
+// The calling thread's last failure: the library's number (n_errno) and the
+// system's errno that caused it (0: no system cause). Per thread, as errno
+// is: a failure in one thread never shows in another.
+thread_local int t_lib_errno = 0;
+thread_local int t_sys_errno = 0;
 
 struct ErrorText {
     int number;
@@ -55,6 +58,35 @@ void assertion_failed(const char *text, const char *file, int line)
     std::abort();
 }
 
+void set_error(int err, int sys_errno)
+{
+    t_lib_errno = err;
+    t_sys_errno = sys_errno;
+}
+
+int error_of_errno(int sys_errno, int otherwise)
+{
+    if (sys_errno == EAGAIN || sys_errno == EWOULDBLOCK || sys_errno == ENOBUFS)
+        return kAgain;
+    switch (sys_errno) {
+    case ENOMEM:
+        return kNoMem;
+    case EACCES:
+    case EPERM:
+        return kAccess;
+    case EBADF:
+    case ENOTSOCK:
+        return kBadF;
+    case EINVAL:
+    case EMSGSIZE:
+        return kInval;
+    case ENOENT:
+        return kNoEnt;
+    default:
+        return otherwise;
+    }
+}
+
 void set_clock(ClockFn fn) { g_clock.store(fn, std::memory_order_release); }
 
 uint64_t system_random()
@@ -86,7 +118,12 @@ extern "C" {
 
 int *_n_errno(void)
 {
-    return &g_errno;
+    return &t_lib_errno;
+}
+
+int n_util_syserr(void)
+{
+    return t_sys_errno;
 }
 
 const char *n_util_strerr(int errnum)
@@ -101,7 +138,7 @@ const char *n_util_strerr(int errnum)
 
 int n_util_perror(const char *prefix)
 {
-    return std::printf("%s%s", prefix ? prefix : "", n_util_strerr(g_errno));
+    return std::printf("%s%s", prefix ? prefix : "", n_util_strerr(t_lib_errno));
 }
 
 uint32_t n_util_getmstime(void)

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Filter chains: the registry, building elements from raw bytes and patterns, joins, evaluation, description.
 #include <climits>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "filter.h"
 #include "recv.h"
@@ -19,8 +23,13 @@ using ChainQueue = TailQueue<&filter_chain::link>;
 // holds it for its whole (short, never waiting) run.
 GlobalLock g_mu(kRankFilters);
 
-// Every live chain in creation order; lookups walk it from the oldest.
+// Every live chain in creation order, and two indexes of the same chains:
+// by id, and by address (the handles of n_filter_arg). An id names one live
+// chain at a time, so a lookup finds what a walk from the oldest would, in
+// constant time however many chains are alive.
 TqHead<filter_chain> g_registry = {nullptr, &g_registry.tqh_first};
+std::unordered_map<int32_t, filter_chain *> g_by_id;
+std::unordered_set<const filter_chain *> g_live;  // (a set of a library type: never exported)
 // Ids are handed out once and never again, so a stale id cannot name a newer chain.
 long long g_next_id = 1;
 
@@ -74,10 +83,39 @@ void free_elements(ElementList &list)
     ElementQueue::init(list);
 }
 
+// Takes a new chain into the registry; false when the indexes could not
+// grow (the chain is then in none of them).
+bool register_chain(filter_chain *chain)
+{
+    try {
+        g_live.insert(chain);
+        g_by_id.emplace(chain->id, chain);
+    } catch (const std::bad_alloc &) {
+        g_live.erase(chain);
+        return false;
+    }
+    ChainQueue::insert_tail(g_registry, chain);
+    return true;
+}
+
+// Gives a chain another chain's id, which that chain no longer holds. The
+// index entry moves with it (no allocation, so nothing can fail here).
+void take_id(filter_chain *chain, int32_t id)
+{
+    auto entry = g_by_id.extract(chain->id);
+    chain->id = id;
+    entry.key() = id;
+    g_by_id.insert(std::move(entry));
+}
+
 // Removes the chain from the registry and releases it with its elements
 // (never the name text, which the caller owns).
 void release_chain(filter_chain *chain)
 {
+    const auto it = g_by_id.find(chain->id);
+    if (it != g_by_id.end() && it->second == chain)
+        g_by_id.erase(it);
+    g_live.erase(chain);
     ChainQueue::remove(g_registry, chain);
     free_elements(chain->head);
     std::free(chain);
@@ -215,6 +253,30 @@ void or_join(filter_chain *a, filter_chain *b)
     release_chain(b);
 }
 
+// One product TiUk of an AND join: the terms [t, t_end) of a and [u, u_end)
+// of b; `last` when Uk is b's last term.
+struct Product {
+    filter_element *t, *t_end, *u, *u_end;
+    bool last;
+};
+
+// Calls `step` for every product in order, T1U1, T1U2, ..., TmUn, until it
+// returns false; whether it never did. The end of each term is found before
+// `step` runs, so a step may move a term's elements elsewhere.
+template <class Step>
+bool each_product(filter_chain *a, filter_chain *b, Step &&step)
+{
+    for (filter_element *t = ElementQueue::first(a->head), *t_end; t != nullptr; t = t_end) {
+        t_end = term_end(t);
+        for (filter_element *u = ElementQueue::first(b->head), *u_end; u != nullptr; u = u_end) {
+            u_end = term_end(u);
+            if (!step(Product{t, t_end, u, u_end, u_end == nullptr}))
+                return false;
+        }
+    }
+    return true;
+}
+
 // Multiplies (T1 + ... + Tm)(U1 + ... + Un) out into the terms T1U1, T1U2,
 // ..., TmUn, in that order. Every product gets fresh copies of Uk; Ti's own
 // elements serve its last product and copies of them the ones before.
@@ -229,14 +291,18 @@ int and_join(filter_chain *a, filter_chain *b)
         return 0;
     if (ElementQueue::empty(a->head)) {
         // TRUE AND b is b: b takes over the id, a goes away.
-        b->id = a->id;
+        const int32_t id = a->id;
         release_chain(a);
+        take_id(b, id);
         return 0;
     }
     if (ElementQueue::empty(b->head)) {
         release_chain(b);
         return 0;
     }
+    // The two messages keep the wording they have always had, which watchers
+    // of a process's output match: fch1 is the receiving chain a, fch2 the
+    // chain b joined into it.
     N_ASSERT(ElementQueue::first(a->head)->type & FILTER_CONCAT_AND,
              "TAILQ_FIRST(&fch1->head)->type&FILTER_CONCAT_AND");
     N_ASSERT(ElementQueue::first(b->head)->type & FILTER_CONCAT_AND,
@@ -244,36 +310,28 @@ int and_join(filter_chain *a, filter_chain *b)
 
     ElementList spare;
     ElementQueue::init(spare);
-    for (filter_element *t = ElementQueue::first(a->head), *t_end; t != nullptr; t = t_end) {
-        t_end = term_end(t);
-        for (filter_element *u = ElementQueue::first(b->head), *u_end; u != nullptr; u = u_end) {
-            u_end = term_end(u);
-            const bool last = u_end == nullptr;
-            if ((!last && !copy_range(t, t_end, spare)) || !copy_range(u, u_end, spare)) {
-                free_elements(spare);
-                return fail(kNoMem);
-            }
-        }
+    const bool copied = each_product(a, b, [&](const Product &p) {
+        return (p.last || copy_range(p.t, p.t_end, spare)) && copy_range(p.u, p.u_end, spare);
+    });
+    if (!copied) {
+        free_elements(spare);
+        return fail(kNoMem);
     }
 
     ElementList sum;
     ElementQueue::init(sum);
-    for (filter_element *t = ElementQueue::first(a->head), *t_end; t != nullptr; t = t_end) {
-        t_end = term_end(t);
-        for (filter_element *u = ElementQueue::first(b->head), *u_end; u != nullptr; u = u_end) {
-            u_end = term_end(u);
-            const bool last = u_end == nullptr;
-            filter_element *product = last ? t : ElementQueue::first(spare);
-            if (last)
-                move_range(a->head, t, t_end, sum);
-            else
-                move_like(spare, t, t_end, sum);
-            set_concat(product, FILTER_CONCAT_OR);
-            filter_element *factor = ElementQueue::first(spare);
-            move_like(spare, u, u_end, sum);
-            set_concat(factor, FILTER_CONCAT_AND);
-        }
-    }
+    each_product(a, b, [&](const Product &p) {
+        filter_element *product = p.last ? p.t : ElementQueue::first(spare);
+        if (p.last)
+            move_range(a->head, p.t, p.t_end, sum);
+        else
+            move_like(spare, p.t, p.t_end, sum);
+        set_concat(product, FILTER_CONCAT_OR);
+        filter_element *factor = ElementQueue::first(spare);
+        move_like(spare, p.u, p.u_end, sum);
+        set_concat(factor, FILTER_CONCAT_AND);
+        return true;
+    });
     set_concat(ElementQueue::first(sum), FILTER_CONCAT_AND);
     ElementQueue::concat(a->head, sum);
     release_chain(b);
@@ -284,10 +342,9 @@ int and_join(filter_chain *a, filter_chain *b)
 // that is gone is refused rather than followed.
 filter_chain *live_chain(const void *handle)
 {
-    for (filter_chain *c : ChainQueue::each(g_registry))
-        if (c == handle)
-            return c;
-    return nullptr;
+    // Only compared, never followed, until it is known to be live.
+    auto *chain = static_cast<filter_chain *>(const_cast<void *>(handle));
+    return g_live.count(chain) != 0 ? chain : nullptr;
 }
 
 // ------------------------------------------------------------------ evaluation
@@ -396,10 +453,8 @@ filter_chain *filter_lookup(int id)
 {
     if (id == 0)
         return nullptr;
-    for (filter_chain *c : ChainQueue::each(g_registry))
-        if (c->id == id)
-            return c;
-    return nullptr;
+    const auto it = g_by_id.find(id);
+    return it != g_by_id.end() ? it->second : nullptr;
 }
 
 int filter_match(const filter_element *e, std::span<const unsigned char> bytes)
@@ -455,7 +510,10 @@ int n_filter_create(const char *name)
     chain->id = static_cast<int32_t>(g_next_id++);
     chain->name = name != nullptr ? name : "NONE";
     ElementQueue::init(chain->head);
-    ChainQueue::insert_tail(g_registry, chain);
+    if (!register_chain(chain)) {
+        std::free(chain);
+        return fail(kNoMem);
+    }
     return chain->id;
 }
 
@@ -532,29 +590,31 @@ int n_describe_filter(int id)
     return std::printf("\n");
 }
 
+// A receive that fails keeps its own number (9 closed meanwhile, 11
+// nothing now, 42, 226, 227), so that the caller can tell a socket that is
+// gone from one that has nothing yet.
 n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail_null<n_pkt>(kBadF);
-    for (;;) {
-        const bool blocking = (option_bits(rec.get()) & SOCKET_BLOCKING) != 0;
-        PacketPtr pkt(receive_packet(rec.get(), ack_fd, blocking ? Wait::forever() : Wait::now()));
-        if (!pkt)
-            return fail_null<n_pkt>(kAgain);
-        switch (n_filter_apply(filter_id, pkt.get())) {
-        case 1:
-            return pkt.release();
-        case 0:
-            // Rejected packets are lost to the application; a blocking
-            // socket waits for one that passes.
-            if (blocking)
-                continue;
-            return fail_null<n_pkt>(kAgain);
-        default:
-            return nullptr;  // the filter's error
+    return on_socket(fd, kBadF, [&](socket_record *rec) -> n_pkt * {
+        for (;;) {
+            const bool blocking = (option_bits(rec) & SOCKET_BLOCKING) != 0;
+            PacketPtr pkt(receive_packet(rec, ack_fd, blocking ? Wait::forever() : Wait::now()));
+            if (!pkt)
+                return nullptr;  // the receive's error
+            switch (n_filter_apply(filter_id, pkt.get())) {
+            case 1:
+                return pkt.release();
+            case 0:
+                // Rejected packets are lost to the application; a blocking
+                // socket waits for one that passes.
+                if (blocking)
+                    continue;
+                return fail_null<n_pkt>(kAgain);
+            default:
+                return nullptr;  // the filter's error
+            }
         }
-    }
+    });
 }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "frag.h"
+#include "packet.h"
 #include "recent.h"
 #include "trace.h"
 
@@ -352,26 +353,12 @@ void ended_clear()
 
 bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView &view)
 {
-    const std::size_t size = PACKET_HEADER_SIZE + kCrcLen + pkt->acl_len;
+    const std::size_t size = frame_size(pkt);
     if (size > kMaxFrame || n_acl_first(pkt) == nullptr)
         return false;
-    buf[0] = 2;
-    std::memcpy(buf + 1, pkt->location, kLocLen);
-    std::memcpy(buf + 45, pkt->srcid, kIdLen);
-    buf[53] = pkt->seq;
-    std::size_t off = PACKET_HEADER_SIZE;
-    for (const n_acl *t : AclQueue::each(pkt->acl_head)) {
-        if (off + 3u + t->len > size - kCrcLen)
-            return false;
-        buf[off] = t->type[0];
-        buf[off + 1] = t->type[1];
-        buf[off + 2] = t->len;
-        std::memcpy(buf + off + 3, t->data, t->len);
-        off += 3u + t->len;
-    }
-    if (off != size - kCrcLen)
+    // The frame as this library writes it, format 2 whatever the packet says.
+    if (!serialise_packet(pkt, {buf, size}, kFrameFormat))
         return false;
-    n_util_crc16_append(buf, static_cast<unsigned>(size));
     return view_frame(buf, size, view) == Reject::None;
 }
 

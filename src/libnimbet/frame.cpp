@@ -55,7 +55,7 @@ Reject view_frame(const unsigned char *bytes, std::size_t len, FrameView &view)
     view = FrameView{};
     if (len < PACKET_MIN_FRAME)
         return Reject::Short;
-    if (bytes[0] != 2)
+    if (bytes[kFormatOffset] != kFrameFormat)
         return Reject::Format;
     if (n_util_crc16_check(bytes, static_cast<unsigned>(len)) != 1)
         return Reject::Crc;
@@ -64,12 +64,13 @@ Reject view_frame(const unsigned char *bytes, std::size_t len, FrameView &view)
     // Every tuple header and every data byte must lie before the CRC: a
     // hostile length byte can never make a reader leave the datagram.
     const std::size_t end = len - kCrcLen;
-    std::size_t off = PACKET_HEADER_SIZE;
+    std::size_t off = kTuplesOffset;
     bool after_cac = false;
     while (off < end) {
-        if (end - off < 3 || end - off - 3 < bytes[off + 2])
+        const std::size_t size = tuple_extent(bytes, off, end);
+        if (size == 0)
             return Reject::Layout;
-        const TupleAt t{bytes + off, bytes + off + 3, bytes[off + 2]};
+        const TupleAt t{bytes + off, bytes + off + kTupleHeader, bytes[off + kTupleLenOffset]};
         if (!view.first)
             view.first = t;
         if (after_cac && same_type(t.type, kTypeCAT))
@@ -83,17 +84,29 @@ Reject view_frame(const unsigned char *bytes, std::size_t len, FrameView &view)
             view.cac = t;
             after_cac = true;
         }
-        off += 3u + t.len;
+        off += size;
     }
     return Reject::None;
+}
+
+bool tuples_tile(const unsigned char *bytes, std::size_t len)
+{
+    const std::size_t end = len - kCrcLen;
+    for (std::size_t off = kTuplesOffset; off < end;) {
+        const std::size_t size = tuple_extent(bytes, off, end);
+        if (size == 0)
+            return false;
+        off += size;
+    }
+    return true;
 }
 
 TupleAt find_tuple(const FrameView &view, const unsigned char type[2])
 {
     const std::size_t end = view.len - kCrcLen;
-    for (std::size_t off = PACKET_HEADER_SIZE; off < end; off += 3u + view.bytes[off + 2])
+    for (std::size_t off = kTuplesOffset; off < end; off += tuple_size(view.bytes[off + kTupleLenOffset]))
         if (same_type(view.bytes + off, type))
-            return {view.bytes + off, view.bytes + off + 3, view.bytes[off + 2]};
+            return {view.bytes + off, view.bytes + off + kTupleHeader, view.bytes[off + kTupleLenOffset]};
     return {};
 }
 
@@ -132,28 +145,31 @@ std::size_t write_descriptor(const Descriptor &d, unsigned char *out)
     return len;
 }
 
-FrameWriter::FrameWriter(const unsigned char loc[kLocLen], const unsigned char srcid[kIdLen], uint8_t seq)
+FrameBuilder::FrameBuilder(std::span<unsigned char> out, uint8_t format, const unsigned char loc[kLocLen],
+                           const unsigned char srcid[kIdLen], uint8_t seq)
+    : buf_(out.data()), cap_(out.size())
 {
-    buf_[0] = 2;
-    std::memcpy(buf_ + 1, loc, kLocLen);
-    std::memcpy(buf_ + 45, srcid, kIdLen);
-    buf_[53] = seq;
+    N_ASSERT(cap_ >= kTuplesOffset + kCrcLen, "a frame buffer holds at least a header and a CRC");
+    buf_[kFormatOffset] = format;
+    std::memcpy(buf_ + kLocOffset, loc, kLocLen);
+    std::memcpy(buf_ + kSrcIdOffset, srcid, kIdLen);
+    buf_[kSeqOffset] = seq;
 }
 
-bool FrameWriter::tuple(const unsigned char type[2], const unsigned char *data, std::size_t len)
+bool FrameBuilder::tuple(const unsigned char type[2], const unsigned char *data, std::size_t len)
 {
-    if (len > UINT8_MAX || sizeof buf_ - kCrcLen - len_ < 3 + len)
+    if (len > UINT8_MAX || cap_ - kCrcLen - len_ < tuple_size(len))
         return false;
     buf_[len_] = type[0];
     buf_[len_ + 1] = type[1];
-    buf_[len_ + 2] = static_cast<unsigned char>(len);
+    buf_[len_ + kTupleLenOffset] = static_cast<unsigned char>(len);
     if (len != 0)
-        copy_short(buf_ + len_ + 3, data, len);
-    len_ += 3 + len;
+        copy_short(buf_ + len_ + kTupleHeader, data, len);
+    len_ += tuple_size(len);
     return true;
 }
 
-std::span<const unsigned char> FrameWriter::finish()
+std::span<const unsigned char> FrameBuilder::finish()
 {
     len_ += kCrcLen;
     n_util_crc16_append(buf_, static_cast<unsigned>(len_));

@@ -10,8 +10,51 @@
 
 namespace nimbet {
 
+/*
+ * A frame, as it goes on the wire:
+ *
+ *   offset 0    format byte (2)
+ *   1..44       location (44 bytes)
+ *   45..52      source identifier (8 bytes)
+ *   53          sequence number
+ *   54..        tuples: type byte 0, type byte 1, data length n, n data bytes
+ *   last 2      CRC-16 over every byte before it
+ */
+inline constexpr uint8_t kFrameFormat = 2;
+inline constexpr std::size_t kFormatOffset = 0;
+inline constexpr std::size_t kLocOffset = 1;
+inline constexpr std::size_t kSrcIdOffset = kLocOffset + kLocLen;  // 45
+inline constexpr std::size_t kSeqOffset = kSrcIdOffset + kIdLen;   // 53
+inline constexpr std::size_t kTuplesOffset = kSeqOffset + 1;       // 54, PACKET_HEADER_SIZE
+static_assert(kTuplesOffset == PACKET_HEADER_SIZE);
+
+// A tuple: its type (2 bytes) and data length (1 byte), then the data.
+inline constexpr std::size_t kTupleLenOffset = 2;
+inline constexpr std::size_t kTupleHeader = 3;
+
 inline constexpr std::size_t kCrcLen = 2;
 inline constexpr std::size_t kMaxFrame = SOCKET_RECV_BUFFER;
+
+// The bytes a tuple of `len` data bytes takes in a frame.
+inline constexpr std::size_t tuple_size(std::size_t len) { return kTupleHeader + len; }
+
+// Whether a tuple area of `bytes` bytes keeps to the limit of every frame a
+// node builds (PACKET_ACL_MAX): the one check of what may be added.
+inline constexpr bool fits_tuple_area(std::size_t bytes) { return bytes <= PACKET_ACL_MAX; }
+
+// The one check that a tuple read from received bytes lies whole before
+// `end` (the CRC): the size of the tuple at `off`, header and data, or 0
+// when its header or its data would run past `end`. off < end.
+inline std::size_t tuple_extent(const unsigned char *bytes, std::size_t off, std::size_t end)
+{
+    if (end - off < kTupleHeader || end - off - kTupleHeader < bytes[off + kTupleLenOffset])
+        return 0;
+    return tuple_size(bytes[off + kTupleLenOffset]);
+}
+
+// Whether the tuples of a frame of `len` bytes (len >= PACKET_MIN_FRAME)
+// tile the area between the header and the CRC exactly.
+bool tuples_tile(const unsigned char *bytes, std::size_t len);
 
 // One tuple inside a frame's bytes; empty when the frame has none.
 struct TupleAt {
@@ -37,8 +80,8 @@ struct FrameView {
     TupleAt first, cad, cac, acm, cat;
     const sockaddr_in *from = nullptr;  // the sender, when the frame came from the network
 
-    const unsigned char *srcid() const { return bytes + 45; }
-    uint8_t seq() const { return bytes[53]; }
+    const unsigned char *srcid() const { return bytes + kSrcIdOffset; }
+    uint8_t seq() const { return bytes[kSeqOffset]; }
 };
 
 // Checks a datagram as parsing does (length, format byte, CRC, tuples that
@@ -94,18 +137,41 @@ struct Stamp {
     uint8_t seq;
 };
 
-// Builds one frame in place: header, tuples in order, CRC.
-class FrameWriter {
+// The one writer of frames, for packets, transfer parts and
+// acknowledgements alike: the header, then tuples in order, then the CRC,
+// into the caller's buffer (at least a header and a CRC long).
+class FrameBuilder {
 public:
-    FrameWriter(const unsigned char loc[kLocLen], const unsigned char srcid[kIdLen], uint8_t seq);
+    FrameBuilder(std::span<unsigned char> out, uint8_t format, const unsigned char loc[kLocLen],
+                 const unsigned char srcid[kIdLen], uint8_t seq);
     // Appends a tuple; false when it would not fit the buffer.
     bool tuple(const unsigned char type[2], const unsigned char *data, std::size_t len);
     // Appends the CRC; the finished frame.
     std::span<const unsigned char> finish();
 
 private:
+    unsigned char *buf_;
+    std::size_t cap_;
+    std::size_t len_ = kTuplesOffset;
+};
+
+// A frame of this library (format 2) built in a buffer of its own, large
+// enough for any frame a node receives.
+class FrameWriter {
+public:
+    FrameWriter(const unsigned char loc[kLocLen], const unsigned char srcid[kIdLen], uint8_t seq)
+        : b_({buf_, sizeof buf_}, kFrameFormat, loc, srcid, seq)
+    {
+    }
+    bool tuple(const unsigned char type[2], const unsigned char *data, std::size_t len)
+    {
+        return b_.tuple(type, data, len);
+    }
+    std::span<const unsigned char> finish() { return b_.finish(); }
+
+private:
     unsigned char buf_[kMaxFrame];
-    std::size_t len_ = PACKET_HEADER_SIZE;
+    FrameBuilder b_;
 };
 
 // CRC-32 (the IEEE polynomial, as zlib's crc32): continue from `crc` (0 to start).

@@ -49,8 +49,9 @@ int n_util_get_local_interfaces(uint32_t *addrs, uint32_t *broadcasts, int capac
     NetUse use;
     ifaddrs *list = nullptr;
     if (::getifaddrs(&list) != 0) {
+        const int e = errno;
         std::perror("SIOCGIFCONF");
-        return fail(kNoDev);
+        return fail_sys(kNoDev, e);
     }
 
     // Non-loopback interfaces first, in the order the system lists them, each

@@ -30,20 +30,46 @@ enum Err : int {
     kProto = 227,
 };
 
-// Stores an error number and gives the usual failure value, so that a
-// failing path reads `return fail(kInval);`.
+// Stores the calling thread's error: the library's number (n_errno) and the
+// system's errno behind it (n_util_syserr; 0 when the failure has no system
+// cause). Both are per thread.
+void set_error(int err, int sys_errno);
+
+// Stores an error number that no system call caused and gives the usual
+// failure value, so that a failing path reads `return fail(kInval);`. The
+// system cause is cleared: a stale one from an earlier failure never shows.
 inline int fail(int err)
 {
-    n_errno = err;
+    set_error(err, 0);
     return -1;
 }
 
 template <class T>
 inline T *fail_null(int err)
 {
-    n_errno = err;
+    set_error(err, 0);
     return nullptr;
 }
+
+// As fail, for a failure that a system call reported with `sys_errno`: the
+// library's number where the interface fixes one, the system's kept beside it.
+inline int fail_sys(int err, int sys_errno)
+{
+    set_error(err, sys_errno);
+    return -1;
+}
+
+template <class T>
+inline T *fail_null_sys(int err, int sys_errno)
+{
+    set_error(err, sys_errno);
+    return nullptr;
+}
+
+// The library's number for a system errno where no interface fixes one:
+// EAGAIN/EWOULDBLOCK/ENOBUFS 11, ENOMEM 12, EACCES/EPERM 13, EBADF/ENOTSOCK
+// 9, EINVAL/EMSGSIZE 22, ENOENT 2, anything else `otherwise`.
+int error_of_errno(int sys_errno, int otherwise);
 
 // The clock behind n_util_getmstime() and so behind every timer of the
 // library: a test puts its own in place to move time without sleeping (null

@@ -21,8 +21,14 @@ namespace nimbet {
 
 namespace {
 
-// The filter sees the datagram from its UDP header on.
+// The filter sees the datagram from its UDP header on: a frame offset plus
+// kPayload is where the program reads it.
 constexpr uint32_t kPayload = 8;
+// The identifier is compared as two 32-bit words.
+constexpr uint32_t kIdHalf = kIdLen / 2;
+// Accept the whole datagram / drop it.
+constexpr uint32_t kKeepAll = 0xFFFFFFFFu;
+constexpr uint32_t kDropAll = 0;
 // Tuples looked at before the filter gives up and lets the frame through.
 constexpr int kTuples = 8;
 
@@ -67,8 +73,6 @@ private:
     int labels_ = 0;
 };
 
-uint32_t be32(const unsigned char *p) { return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]; }
-
 // Jumps to `out` unless the datagram holds `end` bytes from the offset kept
 // in scratch kOffset (plus the CRC); leaves that offset in X.
 void require(Program &p, uint32_t end, int out)
@@ -87,61 +91,59 @@ void own_frame_program(Program &p, const unsigned char id[kIdLen])
     const int keep = p.label();
     const int drop = p.label();
     const int cad = p.label();
-    const uint32_t hi = be32(id);
-    const uint32_t lo = be32(id + 4);
+    const uint32_t hi = get_be32(id);
+    const uint32_t lo = get_be32(id + kIdHalf);
 
     // A frame (long enough, format 2) from this very socket's identifier.
     p.op(BPF_LD | BPF_W | BPF_LEN, 0);
     p.op(BPF_ST, kLen);
     p.jump(BPF_JMP | BPF_JGE | BPF_K, kPayload + PACKET_MIN_FRAME, -1, keep);
-    p.op(BPF_LD | BPF_B | BPF_ABS, kPayload);
-    p.jump(BPF_JMP | BPF_JEQ | BPF_K, 2, -1, keep);
-    p.op(BPF_LD | BPF_W | BPF_ABS, kPayload + 45);
+    p.op(BPF_LD | BPF_B | BPF_ABS, kPayload + kFormatOffset);
+    p.jump(BPF_JMP | BPF_JEQ | BPF_K, kFrameFormat, -1, keep);
+    p.op(BPF_LD | BPF_W | BPF_ABS, kPayload + kSrcIdOffset);
     p.jump(BPF_JMP | BPF_JEQ | BPF_K, hi, -1, keep);
-    p.op(BPF_LD | BPF_W | BPF_ABS, kPayload + 49);
+    p.op(BPF_LD | BPF_W | BPF_ABS, kPayload + kSrcIdOffset + kIdHalf);
     p.jump(BPF_JMP | BPF_JEQ | BPF_K, lo, -1, keep);
 
     // Walk the tuples to the first "CAD", as far as the datagram goes.
-    p.op(BPF_LD | BPF_IMM, PACKET_HEADER_SIZE);
+    p.op(BPF_LD | BPF_IMM, kTuplesOffset);
     p.op(BPF_ST, kOffset);
     for (int t = 0; t < kTuples; ++t) {
-        require(p, 3, keep);
+        require(p, kTupleHeader, keep);
         p.op(BPF_LD | BPF_H | BPF_IND, kPayload);
         p.jump(BPF_JMP | BPF_JEQ | BPF_K, (uint32_t{kTypeCAD[0]} << 8) | kTypeCAD[1], cad);
-        p.op(BPF_LD | BPF_B | BPF_IND, kPayload + 2);
-        p.op(BPF_ALU | BPF_ADD | BPF_K, 3);
+        p.op(BPF_LD | BPF_B | BPF_IND, kPayload + kTupleLenOffset);
+        p.op(BPF_ALU | BPF_ADD | BPF_K, kTupleHeader);
         p.op(BPF_ALU | BPF_ADD | BPF_X, 0);
         p.op(BPF_ST, kOffset);
     }
-    p.op(BPF_RET | BPF_K, 0xFFFFFFFFu);
+    p.op(BPF_RET | BPF_K, kKeepAll);
 
     // A "CAD" that cannot name this socket, or names another identifier.
     p.place(cad);
-    p.op(BPF_LD | BPF_B | BPF_IND, kPayload + 2);
+    p.op(BPF_LD | BPF_B | BPF_IND, kPayload + kTupleLenOffset);
     p.jump(BPF_JMP | BPF_JGE | BPF_K, kIdLen, -1, drop);
-    require(p, 3 + kIdLen, keep);
-    p.op(BPF_LD | BPF_W | BPF_IND, kPayload + 3);
+    require(p, kTupleHeader + kIdLen, keep);
+    p.op(BPF_LD | BPF_W | BPF_IND, kPayload + kTupleHeader);
     p.jump(BPF_JMP | BPF_JEQ | BPF_K, hi, -1, drop);
-    p.op(BPF_LD | BPF_W | BPF_IND, kPayload + 7);
+    p.op(BPF_LD | BPF_W | BPF_IND, kPayload + kTupleHeader + kIdHalf);
     p.jump(BPF_JMP | BPF_JEQ | BPF_K, lo, keep, drop);
 
     p.place(drop);
-    p.op(BPF_RET | BPF_K, 0);
+    p.op(BPF_RET | BPF_K, kDropAll);
     p.place(keep);
-    p.op(BPF_RET | BPF_K, 0xFFFFFFFFu);
+    p.op(BPF_RET | BPF_K, kKeepAll);
 }
 
 }  // namespace
 
+// The whole update runs under the socket's lock (two quick system calls at
+// most, never a wait): two threads changing the identifier at once must not
+// leave the filter of the older one attached, nor race on own_filter.
 void update_own_frame_filter(socket_record *rec)
 {
-    unsigned char id[kIdLen];
-    bool want = false;
-    {
-        std::lock_guard lock(rec->mu);
-        std::memcpy(id, rec->id, kIdLen);
-        want = (rec->options & SOCKET_RECV_ALL) == 0 && !rec->kernel_drops;
-    }
+    std::lock_guard lock(rec->mu);
+    const bool want = (rec->options & SOCKET_RECV_ALL) == 0 && !rec->kernel_drops;
     if (!want) {
         const int unused = 0;  // the option takes no value, but the system wants an int's room
         if (rec->own_filter)
@@ -150,7 +152,7 @@ void update_own_frame_filter(socket_record *rec)
         return;
     }
     Program p;
-    own_frame_program(p, id);
+    own_frame_program(p, rec->id);
     const sock_fprog prog = p.finish();
     rec->own_filter = ::setsockopt(rec->fd, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) == 0;
 }

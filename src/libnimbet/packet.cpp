@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Packets: allocation, parsing of received frames, header getters and setters, description.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "frame.h"
 #include "packet.h"
 
 using namespace nimbet;
@@ -29,29 +31,21 @@ void dotted(std::span<const unsigned char> bytes, char *buf, std::size_t size)
     buf[keep] = '\0';
 }
 
-// Offset and length of one tuple inside a frame's tuple area.
-struct TupleSpan {
-    std::size_t offset;
-    unsigned char len;
-};
-
-// Checks that the tuples tile the bytes between the header and the CRC
-// trailer exactly: every tuple header and every data byte lies before the
-// trailer. A frame that breaks this is refused as a whole, so a hostile
-// length byte can never make parsing read past the received bytes.
-bool tuples_fit(const unsigned char *buf, std::size_t len)
+// A header field of the packet as dotted text, in `buf` or, without one, in
+// a buffer of the calling thread's own (one per field: threads never
+// overwrite each other's text).
+template <std::size_t N, auto Field>
+char *header_text(const n_pkt *pkt, char *buf, std::size_t size)
 {
-    const std::size_t end = len - 2;
-    std::size_t off = PACKET_HEADER_SIZE;
-    while (off < end) {
-        if (end - off < 3)
-            return false;
-        const std::size_t l = buf[off + 2];
-        if (end - off - 3 < l)
-            return false;
-        off += 3 + l;
+    thread_local char shared[N];
+    if (pkt == nullptr)
+        return fail_null<char>(kInval);
+    if (buf == nullptr) {
+        buf = shared;
+        size = sizeof shared;
     }
-    return true;
+    dotted(pkt->*Field, buf, size);
+    return buf;
 }
 
 void note_control_tuple(n_pkt *pkt, const n_acl *t)
@@ -80,9 +74,9 @@ void free_tuples(n_pkt *pkt)
 // caller.
 void take_header(n_pkt *pkt, const unsigned char *buf)
 {
-    std::memcpy(pkt->location, buf + 1, kLocLen);
-    std::memcpy(pkt->srcid, buf + 45, kIdLen);
-    pkt->seq = buf[53];
+    std::memcpy(pkt->location, buf + kLocOffset, kLocLen);
+    std::memcpy(pkt->srcid, buf + kSrcIdOffset, kIdLen);
+    pkt->seq = buf[kSeqOffset];
     pkt->flags &= ~(PACKET_FORMAT_SET | PACKET_LOCATION_SET | PACKET_SRCID_SET | PACKET_SEQ_SET);
     pkt->flags |= PACKET_RECEIVED;
 }
@@ -91,19 +85,20 @@ void take_header(n_pkt *pkt, const unsigned char *buf)
 // failure the packet keeps none.
 int take_tuples(n_pkt *pkt, const unsigned char *buf, std::size_t len)
 {
-    std::size_t off = PACKET_HEADER_SIZE;
-    while (off < len - 2u) {
-        const unsigned char l = buf[off + 2];
-        n_acl *t = n_acl_new(buf + off, buf + off + 3, l);
+    std::size_t off = kTuplesOffset;
+    while (off < len - kCrcLen) {
+        const unsigned char l = buf[off + kTupleLenOffset];
+        n_acl *t = n_acl_new(buf + off, buf + off + kTupleHeader, l);
         if (t == nullptr) {
+            // 22 as every refusal of parsing; the cause says it was memory.
             free_tuples(pkt);
-            return fail(kInval);
+            return fail_sys(kInval, ENOMEM);
         }
         note_control_tuple(pkt, t);
         AclQueue::insert_tail(pkt->acl_head, t);
-        pkt->acl_len += 3u + l;
+        pkt->acl_len += static_cast<uint32_t>(tuple_size(l));
         pkt->acl_count += 1;
-        off += 3u + l;
+        off += tuple_size(l);
     }
     pkt->flags |= PACKET_HAS_ACL;
     return 0;
@@ -113,29 +108,20 @@ int take_tuples(n_pkt *pkt, const unsigned char *buf, std::size_t len)
 
 namespace nimbet {
 
-bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out)
+bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out, uint8_t format)
 {
     if (out.size() != frame_size(pkt))
         return false;
-    unsigned char *frame = out.data();
-    frame[0] = pkt->format;
-    std::memcpy(frame + 1, pkt->location, kLocLen);
-    std::memcpy(frame + 45, pkt->srcid, kIdLen);
-    frame[53] = pkt->seq;
-    std::size_t off = PACKET_HEADER_SIZE;
-    const std::size_t end = out.size() - 2;
-    for (const n_acl *t = AclQueue::first(pkt->acl_head); t != nullptr; t = AclQueue::next(t)) {
-        if (end - off < 3u + t->len)
+    FrameBuilder w(out, format, pkt->location, pkt->srcid, pkt->seq);
+    for (const n_acl *t = AclQueue::first(pkt->acl_head); t != nullptr; t = AclQueue::next(t))
+        if (!w.tuple(t->type, t->data, t->len))
             return false;
-        frame[off] = t->type[0];
-        frame[off + 1] = t->type[1];
-        frame[off + 2] = t->len;
-        copy_short(frame + off + 3, t->data, t->len);
-        off += 3u + t->len;
-    }
-    if (off != end)
-        return false;
-    return n_util_crc16_append(frame, static_cast<unsigned>(out.size())) == 1;
+    return w.finish().size() == out.size();
+}
+
+bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out)
+{
+    return serialise_packet(pkt, out, pkt->format);
 }
 
 int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame)
@@ -153,9 +139,11 @@ extern "C" {
 n_pkt *n_pkt_alloc(void)
 {
     // malloc and a clear: calloc takes a slower path through the allocator.
+    // Out of memory is 13 here, as it has always been for this call; the
+    // system cause tells it apart from a null packet given to n_pkt_free.
     auto *pkt = static_cast<n_pkt *>(std::malloc(sizeof(n_pkt)));
     if (pkt == nullptr)
-        return fail_null<n_pkt>(kAccess);
+        return fail_null_sys<n_pkt>(kAccess, ENOMEM);
     std::memset(pkt, 0, sizeof *pkt);
     pkt->format = 2;
     pkt->flags = PACKET_FORMAT_SET;
@@ -186,7 +174,7 @@ int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len)
         return fail(kInval);
     }
     pkt->flags |= PACKET_CRC_OK;
-    if (!tuples_fit(buf, len))
+    if (!tuples_tile(buf, len))
         return fail(kInval);
     return take_tuples(pkt, buf, len);
 }
@@ -248,28 +236,12 @@ int n_pkt_set_seq(n_pkt *pkt, uint8_t seq)
 
 char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size)
 {
-    thread_local char shared[kLocTextSize];  // one per thread: threads never overwrite each other's text
-    if (pkt == nullptr)
-        return fail_null<char>(kInval);
-    if (buf == nullptr) {
-        buf = shared;
-        size = sizeof shared;
-    }
-    dotted(pkt->location, buf, size);
-    return buf;
+    return header_text<kLocTextSize, &n_pkt::location>(pkt, buf, size);
 }
 
 char *n_pkt_get_srcid_str(n_pkt *pkt, char *buf, size_t size)
 {
-    thread_local char shared[kIdTextSize];
-    if (pkt == nullptr)
-        return fail_null<char>(kInval);
-    if (buf == nullptr) {
-        buf = shared;
-        size = sizeof shared;
-    }
-    dotted(pkt->srcid, buf, size);
-    return buf;
+    return header_text<kIdTextSize, &n_pkt::srcid>(pkt, buf, size);
 }
 
 int n_describe_pkt(n_pkt *pkt)

@@ -18,11 +18,14 @@ inline std::size_t frame_size(const n_pkt *pkt) { return PACKET_HEADER_SIZE + pk
 // False, with `out` partly written, when the tuple list does not fill exactly
 // that room (its recorded length disagrees with the tuples themselves).
 bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out);
+// The same with the given format byte in place of the packet's own.
+bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out, uint8_t format);
 
 // Fills a fresh packet from a received frame that has passed every check of
 // n_pkt_parse already (length, format, CRC, tuples that tile the area), as
-// n_pkt_parse would, without checking again. 0, or -1 with N_EINVAL when a
-// tuple cannot be allocated (the packet then holds none).
+// n_pkt_parse would, without checking again. 0, or -1 with N_EINVAL (and
+// ENOMEM as the cause) when a tuple cannot be allocated (the packet then
+// holds none).
 int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame);
 
 // Copies n bytes, n below 256 (the data of a tuple). Where the compiler

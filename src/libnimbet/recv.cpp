@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "ack.h"
 #include "frag.h"
@@ -348,7 +349,7 @@ Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait,
 n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait)
 {
     if (!ensure_bound(rec))
-        return fail_null<n_pkt>(kNotBound);
+        return fail_null_sys<n_pkt>(kNotBound, errno);
     SocketRef ack = ack_fd != 0 ? socket_acquire(ack_fd) : SocketRef();
     Delivered d;
     switch (receive_frame(rec, ack.get(), wait, d)) {
@@ -382,75 +383,103 @@ extern "C" {
 
 n_pkt *n_socket_recv(int fd, int ack_fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail_null<n_pkt>(kBadF);
-    const bool blocking = (option_bits(rec.get()) & SOCKET_BLOCKING) != 0;
-    return receive_packet(rec.get(), ack_fd, blocking ? Wait::forever() : Wait::now());
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        const bool blocking = (option_bits(rec) & SOCKET_BLOCKING) != 0;
+        return receive_packet(rec, ack_fd, blocking ? Wait::forever() : Wait::now());
+    });
 }
 
 n_pkt *n_socket_recv_timeout(int fd, int ack_fd, int timeout_ms)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail_null<n_pkt>(kBadF);
-    return receive_packet(rec.get(), ack_fd, Wait::for_ms(timeout_ms));
+    return on_socket(fd, kBadF, [&](socket_record *rec) { return receive_packet(rec, ack_fd, Wait::for_ms(timeout_ms)); });
 }
 
 int n_socket_recv_raw(int fd, unsigned char *buffer, int size)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    if (buffer == nullptr || size < 0)
-        return fail(kInval);
-    if (!ensure_bound(rec.get()))
-        return fail(kNotBound);
-    // A blocking read here waits as long as it takes: no receive timeout
-    // that a receive of the library set before.
-    set_read_timeout(rec.get(), -1);
-    return static_cast<int>(::recvfrom(rec->fd, buffer, static_cast<std::size_t>(size), 0, nullptr, nullptr));
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (buffer == nullptr || size < 0)
+            return fail(kInval);
+        if (!ensure_bound(rec))
+            return fail_sys(kNotBound, errno);
+        // A blocking read here waits as long as it takes: no receive timeout
+        // that a receive of the library set before.
+        set_read_timeout(rec, -1);
+        const ssize_t n = ::recvfrom(rec->fd, buffer, static_cast<std::size_t>(size), 0, nullptr, nullptr);
+        if (n < 0) {
+            const int e = errno;
+            return fail_sys(error_of_errno(e, kAgain), e);
+        }
+        return static_cast<int>(n);
+    });
 }
 
+namespace {
+
+constexpr int64_t kNsPerSec = 1000000000;
+
+int64_t monotonic_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
+}
+
+// The nanoseconds a select-style time value stands for (a microsecond part
+// of a million or more carries into the seconds, as select takes it), or -1
+// for negative parts, which select refuses. Waits beyond some 30 years are
+// cut to that.
+int64_t select_ns(const timeval &tv)
+{
+    constexpr int64_t kLongest = int64_t{1} << 30;  // seconds
+    if (tv.tv_sec < 0 || tv.tv_usec < 0)
+        return -1;
+    const int64_t sec = tv.tv_sec < kLongest ? tv.tv_sec : kLongest;
+    const int64_t usec = tv.tv_usec < kLongest ? tv.tv_usec : kLongest;
+    return sec * kNsPerSec + usec * 1000;
+}
+
+}  // namespace
+
+// A signal that interrupts the wait does not end it: the wait goes on for
+// what is left of its time.
 int n_socket_select(int fd, struct timeval *timeout)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    // poll serves any descriptor number, where a select set stops at FD_SETSIZE.
-    pollfd p{rec->fd, POLLIN, 0};
-    timespec ts{};
-    if (timeout != nullptr) {
-        // select takes a microsecond part of a million or more and carries
-        // it into the seconds; ppoll would refuse such a time.
-        if (timeout->tv_sec < 0 || timeout->tv_usec < 0) {
-            errno = EINVAL;
-            return -1;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        const int64_t length = timeout != nullptr ? select_ns(*timeout) : 0;
+        if (length < 0)
+            return fail(kInval);
+        const int64_t deadline = monotonic_ns() + length;
+        for (;;) {
+            // poll serves any descriptor number, where a select set stops at FD_SETSIZE.
+            pollfd p{rec->fd, POLLIN, 0};
+            const int64_t left = deadline - monotonic_ns();
+            const timespec ts{static_cast<time_t>(left > 0 ? left / kNsPerSec : 0),
+                              static_cast<long>(left > 0 ? left % kNsPerSec : 0)};
+            const int ready = ::ppoll(&p, 1, timeout != nullptr ? &ts : nullptr, nullptr);
+            if (ready >= 0)
+                return ready;
+            if (errno != EINTR) {
+                const int e = errno;
+                return fail_sys(error_of_errno(e, kInval), e);
+            }
         }
-        ts.tv_sec = timeout->tv_sec + timeout->tv_usec / 1000000;
-        ts.tv_nsec = (timeout->tv_usec % 1000000) * 1000L;
-    }
-    return ppoll(&p, 1, timeout != nullptr ? &ts : nullptr, nullptr);
+    });
 }
 
 int n_socket_next_timer(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    return frag_next_timer(rec.get());
+    return on_socket(fd, kBadF, [](socket_record *rec) { return frag_next_timer(rec); });
 }
 
 int n_socket_serve_timers(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    // Giving up waits while datagrams are waiting: the next receive reads
-    // them, then serves what is still due.
-    pollfd p{rec->fd, POLLIN, 0};
-    frag_serve_timers(rec.get(), ::poll(&p, 1, 0) == 0);
-    return 0;
+    return on_socket(fd, kBadF, [](socket_record *rec) {
+        // Giving up waits while datagrams are waiting: the next receive reads
+        // them, then serves what is still due.
+        pollfd p{rec->fd, POLLIN, 0};
+        frag_serve_timers(rec, ::poll(&p, 1, 0) == 0);
+        return 0;
+    });
 }
 
 }  // extern "C"

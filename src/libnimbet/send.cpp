@@ -4,6 +4,7 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +18,13 @@ namespace {
 // Frames built from ordinary packets are at most 120 bytes; anything larger
 // (a resent received packet with a long tuple area) goes to the heap.
 constexpr std::size_t kInlineFrame = 320;
+
+// Copies the destination list into `out`; rec->mu is held.
+void take_destinations_locked(const socket_record *rec, Outgoing &out)
+{
+    out.count = rec->num_interfaces;
+    std::memcpy(out.to, rec->send_to, sizeof out.to);
+}
 
 // Fills in what the caller has not set: format, the socket's location and
 // identifier (which then count as set, so a packet keeps the values of its
@@ -36,8 +44,7 @@ Outgoing complete_header(socket_record *rec, n_pkt *packet)
         rec->last_seq = static_cast<uint8_t>(rec->last_seq + 1);
         packet->seq = rec->last_seq;
     }
-    out.count = rec->num_interfaces;
-    std::memcpy(out.to, rec->send_to, sizeof out.to);
+    take_destinations_locked(rec, out);
     return out;
 }
 
@@ -53,23 +60,30 @@ Outgoing prepare(socket_record *rec)
     std::memcpy(out.stamp.id, rec->id, kIdLen);
     rec->last_seq = static_cast<uint8_t>(rec->last_seq + 1);
     out.stamp.seq = rec->last_seq;
-    out.count = rec->num_interfaces;
-    std::memcpy(out.to, rec->send_to, sizeof out.to);
+    take_destinations_locked(rec, out);
     return out;
 }
 
 int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event)
 {
     // Each destination is tried on its own; one that refuses the datagram
-    // does not keep it from the others. The trace learns which took it.
+    // does not keep it from the others. The trace learns which took it; the
+    // first refusal is the cause kept when none did.
     const bool tracing = trace_enabled();
     sockaddr_in went[kMaxDestinations];
     std::size_t gone = 0;
+    int cause = 0;
     for (int i = 0; i < out.count; ++i) {
-        const ssize_t sent = ::sendto(rec->fd, frame.data(), frame.size(), 0,
-                                      reinterpret_cast<const sockaddr *>(&out.to[i]), sizeof out.to[i]);
-        if (sent <= 0)
+        ssize_t sent = 0;
+        do {
+            sent = ::sendto(rec->fd, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr *>(&out.to[i]),
+                            sizeof out.to[i]);
+        } while (sent < 0 && errno == EINTR);
+        if (sent <= 0) {
+            if (sent < 0 && cause == 0)
+                cause = errno;
             continue;
+        }
         if (tracing)
             went[gone] = out.to[i];
         ++gone;
@@ -78,7 +92,12 @@ int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned c
         count(rec->stats.frames_sent);
     if (tracing)
         trace_emit(event, rec->fd, frame.data(), frame.size(), nullptr, nullptr, went, gone);
-    return gone != 0 ? 1 : -1;
+    if (gone != 0)
+        return 1;
+    // Stored after the trace hook ran, which may itself call the library.
+    if (out.count == 0)
+        return fail(kNotFound);
+    return fail_sys(error_of_errno(cause, kProto), cause);
 }
 
 int send_packet(socket_record *rec, n_pkt *packet)
@@ -116,24 +135,23 @@ extern "C" {
 
 int n_socket_send(int fd, n_pkt *packet)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec || packet == nullptr)
+    if (packet == nullptr)
         return fail(kInval);
-    return send_packet(rec.get(), packet);
+    return on_socket(fd, kInval, [&](socket_record *rec) { return send_packet(rec, packet); });
 }
 
 int n_socket_send_raw(int fd, const unsigned char *data, int length)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec || data == nullptr || length < 0)
+    if (data == nullptr || length < 0)
         return fail(kInval);
-    Outgoing out;
-    {
-        std::lock_guard lock(rec->mu);
-        out.count = rec->num_interfaces;
-        std::memcpy(out.to, rec->send_to, sizeof out.to);
-    }
-    return transmit(rec.get(), out, {data, static_cast<std::size_t>(length)}, N_TRACE_SENT);
+    return on_socket(fd, kInval, [&](socket_record *rec) {
+        Outgoing out;
+        {
+            std::lock_guard lock(rec->mu);
+            take_destinations_locked(rec, out);
+        }
+        return transmit(rec, out, {data, static_cast<std::size_t>(length)}, N_TRACE_SENT);
+    });
 }
 
 }  // extern "C"

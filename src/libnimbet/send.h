@@ -22,8 +22,10 @@ struct Outgoing {
 Outgoing prepare(socket_record *rec);
 
 // Sends a finished frame to every destination in `out`: 1 when any took it,
-// else -1 (the error number unchanged). Counts the frame and reports `event`
-// to the trace hook.
+// else -1 with the first refusal's errno as the system cause and the number
+// that fits it (11 no buffer space, 12, 13 not permitted, 9, 22 too long,
+// 227 anything else, such as an unreachable network; 225 without any
+// destination). Counts the frame and reports `event` to the trace hook.
 int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event);
 
 // n_socket_send on a record.

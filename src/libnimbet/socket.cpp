@@ -137,13 +137,19 @@ bool ensure_bound(socket_record *rec)
 {
     if (rec->options.load(std::memory_order_acquire) & SOCKET_BOUND)
         return true;
-    std::lock_guard lock(rec->mu);
-    if (rec->options & SOCKET_BOUND)
-        return true;
-    if (bind_socket(rec) != 0)
-        return false;
-    rec->options |= SOCKET_BOUND;
-    return true;
+    int cause = 0;
+    {
+        std::lock_guard lock(rec->mu);
+        if (rec->options & SOCKET_BOUND)
+            return true;
+        if (bind_socket(rec) == 0) {
+            rec->options |= SOCKET_BOUND;
+            return true;
+        }
+        cause = errno;
+    }
+    errno = cause;
+    return false;
 }
 
 int set_blocking_mode(socket_record *rec, int on)
@@ -270,11 +276,12 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
         return fail(kAgain);
     // Close-on-exec: a library descriptor must not leak into programs the
     // application starts.
+    // A refused socket passes the system's number on as n_errno as well.
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         const int e = errno;
         net_release();
-        return fail(e);
+        return fail_sys(e, e);
     }
     const int one = 1;
     if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
@@ -282,7 +289,7 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
         const int e = errno;
         ::close(s);
         net_release();
-        return fail(e);
+        return fail_sys(e, e);
     }
     // The address each datagram was sent to, for the trace hook (only a read
     // that asks for it gets it).
@@ -353,51 +360,46 @@ int n_socket_set_option(int fd, int mask, int value)
 {
     if (fd == 0 || mask == 0 || (mask & SOCKET_BOUND) != 0)
         return fail(kInval);
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kInval);
-    // Broadcast and blocking act before the value is checked: a refused value
-    // still leaves their effect in place, as callers have always seen it.
-    if ((mask & SOCKET_BROADCAST) != 0 && set_broadcast_destination(rec.get()) != 0)
-        return -1;
-    std::unique_lock lock(rec->mu);
-    if ((mask & SOCKET_BLOCKING) != 0)
-        set_blocking_mode(rec.get(), value);
-    const uint32_t low = static_cast<uint32_t>(mask) & SOCKET_LOWFLAG;
-    if (value == 0)
-        rec->options &= ~low;
-    else if (value == 1)
-        rec->options |= low;
-    else
-        return fail(kInval);
-    lock.unlock();
-    if (low & SOCKET_RECV_ALL)
-        update_own_frame_filter(rec.get());
-    return 0;
+    return on_socket(fd, kInval, [&](socket_record *rec) {
+        // Broadcast and blocking act before the value is checked: a refused
+        // value still leaves their effect in place, as callers have always
+        // seen it.
+        if ((mask & SOCKET_BROADCAST) != 0 && set_broadcast_destination(rec) != 0)
+            return -1;
+        std::unique_lock lock(rec->mu);
+        if ((mask & SOCKET_BLOCKING) != 0)
+            set_blocking_mode(rec, value);
+        const uint32_t low = static_cast<uint32_t>(mask) & SOCKET_LOWFLAG;
+        if (value == 0)
+            rec->options &= ~low;
+        else if (value == 1)
+            rec->options |= low;
+        else
+            return fail(kInval);
+        lock.unlock();
+        if (low & SOCKET_RECV_ALL)
+            update_own_frame_filter(rec);
+        return 0;
+    });
 }
 
 int n_socket_get_option(int fd, int mask)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec || mask == 0)
+    if (mask == 0)
         return fail(kInval);
-    return static_cast<int>(option_bits(rec.get()) & static_cast<uint32_t>(mask));
+    return on_socket(fd, kInval, [&](socket_record *rec) {
+        return static_cast<int>(option_bits(rec) & static_cast<uint32_t>(mask));
+    });
 }
 
 int n_socket_get_blocking(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kInval);
-    return (option_bits(rec.get()) & SOCKET_BLOCKING) ? 1 : 0;
+    return on_socket(fd, kInval, [](socket_record *rec) { return (option_bits(rec) & SOCKET_BLOCKING) ? 1 : 0; });
 }
 
 int n_socket_get_broadcast(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kInval);
-    return (option_bits(rec.get()) & SOCKET_BROADCAST) ? 1 : 0;
+    return on_socket(fd, kInval, [](socket_record *rec) { return (option_bits(rec) & SOCKET_BROADCAST) ? 1 : 0; });
 }
 
 int n_socket_set_lastacks(int n)
@@ -410,35 +412,32 @@ int n_socket_get_lastacks(void) { return lastacks(); }
 
 int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    if (max_transfers < 1 || max_bytes == 0)
-        return fail(kInval);
-    std::lock_guard lock(rec->mu);
-    rec->max_transfers = max_transfers;
-    rec->max_bytes = max_bytes;
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (max_transfers < 1 || max_bytes == 0)
+            return fail(kInval);
+        std::lock_guard lock(rec->mu);
+        rec->max_transfers = max_transfers;
+        rec->max_bytes = max_bytes;
+        return 0;
+    });
 }
 
 int n_socket_set_transfer_check(int fd, int on)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    std::lock_guard lock(rec->mu);
-    rec->transfer_check = on != 0;
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        rec->transfer_check = on != 0;
+        return 0;
+    });
 }
 
 int n_socket_set_adaptive_retry(int fd, int on)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    std::lock_guard lock(rec->mu);
-    rec->adaptive_retry = on != 0;
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        rec->adaptive_retry = on != 0;
+        return 0;
+    });
 }
 
 namespace {
@@ -474,53 +473,51 @@ void update_kernel_drops(socket_record *rec)
 
 int n_socket_get_stats(int fd, n_socket_stats *out)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    if (out == nullptr)
-        return fail(kInval);
-    update_kernel_drops(rec.get());
-    const SocketCounters &c = rec->stats;
-    const auto get = [](const std::atomic<uint64_t> &v) { return v.load(std::memory_order_relaxed); };
-    *out = n_socket_stats{get(c.frames_sent),       get(c.frames_received),    get(c.frames_rejected),
-                          get(c.not_for_us),        get(c.duplicates),         get(c.acks_sent),
-                          get(c.acks_received),     get(c.retransmissions),    get(c.transfers_started),
-                          get(c.transfers_finished), get(c.transfers_aborted), get(c.transfers_refused),
-                          get(c.stray_fragments),   get(c.transfers_evicted),
-                          get(c.kernel_drops),      get(c.rtt_ms),             get(c.rto_ms)};
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (out == nullptr)
+            return fail(kInval);
+        update_kernel_drops(rec);
+        const SocketCounters &c = rec->stats;
+        const auto get = [](const std::atomic<uint64_t> &v) { return v.load(std::memory_order_relaxed); };
+        *out = n_socket_stats{get(c.frames_sent),        get(c.frames_received),   get(c.frames_rejected),
+                              get(c.not_for_us),         get(c.duplicates),        get(c.acks_sent),
+                              get(c.acks_received),      get(c.retransmissions),   get(c.transfers_started),
+                              get(c.transfers_finished), get(c.transfers_aborted), get(c.transfers_refused),
+                              get(c.stray_fragments),    get(c.transfers_evicted), get(c.kernel_drops),
+                              get(c.rtt_ms),             get(c.rto_ms)};
+        return 0;
+    });
 }
 
 int n_socket_reset_stats(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    update_kernel_drops(rec.get());
-    SocketCounters &c = rec->stats;
-    for (std::atomic<uint64_t> *v :
-         {&c.frames_sent, &c.frames_received, &c.frames_rejected, &c.not_for_us, &c.duplicates, &c.acks_sent,
-          &c.acks_received, &c.retransmissions, &c.transfers_started, &c.transfers_finished, &c.transfers_aborted,
-          &c.transfers_refused, &c.stray_fragments, &c.transfers_evicted, &c.kernel_drops})
-        v->store(0, std::memory_order_relaxed);
-    return 0;
+    return on_socket(fd, kBadF, [](socket_record *rec) {
+        update_kernel_drops(rec);
+        SocketCounters &c = rec->stats;
+        for (std::atomic<uint64_t> *v :
+             {&c.frames_sent, &c.frames_received, &c.frames_rejected, &c.not_for_us, &c.duplicates, &c.acks_sent,
+              &c.acks_received, &c.retransmissions, &c.transfers_started, &c.transfers_finished,
+              &c.transfers_aborted, &c.transfers_refused, &c.stray_fragments, &c.transfers_evicted,
+              &c.kernel_drops})
+            v->store(0, std::memory_order_relaxed);
+        return 0;
+    });
 }
 
 int n_socket_set_kernel_drops(int fd, int on)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    uint32_t now = 0;
-    system_drops(rec->fd, now);
-    {
-        std::lock_guard lock(rec->mu);
-        rec->kernel_drops = on != 0;
-        rec->kernel_drops_seen = now;
-        rec->stats.kernel_drops.store(0, std::memory_order_relaxed);
-    }
-    update_own_frame_filter(rec.get());
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        uint32_t now = 0;
+        system_drops(rec->fd, now);
+        {
+            std::lock_guard lock(rec->mu);
+            rec->kernel_drops = on != 0;
+            rec->kernel_drops_seen = now;
+            rec->stats.kernel_drops.store(0, std::memory_order_relaxed);
+        }
+        update_own_frame_filter(rec);
+        return 0;
+    });
 }
 
 int n_describe_socket(int fd)

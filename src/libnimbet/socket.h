@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 
 #include "internal.h"
 #include "recent.h"
@@ -44,9 +45,10 @@ inline constexpr uint32_t kDefaultMaxBytes = 256u << 20;
 //   fd | port | recv_from | num_interfaces | send_to[10] | retry | timeout
 //      | id[8] | loc[44] | last_seq | ack_seq | options | link
 //
-// Locking: `mu` guards every field from `port` to `options`, the limits and
-// the waiter list; it is held for short steps only, never across a wait or
-// while taking another socket's lock. The fragmentation lock may be held
+// Locking: `mu` guards every field from `port` to `options`, the limits,
+// the waiter list and the kernel filter (own_filter, attached and detached
+// under it); it is held for short steps only, never across a wait or while
+// taking another socket's lock. The fragmentation lock may be held
 // when `mu` is taken, never the other way round.
 struct socket_record {
     int fd;                    // system socket, key of the registry; constant while the record lives
@@ -82,7 +84,7 @@ struct socket_record {
     std::atomic<int> readers{0};       // calls reading the system socket right now
     std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
     std::atomic<int> reads_while_due{0};  // datagrams read while a transfer waited to be given up
-    bool own_filter = false;           // the kernel drops its own frames for other nodes (own_frames.cpp)
+    bool own_filter = false;           // the kernel drops its own frames for other nodes (own_frames.cpp; under mu)
     bool kernel_drops = false;         // n_socket_set_kernel_drops: the system's drop counter is read (under mu)
     uint32_t kernel_drops_seen = 0;    // its value at the last read; it wraps at 32 bits (under mu)
     SocketCounters stats;
@@ -123,6 +125,50 @@ private:
 // when there is none. Sets no error number.
 SocketRef socket_acquire(int fd);
 
+// What a call returns when it fails: a null pointer, or all ones (-1, and
+// 0xFFFF or 0xFF for the 16- and 8-bit getters).
+template <class R>
+constexpr R failure_value()
+{
+    if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+    else
+        return static_cast<R>(-1);
+}
+
+// The preamble of every public call on one socket: runs `body` with the
+// open socket `fd`, which stays referenced while it runs. When no socket has
+// that descriptor, nothing runs: `err` is stored (each call keeps its own
+// number for an unknown descriptor) and the failure value of the body's
+// result type is returned.
+template <class Body>
+auto on_socket(int fd, int err, Body &&body) -> std::invoke_result_t<Body, socket_record *>
+{
+    using R = std::invoke_result_t<Body, socket_record *>;
+    const SocketRef rec = socket_acquire(fd);
+    if (!rec) {
+        set_error(err, 0);
+        return failure_value<R>();
+    }
+    return body(rec.get());
+}
+
+// The same for a call on two sockets (one of them may be the other): both
+// must be open, or `err` is stored.
+template <class Body>
+auto on_sockets(int fd, int other_fd, int err, Body &&body)
+    -> std::invoke_result_t<Body, socket_record *, socket_record *>
+{
+    using R = std::invoke_result_t<Body, socket_record *, socket_record *>;
+    const SocketRef rec = socket_acquire(fd);
+    const SocketRef other = socket_acquire(other_fd);
+    if (!rec || !other) {
+        set_error(err, 0);
+        return failure_value<R>();
+    }
+    return body(rec.get(), other.get());
+}
+
 // A further reference to a record the caller already holds.
 SocketRef socket_share(socket_record *rec);
 
@@ -132,7 +178,7 @@ SocketRef socket_share(socket_record *rec);
 int bind_socket(socket_record *rec);
 
 // Binds the socket on its first receive and sets SOCKET_BOUND; false when the
-// system refuses the bind.
+// system refuses the bind, with errno the bind's.
 bool ensure_bound(socket_record *rec);
 
 // Blocking (on != 0) or non-blocking system socket, SOCKET_BLOCKING to
@@ -148,7 +194,7 @@ int set_destination_slot(socket_record *rec, const unsigned char *address, int i
 
 // Attaches, renews or removes the kernel filter that drops the socket's own
 // frames addressed to other nodes, as the socket's identifier and options
-// require. Called with no lock held.
+// require. Takes the socket's lock: called with no lock held.
 void update_own_frame_filter(socket_record *rec);
 
 // Sets or clears plain option bits (SOCKET_LOWFLAG) on a record.

@@ -47,245 +47,214 @@ extern "C" {
 
 int n_socket_set_ipdest(int fd, const unsigned char *addr)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    std::lock_guard lock(rec->mu);
-    return set_destination_slot(rec.get(), addr, 0);
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        return set_destination_slot(rec, addr, 0);
+    });
 }
 
 int n_socket_set_ipdest_str(int fd, const char *text)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    unsigned char addr[kAddrLen];
-    if (ipv4_from_text(text, addr) != 0)
-        return -1;
-    std::lock_guard lock(rec->mu);
-    return set_destination_slot(rec.get(), addr, 0);
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        unsigned char addr[kAddrLen];
+        if (ipv4_from_text(text, addr) != 0)
+            return -1;
+        std::lock_guard lock(rec->mu);
+        return set_destination_slot(rec, addr, 0);
+    });
 }
 
 int n_socket_set_ipdest_all(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kInval);
-    constexpr int kRoom = 32;
-    uint32_t addrs[kRoom];
-    uint32_t bcasts[kRoom];
-    const int found = n_util_get_local_interfaces(addrs, bcasts, sizeof addrs);
-    if (found < 0)
-        return -1;
-    // The record has ten slots; interfaces beyond them are left out.
-    const int n = found < kMaxDestinations ? found : kMaxDestinations;
-    std::lock_guard lock(rec->mu);
-    for (int i = 0; i < n; ++i)
-        set_destination_slot(rec.get(), reinterpret_cast<const unsigned char *>(&bcasts[i]), i);
-    return n;
+    return on_socket(fd, kInval, [&](socket_record *rec) {
+        constexpr int kRoom = 32;
+        uint32_t addrs[kRoom];
+        uint32_t bcasts[kRoom];
+        const int found = n_util_get_local_interfaces(addrs, bcasts, sizeof addrs);
+        if (found < 0)
+            return -1;
+        // The record has ten slots; interfaces beyond them are left out.
+        const int n = found < kMaxDestinations ? found : kMaxDestinations;
+        std::lock_guard lock(rec->mu);
+        for (int i = 0; i < n; ++i)
+            set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&bcasts[i]), i);
+        return n;
+    });
 }
 
 int n_socket_set_num_interfaces(int fd, int n)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    std::lock_guard lock(rec->mu);
-    if (n <= 0 || n >= rec->num_interfaces)
-        return fail(kInval);
-    rec->num_interfaces = n;
-    return 1;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        if (n <= 0 || n >= rec->num_interfaces)
+            return fail(kInval);
+        rec->num_interfaces = n;
+        return 1;
+    });
 }
 
 int n_socket_set_ipsrc(int fd, const unsigned char *addr)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    if (addr == nullptr)
-        return fail(kInval);
-    std::lock_guard lock(rec->mu);
-    if ((rec->options & SOCKET_BOUND) != 0)
-        return fail(kBusy);
-    if (rec->recv_from == nullptr) {
-        rec->recv_from = static_cast<sockaddr_in *>(std::calloc(1, sizeof(sockaddr_in)));
-        if (rec->recv_from == nullptr)
-            return fail(kNoMem);
-    }
-    std::memset(rec->recv_from, 0, sizeof(sockaddr_in));
-    rec->recv_from->sin_family = AF_INET;
-    rec->recv_from->sin_port = rec->port;
-    std::memcpy(&rec->recv_from->sin_addr.s_addr, addr, kAddrLen);
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (addr == nullptr)
+            return fail(kInval);
+        std::lock_guard lock(rec->mu);
+        if ((rec->options & SOCKET_BOUND) != 0)
+            return fail(kBusy);
+        if (rec->recv_from == nullptr) {
+            rec->recv_from = static_cast<sockaddr_in *>(std::calloc(1, sizeof(sockaddr_in)));
+            if (rec->recv_from == nullptr)
+                return fail(kNoMem);
+        }
+        std::memset(rec->recv_from, 0, sizeof(sockaddr_in));
+        rec->recv_from->sin_family = AF_INET;
+        rec->recv_from->sin_port = rec->port;
+        std::memcpy(&rec->recv_from->sin_addr.s_addr, addr, kAddrLen);
+        return 0;
+    });
 }
 
 int n_socket_set_ipsrc_str(int fd, const char *text)
 {
-    if (!socket_acquire(fd))
-        return fail(kBadF);
-    unsigned char addr[kAddrLen];
-    if (ipv4_from_text(text, addr) != 0)
-        return -1;
-    return n_socket_set_ipsrc(fd, addr);
+    return on_socket(fd, kBadF, [&](socket_record *) {
+        unsigned char addr[kAddrLen];
+        if (ipv4_from_text(text, addr) != 0)
+            return -1;
+        return n_socket_set_ipsrc(fd, addr);
+    });
 }
 
 int n_socket_set_ipsrc_all(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    std::lock_guard lock(rec->mu);
-    std::free(rec->recv_from);
-    rec->recv_from = nullptr;
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        std::free(rec->recv_from);
+        rec->recv_from = nullptr;
+        return 0;
+    });
 }
 
 int n_socket_set_id(int fd, const unsigned char *id)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    if (id == nullptr)
-        return fail(kInval);
-    {
-        std::lock_guard lock(rec->mu);
-        std::memmove(rec->id, id, kIdLen);
-    }
-    update_own_frame_filter(rec.get());
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (id == nullptr)
+            return fail(kInval);
+        {
+            std::lock_guard lock(rec->mu);
+            std::memmove(rec->id, id, kIdLen);
+        }
+        update_own_frame_filter(rec);
+        return 0;
+    });
 }
 
 int n_socket_set_id_str(int fd, const char *text)
 {
-    if (!socket_acquire(fd))
-        return fail(kBadF);
-    unsigned char id[kIdLen];
-    if (!decode_id_text(text, id))
-        return fail(kInval);
-    return n_socket_set_id(fd, id);
+    return on_socket(fd, kBadF, [&](socket_record *) {
+        unsigned char id[kIdLen];
+        if (!decode_id_text(text, id))
+            return fail(kInval);
+        return n_socket_set_id(fd, id);
+    });
 }
 
 int n_socket_set_loc(int fd, const unsigned char *loc)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    if (loc == nullptr)
-        return fail(kInval);
-    std::lock_guard lock(rec->mu);
-    std::memmove(rec->loc, loc, kLocLen);
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (loc == nullptr)
+            return fail(kInval);
+        std::lock_guard lock(rec->mu);
+        std::memmove(rec->loc, loc, kLocLen);
+        return 0;
+    });
 }
 
 int n_socket_set_loc_str(int fd, const char *text)
 {
-    if (!socket_acquire(fd))
-        return fail(kBadF);
-    unsigned char loc[kLocLen];
-    if (!decode_exact(text, loc, kLocLen))
-        return fail(kInval);
-    return n_socket_set_loc(fd, loc);
+    return on_socket(fd, kBadF, [&](socket_record *) {
+        unsigned char loc[kLocLen];
+        if (!decode_exact(text, loc, kLocLen))
+            return fail(kInval);
+        return n_socket_set_loc(fd, loc);
+    });
 }
 
 int n_socket_set_retry(int fd, int count, int milliseconds)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    std::lock_guard lock(rec->mu);
-    rec->retry = count & 0xff;
-    rec->timeout = milliseconds;
-    return 0;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        rec->retry = count & 0xff;
+        rec->timeout = milliseconds;
+        return 0;
+    });
 }
 
+// The record's own identifier and location; they stay valid until the
+// socket closes.
 unsigned char *n_socket_get_id(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail_null<unsigned char>(kInval);
-    std::lock_guard lock(rec->mu);
-    return rec->id;
+    return on_socket(fd, kInval, [](socket_record *rec) { return rec->id; });
 }
 
 unsigned char *n_socket_get_loc(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail_null<unsigned char>(kInval);
-    std::lock_guard lock(rec->mu);
-    return rec->loc;
+    return on_socket(fd, kInval, [](socket_record *rec) { return rec->loc; });
 }
 
 unsigned char *n_socket_get_ipdest(int fd, int index)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail_null<unsigned char>(kBadF);
-    std::lock_guard lock(rec->mu);
-    if (index < 0 || index >= rec->num_interfaces)
-        return fail_null<unsigned char>(kInval);
-    return address_copy(rec->send_to[index].sin_addr);
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        if (index < 0 || index >= rec->num_interfaces)
+            return fail_null<unsigned char>(kInval);
+        return address_copy(rec->send_to[index].sin_addr);
+    });
 }
 
 // Without a bind address the socket binds to any address, so 0.0.0.0 is the
 // address it receives on.
 unsigned char *n_socket_get_ipsrc(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail_null<unsigned char>(kBadF);
-    in_addr any{};
-    any.s_addr = htonl(INADDR_ANY);
-    std::lock_guard lock(rec->mu);
-    return address_copy(rec->recv_from != nullptr ? rec->recv_from->sin_addr : any);
+    return on_socket(fd, kBadF, [](socket_record *rec) {
+        in_addr any{};
+        any.s_addr = htonl(INADDR_ANY);
+        std::lock_guard lock(rec->mu);
+        return address_copy(rec->recv_from != nullptr ? rec->recv_from->sin_addr : any);
+    });
 }
 
 int n_socket_get_num_interfaces(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kBadF);
-    std::lock_guard lock(rec->mu);
-    return rec->num_interfaces;
+    return on_socket(fd, kBadF, [](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        return rec->num_interfaces;
+    });
 }
 
 int n_socket_get_retry(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kInval);
-    std::lock_guard lock(rec->mu);
-    return rec->retry;
+    return on_socket(fd, kInval, [](socket_record *rec) { return socket_retry(rec); });
 }
 
 int n_socket_get_timeout(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec)
-        return fail(kInval);
-    std::lock_guard lock(rec->mu);
-    return rec->timeout;
+    return on_socket(fd, kInval, [](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        return static_cast<int>(rec->timeout);
+    });
 }
 
 uint16_t n_socket_get_port(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec) {
-        n_errno = kInval;
-        return 0xFFFF;
-    }
-    return ntohs(rec->port);
+    return on_socket(fd, kInval, [](socket_record *rec) { return ntohs(rec->port); });
 }
 
 uint8_t n_socket_get_last_seq(int fd)
 {
-    SocketRef rec = socket_acquire(fd);
-    if (!rec) {
-        n_errno = kInval;
-        return 0xFF;
-    }
-    std::lock_guard lock(rec->mu);
-    return rec->last_seq;
+    return on_socket(fd, kInval, [](socket_record *rec) {
+        std::lock_guard lock(rec->mu);
+        return rec->last_seq;
+    });
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame.h"
 #include "packet.h"
 
 using namespace nimbet;
@@ -138,12 +139,12 @@ int n_acl_add_tuple(n_pkt *pkt, n_acl *tuple, int oversize)
         return fail(kInval);
     if (oversize != 0 && has_tuples(pkt) && !(pkt->flags & PACKET_OVERSIZE))
         return fail(kProto);
-    if (oversize == 0 && pkt->acl_len + 3u + tuple->len > PACKET_ACL_MAX)
+    if (oversize == 0 && !fits_tuple_area(pkt->acl_len + tuple_size(tuple->len)))
         return fail(kProto);
     pkt->flags &= ~kReceiveBits;
     if (oversize != 0)
         pkt->flags |= PACKET_OVERSIZE;
-    pkt->acl_len += 3u + tuple->len;
+    pkt->acl_len += static_cast<uint32_t>(tuple_size(tuple->len));
     pkt->acl_count += 1;
     AclQueue::insert_tail(pkt->acl_head, tuple);
     pkt->flags |= PACKET_HAS_ACL;
@@ -185,7 +186,7 @@ int n_acl_remove_tuple(n_pkt *pkt, n_acl *tuple)
     if (!found)
         return fail(kNotFound);
     pkt->flags &= ~(kReceiveBits | PACKET_OVERSIZE);
-    pkt->acl_len -= 3u + tuple->len;
+    pkt->acl_len -= static_cast<uint32_t>(tuple_size(tuple->len));
     pkt->acl_count -= 1;
     AclQueue::remove(pkt->acl_head, tuple);
     if (AclQueue::empty(pkt->acl_head))
