@@ -56,7 +56,31 @@ FaultRelay::~FaultRelay()
 
 bool FaultRelay::chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < p; }
 
-void FaultRelay::send(const Direction &d, const std::vector<unsigned char> &bytes)
+void FaultRelay::blackout(int ms)
+{
+    dark_until_ns_ = (std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)).time_since_epoch().count();
+}
+
+void FaultRelay::send(Direction &d, const std::vector<unsigned char> &bytes)
+{
+    if (d.faults.delay_us <= 0) {
+        put_on_wire(d, bytes);
+        return;
+    }
+    d.delayed.emplace_back(std::chrono::steady_clock::now() + std::chrono::microseconds(d.faults.delay_us), bytes);
+}
+
+std::chrono::nanoseconds FaultRelay::release_delayed(Direction &d)
+{
+    const auto now = std::chrono::steady_clock::now();
+    while (!d.delayed.empty() && d.delayed.front().first <= now) {
+        put_on_wire(d, d.delayed.front().second);
+        d.delayed.pop_front();
+    }
+    return d.delayed.empty() ? std::chrono::milliseconds(5) : d.delayed.front().first - now;
+}
+
+void FaultRelay::put_on_wire(const Direction &d, const std::vector<unsigned char> &bytes)
 {
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -81,6 +105,10 @@ void FaultRelay::forward(Direction &d)
 
     if (dropped_by_rule(d, buf))
         return;
+    if (std::chrono::steady_clock::now().time_since_epoch().count() < dark_until_ns_) {
+        ++faults_;
+        return;
+    }
     const Faults &f = d.faults;
     if (d.burst_left > 0 || chance(f.burst)) {
         d.burst_left = d.burst_left > 0 ? d.burst_left - 1 : f.burst_len - 1;
@@ -151,11 +179,17 @@ bool FaultRelay::dropped_by_rule(const Direction &d, const std::vector<unsigned 
 
 void FaultRelay::run(int max_ms)
 {
-    const auto start = std::chrono::steady_clock::now();
-    while (!stop_ && std::chrono::steady_clock::now() - start < std::chrono::milliseconds(max_ms)) {
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    auto last_heard = start;
+    while (!stop_ && steady_clock::now() - start < milliseconds(max_ms)) {
+        const nanoseconds wait = std::min({release_delayed(ab_), release_delayed(ba_), nanoseconds(milliseconds(5))});
+        const timespec ts{0, static_cast<long>(std::max<int64_t>(wait.count(), 0))};
         pollfd ps[2] = {{ab_.in, POLLIN, 0}, {ba_.in, POLLIN, 0}};
-        if (poll(ps, 2, 5) <= 0) {
+        if (ppoll(ps, 2, &ts, nullptr) <= 0) {
             // A datagram held back goes out when nothing follows it.
+            if (steady_clock::now() - last_heard < milliseconds(5))
+                continue;
             for (Direction *d : {&ab_, &ba_})
                 if (!d->held.empty()) {
                     send(*d, d->held);
@@ -163,6 +197,7 @@ void FaultRelay::run(int max_ms)
                 }
             continue;
         }
+        last_heard = steady_clock::now();
         if (ps[0].revents & POLLIN)
             forward(ab_);
         if (ps[1].revents & POLLIN)

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <cstdint>
 #include <mutex>
 #include <random>
@@ -25,6 +27,7 @@ struct Faults {
     double truncate = 0;     // cut short
     double burst = 0;        // starts a run of `burst_len` consecutive losses (this datagram the first)
     int burst_len = 0;
+    int delay_us = 0;        // every datagram is held this long (half a round trip)
 };
 
 // Drops datagrams of a direction whose "CAC" has this control byte and
@@ -60,6 +63,8 @@ public:
 
     // Datagrams A sent that carry a fragment request ("CAC" control 2 or 4).
     long data_frames() const { return data_frames_; }
+    // Every datagram of both directions is lost for the next `ms`.
+    void blackout(int ms);
     long faults() const { return faults_; }
 
 private:
@@ -72,11 +77,16 @@ private:
         int dropped_by_rule = 0;
         bool toward_b = false;
         int burst_left = 0;  // losses still to come in a run
+        // Datagrams held for the delay, in order, with the time they go.
+        std::deque<std::pair<std::chrono::steady_clock::time_point, std::vector<unsigned char>>> delayed;
     };
 
     void forward(Direction &d);
     bool dropped_by_rule(const Direction &d, const std::vector<unsigned char> &bytes);
-    void send(const Direction &d, const std::vector<unsigned char> &bytes);
+    void send(Direction &d, const std::vector<unsigned char> &bytes);
+    void put_on_wire(const Direction &d, const std::vector<unsigned char> &bytes);
+    // Sends what the delay held long enough; the time until the next is due.
+    std::chrono::nanoseconds release_delayed(Direction &d);
     bool chance(double p);
     void run(int max_ms);
 
@@ -87,6 +97,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<long> data_frames_{0};
     std::atomic<long> faults_{0};
+    std::atomic<int64_t> dark_until_ns_{0};  // steady_clock time until which everything is lost
     std::thread thread_;
 };
 
