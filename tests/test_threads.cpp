@@ -216,7 +216,8 @@ TEST(Threads, ForkedChildrenUseTheLibraryWhileTheParentsThreadsAreBusy)
         const pid_t pid = fork();
         if (pid == 0) {
             n_socket_close(a);  // inherited: gone here, untouched in the parent
-            const int own = open_node(node_id(9));
+            // A port of its own: the parent's busy transfer floods the other.
+            const int own = open_node(node_id(9), static_cast<uint16_t>(kNodePort + 1));
             const int id = n_filter_create("child");
             n_pkt *p = n_pkt_alloc();
             n_acl_add(p, kType, kType, 2, 0);

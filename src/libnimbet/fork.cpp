@@ -13,6 +13,10 @@ namespace {
 std::atomic<GlobalLock *> g_locks[kLockRanks];
 GlobalLock *g_taken[kLockRanks];
 std::once_flag g_handlers_once;
+// Held while a lock is enrolled and first taken, and by the handlers from
+// before fork() to after it: a lock is either known to them, or not taken
+// by anyone when the process forks.
+std::mutex g_enrol_mu;
 
 }  // namespace
 
@@ -22,6 +26,7 @@ std::once_flag g_handlers_once;
 struct ForkHandlers {
     static void prepare()
     {
+        g_enrol_mu.lock();
         for (int r = 0; r < kLockRanks; ++r) {
             g_taken[r] = g_locks[r].load(std::memory_order_acquire);
             if (g_taken[r] != nullptr)
@@ -33,6 +38,7 @@ struct ForkHandlers {
         for (int r = kLockRanks - 1; r >= 0; --r)
             if (g_taken[r] != nullptr)
                 g_taken[r]->m_.unlock();
+        g_enrol_mu.unlock();
     }
     static void parent()
     {
@@ -50,12 +56,14 @@ struct ForkHandlers {
     }
 };
 
-void GlobalLock::enrol()
+void GlobalLock::enrol_and_lock()
 {
     std::call_once(g_handlers_once,
                    [] { pthread_atfork(&ForkHandlers::prepare, &ForkHandlers::parent, &ForkHandlers::child); });
+    const std::lock_guard enrolling(g_enrol_mu);
     g_locks[rank_].store(this, std::memory_order_release);
     known_.store(true, std::memory_order_release);
+    m_.lock();
 }
 
 }  // namespace nimbet

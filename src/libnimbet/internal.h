@@ -96,14 +96,14 @@ public:
     void lock()
     {
         if (!known_.load(std::memory_order_acquire))
-            enrol();
+            return enrol_and_lock();
         m_.lock();
     }
     void unlock() { m_.unlock(); }
 
 private:
     friend struct ForkHandlers;
-    void enrol();
+    void enrol_and_lock();
 
     std::mutex m_;
     const int rank_;
