@@ -2,6 +2,7 @@
 // Fragmentations: the registry, states, timers, remembered transfers, and the operations common to both directions.
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -65,7 +66,9 @@ uint64_t receiver_patience(uint32_t timeout, int32_t retries)
 bool timer_wait(const n_frag *f, uint32_t timeout, uint64_t &wait)
 {
     if (!frag_receiving(f)) {
-        wait = f->adaptive ? f->rtt.rto_ms(timeout) : timeout;
+        // (A plain resend is due once `timeout` has passed, an adaptive one
+        // once its whole estimate has: `wait` is what must be exceeded.)
+        wait = f->adaptive ? std::max(f->rtt.rto_ms(timeout), 1u) - 1 : timeout;
         return frag_state(f) == FRAG_ACTIVE && f->channel != nullptr;
     }
     wait = receiver_patience(timeout, f->retries);

@@ -129,6 +129,9 @@ int start_part(n_frag *f)
 // part went out once (Karn's rule), kept for the next transfers to the peer.
 void measure(n_frag *f)
 {
+    // The peer answers again: the next part waits the estimate, not the
+    // doubled one of a part that had to be resent.
+    f->rtt.backoff = 0;
     if (!f->adaptive || f->part_sends != 1 || f->channel == nullptr)
         return;
     f->rtt.sample(n_util_getmstime() - f->part_first_sent);

@@ -17,7 +17,7 @@ inline constexpr uint32_t kMinRtoMs = 4;
  * at most the socket's configured timeout. Samples come only from what was
  * sent once (Karn's rule: an acknowledgement of a resent part may answer
  * either transmission). Each timeout in a row doubles the wait, up to the
- * ceiling; the next sample starts afresh from the estimate.
+ * ceiling, until the peer answers again.
  */
 struct RttEstimator {
     uint32_t srtt8 = 0;     // smoothed round trip, ms x 8

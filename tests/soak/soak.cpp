@@ -21,6 +21,7 @@
 
 #include "nimbet/nimbet.h"
 #include "frag.h"
+#include "support/child.h"
 #include "support/frames.h"
 #include "support/netns.h"
 #include "support/relay.h"
@@ -298,40 +299,6 @@ std::string trickling_fakes()
            std::to_string(st.transfers_evicted);
 }
 
-// Runs `job` in a child process and returns what it printed.
-struct Child {
-    pid_t pid;
-    int fd;
-};
-
-Child spawn(const std::function<std::string()> &job)
-{
-    int p[2];
-    if (pipe(p) != 0)
-        std::abort();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        const std::string r = job();
-        [[maybe_unused]] ssize_t n = write(p[1], r.data(), r.size());
-        _exit(0);
-    }
-    close(p[1]);
-    return {pid, p[0]};
-}
-
-std::string collect(const Child &c)
-{
-    std::string r;
-    char buf[256];
-    for (ssize_t n; (n = read(c.fd, buf, sizeof buf)) > 0;)
-        r.append(buf, static_cast<std::size_t>(n));
-    close(c.fd);
-    int status = 0;
-    waitpid(c.pid, &status, 0);
-    return r.empty() ? "crashed|0" : r;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -385,7 +352,9 @@ int main(int argc, char **argv)
                 const uint32_t seed = static_cast<uint32_t>(1000 + next++);
                 running.push_back(spawn([&, seed] { return run_one(s, seed, size); }));
             }
-            const std::string r = collect(running.front());
+            std::string r = collect(running.front());
+            if (r.empty())
+                r = "crashed|0";
             if (std::getenv("NIMBET_SOAK_DEBUG") != nullptr)
                 std::fprintf(stderr, "run: %s\n", r.c_str());
             running.erase(running.begin());

@@ -41,8 +41,8 @@ constexpr std::size_t kStaleDistance = 256;
 FaultRelay::FaultRelay(Faults toward_b, Faults toward_a, uint32_t seed, std::vector<DropRule> rules, int max_ms)
     : rules_(std::move(rules)), rule_seen_(rules_.size(), 0), rng_(seed)
 {
-    ab_ = {bound("127.0.0.2"), "127.0.0.3", toward_b, {}, {}, 0, true};
-    ba_ = {bound("127.0.0.4"), "127.0.0.1", toward_a, {}, {}, 0, false};
+    ab_ = {bound("127.0.0.2"), "127.0.0.3", toward_b, {}, {}, 0, true, 0, {}};
+    ba_ = {bound("127.0.0.4"), "127.0.0.1", toward_a, {}, {}, 0, false, 0, {}};
     thread_ = std::thread([this, max_ms] { run(max_ms); });
 }
 

@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: MIT
+// The "under loss" table of scripts/bench: transfers through the seeded fault relay with a LAN's round trip, adaptive resends on and off.
+//
+// Each run is a child process in a private network namespace of its own:
+// two library nodes and the relay between them, half a millisecond of delay
+// each way, a given loss each way, the default retry settings (10 x 163
+// ms). A run reports its time, the data frames the sender put on the wire and
+// whether the receiver holds exactly what was sent. Times are printed, never
+// checked: this is not a test.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "nimbet/nimbet.h"
+#include "support/child.h"
+#include "support/frames.h"
+#include "support/netns.h"
+#include "support/relay.h"
+
+using namespace nimbet::test;
+
+namespace {
+
+const NodeId kA = node_id(1);
+const NodeId kB = node_id(2);
+
+struct Run {
+    double seconds = 0;
+    long frames = 0;
+    bool identical = false;
+};
+
+// One transfer of `size` bytes at `loss` each way, in this (child) process.
+Run run_one(double loss, bool adaptive, std::size_t size, uint32_t seed)
+{
+    enter_private_netns();
+    const int a = relay_node(kA, true, 10, 163);
+    const int b = relay_node(kB, false, 10, 163);
+    n_socket_set_adaptive_retry(a, adaptive ? 1 : 0);
+    const Faults lan{.drop = loss, .delay_us = 500};
+    FaultRelay relay(lan, lan, seed, {}, 3600000);
+    const auto start = std::chrono::steady_clock::now();
+    const TransferRun r = run_transfer(a, b, kA, kB, random_bytes(size, seed), relay, 3000000);
+    Run out;
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    out.frames = r.data_frames;
+    out.identical = std::string(r.verdict()) == "identical";
+    return out;
+}
+
+// One run in a child of its own, its figures read back as text.
+Child spawn_run(double loss, bool adaptive, std::size_t size, uint32_t seed)
+{
+    return spawn([=] {
+        const Run r = run_one(loss, adaptive, size, seed);
+        return std::to_string(r.seconds) + " " + std::to_string(r.frames) + " " + (r.identical ? "1" : "0");
+    });
+}
+
+Run collect_run(const Child &c)
+{
+    Run r;
+    int same = 0;
+    if (std::sscanf(collect(c).c_str(), "%lf %ld %d", &r.seconds, &r.frames, &same) == 3)
+        r.identical = same != 0;
+    return r;
+}
+
+struct Row {
+    double loss;
+    std::vector<Run> adaptive, plain;
+};
+
+double median_seconds(std::vector<Run> runs)
+{
+    std::sort(runs.begin(), runs.end(), [](const Run &x, const Run &y) { return x.seconds < y.seconds; });
+    return runs.empty() ? 0 : runs[runs.size() / 2].seconds;
+}
+
+long median_frames(std::vector<Run> runs)
+{
+    std::sort(runs.begin(), runs.end(), [](const Run &x, const Run &y) { return x.frames < y.frames; });
+    return runs.empty() ? 0 : runs[runs.size() / 2].frames;
+}
+
+int identical(const std::vector<Run> &runs)
+{
+    return static_cast<int>(std::count_if(runs.begin(), runs.end(), [](const Run &r) { return r.identical; }));
+}
+
+}  // namespace
+
+// Options: --size BYTES (1 MiB), --seeds N (3), --plain 0 (leave out the
+// plain rule, whose lossy rows take minutes: each loss costs 163 ms).
+int main(int argc, char **argv)
+{
+    std::size_t size = 1 << 20;
+    int seeds = 3;
+    bool plain = true;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string k = argv[i];
+        if (k == "--size")
+            size = static_cast<std::size_t>(std::atol(argv[i + 1]));
+        else if (k == "--seeds")
+            seeds = std::max(1, std::atoi(argv[i + 1]));
+        else if (k == "--plain")
+            plain = std::atoi(argv[i + 1]) != 0;
+    }
+    const double parts = static_cast<double>((size + FRAG_PART_SIZE - 1) / FRAG_PART_SIZE);
+    std::vector<Row> rows;
+    for (double loss : {0.0, 0.01, 0.05, 0.10}) {
+        Row row{loss, {}, {}};
+        // Adaptive runs one at a time (their pace is the round trip); the
+        // plain ones, which mostly wait out timeouts, side by side.
+        for (int s = 0; s < seeds; ++s)
+            row.adaptive.push_back(collect_run(spawn_run(loss, true, size, static_cast<uint32_t>(100 + s))));
+        rows.push_back(row);
+    }
+    if (plain) {
+        std::vector<Child> running;
+        for (const Row &row : rows)
+            for (int s = 0; s < seeds; ++s)
+                running.push_back(spawn_run(row.loss, false, size, static_cast<uint32_t>(100 + s)));
+        std::size_t i = 0;
+        for (Row &row : rows)
+            for (int s = 0; s < seeds; ++s)
+                row.plain.push_back(collect_run(running[i++]));
+    }
+
+    std::printf("%zu bytes (%.0f parts) through the relay, 1 ms round trip, retry 10 x 163 ms, medians of %d seeds\n",
+                size, parts, seeds);
+    std::printf("%-10s | %9s %8s %7s %10s | %9s %8s %7s %10s | %11s\n", "loss each", "adaptive", "x clean", "frames",
+                "identical", "plain", "x clean", "frames", "identical", "ideal frames");
+    const double clean_adaptive = median_seconds(rows[0].adaptive);
+    const double clean_plain = plain ? median_seconds(rows[0].plain) : 0;
+    for (const Row &row : rows) {
+        // A sender that resends each lost part or acknowledgement once, at
+        // once: parts / (1 - loss)^2 frames.
+        const double ideal = parts / ((1 - row.loss) * (1 - row.loss));
+        char plain_cols[80] = "";
+        if (plain)
+            std::snprintf(plain_cols, sizeof plain_cols, "%8.2fs %7.2fx %7ld %6d of %d", median_seconds(row.plain),
+                          median_seconds(row.plain) / clean_plain, median_frames(row.plain), identical(row.plain),
+                          seeds);
+        std::printf("%8.0f %% | %8.2fs %7.2fx %7ld %6d of %d | %-38s | %11.0f\n", row.loss * 100,
+                    median_seconds(row.adaptive), median_seconds(row.adaptive) / clean_adaptive,
+                    median_frames(row.adaptive), identical(row.adaptive), seeds, plain_cols, ideal);
+    }
+    return 0;
+}
