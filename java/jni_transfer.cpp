@@ -5,6 +5,8 @@
 // no way to learn that one ended or to fetch what arrived. Their names have no
 // underscore, so they stand apart from the constructor, destructor, instance
 // method and constant families of the other native methods.
+#include <vector>
+
 #include "jni_records.h"
 
 using namespace nimbet;
@@ -51,10 +53,18 @@ JNIEXPORT jshortArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_transferData(J
     auto *id = record_arg<SrcIdRecord>(env, peer, "peer");
     if (id == nullptr)
         return nullptr;
-    unsigned char *data = nullptr;
-    const int len = n_frag_get_data(id->bytes, &data);
-    mark_negative(len);
-    jshortArray out = len >= 0 && data != nullptr ? bytes_out(env, data, static_cast<std::size_t>(len)) : nullptr;
+    // Copied under the transfer's lock: another thread may delete it at any
+    // moment, and with it the buffer n_frag_get_data would hand out.
+    const int status = n_frag_get_status(id->bytes, FRAG_STATE_MASK | FRAG_RECEIVING);
+    mark_negative(status);
+    const int state = status & FRAG_STATE_MASK;
+    jshortArray out = nullptr;
+    if (status >= 0 && state != FRAG_ABORTED && (state == FRAG_FINISHED || !(status & FRAG_RECEIVING))) {
+        const int64_t len = n_frag_copy_data(id->bytes, nullptr, 0);
+        std::vector<unsigned char> data(len > 0 ? static_cast<std::size_t>(len) : 0);
+        if (len >= 0 && n_frag_copy_data(id->bytes, data.data(), data.size()) == len)
+            out = bytes_out(env, data.data(), data.size());
+    }
     finish(env);
     return out;
 }

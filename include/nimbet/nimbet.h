@@ -451,9 +451,10 @@ typedef struct n_trace_info {
 } n_trace_info;
 
 /* Called for every datagram sent or received and every transfer event, in
- * the thread that caused it, possibly while the library holds a lock: it
- * must not call back into the library. The info and its bytes are valid
- * during the call only. */
+ * the thread that caused it, never while the library holds a lock (an event
+ * raised under one reaches the hook once it is let go): the hook may call
+ * any function of the library; events it causes itself reach it after it
+ * returns. The info and its bytes are valid during the call only. */
 typedef void (*n_trace_fn)(const n_trace_info *info, void *user);
 
 /* Installs (or, with a null fn, removes) the process-wide trace hook. */
@@ -522,7 +523,10 @@ N_EXPORT n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id);
 /* One side of a fragmented transfer, named by the peer's 8-byte identifier; owned by the library. */
 typedef struct n_frag n_frag;
 
-/* The fragmentation of a peer; null with 22 (null id) or 225 (none). */
+/* The fragmentation of a peer; null with 22 (null id) or 225 (none). The
+ * record stays the library's: another thread's n_frag_delete, or the timers'
+ * reclaim of an aborted transfer, may free it at any time, so a program with
+ * threads uses n_frag_get_status and n_frag_get_progress instead. */
 N_EXPORT n_frag *n_frag_get_frag(const unsigned char *id);
 /* Starts a sending fragmentation (data copied) and sends its first part; the send's result or -1 (13, 12, 22). */
 N_EXPORT int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data, uint32_t len,
@@ -537,7 +541,10 @@ N_EXPORT int n_frag_abort(const unsigned char *id);
 N_EXPORT int n_frag_delete(const unsigned char *id);
 N_EXPORT int n_frag_get_status(const unsigned char *id, int mask);
 N_EXPORT int n_frag_get_data_length(const unsigned char *id);
-/* The fragmentation's own buffer in *out (not a copy); returns the total length or -1. */
+/* The fragmentation's own buffer in *out (not a copy); returns the total length or -1.
+ * For one thread: the buffer goes with the transfer (n_frag_abort,
+ * n_frag_delete, the timers); with threads, n_frag_copy_data copies it
+ * under the transfer's lock. */
 N_EXPORT int n_frag_get_data(const unsigned char *id, unsigned char **out);
 N_EXPORT int n_describe_frag(const unsigned char *id);
 /* Starts a receiving fragmentation from a fragment packet; 0 or -1 (13, 22, 227). */

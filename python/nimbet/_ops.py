@@ -289,13 +289,12 @@ def copy_data(peer: bytes) -> tuple[NodeId, bytes]:
 def file_writer(path: str) -> Callable[[bytes], NodeId]:
     """What completes a transfer received into the file at `path`: when its
     data stayed in memory (it started before the file was arranged), they are
-    written out; otherwise the library wrote the file as the parts arrived."""
+    written out; otherwise the library wrote the file as the parts arrived
+    (and writing it again changes nothing)."""
 
     def written(peer: bytes) -> NodeId:
-        data = ctypes.c_void_p()
-        if n.lib.n_frag_get_data(peer, ctypes.byref(data)) >= 0 and data.value:
-            if n.lib.n_frag_get_data_file(peer, os.fsencode(path)) < 0:
-                raise error_for(n.errno(), f"cannot write {path}")
+        if n.lib.n_frag_get_data_file(peer, os.fsencode(path)) < 0:
+            raise error_for(n.errno(), f"cannot write {path}")
         return NodeId._of(peer)
 
     return written
