@@ -190,11 +190,15 @@ int cmd_send(const CommandLine &c)
     } else if (r >= 0) {
         if (!c.node.json)
             std::printf("sent %s seq %d to %s\n", type.c_str(), n_pkt_get_seq(pkt.get()), to.c_str());
-    } else if (c.acked && n_errno == N_EPROTO) {
+    } else if (c.acked && n_errno == N_EPROTO && (n_util_syserr() == ETIMEDOUT || n_util_syserr() == EBADMSG)) {
+        // 227 with ETIMEDOUT: no reply in time (resends after the measured
+        // round trip, however many); with EBADMSG: a reply without "CAC".
         event = json_event("not-acknowledged");
         status = kExitNotAcked;
-        std::fprintf(stderr, "nimbet: not acknowledged by %s: no answer to %s in %u ms\n", to.c_str(),
-                     plural(static_cast<uint64_t>(n_socket_get_retry(fd)), "transmission", "transmissions").c_str(), ms);
+        if (n_util_syserr() == ETIMEDOUT)
+            std::fprintf(stderr, "nimbet: not acknowledged by %s: no answer in %u ms\n", to.c_str(), ms);
+        else
+            std::fprintf(stderr, "nimbet: not acknowledged by %s: its reply carried no \"CAC\"\n", to.c_str());
     } else {
         event = json_event("failed");
         status = kExitFailure;
