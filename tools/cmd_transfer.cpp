@@ -298,44 +298,58 @@ private:
     bool existed_ = false;  // OUTFILE was there before this run (and is not replaced yet)
 };
 
-}  // namespace
+// What send-file sends: the destination, the data's type, and the whole of
+// standard input (a file is read by the library as the parts go).
+struct Outgoing {
+    unsigned char dest[8], type[2];
+    std::vector<unsigned char> input;  // standard input; empty for a file
+    uint64_t total = 0;
+};
 
-int cmd_send_file(const CommandLine &c)
+// Checks the command line and the input of send-file before any socket is opened.
+Outgoing outgoing_of(const CommandLine &c)
 {
-    const uint16_t port = parse_port(c.args[0]);
     const std::string &path = c.args[1];
     if (c.to.empty())
         throw UsageError("send-file needs --to ID");
     check_type(c.type, "--type");
-    unsigned char dest[8], type[2];
-    parse_id(c.to, "--to", dest);
-    n_util_str2acl(c.type.c_str(), type);
-    std::vector<unsigned char> input;
-    uint64_t total;
+    Outgoing out;
+    parse_id(c.to, "--to", out.dest);
+    n_util_str2acl(c.type.c_str(), out.type);
     if (path == "-") {
-        input = read_stdin();
-        total = input.size();
+        out.input = read_stdin();
+        out.total = out.input.size();
     } else {
-        total = check_input(path);
+        out.total = check_input(path);
     }
+    return out;
+}
 
-    Observer observer(c.node.verbose, c.node.json);
-    SocketGuard s{open_node(c.node, port, true)};
-    const int fd = s.fd;
+// Sends the transfer's first part (the rest go as they are acknowledged)
+// and frees standard input's copy, which the library has taken.
+void start_sending(int fd, const std::string &path, Outgoing &out)
+{
     errno = 0;
-    const int r = path == "-" ? n_socket_send_buffer(fd, fd, input.data(), static_cast<int>(input.size()), dest, type)
-                              : n_socket_send_file(fd, fd, path.c_str(), dest, type);
+    const int r = path == "-" ? n_socket_send_buffer(fd, fd, out.input.data(), static_cast<int>(out.input.size()),
+                                                     out.dest, out.type)
+                              : n_socket_send_file(fd, fd, path.c_str(), out.dest, out.type);
     // A transfer whose first part could not go out stays registered, and the
     // receive loop sends that part again.
-    if (r < 0 && n_frag_get_frag(dest) == nullptr) {
+    if (r < 0 && n_frag_get_frag(out.dest) == nullptr) {
         const int sys_errno = errno;
-        throw Failure(kExitFailure, n_errno == N_EACCES ? "a transfer with " + id_text(dest) + " is under way already"
-                                                        : send_failure(fd, sys_errno));
+        throw Failure(kExitFailure, n_errno == N_EACCES
+                                        ? "a transfer with " + id_text(out.dest) + " is under way already"
+                                        : send_failure(fd, sys_errno));
     }
-    input.clear();
-    input.shrink_to_fit();
+    out.input.clear();
+    out.input.shrink_to_fit();
+}
 
-    const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 60);
+// Serves the socket until the transfer to dest ends, the deadline passes or
+// Ctrl-C, showing the progress; returns the transfer's last state.
+int follow_sending(const CommandLine &c, int fd, const Outgoing &out, const Deadline &deadline,
+                   const Observer &observer)
+{
     Progress progress(c, "sent", observer);
     int state = FRAG_ACTIVE;
     // A part is acknowledged every few microseconds: the progress is looked
@@ -345,16 +359,20 @@ int cmd_send_file(const CommandLine &c)
         if (left == 0)
             break;
         pump(fd, std::min<uint32_t>(left, 20), [](n_pkt *) {});
-        state = n_frag_get_status(dest, FRAG_STATE_MASK);
+        state = n_frag_get_status(out.dest, FRAG_STATE_MASK);
         if (state != FRAG_ACTIVE || round % 64 == 0)
-            progress.update(state == FRAG_FINISHED ? total : progress_of(dest).bytes, total, deadline.seconds(),
-                            state != FRAG_ACTIVE);
+            progress.update(state == FRAG_FINISHED ? out.total : progress_of(out.dest).bytes, out.total,
+                            deadline.seconds(), state != FRAG_ACTIVE);
     }
     progress.close();
-    const double seconds = deadline.seconds();
-    const uint64_t done = state == FRAG_FINISHED ? total : progress_of(dest).bytes;
-    const std::string to = id_text(dest);
-    int status = kExitDone;
+    return state;
+}
+
+// Says how the sending ended (`done` bytes of `total` acknowledged after
+// `seconds`); returns the exit status.
+int report_sending(const CommandLine &c, int fd, int state, const std::string &to, uint64_t done, uint64_t total,
+                   const Deadline &deadline, double seconds)
+{
     if (state == FRAG_FINISHED) {
         const double rate = static_cast<double>(total) / (seconds > 0 ? seconds : 1e-3);
         if (c.node.json)
@@ -363,24 +381,248 @@ int cmd_send_file(const CommandLine &c)
             std::printf("sent %s in %s to %s in %.2fs (%s/s)\n", plural(total, "byte", "bytes").c_str(),
                         plural(total == 0 ? 1 : (total + FRAG_PART_SIZE - 1) / FRAG_PART_SIZE, "part", "parts").c_str(),
                         to.c_str(), seconds, bytes_text(static_cast<uint64_t>(rate)).c_str());
-    } else if (interrupted()) {
-        status = kExitInterrupted;
+        return kExitDone;
+    }
+    if (interrupted()) {
         std::fprintf(stderr, "nimbet: interrupted: %llu of %s acknowledged by %s after %.2fs\n",
                      static_cast<unsigned long long>(done), plural(total, "byte", "bytes").c_str(), to.c_str(), seconds);
-    } else if (state == FRAG_ABORTED) {
-        status = kExitNotAcked;
+        return kExitInterrupted;
+    }
+    if (state == FRAG_ABORTED) {
         std::fprintf(stderr, "nimbet: not acknowledged: transfer to %s aborted after %llu of %s (%s)\n",
                      to.c_str(), static_cast<unsigned long long>(done), plural(total, "byte", "bytes").c_str(),
                      plural(static_cast<uint64_t>(n_socket_get_retry(fd)), "try", "tries").c_str());
-    } else {
-        status = deadline.passed() ? kExitTimeLimit : kExitFailure;
-        std::fprintf(stderr, "nimbet: time limit: %llu of %s acknowledged by %s in %.2fs\n",
-                     static_cast<unsigned long long>(done), plural(total, "byte", "bytes").c_str(), to.c_str(), seconds);
+        return kExitNotAcked;
     }
+    const int status = deadline.passed() ? kExitTimeLimit : kExitFailure;
+    std::fprintf(stderr, "nimbet: time limit: %llu of %s acknowledged by %s in %.2fs\n",
+                 static_cast<unsigned long long>(done), plural(total, "byte", "bytes").c_str(), to.c_str(),
+                 seconds);
+    return status;
+}
+
+// The transfer recv-file takes: the first one (of --from when given) whose
+// first part passes the filter.
+struct Taken {
+    unsigned char from[8] = {};
+    bool from_given = false;
+    bool accepted = false;
+    double accepted_at = 0;  // the rate counts from the transfer's first part
+};
+
+Taken taken_of(const CommandLine &c)
+{
+    Taken taken;
+    taken.from_given = !c.from.empty();
+    if (taken.from_given)
+        parse_id(c.from, "--from", taken.from);
+    return taken;
+}
+
+// How a run of recv-file ends: its exit status, what went wrong (empty when
+// done) and the bytes received.
+struct Outcome {
+    int status = kExitDone;
+    std::string failure;
+    uint64_t bytes = 0;
+};
+
+// One run of recv-file on an open socket: the sink arranged, the transfer
+// to take chosen among those that begin, followed to its end, and what
+// became of it.
+class Reception {
+public:
+    Reception(const CommandLine &c, int fd, int filter_id, Output &output, Observer &observer, const Taken &taken)
+        : c_(c), fd_(fd), filter_id_(filter_id), output_(output), observer_(observer), taken_(taken)
+    {
+    }
+
+    const Taken &taken() const { return taken_; }
+
+    // The parts are written to the sink as they come, so a transfer may be
+    // as long as one can be.
+    void start(uint16_t port) const
+    {
+        n_socket_set_option(fd_, SOCKET_FRAG, 1);
+        n_socket_set_frag_limits(fd_, 16, UINT32_MAX);
+        arrange();
+        if (!c_.node.json) {
+            std::fprintf(stderr, "nimbet: waiting for a file on port %u as %s\n", port,
+                         id_text(n_socket_get_id(fd_)).c_str());
+            std::fflush(stderr);
+        }
+    }
+
+    // Serves the socket until the transfer taken ends, the deadline passes
+    // or Ctrl-C, showing its progress; returns its last state (-1 while
+    // none is taken).
+    int follow(const Deadline &deadline)
+    {
+        Progress progress(c_, "received", observer_);
+        int state = -1;
+        unsigned rounds = 0;
+        for (uint32_t left = deadline.left();
+             state != FRAG_FINISHED && state != FRAG_ABORTED && left != 0 && !interrupted();
+             left = deadline.left()) {
+            pump(fd_, std::min<uint32_t>(left, 20), [](n_pkt *) {});
+            take_or_drop(deadline);
+            if (!taken_.accepted)
+                continue;
+            state = n_frag_get_status(taken_.from, FRAG_STATE_MASK);
+            if (state != FRAG_ACTIVE || ++rounds % 64 == 0) {
+                const Done p = progress_of(taken_.from);
+                progress.update(p.bytes, p.total, deadline.seconds() - taken_.accepted_at, state != FRAG_ACTIVE);
+            }
+        }
+        progress.close();
+        return state;
+    }
+
+    // What came of the transfer, given its last state.
+    Outcome outcome(int state, const Deadline &deadline)
+    {
+        const uint64_t bytes = taken_.accepted ? progress_of(taken_.from).bytes : 0;
+        if (state == FRAG_FINISHED) {
+            Outcome delivered = deliver(bytes, deadline);
+            linger();
+            return delivered;
+        }
+        if (interrupted())
+            return {kExitInterrupted, "interrupted after " + plural(bytes, "byte", "bytes"), bytes};
+        if (state == FRAG_ABORTED)
+            return {kExitFailure,
+                    "the transfer from " + id_text(taken_.from) + " broke off after " +
+                        plural(bytes, "byte", "bytes"),
+                    bytes};
+        return {kExitTimeLimit,
+                taken_.accepted ? "time limit: " + plural(bytes, "byte", "bytes") + " received in " +
+                                      duration_text(deadline.seconds())
+                                : "time limit: no transfer arrived in " + duration_text(deadline.seconds()),
+                bytes};
+    }
+
+    // Lets the transfer go, which makes the library write out the last
+    // block it gathered, and remove its file or keep what it holds; says
+    // what became of an unfinished one.
+    void let_go(const Outcome &outcome)
+    {
+        if (taken_.accepted)
+            drop_transfer(taken_.from);
+        if (outcome.status == kExitDone)
+            return;
+        const std::string fate = output_.unfinished(c_.keep_partial, taken_.accepted);
+        std::fprintf(stderr, "nimbet: %s%s%s\n", outcome.failure.c_str(), fate.empty() ? "" : "; ", fate.c_str());
+    }
+
+private:
+    // The next transfer (of --from when given) goes to the sink.
+    void arrange() const
+    {
+        if (n_frag_recv_file_opts(fd_, taken_.from_given ? taken_.from : nullptr, output_.sink().c_str(),
+                                  c_.keep_partial ? FRAG_FILE_KEEP_PARTIAL : 0) < 0)
+            throw Failure(kExitFailure, "cannot write " + output_.name() + ": " + library_error());
+    }
+
+    bool passes_filter(const Observer::FirstPart &p) const
+    {
+        if (filter_id_ <= 0)
+            return true;
+        std::unique_ptr<n_pkt, int (*)(n_pkt *)> part(n_pkt_alloc(), n_pkt_free);
+        return n_pkt_parse(part.get(), p.datagram.data(), static_cast<unsigned>(p.datagram.size())) == 0 &&
+               n_filter_apply(filter_id_, part.get()) == 1;
+    }
+
+    // Takes the first transfer that begins (of --from when given) whose
+    // first part passes the filter; drops any other, arranging the sink
+    // again when none is taken yet.
+    void take_or_drop(const Deadline &deadline)
+    {
+        for (const Observer::FirstPart &p : observer_.take_first_parts()) {
+            const unsigned char *sender = p.sender.data();
+            if (!taken_.accepted && (!taken_.from_given || same_id(sender, taken_.from)) && passes_filter(p)) {
+                std::memcpy(taken_.from, sender, 8);
+                taken_.accepted = true;
+                taken_.accepted_at = deadline.seconds();
+            } else if (!taken_.accepted || !same_id(sender, taken_.from)) {
+                if (c_.node.verbose > 0)
+                    std::fprintf(stderr, "nimbet: not taking the transfer of %s\n", id_text(sender).c_str());
+                drop_transfer(sender);
+                if (!taken_.accepted && !taken_.from_given)
+                    arrange();
+            }
+        }
+    }
+
+    // The whole file is in the sink (the library takes a transfer to a file
+    // only when the file was arranged before it came): checks that it is
+    // still there, writes it to standard output when asked to, and says so.
+    Outcome deliver(uint64_t bytes, const Deadline &deadline)
+    {
+        output_.finished();
+        const uint64_t len = progress_of(taken_.from).total;
+        struct stat st{};
+        std::string error;
+        if (::stat(output_.sink().c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != len)
+            error = "the received data are gone from " + output_.name();
+        else if (output_.to_stdout())
+            output_.copy_to_stdout(&error);
+        if (!error.empty())
+            return {kExitFailure, error, bytes};
+        if (c_.node.json)
+            std::printf("%s\n", json_event("done")
+                                    .str("from", id_text(taken_.from))
+                                    .num("bytes", len)
+                                    .str("file", c_.args[1])
+                                    .text()
+                                    .c_str());
+        else
+            std::fprintf(output_.to_stdout() ? stderr : stdout, "received %s from %s into %s after %.2fs\n",
+                         plural(len, "byte", "bytes").c_str(), id_text(taken_.from).c_str(),
+                         output_.name().c_str(), deadline.seconds());
+        return {kExitDone, "", len};
+    }
+
+    // Stays a moment to acknowledge the last part again should the sender
+    // not have heard its acknowledgement.
+    void linger() const
+    {
+        const Deadline linger(2 * n_socket_get_timeout(fd_) / 1000.0);
+        while (!linger.passed() && !interrupted())
+            pump(fd_, std::min<uint32_t>(linger.left(), 20), [](n_pkt *) {});
+    }
+
+    const CommandLine &c_;
+    int fd_;
+    int filter_id_;
+    Output &output_;
+    Observer &observer_;
+    Taken taken_;
+};
+
+}  // namespace
+
+int cmd_send_file(const CommandLine &c)
+{
+    const uint16_t port = parse_port(c.args[0]);
+    Outgoing out = outgoing_of(c);
+    Observer observer(c.node.verbose, c.node.json);
+    SocketGuard s{open_node(c.node, port, true)};
+    const int fd = s.fd;
+    start_sending(fd, c.args[1], out);
+    const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 60);
+    const int state = follow_sending(c, fd, out, deadline, observer);
+    const double seconds = deadline.seconds();
+    const uint64_t done = state == FRAG_FINISHED ? out.total : progress_of(out.dest).bytes;
+    const std::string to = id_text(out.dest);
+    const int status = report_sending(c, fd, state, to, done, out.total, deadline, seconds);
     std::fflush(stdout);
-    drop_transfer(dest);
+    drop_transfer(out.dest);
     return finish(c, fd, status, seconds,
-                  json_event("summary").str("command", "send-file").str("to", to).num("bytes", done).num("total", total));
+                  json_event("summary")
+                      .str("command", "send-file")
+                      .str("to", to)
+                      .num("bytes", done)
+                      .num("total", out.total));
 }
 
 int cmd_recv_file(const CommandLine &c)
@@ -388,137 +630,24 @@ int cmd_recv_file(const CommandLine &c)
     const uint16_t port = parse_port(c.args[0]);
     if (c.args[1] == "-" && c.node.json)
         throw UsageError("--json and OUTFILE - both want standard output");
-    unsigned char from[8] = {};
-    const bool from_given = !c.from.empty();
-    if (from_given)
-        parse_id(c.from, "--from", from);
-    Output output(c.args[1], c.no_clobber);  // refuses an OUTFILE that cannot be written before anything is received
-    std::FILE *text = output.to_stdout() ? stderr : stdout;
+    const Taken taken = taken_of(c);
+    Output output(c.args[1],
+                  c.no_clobber);  // refuses an OUTFILE that cannot be written before anything is received
     FilterGuard filter{build_filter(c.node)};
     Observer observer(c.node.verbose, c.node.json);
     SocketGuard s{open_node(c.node, port, true)};
-    const int fd = s.fd;
-    n_socket_set_option(fd, SOCKET_FRAG, 1);
-    // The parts are written to the sink as they come, so a transfer may be
-    // as long as one can be. The next transfer (of --from when given) goes
-    // to the sink; when the filter refuses it, it is dropped and the sink
-    // arranged again.
-    auto arrange = [&] {
-        if (n_frag_recv_file_opts(fd, from_given ? from : nullptr, output.sink().c_str(),
-                                  c.keep_partial ? FRAG_FILE_KEEP_PARTIAL : 0) < 0)
-            throw Failure(kExitFailure, "cannot write " + output.name() + ": " + library_error());
-    };
-    n_socket_set_frag_limits(fd, 16, UINT32_MAX);
-    arrange();
-    if (!c.node.json) {
-        std::fprintf(stderr, "nimbet: waiting for a file on port %u as %s\n", port, id_text(n_socket_get_id(fd)).c_str());
-        std::fflush(stderr);
-    }
+    Reception reception(c, s.fd, filter.id, output, observer, taken);
+    reception.start(port);
 
     const Deadline deadline(c.node.seconds > 0 ? c.node.seconds : 60);
-    Progress progress(c, "received", observer);
-    bool accepted = false;
-    double accepted_at = 0;  // the rate counts from the transfer's first part
-    int state = -1;
-    unsigned rounds = 0;
-    for (uint32_t left = deadline.left(); state != FRAG_FINISHED && state != FRAG_ABORTED && left != 0 &&
-                                          !interrupted();
-         left = deadline.left()) {
-        pump(fd, std::min<uint32_t>(left, 20), [](n_pkt *) {});
-        // Whose transfer is taken: the first one (of --from when given) whose
-        // first part passes the filter. Any other is dropped.
-        for (const Observer::FirstPart &p : observer.take_first_parts()) {
-            const unsigned char *sender = p.sender.data();
-            bool wanted = !accepted && (!from_given || same_id(sender, from));
-            if (wanted && filter.id > 0) {
-                std::unique_ptr<n_pkt, int (*)(n_pkt *)> part(n_pkt_alloc(), n_pkt_free);
-                wanted = n_pkt_parse(part.get(), p.datagram.data(), static_cast<unsigned>(p.datagram.size())) == 0 &&
-                         n_filter_apply(filter.id, part.get()) == 1;
-            }
-            if (wanted) {
-                std::memcpy(from, sender, 8);
-                accepted = true;
-                accepted_at = deadline.seconds();
-            } else if (!accepted || !same_id(sender, from)) {
-                if (c.node.verbose > 0)
-                    std::fprintf(stderr, "nimbet: not taking the transfer of %s\n", id_text(sender).c_str());
-                drop_transfer(sender);
-                if (!accepted && !from_given)
-                    arrange();
-            }
-        }
-        if (accepted) {
-            state = n_frag_get_status(from, FRAG_STATE_MASK);
-            if (state != FRAG_ACTIVE || ++rounds % 64 == 0) {
-                const Done p = progress_of(from);
-                progress.update(p.bytes, p.total, deadline.seconds() - accepted_at, state != FRAG_ACTIVE);
-            }
-        }
-    }
-    progress.close();
-
-    int status = kExitDone;
-    std::string outcome;
-    uint64_t bytes = accepted ? progress_of(from).bytes : 0;
-    if (state == FRAG_FINISHED) {
-        output.finished();
-        // The file is in the sink: the library takes a transfer to a file
-        // only when the file was arranged before it came.
-        const uint64_t len = progress_of(from).total;
-        struct stat st{};
-        std::string error;
-        if (::stat(output.sink().c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != len)
-            error = "the received data are gone from " + output.name();
-        else if (output.to_stdout())
-            output.copy_to_stdout(&error);
-        if (!error.empty()) {
-            status = kExitFailure;
-            outcome = error;
-        } else {
-            bytes = static_cast<uint64_t>(len);
-            if (c.node.json)
-                std::printf("%s\n", json_event("done")
-                                        .str("from", id_text(from))
-                                        .num("bytes", bytes)
-                                        .str("file", c.args[1])
-                                        .text()
-                                        .c_str());
-            else
-                std::fprintf(text, "received %s from %s into %s after %.2fs\n", plural(bytes, "byte", "bytes").c_str(),
-                             id_text(from).c_str(), output.name().c_str(), deadline.seconds());
-        }
-        // Stay a moment to acknowledge the last part again should the
-        // sender not have heard its acknowledgement.
-        const Deadline linger(2 * n_socket_get_timeout(fd) / 1000.0);
-        while (!linger.passed() && !interrupted())
-            pump(fd, std::min<uint32_t>(linger.left(), 20), [](n_pkt *) {});
-    } else if (interrupted()) {
-        status = kExitInterrupted;
-        outcome = "interrupted after " + plural(bytes, "byte", "bytes");
-    } else if (state == FRAG_ABORTED) {
-        status = kExitFailure;
-        outcome = "the transfer from " + id_text(from) + " broke off after " + plural(bytes, "byte", "bytes");
-    } else {
-        status = kExitTimeLimit;
-        outcome = accepted ? "time limit: " + plural(bytes, "byte", "bytes") + " received in " +
-                                 duration_text(deadline.seconds())
-                           : "time limit: no transfer arrived in " + duration_text(deadline.seconds());
-    }
-    if (status != kExitDone) {
-        // Letting the transfer go makes the library write out the last
-        // block it gathered, and remove its file or keep what it holds.
-        if (accepted)
-            drop_transfer(from);
-        const std::string fate = output.unfinished(c.keep_partial, accepted);
-        std::fprintf(stderr, "nimbet: %s%s%s\n", outcome.c_str(), fate.empty() ? "" : "; ", fate.c_str());
-    } else if (accepted) {
-        drop_transfer(from);
-    }
+    const int state = reception.follow(deadline);
+    const Outcome outcome = reception.outcome(state, deadline);
+    reception.let_go(outcome);
     std::fflush(stdout);
-    JsonObject summary = json_event("summary").str("command", "recv-file").num("bytes", bytes);
-    if (accepted)
-        summary.str("from", id_text(from));
-    return finish(c, fd, status, deadline.seconds(), summary);
+    JsonObject summary = json_event("summary").str("command", "recv-file").num("bytes", outcome.bytes);
+    if (reception.taken().accepted)
+        summary.str("from", id_text(reception.taken().from));
+    return finish(c, s.fd, outcome.status, deadline.seconds(), summary);
 }
 
 }  // namespace nimbet_tool
