@@ -196,6 +196,50 @@ struct Parsed {
     bool help = false, version = false;
 };
 
+// The value of tool option `name` at argv[i]: the one given with '=', else
+// the next argument (i moves past it); an option that takes none refuses one.
+std::string tool_option_value(int argc, char **argv, int &i, const std::string &name, const std::string &value,
+                              bool has_value)
+{
+    if (tool_option_takes_value(name) && !has_value) {
+        if (i + 1 >= argc)
+            throw UsageError(name + " needs a value");
+        return argv[++i];
+    }
+    if (!tool_option_takes_value(name) && has_value)
+        throw UsageError(name + " takes no value");
+    return value;
+}
+
+// Checks a tool option's value and sets it in c.
+void set_tool_option(CommandLine &c, const std::string &name, const std::string &value)
+{
+    if (name == "--to" || name == "--from") {
+        unsigned char id[8];
+        parse_id(value, name, id);
+        (name == "--to" ? c.to : c.from) = value;
+    } else if (name == "--type") {
+        check_type(value, "--type");
+        c.type = value;
+    } else if (name == "--count") {
+        c.count = parse_number(value, "--count", 1, 1000000000);
+    } else if (name == "--pcap") {
+        if (value.empty())
+            throw UsageError("--pcap needs a file name");
+        c.pcap = value;
+    } else if (name == "--acked") {
+        c.acked = true;
+    } else if (name == "--progress") {
+        c.progress = 1;
+    } else if (name == "--no-progress") {
+        c.progress = 0;
+    } else if (name == "--keep-partial") {
+        c.keep_partial = true;
+    } else if (name == "--no-clobber") {
+        c.no_clobber = true;
+    }
+}
+
 // Reads the command line into p; the command is known as soon as it has
 // been read, so that a mistake after it can point at its help.
 void parse(int argc, char **argv, Parsed &p)
@@ -234,41 +278,7 @@ void parse(int argc, char **argv, Parsed &p)
         if (!is_tool_option(name))
             throw UsageError("unknown option " + name);
         p.given.push_back(name);
-        if (tool_option_takes_value(name) && !has_value) {
-            if (i + 1 >= argc)
-                throw UsageError(name + " needs a value");
-            value = argv[++i];
-        } else if (!tool_option_takes_value(name) && has_value) {
-            throw UsageError(name + " takes no value");
-        }
-        if (name == "--to") {
-            unsigned char id[8];
-            parse_id(value, "--to", id);
-            c.to = value;
-        } else if (name == "--from") {
-            unsigned char id[8];
-            parse_id(value, "--from", id);
-            c.from = value;
-        } else if (name == "--type") {
-            check_type(value, "--type");
-            c.type = value;
-        } else if (name == "--count") {
-            c.count = parse_number(value, "--count", 1, 1000000000);
-        } else if (name == "--pcap") {
-            if (value.empty())
-                throw UsageError("--pcap needs a file name");
-            c.pcap = value;
-        } else if (name == "--acked") {
-            c.acked = true;
-        } else if (name == "--progress") {
-            c.progress = 1;
-        } else if (name == "--no-progress") {
-            c.progress = 0;
-        } else if (name == "--keep-partial") {
-            c.keep_partial = true;
-        } else if (name == "--no-clobber") {
-            c.no_clobber = true;
-        }
+        set_tool_option(c, name, tool_option_value(argc, argv, i, name, value, has_value));
     }
 }
 
