@@ -370,14 +370,46 @@ void check_whole(const BridgeConfig &c)
     }
 }
 
-}  // namespace
+// What the command line says, kept until the file and the environment are read.
+struct CommandLineSettings {
+    std::vector<Assignment> assignments;
+    std::string named;     // --config FILE
+    bool no_file = false;  // --no-config
+    bool print_config = false;
+};
 
-Invocation load_config(int argc, char **argv, char **envp)
+// The key an option sets; an unknown option is refused.
+const Key &key_of_option(const std::string &name)
 {
-    Invocation inv;
-    std::vector<Assignment> cli;
-    std::string named;
-    bool no_file = false, options_end = false;
+    const Key *k = nullptr;
+    for (const Key &candidate : kKeys)
+        if (candidate.option != nullptr && name == candidate.option)
+            k = &candidate;
+    if (k == nullptr)
+        throw UsageError("unknown option " + name);
+    return *k;
+}
+
+// --mqtt HOST[:PORT] sets the broker's host, and its port when one is given.
+void add_broker(const std::string &value, const std::string &name, std::vector<Assignment> &assignments)
+{
+    std::string host;
+    int port = 0;
+    if (!parse_broker_address(value, host, port))
+        throw UsageError("bad --mqtt '" + value + "': HOST[:PORT], [IPv6]:PORT");
+    assignments.push_back({key_by("mqtt", "host"), host, name});
+    const bool has_port =
+        value[0] == '[' ? value.find("]:") != std::string::npos : value.find(':') != std::string::npos;
+    if (has_port)
+        assignments.push_back({key_by("mqtt", "port"), std::to_string(port), name});
+}
+
+// Reads the options and PORT; nothing is set before the file and the
+// environment are read.
+CommandLineSettings read_command_line(int argc, char **argv)
+{
+    CommandLineSettings cl;
+    bool options_end = false;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -398,54 +430,58 @@ Invocation load_config(int argc, char **argv, char **envp)
         if (name == "--") {
             options_end = true;
         } else if (name == "--config") {
-            named = take();
-            if (named.empty())
+            cl.named = take();
+            if (cl.named.empty())
                 throw UsageError("--config needs a file name");
         } else if (name == "--no-config") {
-            no_file = true;
+            cl.no_file = true;
         } else if (name == "--print-config") {
-            inv.print_config = true;
+            cl.print_config = true;
         } else if (name == "-v" || name == "--verbose" || name == "-q" || name == "--quiet") {
-            cli.push_back({key_by("", "log_level"), name[1] == 'v' || name == "--verbose" ? "debug" : "warning", name});
+            cl.assignments.push_back(
+                {key_by("", "log_level"), name[1] == 'v' || name == "--verbose" ? "debug" : "warning", name});
         } else if (name == "--mqtt") {
-            std::string host;
-            int port = 0;
-            if (!parse_broker_address(take(), host, port))
-                throw UsageError("bad --mqtt '" + value + "': HOST[:PORT], [IPv6]:PORT");
-            cli.push_back({key_by("mqtt", "host"), host, name});
-            const bool has_port = value[0] == '[' ? value.find("]:") != std::string::npos
-                                                  : value.find(':') != std::string::npos;
-            if (has_port)
-                cli.push_back({key_by("mqtt", "port"), std::to_string(port), name});
+            add_broker(take(), name, cl.assignments);
         } else {
-            const Key *k = nullptr;
-            for (const Key &candidate : kKeys)
-                if (candidate.option != nullptr && name == candidate.option)
-                    k = &candidate;
-            if (k == nullptr)
-                throw UsageError("unknown option " + name);
-            if (!takes_value(*k) && has_value)
+            const Key &k = key_of_option(name);
+            if (!takes_value(k) && has_value)
                 throw UsageError(name + " takes no value");
-            cli.push_back({k, takes_value(*k) ? take() : "true", name});
+            cl.assignments.push_back({&k, takes_value(k) ? take() : "true", name});
         }
     }
     if (args.size() > 1)
         throw UsageError("unexpected argument '" + args[1] + "'");
     if (args.size() == 1)
-        cli.push_back({key_by("", "port"), args[0], "PORT"});
+        cl.assignments.push_back({key_by("", "port"), args[0], "PORT"});
+    return cl;
+}
 
-    BridgeConfig &c = inv.config;
-    const std::string file = find_file(named, no_file);
-    if (!file.empty())
-        read_file(c, file);
-    read_environment(c, envp);
-    std::set<const Key *> replaced;  // lists given on the command line replace the file's
-    for (const Assignment &a : cli) {
+// Sets what the command line gives over the file and the environment: a
+// list given there replaces theirs.
+void apply_command_line(BridgeConfig &c, const std::vector<Assignment> &assignments)
+{
+    std::set<const Key *> replaced;
+    for (const Assignment &a : assignments) {
         if (std::holds_alternative<std::vector<std::string> BridgeConfig::*>(a.key->field) &&
             replaced.insert(a.key).second)
             (c.*std::get<std::vector<std::string> BridgeConfig::*>(a.key->field)).clear();
         apply_text(c, *a.key, a.value, a.what, false);
     }
+}
+
+}  // namespace
+
+Invocation load_config(int argc, char **argv, char **envp)
+{
+    const CommandLineSettings cl = read_command_line(argc, argv);
+    Invocation inv;
+    inv.print_config = cl.print_config;
+    BridgeConfig &c = inv.config;
+    const std::string file = find_file(cl.named, cl.no_file);
+    if (!file.empty())
+        read_file(c, file);
+    read_environment(c, envp);
+    apply_command_line(c, cl.assignments);
     check_whole(c);
     c.state_dir = state_dir_of(c);
     return inv;
