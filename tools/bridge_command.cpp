@@ -200,18 +200,12 @@ std::size_t tuple_area(const Command &c)
     return area;
 }
 
-bool parse_command(const std::string &payload, const std::string &file_dir, Command &out, std::string &error)
+namespace {
+
+// The members any command may have: "id" (kept in out even when the command
+// is refused, for its result), "to" and "acked"; any unknown one is refused.
+bool parse_common_members(const json &cmd, Command &out, std::string &error)
 {
-    out = Command{};
-    const json cmd = json::parse(payload, nullptr, false);
-    if (cmd.is_discarded()) {
-        error = "malformed JSON";
-        return false;
-    }
-    if (!cmd.is_object()) {
-        error = "a command is a JSON object";
-        return false;
-    }
     if (cmd.contains("id")) {
         if (!cmd["id"].is_string() && !cmd["id"].is_number_integer()) {
             error = "\"id\" must be a string or an integer";
@@ -236,32 +230,62 @@ bool parse_command(const std::string &payload, const std::string &file_dir, Comm
         }
         out.acked = cmd["acked"].get<bool>();
     }
+    return true;
+}
 
-    const int forms = cmd.contains("tuples") + cmd.contains("data") + cmd.contains("file");
-    if (forms != 1) {
-        error = "a command holds exactly one of \"tuples\", \"data\" or \"file\"";
+// A frame of "tuples", which must fit the frame's tuple area.
+bool parse_frame_command(const json &cmd, Command &out, std::string &error)
+{
+    if (cmd.contains("type")) {
+        error = "\"type\" belongs to transfers; tuples carry their own";
         return false;
     }
-    if (cmd.contains("tuples")) {
-        if (cmd.contains("type")) {
-            error = "\"type\" belongs to transfers; tuples carry their own";
-            return false;
-        }
-        if (out.acked && !out.addressed) {
-            error = "\"acked\" needs \"to\": only an addressed node acknowledges";
-            return false;
-        }
-        if (!parse_tuples(cmd["tuples"], out.tuples, error))
-            return false;
-        if (tuple_area(out) > PACKET_ACL_MAX) {
-            error = "the tuples need " + std::to_string(tuple_area(out)) + " bytes of a frame's " +
-                    std::to_string(PACKET_ACL_MAX) + " (with \"CAD\" 11 when addressed, \"CAC\" 5 when acked)";
-            return false;
-        }
-        return true;
+    if (out.acked && !out.addressed) {
+        error = "\"acked\" needs \"to\": only an addressed node acknowledges";
+        return false;
     }
+    if (!parse_tuples(cmd["tuples"], out.tuples, error))
+        return false;
+    if (tuple_area(out) > PACKET_ACL_MAX) {
+        error = "the tuples need " + std::to_string(tuple_area(out)) + " bytes of a frame's " +
+                std::to_string(PACKET_ACL_MAX) + " (with \"CAD\" 11 when addressed, \"CAC\" 5 when acked)";
+        return false;
+    }
+    return true;
+}
 
-    // A transfer: always addressed and acknowledged part by part.
+// A transfer's "data": an object with one of "text", "hex" or "base64".
+bool parse_transfer_data(const json &d, Command &out, std::string &error)
+{
+    if (!d.is_object() || !only_keys(d, {"text", "hex", "base64"}, error) || !decode_value(d, out.data, error)) {
+        if (error.empty() || !d.is_object())
+            error = "\"data\" must be an object with one of \"text\", \"hex\" or \"base64\"";
+        return false;
+    }
+    if (out.data.size() > kMaxTransfer) {
+        error = "data too large: the limit is " + std::to_string(kMaxTransfer) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// A transfer's "file": read from below file_dir, refused without one.
+bool read_transfer_file(const json &name, const std::string &file_dir, Command &out, std::string &error)
+{
+    if (file_dir.empty()) {
+        error = "\"file\" is refused: the gateway was started without --file-dir";
+        return false;
+    }
+    if (!name.is_string() || !safe_relative_path(name.get<std::string>())) {
+        error = "\"file\" must name a file below the gateway's file directory (no \"..\", not absolute)";
+        return false;
+    }
+    return read_file(file_dir + "/" + name.get<std::string>(), out.data, error);
+}
+
+// A transfer: always addressed and acknowledged part by part.
+bool parse_transfer_command(const json &cmd, const std::string &file_dir, Command &out, std::string &error)
+{
     out.transfer = true;
     if (!out.addressed) {
         error = "a transfer needs \"to\"";
@@ -274,28 +298,35 @@ bool parse_command(const std::string &payload, const std::string &file_dir, Comm
         }
         out.type = cmd["type"].get<std::string>();
     }
-    if (cmd.contains("data")) {
-        const json &d = cmd["data"];
-        if (!d.is_object() || !only_keys(d, {"text", "hex", "base64"}, error) || !decode_value(d, out.data, error)) {
-            if (error.empty() || !d.is_object())
-                error = "\"data\" must be an object with one of \"text\", \"hex\" or \"base64\"";
-            return false;
-        }
-        if (out.data.size() > kMaxTransfer) {
-            error = "data too large: the limit is " + std::to_string(kMaxTransfer) + " bytes";
-            return false;
-        }
-        return true;
-    }
-    if (file_dir.empty()) {
-        error = "\"file\" is refused: the gateway was started without --file-dir";
+    if (cmd.contains("data"))
+        return parse_transfer_data(cmd["data"], out, error);
+    return read_transfer_file(cmd["file"], file_dir, out, error);
+}
+
+}  // namespace
+
+bool parse_command(const std::string &payload, const std::string &file_dir, Command &out, std::string &error)
+{
+    out = Command{};
+    const json cmd = json::parse(payload, nullptr, false);
+    if (cmd.is_discarded()) {
+        error = "malformed JSON";
         return false;
     }
-    if (!cmd["file"].is_string() || !safe_relative_path(cmd["file"].get<std::string>())) {
-        error = "\"file\" must name a file below the gateway's file directory (no \"..\", not absolute)";
+    if (!cmd.is_object()) {
+        error = "a command is a JSON object";
         return false;
     }
-    return read_file(file_dir + "/" + cmd["file"].get<std::string>(), out.data, error);
+    if (!parse_common_members(cmd, out, error))
+        return false;
+    const int forms = cmd.contains("tuples") + cmd.contains("data") + cmd.contains("file");
+    if (forms != 1) {
+        error = "a command holds exactly one of \"tuples\", \"data\" or \"file\"";
+        return false;
+    }
+    if (cmd.contains("tuples"))
+        return parse_frame_command(cmd, out, error);
+    return parse_transfer_command(cmd, file_dir, out, error);
 }
 
 std::string ok_result(const json &id, uint32_t ms, json extra)
