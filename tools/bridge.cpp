@@ -174,9 +174,15 @@ public:
         };
     }
 
+    // Runs until a signal, the end of --seconds, or the broker given up;
+    // returns the exit status.
     int run();
 
 private:
+    void start();
+    void wait(std::vector<pollfd> &fds, uint32_t limit_ms);
+    void serve();
+    void stop();
     void enqueue(const std::string &topic, const std::string &payload) { outbox_.push(topic, payload); }
     void on_command(const std::string &payload);
     void on_result(const std::string &result);
@@ -440,7 +446,9 @@ std::string Gateway::metrics_text()
     return out;
 }
 
-int Gateway::run()
+// Opens the metrics endpoint and starts the client, then tells the
+// service manager that the gateway is ready.
+void Gateway::start()
 {
     std::string error;
     if (!c_.metrics.empty() && !metrics_.listen(c_.metrics, error))
@@ -452,19 +460,31 @@ int Gateway::run()
                            " (" + std::to_string(outbox_.size()) + " kept)" +
                            (c_.metrics.empty() ? "" : ", metrics on port " + std::to_string(metrics_.port())));
     notifier_.ready("queueing for " + broker_);
+}
 
+// Waits until the node socket, the client, a signal or a metrics request
+// has something, or the next timer (or the end of --seconds) is due.
+void Gateway::wait(std::vector<pollfd> &fds, uint32_t limit_ms)
+{
+    const uint32_t now = n_util_getmstime();
+    int wait_ms = notifier_.next_ms(now, node_.next_wake_ms(200));
+    if (limit_ms != 0)
+        wait_ms = std::min<int>(wait_ms, static_cast<int>(limit_ms - (now - started_)));
+    fds.assign({{fd_, POLLIN, 0}, {link_->wake_fd(), POLLIN, 0}, {g_signal_pipe[0], POLLIN, 0}});
+    metrics_.add_to(fds);
+    poll(fds.data(), fds.size(), std::max(wait_ms, 0));
+}
+
+// Serves the node, the broker and the timers until a signal, the end of
+// --seconds, or the broker given up.
+void Gateway::serve()
+{
     const uint32_t limit_ms = c_.seconds > 0 ? static_cast<uint32_t>(c_.seconds * 1000) : 0;
     const uint32_t stats_ms = static_cast<uint32_t>(c_.stats * 1000);
     uint32_t last_stats = started_, last_drop_check = started_;
     std::vector<pollfd> fds;
     while (g_signal == 0 && !gave_up_ && (limit_ms == 0 || n_util_getmstime() - started_ < limit_ms)) {
-        const uint32_t now = n_util_getmstime();
-        int wait = notifier_.next_ms(now, node_.next_wake_ms(200));
-        if (limit_ms != 0)
-            wait = std::min<int>(wait, static_cast<int>(limit_ms - (now - started_)));
-        fds.assign({{fd_, POLLIN, 0}, {link_->wake_fd(), POLLIN, 0}, {g_signal_pipe[0], POLLIN, 0}});
-        metrics_.add_to(fds);
-        poll(fds.data(), fds.size(), std::max(wait, 0));
+        wait(fds, limit_ms);
         node_.pump();
         handle_events();
         flush();
@@ -480,10 +500,12 @@ int Gateway::run()
             publish_stats();
         }
     }
-    notifier_.stopping();
+}
 
-    // Give what is queued a moment to reach the broker; the rest stays in
-    // the store for the next start.
+// Gives what is queued a moment to reach the broker (the rest stays in the
+// store for the next start), stops the client and says what was done.
+void Gateway::stop()
+{
     const uint32_t t0 = n_util_getmstime();
     while (outbox_.size() > 0 && connected_ && !gave_up_ && n_util_getmstime() - t0 < kFlushOnExitMs) {
         pollfd p{link_->wake_fd(), POLLIN, 0};
@@ -498,6 +520,14 @@ int Gateway::run()
                            std::to_string(outbox_.size()) + " left in the outbox, " +
                            std::to_string(outbox_.dropped()) + " dropped, " + std::to_string(kernel_drops_seen_) +
                            " dropped by the kernel, " + std::to_string(node_.counters().commands) + " commands");
+}
+
+int Gateway::run()
+{
+    start();
+    serve();
+    notifier_.stopping();
+    stop();
     if (gave_up_)
         return nimbet_tool::kExitFailure;
     return g_signal == SIGINT ? nimbet_tool::kExitInterrupted : nimbet_tool::kExitDone;
