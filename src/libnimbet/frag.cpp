@@ -110,15 +110,6 @@ const unsigned char *joined_data(n_frag *f)
 
 const char *kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"};
 
-// Frees a record nobody references any more, with everything it holds.
-void frag_free(n_frag *f)
-{
-    frag_release_data(f);
-    drop_channel(f);
-    std::free(f->sink_path);
-    std::free(f->part_path);
-    delete f;
-}
 
 // Serves the timer of one transfer (under its lock); the milliseconds until
 // it can next change anything (0: due now), or -1 when it waits on none.
@@ -187,11 +178,14 @@ namespace nimbet {
 
 GlobalLock &frag_mutex() { return g_mu; }
 
-void FragRef::reset()
+// Frees a record nobody references any more, with everything it holds.
+void frag_free(n_frag *f)
 {
-    if (f_ != nullptr && f_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        frag_free(f_);
-    f_ = nullptr;
+    frag_release_data(f);
+    drop_channel(f);
+    std::free(f->sink_path);
+    std::free(f->part_path);
+    delete f;
 }
 
 FragRef frag_acquire(const unsigned char *id)
