@@ -39,7 +39,7 @@ std::unordered_map<NodeKey, n_frag *, NodeKeyHash> g_index;
 
 RegistryLock::RegistryLock() : lock_(g_mu) {}
 
-// An aborted receiver that nobody deletes is reclaimed after this long.
+// An aborted transfer that nobody deletes is reclaimed after this long.
 constexpr uint32_t kReclaimMs = 30000;
 
 // The ended transfers of one peer, newest last. A nonce is never reused, so
@@ -160,7 +160,7 @@ int walk_timers(socket_record *reader, bool serve, bool drained)
         if (!lock.live)
             continue;
         const uint32_t now = n_util_getmstime();
-        if (serve && frag_receiving(f.get()) && frag_state(f.get()) == FRAG_ABORTED) {
+        if (serve && frag_state(f.get()) == FRAG_ABORTED) {
             if (now - f->ended > kReclaimMs)
                 frag_unregister(f.get());
             continue;
@@ -362,6 +362,15 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
 int frag_serve_timers(socket_record *reader, bool drained) { return walk_timers(reader, true, drained); }
 
 int frag_next_timer(socket_record *reader) { return walk_timers(reader, false, false); }
+
+bool frag_socket_gone(n_frag *f)
+{
+    if (f->channel == nullptr || !f->channel->closed.load(std::memory_order_seq_cst))
+        return false;
+    frag_abort(f, "socket closed");
+    drop_channel(f);
+    return true;
+}
 
 void transfers_after_fork()
 {

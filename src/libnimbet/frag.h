@@ -234,6 +234,11 @@ void frag_finish(n_frag *f);
 // Frees the data and the chunks, closes a file.
 void frag_release_data(n_frag *f);
 
+// A transfer registered while its socket was being closed (the close's
+// sweep may have missed it): aborted and let go of the socket, true then.
+// Called after registering, with the record's lock.
+bool frag_socket_gone(n_frag *f);
+
 // Transfers from a peer that ended here (finished or aborted), remembered
 // per peer, so that late copies of their parts start nothing and the last
 // part stored is acknowledged again when its acknowledgement was lost. A

@@ -198,6 +198,8 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
     if (!frag_publish(f.get(), false, old && old->registered ? old.get() : nullptr))
         return fail(kAccess);
     count(rec->stats.transfers_started);
+    if (frag_socket_gone(f.get()))
+        return fail(kBadF);
     // Stays registered when the first part cannot go out: the timers send it
     // again.
     return start_part(f.get());
