@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "frag.h"
+#include "socket.h"
+#include "support/clock.h"
 #include "support/frames.h"
 #include "support/netns.h"
 #include "support/nodes.h"
@@ -251,6 +254,51 @@ TEST(Threads, ForkedChildrenUseTheLibraryWhileTheParentsThreadsAreBusy)
     n_pkt_free(got);
     n_socket_close(a);
     n_socket_close(b);
+}
+
+// A transfer started while another thread closes its socket is aborted (not
+// left under way, holding the closed socket), a refused start says why, and
+// aborted transfers nobody deletes, sending ones too, are reclaimed.
+TEST(Threads, TransferStartedAsItsSocketClosesIsAbortedAndReclaimed)
+{
+    const std::vector<unsigned char> data(200, 5);
+    int refused_without_cause = 0;
+    for (unsigned char round = 0; round < 100; ++round) {
+        const int s = open_node(node_id(1));
+        int result = 0, err = 0;
+        std::thread starter([&] {
+            n_errno = 0;
+            result = n_socket_send_buffer(s, s, data.data(), static_cast<int>(data.size()),
+                                          node_id(static_cast<unsigned char>(100 + round)).data(), kType);
+            err = n_errno;
+        });
+        n_socket_close(s);
+        starter.join();
+        refused_without_cause += result < 0 && err == 0 ? 1 : 0;
+        EXPECT_NE(FRAG_ACTIVE, n_frag_get_status(node_id(static_cast<unsigned char>(100 + round)).data(),
+                                                 FRAG_STATE_MASK))
+            << int(round);
+    }
+    EXPECT_EQ(0, refused_without_cause);
+    // The narrowest case, held still: the close has begun (its sweep of the
+    // transfers is over) when the transfer registers.
+    {
+        const int s = open_node(node_id(1));
+        nimbet::SocketRef rec = nimbet::socket_acquire(s);
+        rec->closed = true;
+        n_errno = 0;
+        EXPECT_EQ(-1, nimbet::frag_start_send(rec.get(), node_id(99).data(), data.data(), 200, kType));
+        EXPECT_EQ(N_EBADF, n_errno);
+        EXPECT_EQ(FRAG_ABORTED, n_frag_get_status(node_id(99).data(), FRAG_STATE_MASK));
+        n_socket_close(s);
+    }
+    nimbet::test::ShiftedClock clock;
+    clock.advance(31000);
+    const int reader = open_node(node_id(2));
+    n_socket_serve_timers(reader);
+    for (unsigned char round = 0; round < 100; ++round)
+        EXPECT_EQ(nullptr, n_frag_get_frag(node_id(static_cast<unsigned char>(100 + round)).data())) << int(round);
+    n_socket_close(reader);
 }
 
 // Threads on their own objects (packets, tuples, filters, sockets) while

@@ -39,7 +39,7 @@ std::unordered_map<NodeKey, n_frag *, NodeKeyHash> g_index;
 
 RegistryLock::RegistryLock() : lock_(g_mu) {}
 
-// An aborted receiver that nobody deletes is reclaimed after this long.
+// An aborted transfer that nobody deletes is reclaimed after this long.
 constexpr uint32_t kReclaimMs = 30000;
 
 // The ended transfers of one peer, newest last. A nonce is never reused, so
@@ -110,15 +110,6 @@ const unsigned char *joined_data(n_frag *f)
 
 const char *kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"};
 
-// Frees a record nobody references any more, with everything it holds.
-void frag_free(n_frag *f)
-{
-    frag_release_data(f);
-    drop_channel(f);
-    std::free(f->sink_path);
-    std::free(f->part_path);
-    delete f;
-}
 
 // Serves the timer of one transfer (under its lock); the milliseconds until
 // it can next change anything (0: due now), or -1 when it waits on none.
@@ -169,7 +160,7 @@ int walk_timers(socket_record *reader, bool serve, bool drained)
         if (!lock.live)
             continue;
         const uint32_t now = n_util_getmstime();
-        if (serve && frag_receiving(f.get()) && frag_state(f.get()) == FRAG_ABORTED) {
+        if (serve && frag_state(f.get()) == FRAG_ABORTED) {
             if (now - f->ended > kReclaimMs)
                 frag_unregister(f.get());
             continue;
@@ -187,11 +178,14 @@ namespace nimbet {
 
 GlobalLock &frag_mutex() { return g_mu; }
 
-void FragRef::reset()
+// Frees a record nobody references any more, with everything it holds.
+void frag_free(n_frag *f)
 {
-    if (f_ != nullptr && f_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        frag_free(f_);
-    f_ = nullptr;
+    frag_release_data(f);
+    drop_channel(f);
+    std::free(f->sink_path);
+    std::free(f->part_path);
+    delete f;
 }
 
 FragRef frag_acquire(const unsigned char *id)
@@ -368,6 +362,15 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
 int frag_serve_timers(socket_record *reader, bool drained) { return walk_timers(reader, true, drained); }
 
 int frag_next_timer(socket_record *reader) { return walk_timers(reader, false, false); }
+
+bool frag_socket_gone(n_frag *f)
+{
+    if (f->channel == nullptr || !f->channel->closed.load(std::memory_order_seq_cst))
+        return false;
+    frag_abort(f, "socket closed");
+    drop_channel(f);
+    return true;
+}
 
 void transfers_after_fork()
 {

@@ -161,34 +161,10 @@ int frag_start_send_file(socket_record *rec, const unsigned char *id, int file, 
 // ------------------------------------------------------------------ records and the registry
 
 // A counted reference to a fragmentation record; empty for none. The last
-// reference frees the record: never drop it while holding the record's lock
-// (declare the reference before the lock).
-class FragRef {
-public:
-    FragRef() = default;
-    explicit FragRef(n_frag *f) : f_(f) {}  // takes over one reference
-    FragRef(const FragRef &o) : f_(o.f_) { retain(); }
-    FragRef(FragRef &&o) noexcept : f_(o.f_) { o.f_ = nullptr; }
-    FragRef &operator=(FragRef o) noexcept
-    {
-        std::swap(f_, o.f_);
-        return *this;
-    }
-    ~FragRef() { reset(); }
-
-    n_frag *get() const { return f_; }
-    n_frag *operator->() const { return f_; }
-    explicit operator bool() const { return f_ != nullptr; }
-    void reset();
-
-private:
-    void retain() const
-    {
-        if (f_ != nullptr)
-            f_->refs.fetch_add(1, std::memory_order_relaxed);
-    }
-    n_frag *f_ = nullptr;
-};
+// reference frees the record (frag_free): never drop it while holding the
+// record's lock (declare the reference before the lock).
+void frag_free(n_frag *f);
+using FragRef = CountedRef<n_frag, frag_free>;
 
 // The registered fragmentation of a peer, referenced; empty when none.
 FragRef frag_acquire(const unsigned char *id);
@@ -257,6 +233,11 @@ void frag_finish(n_frag *f);
 
 // Frees the data and the chunks, closes a file.
 void frag_release_data(n_frag *f);
+
+// A transfer registered while its socket was being closed (the close's
+// sweep may have missed it): aborted and let go of the socket, true then.
+// Called after registering, with the record's lock.
+bool frag_socket_gone(n_frag *f);
 
 // Transfers from a peer that ended here (finished or aborted), remembered
 // per peer, so that late copies of their parts start nothing and the last

@@ -345,6 +345,10 @@ FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &vi
         return {};
     }
     count(reply->stats.transfers_started);
+    if (frag_socket_gone(f.get())) {
+        f->mu.unlock();
+        return {};
+    }
     return f;
 }
 

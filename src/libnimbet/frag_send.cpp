@@ -16,9 +16,14 @@ using namespace nimbet;
 
 namespace {
 
-// Control byte of the part that starts at done_len: kind 1 while more than
-// one part's worth remains, else kind 2 (the last part).
-unsigned char part_control(const n_frag *f) { return (f->total_len - f->done_len > FRAG_PART_SIZE) ? 2 : 4; }
+// "CAC" control byte of the part that starts at done_len (the kind shifted
+// past the reply bit): kind 1 (control byte 2) while more than one part's
+// worth remains, else kind 2 (control byte 4, the last part).
+unsigned char part_control(const n_frag *f)
+{
+    const unsigned kind = (f->total_len - f->done_len > FRAG_PART_SIZE) ? kKindFragment : kKindLastFragment;
+    return static_cast<unsigned char>(kind << 1);
+}
 
 // A part is in flight from its first transmission to its acknowledgement;
 // the whole of an empty transfer is its one empty part.
@@ -103,7 +108,7 @@ int send_part(n_frag *f, bool again)
     w.tuple(kTypeCAC, cac, 2);
     if (f->described) {
         const auto flags =
-            static_cast<uint8_t>(kDescIndex | (f->part_index == 0 ? kDescFirst : 0) | (control == 4 ? kDescLast : 0));
+            static_cast<uint8_t>(kDescIndex | (f->part_index == 0 ? kDescFirst : 0) | (cac_kind(control) == kKindLastFragment ? kDescLast : 0));
         const Descriptor d{true, flags, f->nonce, f->total_len, f->crc, static_cast<uint32_t>(f->part_index)};
         unsigned char desc[kDescMax];
         w.tuple(kTypeCAT, desc, write_descriptor(d, desc));
@@ -193,6 +198,8 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
     if (!frag_publish(f.get(), false, old && old->registered ? old.get() : nullptr))
         return fail(kAccess);
     count(rec->stats.transfers_started);
+    if (frag_socket_gone(f.get()))
+        return fail(kBadF);
     // Stays registered when the first part cannot go out: the timers send it
     // again.
     return start_part(f.get());

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <span>
+#include <utility>
 
 #include "nimbet/nimbet.h"
 
@@ -108,6 +109,42 @@ private:
     std::mutex m_;
     const int rank_;
     std::atomic<bool> known_{false};
+};
+
+// A counted reference to a record with an atomic `refs` count: copying it
+// takes one more, dropping the last one frees the record with Free. Empty
+// when it refers to nothing.
+template <class T, void (*Free)(T *)>
+class CountedRef {
+public:
+    CountedRef() = default;
+    explicit CountedRef(T *p) : p_(p) {}  // takes over one reference
+    CountedRef(const CountedRef &o) : p_(o.p_) { retain(); }
+    CountedRef(CountedRef &&o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    CountedRef &operator=(CountedRef o) noexcept
+    {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~CountedRef() { reset(); }
+
+    T *get() const { return p_; }
+    T *operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    void reset()
+    {
+        if (p_ != nullptr && p_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            Free(p_);
+        p_ = nullptr;
+    }
+
+private:
+    void retain() const
+    {
+        if (p_ != nullptr)
+            p_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    T *p_ = nullptr;
 };
 
 enum LockRank : int {

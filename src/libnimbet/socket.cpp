@@ -79,12 +79,7 @@ const char *yes_no(uint32_t options, uint32_t bit) { return (options & bit) != 0
 
 namespace nimbet {
 
-void SocketRef::reset()
-{
-    if (rec_ != nullptr)
-        release(rec_);
-    rec_ = nullptr;
-}
+void socket_destroy(socket_record *rec) { destroy(rec); }
 
 SocketRef socket_acquire(int fd)
 {

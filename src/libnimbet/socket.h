@@ -94,32 +94,8 @@ using SocketQueue = TailQueue<&socket_record::link>;
 
 // A counted reference to an open socket record; empty when the descriptor
 // names no open socket.
-class SocketRef {
-public:
-    SocketRef() = default;
-    explicit SocketRef(socket_record *rec) : rec_(rec) {}  // takes over one reference
-    SocketRef(const SocketRef &o) : rec_(o.rec_) { retain(); }
-    SocketRef(SocketRef &&o) noexcept : rec_(o.rec_) { o.rec_ = nullptr; }
-    SocketRef &operator=(SocketRef o) noexcept
-    {
-        std::swap(rec_, o.rec_);
-        return *this;
-    }
-    ~SocketRef() { reset(); }
-
-    socket_record *get() const { return rec_; }
-    socket_record *operator->() const { return rec_; }
-    explicit operator bool() const { return rec_ != nullptr; }
-    void reset();
-
-private:
-    void retain() const
-    {
-        if (rec_ != nullptr)
-            rec_->refs.fetch_add(1, std::memory_order_relaxed);
-    }
-    socket_record *rec_ = nullptr;
-};
+void socket_destroy(socket_record *rec);  // frees a record nobody references (socket.cpp)
+using SocketRef = CountedRef<socket_record, socket_destroy>;
 
 // The open socket with this descriptor, referenced for the caller; empty
 // when there is none. Sets no error number.
