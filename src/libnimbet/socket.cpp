@@ -251,31 +251,31 @@ int lastacks() { return g_lastacks.load(std::memory_order_relaxed); }
 
 }  // namespace nimbet
 
-extern "C" {
+namespace {
 
-int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
+// The addresses a new socket sends from and to: the pair given, or when
+// both are 0 each interface's address and broadcast address. Their count,
+// or -1 with 22 when discovery finds no interface.
+int find_endpoints(uint32_t local_addr, uint32_t dest_addr, uint32_t (&locals)[kMaxDestinations],
+                   uint32_t (&dests)[kMaxDestinations])
 {
-    uint32_t locals[kMaxDestinations];
-    uint32_t dests[kMaxDestinations];
-    int count = 1;
     if (local_addr != 0 || dest_addr != 0) {
         locals[0] = local_addr;
         dests[0] = dest_addr;
-    } else {
-        count = n_util_get_local_interfaces(locals, dests, sizeof locals);
-        if (count < 1)
-            return fail(kInval);
+        return 1;
     }
+    const int count = n_util_get_local_interfaces(locals, dests, sizeof locals);
+    return count < 1 ? fail(kInval) : count;
+}
 
-    if (net_acquire() != 0)
-        return fail(kAgain);
-    // Close-on-exec: a library descriptor must not leak into programs the
-    // application starts.
-    // A refused socket passes the system's number on as n_errno as well.
+// A UDP socket that reuses its port and may broadcast, closed on exec so
+// that it does not leak into programs the application starts. The
+// descriptor, or -1 with the system's number (as n_errno as well).
+int open_udp_socket()
+{
     const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         const int e = errno;
-        net_release();
         return fail_sys(e, e);
     }
     const int one = 1;
@@ -283,19 +283,22 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
         ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
         const int e = errno;
         ::close(s);
-        net_release();
         return fail_sys(e, e);
     }
     // The address each datagram was sent to, for the trace hook (only a read
     // that asks for it gets it).
     ::setsockopt(s, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+    return s;
+}
 
+// A new record (the caller owns it) for socket s with the default settings,
+// sending to the count addresses of dests; its identifier holds `local`.
+// Null when memory runs out.
+socket_record *new_socket_record(int s, uint16_t port, uint32_t local, const uint32_t *dests, int count)
+{
     auto *rec = new (std::nothrow) socket_record{};
-    if (rec == nullptr) {
-        ::close(s);
-        net_release();
-        return fail(kNoMem);
-    }
+    if (rec == nullptr)
+        return nullptr;
     rec->fd = s;
     rec->options = 0;
     rec->port = htons(port);
@@ -311,8 +314,34 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
         set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&dests[i]), i);
     rec->options |= SOCKET_BROADCAST;
     std::memcpy(rec->id, kIdPrefix, sizeof kIdPrefix);
-    std::memcpy(rec->id + sizeof kIdPrefix, &locals[0], kAddrLen);
+    std::memcpy(rec->id + sizeof kIdPrefix, &local, kAddrLen);
+    return rec;
+}
 
+}  // namespace
+
+extern "C" {
+
+int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
+{
+    uint32_t locals[kMaxDestinations];
+    uint32_t dests[kMaxDestinations];
+    const int count = find_endpoints(local_addr, dest_addr, locals, dests);
+    if (count < 0)
+        return -1;
+    if (net_acquire() != 0)
+        return fail(kAgain);
+    const int s = open_udp_socket();
+    if (s < 0) {
+        net_release();
+        return -1;
+    }
+    socket_record *rec = new_socket_record(s, port, locals[0], dests, count);
+    if (rec == nullptr) {
+        ::close(s);
+        net_release();
+        return fail(kNoMem);
+    }
     update_own_frame_filter(rec);
     std::lock_guard lock(g_registry_mu);
     rec->serial = g_next_serial++;
