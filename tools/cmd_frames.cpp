@@ -158,7 +158,7 @@ int report_send(const CommandLine &c, int fd, n_pkt *pkt, const std::string &to,
         if (!c.node.json)
             std::printf("sent %s seq %d to %s\n", type.c_str(), n_pkt_get_seq(pkt), to.c_str());
     } else if (c.acked && n_errno == N_EPROTO && (n_util_syserr() == ETIMEDOUT || n_util_syserr() == EBADMSG)) {
-        // 227 with ETIMEDOUT: no reply in time (resends after the measured
+        // N_EPROTO with ETIMEDOUT: no reply in time (resends after the measured
         // round trip, however many); with EBADMSG: a reply without "CAC".
         event = json_event("not-acknowledged");
         status = kExitNotAcked;

@@ -345,8 +345,8 @@ void start_sending(int fd, const std::string &path, Outgoing &out)
     out.input.shrink_to_fit();
 }
 
-// Serves the socket until the transfer to dest ends, the deadline passes or
-// Ctrl-C, showing the progress; returns the transfer's last state.
+// Serves the socket until the transfer ends, the deadline passes or Ctrl-C,
+// showing the progress; returns the transfer's last state.
 int follow_sending(const CommandLine &c, int fd, const Outgoing &out, const Deadline &deadline,
                    const Observer &observer)
 {
@@ -523,6 +523,7 @@ private:
             throw Failure(kExitFailure, "cannot write " + output_.name() + ": " + library_error());
     }
 
+    // Whether a transfer's first part passes the filter (any does without one).
     bool passes_filter(const Observer::FirstPart &p) const
     {
         if (filter_id_ <= 0)
@@ -533,8 +534,8 @@ private:
     }
 
     // Takes the first transfer that begins (of --from when given) whose
-    // first part passes the filter; drops any other, arranging the sink
-    // again when none is taken yet.
+    // first part passes the filter; drops any other, and without --from
+    // arranges the sink again for the next while none is taken.
     void take_or_drop(const Deadline &deadline)
     {
         for (const Observer::FirstPart &p : observer_.take_first_parts()) {
@@ -586,9 +587,9 @@ private:
     // not have heard its acknowledgement.
     void linger() const
     {
-        const Deadline linger(2 * n_socket_get_timeout(fd_) / 1000.0);
-        while (!linger.passed() && !interrupted())
-            pump(fd_, std::min<uint32_t>(linger.left(), 20), [](n_pkt *) {});
+        const Deadline moment(2 * n_socket_get_timeout(fd_) / 1000.0);
+        while (!moment.passed() && !interrupted())
+            pump(fd_, std::min<uint32_t>(moment.left(), 20), [](n_pkt *) {});
     }
 
     const CommandLine &c_;
@@ -631,8 +632,8 @@ int cmd_recv_file(const CommandLine &c)
     if (c.args[1] == "-" && c.node.json)
         throw UsageError("--json and OUTFILE - both want standard output");
     const Taken taken = taken_of(c);
-    Output output(c.args[1],
-                  c.no_clobber);  // refuses an OUTFILE that cannot be written before anything is received
+    // Refuses an OUTFILE that cannot be written before anything is received.
+    Output output(c.args[1], c.no_clobber);
     FilterGuard filter{build_filter(c.node)};
     Observer observer(c.node.verbose, c.node.json);
     SocketGuard s{open_node(c.node, port, true)};
