@@ -519,7 +519,7 @@ void Gateway::stop()
     log(Level::Notice, "bridge stopped: " + std::to_string(outbox_.published()) + " published, " +
                            std::to_string(outbox_.size()) + " left in the outbox, " +
                            std::to_string(outbox_.dropped()) + " dropped, " + std::to_string(kernel_drops_seen_) +
-                           " dropped by the kernel, " + std::to_string(node_.counters().commands) + " commands");
+                           " dropped by the kernel, " + nimbet_tool::plural(node_.counters().commands, "command", "commands"));
 }
 
 int Gateway::run()
