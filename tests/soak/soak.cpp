@@ -89,11 +89,7 @@ TransferRun receiver_restarts(int a, int b, const Bytes &data, const FaultRelay 
         r.receiver_finished = r.receiver_finished || state(kA) == FRAG_FINISHED;
         return state(kB) != FRAG_ACTIVE && state(kA) != FRAG_ACTIVE;
     }, 600000);
-    r.sender = state(kB);
-    r.receiver = r.receiver_finished ? FRAG_FINISHED : state(kA);
-    r.data_frames = relay.data_frames() - frames_before;
-    n_frag_delete(kB.data());
-    n_frag_delete(kA.data());
+    settle_run(r, relay, frames_before, kA, kB);
     return r;
 }
 

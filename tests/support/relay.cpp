@@ -242,12 +242,17 @@ TransferRun run_transfer(int a, int b, const NodeId &ida, const NodeId &idb, con
         return state(idb) != FRAG_ACTIVE && state(ida) != FRAG_ACTIVE;
     }, ms);
     take();
-    r.sender = state(idb);
-    r.receiver = r.receiver_finished ? FRAG_FINISHED : state(ida);
+    settle_run(r, relay, frames_before, ida, idb);
+    return r;
+}
+
+void settle_run(TransferRun &r, const FaultRelay &relay, long frames_before, const NodeId &ida, const NodeId &idb)
+{
+    r.sender = n_frag_get_status(idb.data(), FRAG_STATE_MASK);
+    r.receiver = r.receiver_finished ? FRAG_FINISHED : n_frag_get_status(ida.data(), FRAG_STATE_MASK);
     r.data_frames = relay.data_frames() - frames_before;
     n_frag_delete(idb.data());
     n_frag_delete(ida.data());
-    return r;
 }
 
 int relay_node(const NodeId &id, bool is_a, int retry, int timeout)

@@ -119,6 +119,11 @@ struct TransferRun {
 TransferRun run_transfer(int a, int b, const NodeId &ida, const NodeId &idb, const std::vector<unsigned char> &data,
                          const FaultRelay &relay, int ms);
 
+// Records how a run from node a (ida) to node b (idb) ended, once both
+// sides were served: each side's state, the data frames since
+// `frames_before`; then deletes both sides' transfers.
+void settle_run(TransferRun &r, const FaultRelay &relay, long frames_before, const NodeId &ida, const NodeId &idb);
+
 // A node bound on its own loopback address that sends only to its side of
 // the relay: non-blocking, driving transfers, with the given retry settings.
 int relay_node(const NodeId &id, bool is_a, int retry, int timeout);
