@@ -11,6 +11,7 @@
 
 #include "ack.h"
 #include "frag.h"
+#include "history.h"
 #include "recv.h"
 #include "fuzz_node.h"
 #include "socket.h"

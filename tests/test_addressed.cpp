@@ -393,6 +393,53 @@ TEST_F(AckedSend, WrongAcknowledgementsAreIgnoredUntilTheRetriesRunOut)
     EXPECT_EQ(0, n_socket_select(a, &zero));  // everything that came was consumed
 }
 
+// With SOCKET_RECV_ALL a node hears acknowledgements meant for others: one
+// from the addressed node with the right sequence byte that answers another
+// node settles nothing (the addressed node may never have heard us).
+TEST_F(AckedSend, AcknowledgementAnsweringAnotherNodeSettlesNothing)
+{
+    n_socket_set_option(a, SOCKET_RECV_ALL, 1);
+    PacketPtr p = data_packet();
+    n_pkt_set_seq(p.get(), 9);
+    queue_for_a(ack_frame(kB, kC, 0, 9));
+    n_errno = 0;
+    EXPECT_EQ(-1, n_socket_send_acked(a, a, p.get(), kB.data()));
+    EXPECT_EQ(227, n_errno);
+    EXPECT_EQ(3u, requests_from_a().size());
+    PacketPtr q = data_packet();
+    n_pkt_set_seq(q.get(), 10);
+    queue_for_a(ack_frame(kB, kA, 0, 10));
+    EXPECT_EQ(1, n_socket_send_acked(a, a, q.get(), kB.data()));
+}
+
+// Once a peer said it takes request identifiers, a reply settles a request
+// only when it carries that request's identifier back: a late reply to an
+// earlier request with the same sequence byte does not.
+TEST_F(AckedSend, ReplyCarryingAnotherIdentifierSettlesNothing)
+{
+    PacketPtr p = data_packet();
+    n_pkt_set_seq(p.get(), 9);
+    queue_for_a(frame(kB, 1, {acm(), cac(1, 9), {0xC4, 0x00, {}}, cad(kA)}));
+    ASSERT_EQ(1, n_socket_send_acked(a, a, p.get(), kB.data()));
+    requests_from_a();
+
+    const auto q = static_cast<unsigned char>(socket_acquire(a)->ack_seq + 1);
+    queue_for_a(frame(kB, 1, {acm(), cac(1, q), car(1, 1), cad(kA)}));
+    PacketPtr r = data_packet();
+    n_errno = 0;
+    EXPECT_EQ(-1, n_socket_send_acked(a, a, r.get(), kB.data()));
+    EXPECT_EQ(227, n_errno);
+    const std::vector<Bytes> sent = frames_from_a();
+    ASSERT_GE(sent.size(), 3u);  // (resent as the measured round trip says)
+    Bytes first;
+    ASSERT_TRUE(wire_tuple(sent[0], 0xC4, 0x00, first));
+    EXPECT_EQ(8u, first.size());
+    for (const Bytes &f : sent) {
+        Bytes id;
+        EXPECT_TRUE(wire_tuple(f, 0xC4, 0x00, id) && id == first);  // every transmission, one identifier
+    }
+}
+
 TEST_F(AckedSend, OversizePacketStartsATransferAndSwitchesFragmentsOn)
 {
     b = open_node(kB);

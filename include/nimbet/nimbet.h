@@ -302,10 +302,15 @@ N_EXPORT int n_socket_set_loc_str(int fd, const char *text);
 N_EXPORT int n_socket_set_retry(int fd, int count, int milliseconds);
 /* Sets (value 1) or clears (value 0) option bits; 0, or -1 with 22. */
 N_EXPORT int n_socket_set_option(int fd, int mask, int value);
-/* Capacity of the acknowledgement history: the last n request sequence bytes
- * remembered for each pair of nodes (receiving socket's identifier, sender),
- * each taken for a resend only within retry x timeout ms of the receiving
- * socket (the sender's retry window); returns 1. */
+/* The acknowledgement history of requests without an identifier: with n of
+ * 1 or more, every request sequence byte of each pair of nodes (receiving
+ * socket's identifier, sender) taken within retry x timeout ms of the
+ * receiving socket (the sender's retry window) is remembered, up to 127
+ * behind the newest; a request with one of them again is a repeat
+ * (acknowledged again, not delivered). With n below 1 nothing is
+ * remembered. Returns 1, or -1 with 22 for n above 128 (a sequence byte
+ * cannot tell more apart). Requests with an identifier (below) are
+ * remembered by it. */
 N_EXPORT int n_socket_set_lastacks(int n);
 
 N_EXPORT int n_socket_get_option(int fd, int mask);
@@ -432,7 +437,8 @@ typedef enum n_trace_event {
     N_TRACE_TRANSFER_FINISHED, /* a transfer finished (either direction) */
     N_TRACE_TRANSFER_ABORTED,  /* a transfer was aborted; `reason` says why */
     N_TRACE_TRANSFER_REFUSED,  /* a first part refused; `reason` says why */
-    N_TRACE_RECEIVED           /* a datagram was read, before the library acts on it */
+    N_TRACE_RECEIVED,          /* a datagram was read, before the library acts on it */
+    N_TRACE_REQUEST_REFUSED    /* a request neither acknowledged nor delivered; `reason` says why */
 } n_trace_event;
 
 typedef struct n_trace_info {
@@ -605,6 +611,41 @@ N_EXPORT int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const c
  * the plain frames. 0, or -1 with 9.
  */
 N_EXPORT int n_socket_set_transfer_check(int fd, int on);
+
+/*
+ * Request identifiers, on by default. Between nodes of this library an
+ * acknowledged request carries an identifier that no restart or wrap of the
+ * sequence byte repeats, in a "CAR" tuple (type bytes 0xC4 0x00) after its
+ * "CAC": 4 bytes of a session drawn at random per peer, then 4 bytes of a
+ * counter, big-endian. A receiver remembers it for two minutes after the
+ * session's last request (or its resend window, when longer), so a resend
+ * or a copy held back in the network is acknowledged again and never
+ * delivered twice, and acknowledges with the identifier carried back (a
+ * reply for one request never settles another). The identifier is
+ * negotiated: a receiver of this library adds an empty "CAR" to the
+ * acknowledgement of a request without one, and a sender adds identifiers
+ * for a peer only once such an acknowledgement came from it, so a node
+ * that knows only the sequence byte never finds the tuple in a request. A
+ * packet whose sequence number the caller set goes without identifier: the
+ * caller chose what counts as a repeat.
+ * Memory: at most 8192 sessions (about 1.5 MiB) and 4096 pairs of nodes
+ * without identifiers; when full, requests of new sessions or pairs are
+ * refused (neither acknowledged nor delivered), never old ones forgotten.
+ * n_socket_set_request_ids(fd, 0) sends plain requests and acknowledgements
+ * and takes every request by its sequence byte. 0, or -1 with 9.
+ */
+N_EXPORT int n_socket_set_request_ids(int fd, int on);
+
+/*
+ * Quiet start, off by default. A receiver that restarts forgets which
+ * requests and transfers it took; a resend of one taken before the restart
+ * would be delivered again. With n_socket_set_quiet_start(fd, 1) the socket
+ * takes no new request and no new transfer (neither acknowledged nor
+ * delivered) until retry x timeout ms (its senders' resend window) have
+ * passed since n_socket_open, as TCP keeps quiet after a restart. 0, or -1
+ * with 9.
+ */
+N_EXPORT int n_socket_set_quiet_start(int fd, int on);
 
 /*
  * Adaptive resends, on by default. A part of a transfer, or an acknowledged

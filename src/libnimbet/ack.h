@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Acknowledgements: replies, the history that suppresses repeated requests, senders waiting for a reply.
+// Acknowledgements: replies, and senders waiting for a reply.
 #pragma once
 
 #include <atomic>
@@ -20,37 +20,45 @@ struct AckRequest {
 
 AckRequest ack_request_of(const FrameView &view);
 
+// What an acknowledgement carries beyond the specified tuples, between
+// nodes of this library: a transfer descriptor's echo, or the request
+// identifier ("CAR": the request's own, or an empty one that says this node
+// takes identifiers).
+struct AckExtras {
+    const Descriptor *echo = nullptr;
+    bool mark = false;             // a "CAR" tuple
+    const RequestId *id = nullptr;  // its data (none: an empty "CAR")
+};
+
 // Sends the acknowledgement of a request through `rec`: "ACM", the request's
 // "CAC" data with the reply bit set, then "CAD" naming the requester, under
-// the identifier the request addressed. With `echo`, that transfer
-// descriptor follows the "CAC". 0, or -1 with 227 (no usable
+// the identifier the request addressed; the extras follow the "CAC" where
+// they fit the 64-byte tuple area. 0, or -1 with 227 (no usable
 // "CAC"/"CAD", or a reply that would not fit the 64-byte tuple area) or the
 // send's error.
-int ack_reply(socket_record *rec, const AckRequest &req, const Descriptor *echo);
+int ack_reply(socket_record *rec, const AckRequest &req, const AckExtras &extras = {});
 
 // The acknowledgement of a received packet through socket ack_fd; marks the
 // packet acknowledged on success. As ack_reply, or -1 with 22 (null packet,
 // unknown socket).
 int send_ack_reply(int ack_fd, n_pkt *request);
 
-// The history of accepted requests, per pair of nodes (the receiving
-// socket's identifier `self`, the requesting node `peer`): the newest
-// `lastacks` sequence numbers of each pair. True when seq is a repeat: held,
-// and first heard at most window_ms ago (a sender resends only while it
-// retries); otherwise records it and returns false.
-bool ack_history_repeat(const unsigned char self[8], const unsigned char peer[8], uint8_t seq, uint32_t window_ms);
-// Entries held for all nodes together (for checks).
-std::size_t ack_history_size();
-void ack_history_clear();
-
 // A sender in n_socket_send_acked, waiting on a socket for the reply to its
-// request (`q` to node `dest`). Whichever thread receives that reply on the
-// socket settles the wait and wakes the waiter through `wake_fd`.
+// request (`q` from node `self` to node `dest`, with identifier `id` when
+// `has_id`). Only a reply from `dest` whose "CAD" names `self` answers it,
+// and, for a request with an identifier, only one that carries it back or
+// none at all (a node that does not take identifiers). Whichever thread
+// receives that reply on the socket settles the wait and wakes the waiter
+// through `wake_fd`.
 struct AckWaiter {
     unsigned char dest[kIdLen];
+    unsigned char self[kIdLen];
     uint8_t q;
+    bool has_id = false;
+    RequestId id;
     int wake_fd;
     std::atomic<int> outcome{0};      // 0 waiting, 1 acknowledged, 2 malformed reply
+    std::atomic<bool> marked{false};  // the reply carried a "CAR" tuple: dest takes identifiers
     std::atomic<bool> woken{false};   // another thread wrote to wake_fd
     AckWaiter *next = nullptr;
 };

@@ -2,6 +2,7 @@
 // Addressed sending (one "CAD" tuple, sent once) and acknowledged sending (sent until acknowledged).
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "ack.h"
 #include "frag.h"
@@ -41,14 +42,29 @@ int set_request_control(n_pkt *packet, uint8_t q)
     return 0;
 }
 
+// What an acknowledged send transmits and waits for.
+struct Request {
+    unsigned char dest[kIdLen];  // the addressed node, which must reply
+    unsigned char self[kIdLen];  // the requester, which the reply's "CAD" names
+    uint8_t q;                   // the "CAC" sequence byte of every transmission
+    bool has_id;                 // with an identifier ("CAR"), for a peer that takes them
+    RequestId id;
+    int retry;                   // transmissions at most (the plain rule), or at least (adaptive)
+    uint32_t timeout;            // milliseconds of wait after each
+    bool adaptive;               // resend after the measured round trip (n_socket_set_adaptive_retry)
+};
+
 // Registers a wait for an acknowledgement on a socket for the duration of an
 // acknowledged send.
 class AckWait {
 public:
-    AckWait(socket_record *rec, const unsigned char *dest, uint8_t q) : rec_(rec)
+    AckWait(socket_record *rec, const Request &req) : rec_(rec)
     {
-        std::memcpy(w_.dest, dest, kIdLen);
-        w_.q = q;
+        std::memcpy(w_.dest, req.dest, kIdLen);
+        std::memcpy(w_.self, req.self, kIdLen);
+        w_.q = req.q;
+        w_.has_id = req.has_id;
+        w_.id = req.id;
         w_.wake_fd = thread_wake_fd();
         waiter_add(rec_, &w_);
     }
@@ -62,6 +78,8 @@ public:
     AckWait &operator=(const AckWait &) = delete;
 
     int outcome() const { return w_.outcome.load(); }
+    // The reply carried a "CAR" tuple: its sender takes request identifiers.
+    bool marked() const { return w_.marked.load(); }
 
     // Receives on the socket until the reply settles the wait (whoever reads
     // it) or `timeout` ms have passed since t0. Every other frame that comes
@@ -88,18 +106,61 @@ private:
     AckWaiter w_;
 };
 
-// What an acknowledged send transmits and waits for.
-struct Request {
-    unsigned char dest[kIdLen];  // the addressed node, which must reply
-    uint8_t q;                   // the "CAC" sequence byte of every transmission
-    int retry;                   // transmissions at most (the plain rule), or at least (adaptive)
-    uint32_t timeout;            // milliseconds of wait after each
-    bool adaptive;               // resend after the measured round trip (n_socket_set_adaptive_retry)
-};
+// Sets the packet's "CAR" tuple to the request identifier, in place when it
+// has one from an earlier send. False when it does not fit the tuple area:
+// the request then goes without one.
+bool set_request_id(n_pkt *packet, const RequestId &id)
+{
+    unsigned char bytes[kRequestIdLen];
+    write_request_id(id, bytes);
+    const int saved = n_errno;
+    n_acl *old = nullptr;
+    bool done = false;
+    if (n_acl_findfirst(packet, kTypeCAR, &old) >= 0) {
+        done = old->len == kRequestIdLen;
+        if (done)
+            std::memcpy(old->data, bytes, kRequestIdLen);
+    } else {
+        done = n_acl_add(packet, kTypeCAR, bytes, kRequestIdLen, 0) >= 0;
+    }
+    n_errno = saved;
+    return done;
+}
 
-// Takes the request's sequence byte and the socket's retry settings, and
-// adds "CAD" (unless the packet names its node already) and "CAC" to the
-// packet. Every transmission carries the same sequence byte, so the
+// A packet sent before with an identifier loses it when this request goes
+// without one: a stale identifier would make it a repeat.
+void drop_request_id(n_pkt *packet)
+{
+    const int saved = n_errno;
+    n_acl *old = nullptr;
+    if (n_acl_findfirst(packet, kTypeCAR, &old) >= 0 && n_acl_remove_tuple(packet, old) == 0)
+        std::free(old);
+    n_errno = saved;
+}
+
+// The next identifier for requests to `peer`, when the socket sends them and
+// the peer takes them; false otherwise. Called with send->mu held.
+bool next_request_id(socket_record *send, const unsigned char *peer, RequestId &out)
+{
+    if (!send->request_ids)
+        return false;
+    PeerRequests &p = send->peer_requests.touch(NodeKey::of(peer), n_util_getmstime());
+    if (!p.takes_ids)
+        return false;
+    // A session lasts until its counter would wrap (or the entry is
+    // forgotten): a new one then, so no identifier is ever used twice.
+    if (p.session == 0 || p.counter == UINT32_MAX) {
+        p.session = static_cast<uint32_t>(system_random()) | 1u;
+        p.counter = 0;
+    }
+    out = {p.session, ++p.counter};
+    return true;
+}
+
+// Takes the request's sequence byte (and identifier, for a peer that takes
+// them) and the socket's retry settings, and adds "CAD" (unless the packet
+// names its node already), "CAC" and "CAR" to the packet. Every
+// transmission carries the same sequence byte and identifier, so the
 // receiver recognises repeats; the counter advances once per call. 0, or -1
 // with 22 (no usable destination) or 12.
 int make_request(socket_record *send, n_pkt *packet, const unsigned char *dest_id, Request &req)
@@ -111,6 +172,7 @@ int make_request(socket_record *send, n_pkt *packet, const unsigned char *dest_i
         req.retry = send->retry;
         req.timeout = timeout_ms(send->timeout);
         req.adaptive = send->adaptive_retry;
+        std::memcpy(req.self, (packet->flags & PACKET_SRCID_SET) ? packet->srcid : send->id, kIdLen);
     }
     n_acl *cad = nullptr;
     if (n_acl_findfirst(packet, kTypeCAD, &cad) >= 0) {
@@ -124,7 +186,27 @@ int make_request(socket_record *send, n_pkt *packet, const unsigned char *dest_i
         if (n_acl_add(packet, kTypeCAD, req.dest, kIdLen, 0) < 0)
             return fail(kNoMem);
     }
-    return set_request_control(packet, req.q);
+    if (set_request_control(packet, req.q) < 0)
+        return -1;
+    // A caller that sets the sequence byte chooses what counts as a repeat
+    // (the same byte again is one): such a request goes without identifier.
+    if (!(packet->flags & PACKET_SEQ_SET)) {
+        std::lock_guard lock(send->mu);
+        req.has_id = next_request_id(send, req.dest, req.id);
+    }
+    if (req.has_id)
+        req.has_id = set_request_id(packet, req.id);
+    if (!req.has_id)
+        drop_request_id(packet);
+    return 0;
+}
+
+// What the reply said of its sender: whether it takes request identifiers.
+void learn_peer(socket_record *send, const unsigned char *peer, bool takes_ids)
+{
+    std::lock_guard lock(send->mu);
+    PeerRequests &p = send->peer_requests.touch(NodeKey::of(peer), n_util_getmstime());
+    p.takes_ids = takes_ids;
 }
 
 // Transmits the request until the addressed node acknowledges it; returns
@@ -144,7 +226,7 @@ int send_until_acked(socket_record *send, socket_record *recv, n_pkt *packet, co
         return fail_sys(kProto, ETIMEDOUT);
     // The wait is registered before the first transmission: a reply read by
     // another thread receiving on recv settles it as well.
-    AckWait wait(recv, req.dest, req.q);
+    AckWait wait(recv, req);
     RttEstimator rtt = req.adaptive ? known_round_trip(send, req.dest) : RttEstimator{};
     const uint64_t whole = uint64_t{static_cast<uint32_t>(req.retry)} * req.timeout;
     const uint32_t budget = static_cast<uint32_t>(whole < UINT32_MAX / 2 ? whole : UINT32_MAX / 2);
@@ -161,6 +243,7 @@ int send_until_acked(socket_record *send, socket_record *recv, n_pkt *packet, co
         if (!wait.await(send, sent_at, patience))
             return fail(kBadF);
         if (wait.outcome() == 1) {
+            learn_peer(send, req.dest, wait.marked());
             if (req.adaptive && sends == 0) {
                 rtt.sample(n_util_getmstime() - sent_at);
                 remember_round_trip(send, req.dest, rtt);

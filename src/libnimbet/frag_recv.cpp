@@ -167,7 +167,7 @@ int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &
     if (reply == nullptr)
         return fail(kBadF);
     const Descriptor echo{true, static_cast<uint8_t>(kDescEcho | kDescIndex), part.nonce, 0, 0, part.index};
-    return ack_reply(reply, ack_request_of(view), part.described ? &echo : nullptr);
+    return ack_reply(reply, ack_request_of(view), AckExtras{part.described ? &echo : nullptr});
 }
 
 // The last part arrived: checks it against the descriptor, then joins the

@@ -78,6 +78,8 @@ Reject view_frame(const unsigned char *bytes, std::size_t len, FrameView &view)
         after_cac = false;
         if (!view.cad && same_type(t.type, kTypeCAD))
             view.cad = t;
+        if (!view.car && same_type(t.type, kTypeCAR))
+            view.car = t;
         if (!view.acm && same_type(t.type, kTypeACM))
             view.acm = t;
         if (!view.cac && same_type(t.type, kTypeCAC)) {
@@ -129,6 +131,21 @@ Descriptor read_descriptor(const FrameView &view)
     }
     d.present = true;
     return d;
+}
+
+bool read_request_id(const FrameView &view, RequestId &out)
+{
+    if (!view.car || view.car.len != kRequestIdLen)
+        return false;
+    out.session = get_be32(view.car.data);
+    out.counter = get_be32(view.car.data + 4);
+    return true;
+}
+
+void write_request_id(const RequestId &id, unsigned char out[kRequestIdLen])
+{
+    put_be32(out, id.session);
+    put_be32(out + 4, id.counter);
 }
 
 std::size_t write_descriptor(const Descriptor &d, unsigned char *out)

@@ -71,13 +71,13 @@ const char *reject_reason(Reject r);
 /*
  * A received frame, read without copying. It holds what classification and
  * the transfers need: the header, the first tuple, the first "CAD", the
- * first "ACM", the first "CAC" and the transfer descriptor that may follow
- * it. A frame accepted here parses with n_pkt_parse, and the other way round.
+ * first "ACM", the first "CAC", the transfer descriptor that may follow
+ * it, and the first request identifier ("CAR"). A frame accepted here parses with n_pkt_parse, and the other way round.
  */
 struct FrameView {
     const unsigned char *bytes = nullptr;
     std::size_t len = 0;
-    TupleAt first, cad, cac, acm, cat;
+    TupleAt first, cad, cac, acm, cat, car;
     const sockaddr_in *from = nullptr;  // the sender, when the frame came from the network
 
     const unsigned char *srcid() const { return bytes + kSrcIdOffset; }
@@ -129,6 +129,33 @@ Descriptor read_descriptor(const FrameView &view);
 
 // Writes a descriptor's data into out (kDescMax bytes of room); its length.
 std::size_t write_descriptor(const Descriptor &d, unsigned char *out);
+
+/*
+ * Request identifier: a "CAR" tuple that requests between nodes of this
+ * library carry, and that their acknowledgements carry back:
+ *
+ *   in a request                 bytes 0..3 session, bytes 4..7 counter, big-endian
+ *   in an acknowledgement        the request's 8 bytes, or none (0 bytes) for a
+ *                                request without one: "I take identifiers"
+ *
+ * A sender draws a random session for each peer and counts its requests
+ * within it, so no restart and no wrap of the sequence byte ever repeats an
+ * identifier. A sender adds the tuple only for a peer whose acknowledgement
+ * carried it, so a node that does not know it never sees it in a request;
+ * nodes that do not know it pass over it in an acknowledgement.
+ */
+inline constexpr unsigned char kTypeCAR[2] = {0xC4, 0x00};
+inline constexpr std::size_t kRequestIdLen = 8;
+
+struct RequestId {
+    uint32_t session = 0;
+    uint32_t counter = 0;
+    bool operator==(const RequestId &) const = default;
+};
+
+// The identifier of a request, when its "CAR" tuple holds one.
+bool read_request_id(const FrameView &view, RequestId &out);
+void write_request_id(const RequestId &id, unsigned char out[kRequestIdLen]);
 
 // The values a socket stamps on a frame it builds.
 struct Stamp {

@@ -14,6 +14,7 @@
 
 #include "ack.h"
 #include "frag.h"
+#include "history.h"
 #include "packet.h"
 #include "trace.h"
 
@@ -216,6 +217,47 @@ void trace_received(n_trace_event e, socket_record *rec, const Delivered &d, std
         trace_emit(e, rec->fd, d.buf, len, &d.from, reason);
 }
 
+// A request addressed to `rec`: the history says whether it is new, a
+// repeat or one that cannot be told from a repeat. A new one and a repeat
+// are acknowledged (a repeat means our earlier acknowledgement was lost);
+// only a new one is delivered; a refused one is neither, so its sender
+// gives up rather than being told it arrived. Requests with an identifier
+// are remembered by it, others by their sequence byte.
+Outcome take_request(socket_record *rec, socket_record *ack, Delivered &d, const unsigned char *self, uint8_t seq)
+{
+    const FrameView &v = d.view;
+    const uint32_t options = option_bits(rec);
+    bool ids = false;
+    {
+        std::lock_guard lock(rec->mu);
+        ids = rec->request_ids;
+    }
+    RequestId id;
+    const bool with_id = ids && read_request_id(v, id);
+    const uint32_t now = n_util_getmstime();
+    const uint32_t window = resend_window_ms(rec);
+    Seen seen = Seen::Refused;
+    const char *why = "quiet after the start";
+    if (!socket_quiet(rec, now)) {
+        seen = with_id ? history_check_id(self, v.srcid(), id, window, now)
+                       : history_check_plain(self, v.srcid(), seq, window, now);
+        why = "history full or too old";
+    }
+    if (seen == Seen::Refused) {
+        count(rec->stats.requests_refused);
+        trace_received(N_TRACE_REQUEST_REFUSED, rec, d, v.len, why);
+        return Outcome::Ignore;
+    }
+    if ((options & SOCKET_AUTOACK) && ack != nullptr)
+        d.acked = ack_reply(ack, ack_request_of(v), AckExtras{nullptr, ids, with_id ? &id : nullptr}) == 0;
+    if (seen == Seen::Repeat) {
+        count(rec->stats.duplicates);
+        trace_received(N_TRACE_DUPLICATE, rec, d, v.len);
+        return Outcome::Ignore;
+    }
+    return Outcome::Deliver;
+}
+
 // Applies the effects of one frame received on `rec` and says what becomes of
 // it. `ack` is the socket acknowledgements go out through (null: none for
 // single requests; fragments then use the receiving socket).
@@ -246,16 +288,7 @@ Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d)
         frag_on_ack(rec, v);
         return Outcome::Deliver;
     case FrameClass::Request:
-        // The reply goes out before the repeat test: a repeat means our
-        // earlier acknowledgement was lost, so it is acknowledged again.
-        if ((options & SOCKET_AUTOACK) && ack != nullptr)
-            d.acked = ack_reply(ack, ack_request_of(v), nullptr) == 0;
-        if (ack_history_repeat(self, v.srcid(), c.seq, resend_window_ms(rec))) {
-            count(rec->stats.duplicates);
-            trace_received(N_TRACE_DUPLICATE, rec, d, v.len);
-            return Outcome::Ignore;
-        }
-        return Outcome::Deliver;
+        return take_request(rec, ack, d, self, c.seq);
     case FrameClass::Fragment:
         // Without an acknowledgement socket the parts are acknowledged through
         // the socket they arrived on; a transfer never acknowledged would

@@ -16,6 +16,7 @@
 #include <new>
 
 #include "frag.h"
+#include "history.h"
 
 using namespace nimbet;
 
@@ -101,6 +102,9 @@ void sockets_after_fork(bool child)
             new (&rec->mu) std::mutex();
             rec->waiters = nullptr;
             rec->readers.store(0, std::memory_order_relaxed);
+            // The parent goes on drawing request identifiers from its
+            // sessions: the child draws new ones, or both would send the same.
+            rec->peer_requests.clear();
             if (rec->wake_fd >= 0)
                 ::close(rec->wake_fd);  // the parent's
             rec->wake_fd = -1;
@@ -249,6 +253,18 @@ int net_users() { return g_net_users.load(); }
 
 int lastacks() { return g_lastacks.load(std::memory_order_relaxed); }
 
+bool socket_quiet(socket_record *rec, uint32_t now)
+{
+    bool quiet = false;
+    uint32_t opened = 0;
+    {
+        std::lock_guard lock(rec->mu);
+        quiet = rec->quiet_start;
+        opened = rec->opened_at;
+    }
+    return quiet && now - opened < resend_window_ms(rec);
+}
+
 }  // namespace nimbet
 
 namespace {
@@ -309,6 +325,7 @@ socket_record *new_socket_record(int s, uint16_t port, uint32_t local, const uin
     rec->ack_seq = static_cast<uint8_t>(r >> 8);
     rec->retry = kDefaultRetry;
     rec->timeout = kDefaultTimeoutMs;
+    rec->opened_at = n_util_getmstime();
     set_blocking_mode(rec, 1);
     for (int i = 0; i < count; ++i)
         set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&dests[i]), i);
@@ -426,8 +443,12 @@ int n_socket_get_broadcast(int fd)
     return on_socket(fd, kInval, [](socket_record *rec) { return (option_bits(rec) & SOCKET_BROADCAST) ? 1 : 0; });
 }
 
+// A sequence byte tells apart at most half its 256 values: a history that
+// reached further back would take a sender's next round of bytes for repeats.
 int n_socket_set_lastacks(int n)
 {
+    if (n > static_cast<int>(kPlainDepth))
+        return fail(kInval);
     g_lastacks.store(n, std::memory_order_relaxed);
     return 1;
 }
@@ -446,23 +467,31 @@ int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes)
     });
 }
 
-int n_socket_set_transfer_check(int fd, int on)
+}  // extern "C"
+
+namespace {
+
+// One of the socket's switches of what goes beyond the plain protocol.
+int set_switch(int fd, bool socket_record::*member, int on)
 {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         std::lock_guard lock(rec->mu);
-        rec->transfer_check = on != 0;
+        rec->*member = on != 0;
         return 0;
     });
 }
 
-int n_socket_set_adaptive_retry(int fd, int on)
-{
-    return on_socket(fd, kBadF, [&](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
-        rec->adaptive_retry = on != 0;
-        return 0;
-    });
-}
+}  // namespace
+
+extern "C" {
+
+int n_socket_set_transfer_check(int fd, int on) { return set_switch(fd, &socket_record::transfer_check, on); }
+
+int n_socket_set_request_ids(int fd, int on) { return set_switch(fd, &socket_record::request_ids, on); }
+
+int n_socket_set_quiet_start(int fd, int on) { return set_switch(fd, &socket_record::quiet_start, on); }
+
+int n_socket_set_adaptive_retry(int fd, int on) { return set_switch(fd, &socket_record::adaptive_retry, on); }
 
 namespace {
 

@@ -21,11 +21,25 @@ inline constexpr int kMaxDestinations = SOCKET_MAX_DESTINATIONS;
 
 struct AckWaiter;
 
+// What a socket knows of one peer it sends acknowledged requests to: whether
+// the peer takes request identifiers (its last acknowledgement said so), and
+// the session and counter the identifiers are drawn from. A session is
+// random and new whenever the entry is (the peer forgotten, a fork()), so
+// an identifier never repeats.
+struct PeerRequests {
+    bool takes_ids = false;
+    uint32_t session = 0;
+    uint32_t counter = 0;
+};
+
 // Counters of one socket, one atomic per field of n_socket_stats.
 struct SocketCounters {
     std::atomic<uint64_t> frames_sent{0}, frames_received{0}, frames_rejected{0}, not_for_us{0}, duplicates{0},
         acks_sent{0}, acks_received{0}, retransmissions{0}, transfers_started{0}, transfers_finished{0},
         transfers_aborted{0}, transfers_refused{0}, stray_fragments{0}, transfers_evicted{0}, kernel_drops{0};
+    // Requests neither acknowledged nor delivered: their history was full,
+    // they were too old to tell from a repeat, or the socket was quiet.
+    std::atomic<uint64_t> requests_refused{0};
     // The estimate for the peer measured last: gauges, left alone by a reset.
     std::atomic<uint64_t> rtt_ms{0}, rto_ms{0};
 };
@@ -79,7 +93,11 @@ struct socket_record {
     uint32_t max_bytes = kDefaultMaxBytes;
     bool transfer_check = true;  // transfers sent through this socket carry a descriptor
     bool adaptive_retry = true;  // resend after the measured round trip, not after `timeout`
+    bool request_ids = true;     // identifiers on requests to peers that take them; acknowledgements say so
+    bool quiet_start = false;    // no new request or transfer taken for one resend window after opening
+    uint32_t opened_at = 0;      // n_util_getmstime() of n_socket_open
     RecentTable<NodeKey, RttEstimator, NodeKeyHash> round_trips{256, 10u * 60u * 1000u};  // per peer
+    RecentTable<NodeKey, PeerRequests, NodeKeyHash> peer_requests{1024, 10u * 60u * 1000u};  // per peer
     AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket
     std::atomic<int> readers{0};       // calls reading the system socket right now
     std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
@@ -188,6 +206,10 @@ uint32_t socket_timeout_ms(socket_record *rec);
 // socket's rtt_ms and rto_ms gauges.
 RttEstimator known_round_trip(socket_record *rec, const unsigned char *peer);
 void remember_round_trip(socket_record *rec, const unsigned char *peer, const RttEstimator &rtt);
+
+// Whether the socket takes no new requests or transfers yet: it was opened
+// with a quiet start less than one resend window ago.
+bool socket_quiet(socket_record *rec, uint32_t now);
 
 // How long a peer may still resend what it sent once: retry x timeout
 // milliseconds (at least one timeout), the settings of this socket standing

@@ -27,7 +27,7 @@ std::deque<Hook> g_hooks;
 constexpr const char *kEventNames[] = {
     "unknown",  "sent",         "delivered", "rejected",          "not-for-us",       "duplicate",        "ack-sent",
     "ack-received", "part-stored", "part-sent", "part-resent", "ignored", "transfer-finished", "transfer-aborted",
-    "transfer-refused", "received",
+    "transfer-refused", "received", "request-refused",
 };
 
 // An event held back until the thread holds no library lock. Reasons are

@@ -36,6 +36,16 @@ inline WireTuple cad(const NodeId &id) { return cad(Bytes(id.begin(), id.end()))
 inline WireTuple cac(unsigned char control, unsigned char seq) { return {0x66, 0x40, {control, seq}}; }
 inline WireTuple acm() { return {0xA5, 0x0E, {}}; }
 inline WireTuple payload(Bytes data) { return {0x12, 0x34, std::move(data)}; }
+// A request identifier: session and counter, big-endian.
+inline WireTuple car(uint32_t session, uint32_t counter)
+{
+    Bytes d(8);
+    for (int i = 0; i < 4; ++i) {
+        d[i] = static_cast<unsigned char>(session >> (24 - 8 * i));
+        d[4 + i] = static_cast<unsigned char>(counter >> (24 - 8 * i));
+    }
+    return {0xC4, 0x00, d};
+}
 
 // A complete frame: format 2, zero location, the source identifier, the
 // sequence number, the tuples, and a valid CRC.
@@ -99,6 +109,24 @@ inline WireControl wire_control(const Bytes &f)
         off += 3 + len;
     }
     return {};
+}
+
+// The data of the first tuple of a type in a frame on the wire; false when
+// it has none.
+inline bool wire_tuple(const Bytes &f, unsigned char t0, unsigned char t1, Bytes &out)
+{
+    std::size_t off = PACKET_HEADER_SIZE;
+    while (f.size() >= 2 && off + 3 <= f.size() - 2) {
+        const std::size_t len = f[off + 2];
+        if (off + 3 + len > f.size() - 2)
+            break;
+        if (f[off] == t0 && f[off + 1] == t1) {
+            out.assign(f.begin() + static_cast<long>(off) + 3, f.begin() + static_cast<long>(off + 3 + len));
+            return true;
+        }
+        off += 3 + len;
+    }
+    return false;
 }
 
 inline NodeId wire_source(const Bytes &f)

@@ -21,8 +21,13 @@ namespace nimbet::test {
 // `options`, and receives (acknowledging through its own socket) until the
 // parent stops it or `max_ms` have passed; it counts the packets delivered
 // to it. Its life is bounded, and the destructor reaps it in any case.
+// `options` are SOCKET_ bits, and kPlainPeer for a node that takes no
+// request identifiers (it answers as a node that knows only the sequence
+// byte does).
 class PeerProcess {
 public:
+    static constexpr int kPlainPeer = 0x10000;
+
     PeerProcess(const NodeId &id, int options, int max_ms = 5000)
     {
         int ends[2];
@@ -76,8 +81,10 @@ private:
     [[noreturn]] static void run_child(const NodeId &id, int options, int max_ms, int channel)
     {
         const int fd = open_node(id);
-        if (options != 0)
-            n_socket_set_option(fd, options, 1);
+        if ((options & kPlainPeer) != 0)
+            n_socket_set_request_ids(fd, 0);
+        if ((options & ~kPlainPeer) != 0)
+            n_socket_set_option(fd, options & ~kPlainPeer, 1);
         if (send(channel, "r", 1, MSG_NOSIGNAL) != 1)
             _exit(1);
         int32_t count = 0;

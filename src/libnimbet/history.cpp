@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: MIT
+// The history of accepted requests, with and without request identifiers.
+#include "history.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "internal.h"
+#include "socket.h"
+#include "window_table.h"
+
+using namespace nimbet;
+
+namespace {
+
+// The pair of nodes a history belongs to: the receiving node (the socket's
+// own identifier) and the requesting one. Two nodes in one process keep
+// apart what each has accepted.
+struct PairKey {
+    NodeKey self, peer;
+    bool operator==(const PairKey &o) const = default;
+};
+
+struct PairKeyHash {
+    std::size_t operator()(const PairKey &k) const
+    {
+        return NodeKeyHash{}(k.peer) * 31u ^ NodeKeyHash{}(k.self);
+    }
+};
+
+struct SessionKey {
+    PairKey pair;
+    uint32_t session;
+    bool operator==(const SessionKey &o) const = default;
+};
+
+struct SessionKeyHash {
+    std::size_t operator()(const SessionKey &k) const { return PairKeyHash{}(k.pair) * 131u ^ k.session; }
+};
+
+// The counters of one session: the highest taken, and a bit for each of the
+// kIdWindow counters at and below it (bit 0: the highest itself).
+struct Counters {
+    uint32_t highest = 0;
+    uint64_t taken[kIdWindow / 64] = {};
+
+    bool test(uint32_t back) const { return (taken[back / 64] >> (back % 64)) & 1u; }
+    void set(uint32_t back) { taken[back / 64] |= uint64_t{1} << (back % 64); }
+
+    // Makes `counter` the highest: the bits move down by the difference.
+    void raise(uint32_t counter)
+    {
+        const uint32_t shift = counter - highest;
+        highest = counter;
+        if (shift >= kIdWindow) {
+            std::fill(std::begin(taken), std::end(taken), 0);
+            return;
+        }
+        const uint32_t words = shift / 64, bits = shift % 64;
+        constexpr uint32_t n = kIdWindow / 64;
+        for (uint32_t i = n; i-- > 0;) {
+            const uint64_t hi = i >= words ? taken[i - words] : 0;
+            const uint64_t lo = i >= words + 1 ? taken[i - words - 1] : 0;
+            taken[i] = bits == 0 ? hi : (hi << bits) | (lo >> (64 - bits));
+        }
+    }
+};
+
+// A sequence byte taken from a pair, and when.
+struct Heard {
+    uint8_t seq;
+    uint32_t at;
+};
+
+struct Bytes {
+    std::vector<Heard> heard;  // oldest first
+};
+
+GlobalLock g_mu(kRankHistory);
+WindowTable<SessionKey, Counters, SessionKeyHash> g_sessions(kIdSessions);
+WindowTable<PairKey, Bytes, PairKeyHash> g_pairs(kPlainPairs);
+
+PairKey pair_of(const unsigned char self[8], const unsigned char peer[8])
+{
+    return {NodeKey::of(self), NodeKey::of(peer)};
+}
+
+}  // namespace
+
+namespace nimbet {
+
+Seen history_check_id(const unsigned char self[8], const unsigned char peer[8], const RequestId &id,
+                      uint32_t window_ms, uint32_t now)
+{
+    const SessionKey key{pair_of(self, peer), id.session};
+    std::lock_guard lock(g_mu);
+    bool made = false;
+    Counters *c = g_sessions.find_or_make(key, now, made);
+    if (c == nullptr)
+        return Seen::Refused;
+    Seen seen = Seen::New;
+    if (made || id.counter > c->highest) {
+        c->raise(id.counter);
+        c->set(0);
+    } else if (const uint32_t back = c->highest - id.counter; back >= kIdWindow) {
+        seen = Seen::Refused;
+    } else if (c->test(back)) {
+        seen = Seen::Repeat;
+    } else {
+        c->set(back);
+    }
+    g_sessions.keep(key, now, std::max(kIdMemoryMs, window_ms));
+    return seen;
+}
+
+Seen history_check_plain(const unsigned char self[8], const unsigned char peer[8], uint8_t seq, uint32_t window_ms,
+                         uint32_t now)
+{
+    const PairKey key = pair_of(self, peer);
+    std::lock_guard lock(g_mu);
+    if (lastacks() < 1) {
+        g_pairs.clear();
+        return Seen::New;
+    }
+    bool made = false;
+    Bytes *b = g_pairs.find_or_make(key, now, made);
+    if (b == nullptr)
+        return Seen::Refused;
+    auto &h = b->heard;
+    // A resend arrives while its sender still retries; the same byte after
+    // that is a new request.
+    std::erase_if(h, [&](const Heard &e) { return now - e.at > window_ms; });
+    Seen seen = Seen::Repeat;
+    if (std::none_of(h.begin(), h.end(), [seq](const Heard &e) { return e.seq == seq; })) {
+        // The bytes up to kPlainDepth ahead of a new one were taken a round
+        // of 256 ago: a sender that counts on meets them next.
+        std::erase_if(h, [seq](const Heard &e) { return static_cast<uint8_t>(e.seq - seq) - 1u < kPlainDepth; });
+        h.push_back({seq, now});
+        seen = Seen::New;
+    }
+    g_pairs.keep(key, now, window_ms);
+    return seen;
+}
+
+std::size_t ack_history_size()
+{
+    std::lock_guard lock(g_mu);
+    std::size_t n = g_sessions.size();
+    g_pairs.each([&n](const PairKey &, const Bytes &b) { n += b.heard.size(); });
+    return n;
+}
+
+void ack_history_clear()
+{
+    std::lock_guard lock(g_mu);
+    g_sessions.clear();
+    g_pairs.clear();
+}
+
+}  // namespace nimbet
