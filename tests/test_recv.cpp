@@ -795,21 +795,31 @@ TEST_F(Timers, NegativeTimeoutMeansNoWait)
     EXPECT_EQ(1u, parts_from_b().size());
 }
 
-TEST_F(Timers, ReceiverReleasesEvenFinishedDataAfterItsSilence)
+// Finished data stay until the application takes them, however long it
+// takes; the peer's next transfer waits until then. Data taken are let go
+// (and a new transfer from the peer takes their place).
+TEST_F(Timers, FinishedDataAreKeptUntilTaken)
 {
+    ShiftedClock clock;
     put(frame(kA, 1, {payload({1, 2}), cad(kB), cac(4, 0)}));
     take(b);
-    n_frag *r = n_frag_get_frag(kA.data());
-    ASSERT_NE(nullptr, r);
     ASSERT_EQ(FRAG_FINISHED, n_frag_get_status(kA.data(), FRAG_STATE_MASK));
-    // (50 + 13) * 2 retries = 126 ms of silence are allowed.
-    age_and_receive(r, 120);
-    EXPECT_EQ(FRAG_FINISHED, n_frag_get_status(kA.data(), FRAG_STATE_MASK));
-    age_and_receive(r, 127);
-    EXPECT_EQ(FRAG_ABORTED, n_frag_get_status(kA.data(), FRAG_STATE_MASK));
-    unsigned char *out = nullptr;
-    n_frag_get_data(kA.data(), &out);
-    EXPECT_EQ(nullptr, out);
+    clock.advance(600000);
+    EXPECT_EQ(0, n_socket_serve_timers(b));
+    put(frame(kA, 2, {payload({3}), cad(kB), cac(4, 0)}));
+    take(b);
+    ASSERT_EQ(FRAG_FINISHED, n_frag_get_status(kA.data(), FRAG_STATE_MASK));
+    unsigned char out[2] = {};
+    EXPECT_EQ(2, n_frag_copy_data(kA.data(), out, sizeof out));
+    EXPECT_EQ(2, out[1]);
+    clock.advance(2000);
+    put(frame(kA, 3, {payload({3}), cad(kB), cac(4, 0)}));
+    take(b);
+    EXPECT_EQ(1, n_frag_copy_data(kA.data(), out, sizeof out));
+    EXPECT_EQ(3, out[0]);
+    clock.advance(31000);
+    EXPECT_EQ(0, n_socket_serve_timers(b));
+    EXPECT_EQ(nullptr, n_frag_get_frag(kA.data()));  // taken, and reclaimed after 30 s
 }
 
 TEST_F(Timers, HugeTimeoutDoesNotWrapTheReceiverWait)

@@ -370,20 +370,26 @@ TEST_F(StrayFragments, RepeatedPlainMessageIsNewOnceItsSenderCannotBeResending)
     EXPECT_EQ(1u, stats().transfers_refused);
 }
 
-// A full table makes room for a new transfer by evicting one that stores
-// parts slower than one per timeout (trickling, or stalled); steady ones
-// are never evicted.
-TEST_F(StrayFragments, SlowTransferMakesRoomForANewOne)
+// The last quarter of a table goes only to a first part that comes again
+// (a live sender resends it); a full table evicts, for a first part that
+// keeps coming, a transfer that stores parts slower than two per timeout;
+// steady ones are never evicted.
+TEST_F(StrayFragments, SlowTransferMakesRoomForANewOneThatKeepsComing)
 {
     ShiftedClock clock;
     ASSERT_EQ(0, n_socket_set_frag_limits(b, 2, 1000));
     deliver(first_from(50, {1}));
     deliver(first_from(51, {1}));
+    EXPECT_EQ(-1, state(node_id(51)));  // the last place: once is not enough
+    deliver(first_from(51, {1}));
+    EXPECT_EQ(FRAG_ACTIVE, state(node_id(51)));
     deliver(first_from(52, {1}));
-    EXPECT_EQ(1u, stats().transfers_refused);
-    clock.advance(200);
-    deliver(frame(node_id(50), 1, {payload({2}), cad(idb), cac(2, 1)}));  // node 50 goes on
-    deliver(first_from(52, {1}));
+    for (unsigned char seq = 1; seq <= 8; ++seq) {
+        clock.advance(50);
+        deliver(frame(node_id(50), seq, {payload({2}), cad(idb), cac(2, seq)}));  // node 50 goes on
+        if (seq % 3 == 0)
+            deliver(first_from(52, {1}));  // node 52 resends
+    }
     EXPECT_EQ(1u, stats().transfers_evicted);
     EXPECT_EQ(FRAG_ACTIVE, state(node_id(50)));
     EXPECT_EQ(FRAG_ABORTED, state(node_id(51)));
@@ -408,22 +414,25 @@ TEST_F(StrayFragments, WaitingPartsAreReadBeforeTheTimersGiveUp)
 }
 
 // Sixteen fakes hold the default table, each kept alive with one part every
-// 0.3 s: a steady sender still gets in within its first retries.
+// 150 ms (one per timeout): a steady sender still gets in within its first
+// retries.
 TEST_F(StrayFragments, TricklingFakesDoNotKeepASteadySenderOut)
 {
     ShiftedClock clock;
-    for (unsigned char n = 0; n < 16; ++n)
-        put(first_from(static_cast<unsigned char>(60 + n), {n}));
+    for (int round = 0; round < 2; ++round)  // (the last places take a first part that came twice)
+        for (unsigned char n = 0; n < 16; ++n)
+            put(first_from(static_cast<unsigned char>(60 + n), {n}));
     pump({b}, [] { return false; }, 50);
+    ASSERT_EQ(16u, stats().transfers_started);
     const Bytes legit = single(400, {42});
     int tries = 0;
-    for (int ms = 0; ms <= 2000 && state(kA) != FRAG_FINISHED; ms += 100) {
-        clock.advance(100);
-        for (unsigned char n = static_cast<unsigned char>((ms / 100) % 3); n < 16; n += 3) {
-            const unsigned char seq = static_cast<unsigned char>(1 + ms / 300);
+    for (int ms = 0; ms <= 2000 && state(kA) != FRAG_FINISHED; ms += 50) {
+        clock.advance(50);
+        for (unsigned char n = static_cast<unsigned char>((ms / 50) % 3); n < 16; n += 3) {
+            const unsigned char seq = static_cast<unsigned char>(1 + ms / 150);
             put(frame(node_id(static_cast<unsigned char>(60 + n)), seq, {payload({n}), cad(idb), cac(2, seq)}));
         }
-        if (ms % 163 < 100) {  // the sender's retries
+        if (ms % 163 < 50) {  // the sender's retries
             put(legit);
             ++tries;
         }
@@ -431,14 +440,40 @@ TEST_F(StrayFragments, TricklingFakesDoNotKeepASteadySenderOut)
     }
     EXPECT_EQ(FRAG_FINISHED, state(kA));
     EXPECT_LE(tries, 4);
-    EXPECT_GE(stats().transfers_evicted, 1u);
+    EXPECT_EQ(1u, stats().transfers_evicted);
 }
 
-TEST_F(StrayFragments, ManySourcesStartNoMoreTransfersThanTheLimit)
+// A fresh first part every 10 ms (each from a new node) evicts nothing: a
+// slow but live transfer among fifteen fakes runs to its end.
+TEST_F(StrayFragments, FreshFirstPartsEvictNothing)
+{
+    ShiftedClock clock;
+    for (int round = 0; round < 2; ++round)
+        for (unsigned char n = 0; n < 15; ++n)
+            put(first_from(static_cast<unsigned char>(60 + n), {n}));
+    pump({b}, [] { return false; }, 50);
+    deliver(part(0, 2, {0}));
+    deliver(part(0, 2, {0}));
+    ASSERT_EQ(FRAG_ACTIVE, state(kA));
+    unsigned char fresh = 100;
+    for (unsigned char seq = 1; seq <= 40; ++seq) {
+        for (int i = 0; i < 10; ++i) {
+            clock.advance(10);
+            put(first_from(fresh++, {1}));
+        }
+        deliver(part(seq, seq == 40 ? 4 : 2, {seq}));  // one part per 100 ms: slow, but live
+    }
+    EXPECT_EQ(FRAG_FINISHED, state(kA));
+    EXPECT_EQ(0u, stats().transfers_evicted);
+}
+
+// One-shot sources take at most three quarters of the table, finished and
+// untaken or not: a sender that resends its first part gets in.
+TEST_F(StrayFragments, OneShotSourcesLeaveRoomForASenderThatResends)
 {
     ASSERT_EQ(0, n_socket_set_frag_limits(b, 4, 1000));
     for (unsigned char n = 10; n < 110; ++n) {
-        Bytes f = part(0, 2, {n});
+        Bytes f = part(0, 4, {n});  // single-part transfers: finished at once, never taken
         f[52] = n;  // source identifier 1.1.1.1.10.0.0.n
         n_util_crc16_append(f.data(), static_cast<unsigned>(f.size()));
         put(f);
@@ -447,8 +482,13 @@ TEST_F(StrayFragments, ManySourcesStartNoMoreTransfersThanTheLimit)
     int held = 0;
     for (const FragRef &f : frag_snapshot())
         held += frag_receiving(f.get()) ? 1 : 0;
-    EXPECT_EQ(4, held);
-    EXPECT_EQ(96u, stats().transfers_refused);
+    EXPECT_EQ(3, held);
+    EXPECT_EQ(97u, stats().transfers_refused);
+    const Bytes legit = single(500, {42});
+    deliver(legit);
+    EXPECT_EQ(-1, state(kA));
+    deliver(legit);
+    EXPECT_EQ(FRAG_FINISHED, state(kA));
 }
 
 // A transfer of exactly the receiver's byte limit finishes; one byte more is

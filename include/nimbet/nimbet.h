@@ -678,6 +678,13 @@ N_EXPORT int n_socket_set_adaptive_retry(int fd, int on);
  */
 N_EXPORT int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes);
 
+/* Transfer filter: a first part must pass filter chain filter_id (0: no
+ * filter) to start a receiving transfer on the socket; one that does not is
+ * refused, not acknowledged (its sender gives up and says so), so that what
+ * the application would drop is never reported as delivered. 0, or -1 with
+ * 9 or 22. */
+N_EXPORT int n_socket_set_transfer_filter(int fd, int filter_id);
+
 /* Sends a buffer / a file to one node as a fragmented transfer; the first part's send result or -1.
  * A regular file is read part by part as the transfer runs (up to 4 GiB - 1
  * bytes); a read error or a file that shrinks aborts the transfer. Anything

@@ -598,7 +598,8 @@ n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id)
     return on_socket(fd, kBadF, [&](socket_record *rec) -> n_pkt * {
         for (;;) {
             const bool blocking = (option_bits(rec) & SOCKET_BLOCKING) != 0;
-            PacketPtr pkt(receive_packet(rec, ack_fd, blocking ? Wait::forever() : Wait::now()));
+            // A request the chain refuses is not acknowledged either.
+            PacketPtr pkt(receive_packet(rec, ack_fd, blocking ? Wait::forever() : Wait::now(), filter_id));
             if (!pkt)
                 return nullptr;  // the receive's error
             switch (n_filter_apply(filter_id, pkt.get())) {

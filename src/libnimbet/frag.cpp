@@ -7,13 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <new>
 #include <unordered_map>
 
 #include "frag.h"
 #include "packet.h"
-#include "recent.h"
 #include "trace.h"
 
 using namespace nimbet;
@@ -39,19 +37,9 @@ std::unordered_map<NodeKey, n_frag *, NodeKeyHash> g_index;
 
 RegistryLock::RegistryLock() : lock_(g_mu) {}
 
-// An aborted transfer that nobody deletes is reclaimed after this long.
+// An aborted transfer, or a received one whose data were taken, that nobody
+// deletes is reclaimed after this long.
 constexpr uint32_t kReclaimMs = 30000;
-
-// The ended transfers of one peer, newest last. A nonce is never reused, so
-// remembering an ended transfer longer than its sender could retry costs
-// memory only: the bounds keep that small (about 2 MiB at most: 64
-// transfers of each of 1024 peers, forgotten after 5 minutes) and cover
-// copies delayed far beyond any retry.
-struct EndedOfPeer {
-    std::deque<PartSummary> parts;
-};
-constexpr std::size_t kEndedPerPeer = 64;
-RecentTable<NodeKey, EndedOfPeer, NodeKeyHash> g_ended(1024, 5u * 60u * 1000u);
 
 // How long a receiver waits for the next part: (timeout + 13) ms per retry
 // left, in 64 bits (a large timeout times 255 retries passes 32 bits).
@@ -71,8 +59,10 @@ bool timer_wait(const n_frag *f, uint32_t timeout, uint64_t &wait)
         wait = f->adaptive ? std::max(f->rtt.rto_ms(timeout), 1u) - 1 : timeout;
         return frag_state(f) == FRAG_ACTIVE && f->channel != nullptr;
     }
+    // A finished receiver waits on nothing: its data are kept until the
+    // application takes them.
     wait = receiver_patience(timeout, f->retries);
-    return frag_state(f) != FRAG_ABORTED;
+    return frag_state(f) == FRAG_ACTIVE;
 }
 
 // Milliseconds from now until a timer that waits `wait` after `last` is due
@@ -108,6 +98,13 @@ const unsigned char *joined_data(n_frag *f)
     return f->frag_data;
 }
 
+// A finished receiver's data went to the application.
+void mark_taken(n_frag *f)
+{
+    if (frag_receiving(f) && frag_state(f) == FRAG_FINISHED)
+        f->taken.store(true);
+}
+
 const char *kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"};
 
 
@@ -128,9 +125,7 @@ int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool 
         if (gives_up && !drained)
             return 0;
         if (frag_receiving(f)) {
-            // A finished receiver's data are released too: the application
-            // takes them before its patience has run out.
-            frag_abort(f, frag_state(f) == FRAG_FINISHED ? "data not taken in time" : "no part for too long");
+            frag_abort(f, "no part for too long");
         } else if (!spent) {
             sender_resend(f);
         } else {
@@ -160,7 +155,9 @@ int walk_timers(socket_record *reader, bool serve, bool drained)
         if (!lock.live)
             continue;
         const uint32_t now = n_util_getmstime();
-        if (serve && frag_state(f.get()) == FRAG_ABORTED) {
+        const bool done_with = frag_state(f.get()) == FRAG_ABORTED ||
+                               (frag_state(f.get()) == FRAG_FINISHED && frag_receiving(f.get()) && f->taken.load());
+        if (serve && done_with) {
             if (now - f->ended > kReclaimMs)
                 frag_unregister(f.get());
             continue;
@@ -307,47 +304,6 @@ void frag_finish(n_frag *f)
     }
 }
 
-void ended_remember(const n_frag *f)
-{
-    if (f->part_index == 0)
-        return;
-    const RegistryLock lock;
-    EndedOfPeer &e = g_ended.touch(NodeKey::of(f->id), n_util_getmstime());
-    if (e.parts.size() >= kEndedPerPeer)
-        e.parts.pop_front();
-    e.parts.push_back(f->last);
-}
-
-bool ended_by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out)
-{
-    const RegistryLock lock;
-    const EndedOfPeer *e = g_ended.find(NodeKey::of(peer), n_util_getmstime());
-    if (e == nullptr)
-        return false;
-    for (auto it = e->parts.rbegin(); it != e->parts.rend(); ++it)
-        if (it->described && it->nonce == nonce)
-            return out = *it, true;
-    return false;
-}
-
-bool ended_plain(const unsigned char *peer, PartSummary &out)
-{
-    const RegistryLock lock;
-    const EndedOfPeer *e = g_ended.find(NodeKey::of(peer), n_util_getmstime());
-    if (e == nullptr)
-        return false;
-    for (auto it = e->parts.rbegin(); it != e->parts.rend(); ++it)
-        if (!it->described)
-            return out = *it, true;
-    return false;
-}
-
-void ended_clear()
-{
-    const RegistryLock lock;
-    g_ended.clear();
-}
-
 bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView &view)
 {
     const std::size_t size = frame_size(pkt);
@@ -445,6 +401,7 @@ int n_frag_get_data(const unsigned char *id, unsigned char **out)
         return fail(kInval);
     return with_frag(id, [out](n_frag *f) {
         *out = const_cast<unsigned char *>(joined_data(f));
+        mark_taken(f);
         return clamp_to_int(f->total_len);
     });
 }
@@ -456,6 +413,8 @@ int64_t n_frag_copy_data(const unsigned char *id, unsigned char *buf, size_t siz
     return with_frag(id, [buf, size](n_frag *f) -> int64_t {
         if (const unsigned char *data = joined_data(f); data != nullptr && size != 0)
             std::memcpy(buf, data, f->total_len < size ? f->total_len : size);
+        if (size >= f->total_len)
+            mark_taken(f);
         return f->total_len;
     });
 }

@@ -105,6 +105,10 @@ struct n_frag {
     char *sink_path;                  // receiver writing to a file: the path it becomes when complete
     char *part_path;                  // receiver writing to a file: the file it writes while it runs
     bool keep_partial;                // an aborted file keeps what was received, as the target
+    // Receiver: the application took the finished data (read or copied
+    // them, or they went to a file). Until then a finished transfer is kept
+    // and its peer's next transfer refused; afterwards it is let go.
+    std::atomic<bool> taken{false};
     // Receiver: the last part stored; when anything of this transfer was
     // last heard (a part stored, repeated or out of turn); when it started.
     nimbet::PartSummary last;
@@ -240,16 +244,24 @@ void frag_release_data(n_frag *f);
 bool frag_socket_gone(n_frag *f);
 
 // Transfers from a peer that ended here (finished or aborted), remembered
-// per peer, so that late copies of their parts start nothing and the last
-// part stored is acknowledged again when its acknowledgement was lost. A
-// receiver is remembered when it leaves FRAG_ACTIVE. (These take
-// frag_mutex themselves.)
+// so that late copies of their parts start nothing and the last part stored
+// is acknowledged again when its acknowledgement was lost (frag_ended.cpp;
+// these take frag_mutex themselves). A receiving transfer reserves its entry
+// when it starts (false: the memory is full, the transfer is refused) and
+// fills it when it leaves FRAG_ACTIVE; a described one is then remembered
+// by nonce for kEndedMemoryMs, a plain one (the newest of each peer) for its
+// socket's resend window. At most kEndedTransfers of each kind.
+inline constexpr std::size_t kEndedTransfers = 32768;
+inline constexpr uint32_t kEndedMemoryMs = 2u * 60u * 1000u;
+bool ended_reserve(const unsigned char *peer, bool described, uint32_t nonce);
 void ended_remember(const n_frag *f);
-// The last part stored of an ended transfer with this nonce; false for none.
+// The last part stored of an ended (or running) transfer with this nonce,
+// empty when it stored none; false when none is remembered.
 bool ended_by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out);
 // The last part stored of the peer's newest ended transfer without a
 // descriptor; false for none.
 bool ended_plain(const unsigned char *peer, PartSummary &out);
+std::size_t ended_size();
 // Forgets everything remembered (for tests and fuzzing).
 void ended_clear();
 

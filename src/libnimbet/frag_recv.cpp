@@ -6,6 +6,8 @@
 #include <optional>
 
 #include "ack.h"
+#include "packet.h"
+#include "recent.h"
 #include "frag.h"
 #include "trace.h"
 
@@ -37,6 +39,7 @@ enum class Verdict {
     Replace,  // the first part of a new transfer that takes the place of one that stalled
     Rival,    // the first part of a new transfer while one from that peer is under way
     Refuse,   // a new transfer while the application still holds the last one
+    Conflict, // a part that differs from the one stored under its sequence byte
     Ignore,   // belongs to no transfer, or not the part expected
 };
 
@@ -65,6 +68,18 @@ bool repeats(const PartSummary &p, const Fragment &frag, const TupleAt &part, co
     return part_crc(part) == p.crc;
 }
 
+// A plain part (no descriptor) with the sequence byte and kind of the part
+// stored last, within its sender's window, but other bytes: one of the two
+// is a copy of the part 256 before, and the transfer cannot tell which.
+bool conflicts(const PartSummary &p, const Fragment &frag, const TupleAt &part, const Pace &pace)
+{
+    if (!part || p.described || frag.d.present || frag.seq != p.seq || frag.kind != p.kind)
+        return false;
+    if (frag.now - p.stored_at > pace.window)
+        return false;
+    return part.len != p.len || part_crc(part) != p.crc;
+}
+
 // A transfer under way that nothing has been heard of for longer than its
 // sender could still be retrying one part: the sender is gone.
 bool stalled(const n_frag *f, const Fragment &frag, const Pace &pace) { return frag.now - f->heard > pace.window; }
@@ -85,7 +100,7 @@ bool rival_prevails(const n_frag *f, uint32_t rival, const Fragment &frag, const
 // A first part from a peer whose transfer `f` (if any) is not this one.
 Decision decide_newcomer(const n_frag *f, const Fragment &frag, const Pace &pace)
 {
-    if (f == nullptr || frag_state(f) == FRAG_ABORTED)
+    if (f == nullptr || frag_state(f) == FRAG_ABORTED || (frag_state(f) == FRAG_FINISHED && f->taken))
         return {Verdict::Start};
     if (frag_state(f) == FRAG_FINISHED)
         return {Verdict::Refuse, "previous transfer not yet taken"};
@@ -129,11 +144,13 @@ Decision decide_described(const n_frag *f, const Fragment &frag, const Pace &pac
 Decision decide_plain(const n_frag *f, const Fragment &frag, const Pace &pace)
 {
     if (f != nullptr && !f->described) {
+        const TupleAt part = find_tuple(frag.view, f->data_type);
         if (frag_state(f) == FRAG_ACTIVE && frag.seq == f->part_no)
             return {Verdict::Store};
-        if (frag_state(f) != FRAG_ABORTED && f->part_index > 0 &&
-            repeats(f->last, frag, find_tuple(frag.view, f->data_type), pace))
+        if (frag_state(f) != FRAG_ABORTED && f->part_index > 0 && repeats(f->last, frag, part, pace))
             return {Verdict::Reack, nullptr, f->last};
+        if (frag_state(f) == FRAG_ACTIVE && f->part_index > 0 && conflicts(f->last, frag, part, pace))
+            return {Verdict::Conflict, "two different parts for one sequence byte"};
     }
     if (PartSummary ended{}; ended_plain(frag.view.srcid(), ended) && repeats(ended, frag, frag.view.first, pace))
         return {Verdict::Reack, nullptr, ended};
@@ -197,6 +214,9 @@ bool complete(n_frag *f, const Descriptor &d, const PartSummary &last)
     }
     f->total_len = f->done_len;
     f->last = last;
+    // Data written to a file are where the application asked for them.
+    if (f->sink_path != nullptr)
+        f->taken.store(true);
     frag_finish(f);
     return true;
 }
@@ -264,61 +284,130 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
 }
 
 // Receiving transfers that hold (or will hold) data for a socket, weighed
-// without their locks; the oldest aborted ones kept for it go when there
+// without their locks: under way, or finished and not yet taken; the oldest
+// of those let go (aborted, or finished and taken) kept for it go when there
 // are many. The transfer that a new one may take the place of on a full
-// table: one under way that stores parts slower than one per timeout on
-// average, or that has stored none for a timeout (trickling, or stalled);
-// of those the one silent longest. A sender that is alive and heard goes
-// faster than that, so a steady transfer is never the one evicted.
+// table: one under way for more than two timeouts that stores parts slower
+// than kSteadyParts per timeout on average, or none for its sender's whole
+// window (trickling, or stalled); of those the one silent longest. A live
+// sender, even one that loses a fifth of its parts, goes faster than that.
 struct Table {
     int held = 0;
     FragRef evictable;
 };
 
-Table weigh_receivers(uint64_t serial, int max_aborted, uint32_t now, uint32_t timeout)
+constexpr uint64_t kSteadyParts = 2;
+
+bool let_go(const n_frag *f)
+{
+    return frag_state(f) == FRAG_ABORTED || (frag_state(f) == FRAG_FINISHED && f->taken.load());
+}
+
+Table weigh_receivers(uint64_t serial, int max_let_go, uint32_t now, const Pace &pace)
 {
     Table t;
-    int aborted = 0;
-    FragRef oldest_aborted;
+    int gone = 0;
+    FragRef oldest_gone;
     for (FragRef &f : frag_snapshot()) {
         if (!frag_receiving(f.get()) || f->arrival != serial)
             continue;
         const uint32_t last = f->last_time.load(std::memory_order_relaxed);
-        if (frag_state(f.get()) == FRAG_ABORTED) {
-            ++aborted;
-            if (!oldest_aborted || static_cast<int32_t>(last - oldest_aborted->last_time) < 0)
-                oldest_aborted = f;
+        if (let_go(f.get())) {
+            ++gone;
+            if (!oldest_gone || static_cast<int32_t>(last - oldest_gone->last_time) < 0)
+                oldest_gone = f;
             continue;
         }
         ++t.held;
         if (frag_state(f.get()) != FRAG_ACTIVE)
             continue;
         const uint64_t age = now - f->started;
-        const bool slow = age > timeout && f->part_index * uint64_t{timeout} < age;
-        const bool idle = now - last > timeout;
-        if ((slow || idle) && (!t.evictable || static_cast<int32_t>(last - t.evictable->last_time) < 0))
+        const bool slow = age > 2u * pace.timeout && f->part_index * uint64_t{pace.timeout} < kSteadyParts * age;
+        const bool stalled = now - last > pace.window;
+        if ((slow || stalled) && (!t.evictable || static_cast<int32_t>(last - t.evictable->last_time) < 0))
             t.evictable = f;
     }
-    if (aborted > max_aborted && oldest_aborted)
-        frag_unregister(oldest_aborted.get());
+    if (gone > max_let_go && oldest_gone)
+        frag_unregister(oldest_gone.get());
     return t;
 }
 
-// Room for one more receiving transfer on the socket: true when the table
-// has room or a slow transfer was evicted for it.
-bool make_room(socket_record *arrival, int max_transfers, uint32_t now, uint32_t timeout)
+// How often the same first part came (the same peer and nonce, or bytes
+// without a descriptor), and since when: a sender that is alive resends a
+// first part that was not acknowledged; made-up and one-shot first parts come
+// once. A hint only, kept under frag_mutex: what it forgets costs a newcomer
+// a resend or two, never anything remembered for safety.
+struct Knock {
+    uint32_t since = 0;
+    uint32_t times = 0;
+};
+
+struct KnockKey {
+    NodeKey peer;
+    uint32_t rival;
+    bool operator==(const KnockKey &o) const = default;
+};
+
+struct KnockKeyHash {
+    std::size_t operator()(const KnockKey &k) const { return NodeKeyHash{}(k.peer) * 131u ^ k.rival; }
+};
+
+RecentTable<KnockKey, Knock, KnockKeyHash> g_knocks(4096, 10u * 1000u);
+
+Knock knock(const Fragment &frag, const Pace &pace)
 {
-    Table t = weigh_receivers(arrival->serial, 4 * max_transfers, now, timeout);
+    const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(frag.view.first);
+    std::lock_guard lock(frag_mutex());
+    Knock &k = g_knocks.touch({NodeKey::of(frag.view.srcid()), rival}, frag.now);
+    if (k.times == 0 || frag.now - k.since > pace.window) {
+        k.since = frag.now;
+        k.times = 0;
+    }
+    k.times += 1;
+    return k;
+}
+
+// Room for one more receiving transfer on the socket; null when there is,
+// else why not. The last quarter of the table goes only to first parts that
+// came more than once (their sender resends them), so one-shot fakes cannot
+// fill it; a full table evicts a slow transfer only for a first part that
+// keeps coming (three times over two timeouts), so fresh fakes evict
+// nothing. A sender that resends as a live one does gets in; the hostile
+// load is what is refused.
+const char *make_room(socket_record *arrival, int max_transfers, const Fragment &frag, const Pace &pace)
+{
+    Table t = weigh_receivers(arrival->serial, 4 * max_transfers, frag.now, pace);
+    const int reserve = max_transfers >= 4 ? max_transfers / 4 : 1;
+    if (t.held < max_transfers - reserve)
+        return nullptr;
+    const Knock k = knock(frag, pace);
     if (t.held < max_transfers)
-        return true;
-    if (!t.evictable)
-        return false;
+        return k.times >= 2 ? nullptr : "table nearly full: a first part must come again";
+    if (!t.evictable || k.times < 3 || frag.now - k.since < 2u * pace.timeout)
+        return "too many transfers at once";
     const FragLock lock(t.evictable.get());
     if (!lock.live || frag_state(t.evictable.get()) != FRAG_ACTIVE)
-        return true;  // it ended meanwhile: room all the same
+        return nullptr;  // it ended meanwhile: room all the same
     count(arrival->stats.transfers_evicted);
     frag_abort(t.evictable.get(), "evicted by a new transfer: too slow");
-    return true;
+    return nullptr;
+}
+
+// Whether the application takes transfers with this first part: the
+// socket's transfer filter (n_socket_set_transfer_filter) passes it.
+bool wanted(socket_record *arrival, const FrameView &view)
+{
+    int filter = 0;
+    {
+        std::lock_guard lock(arrival->mu);
+        filter = arrival->transfer_filter;
+    }
+    if (filter <= 0)
+        return true;
+    PacketPtr pkt(n_pkt_alloc());
+    if (!pkt || parse_verified_frame(pkt.get(), {view.bytes, view.len}) != 0)
+        return false;
+    return n_filter_apply(filter, pkt.get()) == 1;
 }
 
 // The one place a receiving transfer is made: for the peer that sent
@@ -368,12 +457,19 @@ Started start(socket_record *arrival, socket_record *reply, const Fragment &frag
         max_bytes = arrival->max_bytes;
     }
     const FrameView &view = frag.view;
-    if (frag.d.has(kDescFirst) && frag.d.total > max_bytes) {
-        refuse(arrival, view, "larger than the receiver's limit");
-        return Started::Refused;
-    }
-    if (!make_room(arrival, max_transfers, frag.now, pace.timeout)) {
-        refuse(arrival, view, "too many transfers at once");
+    const char *why = nullptr;
+    if (socket_quiet(arrival, frag.now))
+        why = "quiet after the start";
+    else if (frag.d.has(kDescFirst) && frag.d.total > max_bytes)
+        why = "larger than the receiver's limit";
+    else if (!wanted(arrival, view))
+        why = "refused by the transfer filter";
+    else
+        why = make_room(arrival, max_transfers, frag, pace);
+    if (why == nullptr && !ended_reserve(view.srcid(), frag.d.has(kDescFirst), frag.d.nonce))
+        why = "memory of ended transfers full";
+    if (why != nullptr) {
+        refuse(arrival, view, why);
         return Started::Refused;
     }
     bool raced = false;
@@ -416,6 +512,10 @@ bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record 
     }
     case Verdict::Refuse:
         refuse(arrival, view, what.why);
+        return false;
+    case Verdict::Conflict:
+        frag_abort(f, what.why);
+        ignore(arrival, view, what.why);
         return false;
     case Verdict::Ignore:
     case Verdict::Start:
@@ -535,7 +635,12 @@ int n_frag_get_data_file(const unsigned char *id, const char *path)
 {
     if (path == nullptr)
         return fail(kInval);
-    return with_frag(id, [path](n_frag *f) { return write_data_file(f, path); });
+    return with_frag(id, [path](n_frag *f) {
+        const int written = write_data_file(f, path);
+        if (written >= 0 && frag_receiving(f) && frag_state(f) == FRAG_FINISHED)
+            f->taken.store(true);
+        return written;
+    });
 }
 
 }  // extern "C"

@@ -146,6 +146,21 @@ bool flush_window(n_frag *f)
     return ok;
 }
 
+// Makes a rename in the folder of `path` durable. A folder that cannot be
+// opened for it (no read permission) is trusted as it is.
+bool sync_folder_of(const char *path)
+{
+    std::string folder(path);
+    const std::size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return ok;
+}
+
 }  // namespace
 
 namespace nimbet {
@@ -182,12 +197,15 @@ bool sink_write(n_frag *f, const unsigned char *data, uint8_t len)
 
 bool sink_complete(n_frag *f)
 {
-    const bool flushed = flush_window(f);
+    // The data reach the disk before the file takes its name, and the name
+    // before the last part is acknowledged: a sender told "finished" is
+    // never wrong after a power loss.
+    const bool flushed = flush_window(f) && ::fsync(f->file) == 0;
     const bool ours = still_ours(f->file, f->part_path);
     const bool closed = ::close(f->file) == 0;
     f->file = -1;
     if (flushed && ours && closed && ::rename(f->part_path, f->sink_path) == 0)
-        return true;
+        return sync_folder_of(f->sink_path);
     if (ours)
         ::unlink(f->part_path);
     return false;

@@ -217,15 +217,29 @@ void trace_received(n_trace_event e, socket_record *rec, const Delivered &d, std
         trace_emit(e, rec->fd, d.buf, len, &d.from, reason);
 }
 
+// Whether a frame passes a filter chain. A chain that cannot be applied
+// lets it through: the filtered receive then reports the chain's error.
+bool passes(int filter, const FrameView &v)
+{
+    PacketPtr pkt(n_pkt_alloc());
+    return !pkt || parse_verified_frame(pkt.get(), {v.bytes, v.len}) != 0 || n_filter_apply(filter, pkt.get()) != 0;
+}
+
 // A request addressed to `rec`: the history says whether it is new, a
 // repeat or one that cannot be told from a repeat. A new one and a repeat
 // are acknowledged (a repeat means our earlier acknowledgement was lost);
 // only a new one is delivered; a refused one is neither, so its sender
 // gives up rather than being told it arrived. Requests with an identifier
 // are remembered by it, others by their sequence byte.
-Outcome take_request(socket_record *rec, socket_record *ack, Delivered &d, const unsigned char *self, uint8_t seq)
+Outcome take_request(socket_record *rec, socket_record *ack, Delivered &d, const unsigned char *self, uint8_t seq,
+                     int filter)
 {
     const FrameView &v = d.view;
+    if (filter > 0 && !passes(filter, v)) {
+        count(rec->stats.requests_refused);
+        trace_received(N_TRACE_REQUEST_REFUSED, rec, d, v.len, "refused by the filter");
+        return Outcome::Ignore;
+    }
     const uint32_t options = option_bits(rec);
     bool ids = false;
     {
@@ -261,7 +275,7 @@ Outcome take_request(socket_record *rec, socket_record *ack, Delivered &d, const
 // Applies the effects of one frame received on `rec` and says what becomes of
 // it. `ack` is the socket acknowledgements go out through (null: none for
 // single requests; fragments then use the receiving socket).
-Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d)
+Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d, int filter)
 {
     const FrameView &v = d.view;
     unsigned char self[kIdLen];
@@ -288,7 +302,7 @@ Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d)
         frag_on_ack(rec, v);
         return Outcome::Deliver;
     case FrameClass::Request:
-        return take_request(rec, ack, d, self, c.seq);
+        return take_request(rec, ack, d, self, c.seq, filter);
     case FrameClass::Fragment:
         // Without an acknowledgement socket the parts are acknowledged through
         // the socket they arrived on; a transfer never acknowledged would
@@ -330,7 +344,8 @@ Classified classify_frame(const FrameView &view, const unsigned char self_id[8])
     return {FrameClass::Invalid, seq};
 }
 
-Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out, std::size_t n, bool waiting)
+Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out, std::size_t n, bool waiting,
+                          int filter)
 {
     out.acked = false;
     // A datagram longer than a frame can be is never parsed from its
@@ -345,7 +360,7 @@ Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out
         return waiting || too_long ? Received::Empty : Received::Rejected;
     }
     count(rec->stats.frames_received);
-    switch (handle_frame(rec, ack, out)) {
+    switch (handle_frame(rec, ack, out, filter)) {
     case Outcome::Deliver:
         settle_waiters(rec, out.view);
         trace_received(N_TRACE_DELIVERED, rec, out, n);
@@ -360,7 +375,7 @@ Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out
     return Received::Invalid;
 }
 
-Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out)
+Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out, int filter)
 {
     const bool waiting = wait.kind != Wait::Now;
     for (bool fresh = true;; fresh = false) {
@@ -373,19 +388,19 @@ Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait,
         case Read::Datagram:
             break;
         }
-        const Received r = process_datagram(rec, ack, out, n, waiting);
+        const Received r = process_datagram(rec, ack, out, n, waiting, filter);
         if (r != Received::Empty || !waiting)
             return r;
     }
 }
 
-n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait)
+n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filter)
 {
     if (!ensure_bound(rec))
         return fail_null_sys<n_pkt>(kNotBound, errno);
     SocketRef ack = ack_fd != 0 ? socket_acquire(ack_fd) : SocketRef();
     Delivered d;
-    switch (receive_frame(rec, ack.get(), wait, d)) {
+    switch (receive_frame(rec, ack.get(), wait, d, filter)) {
     case Received::Frame:
         break;
     case Received::Closed:

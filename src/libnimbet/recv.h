@@ -72,14 +72,18 @@ enum class Received {
 // applying every effect of what arrives (acknowledgements through `ack`,
 // which may be null; repeats; transfers). A receive that waits passes over
 // frames that are not delivered; one that does not wait reports them.
-Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out);
+// With `filter` (a filter chain id), a request that does not pass it is
+// neither acknowledged nor remembered: what the application drops is never
+// reported delivered.
+Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out, int filter = 0);
 
 // The effects of one datagram of n bytes already in out.buf (n may exceed
 // the buffer: the datagram was longer than a frame). Empty: nothing for the
 // caller (a receive that waits goes on).
-Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out, std::size_t n, bool waiting);
+Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out, std::size_t n, bool waiting,
+                          int filter = 0);
 
 // n_socket_recv with a given wait: a new packet, or null with the error number.
-n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait);
+n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filter = 0);
 
 }  // namespace nimbet

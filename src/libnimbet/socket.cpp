@@ -491,6 +491,17 @@ int n_socket_set_request_ids(int fd, int on) { return set_switch(fd, &socket_rec
 
 int n_socket_set_quiet_start(int fd, int on) { return set_switch(fd, &socket_record::quiet_start, on); }
 
+int n_socket_set_transfer_filter(int fd, int filter_id)
+{
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (filter_id < 0)
+            return fail(kInval);
+        std::lock_guard lock(rec->mu);
+        rec->transfer_filter = filter_id;
+        return 0;
+    });
+}
+
 int n_socket_set_adaptive_retry(int fd, int on) { return set_switch(fd, &socket_record::adaptive_retry, on); }
 
 namespace {

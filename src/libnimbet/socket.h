@@ -96,6 +96,7 @@ struct socket_record {
     bool request_ids = true;     // identifiers on requests to peers that take them; acknowledgements say so
     bool quiet_start = false;    // no new request or transfer taken for one resend window after opening
     uint32_t opened_at = 0;      // n_util_getmstime() of n_socket_open
+    int transfer_filter = 0;     // filter chain a first part must pass to start a transfer (0: none)
     RecentTable<NodeKey, RttEstimator, NodeKeyHash> round_trips{256, 10u * 60u * 1000u};  // per peer
     RecentTable<NodeKey, PeerRequests, NodeKeyHash> peer_requests{1024, 10u * 60u * 1000u};  // per peer
     AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket

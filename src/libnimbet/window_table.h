@@ -62,6 +62,17 @@ public:
         order_.splice(order_.end(), order_, it->second.age);
     }
 
+    // Ends the entry of `key` `ms` from now, sooner or later than it was
+    // set to; it moves to the back of the expiry order.
+    void expire_in(const Key &key, uint32_t now, uint32_t ms)
+    {
+        auto it = map_.find(key);
+        if (it == map_.end())
+            return;
+        it->second.expires = now + ms;
+        order_.splice(order_.end(), order_, it->second.age);
+    }
+
     void erase(const Key &key)
     {
         auto it = map_.find(key);
