@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -116,6 +117,55 @@ TEST_F(FilteredReceive, FailedReceiveKeepsItsOwnNumber)
     n_socket_close(b);
     waiter.join();
     EXPECT_EQ(N_EBADF, seen.load());
+}
+
+}  // namespace
+
+namespace {
+
+// An acknowledgement tells the sender its request arrived: a request that
+// the application's chain refuses is not acknowledged (its sender gives up
+// and says so), nor remembered; one that passes is acknowledged and
+// delivered.
+TEST_F(FilteredReceive, RequestTheChainRefusesIsNotAcknowledged)
+{
+    const NodeId kC = node_id(3);
+    const int chain = n_filter_create(nullptr);
+    ASSERT_EQ(chain, n_filter_add(chain, FILTER_TYPE_ID, kC.data()));
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    Tap tap;
+    const Bytes from_a = frame(ida, 1, {payload({1}), cad(idb), cac(0, 7)});
+    const Bytes from_c = frame(kC, 1, {payload({2}), cad(idb), cac(0, 7)});
+    for (const Bytes *f : {&from_a, &from_c}) {
+        ASSERT_EQ(1, n_socket_send_raw(a, f->data(), static_cast<int>(f->size())));
+        await_datagram();
+    }
+    n_socket_set_option(b, SOCKET_BLOCKING, 1);
+    n_pkt *got = n_socket_recv_filtered(b, b, chain);
+    ASSERT_NE(nullptr, got);
+    EXPECT_EQ(0, std::memcmp(got->srcid, kC.data(), 8));
+    n_pkt_free(got);
+    int acks_to_a = 0, acks_to_c = 0;
+    for (const Bytes &f : tap.drain(50)) {
+        const WireControl c = wire_control(f);
+        if (wire_source(f) != idb || c.control != 1)
+            continue;
+        Bytes to;
+        wire_tuple(f, 0x6C, 0x80, to);
+        acks_to_a += to == Bytes(ida.begin(), ida.end());
+        acks_to_c += to == Bytes(kC.begin(), kC.end());
+    }
+    EXPECT_EQ(0, acks_to_a);
+    EXPECT_EQ(1, acks_to_c);
+    // Not remembered either: the same request taken without the chain is new.
+    n_socket_set_option(b, SOCKET_BLOCKING, 0);
+    ASSERT_EQ(1, n_socket_send_raw(a, from_a.data(), static_cast<int>(from_a.size())));
+    await_datagram();
+    n_pkt *later = nullptr;
+    for (int i = 0; i < 10 && later == nullptr; ++i)
+        later = n_socket_recv(b, b);
+    ASSERT_NE(nullptr, later);
+    n_pkt_free(later);
 }
 
 }  // namespace

@@ -396,7 +396,84 @@ TEST_F(StrayFragments, SlowTransferMakesRoomForANewOneThatKeepsComing)
     EXPECT_EQ(FRAG_ACTIVE, state(node_id(52)));
 }
 
-// A receiver that was descheduled for long reads the parts waiting in its
+// A transfer without descriptor cannot tell a part from the one 256 before
+// it, which has the same sequence byte: when two different parts come for
+// the byte of the part stored last, the transfer aborts rather than deliver
+// what may be the wrong one.
+TEST_F(StrayFragments, PlainTransferAbortsOnTwoDifferentPartsForOneByte)
+{
+    deliver(part(0, 2, {1}));
+    deliver(part(1, 2, {2}));
+    tap.drain(20);
+    deliver(part(1, 2, {2}));  // a resend: acknowledged again
+    EXPECT_EQ(1u, acks().size());
+    EXPECT_EQ(FRAG_ACTIVE, state(kA));
+    deliver(part(1, 2, {9}));  // another part under that byte
+    EXPECT_TRUE(acks().empty());
+    EXPECT_EQ(FRAG_ABORTED, state(kA));
+}
+
+// Only what the application takes is acknowledged: a first part that the
+// socket's transfer filter refuses starts nothing and is not acknowledged.
+TEST_F(StrayFragments, TransferTheFilterRefusesIsNotAcknowledged)
+{
+    const int chain = n_filter_create(nullptr);
+    const NodeId other = node_id(7);
+    ASSERT_EQ(chain, n_filter_add(chain, FILTER_TYPE_ID, other.data()));
+    ASSERT_EQ(0, n_socket_set_transfer_filter(b, chain));
+    deliver(single(600, {1}));
+    EXPECT_TRUE(acks().empty());
+    EXPECT_EQ(-1, state(kA));
+    EXPECT_EQ(1u, stats().transfers_refused);
+    ASSERT_EQ(0, n_socket_set_transfer_filter(b, 0));
+    deliver(single(600, {1}));
+    EXPECT_EQ(1u, acks().size());
+    EXPECT_EQ(FRAG_FINISHED, state(kA));
+    EXPECT_EQ(-1, n_socket_set_transfer_filter(b, -1));
+}
+
+// Many small transfers back to back, each taken as it finishes: late copies
+// of the first ones (after hundreds of others) start nothing, and are
+// acknowledged again when they repeat a transfer's last part.
+TEST_F(StrayFragments, LateCopiesAfterHundredsOfTransfersStartNothing)
+{
+    std::vector<Bytes> sent;
+    for (uint32_t nonce = 1000; nonce < 1300; ++nonce) {
+        sent.push_back(single(nonce, {static_cast<unsigned char>(nonce)}));
+        put(sent.back());
+        pump({b}, [&] { return state(kA) == FRAG_FINISHED; }, 500);
+        n_frag_delete(kA.data());  // as an application does once it took the data
+    }
+    ASSERT_EQ(300u, stats().transfers_finished);
+    tap.drain(50);
+    for (int i = 0; i < 100; ++i) {
+        put(sent[static_cast<std::size_t>(i)]);
+        if (i % 25 == 24)
+            pump({b}, [] { return false; }, 10);
+    }
+    pump({b}, [] { return false; }, 30);
+    EXPECT_EQ(300u, stats().transfers_finished);
+    EXPECT_EQ(-1, state(kA));
+    EXPECT_EQ(100u, acks().size());
+}
+
+// The memory of ended transfers forgets nothing early: when it is full, new
+// transfers are refused.
+TEST(EndedTransfers, FullMemoryRefusesNewTransfersAndForgetsNothingEarly)
+{
+    ManualClock clock;
+    const NodeId peer = node_id(9);
+    for (uint32_t nonce = 0; nonce < kEndedTransfers; ++nonce)
+        ASSERT_TRUE(ended_reserve(peer.data(), true, nonce)) << nonce;
+    EXPECT_FALSE(ended_reserve(peer.data(), true, kEndedTransfers));
+    PartSummary s{};
+    EXPECT_TRUE(ended_by_nonce(peer.data(), 0, s));
+    clock.advance(3600u * 1000u);  // transfers under way keep their place
+    EXPECT_FALSE(ended_reserve(peer.data(), true, kEndedTransfers));
+    ended_clear();
+}
+
+
 // queue before its timers may give up on their transfer.
 TEST_F(StrayFragments, WaitingPartsAreReadBeforeTheTimersGiveUp)
 {
@@ -414,11 +491,11 @@ TEST_F(StrayFragments, WaitingPartsAreReadBeforeTheTimersGiveUp)
 }
 
 // Sixteen fakes hold the default table, each kept alive with one part every
-// 150 ms (one per timeout): a steady sender still gets in within its first
-// retries.
+// 150 ms (a little more than one per timeout): a steady sender still gets in
+// within its first retries.
 TEST_F(StrayFragments, TricklingFakesDoNotKeepASteadySenderOut)
 {
-    ShiftedClock clock;
+    ManualClock clock;
     for (int round = 0; round < 2; ++round)  // (the last places take a first part that came twice)
         for (unsigned char n = 0; n < 16; ++n)
             put(first_from(static_cast<unsigned char>(60 + n), {n}));
@@ -426,17 +503,19 @@ TEST_F(StrayFragments, TricklingFakesDoNotKeepASteadySenderOut)
     ASSERT_EQ(16u, stats().transfers_started);
     const Bytes legit = single(400, {42});
     int tries = 0;
-    for (int ms = 0; ms <= 2000 && state(kA) != FRAG_FINISHED; ms += 50) {
+    // The fakes trickle for 1.5 s before the sender comes, and go on.
+    for (int ms = 0; ms <= 3500 && state(kA) != FRAG_FINISHED; ms += 50) {
         clock.advance(50);
         for (unsigned char n = static_cast<unsigned char>((ms / 50) % 3); n < 16; n += 3) {
             const unsigned char seq = static_cast<unsigned char>(1 + ms / 150);
             put(frame(node_id(static_cast<unsigned char>(60 + n)), seq, {payload({n}), cad(idb), cac(2, seq)}));
         }
-        if (ms % 163 < 50) {  // the sender's retries
+        pump({b}, [] { return false; }, 5);
+        if (ms >= 1500 && (ms - 1500) % 163 < 50) {  // the sender's retries
             put(legit);
             ++tries;
         }
-        pump({b}, [] { return false; }, 20);
+        pump({b}, [] { return false; }, 5);
     }
     EXPECT_EQ(FRAG_FINISHED, state(kA));
     EXPECT_LE(tries, 4);
