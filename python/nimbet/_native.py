@@ -174,6 +174,7 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "_n_errno": (POINTER(c_int), []),
     "n_util_version": (c_char_p, []),
     "n_util_strerr": (c_char_p, [c_int]),
+    "n_util_syserr": (c_int, []),
     "n_pkt_alloc": (c_void_p, []),
     "n_pkt_free": (c_int, [c_void_p]),
     "n_pkt_parse": (c_int, [c_void_p, c_char_p, ctypes.c_uint]),
