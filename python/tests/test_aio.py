@@ -131,8 +131,10 @@ async def test_a_full_queue_stops_the_reading_and_loses_nothing(port):
                nimbet.open(port, "127.0.0.2", "127.255.255.255", node_id=B) as b:
         for i in range(100):
             b.send(Packet([("seq", i.to_bytes(2, "big"))]))
+        before = cpu_seconds()
         await asyncio.sleep(0.2)  # the loop reads until the queue is full, then leaves the rest to the kernel
         assert len(a._pending) == 10
+        assert cpu_seconds() - before < 0.1  # and does not spin on a socket it may not read
         got = [(await a.recv(timeout=1)).get("seq") for _ in range(100)]
         assert got == [i.to_bytes(2, "big") for i in range(100)]
         assert a.stats().queue_drops == 0
