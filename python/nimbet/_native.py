@@ -211,6 +211,7 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "n_socket_get_retry": (c_int, [c_int]),
     "n_socket_get_timeout": (c_int, [c_int]),
     "n_socket_get_port": (c_uint16, [c_int]),
+    "n_socket_get_last_seq": (c_uint8, [c_int]),
     "n_socket_send": (c_int, [c_int, c_void_p]),
     "n_socket_send_addressed": (c_int, [c_int, c_void_p, c_char_p]),
     "n_socket_recv_timeout": (c_void_p, [c_int, c_int, c_int]),
