@@ -112,12 +112,13 @@ async def face_asyncio(packet: nimbet.Packet, n: int) -> float:
         return n / (time.perf_counter() - t0)
 
 
-def await_line(process: subprocess.Popen[str], text: str) -> None:
-    assert process.stdout is not None
-    line = process.stdout.readline()
-    if text not in line:
-        process.kill()
-        raise RuntimeError(f"expected {text!r}, got {line!r}: {process.communicate()[1]}")
+def await_line(process: subprocess.Popen[str], text: str, stream: str = "stdout") -> None:
+    """Reads the program's lines (on `stream`) until one holds `text`."""
+    lines = getattr(process, stream)
+    while text not in (line := lines.readline()):
+        if not line:
+            process.kill()
+            raise RuntimeError(f"expected {text!r}: {process.communicate()}")
 
 
 def tool_transfer(tool: str, work: Path) -> float:
@@ -126,9 +127,9 @@ def tool_transfer(tool: str, work: Path) -> float:
     out.unlink(missing_ok=True)
     receiver = subprocess.Popen([tool, "recv-file", str(TOOL_PORT), str(out), "--local", A, "--id", B, "--dest",
                                  BROADCAST, "--from", A, "--seconds", str(TRANSFER_SECONDS)],
-                                stdout=subprocess.PIPE, text=True)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        await_line(receiver, "waiting for a file")
+        await_line(receiver, "waiting for a file", "stderr")
         t0 = time.perf_counter()
         subprocess.run([tool, "send-file", str(TOOL_PORT), str(work / "data.bin"), "--to", B, "--local", A, "--id", A,
                         "--dest", BROADCAST, "--seconds", str(TRANSFER_SECONDS)], check=True, stdout=subprocess.DEVNULL)

@@ -151,13 +151,15 @@ class AsyncSocket(Node):
             return
         ms = n.lib.n_socket_next_timer(self._fd)
         if ms < 0:
-            if self._timer is not None:
-                self._timer.cancel()
-                self._timer = None
+            # Nothing waits on a timer: one still set fires and finds nothing to do.
             return
         when = self._loop.time() + max(ms, 1) / 1000
         if self._timer is not None:
-            if abs(self._timer.when() - when) < 0.001:
+            # A timer set for earlier stays: when it fires, the timers are
+            # served and it is set again for the next deadline. Moving it at
+            # every datagram of a transfer (each acknowledgement moves the
+            # deadline on) would cost more than the transfer itself.
+            if self._timer.when() <= when + 0.001:
                 return
             self._timer.cancel()
         self._timer = self._loop.call_at(when, _on_timer, self._ref)
