@@ -4,7 +4,7 @@
 # that call ldconfig; Debian packages declare the ldconfig trigger instead
 # (the runtime package's triggers file), so those two scripts are taken out
 # and the package is packed again. The scripts of packaging/debian
-# (PACKAGE.SCRIPT) stay; any other maintainer script is an error.
+# (PACKAGE/SCRIPT) stay; any other maintainer script is an error.
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   if(NOT deb MATCHES "\\.deb$")
     continue()
@@ -21,7 +21,7 @@ foreach(deb IN LISTS CPACK_PACKAGE_FILES)
       continue()
     endif()
     file(READ ${file} body)
-    set(ours ${CPACK_NIMBET_SCRIPTS_DIR}/${pkg}.${script})
+    set(ours ${CPACK_NIMBET_SCRIPTS_DIR}/${pkg}/${script})
     if(EXISTS ${ours})
       file(READ ${ours} expected)
       if(NOT body STREQUAL expected)

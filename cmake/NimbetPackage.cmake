@@ -9,7 +9,7 @@
 #   java     libnimbet-java   nimbet.jar (classes only) with its javadoc and sources jars
 #   python   python3-nimbet   the Python package
 #
-# Maintainer scripts are packaging/debian/PACKAGE.SCRIPT (CONTROL below):
+# Maintainer scripts are packaging/debian/PACKAGE/SCRIPT (CONTROL below):
 # python3-nimbet byte-compiles its modules and removes what was compiled, as
 # Debian's Python packages do; nimbet-tools handles the gateway's unit with
 # Debian's systemd helpers (never enabled or started on installation, its
@@ -109,8 +109,8 @@ the pkg-config module nimbet.")
 set(_nimbet_scripts ${PROJECT_SOURCE_DIR}/packaging/debian)
 if(TARGET nimbet)
   if(NIMBET_WITH_BRIDGE)
-    set(_nimbet_tools_scripts CONTROL ${_nimbet_scripts}/nimbet-tools.postinst ${_nimbet_scripts}/nimbet-tools.prerm
-      ${_nimbet_scripts}/nimbet-tools.postrm)
+    set(_nimbet_tools_scripts CONTROL ${_nimbet_scripts}/nimbet-tools/postinst ${_nimbet_scripts}/nimbet-tools/prerm
+      ${_nimbet_scripts}/nimbet-tools/postrm)
   endif()
   nimbet_deb_package(tools nimbet-tools SECTION net ${_nimbet_tools_scripts}
     SUMMARY "command-line tool and MQTT gateway for libnimbet sensor networks"
@@ -133,7 +133,7 @@ endif()
 # The package needs Python 3.11 (typing.ParamSpec, asyncio.timeout); what its
 # pyproject.toml says in requires-python.
 nimbet_deb_package(python python3-nimbet SECTION python ARCHITECTURE all NEEDS runtime DEPENDS "python3 (>= 3.11)"
-  CONTROL ${_nimbet_scripts}/python3-nimbet.postinst ${_nimbet_scripts}/python3-nimbet.prerm
+  CONTROL ${_nimbet_scripts}/python3-nimbet/postinst ${_nimbet_scripts}/python3-nimbet/prerm
   SUMMARY "sensor-node network frames, sockets and transfers (Python 3)"
   DESCRIPTION "libnimbet lets host applications talk to a network of small sensor
 nodes that exchange short frames over UDP.
