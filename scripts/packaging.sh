@@ -161,7 +161,7 @@ asyncio.run(main())')
 check_sdist() {
   local work="$1" sdist loaded
   sdist="$(echo "$work"/wheel/nimbet-*.tar.gz)"
-  tar -tzf "$sdist" | grep -q '/libnimbet/include/nimbet/nimbet.h$' ||
+  tar -tzf "$sdist" | grep '/libnimbet/include/nimbet/nimbet.h$' >/dev/null ||
     { echo "$(basename "$sdist") holds no nimbet.h" >&2; return 1; }
   "$NIMBET_PYTHON" -m venv --system-site-packages --without-pip "$work/sdist-venv"
   (cd "$work" && NIMBET_JOBS="$NIMBET_JOBS" "$NIMBET_PYTHON" -m pip --python "$work/sdist-venv/bin/python" install \
