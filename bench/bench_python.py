@@ -1,25 +1,38 @@
 #!/usr/bin/python3
-"""Frames per second through the Python face, blocking and asyncio, beside
-raw Python sockets moving the same bytes, measured in one run.
+"""The Python face beside the C interface and the nimbet tool, measured in one run.
 
-Each figure sends one frame from a node on 127.0.0.1 to a node on 127.0.0.2
-and receives it, one frame at a time, in one process: through
-nimbet.Socket, through nimbet.open (asyncio), and through plain
-socket.socket (blocking, and with loop.sock_recv). The frame is the library's
-own: a packet whose header fields are all set, so the library sends exactly
-bytes(packet), and the raw sockets send those bytes. The process moves itself
-into a private network namespace (only lo) before it opens a socket.
+Frames: one frame at a time sent by a node on 127.0.0.1 and received by a
+node on 127.0.0.2 in one process, through nimbet.Socket and through
+nimbet.open (asyncio), beside the C interface doing the same
+(n_socket_send -> n_socket_recv_timeout, the "one frame" figure of
+bench_table, unpinned) and plain socket.socket moving the same bytes. The
+frame is the library's own: a packet whose header fields are all set.
 
-    PYTHONPATH=python LD_LIBRARY_PATH=build bench/bench_python.py [--reps N] [--frames N]
+Transfers: 1 MiB sent as a fragmented transfer between two processes on
+loopback broadcast, by `nimbet send-file` to `nimbet recv-file` (timed from
+the sender's start to its exit), and by a Python sender to a Python receiver
+in another process, blocking and asyncio (timed from the send call to its
+return: the interpreter's start is not counted). The received file must be
+identical.
+
+The process moves itself into a private network namespace (only lo) before
+it opens a socket or starts a program; every program it starts runs in there.
+
+    PYTHONPATH=python LD_LIBRARY_PATH=build bench/bench_python.py --bench-table build/bench/bench_table \\
+        --tool build/tools/nimbet [--reps N] [--frames N]
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import os
+import re
 import socket
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Awaitable, Callable
 from pathlib import Path
@@ -27,8 +40,29 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python" / "tests"))
 from netns import enter_private_netns  # noqa: E402
 
-RAW_PORT, FACE_PORT = 47600, 47601
+RAW_PORT, FACE_PORT, TOOL_PORT, PY_TRANSFER_PORT = 47600, 47601, 47602, 47603
 A, B = "127.0.0.1", "127.0.0.2"
+BROADCAST = "127.255.255.255"
+TRANSFER_BYTES = 1 << 20
+TRANSFER_SECONDS = 60  # no transfer is waited for longer
+
+# The receiving process of a Python transfer: says "waiting" once it waits,
+# "received" once the file is there.
+RECEIVER = """
+import asyncio, sys, nimbet
+port, path, mode = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+if mode == "blocking":
+    with nimbet.Socket(port, "127.0.0.1", "127.255.255.255", node_id="127.0.0.2") as sock:
+        print("waiting", flush=True)
+        sock.recv_file(path, from_="127.0.0.1", timeout=60)
+else:
+    async def main():
+        async with nimbet.open(port, "127.0.0.1", "127.255.255.255", node_id="127.0.0.2") as sock:
+            print("waiting", flush=True)
+            await sock.recv_file(path, from_="127.0.0.1", timeout=60)
+    asyncio.run(main())
+print("received", flush=True)
+"""
 
 
 def raw_pair(port: int) -> tuple[socket.socket, socket.socket]:
@@ -49,18 +83,13 @@ def raw_blocking(frame: bytes, n: int) -> float:
         return n / (time.perf_counter() - t0)
 
 
-async def raw_asyncio(frame: bytes, n: int) -> float:
-    loop = asyncio.get_running_loop()
-    a, b = raw_pair(RAW_PORT)
-    with a, b:
-        a.setblocking(False)
-        b.setblocking(False)
-        to = (B, RAW_PORT)
-        t0 = time.perf_counter()
-        for _ in range(n):
-            a.sendto(frame, to)
-            assert len(await loop.sock_recv(b, 311)) == len(frame)
-        return n / (time.perf_counter() - t0)
+def c_interface(bench_table: str) -> float:
+    """Frames per second of bench_table's one-frame figure (unpinned, as the Python figures are)."""
+    out = subprocess.run([bench_table, "--reps", "1", "--only", "frame"], capture_output=True, text=True,
+                         check=True).stdout
+    rows = [line for line in out.splitlines() if line.startswith("| one frame")]
+    us = float(re.split(r"\s*\|\s*", rows[-1])[4].split()[0])
+    return 1e6 / us
 
 
 def face_blocking(packet: nimbet.Packet, n: int) -> float:
@@ -83,41 +112,121 @@ async def face_asyncio(packet: nimbet.Packet, n: int) -> float:
         return n / (time.perf_counter() - t0)
 
 
+def await_line(process: subprocess.Popen[str], text: str, stream: str = "stdout") -> None:
+    """Reads the program's lines (on `stream`) until one holds `text`."""
+    lines = getattr(process, stream)
+    while text not in (line := lines.readline()):
+        if not line:
+            process.kill()
+            raise RuntimeError(f"expected {text!r}: {process.communicate()}")
+
+
+def tool_transfer(tool: str, work: Path) -> float:
+    """Seconds of `nimbet send-file` to `nimbet recv-file`, from the sender's start to its exit."""
+    out = work / "tool.out"
+    out.unlink(missing_ok=True)
+    receiver = subprocess.Popen([tool, "recv-file", str(TOOL_PORT), str(out), "--local", A, "--id", B, "--dest",
+                                 BROADCAST, "--from", A, "--seconds", str(TRANSFER_SECONDS)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        await_line(receiver, "waiting for a file", "stderr")
+        t0 = time.perf_counter()
+        subprocess.run([tool, "send-file", str(TOOL_PORT), str(work / "data.bin"), "--to", B, "--local", A, "--id", A,
+                        "--dest", BROADCAST, "--seconds", str(TRANSFER_SECONDS)], check=True, stdout=subprocess.DEVNULL)
+        seconds = time.perf_counter() - t0
+        await_line(receiver, "received")
+    finally:
+        receiver.terminate()
+        receiver.wait(5)
+    check_same(out, work)
+    return seconds
+
+
+def python_transfer(mode: str, work: Path) -> float:
+    """Seconds of a Python send_file to a Python recv_file in another process, from the call to its return."""
+    out = work / f"python-{mode}.out"
+    out.unlink(missing_ok=True)
+    receiver = subprocess.Popen([sys.executable, "-c", RECEIVER, str(PY_TRANSFER_PORT), str(out), mode],
+                                stdout=subprocess.PIPE, text=True)
+    try:
+        await_line(receiver, "waiting")
+        if mode == "blocking":
+            with nimbet.Socket(PY_TRANSFER_PORT, A, BROADCAST, node_id=A) as sock:
+                t0 = time.perf_counter()
+                sock.send_file(work / "data.bin", to=B, timeout=TRANSFER_SECONDS)
+                seconds = time.perf_counter() - t0
+        else:
+            async def send() -> float:
+                async with nimbet.open(PY_TRANSFER_PORT, A, BROADCAST, node_id=A) as sock:
+                    t0 = time.perf_counter()
+                    await sock.send_file(work / "data.bin", to=B, timeout=TRANSFER_SECONDS)
+                    return time.perf_counter() - t0
+
+            seconds = asyncio.run(send())
+        await_line(receiver, "received")
+    finally:
+        receiver.wait(10)
+    check_same(out, work)
+    return seconds
+
+
+def check_same(out: Path, work: Path) -> None:
+    if out.read_bytes() != (work / "data.bin").read_bytes():
+        raise RuntimeError(f"{out.name} differs from what was sent")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--frames", type=int, default=20000)
+    parser.add_argument("--bench-table", help="bench_table of an optimised build (the C interface's figure)")
+    parser.add_argument("--tool", help="the nimbet tool (the transfers' baseline)")
     args = parser.parse_args()
 
     text = "the quick brown fox jumps over the lazy dog, twice"  # fills the 64 tuple bytes
     packet = nimbet.Packet([("msg", text)], src="10.0.0.1", seq=7, location=nimbet.Location.build(x=1))
     frame = bytes(packet)
+    work = Path(tempfile.mkdtemp(prefix="nimbet-bench-python-"))
+    (work / "data.bin").write_bytes(os.urandom(TRANSFER_BYTES))
     figures: dict[str, tuple[Callable[[], float | Awaitable[float]], list[float]]] = {
-        "raw socket, blocking": (lambda: raw_blocking(frame, args.frames), []),
+        "raw socket.socket": (lambda: raw_blocking(frame, args.frames), []),
         "nimbet.Socket": (lambda: face_blocking(packet, args.frames), []),
-        "raw socket, asyncio (loop.sock_recv)": (lambda: raw_asyncio(frame, args.frames), []),
         "nimbet.open (asyncio)": (lambda: face_asyncio(packet, args.frames), []),
+        "Python send_file, blocking": (lambda: python_transfer("blocking", work), []),
+        "Python send_file, asyncio": (lambda: python_transfer("asyncio", work), []),
     }
+    if args.bench_table:
+        figures["C interface"] = (lambda: c_interface(args.bench_table), [])
+    if args.tool:
+        figures["nimbet send-file"] = (lambda: tool_transfer(args.tool, work), [])
     for rep in range(args.reps):
         for run, samples in figures.values():
             result = run()
             samples.append(asyncio.run(result) if asyncio.iscoroutine(result) else result)  # type: ignore[arg-type]
         print(f"repetition {rep + 1} of {args.reps} done", file=sys.stderr, flush=True)
+    for f in work.iterdir():
+        f.unlink()
+    work.rmdir()
 
-    median = {name: statistics.median(samples) for name, (_, samples) in figures.items()}
-    raw, raw_async = median["raw socket, blocking"], median["raw socket, asyncio (loop.sock_recv)"]
-    print(f"\nPython {sys.version.split()[0]}, {len(frame)}-byte frames sent and received one at a time, "
-          f"medians of {args.reps} repetitions of {args.frames} frames:")
-    print(f"  {'':38} {'frames/s':>10}  ratio")
-    for name, value in median.items():
-        ratio = ""
-        if name == "nimbet.Socket":
-            ratio = f"{value / raw:.2f}x raw blocking"
-        elif name == "nimbet.open (asyncio)":
-            ratio = f"{value / raw_async:.2f}x raw asyncio, {value / raw:.2f}x raw blocking"
-        elif name != "raw socket, blocking":
-            ratio = f"{value / raw:.2f}x raw blocking"
-        print(f"  {name:38} {value:10.0f}  {ratio}")
+    m = {name: statistics.median(samples) for name, (_, samples) in figures.items()}
+    c, tool = m.get("C interface"), m.get("nimbet send-file")
+    print(f"\nPython {sys.version.split()[0]}, medians of {args.reps} repetitions, unpinned.")
+    print(f"\n| {len(frame)}-byte frames sent and received one at a time, per second | frames/s | ratio | goal |")
+    print("|---|---|---|---|")
+    if c is not None:
+        print(f"| C interface (n_socket_send → n_socket_recv_timeout) | {c:,.0f} | | |")
+    raw = m["raw socket.socket"]
+    print(f"| raw `socket.socket` (sendto + recv of the same bytes) | {raw:,.0f} | | |")
+    for name in ("nimbet.Socket", "nimbet.open (asyncio)"):
+        ratio = f"{m[name] / c:.2f}x C" if c else f"{m[name] / raw:.2f}x raw"
+        print(f"| `{name}` | {m[name]:,.0f} | {ratio} | ≥ 0.6x C |")
+    print("\n| 1 MiB transfer (23,302 parts of 45 bytes), two processes | seconds | ratio | goal |")
+    print("|---|---|---|---|")
+    if tool is not None:
+        print(f"| `nimbet send-file` → `nimbet recv-file` | {tool:.3f} | | |")
+    for name in ("Python send_file, blocking", "Python send_file, asyncio"):
+        ratio = f"{m[name] / tool:.2f}x tool" if tool else ""
+        print(f"| {name} (receiver alike) | {m[name]:.3f} | {ratio} | ≤ 2x tool |")
 
 
 if __name__ == "__main__":

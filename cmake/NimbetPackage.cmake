@@ -6,7 +6,14 @@
 #   runtime  libnimbet0       the module, with its soname link
 #   dev      libnimbet-dev    header, CMake package, pkg-config file, the unversioned link
 #   tools    nimbet-tools     the tool with its gateway, manual page, schemas, service files
-#   java     libnimbet-java   nimbet.jar with its javadoc and sources jars
+#   java     libnimbet-java   nimbet.jar (classes only) with its javadoc and sources jars
+#   python   python3-nimbet   the Python package
+#
+# Maintainer scripts are packaging/debian/PACKAGE/SCRIPT (CONTROL below):
+# python3-nimbet byte-compiles its modules and removes what was compiled, as
+# Debian's Python packages do; nimbet-tools handles the gateway's unit with
+# Debian's systemd helpers (never enabled or started on installation, its
+# links removed on purge). No other package has scripts.
 #
 # A part of the build adds its package with nimbet_deb_package() and puts its
 # files in that component (install(... COMPONENT NAME)). Every package
@@ -99,8 +106,13 @@ nodes that exchange short frames over UDP.
 This package holds what programs need to build with the library: the C
 header nimbet/nimbet.h, the CMake package nimbet (target nimbet::nimbet) and
 the pkg-config module nimbet.")
+set(_nimbet_scripts ${PROJECT_SOURCE_DIR}/packaging/debian)
 if(TARGET nimbet)
-  nimbet_deb_package(tools nimbet-tools SECTION net
+  if(NIMBET_WITH_BRIDGE)
+    set(_nimbet_tools_scripts CONTROL ${_nimbet_scripts}/nimbet-tools/postinst ${_nimbet_scripts}/nimbet-tools/prerm
+      ${_nimbet_scripts}/nimbet-tools/postrm)
+  endif()
+  nimbet_deb_package(tools nimbet-tools SECTION net ${_nimbet_tools_scripts}
     SUMMARY "command-line tool and MQTT gateway for libnimbet sensor networks"
     DESCRIPTION "The nimbet tool tries a network of sensor nodes from the command line:
 it lists the interfaces, listens to frames (as text, JSON lines or a pcap
@@ -115,9 +127,13 @@ if(NIMBET_WITH_JAVA)
 nodes that exchange short frames over UDP.
 
 This package holds the Java binding nimbet.jar (package nimbets.libNimbet),
-with its javadoc and sources jars. It uses the library of libnimbet0.")
+with its javadoc and sources jars. It uses the library of libnimbet0, which
+the JVM finds in /usr/lib/jni.")
 endif()
-nimbet_deb_package(python python3-nimbet SECTION python ARCHITECTURE all NEEDS runtime DEPENDS "python3 (>= 3.9)"
+# The package needs Python 3.11 (typing.ParamSpec, asyncio.timeout); what its
+# pyproject.toml says in requires-python.
+nimbet_deb_package(python python3-nimbet SECTION python ARCHITECTURE all NEEDS runtime DEPENDS "python3 (>= 3.11)"
+  CONTROL ${_nimbet_scripts}/python3-nimbet/postinst ${_nimbet_scripts}/python3-nimbet/prerm
   SUMMARY "sensor-node network frames, sockets and transfers (Python 3)"
   DESCRIPTION "libnimbet lets host applications talk to a network of small sensor
 nodes that exchange short frames over UDP.
@@ -149,5 +165,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The maintainer scripts keep their mode (0755), as dpkg wants them.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/NimbetDebScripts.cmake)
+set(CPACK_NIMBET_SCRIPTS_DIR ${_nimbet_scripts})
 include(CPack)

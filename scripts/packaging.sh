@@ -20,7 +20,7 @@ lib/libnimbetJava.so
 lib/libnimbetJava.so.SOVERSION
 lib/libnimbetJava.so.VERSION
 lib/pkgconfig/nimbet.pc
-$(printf 'lib/python3/dist-packages/nimbet/%s\n' __init__.py _installed.py _native.py _node.py _ops.py aio.py \
+$(printf 'lib/python3/dist-packages/nimbet/%s\n' __init__.py __main__.py _installed.py _native.py _node.py _ops.py aio.py \
   errors.py filter.py packet.py py.typed socket.py values.py)
 share/java/nimbet-VERSION-javadoc.jar
 share/java/nimbet-VERSION-sources.jar
@@ -114,22 +114,27 @@ check_consumers() {
   [ "$loaded" = "$(nimbet_version) $(realpath "$prefix/lib/libnimbetJava.so.$(nimbet_version)")" ]
 }
 
-# check_python BUILD WORK: builds the wheel around BUILD's module, installs it
+# check_python BUILD WORK: builds the wheel around BUILD's module and checks
+# its manylinux tag against the module's symbol versions, installs it
 # offline (pip --no-index) into a fresh virtual environment that also sees
 # Debian's pytest, and there runs the package's tests (each session in a
 # network namespace of its own) and two nodes exchanging an acknowledged frame.
+# Then the sdist: complete, it installs offline into another environment,
+# building the module from the sources it carries.
 check_python() {
-  local build="$1" work="$2" wheel venv
+  local build="$1" work="$2" wheel venv tag
   venv="$work/venv"
   mkdir -p "$work"
   (cd "$NIMBET_ROOT/python" && NIMBET_MODULE="$build/libnimbetJava.so" \
-    "$NIMBET_PYTHON" -m build --wheel --no-isolation --outdir "$work/wheel" . >"$work/wheel.log" 2>&1) || {
+    "$NIMBET_PYTHON" -m build --wheel --sdist --no-isolation --outdir "$work/wheel" . >"$work/wheel.log" 2>&1) || {
     cat "$work/wheel.log" >&2
     return 1
   }
   wheel="$(echo "$work"/wheel/nimbet-*.whl)"
   echo "  $(basename "$wheel") ($(unzip -Z1 "$wheel" | grep -c '^nimbet/') files in the package, the module among them)"
   unzip -Z1 "$wheel" | grep -x 'nimbet/libnimbetJava.so' >/dev/null  # not -q: unzip would die of SIGPIPE
+  tag="$("$NIMBET_PYTHON" "$NIMBET_ROOT/python/wheel_tag.py" --check "$wheel")"
+  echo "  its tag $tag is what the module's symbol versions need"
   "$NIMBET_PYTHON" -m venv --system-site-packages --without-pip "$venv"
   "$NIMBET_PYTHON" -m pip --python "$venv/bin/python" install --no-index --quiet "$wheel"
   # From the work folder, so that the package of the checkout is not the one imported.
@@ -147,6 +152,26 @@ async def main():
         print("  example:", frame.src, "to", frame.to, dict(frame)["msg"], "acknowledged; module", n.lib._name)
 
 asyncio.run(main())')
+  check_sdist "$work"
+}
+
+# check_sdist WORK: installs the sdist that check_python made offline into a
+# fresh virtual environment (pip builds the module from the sources in it,
+# with Debian's setuptools: no download), and imports it there.
+check_sdist() {
+  local work="$1" sdist loaded
+  sdist="$(echo "$work"/wheel/nimbet-*.tar.gz)"
+  tar -tzf "$sdist" | grep '/libnimbet/include/nimbet/nimbet.h$' >/dev/null ||
+    { echo "$(basename "$sdist") holds no nimbet.h" >&2; return 1; }
+  "$NIMBET_PYTHON" -m venv --system-site-packages --without-pip "$work/sdist-venv"
+  (cd "$work" && NIMBET_JOBS="$NIMBET_JOBS" "$NIMBET_PYTHON" -m pip --python "$work/sdist-venv/bin/python" install \
+    --no-index --no-build-isolation --quiet "$sdist" >"$work/sdist.log" 2>&1) || { cat "$work/sdist.log" >&2; return 1; }
+  loaded="$(cd "$work" && "$NETNS_RUN" "$work/sdist-venv/bin/python" -c \
+    'import nimbet, nimbet._native as n; print(nimbet.__version__, n.lib._name)')"
+  case "$loaded" in
+    "$(nimbet_version) $work/sdist-venv/"*) echo "  $(basename "$sdist") installs offline and builds its module: $loaded" ;;
+    *) echo "the package installed from the sdist loads another module: $loaded" >&2; return 1 ;;
+  esac
 }
 
 # The Debian package each installed file goes to (paths as in
@@ -168,18 +193,37 @@ libnimbet-dev: pkg-config-unavailable-for-cross-compilation [usr/lib/pkgconfig/n
 libnimbet-java: codeless-jar [usr/share/java/nimbet-VERSION-javadoc.jar]
 libnimbet-java: codeless-jar [usr/share/java/nimbet-VERSION-sources.jar]"
 
+# with_debian_flags COMMAND...: runs the command (a first configure) with the
+# compiler and linker flags Debian builds its packages with, all hardening
+# on (dpkg-buildflags with hardening=+all: -fstack-protector-strong,
+# _FORTIFY_SOURCE, -z relro, -z now), the preprocessor's flags among the
+# compilers' as Debian's CMake builds pass them.
+with_debian_flags() {
+  local flags=(env DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get)
+  CFLAGS="$("${flags[@]}" CFLAGS) $("${flags[@]}" CPPFLAGS)" \
+  CXXFLAGS="$("${flags[@]}" CXXFLAGS) $("${flags[@]}" CPPFLAGS)" \
+  LDFLAGS="$("${flags[@]}" LDFLAGS)" "$@"
+}
+
 # check_deb_files DEB: the package's files (relative to /usr) each belong to
-# it, its copyright and changelog are there, and it has no maintainer
-# script; prints the files that the plain install also has.
+# it, its copyright and changelog are there, and its maintainer scripts are
+# those of packaging/debian (PACKAGE/SCRIPT), if any; prints the files that
+# the plain install also has.
 check_deb_files() {
-  local deb="$1" pkg version f control
+  local deb="$1" pkg version f control script
   pkg="$(dpkg-deb -f "$deb" Package)"
   version="$(dpkg-deb -f "$deb" Version)"
   control="$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||')"
-  if grep -qxE 'preinst|postinst|prerm|postrm' <<<"$control"; then
-    echo "$pkg has maintainer scripts: $(tr '\n' ' ' <<<"$control")" >&2
-    return 1
-  fi
+  for script in preinst postinst prerm postrm; do
+    if grep -qx "$script" <<<"$control"; then
+      [ -f "$NIMBET_ROOT/packaging/debian/$pkg/$script" ] &&
+        dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" | cmp -s - "$NIMBET_ROOT/packaging/debian/$pkg/$script" ||
+        { echo "$pkg has a $script that is not packaging/debian/$pkg/$script" >&2; return 1; }
+    elif [ -f "$NIMBET_ROOT/packaging/debian/$pkg/$script" ]; then
+      echo "$pkg lacks its $script" >&2
+      return 1
+    fi
+  done
   [ "$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/"$pkg"/changelog.gz | gzip -dc | head -n 1 |
        sed -n 's/^libnimbet (\([^)]*\)).*/\1/p')" = "$version" ] || {
     echo "$pkg: its changelog has no entry for $version at the top" >&2
@@ -215,8 +259,21 @@ check_debs() {
   cat "$work"/files-* | compare_file_list "packages"
   dpkg-deb --ctrl-tarfile "$work"/deb/libnimbet0_*.deb | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' ||
     { echo "libnimbet0 does not activate the ldconfig trigger" >&2; return 1; }
+  # Architecture-dependent code has no place under /usr/share: the packaged
+  # jar holds classes (its module is libnimbet0's, through /usr/lib/jni).
+  dpkg-deb --fsys-tarfile "$work"/deb/libnimbet-java_*.deb | tar -xO ./usr/share/java/nimbet-"$(nimbet_version)".jar \
+    >"$work/packaged.jar"
+  if unzip -Z1 "$work/packaged.jar" | grep -v '\.class$\|/$\|^META-INF/MANIFEST.MF$'; then
+    echo "the jar of libnimbet-java holds more than classes (above)" >&2
+    return 1
+  fi
+  echo "  the packaged jar holds classes only"
 
-  lintian --pedantic "${debs[@]}" >"$work/lintian.log" 2>&1 || true
+  lintian --pedantic -I "${debs[@]}" >"$work/lintian.log" 2>&1 || true
+  if grep ' hardening-' "$work/lintian.log" >&2; then
+    echo "lintian: the binaries lack hardening (above)" >&2
+    return 1
+  fi
   expected="$(sed "s/VERSION/$(nimbet_version)/" <<<"$NIMBET_LINTIAN_EXPLAINED" | sort)"
   got="$(sed -n 's/^[EW]: //p' "$work/lintian.log" | sort)"
   if [ "$got" != "$expected" ]; then
@@ -224,7 +281,7 @@ check_debs() {
     diff <(echo "$expected") <(echo "$got") >&2
     return 1
   fi
-  echo "  lintian: no error, $(wc -l <<<"$got") explained warnings"
+  echo "  lintian: no error, $(wc -l <<<"$got") explained warnings, no hardening tag"
 
   root="$work/debroot"
   mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
@@ -242,6 +299,22 @@ check_debs() {
       { echo "$pkg is not installed" >&2; return 1; }
   done
   check_soname "$root/usr/lib"
+  # Built as Debian builds (with_debian_flags): stack protector, fortified
+  # functions, read-only relocations, immediate binding, a PIE program.
+  # (Debian 12's flags leave -fcf-protection out, so that check is not made.)
+  hardening-check --nocfprotection "$root/usr/lib/libnimbetJava.so.$(nimbet_version)" "$root/usr/bin/nimbet" \
+    >"$work/hardening.log" ||
+    { cat "$work/hardening.log" >&2; return 1; }
+  echo "  hardening-check: the module and the tool pass"
+  # A purge leaves nothing behind: not what an import as root compiled, nor
+  # the links of a unit an administrator enabled.
+  env -u PYTHONDONTWRITEBYTECODE PYTHONPATH="$root/usr/lib/python3/dist-packages" "$NETNS_RUN" "$NIMBET_PYTHON" \
+    -c "import nimbet" >/dev/null
+  [ -n "$(find "$root/usr/lib/python3/dist-packages/nimbet" -name '*.pyc')" ] ||
+    { echo "importing the package wrote no __pycache__: nothing to check its removal with" >&2; return 1; }
+  systemctl --root="$root" enable nimbet-bridge.service >/dev/null 2>&1
+  [ -L "$root/etc/systemd/system/multi-user.target.wants/nimbet-bridge.service" ] ||
+    { echo "systemctl --root did not enable the gateway's unit" >&2; return 1; }
   grep -q '^ExecStart=/usr/bin/nimbet bridge ' "$root/usr/lib/systemd/system/nimbet-bridge.service" || {
     echo "the packaged unit does not start /usr/bin/nimbet" >&2
     return 1

@@ -3,17 +3,21 @@
 from __future__ import annotations
 
 import ctypes
+import errno
+import logging
 import math
 import os
 import random
+import stat
+import warnings
 import weakref
 from collections import deque
-from dataclasses import dataclass, fields
+from dataclasses import dataclass
 from typing import Callable, NoReturn, Union
 
 from . import _native as n
 from ._ops import AckedSend, Progress, Transfer, copy_data, file_writer, forget_finished, start_send
-from .errors import NotBound, PacketFull, SocketClosed, error_for, fail, invalid
+from .errors import NotBoundError, PacketFullError, SocketClosedError, error_for, fail, file_error, invalid, wrong_type
 from .filter import Filter
 from .packet import CODE_ACM, CODE_CAC, CODE_CAD, TUPLE_AREA, Packet, from_record
 from .values import Location, LocationLike, NodeId, NodeIdLike, TupleType, dotted, ipv4, node_id, type_code
@@ -25,13 +29,17 @@ StrPath = Union[str, "os.PathLike[str]"]
 
 WAIT_SLICE_MS = 250  # a long blocking wait returns to Python this often, so that Ctrl-C is seen
 
+log = logging.getLogger("nimbet")
+
 _send, _recv, _free = n.lib.n_socket_send, n.lib.n_socket_recv_timeout, n.lib.n_pkt_free
 set_errno = ctypes.set_errno
 
 
 @dataclass(frozen=True)
 class Stats:
-    """A socket's counters since it was opened or last reset."""
+    """A socket's counters since it was opened or last reset: the library's,
+    and ``queue_drops``, the frames this face dropped because its queue was
+    full (see ``Socket``)."""
 
     frames_sent: int
     frames_received: int
@@ -50,6 +58,7 @@ class Stats:
     kernel_drops: int
     rtt_ms: int
     rto_ms: int
+    queue_drops: int = 0
 
 
 class Node:
@@ -69,20 +78,30 @@ class Node:
         filter: Filter | None = None,
         queue: int = 1024,
     ) -> None:
-        if not isinstance(port, int) or not 0 <= port <= 0xFFFF:
+        if not isinstance(port, int) or isinstance(port, bool):
+            wrong_type("port", "int", port)
+        if not 0 <= port <= 0xFFFF:
             invalid(f"a port is 0 to 65535, not {port!r}")
         if local is not None and dest is None:
             invalid("a socket with a local address needs a destination address too")
+        if not isinstance(queue, int) or isinstance(queue, bool):
+            wrong_type("queue", "int", queue)
         if queue < 1:
             invalid("the queue holds at least one frame")
+        if filter is not None and not isinstance(filter, Filter):
+            wrong_type("filter", "a Filter or None", filter)
         self._fd = -1
         self._prepare()
         fd = n.lib.n_socket_open(ipv4(local, "local address") if local else 0, ipv4(dest, "destination") if dest else 0, port)
         if fd < 0:
             fail(f"cannot open a socket on port {port}")
         self._fd = fd
-        self._closer = weakref.finalize(self, n.lib.n_socket_close, fd)
-        self._pending: deque[Packet] = deque(maxlen=queue)
+        self._port = port
+        self._closer = self._finalizer(fd)
+        self._pending: deque[Packet] = deque()
+        self._limit = queue
+        self._queue_drops = 0
+        self._burst = 0  # frames dropped since the queue last had room
         self._waits: list[AckedSend] = []
         self._ack_seq = random.randrange(256)
         self._recv_all = False
@@ -112,12 +131,26 @@ class Node:
     def _opened(self) -> None:
         """What a face does once the socket is open and bound."""
 
+    def _finalizer(self, fd: int) -> weakref.finalize:
+        """What closes the socket when the object is closed or collected; it holds no reference to the object."""
+        return weakref.finalize(self, n.lib.n_socket_close, fd)
+
     # ------------------------------------------------------------ life
 
     def close(self) -> None:
         """Closes the socket; its transfers end. Closing twice does nothing."""
         self._fd = -1
         self._closer()
+
+    def __del__(self) -> None:
+        # As socket.socket does: a socket nobody closed is closed (by its
+        # finaliser, right after this) with a warning that names it.
+        if getattr(self, "_fd", -1) >= 0:
+            try:
+                warnings.warn(f"unclosed {type(self).__name__} on port {self._port} (fd {self._fd})",
+                              ResourceWarning, stacklevel=2, source=self)
+            except Exception:  # interpreter shutdown: warnings may be gone
+                pass
 
     @property
     def closed(self) -> bool:
@@ -130,7 +163,7 @@ class Node:
     def _open(self) -> int:
         fd = self._fd
         if fd < 0:
-            raise SocketClosed(n.N_EBADF, "the socket is closed")
+            raise SocketClosedError(n.N_EBADF, "the socket is closed")
         return fd
 
     def _check(self, result: int, context: str) -> None:
@@ -270,6 +303,8 @@ class Node:
     @filter.setter
     def filter(self, value: Filter | None) -> None:
         if value is not None:
+            if not isinstance(value, Filter):
+                wrong_type("filter", "a Filter or None", value)
             value.chain()
         self._filter = value
 
@@ -286,6 +321,11 @@ class Node:
 
     def set_frag_limits(self, max_transfers: int = 16, max_bytes: int = 256 << 20) -> None:
         """What peers can make this socket hold: receiving transfers at once, and bytes in any one."""
+        for name, value in (("max_transfers", max_transfers), ("max_bytes", max_bytes)):
+            if not isinstance(value, int) or isinstance(value, bool):
+                wrong_type(name, "int", value)
+        if not 0 <= max_transfers < 2**31:
+            invalid("max_transfers is 0 to 2**31 - 1")
         if not 0 <= max_bytes < 2**32:
             invalid("max_bytes is below 4 GiB")
         self._check(n.lib.n_socket_set_frag_limits(self._open(), max_transfers, max_bytes), "cannot set the limits")
@@ -295,10 +335,11 @@ class Node:
         buf = ctypes.create_string_buffer(n.STATS_BUFFER)
         self._check(n.lib.n_socket_get_stats(self._open(), buf), "cannot read the counters")
         out = n.n_socket_stats.from_buffer(buf)
-        return Stats(*(getattr(out, f.name) for f in fields(Stats)))
+        return Stats(*(getattr(out, name) for name, _ in n.n_socket_stats._fields_), queue_drops=self._queue_drops)
 
     def reset_stats(self) -> None:
         self._check(n.lib.n_socket_reset_stats(self._open()), "cannot reset the counters")
+        self._queue_drops = 0
 
     # ------------------------------------------------------------ sending
 
@@ -324,7 +365,7 @@ class Node:
 
     def _send_to(self, fd: int, packet: Packet, to: bytes) -> int:
         if packet._size + 11 > TUPLE_AREA:
-            raise PacketFull(n.N_EPROTO, "no room left for the 11-byte 'cad' tuple that addresses the frame")
+            raise PacketFullError(n.N_EPROTO, "no room left for the 11-byte 'cad' tuple that addresses the frame")
         if not packet:
             invalid("a frame carries at least one tuple")
         record = packet._record()  # the send appends "cad" to this record
@@ -348,32 +389,43 @@ class Node:
         fail("cannot send")
 
     def _start_send_acked(
-        self, packet: Packet, to: NodeIdLike, *, retries: int | None = None, timeout: float | None = None
+        self,
+        packet: Packet,
+        to: NodeIdLike,
+        *,
+        retries: int | None = None,
+        ack_timeout: float | None = None,
+        timeout: float | None = None,
     ) -> AckedSend:
-        """Sends the packet to node ``to`` until it acknowledges: up to
-        ``retries`` transmissions (by default the socket's ``retries``), each
-        followed by a wait of ``timeout`` seconds (``ack_timeout``). Returns
-        once acknowledged; raises NotAcknowledged when no acknowledgement
-        came. Frames that arrive meanwhile are kept for ``recv``. The packet
-        itself is not changed: the request is a copy with a "cad" tuple naming
-        ``to`` and a "cac" tuple asking for the acknowledgement."""
+        """Sends the packet to node ``to`` until that node acknowledges it:
+        up to ``retries`` transmissions (by default the socket's
+        ``retries``), each followed by a wait of ``ack_timeout`` seconds (by
+        default the socket's ``ack_timeout``). ``timeout`` bounds the whole
+        call, as everywhere else. Returns once acknowledged; raises
+        NotAcknowledgedError when the transmissions ran out and TimedOutError
+        when ``timeout`` passed first. Only a reply of node ``to`` to this
+        node settles it. Frames that arrive meanwhile are kept for ``recv``.
+        The packet itself is not changed: the request is a copy with a "cad"
+        tuple naming ``to`` and a "cac" tuple asking for the acknowledgement."""
         fd = self._open()
         if not isinstance(packet, Packet):
-            raise TypeError(f"expected a Packet, got {type(packet).__name__}")
+            wrong_type("packet", "a Packet", packet)
         dest = bytes(node_id(to))
+        attempts = n.lib.n_socket_get_retry(fd) if retries is None else check_count("retries", retries, 255)
+        wait = n.lib.n_socket_get_timeout(fd) / 1000 if ack_timeout is None else check_seconds("ack_timeout", ack_timeout)
+        if timeout is not None:
+            check_seconds("timeout", timeout)
         request = Packet(
             [(kind, data) for code, (kind, data) in zip(packet._codes, packet._items) if code not in (CODE_CAD, CODE_CAC)],
             src=packet.src,
             location=packet.location,
         )
         if request._size + 16 > TUPLE_AREA:
-            raise PacketFull(n.N_EPROTO, "no room left for the 16 bytes of 'cad' and 'cac' that ask for an acknowledgement")
+            raise PacketFullError(n.N_EPROTO, "no room left for the 16 bytes of 'cad' and 'cac' that ask for an acknowledgement")
         self._ack_seq = q = (self._ack_seq + 1) & 0xFF
         request.append("cad", dest)
         request.append("cac", bytes((0, q)))
-        attempts = n.lib.n_socket_get_retry(fd) if retries is None else retries
-        wait = n.lib.n_socket_get_timeout(fd) / 1000 if timeout is None else timeout
-        return AckedSend(self, request._record(), dest, q, attempts, wait)
+        return AckedSend(self, request._record(), dest, q, attempts, wait, timeout)
 
     # ------------------------------------------------------------ receiving
 
@@ -393,9 +445,9 @@ class Node:
             if number in (n.N_EPROTO, n.N_EILSEQ):
                 return HANDLED
             if number == n.N_EBADF:
-                raise SocketClosed(number, "the socket was closed")
+                raise SocketClosedError(number, "the socket was closed")
             if number == n.N_ENOTBOUND:
-                raise NotBound(number, "cannot bind the port")
+                raise NotBoundError(number, "cannot bind the port")
             raise error_for(number, "cannot receive")
         try:
             packet = from_record(record)
@@ -403,73 +455,127 @@ class Node:
                 self._settle(packet)
                 if not self._recv_all:
                     return HANDLED
-            if self._filter is not None and not self._filter.passes(record):
+            if self._filter is not None and not self._filter._passes_record(record):
                 return HANDLED
             return packet
         finally:
             _free(record)
 
-    def _read_waiting(self, limit: int) -> int:
+    # The queue. Frames for the application that arrive while a call waits
+    # for something else (an acknowledgement, a transfer), or while the event
+    # loop reads for nobody in particular, wait here for recv. A frame this
+    # node acknowledged is never dropped: its sender was told it arrived.
+    # Up to `queue` frames are read freely; with the queue full the socket
+    # is read only while an acknowledged send or a transfer needs its
+    # replies, and then a frame nobody acknowledged (a frame for everybody,
+    # an addressed frame that asked for no acknowledgement) is dropped,
+    # counted and logged, while an acknowledged one is kept beyond the
+    # limit, up to twice `queue`. Past that nothing is read at all until the
+    # application takes frames: the kernel's buffer holds what comes, and
+    # the senders of requests send them again.
+
+    def _may_read(self, for_operation: bool) -> bool:
+        """Whether the socket may be read now, for the queue (False) or for an operation under way (True)."""
+        waiting = len(self._pending)
+        return waiting < self._limit or (for_operation and waiting < 2 * self._limit)
+
+    def _keep(self, packet: Packet) -> None:
+        """Queues a frame read for the application, or drops it when the queue is full and nobody acknowledged it."""
+        if len(self._pending) < self._limit or packet._flags & n.PACKET_ACK_SENT:
+            self._pending.append(packet)
+            return
+        self._queue_drops += 1
+        self._burst += 1
+        if self._burst == 1:
+            log.warning("port %d: the queue of %d frames is full; frames that were not acknowledged are dropped "
+                        "until the application takes some (stats().queue_drops counts them)", self._port, self._limit)
+
+    def _take(self) -> Packet:
+        """The oldest queued frame, taken by the application."""
+        packet = self._pending.popleft()
+        if len(self._pending) < self._limit:
+            if self._burst:
+                log.info("port %d: the queue has room again; %d frames were dropped", self._port, self._burst)
+                self._burst = 0
+            self._room_made()
+        return packet
+
+    def _room_made(self) -> None:
+        """What a face does when the queue, full before, has room again."""
+
+    def _read_waiting(self, limit: int, for_operation: bool = False) -> int:
         """Reads what waits now, at most `limit` datagrams, keeping the frames
-        for the application; returns how many it kept."""
+        for the application; returns how many it kept. Stops early when the
+        queue may not take more."""
         kept = 0
         for _ in range(limit):
+            if not self._may_read(for_operation):
+                break
             got = self._receive(0)
             if got == EMPTY:
                 break
             if got.__class__ is Packet:
-                self._pending.append(got)  # type: ignore[arg-type]
+                self._keep(got)  # type: ignore[arg-type]
                 kept += 1
         return kept
 
     def _settle(self, ack: Packet) -> None:
-        """Settles the acknowledged sends that this reply answers."""
-        if not self._waits or CODE_ACM not in ack._codes:
+        """Settles the acknowledged sends that this reply answers: a reply
+        from the node a send addressed, to this node, with its sequence byte."""
+        if not self._waits or ack._control_data(CODE_ACM) is None:
             return
-        control = ack.get(CODE_CAC)
+        control = ack._control_data(CODE_CAC)
+        to_us = ack._control_data(CODE_CAD) == self._record_bytes(n.lib.n_socket_get_id, 8)
         for wait in list(self._waits):
-            if ack._src == wait.dest and control == bytes((1, wait.q)):
+            if ack._src == wait.dest and control == bytes((1, wait.q)) and to_us:
                 wait.settle()
 
     # ------------------------------------------------------------ transfers
 
+    # The operations below are started here and driven by each face: its
+    # public method of the same name (without _start_) has the docstring.
+
     def _start_send_buffer(
-        self,
-        data: bytes | bytearray | memoryview,
-        to: NodeIdLike,
-        type: TupleType = "fil",
-        *,
-        progress: Progress | None = None,
-        timeout: float | None = None,
+        self, data: bytes | bytearray | memoryview, to: NodeIdLike, type: TupleType = "fil", *,
+        progress: Progress | None = None, timeout: float | None = None,
     ) -> Transfer[int]:
         """Sends ``data`` to node ``to`` as a fragmented transfer of tuples of
         ``type`` and returns the number of bytes once every part is
         acknowledged. ``progress(done, total)`` is called as it advances.
-        Raises NotAcknowledged when the peer stopped answering, TimedOut after
-        ``timeout`` seconds (the transfer is then given up), TransferBusy
-        while a transfer with that node is under way."""
+        Raises NotAcknowledgedError when the peer stopped answering,
+        TimedOutError after ``timeout`` seconds (the transfer is then given
+        up), TransferBusyError while a transfer with that node is under way."""
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            wrong_type("data", "bytes, bytearray or memoryview", data)
         data = bytes(data)
         return self._sending(data, None, len(data), to, type, progress, timeout)
 
     def _start_send_file(
-        self,
-        path: StrPath,
-        to: NodeIdLike,
-        type: TupleType = "fil",
-        *,
-        progress: Progress | None = None,
-        timeout: float | None = None,
+        self, path: StrPath, to: NodeIdLike, type: TupleType = "fil", *,
+        progress: Progress | None = None, timeout: float | None = None,
     ) -> Transfer[int]:
-        """Sends the file at ``path``, read as the transfer runs, to node ``to``;
-        see ``send_buffer``."""
+        """Sends the file at ``path``, read as the transfer runs, to node
+        ``to``; see ``send_buffer``. A file that cannot be read raises the
+        OSError that open() would (FileNotFoundError, IsADirectoryError,
+        PermissionError, ...)."""
         path = os.fspath(path)
-        return self._sending(None, path, os.stat(path).st_size, to, type, progress, timeout)
+        if not isinstance(path, str):
+            path = os.fsdecode(path)
+        info = os.stat(path)
+        if stat.S_ISDIR(info.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        if not stat.S_ISREG(info.st_mode):
+            raise OSError(errno.EINVAL, "not a regular file (send its bytes with send_buffer)", path)
+        return self._sending(None, path, info.st_size, to, type, progress, timeout)
 
     def _sending(self, data: bytes | None, path: str | None, size: int, to: NodeIdLike, kind: TupleType,
                  progress: Progress | None, timeout: float | None) -> Transfer[int]:
         fd = self._open()
         peer = node_id(to)
-        start_send(fd, data, path, peer, type_code(kind))
+        code = type_code(kind)
+        check_progress(progress)
+        check_timeout(timeout)
+        start_send(fd, data, path, peer, code)
         return Transfer(fd, bytes(peer), False, progress, lambda _peer: size, timeout)
 
     def _start_recv_file(
@@ -479,12 +585,19 @@ class Node:
         """Receives the next transfer that node ``from_`` (any node when None)
         starts into the file at ``path`` and returns the sender. The parts go
         to a temporary file beside it (``path + ".part"``) as they arrive,
-        renamed to ``path`` once the whole file is there and checked. Raises TransferAborted when the
-        transfer broke off, TimedOut when it did not end within ``timeout``
-        seconds. Turns ``frag`` on."""
+        renamed to ``path`` once the whole file is there and checked. Raises
+        TransferAbortedError when the transfer broke off, TimedOutError when
+        it did not end within ``timeout`` seconds, and the OSError that open()
+        would for a file that cannot be written (FileNotFoundError for a
+        missing folder). Turns ``frag`` on."""
         target = os.fspath(path)
+        if not isinstance(target, str):
+            target = os.fsdecode(target)
+        check_progress(progress)
+        check_timeout(timeout)
         peer = self._receiving(from_)
-        self._check(n.lib.n_frag_recv_file(self._fd, peer, os.fsencode(target)), f"cannot receive into {target}")
+        if n.lib.n_frag_recv_file(self._fd, peer, os.fsencode(target)) < 0:
+            raise file_error(target, f"cannot receive into {target}")
         return Transfer(self._fd, peer, True, progress, file_writer(target), timeout)
 
     def _start_recv_buffer(
@@ -492,6 +605,8 @@ class Node:
     ) -> Transfer[tuple[NodeId, bytes]]:
         """Receives the next transfer that node ``from_`` (any node when None)
         starts, in memory, and returns the sender and the data; see ``recv_file``."""
+        check_progress(progress)
+        check_timeout(timeout)
         return Transfer(self._fd, self._receiving(from_), True, progress, copy_data, timeout)
 
     def _receiving(self, from_: NodeIdLike | None) -> bytes | None:
@@ -501,6 +616,32 @@ class Node:
         if peer is not None:
             forget_finished(peer)
         return peer
+
+
+def check_count(what: str, value: object, top: int) -> int:
+    if not isinstance(value, int) or isinstance(value, bool):
+        wrong_type(what, "int", value)
+    if not 0 <= value <= top:
+        invalid(f"{what} is 0 to {top}, not {value}")
+    return value
+
+
+def check_seconds(what: str, value: object) -> float:
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        wrong_type(what, "seconds (int or float)", value)
+    if not 0 <= value < 2**31 / 1000:
+        invalid(f"{what}: {value} seconds")
+    return float(value)
+
+
+def check_timeout(value: object) -> None:
+    if value is not None:
+        check_seconds("timeout", value)
+
+
+def check_progress(value: object) -> None:
+    if value is not None and not callable(value):
+        wrong_type("progress", "a callable or None", value)
 
 
 def wait_ms(seconds_left: float | None) -> int:

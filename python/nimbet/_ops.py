@@ -19,7 +19,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Generic, TypeVar
 
 from . import _native as n
-from .errors import Error, NotAcknowledged, TimedOut, TransferAborted, error_for
+from .errors import Error, NotAcknowledgedError, TimedOutError, TransferAbortedError, error_for, file_error
 from .values import NodeId, dotted
 
 if TYPE_CHECKING:
@@ -50,7 +50,7 @@ class Operation(Generic[R]):
         return self.done
 
     def expire(self) -> None:
-        self.cancel(TimedOut(n.N_EAGAIN, "the time ran out"))
+        self.cancel(TimedOutError(n.N_EAGAIN, "the time ran out"))
 
     def cancel(self, error: Error | None = None) -> None:
         if not self.done:
@@ -71,13 +71,16 @@ class Operation(Generic[R]):
 
 class AckedSend(Operation[None]):
     """A request sent to node `dest` until its reply to sequence byte `q` comes,
-    up to `attempts` transmissions `wait` seconds apart. The record is the
-    socket's request frame, freed when the operation ends."""
+    up to `attempts` transmissions `wait` seconds apart, within `timeout`
+    seconds in all (None: as the attempts take). The record is the socket's
+    request frame, freed when the operation ends."""
 
-    def __init__(self, node: Node, record: int, dest: bytes, q: int, attempts: int, wait: float) -> None:
+    def __init__(self, node: Node, record: int, dest: bytes, q: int, attempts: int, wait: float,
+                 timeout: float | None = None) -> None:
         super().__init__(None)
         self.node, self.record, self.dest, self.q = node, record, dest, q
         self.attempts, self.wait = attempts, wait
+        self.end = None if timeout is None else time.monotonic() + timeout
         node._waits.append(self)
         self.expire()  # the first transmission
 
@@ -89,8 +92,12 @@ class AckedSend(Operation[None]):
     def expire(self) -> None:
         if self.done:
             return
+        now = time.monotonic()
+        if self.end is not None and now >= self.end:
+            self._finish(error=TimedOutError(n.N_EAGAIN, f"no acknowledgement from {dotted(self.dest)} in time"))
+            return
         if self.attempts <= 0:
-            self._finish(error=NotAcknowledged(n.N_EPROTO, f"{dotted(self.dest)} did not acknowledge"))
+            self._finish(error=NotAcknowledgedError(n.N_EPROTO, f"{dotted(self.dest)} did not acknowledge"))
             return
         self.attempts -= 1
         try:
@@ -98,7 +105,7 @@ class AckedSend(Operation[None]):
         except Error as e:
             self._finish(error=e)
             return
-        self.deadline = time.monotonic() + self.wait
+        self.deadline = now + self.wait if self.end is None else min(now + self.wait, self.end)
 
     def _finish(self, result: None = None, error: Error | None = None) -> bool:
         self.node._waits.remove(self)
@@ -206,7 +213,7 @@ class Transfer(Operation[R]):
         if status < 0 or bool(status & n.FRAG_RECEIVING) != self.receiving:
             if self.receiving:
                 return False  # the peer's transfer has not started yet
-            return self._finish(error=TransferAborted(n.N_ENOTFOUND, f"the transfer to {dotted(self.peer)} is gone"))
+            return self._finish(error=TransferAbortedError(n.N_ENOTFOUND, f"the transfer to {dotted(self.peer)} is gone"))
         state = status & n.FRAG_STATE_MASK
         if self.progress is not None and (state != n.FRAG_ACTIVE or time.monotonic() >= self._next_report):
             self._report()
@@ -220,9 +227,9 @@ class Transfer(Operation[R]):
         done, total = self.counts()
         peer = dotted(self.peer)
         if self.receiving:
-            error: Error = TransferAborted(n.N_EPROTO, f"the transfer from {peer} broke off after {done} bytes")
+            error: Error = TransferAbortedError(n.N_EPROTO, f"the transfer from {peer} broke off after {done} bytes")
         else:
-            error = NotAcknowledged(n.N_EPROTO, f"transfer to {peer} aborted after {done} of {total} bytes")
+            error = NotAcknowledgedError(n.N_EPROTO, f"transfer to {peer} aborted after {done} of {total} bytes")
         return self._finish(error=error)
 
     def counts(self) -> tuple[int, int | None]:
@@ -266,7 +273,10 @@ def start_send(fd: int, data: bytes | None, path: str | None, to: NodeId, kind: 
     if result < 0:
         number = n.errno()
         if number == n.N_EACCES or not n.lib.n_frag_get_frag(peer):
-            raise error_for(number, f"cannot send to {to}" + (f" from {path}" if path else ""))
+            context = f"cannot send to {to}" + (f" from {path}" if path else "")
+            if path is not None and number != n.N_EACCES:  # 13 here: a transfer with that node is under way
+                raise file_error(path, context)
+            raise error_for(number, context)
 
 
 def forget_finished(peer: bytes) -> None:
@@ -294,7 +304,7 @@ def file_writer(path: str) -> Callable[[bytes], NodeId]:
 
     def written(peer: bytes) -> NodeId:
         if n.lib.n_frag_get_data_file(peer, os.fsencode(path)) < 0:
-            raise error_for(n.errno(), f"cannot write {path}")
+            raise file_error(path, f"cannot write {path}")
         return NodeId._of(peer)
 
     return written

@@ -3,20 +3,21 @@
 from __future__ import annotations
 
 import asyncio
-import functools
 import time
+import weakref
 from collections import deque
-from collections.abc import Callable, Coroutine
+from collections.abc import Generator
 from types import TracebackType
-from typing import Any, ParamSpec, TypeVar
+from typing import Any, TypeVar
 
 from . import _native as n
-from ._node import EMPTY, Node
-from ._ops import Operation
-from .errors import SocketClosed
+from ._node import EMPTY, Node, StrPath
+from ._ops import Operation, Progress
+from .errors import SocketClosedError
 from .packet import Packet
+from .socket import documented_by
+from .values import NodeId, NodeIdLike, TupleType
 
-P = ParamSpec("P")
 R = TypeVar("R")
 
 __all__ = ["AsyncSocket", "open"]
@@ -24,16 +25,26 @@ __all__ = ["AsyncSocket", "open"]
 READS_PER_WAKE = 64  # datagrams one wake-up of the loop reads before others get their turn
 
 
-def awaiting(start: Callable[P, Operation[R]]) -> Callable[P, Coroutine[Any, Any, R]]:
-    """The awaitable form of an operation: started, then awaited while the loop serves the socket."""
+# The loop holds the socket only through a weak reference, so that a socket
+# nobody closed is still collected (and closed) once nothing else holds it.
 
-    @functools.wraps(start)
-    async def run(*args: P.args, **kwargs: P.kwargs) -> R:
-        op = start(*args, **kwargs)
-        return await args[0]._drive(op)  # type: ignore[attr-defined,no-any-return]
+def _on_readable(ref: weakref.ref[AsyncSocket]) -> None:
+    sock = ref()
+    if sock is not None:
+        sock._on_readable()
 
-    run.__name__ = run.__qualname__ = start.__name__.removeprefix("_start_")
-    return run
+
+def _on_timer(ref: weakref.ref[AsyncSocket]) -> None:
+    sock = ref()
+    if sock is not None:
+        sock._on_timer()
+
+
+def _forget(loop: asyncio.AbstractEventLoop, fd: int) -> None:
+    """Closes a socket: first the loop stops watching its descriptor."""
+    if not loop.is_closed():
+        loop.remove_reader(fd)
+    n.lib.n_socket_close(fd)
 
 
 class AsyncSocket(Node):
@@ -42,20 +53,49 @@ class AsyncSocket(Node):
     The loop reads the socket whenever a datagram waits and runs the
     library's transfer timers when they are due, with no thread of its own
     and no polling: requests are acknowledged and transfers advance whether
-    or not a coroutine is waiting for frames. Frames wait in a queue of
-    ``queue`` frames (the oldest are dropped when it is full) until ``recv``
-    or ``async for`` takes them. ``send`` returns at once; acknowledged sends
-    and transfers are awaitables. Cancelling any of them leaves the socket
-    usable (a cancelled transfer is given up)."""
+    or not a coroutine is waiting for frames. Frames wait in a queue until
+    ``recv`` or ``async for`` takes them. When ``queue`` frames wait, the
+    loop stops reading the socket until the application takes one (the
+    kernel's buffer holds what comes, and senders resend their requests):
+    nothing is dropped then. Only while an acknowledged send or a transfer
+    needs its replies does the loop read on, and then, as ``Socket`` says, a
+    frame nobody acknowledged is dropped (``stats().queue_drops``, logged)
+    and an acknowledged one kept. ``send`` returns at once; acknowledged
+    sends and transfers are awaitables. Cancelling any of them leaves the
+    socket usable (a cancelled transfer is given up).
+
+    ``nimbet.open(...)`` makes one: ``async with nimbet.open(47000) as sock``
+    or ``sock = await nimbet.open(47000)``. A socket collected unclosed is
+    closed with a ResourceWarning."""
 
     def _prepare(self) -> None:
         self._loop = asyncio.get_running_loop()
         self._getters: deque[asyncio.Future[None]] = deque()
         self._ops: list[Operation[Any]] = []
         self._timer: asyncio.TimerHandle | None = None
+        self._ref = weakref.ref(self)
+        self._reading = False
+
+    def _finalizer(self, fd: int) -> weakref.finalize:
+        return weakref.finalize(self, _forget, self._loop, fd)
 
     def _opened(self) -> None:
-        self._loop.add_reader(self._fd, self._on_readable)
+        self._watch(True)
+
+    def _watch(self, on: bool) -> None:
+        """Starts or stops the loop's reading of the socket."""
+        if on == self._reading or self._fd < 0:
+            return
+        self._reading = on
+        if on:
+            self._loop.add_reader(self._fd, _on_readable, self._ref)
+        else:
+            self._loop.remove_reader(self._fd)
+
+    def __await__(self) -> Generator[Any, None, AsyncSocket]:
+        """``await nimbet.open(...)`` gives the socket itself."""
+        yield from ()
+        return self
 
     async def __aenter__(self) -> AsyncSocket:
         return self
@@ -66,9 +106,8 @@ class AsyncSocket(Node):
         self.close()
 
     def close(self) -> None:
-        """Closes the socket: waiting receives raise SocketClosed, transfers and acknowledged sends end."""
-        if self._fd >= 0:
-            self._loop.remove_reader(self._fd)
+        """Closes the socket: waiting receives raise SocketClosedError, transfers and acknowledged sends end."""
+        self._watch(False)
         if self._timer is not None:
             self._timer.cancel()
             self._timer = None
@@ -76,21 +115,25 @@ class AsyncSocket(Node):
         while self._getters:
             getter = self._getters.popleft()
             if not getter.done():
-                getter.set_exception(SocketClosed(n.N_EBADF, "the socket was closed"))
+                getter.set_exception(SocketClosedError(n.N_EBADF, "the socket was closed"))
         for op in list(self._ops):
-            op.cancel(SocketClosed(n.N_EBADF, "the socket was closed"))
+            op.cancel(SocketClosedError(n.N_EBADF, "the socket was closed"))
         self._after_io()
 
     # ------------------------------------------------------------ the loop's side
 
     def _on_readable(self) -> None:
         try:
-            for _ in range(self._read_waiting(READS_PER_WAKE)):
+            for _ in range(self._read_waiting(READS_PER_WAKE, bool(self._ops))):
                 self._wake_getter()
-        except SocketClosed:
+        except SocketClosedError:
             self.close()
             return
+        self._watch(self._may_read(bool(self._ops)))
         self._after_io()
+
+    def _room_made(self) -> None:
+        self._watch(True)
 
     def _on_timer(self) -> None:
         self._timer = None
@@ -108,16 +151,18 @@ class AsyncSocket(Node):
             return
         ms = n.lib.n_socket_next_timer(self._fd)
         if ms < 0:
-            if self._timer is not None:
-                self._timer.cancel()
-                self._timer = None
+            # Nothing waits on a timer: one still set fires and finds nothing to do.
             return
         when = self._loop.time() + max(ms, 1) / 1000
         if self._timer is not None:
-            if abs(self._timer.when() - when) < 0.001:
+            # A timer set for earlier stays: when it fires, the timers are
+            # served and it is set again for the next deadline. Moving it at
+            # every datagram of a transfer (each acknowledgement moves the
+            # deadline on) would cost more than the transfer itself.
+            if self._timer.when() <= when + 0.001:
                 return
             self._timer.cancel()
-        self._timer = self._loop.call_at(when, self._on_timer)
+        self._timer = self._loop.call_at(when, _on_timer, self._ref)
 
     def _wake_getter(self) -> None:
         while self._getters:
@@ -131,9 +176,9 @@ class AsyncSocket(Node):
     async def recv(self, timeout: float | None = None) -> Packet | None:
         """The next frame for this node, waiting at most ``timeout`` seconds
         (None: as long as it takes); None when none came in time. Raises
-        SocketClosed when the socket is closed meanwhile."""
+        SocketClosedError when the socket is closed meanwhile."""
         if self._pending:
-            return self._pending.popleft()
+            return self._take()
         # What waits already needs no turn of the loop. A frame for the
         # application changes no transfer, so the loop's timer still holds;
         # with recv_all it may be an acknowledgement that ends an operation.
@@ -145,7 +190,7 @@ class AsyncSocket(Node):
         if got != EMPTY:
             self._on_readable()
             if self._pending:
-                return self._pending.popleft()
+                return self._take()
         try:
             async with asyncio.timeout(timeout):
                 while not self._pending:
@@ -163,7 +208,7 @@ class AsyncSocket(Node):
                         raise
         except TimeoutError:
             return None
-        return self._pending.popleft()
+        return self._take()
 
     def __aiter__(self) -> AsyncSocket:
         return self
@@ -172,7 +217,7 @@ class AsyncSocket(Node):
         """Frames as they come, until the socket is closed."""
         try:
             packet = await self.recv()
-        except SocketClosed:
+        except SocketClosedError:
             raise StopAsyncIteration from None
         assert packet is not None
         return packet
@@ -183,6 +228,7 @@ class AsyncSocket(Node):
         """Awaits the end of an operation, which the loop's reads and timers advance."""
         op.future = self._loop.create_future()
         self._ops.append(op)
+        self._watch(self._may_read(True))  # an operation reads on past a full queue, for its replies
         try:
             self._after_io()  # the first part's timer, and an operation that ended at once
             while not op.done:
@@ -196,14 +242,38 @@ class AsyncSocket(Node):
             raise
         finally:
             self._ops.remove(op)
+            self._watch(self._may_read(bool(self._ops)))
         return op.outcome()
 
-    send_acked = awaiting(Node._start_send_acked)
-    send_buffer = awaiting(Node._start_send_buffer)
-    send_file = awaiting(Node._start_send_file)
-    recv_file = awaiting(Node._start_recv_file)
-    recv_buffer = awaiting(Node._start_recv_buffer)
+    @documented_by(Node._start_send_acked)
+    async def send_acked(self, packet: Packet, to: NodeIdLike, *, retries: int | None = None,
+                         ack_timeout: float | None = None, timeout: float | None = None) -> None:
+        await self._drive(self._start_send_acked(packet, to, retries=retries, ack_timeout=ack_timeout,
+                                                 timeout=timeout))
+
+    @documented_by(Node._start_send_buffer)
+    async def send_buffer(self, data: bytes | bytearray | memoryview, to: NodeIdLike, type: TupleType = "fil", *,
+                          progress: Progress | None = None, timeout: float | None = None) -> int:
+        return await self._drive(self._start_send_buffer(data, to, type, progress=progress, timeout=timeout))
+
+    @documented_by(Node._start_send_file)
+    async def send_file(self, path: StrPath, to: NodeIdLike, type: TupleType = "fil", *,
+                        progress: Progress | None = None, timeout: float | None = None) -> int:
+        return await self._drive(self._start_send_file(path, to, type, progress=progress, timeout=timeout))
+
+    @documented_by(Node._start_recv_file)
+    async def recv_file(self, path: StrPath, from_: NodeIdLike | None = None, *, progress: Progress | None = None,
+                        timeout: float | None = None) -> NodeId:
+        return await self._drive(self._start_recv_file(path, from_, progress=progress, timeout=timeout))
+
+    @documented_by(Node._start_recv_buffer)
+    async def recv_buffer(self, from_: NodeIdLike | None = None, *, progress: Progress | None = None,
+                          timeout: float | None = None) -> tuple[NodeId, bytes]:
+        return await self._drive(self._start_recv_buffer(from_, progress=progress, timeout=timeout))
 
 
-# `async with nimbet.open(port, ...) as sock`: the arguments are those of Socket.
+
+# `async with nimbet.open(port, ...) as sock` closes the socket at the end of
+# the block; `sock = await nimbet.open(port, ...)` gives it to keep. The
+# arguments are those of Socket.
 open = AsyncSocket

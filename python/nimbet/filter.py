@@ -90,9 +90,13 @@ class Filter:
         return cls(_Test(kind | n.FILTER_MODE_WILDCARD, value.encode("ascii") + b"\0"))
 
     def __and__(self, other: Filter) -> Filter:
+        if not isinstance(other, Filter):
+            return NotImplemented
         return Filter(_Join(n.FILTER_CONCAT_AND, self._node, other._node))
 
     def __or__(self, other: Filter) -> Filter:
+        if not isinstance(other, Filter):
+            return NotImplemented
         return Filter(_Join(n.FILTER_CONCAT_OR, self._node, other._node))
 
     def __invert__(self) -> Filter:
@@ -134,16 +138,19 @@ class Filter:
         return chain
 
     def matches(self, packet: Packet) -> bool:
-        """True when the packet passes."""
+        """True when the packet passes; TypeError for anything but a Packet."""
         if not isinstance(packet, Packet):
             raise TypeError(f"expected a Packet, got {type(packet).__name__}")
         record = packet._record()
         try:
-            return self.passes(record)
+            return self._passes_record(record)
         finally:
             n.lib.n_pkt_free(record)
 
-    def passes(self, record: int) -> bool:
+    passes = matches
+
+    def _passes_record(self, record: int) -> bool:
+        """Whether a packet record of the library passes (the record stays the caller's)."""
         result = n.lib.n_filter_apply(self.chain(), record)
         if result < 0:
             fail("cannot apply the filter")

@@ -8,7 +8,7 @@ from collections.abc import Iterable, MutableSequence
 from typing import Any, Union, overload
 
 from . import _native as n
-from .errors import BadFrame, InvalidArgument, PacketFull, fail
+from .errors import BadFrameError, InvalidArgumentError, PacketFullError, fail
 from .values import Location, LocationLike, NodeId, NodeIdLike, TupleType, _names, location, node_id, type_code, type_name
 
 Data = Union[bytes, bytearray, memoryview, str]
@@ -19,6 +19,10 @@ TUPLE_AREA = 64  # what the tuples of one frame may take, 3 bytes per tuple head
 CODE_CAD = b"\x6c\x80"  # the addressed node
 CODE_CAC = b"\x66\x40"  # acknowledgement control: control byte (bit 0: a reply), sequence byte
 CODE_ACM = b"\xa5\x0e"  # marks an acknowledgement
+CODE_CAT = b"\xd0\x80"  # a transfer's descriptor
+# The tuples the library adds and reads for addressing, acknowledgements and
+# transfers: a received packet keeps them apart from its data.
+CONTROL_CODES = frozenset((CODE_CAD, CODE_CAC, CODE_ACM, CODE_CAT))
 
 
 def _data(value: Data) -> bytes:
@@ -29,7 +33,7 @@ def _data(value: Data) -> bytes:
             raise TypeError(f"tuple data: expected bytes or str, got {type(value).__name__}")
         value = bytes(value)
     if len(value) > 255:
-        raise PacketFull(n.N_EPROTO, f"a tuple holds at most 255 bytes, not {len(value)}")
+        raise PacketFullError(n.N_EPROTO, f"a tuple holds at most 255 bytes, not {len(value)}")
     return value
 
 
@@ -61,9 +65,13 @@ class Packet(MutableSequence[Item]):
     ``bytes(packet)`` is the frame (unset fields as zeros) and
     ``Packet.parse(frame)`` reads one. Received packets also tell ``sender``
     (address and port), ``to`` (the node a "cad" tuple addresses) and
-    ``acked`` (this node acknowledged the frame)."""
+    ``acked`` (this node acknowledged the frame). The tuples that the library
+    adds for addressing, acknowledgements and transfers ("cad", "cac",
+    "acm", "cat") are not among a received packet's tuples: ``control``
+    lists them."""
 
-    __slots__ = ("_items", "_codes", "_size", "_src", "_seq", "_loc", "_sender", "_flags", "_is_ack", "_sent")
+    __slots__ = ("_items", "_codes", "_size", "_src", "_seq", "_loc", "_sender", "_flags", "_is_ack", "_sent",
+                 "_control")
 
     def __init__(
         self,
@@ -73,7 +81,10 @@ class Packet(MutableSequence[Item]):
         seq: int | None = None,
         location: LocationLike | None = None,
     ) -> None:
+        if isinstance(tuples, (str, bytes, bytearray, memoryview)) or not isinstance(tuples, Iterable):
+            raise TypeError(f"tuples: expected an iterable of (type, data) pairs, got {type(tuples).__name__}")
         self._sent: _Record | None = None
+        self._control: list[tuple[bytes, bytes]] = []
         self._items: list[Item] = []
         self._codes: list[bytes] = []
         self._size = 0
@@ -83,8 +94,10 @@ class Packet(MutableSequence[Item]):
         self.src = src  # type: ignore[assignment]
         self.seq = seq
         self.location = location  # type: ignore[assignment]
-        for kind, data in tuples:
-            self.append(kind, data)
+        for pair in tuples:
+            if not isinstance(pair, tuple) or len(pair) != 2:
+                raise TypeError(f"a tuple is a (type, data) pair, not {pair!r:.40}")
+            self.append(*pair)
 
     # ------------------------------------------------------------ header
 
@@ -105,6 +118,8 @@ class Packet(MutableSequence[Item]):
 
     @seq.setter
     def seq(self, value: int | None) -> None:
+        if value is not None and (not isinstance(value, int) or isinstance(value, bool)):
+            raise TypeError(f"seq: expected int or None, got {type(value).__name__}")
         if value is not None and not 0 <= value <= 255:
             raise ValueError(f"a sequence number is 0 to 255, not {value}")
         self._seq = value
@@ -129,15 +144,28 @@ class Packet(MutableSequence[Item]):
     @property
     def to(self) -> NodeId | None:
         """The node this frame is addressed to (its first "cad" tuple), or None for a frame for everybody."""
-        for code, (_, data) in zip(self._codes, self._items):
-            if code == CODE_CAD and len(data) == 8:
-                return NodeId._of(data)
-        return None
+        found = self._control_data(CODE_CAD)
+        if found is None:
+            found = self.get(CODE_CAD)  # a packet made here may carry one of its own
+        return NodeId._of(found) if found is not None and len(found) == 8 else None
 
     @property
     def acked(self) -> bool:
         """True for a received request that this node acknowledged."""
         return bool(self._flags & n.PACKET_ACK_SENT)
+
+    @property
+    def control(self) -> list[tuple[TupleType, bytes]]:
+        """The control tuples of a received frame ("cad", "cac", "acm",
+        "cat"), in order: what the library used to address, acknowledge or
+        carry it. Empty for a packet made here."""
+        return [(type_name(code), data) for code, data in self._control]
+
+    def _control_data(self, code: bytes) -> bytes | None:
+        for c, data in self._control:
+            if c == code:
+                return data
+        return None
 
     # ------------------------------------------------------------ tuples
 
@@ -179,7 +207,7 @@ class Packet(MutableSequence[Item]):
         code = type_code(kind)
         data = _data(data)
         if self._size + 3 + len(data) > TUPLE_AREA:
-            raise PacketFull(n.N_EPROTO, f"a {len(data)}-byte tuple does not fit the {TUPLE_AREA - self._size} bytes left")
+            raise PacketFullError(n.N_EPROTO, f"a {len(data)}-byte tuple does not fit the {TUPLE_AREA - self._size} bytes left")
         self._items.insert(index, (kind, data))
         self._codes.insert(index, code)
         self._size += 3 + len(data)
@@ -188,7 +216,7 @@ class Packet(MutableSequence[Item]):
     def append(self, kind: TupleType | tuple[TupleType, Data], data: Data | None = None) -> None:
         """Appends a tuple: ``append("tmp", b"\\x15")`` or ``append(("tmp", b"\\x15"))``.
 
-        Raises PacketFull when it would not fit the 64 bytes of a frame's tuples."""
+        Raises PacketFullError when it would not fit the 64 bytes of a frame's tuples."""
         if data is None and isinstance(kind, tuple):
             self.insert(len(self._items), kind)
         else:
@@ -206,7 +234,7 @@ class Packet(MutableSequence[Item]):
         codes = [type_code(kind) for kind, _ in items]
         size = sum(3 + len(data) for _, data in items)
         if size > TUPLE_AREA:
-            raise PacketFull(n.N_EPROTO, f"the tuples would take {size} bytes, more than {TUPLE_AREA}")
+            raise PacketFullError(n.N_EPROTO, f"the tuples would take {size} bytes, more than {TUPLE_AREA}")
         self._items, self._codes, self._size = items, codes, size
         self._sent = None
 
@@ -227,15 +255,17 @@ class Packet(MutableSequence[Item]):
 
     @classmethod
     def parse(cls, frame: bytes | bytearray | memoryview) -> Packet:
-        """The packet of a frame; BadFrame when it is short, of another format,
+        """The packet of a frame; BadFrameError when it is short, of another format,
         fails its CRC or holds malformed tuples."""
+        if not isinstance(frame, (bytes, bytearray, memoryview)):
+            raise TypeError(f"expected bytes, got {type(frame).__name__}")
         record = n.lib.n_pkt_alloc()
         if not record:
             fail("no packet record")
         try:
             data = bytes(frame)
             if n.lib.n_pkt_parse(record, data, len(data)) < 0:
-                fail("not a frame", BadFrame)
+                fail("not a frame", BadFrameError)
             return from_record(record)
         finally:
             n.lib.n_pkt_free(record)
@@ -243,7 +273,7 @@ class Packet(MutableSequence[Item]):
     def _sendable(self) -> _Record:
         """The record sends of this packet use, made at the first one."""
         if not self._items:
-            raise InvalidArgument(n.N_EINVAL, "a frame carries at least one tuple")
+            raise InvalidArgumentError(n.N_EINVAL, "a frame carries at least one tuple")
         self._sent = _Record(self._record())
         return self._sent
 
@@ -257,7 +287,7 @@ class Packet(MutableSequence[Item]):
             add = lib.n_acl_add
             for code, (_, data) in zip(self._codes, self._items):
                 if add(record, code, data, len(data), 0) < 0:
-                    fail("cannot add a tuple", PacketFull)
+                    fail("cannot add a tuple", PacketFullError)
             if self._src is not None:
                 lib.n_pkt_set_srcid(record, self._src)
             if self._loc is not None:
@@ -296,6 +326,7 @@ _string_at = getattr(ctypes, "_string_at", ctypes.string_at)
 _RECORD, _TUPLE = n.PACKET_FIELDS.unpack_from, n.TUPLE_FIELDS.unpack_from
 _PKT_SIZE, _ACL_HEADER = n.PKT_SIZE, n.ACL_HEADER
 _new_packet = Packet.__new__
+_CONTROL = CONTROL_CODES
 
 
 def from_record(record: int) -> Packet:
@@ -305,16 +336,20 @@ def from_record(record: int) -> Packet:
     p._sent = None
     items: list[Item] = []
     codes: list[bytes] = []
+    control: list[tuple[bytes, bytes]] = []
     size = 0
     is_ack = False
     while t:
         code, length, next_tuple = _TUPLE(_string_at(t, _ACL_HEADER))
         data = _string_at(t + _ACL_HEADER, length)
-        if code == CODE_CAC and length and data[0] & 1:
-            is_ack = True
-        items.append((_names.get(code) or type_name(code), data))
-        codes.append(code)
-        size += 3 + length
+        if code in _CONTROL:
+            if code == CODE_CAC and length and data[0] & 1:
+                is_ack = True
+            control.append((code, data))
+        else:
+            items.append((_names.get(code) or type_name(code), data))
+            codes.append(code)
+            size += 3 + length
         t = next_tuple
-    p._items, p._codes, p._size, p._is_ack = items, codes, size, is_ack
+    p._items, p._codes, p._size, p._is_ack, p._control = items, codes, size, is_ack, control
     return p

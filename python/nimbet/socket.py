@@ -2,36 +2,35 @@
 
 from __future__ import annotations
 
-import functools
+import threading
 import time
 from collections.abc import Callable
 from types import TracebackType
-from typing import ParamSpec, TypeVar
+from typing import Any, TypeVar
 
-from ._node import EMPTY, WAIT_SLICE_MS, Node, Stats, wait_ms
-from ._ops import Operation
-from .errors import SocketClosed
+from . import _native as n
+from ._node import EMPTY, WAIT_SLICE_MS, Node, Stats, StrPath, wait_ms
+from ._ops import Operation, Progress
+from .errors import SocketClosedError
 from .packet import Packet
+from .values import NodeId, NodeIdLike, TupleType
 
 __all__ = ["Socket", "Stats"]
 
-P = ParamSpec("P")
 R = TypeVar("R")
+F = TypeVar("F", bound=Callable[..., Any])
 
-WAIT_SLICE = WAIT_SLICE_MS / 1000
 LATE_READS = 64  # datagrams a wait that has run out may still take, when they are there already
 
 
-def blocking(start: Callable[P, Operation[R]]) -> Callable[P, R]:
-    """The blocking form of an operation: started, then driven to its end."""
+def documented_by(start: Callable[..., Any]) -> Callable[[F], F]:
+    """Gives a public method the docstring of the operation it drives."""
 
-    @functools.wraps(start)
-    def run(*args: P.args, **kwargs: P.kwargs) -> R:
-        op = start(*args, **kwargs)
-        return args[0]._drive(op)  # type: ignore[attr-defined,no-any-return]
+    def give(method: F) -> F:
+        method.__doc__ = start.__doc__
+        return method
 
-    run.__name__ = run.__qualname__ = start.__name__.removeprefix("_start_")
-    return run
+    return give
 
 
 class Socket(Node):
@@ -44,10 +43,22 @@ class Socket(Node):
     frames carry ``node_id`` and ``location``. The socket binds its port when
     it is made, and acknowledges requests addressed to it (``autoack``).
 
-    Use it as a context manager, or call ``close()``. Several threads may use
-    one socket (say, one receiving while another sends); frames that arrive
-    while a call waits for something else (an acknowledgement, a transfer)
-    are kept, up to ``queue`` of them, for the next ``recv``."""
+    Use it as a context manager, or call ``close()``; a socket collected
+    unclosed is closed with a ResourceWarning. Several threads may use one
+    socket (say, one receiving while another sends).
+
+    Frames that arrive while a call waits for something else (an
+    acknowledgement, a transfer) are kept for the next ``recv``, up to
+    ``queue`` of them. A frame this node acknowledged is never dropped. With
+    the queue full, a frame nobody acknowledged that arrives during such a
+    call is dropped (counted in ``stats().queue_drops``, the first of a burst
+    logged by the ``nimbet`` logger); acknowledged frames are kept beyond the
+    limit up to twice ``queue``, and past that the call stops reading until
+    another thread takes frames (the kernel's buffer holds what comes, and
+    senders resend their requests)."""
+
+    def _prepare(self) -> None:
+        self._room = threading.Event()
 
     def __enter__(self) -> Socket:
         return self
@@ -59,13 +70,13 @@ class Socket(Node):
         """The next frame for this node, waiting at most ``timeout`` seconds
         (None: as long as it takes; 0: only what is there now); None when
         none came in time. Receiving also answers requests and drives
-        transfers. Raises SocketClosed when the socket is closed meanwhile."""
+        transfers. Raises SocketClosedError when the socket is closed meanwhile."""
         if self._pending:
-            return self._pending.popleft()
-        got = self._receive(WAIT_SLICE_MS if timeout is None or timeout >= WAIT_SLICE else wait_ms(timeout))
+            return self._take()
+        deadline = None if timeout is None else time.monotonic() + timeout
+        got = self._receive(wait_ms(timeout))
         if got.__class__ is Packet:
             return got  # type: ignore[return-value]
-        deadline = None if timeout is None else time.monotonic() + timeout
         late = 0
         while True:
             left = None if deadline is None else deadline - time.monotonic()
@@ -85,10 +96,13 @@ class Socket(Node):
         """Frames as they come, until the socket is closed."""
         try:
             packet = self.recv()
-        except SocketClosed:
+        except SocketClosedError:
             raise StopIteration from None
         assert packet is not None
         return packet
+
+    def _room_made(self) -> None:
+        self._room.set()
 
     def _drive(self, op: Operation[R]) -> R:
         """Receives until the operation ends, keeping the frames that come meanwhile."""
@@ -98,18 +112,50 @@ class Socket(Node):
                 if left is not None and left <= 0:
                     op.expire()
                     continue
+                if not self._may_read(True):
+                    self._wait_for_room(left)
+                    continue
                 got = self._receive(wait_ms(left))
                 if got.__class__ is Packet:
-                    self._pending.append(got)  # type: ignore[arg-type]
+                    self._keep(got)  # type: ignore[arg-type]
         except BaseException:
             op.cancel()
             raise
         return op.outcome()
 
-    send_acked = blocking(Node._start_send_acked)
-    send_buffer = blocking(Node._start_send_buffer)
-    send_file = blocking(Node._start_send_file)
-    recv_file = blocking(Node._start_recv_file)
-    recv_buffer = blocking(Node._start_recv_buffer)
+    def _wait_for_room(self, left: float | None) -> None:
+        """Waits without reading, serving the transfers' timers, until another
+        thread takes a frame, the operation's time comes or a timer is due."""
+        fd = self._open()
+        self._room.clear()
+        if self._may_read(True):
+            return
+        n.lib.n_socket_serve_timers(fd)
+        timer = n.lib.n_socket_next_timer(fd)
+        waits = [WAIT_SLICE_MS / 1000] + ([left] if left is not None else []) + ([timer / 1000] if timer >= 0 else [])
+        self._room.wait(max(0.001, min(waits)))
 
+    @documented_by(Node._start_send_acked)
+    def send_acked(self, packet: Packet, to: NodeIdLike, *, retries: int | None = None,
+                   ack_timeout: float | None = None, timeout: float | None = None) -> None:
+        self._drive(self._start_send_acked(packet, to, retries=retries, ack_timeout=ack_timeout, timeout=timeout))
 
+    @documented_by(Node._start_send_buffer)
+    def send_buffer(self, data: bytes | bytearray | memoryview, to: NodeIdLike, type: TupleType = "fil", *,
+                    progress: Progress | None = None, timeout: float | None = None) -> int:
+        return self._drive(self._start_send_buffer(data, to, type, progress=progress, timeout=timeout))
+
+    @documented_by(Node._start_send_file)
+    def send_file(self, path: StrPath, to: NodeIdLike, type: TupleType = "fil", *,
+                  progress: Progress | None = None, timeout: float | None = None) -> int:
+        return self._drive(self._start_send_file(path, to, type, progress=progress, timeout=timeout))
+
+    @documented_by(Node._start_recv_file)
+    def recv_file(self, path: StrPath, from_: NodeIdLike | None = None, *, progress: Progress | None = None,
+                  timeout: float | None = None) -> NodeId:
+        return self._drive(self._start_recv_file(path, from_, progress=progress, timeout=timeout))
+
+    @documented_by(Node._start_recv_buffer)
+    def recv_buffer(self, from_: NodeIdLike | None = None, *, progress: Progress | None = None,
+                    timeout: float | None = None) -> tuple[NodeId, bytes]:
+        return self._drive(self._start_recv_buffer(from_, progress=progress, timeout=timeout))

@@ -7,10 +7,11 @@ from collections.abc import Sequence
 from typing import Union
 
 from . import _native as n
-from .errors import BadFrame, invalid
+from .errors import BadFrameError, invalid, wrong_type
 
 ID_LEN = 8
 LOCATION_LEN = 44
+COORDINATE_MAX = 63000  # the largest value a coordinate byte holds
 
 
 def decode_dot(text: str, count: int, what: str) -> bytes:
@@ -20,12 +21,13 @@ def decode_dot(text: str, count: int, what: str) -> bytes:
     if not isinstance(text, str):
         raise TypeError(f"{what}: expected dotted text, got {type(text).__name__}")
     out = ctypes.create_string_buffer(count)
-    got = n.lib.n_util_decode_dot(out, text.encode("ascii", "replace"), count)
+    # The decoder reads a C string: a NUL would end the text early and leave the rest unread.
+    got = -1 if "\0" in text else n.lib.n_util_decode_dot(out, text.encode("ascii", "replace"), count)
     if got == count:
         return out.raw
     if count == ID_LEN and got == 4:
         return b"\x01\x01\x01\x01" + out.raw[:4]
-    raise BadFrame(n.N_EILSEQ, f"{what}: not {count} dotted numbers 0 to 255: {text!r}")
+    raise BadFrameError(n.N_EILSEQ, f"{what}: not {count} dotted numbers 0 to 255: {text!r}")
 
 
 def dotted(raw: bytes) -> str:
@@ -119,13 +121,23 @@ class Location:
     ) -> Location:
         """The location of these parts: root (16 bytes), up to four node names
         (up to 9 characters each, from the 40 characters of tuple types),
-        coordinates (rounded to what a coordinate byte holds) and deviation."""
+        coordinates 0 to 63000 (rounded to what a coordinate byte holds: two
+        significant digits) and deviation (0 to 255). Values out of range are
+        refused (InvalidArgumentError), never cut or clamped."""
+        if not isinstance(root, (bytes, bytearray, memoryview)):
+            wrong_type("root", "16 bytes", root)
         if len(root) != 16:
             invalid("a location's root has 16 bytes")
-        if len(nodes) > 4 or any(len(name) > 9 for name in nodes):
+        if isinstance(nodes, (str, bytes)) or not isinstance(nodes, Sequence):
+            wrong_type("nodes", "a sequence of names", nodes)
+        if len(nodes) > 4 or any(isinstance(name, str) and len(name) > 9 for name in nodes):
             invalid("a location has at most 4 node names of at most 9 characters")
-        if not 0 <= deviation <= 255:
-            invalid("the deviation is a byte, 0 to 255")
+        for name, value, top in (("x", x, COORDINATE_MAX), ("y", y, COORDINATE_MAX), ("z", z, COORDINATE_MAX),
+                                 ("deviation", deviation, 255)):
+            if not isinstance(value, int) or isinstance(value, bool):
+                wrong_type(name, "int", value)
+            if not 0 <= value <= top:
+                invalid(f"{name} is 0 to {top}, not {value}")
         names = [check_name(name, 9, "node name").encode() for name in nodes] + [None] * (4 - len(nodes))
         out = ctypes.create_string_buffer(LOCATION_LEN)
         n.lib.n_util_location2raw(bytes(root), *names, x, y, z, deviation, out)

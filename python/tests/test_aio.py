@@ -1,6 +1,7 @@
 """The asyncio socket: exchanges, acknowledged sends and transfers served by the event loop, timeouts and cancellation."""
 
 import asyncio
+import gc
 import os
 import resource
 import time
@@ -47,7 +48,7 @@ async def test_acknowledged_send_completes_while_the_peer_only_serves(pair):
     assert frame.get("msg") == b"please" and frame.acked
     b.autoack = False
     with pytest.raises(nimbet.NotAcknowledged):
-        await a.send_acked(Packet([("msg", b"?")]), to=B, retries=2, timeout=0.05)
+        await a.send_acked(Packet([("msg", b"?")]), to=B, retries=2, ack_timeout=0.05)
 
 
 async def test_transfers_run_concurrently_with_progress(pair, tmp_path):
@@ -123,3 +124,41 @@ async def test_close_ends_what_waits(pair, tmp_path):
     with pytest.raises(nimbet.SocketClosed):
         await receiving
     assert [f async for f in a] == []
+
+
+async def test_a_full_queue_stops_the_reading_and_loses_nothing(port):
+    async with nimbet.open(port, "127.0.0.1", "127.255.255.255", node_id=A, queue=10) as a, \
+               nimbet.open(port, "127.0.0.2", "127.255.255.255", node_id=B) as b:
+        for i in range(100):
+            b.send(Packet([("seq", i.to_bytes(2, "big"))]))
+        before = cpu_seconds()
+        await asyncio.sleep(0.2)  # the loop reads until the queue is full, then leaves the rest to the kernel
+        assert len(a._pending) == 10
+        assert cpu_seconds() - before < 0.1  # and does not spin on a socket it may not read
+        got = [(await a.recv(timeout=1)).get("seq") for _ in range(100)]
+        assert got == [i.to_bytes(2, "big") for i in range(100)]
+        assert a.stats().queue_drops == 0
+
+
+async def test_unclosed_sockets_are_collected_and_stop_answering(port):
+    """The loop keeps no socket alive: one dropped unclosed is closed (with a ResourceWarning) and answers no more."""
+    before = len(os.listdir("/proc/self/fd"))
+    with pytest.warns(ResourceWarning, match="unclosed AsyncSocket"):
+        for _ in range(20):
+            nimbet.open(port, "127.0.0.2", "127.255.255.255", node_id=B)
+        gc.collect()
+    assert len(os.listdir("/proc/self/fd")) == before
+    async with nimbet.open(port, "127.0.0.1", "127.255.255.255", node_id=A) as a:
+        with pytest.raises(nimbet.NotAcknowledgedError):
+            await a.send_acked(Packet([("msg", b"anyone?")]), to=B, retries=2, ack_timeout=0.05)
+
+
+async def test_open_is_awaited_or_entered_and_stays_out_of_star_imports(port):
+    sock = await nimbet.open(port, "127.0.0.1", "127.255.255.255")
+    try:
+        assert isinstance(sock, nimbet.AsyncSocket) and not sock.closed
+    finally:
+        sock.close()
+    names: dict[str, object] = {}
+    exec("from nimbet import *", names)
+    assert "open" not in names and "Socket" in names and "NotAcknowledgedError" in names

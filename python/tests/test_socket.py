@@ -1,5 +1,6 @@
 """The blocking socket: two nodes on one host exchanging frames, acknowledged frames and transfers."""
 
+import gc
 import os
 import threading
 import time
@@ -91,7 +92,7 @@ def test_unanswered_acknowledged_send_raises_after_its_retries(pair):
     t0 = time.monotonic()
     with serving(b) as got:
         with pytest.raises(nimbet.NotAcknowledged) as e:
-            a.send_acked(Packet([("msg", b"?")]), to=B, retries=3, timeout=0.05)
+            a.send_acked(Packet([("msg", b"?")]), to=B, retries=3, ack_timeout=0.05)
     assert e.value.errno == 227
     assert 0.15 <= time.monotonic() - t0 < 1
     assert len(got) == 1  # repeats are recognised as such
@@ -166,3 +167,121 @@ def test_options_and_settings_reach_the_socket(port):
         Socket(70000)
     with pytest.raises(nimbet.BadFrame):
         Socket(port, "127.0.0.1", "1.2.3")
+
+
+def test_recv_waits_its_timeout_once_not_twice(pair, monkeypatch):
+    """The library's waits of one recv add up to its timeout (a clock moved by those waits, not by the host)."""
+    _, b = pair
+    now = [1000.0]
+    waited = []
+    real = nimbet._node._recv
+
+    def recv_counting(fd, ack_fd, ms):
+        waited.append(ms)
+        now[0] += ms / 1000
+        return real(fd, ack_fd, 0)
+
+    monkeypatch.setattr(nimbet._node, "_recv", recv_counting)
+    monkeypatch.setattr(nimbet.socket, "time", type("Clock", (), {"monotonic": staticmethod(lambda: now[0])}))
+    for timeout in (0.1, 0.2, 0.3, 1.0):
+        waited.clear()
+        assert b.recv(timeout=timeout) is None
+        assert sum(waited) == round(timeout * 1000), (timeout, waited)
+
+
+def test_a_full_queue_drops_only_frames_nobody_acknowledged(port, caplog):
+    """During a call that waits (here for a transfer), a burst of broadcast frames beyond
+    the queue is dropped and counted; the frames this node acknowledged all stay."""
+    with Socket(port, "127.0.0.1", "127.255.255.255", node_id=A, queue=10) as a, \
+         Socket(port, "127.0.0.2", "127.255.255.255", node_id=B) as b:
+        def peer():
+            for i in range(5):
+                b.send_acked(Packet([("ack", bytes([i]))]), to=A)
+            for i in range(30):
+                b.send(Packet([("brd", bytes([i]))]))
+            for i in range(5, 10):  # these come with the queue full
+                b.send_acked(Packet([("ack", bytes([i]))]), to=A)
+            b.send_buffer(b"end", to=A)
+
+        thread = threading.Thread(target=peer)
+        with caplog.at_level("INFO", logger="nimbet"):
+            thread.start()
+            assert a.recv_buffer(from_=B, timeout=10) == (nimbet.NodeId(B), b"end")
+            thread.join(10)
+            queued = [a.recv(timeout=0) for _ in range(15)]
+        assert a.recv(timeout=0) is None
+        acked = queued[:5] + queued[10:]
+        assert [f.get("ack") for f in acked] == [bytes([i]) for i in range(10)] and all(f.acked for f in acked)
+        assert [f.get("brd") for f in queued[5:10]] == [bytes([i]) for i in range(5)]
+        assert a.stats().queue_drops == 25
+        warnings = [r for r in caplog.records if r.name == "nimbet" and r.levelname == "WARNING"]
+        assert len(warnings) == 1 and "full" in warnings[0].getMessage()  # the first drop of the burst only
+        a.reset_stats()
+        assert a.stats().queue_drops == 0
+
+
+def test_a_socket_nobody_closed_warns_and_is_closed(port):
+    before = len(os.listdir("/proc/self/fd"))
+    with pytest.warns(ResourceWarning, match="unclosed Socket"):
+        Socket(port, "127.0.0.1", "127.255.255.255")
+        gc.collect()
+    assert len(os.listdir("/proc/self/fd")) == before
+
+
+def test_send_acked_timeout_bounds_the_whole_wait(pair):
+    a, b = pair
+    b.autoack = False
+    with pytest.raises(nimbet.TimedOutError):
+        a.send_acked(Packet([("msg", b"?")]), to=B, retries=10, ack_timeout=0.2, timeout=0.3)
+    assert a.stats().frames_sent == 2  # at 0 and 0.2 s; the third would be past the whole wait
+    with pytest.raises(nimbet.NotAcknowledgedError):
+        a.send_acked(Packet([("msg", b"?")]), to=B, retries=2, ack_timeout=0.05, timeout=5)
+
+
+def test_only_the_addressed_node_settles_an_acknowledged_send(pair, port):
+    """Replies with the right sequence byte from another node, or from the right node to
+    another node, leave the send unsettled; the addressed node's reply to us settles it."""
+    a, b = pair
+    a.recv_all = True  # replies to other nodes reach the face too
+    b.autoack = False  # b hears the requests but never answers: c answers in its name or its own
+    c_id = "10.0.0.3"
+    with Socket(port, "127.0.0.3", "127.255.255.255", node_id=c_id, autoack=False, recv_all=True) as c:
+        def forge(msg, replies):
+            while (frame := c.recv(timeout=5)) is not None:
+                control = dict(frame.control)
+                if frame.get("msg") == msg and frame.to == nimbet.NodeId(B) and not control["cac"][0] & 1:
+                    break
+            q = control["cac"][1]
+            for src, to in replies:
+                c.send(Packet([("acm", b""), ("cac", bytes((1, q))), ("cad", bytes(nimbet.NodeId(to)))], src=src))
+
+        thread = threading.Thread(target=forge, args=(b"1", [(c_id, A), (B, c_id)]))
+        thread.start()
+        with pytest.raises(nimbet.NotAcknowledgedError):
+            a.send_acked(Packet([("msg", b"1")]), to=B, retries=2, ack_timeout=0.3)
+        thread.join(5)
+        thread = threading.Thread(target=forge, args=(b"2", [(B, A)]))
+        thread.start()
+        a.send_acked(Packet([("msg", b"2")]), to=B, retries=2, ack_timeout=0.3)
+        thread.join(5)
+
+
+def test_received_packets_keep_the_control_tuples_apart(pair):
+    a, b = pair
+    with serving(b) as got:
+        a.send_acked(Packet([("msg", b"data")]), to=B)
+    frame = got[0]
+    assert list(frame) == [("msg", b"data")] and dict(frame) == {"msg": b"data"}
+    assert [kind for kind, _ in frame.control] == ["cad", "cac"]
+    assert frame.to == nimbet.NodeId(B) and frame.acked
+    assert Packet.parse(bytes(frame)) == frame  # the frame of its data alone
+
+
+def test_file_errors_are_the_os_errors_of_open(pair, tmp_path):
+    a, _ = pair
+    with pytest.raises(FileNotFoundError):
+        a.recv_file(tmp_path / "no such folder" / "out.bin", timeout=0)
+    with pytest.raises(FileNotFoundError):
+        a.send_file(tmp_path / "no such file", to=B)
+    with pytest.raises(IsADirectoryError):
+        a.send_file(tmp_path, to=B)

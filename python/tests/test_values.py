@@ -64,12 +64,24 @@ def test_location_text_reads_as_the_c_setter_reads_it(record, text):
 
 
 def test_location_parts_round_trip_with_coordinates_kept_to_two_digits():
-    loc = nimbet.Location.build(root=bytes(range(16)), nodes=("hall", "room 3", "rack-9"), x=1234, y=63, z=70000,
+    loc = nimbet.Location.build(root=bytes(range(16)), nodes=("hall", "room 3", "rack-9"), x=1234, y=63, z=63000,
                                 deviation=9)
     assert (loc.root, loc.nodes, loc.x, loc.y, loc.z, loc.deviation) == (
         bytes(range(16)), ("hall", "room 3", "rack-9", ""), 1200, 63, 63000, 9)
     with pytest.raises(nimbet.InvalidArgument):
         nimbet.Location.build(nodes=("ten chars!",))
+
+
+@pytest.mark.parametrize("parts", [{"x": 63001}, {"y": 70000}, {"z": -1}, {"deviation": 256}, {"deviation": -1}])
+def test_location_parts_out_of_range_are_refused_not_clamped(parts):
+    with pytest.raises(nimbet.InvalidArgumentError):
+        nimbet.Location.build(**parts)
+
+
+@pytest.mark.parametrize("text", ["10.0.0.1\x00junk", "1.2.3.4.5.6.7.8\x00", "10.0.0.1\u00e9"])
+def test_identifier_text_with_a_nul_or_other_trailing_bytes_is_refused(text):
+    with pytest.raises(nimbet.BadFrameError):
+        nimbet.NodeId(text)
 
 
 def test_tuple_types_are_the_codes_of_the_c_packer(record):
@@ -138,5 +150,5 @@ def test_counters_are_those_of_the_header():
     header = (ROOT / "include" / "nimbet" / "nimbet.h").read_text()
     record = re.search(r"typedef struct n_socket_stats \{(.*?)\} n_socket_stats;", header, re.S).group(1)
     names = re.findall(r"uint64_t (\w+);", record)
-    assert [f.name for f in dataclasses.fields(nimbet.Stats)] == names
+    assert [f.name for f in dataclasses.fields(nimbet.Stats)] == names + ["queue_drops"]  # the face's own, last
     assert [name for name, _ in native.n_socket_stats._fields_] == names

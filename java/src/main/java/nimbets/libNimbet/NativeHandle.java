@@ -66,7 +66,10 @@ abstract class NativeHandle implements AutoCloseable {
         return handle;
     }
 
-    /** True once {@link #close()} has begun. */
+    /**
+     * True once {@link #close()} has begun.
+     * @return true once close() has run
+     */
     public final boolean isClosed() {
         return closed;
     }

@@ -50,6 +50,7 @@ public final class NimbetFilter extends NativeHandle {
      * A new empty chain with the given name, shown by {@link #describe()}.
      *
      * @throws IllegalArgumentException for a null name
+     * @param name the chain's name, shown by its description (null for none)
      */
     public NimbetFilter(String name) {
         super(libnimbetJNI.new_NimbetFilter(name), "a filter", libnimbetJNI::delete_NimbetFilter);
@@ -62,6 +63,8 @@ public final class NimbetFilter extends NativeHandle {
      * @param flags concatenation and {@link #FILTER_MODE_NOT}; a type field, if given, must be
      *     {@link #FILTER_TYPE_ID}
      * @throws IllegalArgumentException for flags that do not fit, or an OR element first in the chain
+     * @param id the identifier, or pattern, to test the sender against
+     * @return this filter, for chaining calls
      */
     public NimbetFilter add(int flags, NimbetSrcId id) {
         return addElement(flags, FILTER_TYPE_ID, 0, id, libnimbetJNI::NimbetSrcId_toFilter);
@@ -71,6 +74,8 @@ public final class NimbetFilter extends NativeHandle {
      * Adds a test of the location.
      *
      * @param flags as for the identifier; a type field, if given, must be {@link #FILTER_TYPE_LOCATION}
+     * @param location the location, or pattern, to test the sender's location against
+     * @return this filter, for chaining calls
      */
     public NimbetFilter add(int flags, NimbetLocation location) {
         return addElement(flags, FILTER_TYPE_LOCATION, 0, location, libnimbetJNI::NimbetLocation_toFilter);
@@ -79,6 +84,9 @@ public final class NimbetFilter extends NativeHandle {
     /**
      * Adds a test of the packet's tuples against the tuple's type: any tuple of that type
      * ({@link #FILTER_TYPE_ACL}, the default) or the tuple at a position ({@link #FILTER_TYPE_ACL_POSITION}).
+     * @param flags the test: FILTER_TYPE_ACL or FILTER_TYPE_ACL_POSITION, with FILTER_MODE_NOT and a FILTER_CONCAT_ join
+     * @param tuple a tuple whose type the test looks for
+     * @return this filter, for chaining calls
      */
     public NimbetFilter add(int flags, NimbetTuple tuple) {
         return addElement(flags, FILTER_TYPE_ACL, FILTER_TYPE_ACL_POSITION, tuple, libnimbetJNI::NimbetTuple_toFilter);
@@ -87,6 +95,8 @@ public final class NimbetFilter extends NativeHandle {
     /**
      * This chain AND the other: afterwards this chain accepts what both accepted. The other
      * object's chain is consumed; the other object only needs closing.
+     * @param other the filter joined to this one (consumed: it is empty afterwards)
+     * @return this filter, now testing both
      */
     public NimbetFilter and(NimbetFilter other) {
         return join(FILTER_CONCAT_AND, other);
@@ -95,12 +105,18 @@ public final class NimbetFilter extends NativeHandle {
     /**
      * This chain OR the other (terms appended). The other object's chain is consumed; this chain
      * must not be empty.
+     * @param other the filter joined to this one (consumed: it is empty afterwards)
+     * @return this filter, now testing either
      */
     public NimbetFilter or(NimbetFilter other) {
         return join(FILTER_CONCAT_OR, other);
     }
 
-    /** True when the packet passes the chain. */
+    /**
+     * True when the packet passes the chain.
+     * @param packet the packet to test
+     * @return true when the packet passes
+     */
     public boolean apply(NimbetPacket packet) {
         checkChain();
         return callInt(h -> packet.callInt(p -> libnimbetJNI.NimbetFilter_apply(h, p))) == 1;

@@ -21,6 +21,7 @@ public final class NimbetLocation extends NativeHandle {
      *
      * @throws IllegalArgumentException when the array does not hold 44 values
      * @throws NullPointerException when the array is null
+     * @param bytes the 44 bytes of the location, each 0 to 255
      */
     public NimbetLocation(short[] bytes) {
         this(libnimbetJNI.new_NimbetLocation__SWIG_0(bytes));
@@ -31,6 +32,7 @@ public final class NimbetLocation extends NativeHandle {
      *
      * @throws IllegalArgumentException when the array does not hold 44 bytes
      * @throws NullPointerException when the array is null
+     * @param bytes the 44 bytes of the location, each 0 to 255
      */
     public NimbetLocation(byte[] bytes) {
         this(Bytes.widen(bytes));
@@ -41,6 +43,7 @@ public final class NimbetLocation extends NativeHandle {
      * the text back as given.
      *
      * @throws IllegalArgumentException for a null text or one that is not 44 numbers
+     * @param text the location as 44 dotted decimal numbers
      */
     public NimbetLocation(String text) {
         this(libnimbetJNI.new_NimbetLocation__SWIG_1(text));
@@ -51,17 +54,26 @@ public final class NimbetLocation extends NativeHandle {
         super(handle, "a location", libnimbetJNI::delete_NimbetLocation);
     }
 
-    /** A new array of the 44 bytes, each 0 to 255. */
+    /**
+     * A new array of the 44 bytes, each 0 to 255.
+     * @return the 44 bytes, each 0 to 255
+     */
     public short[] toArray() {
         return call(libnimbetJNI::NimbetLocation_toArray);
     }
 
-    /** A new array of the 44 bytes. */
+    /**
+     * A new array of the 44 bytes.
+     * @return the 44 bytes
+     */
     public byte[] toByteArray() {
         return Bytes.narrow(toArray());
     }
 
-    /** The 16 root bytes, each 0 to 255. */
+    /**
+     * The 16 root bytes, each 0 to 255.
+     * @return the 16 root bytes, each 0 to 255
+     */
     public short[] getRoot() {
         return call(libnimbetJNI::NimbetLocation_getRoot);
     }
@@ -70,27 +82,41 @@ public final class NimbetLocation extends NativeHandle {
      * The name of node 1 to 4: 9 lower-case characters, padded with spaces.
      *
      * @throws IllegalArgumentException for any other node number
+     * @param n which node name, 1 to 4
+     * @return the node name, without padding
      */
     public String getNode(int n) {
         return call(h -> libnimbetJNI.NimbetLocation_getNode(h, n));
     }
 
-    /** The decoded x coordinate. */
+    /**
+     * The decoded x coordinate.
+     * @return the x coordinate
+     */
     public int getX() {
         return callInt(libnimbetJNI::NimbetLocation_getX);
     }
 
-    /** The decoded y coordinate. */
+    /**
+     * The decoded y coordinate.
+     * @return the y coordinate
+     */
     public int getY() {
         return callInt(libnimbetJNI::NimbetLocation_getY);
     }
 
-    /** The decoded z coordinate. */
+    /**
+     * The decoded z coordinate.
+     * @return the z coordinate
+     */
     public int getZ() {
         return callInt(libnimbetJNI::NimbetLocation_getZ);
     }
 
-    /** The deviation, 0 to 255. */
+    /**
+     * The deviation, 0 to 255.
+     * @return the deviation byte, 0 to 255
+     */
     public short getDeviation() {
         return (short) callInt(libnimbetJNI::NimbetLocation_getDeviation);
     }

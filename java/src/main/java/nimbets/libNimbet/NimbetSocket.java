@@ -58,6 +58,7 @@ public final class NimbetSocket extends NativeHandle {
      * (and to the address of each loopback interface).
      *
      * @throws IllegalArgumentException for a port outside 0 to 65535, or when no interface is found
+     * @param port the UDP port
      */
     public NimbetSocket(int port) {
         super(libnimbetJNI.new_NimbetSocket__SWIG_0(checkPort(port)), "a socket", libnimbetJNI::delete_NimbetSocket);
@@ -71,6 +72,9 @@ public final class NimbetSocket extends NativeHandle {
      * socket is opened as by {@link #NimbetSocket(int)}.
      *
      * @throws IllegalArgumentException for a port outside 0 to 65535
+     * @param port the UDP port
+     * @param localAddress the local IPv4 address the socket binds to (0: every address)
+     * @param destAddress the IPv4 address frames go to (0: every interface's broadcast address)
      */
     public NimbetSocket(int port, long localAddress, long destAddress) {
         super(libnimbetJNI.new_NimbetSocket__SWIG_1(checkPort(port), localAddress, destAddress), "a socket",
@@ -83,6 +87,9 @@ public final class NimbetSocket extends NativeHandle {
      *
      * @throws IllegalArgumentException for a port outside 0 to 65535 or an address that is not
      *     4 numbers 0 to 255
+     * @param port the UDP port
+     * @param localAddress the local IPv4 address the socket binds to (0: every address)
+     * @param destAddress the IPv4 address frames go to (0: every interface's broadcast address)
      */
     public NimbetSocket(int port, String localAddress, String destAddress) {
         this(port, address(localAddress), address(destAddress));
@@ -92,6 +99,8 @@ public final class NimbetSocket extends NativeHandle {
      * The value for {@link #NimbetSocket(int, long, long)} of an IPv4 address in dotted text.
      *
      * @throws IllegalArgumentException when the text is not 4 numbers 0 to 255
+     * @param dotted an IPv4 address as dotted decimal text ("127.0.0.1")
+     * @return the address as the 32-bit value the socket constructors take
      */
     public static long address(String dotted) {
         String[] fields = dotted.split("\\.", -1);
@@ -144,6 +153,7 @@ public final class NimbetSocket extends NativeHandle {
      *
      * @throws IllegalArgumentException for a null text or one that is not 4 numbers
      * @throws UnknownError for a text that is no address (error number 42, also 255.255.255.255)
+     * @param address an IPv4 address as dotted decimal text
      */
     public void setIpDest(String address) {
         run(h -> libnimbetJNI.NimbetSocket_setIpDest(h, address));
@@ -155,6 +165,7 @@ public final class NimbetSocket extends NativeHandle {
      * @throws IllegalArgumentException for a null text or one that is not 4 numbers
      * @throws UnknownError for a text that is no address (error number 42)
      * @throws RuntimeException once the socket is bound (error number 16)
+     * @param address an IPv4 address as dotted decimal text
      */
     public void setIpSrc(String address) {
         run(h -> libnimbetJNI.NimbetSocket_setIpSrc(h, address));
@@ -168,17 +179,24 @@ public final class NimbetSocket extends NativeHandle {
     /**
      * Stamps outgoing frames with this identifier; acknowledgement requests and fragments
      * addressed to it are this socket's.
+     * @param id this node's identifier
      */
     public void setId(NimbetSrcId id) {
         run(h -> id.run(i -> libnimbetJNI.NimbetSocket_setId(h, i)));
     }
 
-    /** A new identifier object holding the socket's identifier; the caller closes it. */
+    /**
+     * A new identifier object holding the socket's identifier; the caller closes it.
+     * @return a copy of this node's identifier, owned by the caller
+     */
     public NimbetSrcId getId() {
         return new NimbetSrcId(callLong(libnimbetJNI::NimbetSocket_getID));
     }
 
-    /** Stamps outgoing frames with this location. */
+    /**
+     * Stamps outgoing frames with this location.
+     * @param location this node's location
+     */
     public void setLoc(NimbetLocation location) {
         run(h -> location.run(l -> libnimbetJNI.NimbetSocket_setLoc(h, l)));
     }
@@ -186,6 +204,8 @@ public final class NimbetSocket extends NativeHandle {
     /**
      * Transmissions of an acknowledged send ({@code count}, its low 8 bits) and the wait for the
      * acknowledgement after each one; also the retry budget and timer of fragmented transfers.
+     * @param count transmissions of an acknowledged send, and the retry budget of transfers (0 to 255)
+     * @param milliseconds the wait after each transmission, in milliseconds
      */
     public void setRetry(int count, long milliseconds) {
         run(h -> libnimbetJNI.NimbetSocket_setRetry(h, (short) count, milliseconds));
@@ -196,6 +216,8 @@ public final class NimbetSocket extends NativeHandle {
      * {@link #SOCKET_FRAG}, {@link #SOCKET_BLOCKING}, {@link #SOCKET_BROADCAST}).
      *
      * @throws IllegalArgumentException for a mask of 0 or one holding {@link #SOCKET_BOUND}
+     * @param mask the option bits to change (SOCKET_ constants)
+     * @param on true to set them, false to clear them
      */
     public void setOptions(int mask, boolean on) {
         run(h -> libnimbetJNI.NimbetSocket_setOptions(h, mask, on ? 1 : 0));
@@ -204,6 +226,7 @@ public final class NimbetSocket extends NativeHandle {
     /**
      * Receives one packet, answering acknowledgement requests through this same socket. See
      * {@link #receive(NimbetSocket)}.
+     * @return the received packet, owned by the caller, or null when none came
      */
     public NimbetPacket receive() {
         return receive(this);
@@ -215,6 +238,8 @@ public final class NimbetSocket extends NativeHandle {
      * {@code ackSocket} (with {@link #SOCKET_AUTOACK}) and repeats are not handed out again;
      * fragments feed transfers (with {@link #SOCKET_FRAG}) and are not handed out. Never raises
      * for a failed receive: null stands for "no packet". The caller closes the packet.
+     * @param ackSocket the socket that sends and reads the acknowledgements (this one, or another)
+     * @return the received packet, owned by the caller, or null when none came
      */
     public NimbetPacket receive(NimbetSocket ackSocket) {
         return adopt(callLong(h -> ackSocket.callLong(a -> libnimbetJNI.NimbetSocket_receive(h, a))));
@@ -224,6 +249,8 @@ public final class NimbetSocket extends NativeHandle {
      * Receives one packet, waiting at most {@code timeoutMs} milliseconds whether the socket is
      * blocking or not, and answering acknowledgement requests through this same socket. See
      * {@link #receive(NimbetSocket, int)}.
+     * @param timeoutMs the longest wait, in milliseconds
+     * @return the received packet, owned by the caller, or null when none came
      */
     public NimbetPacket receive(int timeoutMs) {
         return receive(this, timeoutMs);
@@ -239,6 +266,9 @@ public final class NimbetSocket extends NativeHandle {
      * @throws RuntimeException when the socket is closed meanwhile by another thread (error
      *     number 9)
      * @throws UnknownError when the socket cannot receive (never bound: error number 226)
+     * @param ackSocket the socket that sends and reads the acknowledgements (this one, or another)
+     * @param timeoutMs the longest wait, in milliseconds
+     * @return the received packet, owned by the caller, or null when none came
      */
     public NimbetPacket receive(NimbetSocket ackSocket, int timeoutMs) {
         return adopt(callLong(h -> ackSocket.callLong(
@@ -248,6 +278,9 @@ public final class NimbetSocket extends NativeHandle {
     /**
      * Receives the next packet that the filter accepts; rejected packets are dropped. A
      * non-blocking socket returns null when the packet there is rejected or none is there.
+     * @param ackSocket the socket that sends and reads the acknowledgements (this one, or another)
+     * @param filter the filter a packet must pass
+     * @return the received packet that passed, owned by the caller, or null
      */
     public NimbetPacket receiveFiltered(NimbetSocket ackSocket, NimbetFilter filter) {
         return adopt(callLong(h -> ackSocket.callLong(a -> filter.callLong(
@@ -259,6 +292,8 @@ public final class NimbetSocket extends NativeHandle {
      *
      * @throws UnknownError always (error number 40)
      * @deprecated use {@link #receive()}
+     * @param buffer where the datagram's bytes would go
+     * @return never: the call always raises
      */
     @Deprecated
     public int receiveRaw(short[] buffer) {
@@ -270,6 +305,7 @@ public final class NimbetSocket extends NativeHandle {
      * set come from the socket (location, identifier, the next sequence number).
      *
      * @throws UnknownError when no destination took the frame
+     * @param packet the packet to send
      */
     public void send(NimbetPacket packet) {
         run(h -> packet.run(p -> libnimbetJNI.NimbetSocket_send(h, p)));
@@ -281,6 +317,8 @@ public final class NimbetSocket extends NativeHandle {
      * fragmented transfer of its tuple instead.
      *
      * @throws OutOfMemoryError when the packet has no room for the tuple (error number 12)
+     * @param packet the packet to send
+     * @param destination the identifier of the addressed node
      */
     public void sendAddressed(NimbetPacket packet, NimbetSrcId destination) {
         run(h -> packet.run(p -> destination.run(d -> libnimbetJNI.NimbetSocket_sendAddressed(h, p, d))));
@@ -296,6 +334,8 @@ public final class NimbetSocket extends NativeHandle {
      * @param destination the node, or null when the packet already holds a "CAD" tuple naming it
      * @throws UnknownError when no acknowledgement came (error number 227)
      * @throws IllegalArgumentException without a destination
+     * @param ackSocket the socket that sends and reads the acknowledgements (this one, or another)
+     * @param packet the packet to send
      */
     public void sendAcked(NimbetSocket ackSocket, NimbetPacket packet, NimbetSrcId destination) {
         run(h -> ackSocket.run(a -> packet.run(p -> {
@@ -311,12 +351,16 @@ public final class NimbetSocket extends NativeHandle {
      * Sends bytes unchanged (values cut to 0 to 255) as one datagram to every destination.
      *
      * @throws UnknownError when no destination took them
+     * @param frame the frame's bytes (header, tuples, CRC-16), each 0 to 255
      */
     public void sendRaw(short[] frame) {
         run(h -> libnimbetJNI.NimbetSocket_sendRaw(h, frame));
     }
 
-    /** Sends bytes unchanged as one datagram to every destination; see {@link #sendRaw(short[])}. */
+    /**
+     * Sends bytes unchanged as one datagram to every destination; see {@link #sendRaw(short[])}.
+     * @param frame the frame's bytes (header, tuples, CRC-16), each 0 to 255
+     */
     public void sendRaw(byte[] frame) {
         sendRaw(Bytes.widen(frame));
     }
@@ -331,13 +375,22 @@ public final class NimbetSocket extends NativeHandle {
      * @throws UnknownError while a transfer to this node is registered (error number 13; delete it
      *     with {@link NimbetTransfer#delete(NimbetSrcId)} once finished)
      * @throws IllegalArgumentException for a null type
+     * @param ackSocket the socket that sends and reads the acknowledgements (this one, or another)
+     * @param data the bytes to send, each 0 to 255
+     * @param destination the identifier of the addressed node
      */
     public void sendBuffer(NimbetSocket ackSocket, short[] data, NimbetSrcId destination, String type) {
         run(h -> ackSocket.run(a -> destination.run(
                 d -> libnimbetJNI.NimbetSocket_sendBuffer(h, a, data, d, type))));
     }
 
-    /** Starts a fragmented transfer of {@code data}; see {@link #sendBuffer(NimbetSocket, short[], NimbetSrcId, String)}. */
+    /**
+     * Starts a fragmented transfer of {@code data}; see {@link #sendBuffer(NimbetSocket, short[], NimbetSrcId, String)}.
+     * @param ackSocket the socket that sends and reads the acknowledgements (this one, or another)
+     * @param data the bytes to send, each 0 to 255
+     * @param destination the identifier of the addressed node
+     * @param type the type of the transfer's tuples, 3 characters
+     */
     public void sendBuffer(NimbetSocket ackSocket, byte[] data, NimbetSrcId destination, String type) {
         sendBuffer(ackSocket, Bytes.widen(data), destination, type);
     }
@@ -346,13 +399,20 @@ public final class NimbetSocket extends NativeHandle {
      * Starts a fragmented transfer of the whole file at {@code path}, as {@link #sendBuffer}.
      *
      * @throws IllegalArgumentException for a null path or type, or a file that cannot be read
+     * @param ackSocket the socket that sends and reads the acknowledgements (this one, or another)
+     * @param path the file's path
+     * @param destination the identifier of the addressed node
+     * @param type the type of the transfer's tuples, 3 characters
      */
     public void sendFile(NimbetSocket ackSocket, String path, NimbetSrcId destination, String type) {
         run(h -> ackSocket.run(a -> destination.run(
                 d -> libnimbetJNI.NimbetSocket_sendFile(h, a, path, d, type))));
     }
 
-    /** The socket's counters since it was opened or last {@link #resetStats() reset}. */
+    /**
+     * The socket's counters since it was opened or last {@link #resetStats() reset}.
+     * @return a copy of the socket's counters
+     */
     public NimbetSocketStats getStats() {
         return new NimbetSocketStats(call(libnimbetJNI::NimbetSocket_getStats));
     }

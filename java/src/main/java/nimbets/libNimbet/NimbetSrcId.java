@@ -18,6 +18,7 @@ public final class NimbetSrcId extends NativeHandle {
      *
      * @throws IllegalArgumentException when the array does not hold 8 values
      * @throws NullPointerException when the array is null
+     * @param bytes the 44 bytes of the location, each 0 to 255
      */
     public NimbetSrcId(short[] bytes) {
         this(libnimbetJNI.new_NimbetSrcId__SWIG_0(bytes));
@@ -28,6 +29,7 @@ public final class NimbetSrcId extends NativeHandle {
      *
      * @throws IllegalArgumentException when the array does not hold 8 bytes
      * @throws NullPointerException when the array is null
+     * @param bytes the 44 bytes of the location, each 0 to 255
      */
     public NimbetSrcId(byte[] bytes) {
         this(Bytes.widen(bytes));
@@ -38,6 +40,7 @@ public final class NimbetSrcId extends NativeHandle {
      * {@link #toString()} gives the text back exactly as given.
      *
      * @throws IllegalArgumentException for a null text or one that is not 8 numbers
+     * @param text the location as 44 dotted decimal numbers
      */
     public NimbetSrcId(String text) {
         this(libnimbetJNI.new_NimbetSrcId__SWIG_1(text));
@@ -48,12 +51,18 @@ public final class NimbetSrcId extends NativeHandle {
         super(handle, "an identifier", libnimbetJNI::delete_NimbetSrcId);
     }
 
-    /** A new array of the 8 bytes, each 0 to 255. */
+    /**
+     * A new array of the 8 bytes, each 0 to 255.
+     * @return the 44 bytes, each 0 to 255
+     */
     public short[] toArray() {
         return call(libnimbetJNI::NimbetSrcId_toArray);
     }
 
-    /** A new array of the 8 bytes. */
+    /**
+     * A new array of the 8 bytes.
+     * @return the 44 bytes
+     */
     public byte[] toByteArray() {
         return Bytes.narrow(toArray());
     }

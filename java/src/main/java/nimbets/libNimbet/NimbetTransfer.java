@@ -45,7 +45,11 @@ public final class NimbetTransfer {
     private NimbetTransfer() {
     }
 
-    /** The state of the transfer with this peer; {@link State#NONE} when there is none. */
+    /**
+     * The state of the transfer with this peer; {@link State#NONE} when there is none.
+     * @param peer the identifier of the node at the other end
+     * @return the transfer's state
+     */
     public static State state(NimbetSrcId peer) {
         int status = peer.callInt(libnimbetJNI::transferStatus);
         if (status < 0) {
@@ -61,7 +65,11 @@ public final class NimbetTransfer {
         }
     }
 
-    /** True for a receiving transfer, false for a sending one or none. */
+    /**
+     * True for a receiving transfer, false for a sending one or none.
+     * @param peer the identifier of the node at the other end
+     * @return true when this node receives the transfer, false when it sends it
+     */
     public static boolean isReceiving(NimbetSrcId peer) {
         int status = peer.callInt(libnimbetJNI::transferStatus);
         return status >= 0 && (status & RECEIVING) != 0;
@@ -73,12 +81,18 @@ public final class NimbetTransfer {
      * after an abort.
      *
      * @throws IllegalArgumentException when there is no transfer with this peer
+     * @param peer the identifier of the node at the other end
+     * @return a copy of the received data, each byte 0 to 255
      */
     public static short[] data(NimbetSrcId peer) {
         return peer.call(libnimbetJNI::transferData);
     }
 
-    /** A copy of the data as bytes; see {@link #data(NimbetSrcId)}. */
+    /**
+     * A copy of the data as bytes; see {@link #data(NimbetSrcId)}.
+     * @param peer the identifier of the node at the other end
+     * @return a copy of the received data
+     */
     public static byte[] dataBytes(NimbetSrcId peer) {
         return Bytes.narrow(data(peer));
     }
@@ -89,6 +103,9 @@ public final class NimbetTransfer {
      *
      * @throws IllegalArgumentException when there is no transfer with this peer, the path is
      *     null or the file cannot be written
+     * @param peer the identifier of the node at the other end
+     * @param path the file's path
+     * @return the number of bytes written
      */
     public static int writeData(NimbetSrcId peer, String path) {
         return peer.callInt(h -> libnimbetJNI.transferDataToFile(h, path));
@@ -99,6 +116,7 @@ public final class NimbetTransfer {
      *
      * @throws IllegalArgumentException when there is no transfer with this peer
      * @throws UnknownError while it is active (error number 227)
+     * @param peer the identifier of the node at the other end
      */
     public static void delete(NimbetSrcId peer) {
         peer.run(libnimbetJNI::transferDelete);
@@ -108,6 +126,7 @@ public final class NimbetTransfer {
      * Gives a transfer up: its data are released and it reads {@link State#ABORTED}.
      *
      * @throws IllegalArgumentException when there is no transfer with this peer
+     * @param peer the identifier of the node at the other end
      */
     public static void abort(NimbetSrcId peer) {
         peer.run(libnimbetJNI::transferAbort);

@@ -15,6 +15,7 @@ public final class NimbetTuple extends NativeHandle {
      * A tuple of the given type without data.
      *
      * @throws IllegalArgumentException for a null type
+     * @param type the tuple's type, its 3-character name ("tmp")
      */
     public NimbetTuple(String type) {
         this(libnimbetJNI.new_NimbetTuple__SWIG_0(type));
@@ -26,6 +27,8 @@ public final class NimbetTuple extends NativeHandle {
      *
      * @throws IllegalArgumentException for a null type or more than 255 values
      * @throws NullPointerException when the array is null
+     * @param type the tuple's type, its 3-character name ("tmp")
+     * @param data the tuple's data bytes, each 0 to 255
      */
     public NimbetTuple(String type, short[] data) {
         this(libnimbetJNI.new_NimbetTuple__SWIG_1(type, data));
@@ -36,6 +39,8 @@ public final class NimbetTuple extends NativeHandle {
      *
      * @throws IllegalArgumentException for a null type or more than 255 bytes
      * @throws NullPointerException when the array is null
+     * @param type the tuple's type, its 3-character name ("tmp")
+     * @param data the tuple's data bytes, each 0 to 255
      */
     public NimbetTuple(String type, byte[] data) {
         this(type, Bytes.widen(data));
@@ -45,6 +50,8 @@ public final class NimbetTuple extends NativeHandle {
      * A tuple of the given type with {@code length} data bytes, all 0.
      *
      * @throws IllegalArgumentException for a null type or a length outside 0 to 255
+     * @param type the tuple's type, its 3-character name ("tmp")
+     * @param length the number of data bytes, all 0
      */
     public NimbetTuple(String type, int length) {
         this(libnimbetJNI.new_NimbetTuple__SWIG_2(type, length));
@@ -55,7 +62,10 @@ public final class NimbetTuple extends NativeHandle {
         super(handle, "a tuple", libnimbetJNI::delete_NimbetTuple);
     }
 
-    /** The number of data bytes, 0 to 255. */
+    /**
+     * The number of data bytes, 0 to 255.
+     * @return the number of data bytes
+     */
     public int length() {
         return callInt(libnimbetJNI::NimbetTuple_length);
     }
@@ -64,6 +74,8 @@ public final class NimbetTuple extends NativeHandle {
      * Data byte {@code position} (its low 16 bits are used), 0 to 255.
      *
      * @throws IllegalArgumentException when the position is not below {@link #length()}
+     * @param position the index of the data byte, from 0
+     * @return the byte, 0 to 255
      */
     public short getAclByte(int position) {
         return (short) callInt(h -> libnimbetJNI.NimbetTuple_getAclByte(h, position));
@@ -74,27 +86,42 @@ public final class NimbetTuple extends NativeHandle {
      * Changes this object only, never a packet.
      *
      * @throws IllegalArgumentException when the position is not below {@link #length()}
+     * @param position the index of the data byte, from 0
+     * @param value the byte's new value, 0 to 255
      */
     public void setAclByte(int position, int value) {
         run(h -> libnimbetJNI.NimbetTuple_setAclByte(h, (short) value, position));
     }
 
-    /** The 3-letter type in lower case. */
+    /**
+     * The 3-letter type in lower case.
+     * @return the type's 3-character name
+     */
     public String getAclType() {
         return call(libnimbetJNI::NimbetTuple_getAclType);
     }
 
-    /** A new array of the data bytes, each 0 to 255. */
+    /**
+     * A new array of the data bytes, each 0 to 255.
+     * @return the 44 bytes, each 0 to 255
+     */
     public short[] toArray() {
         return call(libnimbetJNI::NimbetTuple_toArray);
     }
 
-    /** A new array of the data bytes. */
+    /**
+     * A new array of the data bytes.
+     * @return the 44 bytes
+     */
     public byte[] toByteArray() {
         return Bytes.narrow(toArray());
     }
 
-    /** True when the other tuple has the same type, whatever the data of either. */
+    /**
+     * True when the other tuple has the same type, whatever the data of either.
+     * @param other the filter joined to this one (consumed: it is empty afterwards)
+     * @return true when both tuples have the same type
+     */
     public boolean sameType(NimbetTuple other) {
         // The native comparison answers 0 for the same type.
         return callInt(a -> other.callInt(b -> libnimbetJNI.NimbetTuple_tuple_equals(a, b))) == 0;

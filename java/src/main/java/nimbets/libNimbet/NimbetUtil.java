@@ -21,12 +21,16 @@ public final class NimbetUtil extends NativeHandle {
      * @throws IllegalArgumentException for fewer than 2 values
      * @throws UnknownError for exactly 2 values (nothing to cover; error number 42)
      * @throws NullPointerException for a null array
+     * @param frame the frame's bytes (header, tuples, CRC-16), each 0 to 255
      */
     public void crc16Append(short[] frame) {
         run(h -> libnimbetJNI.NimbetUtil_crc16Append(h, frame));
     }
 
-    /** Writes the CRC-16 of all but the last two bytes into the last two; see {@link #crc16Append(short[])}. */
+    /**
+     * Writes the CRC-16 of all but the last two bytes into the last two; see {@link #crc16Append(short[])}.
+     * @param frame the frame's bytes (header, tuples, CRC-16), each 0 to 255
+     */
     public void crc16Append(byte[] frame) {
         short[] values = Bytes.widen(frame);
         crc16Append(values);
@@ -38,12 +42,18 @@ public final class NimbetUtil extends NativeHandle {
      * also for an empty array.
      *
      * @throws NullPointerException for a null array
+     * @param frame the frame's bytes (header, tuples, CRC-16), each 0 to 255
+     * @return true when the frame's last two bytes hold the CRC-16 of the rest
      */
     public boolean crc16Check(short[] frame) {
         return callInt(h -> libnimbetJNI.NimbetUtil_crc16Check(h, frame)) == 1;
     }
 
-    /** True when the frame's last two bytes hold the CRC-16 of the bytes before them. */
+    /**
+     * True when the frame's last two bytes hold the CRC-16 of the bytes before them.
+     * @param frame the frame's bytes (header, tuples, CRC-16), each 0 to 255
+     * @return true when the frame's last two bytes hold the CRC-16 of the rest
+     */
     public boolean crc16Check(byte[] frame) {
         return crc16Check(Bytes.widen(frame));
     }
@@ -53,6 +63,8 @@ public final class NimbetUtil extends NativeHandle {
      * the first 3 characters count; missing ones count as spaces.
      *
      * @throws IllegalArgumentException for a null type
+     * @param type the tuple type, its 3-character name ("tmp")
+     * @return the 2 code bytes, each 0 to 255
      */
     public short[] str2acl(String type) {
         return call(h -> libnimbetJNI.NimbetUtil_str2acl(h, type));
@@ -63,12 +75,18 @@ public final class NimbetUtil extends NativeHandle {
      * two are ignored.
      *
      * @throws IllegalArgumentException for fewer than 2 values
+     * @param code the type's 2 code bytes
+     * @return the type's 3-character name
      */
     public String acl2str(short[] code) {
         return call(h -> libnimbetJNI.NimbetUtil_acl2str(h, code));
     }
 
-    /** The 3 lower-case letters of a 2-byte type code; see {@link #acl2str(short[])}. */
+    /**
+     * The 3 lower-case letters of a 2-byte type code; see {@link #acl2str(short[])}.
+     * @param code the type's 2 code bytes
+     * @return the type's 3-character name
+     */
     public String acl2str(byte[] code) {
         return acl2str(Bytes.widen(code));
     }
