@@ -213,14 +213,9 @@ public:
         // device, a pipe or a socket (such as /dev/null).
         if (existed_ && (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
             throw Failure(kExitFailure, "cannot write " + path + ": not a regular file");
-        if (existed_)
-            return;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0)
-            throw Failure(kExitFailure, errno == EEXIST && no_clobber
-                                            ? path + " exists; not overwriting it (--no-clobber)"
-                                            : "cannot write " + path + ": " + std::strerror(errno));
-        ::close(fd);
+        // Nothing is made under OUTFILE until the transfer is complete: the
+        // library writes beside it (OUTFILE.part), and a target that cannot be
+        // written fails when that file is made, before anything is received.
     }
 
     ~Output()
@@ -262,10 +257,7 @@ public:
             return "";
         if (existed_)
             return path_ + " left as it was";
-        if (keep)
-            return "kept the empty " + path_;
-        ::unlink(path_.c_str());
-        return "removed " + path_;
+        return "nothing written to " + path_;
     }
 
     // Writes SINK to standard output; false with the reason in *error.
@@ -419,6 +411,24 @@ Taken taken_of(const CommandLine &c)
     return taken;
 }
 
+// The chain a first part must pass for recv-file to take its transfer: the
+// --filter chain (consumed) and, with --from, the node's identifier.
+int transfer_chain(int user, const Taken &taken)
+{
+    if (!taken.from_given)
+        return user;
+    FilterGuard user_chain{user};
+    const int chain = n_filter_create("nimbet recv-file --from");
+    if (chain < 0 || n_filter_add(chain, FILTER_TYPE_ID, taken.from) < 0 ||
+        (user > 0 && n_filter_add(chain, FILTER_TYPE_FILTER | FILTER_CONCAT_AND, n_filter_arg(user)) < 0)) {
+        if (chain > 0)
+            n_filter_destroy(chain);
+        throw Failure(kExitFailure, "cannot make a filter: " + library_error());
+    }
+    user_chain.id = 0;  // joined into the new chain
+    return chain;
+}
+
 // How a run of recv-file ends: its exit status, what went wrong (empty when
 // done) and the bytes received.
 struct Outcome {
@@ -445,6 +455,10 @@ public:
     {
         n_socket_set_option(fd_, SOCKET_FRAG, 1);
         n_socket_set_frag_limits(fd_, 16, UINT32_MAX);
+        // The library refuses (does not acknowledge) a transfer this run
+        // would not take, so no sender is told that its file arrived.
+        if (filter_id_ > 0)
+            n_socket_set_transfer_filter(fd_, filter_id_);
         arrange();
         if (!c_.node.json) {
             std::fprintf(stderr, "nimbet: waiting for a file on port %u as %s\n", port,
@@ -489,6 +503,11 @@ public:
         }
         if (interrupted())
             return {kExitInterrupted, "interrupted after " + plural(bytes, "byte", "bytes"), bytes};
+        if (state == FRAG_ABORTED && observer_.last_abort().rfind("file cannot be written", 0) == 0)
+            return {kExitFailure,
+                    "cannot write " + output_.name() + " after " + plural(bytes, "byte", "bytes") + ": " +
+                        observer_.last_abort(),
+                    bytes};
         if (state == FRAG_ABORTED)
             return {kExitFailure,
                     "the transfer from " + id_text(taken_.from) + " broke off after " +
@@ -523,6 +542,14 @@ private:
             throw Failure(kExitFailure, "cannot write " + output_.name() + ": " + library_error());
     }
 
+    // Once a transfer is taken, the transfers of other nodes are refused.
+    void refuse_others()
+    {
+        only_taken_.id = n_filter_create("nimbet recv-file: the node taken");
+        if (only_taken_.id > 0 && n_filter_add(only_taken_.id, FILTER_TYPE_ID, taken_.from) > 0)
+            n_socket_set_transfer_filter(fd_, only_taken_.id);
+    }
+
     // Whether a transfer's first part passes the filter (any does without one).
     bool passes_filter(const Observer::FirstPart &p) const
     {
@@ -544,6 +571,7 @@ private:
                 std::memcpy(taken_.from, sender, 8);
                 taken_.accepted = true;
                 taken_.accepted_at = deadline.seconds();
+                refuse_others();
             } else if (!taken_.accepted || !same_id(sender, taken_.from)) {
                 if (c_.node.verbose > 0)
                     std::fprintf(stderr, "nimbet: not taking the transfer of %s\n", id_text(sender).c_str());
@@ -598,6 +626,7 @@ private:
     Output &output_;
     Observer &observer_;
     Taken taken_;
+    FilterGuard only_taken_{0};
 };
 
 }  // namespace
@@ -634,7 +663,7 @@ int cmd_recv_file(const CommandLine &c)
     const Taken taken = taken_of(c);
     // Refuses an OUTFILE that cannot be written before anything is received.
     Output output(c.args[1], c.no_clobber);
-    FilterGuard filter{build_filter(c.node)};
+    FilterGuard filter{transfer_chain(build_filter(c.node), taken)};
     Observer observer(c.node.verbose, c.node.json);
     SocketGuard s{open_node(c.node, port, true)};
     Reception reception(c, s.fd, filter.id, output, observer, taken);

@@ -182,8 +182,11 @@ void Observer::hook(const n_trace_info *info, void *)
 void Observer::handle(const n_trace_info &info)
 {
     // Quiet runs without a capture look only at the parts stored (for the
-    // first parts of transfers): a transfer reports every datagram here.
+    // first parts of transfers) and at aborts: a transfer reports every
+    // datagram here.
     const bool reporting = verbose_ > 0 || json_;
+    if (info.event == N_TRACE_TRANSFER_ABORTED && info.reason != nullptr)
+        last_abort_ = info.reason;
     if (!reporting && pcap_ == nullptr && info.event != N_TRACE_PART_STORED)
         return;
     const Frame frame(info.bytes, info.len);

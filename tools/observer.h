@@ -58,6 +58,9 @@ public:
     };
     std::vector<FirstPart> take_first_parts();
 
+    // Why the last transfer that was aborted was (empty: none was).
+    const std::string &last_abort() const { return last_abort_; }
+
 private:
     static void hook(const n_trace_info *info, void *unused);
     void handle(const n_trace_info &info);
@@ -74,6 +77,7 @@ private:
     std::vector<uint32_t> addrs_, bcasts_;  // the host's interfaces, for the source of sent datagrams
     std::vector<unsigned char> last_sent_;  // recognises an acknowledged frame sent again
     std::vector<FirstPart> first_parts_;
+    std::string last_abort_;
     TransferCounts counts_;
     timeval start_{};
 };

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The receiving side of a transfer: which fragments start, continue, repeat or replace a transfer, and storing parts.
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,22 @@ struct Decision {
 };
 
 uint32_t part_crc(const TupleAt &part) { return crc32_update(0, part.data, part.len); }
+
+// Why a received file could not be written, as a reason that lasts (trace
+// reasons are static texts): a full disk is told from other failures.
+const char *write_failure(int sys)
+{
+    switch (sys) {
+    case ENOSPC:
+        return "file cannot be written: no space left on the device";
+    case EDQUOT:
+        return "file cannot be written: disk quota exceeded";
+    case EIO:
+        return "file cannot be written: input/output error";
+    default:
+        return "file cannot be written";
+    }
+}
 
 // Whether a fragment repeats a stored part: the same sequence byte, kind and
 // bytes, and in a described transfer the same nonce and index. A plain part
@@ -204,7 +221,7 @@ bool complete(n_frag *f, const Descriptor &d, const PartSummary &last)
     }
     if (f->sink_path != nullptr) {
         if (!sink_complete(f)) {
-            frag_abort(f, "file cannot be written");
+            frag_abort(f, write_failure(errno));
             return false;
         }
     } else {
@@ -257,7 +274,7 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
     }
     if (f->sink_path != nullptr) {
         if (!sink_write(f, part.data, part.len)) {
-            frag_abort(f, "file cannot be written");
+            frag_abort(f, write_failure(errno));
             return fail(kProto);
         }
     } else if (!chunk_stack_append(f->frag_obstack, part.data, part.len)) {

@@ -2,6 +2,10 @@
 // The nimbet tool: its JSON lines, filters, capture file, and the program run as a user runs it.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <sys/mount.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -431,12 +435,22 @@ TEST(Tool, OutfileIsCheckedFirstAndAPartialOneRemoved)
     EXPECT_EQ(special.status, kExitFailure);
     EXPECT_NE(special.err.find("cannot write " + fifo + ": not a regular file"), std::string::npos) << special.err;
 
+    // Nothing stands under OUTFILE until the file is complete: not while
+    // the run waits, not after it was killed, not after it ran out of time.
     const std::string out = temp_path("partial.bin");
-    EXPECT_EQ(run({"recv-file", "47000", out, "--seconds", "0.3"}).status, kExitTimeLimit);
+    for (const char *keep : {"--keep-partial", "--verbose"}) {
+        const Result timed_out = run({"recv-file", "47000", out, "--seconds", "0.3", keep});
+        EXPECT_EQ(timed_out.status, kExitTimeLimit);
+        EXPECT_NE(access(out.c_str(), F_OK), 0) << keep;
+        EXPECT_NE(timed_out.err.find("; nothing written to " + out), std::string::npos) << timed_out.err;
+    }
+    Tool killed({"recv-file", "47000", out, "--seconds", "5"});
+    settle();
     EXPECT_NE(access(out.c_str(), F_OK), 0);
-    EXPECT_EQ(run({"recv-file", "47000", out, "--seconds", "0.3", "--keep-partial"}).status, kExitTimeLimit);
-    EXPECT_EQ(access(out.c_str(), F_OK), 0);
-    std::remove(out.c_str());
+    killed.signal(SIGKILL);
+    killed.wait();
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    std::remove((out + ".part").c_str());
 
     const Result missing = run({"send-file", "47000", "/nonexistent-file", "--to", "10.0.0.2"});
     EXPECT_EQ(missing.status, kExitFailure);
@@ -465,6 +479,48 @@ TEST(Tool, TransferThatTheFilterRefusesIsNotAcknowledged)
     const Result got = receiver.wait();
     EXPECT_EQ(got.status, kExitTimeLimit) << got.err;
     EXPECT_NE(access(out.c_str(), F_OK), 0);
+}
+
+// recv-file --from takes the transfers of that node only: another node's
+// is refused, not acknowledged, so its sender does not report it sent.
+TEST(Tool, TransferOfAnotherNodeThanFromIsNotAcknowledged)
+{
+    const std::string out = temp_path("from.bin");
+    Tool receiver({"recv-file", "47000", out, "--id", "10.0.0.2", "--from", "10.0.0.7", "--seconds", "3"});
+    settle();
+    const Result sent = run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "--retry", "2",
+                             "--timeout", "50", "--seconds", "5"},
+                            random_bytes(20));
+    EXPECT_EQ(sent.status, kExitNotAcked) << sent.err;
+    const Result got = receiver.wait();
+    EXPECT_EQ(got.status, kExitTimeLimit) << got.err;
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+}
+
+// A disk that fills up is named as the cause, not the sender; nothing is
+// left under OUTFILE. (A small file system of the test's own, in a mount
+// namespace of its own.)
+TEST(Tool, FullDiskIsReportedAsSuch)
+{
+    const std::string dir = temp_path("small");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+        FAIL() << "cannot make a small file system: " << std::strerror(errno);
+    const std::string out = dir + "/big.bin";
+    Tool receiver({"recv-file", "47000", out, "--id", "10.0.0.2", "--seconds", "10"});
+    settle();
+    const Result sent = run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "--seconds", "10"},
+                            random_bytes(512 << 10));
+    const Result got = receiver.wait();
+    EXPECT_EQ(got.status, kExitFailure) << got.err;
+    EXPECT_NE(got.err.find("cannot write " + out), std::string::npos) << got.err;
+    EXPECT_NE(got.err.find("no space left"), std::string::npos) << got.err;
+    EXPECT_EQ(got.err.find("broke off"), std::string::npos) << got.err;
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    EXPECT_NE(sent.status, kExitDone);
+    umount(dir.c_str());
+    rmdir(dir.c_str());
 }
 
 // Whatever ends a transfer, --keep-partial keeps every byte received, in
@@ -513,7 +569,7 @@ TEST(Tool, PartOfAFileIsKeptOnlyWhenAsked)
             EXPECT_NE(got.err.find(said), std::string::npos) << got.err;
         } else {
             EXPECT_NE(access(out.c_str(), F_OK), 0) << got.err;
-            EXPECT_NE(got.err.find("; removed " + out), std::string::npos) << got.err;
+            EXPECT_NE(got.err.find("; nothing written to " + out), std::string::npos) << got.err;
         }
         std::remove(out.c_str());
     }
