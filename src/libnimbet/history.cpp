@@ -67,14 +67,17 @@ struct Counters {
     }
 };
 
-// A sequence byte taken from a pair, and when.
+// A sequence byte taken from a pair: when, and in which order among the
+// pair's requests.
 struct Heard {
     uint8_t seq;
     uint32_t at;
+    uint32_t order;
 };
 
 struct Bytes {
-    std::vector<Heard> heard;  // oldest first
+    std::vector<Heard> heard;
+    uint32_t taken = 0;  // requests taken from the pair so far
 };
 
 GlobalLock g_mu(kRankHistory);
@@ -131,14 +134,21 @@ Seen history_check_plain(const unsigned char self[8], const unsigned char peer[8
     // A resend arrives while its sender still retries; the same byte after
     // that is a new request.
     std::erase_if(h, [&](const Heard &e) { return now - e.at > window_ms; });
-    Seen seen = Seen::Repeat;
-    if (std::none_of(h.begin(), h.end(), [seq](const Heard &e) { return e.seq == seq; })) {
-        // The bytes up to kPlainDepth ahead of a new one were taken a round
-        // of 256 ago: a sender that counts on meets them next.
-        std::erase_if(h, [seq](const Heard &e) { return static_cast<uint8_t>(e.seq - seq) - 1u < kPlainDepth; });
-        h.push_back({seq, now});
-        seen = Seen::New;
-    }
+    const auto of = [&h](uint8_t s) {
+        return std::find_if(h.begin(), h.end(), [s](const Heard &e) { return e.seq == s; });
+    };
+    // A byte taken before is a repeat, unless the byte half a round away was
+    // taken after it: then a sender counting on has come round again (a
+    // byte tells apart the last 128 requests of a sender, no more).
+    const auto same = of(seq);
+    const auto half = of(static_cast<uint8_t>(seq + 128));
+    Seen seen = Seen::New;
+    if (same != h.end() && (half == h.end() || static_cast<int32_t>(half->order - same->order) < 0))
+        seen = Seen::Repeat;
+    else if (same != h.end())
+        *same = {seq, now, b->taken++};
+    else
+        h.push_back({seq, now, b->taken++});
     g_pairs.keep(key, now, window_ms);
     return seen;
 }

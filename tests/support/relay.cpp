@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
 #include "frame.h"
 #include "support/frames.h"
@@ -67,7 +69,16 @@ void FaultRelay::send(Direction &d, const std::vector<unsigned char> &bytes)
         put_on_wire(d, bytes);
         return;
     }
-    d.delayed.emplace_back(std::chrono::steady_clock::now() + std::chrono::microseconds(d.faults.delay_us), bytes);
+    send_at(d, std::chrono::steady_clock::now() + std::chrono::microseconds(d.faults.delay_us), bytes);
+}
+
+// Keeps the datagrams waiting in the order they go out.
+void FaultRelay::send_at(Direction &d, std::chrono::steady_clock::time_point when,
+                         const std::vector<unsigned char> &bytes)
+{
+    const auto at = std::upper_bound(d.delayed.begin(), d.delayed.end(), when,
+                                     [](auto t, const auto &entry) { return t < entry.first; });
+    d.delayed.emplace(at, when, bytes);
 }
 
 std::chrono::nanoseconds FaultRelay::release_delayed(Direction &d)
@@ -117,6 +128,13 @@ void FaultRelay::forward(Direction &d)
     }
     if (chance(f.drop)) {
         ++faults_;
+        return;
+    }
+    if (chance(f.hold)) {
+        ++faults_;
+        const int span = std::max(f.hold_max_ms - f.hold_min_ms, 0);
+        const int ms = f.hold_min_ms + (span > 0 ? static_cast<int>(rng_() % static_cast<uint32_t>(span + 1)) : 0);
+        send_at(d, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), buf);
         return;
     }
     if (chance(f.stale) && d.history.size() > 1) {
@@ -253,6 +271,47 @@ void settle_run(TransferRun &r, const FaultRelay &relay, long frames_before, con
     r.data_frames = relay.data_frames() - frames_before;
     n_frag_delete(idb.data());
     n_frag_delete(ida.data());
+}
+
+AckedRun run_acked(int a, int b, const NodeId &idb, int frames, int linger_ms)
+{
+    std::vector<int> times(static_cast<std::size_t>(frames), 0);
+    std::vector<bool> acked(static_cast<std::size_t>(frames), false);
+    std::atomic<bool> stop{false};
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    std::thread receiver([&] {
+        while (!stop) {
+            n_pkt *p = n_socket_recv_timeout(b, b, 5);
+            if (p == nullptr)
+                continue;
+            n_acl *t = nullptr;
+            if (n_acl_findfirst_str(p, "num", &t) >= 0 && t->len == 4) {
+                const uint32_t n = get_be32(t->data);
+                if (n < times.size())
+                    ++times[n];
+            }
+            n_pkt_free(p);
+        }
+    });
+    AckedRun r;
+    for (int i = 0; i < frames; ++i) {
+        n_pkt *p = n_pkt_alloc();
+        unsigned char num[4];
+        put_be32(num, static_cast<uint32_t>(i));
+        n_acl_add_str(p, "num", num, 4, 0);
+        acked[static_cast<std::size_t>(i)] = n_socket_send_acked(a, a, p, idb.data()) == 1;
+        n_pkt_free(p);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(linger_ms));
+    stop = true;
+    receiver.join();
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        r.acked += acked[i] ? 1 : 0;
+        r.delivered += times[i];
+        r.twice += times[i] > 1 ? 1 : 0;
+        r.lost += acked[i] && times[i] == 0 ? 1 : 0;
+    }
+    return r;
 }
 
 int relay_node(const NodeId &id, bool is_a, int retry, int timeout)

@@ -28,6 +28,9 @@ struct Faults {
     double burst = 0;        // starts a run of `burst_len` consecutive losses (this datagram the first)
     int burst_len = 0;
     int delay_us = 0;        // every datagram is held this long (half a round trip)
+    double hold = 0;         // held back (not sent now) for hold_min_ms to hold_max_ms, chosen at random
+    int hold_min_ms = 0;
+    int hold_max_ms = 0;
 };
 
 // Drops datagrams of a direction whose "CAC" has this control byte and
@@ -84,6 +87,7 @@ private:
     void forward(Direction &d);
     bool dropped_by_rule(const Direction &d, const std::vector<unsigned char> &bytes);
     void send(Direction &d, const std::vector<unsigned char> &bytes);
+    void send_at(Direction &d, std::chrono::steady_clock::time_point when, const std::vector<unsigned char> &bytes);
     void put_on_wire(const Direction &d, const std::vector<unsigned char> &bytes);
     // Sends what the delay held long enough; the time until the next is due.
     std::chrono::nanoseconds release_delayed(Direction &d);
@@ -123,6 +127,21 @@ TransferRun run_transfer(int a, int b, const NodeId &ida, const NodeId &idb, con
 // sides were served: each side's state, the data frames since
 // `frames_before`; then deletes both sides' transfers.
 void settle_run(TransferRun &r, const FaultRelay &relay, long frames_before, const NodeId &ida, const NodeId &idb);
+
+// What became of `frames` acknowledged frames that node a (retrying as its
+// settings say) sent to node b (identifier idb, acknowledging
+// automatically) through the relay, each carrying its own number: how many
+// the sender was told were acknowledged, how many frames b delivered, how
+// many numbers b delivered more than once, and how many acknowledged ones it
+// never delivered. b receives in a thread of its own; after the last send
+// it goes on for `linger_ms`, for late copies.
+struct AckedRun {
+    int acked = 0;
+    int delivered = 0;
+    int twice = 0;
+    int lost = 0;  // acknowledged, never delivered
+};
+AckedRun run_acked(int a, int b, const NodeId &idb, int frames, int linger_ms);
 
 // A node bound on its own loopback address that sends only to its side of
 // the relay: non-blocking, driving transfers, with the given retry settings.
