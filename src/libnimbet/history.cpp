@@ -134,18 +134,27 @@ Seen history_check_plain(const unsigned char self[8], const unsigned char peer[8
     // A resend arrives while its sender still retries; the same byte after
     // that is a new request.
     std::erase_if(h, [&](const Heard &e) { return now - e.at > window_ms; });
-    const auto of = [&h](uint8_t s) {
-        return std::find_if(h.begin(), h.end(), [s](const Heard &e) { return e.seq == s; });
-    };
-    // A byte taken before is a repeat, unless the byte half a round away was
-    // taken after it: then a sender counting on has come round again (a
-    // byte tells apart the last 128 requests of a sender, no more).
-    const auto same = of(seq);
-    const auto half = of(static_cast<uint8_t>(seq + 128));
+    // A byte taken before is a repeat, unless one of the bytes just before
+    // it was taken after it: a sender that counts its requests one by one
+    // has then come round again (even inside the window). The 16 bytes
+    // before allow for requests of one sender overtaking each other; a copy
+    // held back behind up to 239 newer requests is still told apart.
+    Heard *same = nullptr;
+    bool came_round = false;
+    for (Heard &e : h) {
+        const auto back = static_cast<uint8_t>(seq - e.seq);
+        if (back == 0)
+            same = &e;
+    }
+    if (same != nullptr)
+        for (const Heard &e : h) {
+            const auto back = static_cast<uint8_t>(seq - e.seq);
+            came_round = came_round || (back >= 1 && back <= kPlainReorder && static_cast<int32_t>(e.order - same->order) > 0);
+        }
     Seen seen = Seen::New;
-    if (same != h.end() && (half == h.end() || static_cast<int32_t>(half->order - same->order) < 0))
+    if (same != nullptr && !came_round)
         seen = Seen::Repeat;
-    else if (same != h.end())
+    else if (same != nullptr)
         *same = {seq, now, b->taken++};
     else
         h.push_back({seq, now, b->taken++});

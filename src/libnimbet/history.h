@@ -39,16 +39,17 @@ Seen history_check_id(const unsigned char self[8], const unsigned char peer[8], 
  * Requests without one (nodes that know only the sequence byte). Per pair
  * of nodes, every sequence byte taken within `window_ms` (how long the
  * sender may still resend, retry x timeout of the receiving socket), with
- * the order it was taken in. A byte taken again is a repeat, unless the
- * byte half a round away (seq + 128) was taken after it: a sender that
+ * the order it was taken in. A byte taken again is a repeat, unless one of
+ * the kPlainReorder bytes before it was taken after it: a sender that
  * counts its requests one by one has then come round again, even inside
- * the window. So a copy held back behind up to 127 newer requests of its
- * sender is a repeat; one held back longer cannot be told from a new
- * request. A pair is remembered for the window after its last request; at
- * most kPlainPairs of them, then requests of new pairs are refused until
- * one is forgotten. With lastacks below 1 nothing is remembered and no
- * request is a repeat.
+ * the window. So a copy held back behind up to 255 - kPlainReorder newer
+ * requests of its sender is a repeat, and a sender's requests may overtake
+ * each other by up to kPlainReorder. A pair is remembered for the window
+ * after its last request; at most kPlainPairs of them, then requests of new
+ * pairs are refused until one is forgotten. With lastacks below 1 nothing
+ * is remembered and no request is a repeat.
  */
+inline constexpr unsigned kPlainReorder = 16;
 inline constexpr std::size_t kPlainPairs = 4096;
 inline constexpr unsigned kPlainDepth = 128;  // the requests a byte tells apart
 Seen history_check_plain(const unsigned char self[8], const unsigned char peer[8], uint8_t seq, uint32_t window_ms,

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,10 +19,13 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
+#include <atomic>
 
 #include "nimbet/nimbet.h"
 #include "frag.h"
+#include "frame.h"
 #include "support/child.h"
 #include "support/frames.h"
 #include "support/netns.h"
@@ -295,6 +300,166 @@ std::string trickling_fakes()
            std::to_string(st.transfers_evicted);
 }
 
+// ---------------------------------------------------------------- exactly once
+
+// A row of acknowledged frames: what the relay does to them, and whether the
+// nodes use what this library adds (request identifiers) or only the plain
+// sequence byte, as a node that knows nothing more.
+struct OnceSetting {
+    std::string name;
+    Faults toward_b, toward_a;
+    bool plain = false;
+    int frames = 2000;
+    int linger_ms = 200;
+    int flood_ids = 0;          // made-up nodes sending requests to b meanwhile
+    int receiver_restarts = 0;  // b is a new process this many times, with a quiet start
+};
+
+// Sends requests from `ids` made-up nodes to b's address as fast as it can
+// until told to stop.
+void flood_requests(int ids, const std::atomic<bool> &stop)
+{
+    const int out = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(FaultRelay::kPort);
+    to.sin_addr.s_addr = inet_addr("127.0.0.3");
+    for (uint32_t i = 0; !stop; ++i) {
+        NodeId src = {1, 1, 1, 1, 31, 0, 0, 0};
+        const uint32_t n = i % static_cast<uint32_t>(ids);
+        src[5] = static_cast<unsigned char>(n >> 16);
+        src[6] = static_cast<unsigned char>(n >> 8);
+        src[7] = static_cast<unsigned char>(n);
+        const Bytes f = frame(src, 0, {payload({1}), cad(kB), cac(0, static_cast<unsigned char>(i / ids))});
+        sendto(out, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        if (i % 64 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    close(out);
+}
+
+// A receiver that is a new process `restarts` times while a sends: each
+// incarnation opens b with a quiet start, counts what it delivers into
+// `times` (shared with the other processes) and is killed after its share.
+AckedRun acked_with_receiver_restarts(int a, int frames, int restarts, int linger_ms)
+{
+    auto *times = static_cast<std::atomic<int> *>(
+        mmap(nullptr, sizeof(std::atomic<int>) * static_cast<std::size_t>(frames), PROT_READ | PROT_WRITE,
+             MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    const auto incarnation = [&]() -> pid_t {
+        const pid_t pid = fork();
+        if (pid != 0)
+            return pid;
+        const int b = relay_node(kB, false, 10, 163);
+        n_socket_set_quiet_start(b, 1);
+        n_socket_set_option(b, SOCKET_AUTOACK, 1);
+        for (;;) {
+            n_pkt *p = n_socket_recv_timeout(b, b, 50);
+            if (p == nullptr)
+                continue;
+            n_acl *t = nullptr;
+            if (n_acl_findfirst_str(p, "num", &t) >= 0 && t->len == 4) {
+                const uint32_t n = nimbet::get_be32(t->data);
+                if (n < static_cast<uint32_t>(frames))
+                    times[n].fetch_add(1);
+            }
+            n_pkt_free(p);
+        }
+    };
+    pid_t b = incarnation();
+    std::vector<bool> acked(static_cast<std::size_t>(frames), false);
+    for (int i = 0; i < frames; ++i) {
+        if (restarts > 0 && i > 0 && i % (frames / (restarts + 1)) == 0) {
+            kill(b, SIGKILL);
+            waitpid(b, nullptr, 0);
+            b = incarnation();
+        }
+        n_pkt *p = n_pkt_alloc();
+        unsigned char num[4];
+        nimbet::put_be32(num, static_cast<uint32_t>(i));
+        n_acl_add_str(p, "num", num, 4, 0);
+        acked[static_cast<std::size_t>(i)] = n_socket_send_acked(a, a, p, kB.data()) == 1;
+        n_pkt_free(p);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(linger_ms));
+    kill(b, SIGKILL);
+    waitpid(b, nullptr, 0);
+    AckedRun r;
+    for (int i = 0; i < frames; ++i) {
+        const int t = times[i].load();
+        r.acked += acked[static_cast<std::size_t>(i)] ? 1 : 0;
+        r.delivered += t;
+        r.twice += t > 1 ? 1 : 0;
+        r.lost += acked[static_cast<std::size_t>(i)] && t == 0 ? 1 : 0;
+    }
+    munmap(times, sizeof(std::atomic<int>) * static_cast<std::size_t>(frames));
+    return r;
+}
+
+std::string run_once(const OnceSetting &s, uint32_t seed)
+{
+    enter_private_netns();
+    const int a = relay_node(kA, true, 10, 163);
+    if (s.plain)
+        n_socket_set_request_ids(a, 0);
+    FaultRelay relay(s.toward_b, s.toward_a, seed, {}, 3600000);
+    AckedRun r;
+    if (s.receiver_restarts > 0) {
+        r = acked_with_receiver_restarts(a, s.frames, s.receiver_restarts, s.linger_ms);
+    } else {
+        const int b = relay_node(kB, false, 10, 163);
+        if (s.plain)
+            n_socket_set_request_ids(b, 0);
+        std::atomic<bool> stop{false};
+        std::thread flood;
+        if (s.flood_ids > 0)
+            flood = std::thread([&] { flood_requests(s.flood_ids, stop); });
+        r = run_acked(a, b, kB, s.frames, s.linger_ms);
+        stop = true;
+        if (flood.joinable())
+            flood.join();
+        n_socket_close(b);
+    }
+    n_socket_close(a);
+    char line[120];
+    std::snprintf(line, sizeof line, "%d %d %d %d", r.acked, r.delivered, r.twice, r.lost);
+    return line;
+}
+
+// Back-to-back small transfers with late copies: how many were sent, how
+// many times the receiver finished one (a late copy that starts a transfer
+// again counts twice).
+std::string back_to_back(bool plain, uint32_t seed)
+{
+    enter_private_netns();
+    const int a = relay_node(kA, true, 10, 163);
+    const int b = relay_node(kB, false, 10, 163);
+    if (plain) {
+        n_socket_set_transfer_check(a, 0);
+        n_socket_set_request_ids(a, 0);
+    }
+    const Faults late{.hold = 0.15, .hold_min_ms = 100, .hold_max_ms = 1500};
+    FaultRelay relay(late, late, seed, {}, 3600000);
+    int sent = 0, finished = 0;
+    for (int t = 0; t < 300; ++t) {
+        const Bytes data = random_bytes(40, seed * 31 + static_cast<uint32_t>(t));
+        const TransferRun r = run_transfer(a, b, kA, kB, data, relay, 30000);
+        sent += r.sender == FRAG_FINISHED ? 1 : 0;
+        finished += r.receiver_finished ? 1 : 0;
+    }
+    // Late copies still on their way may start transfers again.
+    serve(a, b, [&] {
+        if (n_frag_get_status(kA.data(), FRAG_STATE_MASK) == FRAG_FINISHED) {
+            ++finished;
+            n_frag_delete(kA.data());
+        }
+        return false;
+    }, 1600);
+    char line[64];
+    std::snprintf(line, sizeof line, "%d %d", sent, finished);
+    return line;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -396,6 +561,43 @@ int main(int argc, char **argv)
         std::printf("%-42s started within %ld ms at worst, finished %d of %d, %llu evictions\n",
                     "16 trickling fakes, then a 64 KiB transfer", slowest, finished, runs, evicted);
         std::fflush(stdout);
+    }
+
+    if (only.empty() || std::string("exactly once").find(only) != std::string::npos) {
+        const Faults held{.hold = 0.05, .hold_min_ms = 5, .hold_max_ms = 80};
+        const Faults late{.hold = 0.05, .hold_min_ms = 500, .hold_max_ms = 3000};
+        const Faults lossy_acks{.drop = 0.30};
+        const std::vector<OnceSetting> rows = {
+            {"held back 5-80 ms, 5%", held, held},
+            {"held back 5-80 ms, 5%, plain nodes", held, held, true},
+            {"late copies 0.5-3 s, 5%", late, late, false, 2000, 3200},
+            {"late copies 0.5-3 s, 5%, plain nodes", late, late, true, 2000, 3200},
+            {"4,100 made-up ids flooding b", {}, {}, false, 2000, 200, 4100},
+            {"4,100 made-up ids flooding b, plain nodes", {}, {}, true, 2000, 200, 4100},
+            {"receiver restarted x22, 30% acks lost", {}, lossy_acks, false, 2000, 400, 0, 22},
+        };
+        std::printf("\n%-44s %7s %12s %10s %13s %26s\n", "exactly once (acknowledged frames)", "frames",
+                    "acknowledged", "delivered", "delivered 2x", "acknowledged, not delivered");
+        for (const OnceSetting &row : rows) {
+            int acked = 0, delivered = 0, twice = 0, lost = 0;
+            for (int run = 0; run < std::max(1, runs / 10); ++run) {
+                int ra = 0, rd = 0, rt = 0, rl = 0;
+                std::sscanf(collect(spawn([&, run] { return run_once(row, static_cast<uint32_t>(77 + run)); })).c_str(),
+                            "%d %d %d %d", &ra, &rd, &rt, &rl);
+                acked += ra, delivered += rd, twice += rt, lost += rl;
+            }
+            std::printf("%-44s %7d %12d %10d %13d %26d\n", row.name.c_str(), row.frames * std::max(1, runs / 10),
+                        acked, delivered, twice, lost);
+            std::fflush(stdout);
+        }
+        for (bool plain : {false, true}) {
+            int sent = 0, finished = 0;
+            std::sscanf(collect(spawn([plain] { return back_to_back(plain, 5); })).c_str(), "%d %d", &sent, &finished);
+            std::printf("%-44s sent %d, finished at the receiver %d times\n",
+                        plain ? "300 x 40 B transfers, 15% late 0.1-1.5 s, plain" : "300 x 40 B transfers, 15% late 0.1-1.5 s",
+                        sent, finished);
+            std::fflush(stdout);
+        }
     }
 
     if (only.empty() || std::string("fake sources").find(only) != std::string::npos) {
