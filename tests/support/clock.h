@@ -41,4 +41,31 @@ private:
     }
 };
 
+// While it lives, the library's clock stands still but for what advance()
+// adds: every wait and every estimate comes out exact, however loaded the
+// machine. Calls that wait for the library's clock to pass a time (a receive
+// with a timeout, pump()) would wait for ever under it: use the ones that
+// return at once.
+class StoppedClock {
+public:
+    StoppedClock()
+    {
+        at() = n_util_getmstime();
+        set_clock(&now);
+    }
+    ~StoppedClock() { set_clock(nullptr); }
+    StoppedClock(const StoppedClock &) = delete;
+    StoppedClock &operator=(const StoppedClock &) = delete;
+
+    void advance(uint32_t ms) { at() += ms; }
+
+private:
+    static std::atomic<uint32_t> &at()
+    {
+        static std::atomic<uint32_t> t{0};
+        return t;
+    }
+    static uint32_t now() { return at().load(); }
+};
+
 }  // namespace nimbet::test
