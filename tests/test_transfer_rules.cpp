@@ -31,26 +31,15 @@ constexpr uint32_t kWindow = kRetry * kTimeout;
 
 // Node b receives with SOCKET_FRAG; node a puts hand-made parts on the wire
 // for it. The clock stands still: at(t) moves it to t ms after the start.
-class ReceivingRules : public ::testing::Test {
+class ReceivingRules : public NodePair {
 protected:
     void SetUp() override
     {
-        a = open_node(kA);
-        b = open_node(kB);
+        NodePair::SetUp();
         n_socket_set_option(b, SOCKET_FRAG, 1);
         n_socket_set_retry(b, kRetry, kTimeout);
     }
-    void TearDown() override
-    {
-        n_socket_close(a);
-        n_socket_close(b);
-    }
-    void at(uint32_t t)
-    {
-        ASSERT_GE(t, now_);
-        clock_.advance(t - now_);
-        now_ = t;
-    }
+    void at(uint32_t t) { clock_.at(t); }
     void deliver(const Bytes &f)
     {
         const Handed h = hand_over(a, b, f);
@@ -60,12 +49,8 @@ protected:
     }
     n_socket_stats stats() const { return stats_of(b); }
 
-    int a = -1;
-    int b = -1;
-
 private:
     StoppedClock clock_;
-    uint32_t now_ = 0;
 };
 
 // ---------------------------------------------------------------- a transfer that is heard is kept
