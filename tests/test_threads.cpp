@@ -4,15 +4,17 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "frag.h"
 #include "socket.h"
 #include "support/clock.h"
+#include "support/expect.h"
 #include "support/frames.h"
 #include "support/netns.h"
 #include "support/nodes.h"
@@ -161,6 +164,7 @@ TEST(Threads, TransfersEndWithTheirSocket)
 // the socket's counters on every event, while two threads drive a transfer.
 TEST(Threads, TraceHookMayCallBackIntoTheLibrary)
 {
+    const Deadline limit(20);  // a hook called under a lock would wait for it for ever
     struct Seen {
         std::atomic<int> events{0}, answered{0};
     } seen;
@@ -188,14 +192,77 @@ TEST(Threads, TraceHookMayCallBackIntoTheLibrary)
     n_socket_close(b);
 }
 
+// Set by a fork handler of the test's, which runs before the library's own
+// (handlers registered later prepare first): a fork() has begun.
+std::atomic<bool> g_fork_begun{false};
+
+// One of the locks a thread of the parent may hold at the moment another
+// thread forks.
+struct HeldLock {
+    std::string what;
+    std::function<void()> take;
+    std::function<void()> let_go;
+};
+
+// What a child does with the library: the parent's transfer and socket
+// (their own locks), then every registry (sockets, transfers, filters,
+// trace hooks, the history of requests). False when anything fails; a lock
+// left taken makes it hang instead, until its alarm.
+bool child_uses_the_library(int inherited, const NodeId &parked)
+{
+    bool ok = n_frag_get_status(parked.data(), FRAG_RECEIVING) == 0;
+    ok = n_socket_set_option(inherited, SOCKET_RECV_ALL, 0) == 0 && ok;
+    ok = n_socket_close(inherited) == 0 && ok;  // gone here, untouched in the parent
+    n_set_trace([](const n_trace_info *, void *) {}, nullptr);
+    n_set_trace(nullptr, nullptr);
+    // A port of its own: the parent's busy transfer floods the other.
+    const NodeId self = node_id(9);
+    const int own = open_node(self, static_cast<uint16_t>(kNodePort + 1));
+    const int chain = n_filter_create("child");
+    const Bytes request = frame(self, 1, {payload({1}), cad(self), cac(0, 1)});
+    ok = n_socket_send_raw(own, request.data(), static_cast<int>(request.size())) == 1 && ok;
+    n_pkt *back = n_socket_recv_timeout(own, 0, 2000);
+    ok = back != nullptr && chain > 0 && n_filter_destroy(chain) == 0 && ok;
+    n_pkt_free(back);
+    return ok;
+}
+
 // A child of fork() uses the library while the parent's threads are inside
 // it: none of their locks is left taken in the child, and closing an
-// inherited socket in the child leaves the parent's socket working.
+// inherited socket in the child leaves the parent's socket working. Besides
+// the busy threads, a thread holds one lock of each kind in turn while the
+// parent forks (until the fork is through, or, when the library's handler
+// waits for that lock, a moment after it began), so that a lock the
+// handlers leave out fails the test every time.
 TEST(Threads, ForkedChildrenUseTheLibraryWhileTheParentsThreadsAreBusy)
 {
+    const Deadline limit(60);
     const int a = open_node(node_id(1));
     const int b = open_node(node_id(2));
     n_socket_set_option(b, SOCKET_FRAG, 1);
+    // A transfer nobody answers: it stays registered.
+    const NodeId parked = node_id(7);
+    ASSERT_EQ(1, n_frag_init_send(a, parked.data(), kType, 2, kType));
+    // A request, so that the history of requests has been used too.
+    const Bytes request = frame(node_id(1), 1, {payload({1}), cad(node_id(2)), cac(0, 1)});
+    ASSERT_EQ(1, n_socket_send_raw(a, request.data(), static_cast<int>(request.size())));
+    n_pkt_free(n_socket_recv_timeout(b, 0, 2000));
+    n_set_trace([](const n_trace_info *, void *) {}, nullptr);
+    n_set_trace(nullptr, nullptr);
+    n_filter_destroy(n_filter_create("once"));
+    std::vector<HeldLock> locks;
+    for (int rank = 0; rank < nimbet::kLockRanks; ++rank) {
+        nimbet::GlobalLock *g = nimbet::global_lock(rank);
+        ASSERT_NE(nullptr, g) << "registry lock " << rank << " never used";
+        locks.push_back({"registry lock " + std::to_string(rank), [g] { g->lock(); }, [g] { g->unlock(); }});
+    }
+    const nimbet::FragRef transfer = nimbet::frag_acquire(parked.data());
+    const nimbet::SocketRef socket = nimbet::socket_acquire(a);
+    ASSERT_TRUE(transfer && socket);
+    locks.push_back({"a transfer's lock", [&] { transfer->mu.lock(); }, [&] { transfer->mu.unlock(); }});
+    locks.push_back({"a socket's lock", [&] { socket->mu.lock(); }, [&] { socket->mu.unlock(); }});
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork([] { g_fork_begun = true; }, nullptr, nullptr); });
     std::atomic<bool> stop{false};
     std::vector<std::thread> busy;
     busy.emplace_back([&] {
@@ -214,34 +281,45 @@ TEST(Threads, ForkedChildrenUseTheLibraryWhileTheParentsThreadsAreBusy)
             n_filter_destroy(id);
         }
     });
+
+    const int children = 4 * static_cast<int>(locks.size());
     int finished = 0;
-    for (int child = 0; child < 30; ++child) {
+    for (int child = 0; child < children && finished == child; ++child) {
+        const HeldLock &held = locks[static_cast<std::size_t>(child) % locks.size()];
+        std::atomic<bool> taken{false}, forked{false};
+        g_fork_begun = false;
+        std::thread holder([&] {
+            held.take();
+            taken = true;
+            while (!forked && !g_fork_begun)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            for (int ms = 0; ms < 20 && !forked; ++ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            held.let_go();
+        });
+        while (!taken)
+            std::this_thread::yield();
         const pid_t pid = fork();
         if (pid == 0) {
-            n_socket_close(a);  // inherited: gone here, untouched in the parent
-            // A port of its own: the parent's busy transfer floods the other.
-            const int own = open_node(node_id(9), static_cast<uint16_t>(kNodePort + 1));
-            const int id = n_filter_create("child");
-            n_pkt *p = n_pkt_alloc();
-            n_acl_add(p, kType, kType, 2, 0);
-            const bool sent = n_socket_send(own, p) == 1;
-            n_pkt_free(p);
-            n_pkt *back = n_socket_recv_timeout(own, 0, 2000);
-            const bool ok = sent && back != nullptr && id > 0 && n_filter_destroy(id) == 0;
-            _exit(ok ? 0 : 1);
+            alarm(3);
+            _exit(child_uses_the_library(a, parked) ? 0 : 1);
         }
+        forked = true;
+        holder.join();
         int status = 0;
         const auto start = Clock::now();
         while (waitpid(pid, &status, WNOHANG) == 0 && ms_since(start) < 5000)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (ms_since(start) >= 5000)
             kill(pid, SIGKILL), waitpid(pid, &status, 0);
-        finished += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+        const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        finished += ok ? 1 : 0;
+        EXPECT_TRUE(ok) << "a child forked while a thread held " << held.what << " did not finish";
     }
     stop = true;
     for (std::thread &t : busy)
         t.join();
-    EXPECT_EQ(30, finished);
+    EXPECT_EQ(children, finished);
     // The parent's socket still sends, and its frame arrives.
     pump({a, b}, [] { return false; }, 50);
     n_pkt *p = n_pkt_alloc();

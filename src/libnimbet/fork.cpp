@@ -56,6 +56,11 @@ struct ForkHandlers {
     }
 };
 
+GlobalLock *global_lock(int rank)
+{
+    return rank >= 0 && rank < kLockRanks ? g_locks[rank].load(std::memory_order_acquire) : nullptr;
+}
+
 void GlobalLock::enrol_and_lock()
 {
     std::call_once(g_handlers_once,

@@ -156,6 +156,10 @@ enum LockRank : int {
     kLockRanks
 };
 
+// The registry lock of a rank once anything has taken it, else null: for
+// tests that hold one across fork().
+GlobalLock *global_lock(int rank);
+
 // What the fork handlers do beyond the registry locks (socket.cpp,
 // frag.cpp), called with those locks held: after fork(), a socket is
 // shared with the other process (its close must not shut it down for

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include <gtest/gtest.h>
+
 #include "internal.h"
 
 namespace nimbet::test {
@@ -42,24 +44,40 @@ private:
 };
 
 // While it lives, the library's clock stands still but for what advance()
-// adds: rates and ages are exactly what the test makes them, however slowly
-// the machine runs it.
-class ManualClock {
+// adds, or at() sets: every wait, rate and estimate comes out exact, however
+// loaded the machine. Calls that wait for the library's clock to pass a time
+// (a receive with a timeout) would wait for ever under it: use the ones that
+// return at once (pump() counts its time in real time).
+class StoppedClock {
 public:
-    ManualClock() { set_clock(&now); }
-    ~ManualClock() { set_clock(nullptr); }
-    ManualClock(const ManualClock &) = delete;
-    ManualClock &operator=(const ManualClock &) = delete;
+    StoppedClock() : start_(n_util_getmstime())
+    {
+        reading() = start_;
+        set_clock(&now);
+    }
+    ~StoppedClock() { set_clock(nullptr); }
+    StoppedClock(const StoppedClock &) = delete;
+    StoppedClock &operator=(const StoppedClock &) = delete;
 
-    void advance(uint32_t ms) { time() += ms; }
+    void advance(uint32_t ms) { reading() += ms; }
+    // Moves the clock to `ms` milliseconds after it was stopped (never back).
+    void at(uint32_t ms)
+    {
+        EXPECT_GE(ms, reading() - start_) << "the clock never goes back";
+        reading() = start_ + ms;
+    }
 
 private:
-    static std::atomic<uint32_t> &time()
+    static std::atomic<uint32_t> &reading()
     {
-        static std::atomic<uint32_t> t{1000000};
+        static std::atomic<uint32_t> t{0};
         return t;
     }
-    static uint32_t now() { return time().load(); }
+    static uint32_t now() { return reading().load(); }
+
+    const uint32_t start_;
 };
+
+using ManualClock = StoppedClock;
 
 }  // namespace nimbet::test
