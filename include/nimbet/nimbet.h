@@ -667,14 +667,18 @@ N_EXPORT int n_socket_set_adaptive_retry(int fd, int on);
 
 /*
  * What peers can make a socket hold: at most max_transfers receiving
- * transfers arriving on it at once (default 16; aborted ones are reclaimed
- * after 30 s), and at most max_bytes in any one of them (default 256 MiB,
- * up to 4 GiB - 1; applies to transfers written to files too). A first part
- * beyond a limit is not acknowledged (refused and counted), unless the table
- * holds a transfer that stores less than one part per timeout on average or
- * none for a timeout: the one silent longest is then evicted for it (aborted,
- * counted in transfers_evicted). A transfer that grows beyond max_bytes is
- * aborted. 0, or -1 with 9 or 22.
+ * transfers arriving on it at once, under way or finished and not yet taken
+ * (default 16; aborted ones are reclaimed after 30 s), and at most max_bytes
+ * in any one of them (default 256 MiB, up to 4 GiB - 1; applies to
+ * transfers written to files too). A first part beyond a limit is not
+ * acknowledged (refused and counted). The last quarter of the table takes
+ * only a first part that came more than once; a full table evicts, for a
+ * first part that keeps coming (three times over two timeouts), the
+ * transfer silent longest among those under way for more than two timeouts
+ * that store fewer than two parts per timeout on average or none for
+ * retry x timeout (aborted, counted in transfers_evicted). Finished data
+ * are never evicted. A transfer that grows beyond max_bytes is aborted. 0,
+ * or -1 with 9 or 22.
  */
 N_EXPORT int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes);
 

@@ -20,9 +20,10 @@ CODE_CAD = b"\x6c\x80"  # the addressed node
 CODE_CAC = b"\x66\x40"  # acknowledgement control: control byte (bit 0: a reply), sequence byte
 CODE_ACM = b"\xa5\x0e"  # marks an acknowledgement
 CODE_CAT = b"\xd0\x80"  # a transfer's descriptor
+CODE_CAR = b"\xc4\x00"  # a request's identifier (between nodes of this library)
 # The tuples the library adds and reads for addressing, acknowledgements and
 # transfers: a received packet keeps them apart from its data.
-CONTROL_CODES = frozenset((CODE_CAD, CODE_CAC, CODE_ACM, CODE_CAT))
+CONTROL_CODES = frozenset((CODE_CAD, CODE_CAC, CODE_ACM, CODE_CAT, CODE_CAR))
 
 
 def _data(value: Data) -> bytes:
@@ -67,7 +68,7 @@ class Packet(MutableSequence[Item]):
     (address and port), ``to`` (the node a "cad" tuple addresses) and
     ``acked`` (this node acknowledged the frame). The tuples that the library
     adds for addressing, acknowledgements and transfers ("cad", "cac",
-    "acm", "cat") are not among a received packet's tuples: ``control``
+    "acm", "cat", "car") are not among a received packet's tuples: ``control``
     lists them."""
 
     __slots__ = ("_items", "_codes", "_size", "_src", "_seq", "_loc", "_sender", "_flags", "_is_ack", "_sent",
@@ -157,7 +158,7 @@ class Packet(MutableSequence[Item]):
     @property
     def control(self) -> list[tuple[TupleType, bytes]]:
         """The control tuples of a received frame ("cad", "cac", "acm",
-        "cat"), in order: what the library used to address, acknowledge or
+        "cat", "car"), in order: what the library used to address, acknowledge or
         carry it. Empty for a packet made here."""
         return [(type_name(code), data) for code, data in self._control]
 
