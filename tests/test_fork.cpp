@@ -29,11 +29,11 @@ int64_t now_us(clockid_t clock)
 // What the child found on its copy of the socket once the parent had
 // closed its own.
 struct ChildReport {
-    bool nothing_came;       // a wait with nothing to read ended empty
-    int64_t wait_us;         // how long that wait took
-    int64_t busy_us;         // and the processor time the child spent in it
-    uint64_t rejected;       // datagrams its copy read that were no frames
-    bool frame_arrived;      // a frame sent afterwards arrived
+    bool nothing_came;   // a wait with nothing to read ended empty
+    int64_t wait_us;     // how long that wait took
+    int64_t busy_us;     // and the processor time the child spent in it
+    uint64_t rejected;   // datagrams its copy read that were no frames
+    bool frame_arrived;  // a frame sent afterwards arrived
 };
 
 // The parent closes its socket while a child holds a copy: the copy is not

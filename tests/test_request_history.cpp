@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Repeated requests on a stopped clock: a sequence byte back after its sender's window is a new request, and its resends are repeats.
+// Repeated requests on a stopped clock: a byte back after its sender's window is new; its resends are repeats.
 #include <gtest/gtest.h>
 
 #include "support/clock.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The trace hook: never entered again while it runs, never called under a lock, and every event delivered before the call that raised it returns.
+// The trace hook: never entered again while it runs, never under a lock, every event in before its call returns.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,7 +23,7 @@ struct Seen {
     std::vector<std::string> lines;
     int depth = 0;
     int deepest = 0;
-    int fd = -1;              // the socket a frame is sent through from inside the hook
+    int fd = -1;  // the socket a frame is sent through from inside the hook
     bool sent_inside = false;
 
     void enter(const n_trace_info *info)

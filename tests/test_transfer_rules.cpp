@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The receiving side's rules, part by part on a stopped clock: what starts, keeps, replaces or evicts a transfer, and where its file goes.
+// The receiving side's rules on a stopped clock: what starts, keeps, replaces or evicts a transfer; where files go
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -57,8 +57,14 @@ private:
 
 // The transfer under way from node a (nonce 300, 100 bytes announced), and
 // the first part of the one that would take its place (nonce 301).
-Bytes old_first() { return described_part(kA, kB, 300, 0, 2, {1}, kDescFirst, 100); }
-Bytes rival(uint32_t nonce = 301) { return single_part(kA, kB, nonce, {9}); }
+Bytes old_first()
+{
+    return described_part(kA, kB, 300, 0, 2, {1}, kDescFirst, 100);
+}
+Bytes rival(uint32_t nonce = 301)
+{
+    return single_part(kA, kB, nonce, {9});
+}
 
 // What is heard of the transfer under way, besides its first part.
 enum class Hearing { Nothing, NextPart, Repeat, OutOfTurn };
@@ -66,14 +72,10 @@ enum class Hearing { Nothing, NextPart, Repeat, OutOfTurn };
 Bytes heard(Hearing h)
 {
     switch (h) {
-    case Hearing::NextPart:
-        return described_part(kA, kB, 300, 1, 2, {2});
-    case Hearing::Repeat:
-        return old_first();
-    case Hearing::OutOfTurn:
-        return described_part(kA, kB, 300, 5, 2, {6});
-    case Hearing::Nothing:
-        break;
+    case Hearing::NextPart: return described_part(kA, kB, 300, 1, 2, {2});
+    case Hearing::Repeat: return old_first();
+    case Hearing::OutOfTurn: return described_part(kA, kB, 300, 5, 2, {6});
+    case Hearing::Nothing: break;
     }
     return {};
 }
@@ -108,7 +110,8 @@ TEST_P(HeardTransfer, StallsOnlyAWindowAfterItWasLastHeard)
 }
 
 INSTANTIATE_TEST_SUITE_P(Hearings, HeardTransfer,
-                         testing::Values(Hearing::NextPart, Hearing::Repeat, Hearing::OutOfTurn), testing::PrintToStringParamName());
+                         testing::Values(Hearing::NextPart, Hearing::Repeat, Hearing::OutOfTurn),
+                         testing::PrintToStringParamName());
 
 class RivalSightings : public ReceivingRules, public testing::WithParamInterface<Hearing> {};
 
@@ -177,7 +180,10 @@ struct Mix {
     Outcome outcome;
 };
 
-void PrintTo(const Mix &m, std::ostream *os) { *os << m.name; }
+void PrintTo(const Mix &m, std::ostream *os)
+{
+    *os << m.name;
+}
 
 class Mixes : public ReceivingRules, public testing::WithParamInterface<Mix> {};
 
@@ -212,17 +218,17 @@ TEST_P(Mixes, NewFirstPartIsIgnoredRefusedOrReplacesTheOldTransfer)
     EXPECT_EQ(1u, s.acks_sent);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Transfers, Mixes,
-    testing::Values(Mix{"PlainAfterLivePlain", false, false, false, Outcome::Ignored},
-                    Mix{"PlainAfterStalledPlain", false, false, true, Outcome::Ignored},
-                    Mix{"DescribedAfterLivePlain", false, true, false, Outcome::Refused},
-                    Mix{"DescribedAfterStalledPlain", false, true, true, Outcome::Replaced},
-                    Mix{"PlainAfterLiveDescribed", true, false, false, Outcome::Refused},
-                    Mix{"PlainAfterStalledDescribed", true, false, true, Outcome::Replaced},
-                    Mix{"DescribedAfterLiveDescribed", true, true, false, Outcome::Refused},
-                    Mix{"DescribedAfterStalledDescribed", true, true, true, Outcome::Replaced}),
-    testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(Transfers, Mixes,
+                         testing::Values(Mix{"PlainAfterLivePlain", false, false, false, Outcome::Ignored},
+                                         Mix{"PlainAfterStalledPlain", false, false, true, Outcome::Ignored},
+                                         Mix{"DescribedAfterLivePlain", false, true, false, Outcome::Refused},
+                                         Mix{"DescribedAfterStalledPlain", false, true, true, Outcome::Replaced},
+                                         Mix{"PlainAfterLiveDescribed", true, false, false, Outcome::Refused},
+                                         Mix{"PlainAfterStalledDescribed", true, false, true, Outcome::Replaced},
+                                         Mix{"DescribedAfterLiveDescribed", true, true, false, Outcome::Refused},
+                                         Mix{"DescribedAfterStalledDescribed", true, true, true,
+                                             Outcome::Replaced}),
+                         testing::PrintToStringParamName());
 
 // ---------------------------------------------------------------- what starts a transfer
 
@@ -234,7 +240,10 @@ struct FirstPart {
     bool starts;
 };
 
-void PrintTo(const FirstPart &p, std::ostream *os) { *os << p.name; }
+void PrintTo(const FirstPart &p, std::ostream *os)
+{
+    *os << p.name;
+}
 
 class FirstParts : public ReceivingRules, public testing::WithParamInterface<FirstPart> {};
 
@@ -244,8 +253,12 @@ TEST_P(FirstParts, OnlyTheFlagWithIndexZeroStartsATransfer)
 {
     const FirstPart &p = GetParam();
     const Bytes data{7};
-    const Descriptor d{true, static_cast<uint8_t>(p.flags | kDescLast | (p.with_index ? kDescIndex : 0)), 500, 1,
-                       crc32_update(0, data.data(), data.size()), p.index};
+    const Descriptor d{true,
+                       static_cast<uint8_t>(p.flags | kDescLast | (p.with_index ? kDescIndex : 0)),
+                       500,
+                       1,
+                       crc32_update(0, data.data(), data.size()),
+                       p.index};
     const auto seq = static_cast<unsigned char>(p.index);
     deliver(frame(kA, seq, {payload(data), cad(kB), cac(4, seq), descriptor_tuple(d)}));
     const n_socket_stats s = stats();
@@ -285,7 +298,10 @@ std::vector<uint32_t> every(uint32_t step, uint32_t from, uint32_t to)
     return v;
 }
 
-void PrintTo(const Schedule &s, std::ostream *os) { *os << s.name; }
+void PrintTo(const Schedule &s, std::ostream *os)
+{
+    *os << s.name;
+}
 
 class FullTable : public ReceivingRules, public testing::WithParamInterface<Schedule> {};
 
@@ -334,7 +350,8 @@ TEST_P(FullTable, EvictsOnlyASlowOrSilentTransfer)
     EXPECT_EQ(s.evicted < 0 ? 0u : 1u, st.transfers_evicted);
     EXPECT_EQ(refused + (s.evicted < 0 ? 3u : 2u), st.transfers_refused);
     for (int who = 0; who < 2; ++who)
-        EXPECT_EQ(who == s.evicted ? FRAG_ABORTED : FRAG_ACTIVE, transfer_state(node_id(static_cast<unsigned char>(50 + who))))
+        EXPECT_EQ(who == s.evicted ? FRAG_ABORTED : FRAG_ACTIVE,
+                  transfer_state(node_id(static_cast<unsigned char>(50 + who))))
             << "node " << 50 + who;
     EXPECT_EQ(s.evicted < 0 ? -1 : FRAG_ACTIVE, transfer_state(node_id(52)));
 }
@@ -355,7 +372,10 @@ std::string slurp(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-bool exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string &path)
+{
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 // A folder of its own per test, removed with what is left in it.
 class FileRules : public ReceivingRules {

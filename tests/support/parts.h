@@ -86,6 +86,9 @@ inline n_socket_stats stats_of(int fd)
     return s;
 }
 
-inline int transfer_state(const NodeId &peer) { return n_frag_get_status(peer.data(), FRAG_STATE_MASK); }
+inline int transfer_state(const NodeId &peer)
+{
+    return n_frag_get_status(peer.data(), FRAG_STATE_MASK);
+}
 
 }  // namespace nimbet::test
