@@ -329,18 +329,24 @@ TEST_F(AckedSend, RefusesUnknownSocketsMissingDestinationAndBadText)
     EXPECT_TRUE(frames_from_a(10).empty());
 }
 
-TEST_F(AckedSend, QueuedAcknowledgementIsFoundOthersAreConsumed)
+// Frames that arrive while the send waits are not its to drop: the next
+// receive returns them, in order, after the reply was found among them.
+TEST_F(AckedSend, QueuedAcknowledgementIsFoundOthersAreKeptForTheNextReceive)
 {
     n_socket_set_retry(a, 3, 40);
     PacketPtr p = data_packet();
     n_pkt_set_seq(p.get(), 9);
     for (unsigned char s = 0; s < 3; ++s)
-        queue_for_a(frame(kC, s, {payload({s})}));  // for everybody: consumed by the wait
+        queue_for_a(frame(kC, s, {payload({s})}));  // for everybody
     queue_for_a(ack_frame(kB, kA, 0, 10));           // another sequence: passed over
     queue_for_a(frame(kB, 1, {acm(), cac(3, 9), cad(kA)}));  // another control byte: passed over
     queue_for_a(ack_frame(kB, kA, 0, 9));
     EXPECT_EQ(1, n_socket_send_acked(a, a, p.get(), kB.data()));
     EXPECT_EQ(1u, requests_from_a().size());
+    int kept = 0;
+    while (PacketPtr got{n_socket_recv_timeout(a, 0, 0)})
+        ++kept;
+    EXPECT_EQ(5, kept);
 }
 
 TEST_F(AckedSend, AcknowledgementWithoutCacEndsTheWaitAtOnce)
@@ -390,7 +396,7 @@ TEST_F(AckedSend, WrongAcknowledgementsAreIgnoredUntilTheRetriesRunOut)
     EXPECT_EQ(227, n_errno);
     EXPECT_EQ(3u, requests_from_a().size());
     timeval zero{0, 0};
-    EXPECT_EQ(0, n_socket_select(a, &zero));  // everything that came was consumed
+    EXPECT_EQ(0, n_socket_select(a, &zero));  // everything that came was read (and kept for the next receive)
 }
 
 // With SOCKET_RECV_ALL a node hears acknowledgements meant for others: one

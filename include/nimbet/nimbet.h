@@ -468,6 +468,55 @@ N_EXPORT void n_set_trace(n_trace_fn fn, void *user);
 /* Name of an event ("sent", "delivered", ...); "unknown" for other values. */
 N_EXPORT const char *n_trace_event_name(int event);
 
+/* ------------------------------------------------------------------ events */
+
+/*
+ * Acknowledged sends without blocking, and what happens to transfers, for
+ * programs with an event loop. n_socket_send_acked_start does what
+ * n_socket_send_acked does up to its first transmission and returns at
+ * once; the library then resends and gives up as n_socket_send_acked would,
+ * while the application receives on recv_fd (n_socket_recv and its kin, or
+ * n_socket_serve_timers when n_socket_next_timer says so), and queues the
+ * outcome on recv_fd as an event. Transfers queue an event on their socket
+ * when a receiving one starts, and when any finishes or is aborted.
+ * n_socket_next_event takes the oldest event. A socket keeps the last 1024
+ * transfer events that nobody took; outcomes of acknowledged sends are never
+ * dropped.
+ */
+typedef enum n_event_kind {
+    N_EVENT_ACKED = 1,          /* the request was acknowledged by the node it addressed */
+    N_EVENT_NOT_ACKED,          /* it was not: error (227, or 9 for a socket closed meanwhile) and syserr
+                                   (ETIMEDOUT no reply in time, EBADMSG a reply without "CAC") say why */
+    N_EVENT_TRANSFER_STARTED,   /* a receiving transfer started: peer, type, length (-1 when not announced) */
+    N_EVENT_TRANSFER_FINISHED,  /* a transfer finished: peer, receiving, type, length */
+    N_EVENT_TRANSFER_ABORTED    /* a transfer was aborted: peer, receiving, type, reason */
+} n_event_kind;
+
+typedef struct n_event {
+    int kind;                   /* n_event_kind */
+    int fd;                     /* the socket it was queued on */
+    uint64_t request;           /* acknowledged sends: the number n_socket_send_acked_start returned */
+    unsigned char peer[8];      /* the addressed node, or the transfer's peer */
+    int error;                  /* N_EVENT_NOT_ACKED: the library's number */
+    int syserr;                 /* N_EVENT_NOT_ACKED: the system's cause */
+    int receiving;              /* transfers: 1 receiving, 0 sending */
+    unsigned char type[2];      /* transfers: the type of the data tuple */
+    int64_t length;             /* transfers: the announced length (started) or the whole (finished); -1 unknown */
+    const char *reason;         /* aborts: why, a static text; null otherwise */
+} n_event;
+
+/* Starts an acknowledged send (as n_socket_send_acked: the packet gets
+ * "CAD" and "CAC"; an oversize packet starts a transfer instead and returns
+ * 0) and returns its number (1 or more) once the first transmission went
+ * out, or -1 with n_socket_send_acked's numbers. Its outcome comes as an
+ * event on recv_fd. */
+N_EXPORT int64_t n_socket_send_acked_start(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id);
+/* Takes the socket's oldest event into *ev, of which `size` bytes are filled
+ * (pass sizeof *ev: a newer library fills only what an older n_event
+ * holds). 1 when there was one, 0 when none, -1 with 9 (unknown socket) or
+ * 22 (null ev, or size below the first two members). */
+N_EXPORT int n_socket_next_event(int fd, n_event *ev, size_t size);
+
 /* ------------------------------------------------------------------ filters */
 
 #define FILTER_TYPE_LOCATION      0x1

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Acknowledgement replies, and senders waiting for their reply.
+// Acknowledgement replies, and the wake-up descriptor of a thread that waits for one.
 #include "ack.h"
 
 #include <sys/eventfd.h>
@@ -103,73 +103,6 @@ int send_ack_reply(int ack_fd, n_pkt *request)
         return 0;
     });
 }
-
-void waiter_add(socket_record *rec, AckWaiter *w)
-{
-    std::lock_guard lock(rec->mu);
-    w->next = rec->waiters;
-    rec->waiters = w;
-}
-
-void waiter_remove(socket_record *rec, AckWaiter *w)
-{
-    std::lock_guard lock(rec->mu);
-    for (AckWaiter **p = &rec->waiters; *p != nullptr; p = &(*p)->next)
-        if (*p == w) {
-            *p = w->next;
-            break;
-        }
-    w->next = nullptr;
-}
-
-namespace {
-
-// What a frame from the addressed node carrying "ACM" says to one wait: 2
-// a malformed reply (no "CAC"), 1 the reply, 0 nothing for it. The reply
-// has control byte 1 and the request's sequence byte, names the waiting
-// node in its "CAD" (an acknowledgement that answers another node settles
-// nothing here), and carries the request's identifier back when the
-// request had one (or no identifier at all: a node that ignores them).
-int answer_to(const AckWaiter &w, const FrameView &view)
-{
-    const bool names_us = view.cad && view.cad.len >= kIdLen && same_id(view.cad.data, w.self);
-    if (view.cad && !names_us)
-        return 0;
-    if (!view.cac)
-        return 2;
-    if (!names_us || view.cac.len < 2 || view.cac.data[0] != kCacReply || view.cac.data[1] != w.q)
-        return 0;
-    RequestId echoed;
-    if (w.has_id && view.car && !(read_request_id(view, echoed) && echoed == w.id))
-        return 0;
-    return 1;
-}
-
-}  // namespace
-
-void settle_waiters(socket_record *rec, const FrameView &view)
-{
-    if (!view.acm)
-        return;
-    std::lock_guard lock(rec->mu);
-    for (AckWaiter *w = rec->waiters; w != nullptr; w = w->next) {
-        if (w->outcome.load() != 0 || !same_id(view.srcid(), w->dest))
-            continue;
-        const int outcome = answer_to(*w, view);
-        if (outcome == 0)
-            continue;
-        w->marked.store(static_cast<bool>(view.car));
-        w->outcome.store(outcome);
-        // The waiter's own thread reads its outcome when the receive returns;
-        // only another thread has to wake it.
-        if (w->wake_fd != t_wake.fd) {
-            w->woken.store(true);
-            const uint64_t one = 1;
-            [[maybe_unused]] const ssize_t n = ::write(w->wake_fd, &one, sizeof one);
-        }
-    }
-}
-
 
 int thread_wake_fd()
 {

@@ -2,7 +2,6 @@
 // Acknowledgements: replies, and senders waiting for a reply.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 
 #include "frame.h"
@@ -42,32 +41,6 @@ int ack_reply(socket_record *rec, const AckRequest &req, const AckExtras &extras
 // packet acknowledged on success. As ack_reply, or -1 with 22 (null packet,
 // unknown socket).
 int send_ack_reply(int ack_fd, n_pkt *request);
-
-// A sender in n_socket_send_acked, waiting on a socket for the reply to its
-// request (`q` from node `self` to node `dest`, with identifier `id` when
-// `has_id`). Only a reply from `dest` whose "CAD" names `self` answers it,
-// and, for a request with an identifier, only one that carries it back or
-// none at all (a node that does not take identifiers). Whichever thread
-// receives that reply on the socket settles the wait and wakes the waiter
-// through `wake_fd`.
-struct AckWaiter {
-    unsigned char dest[kIdLen];
-    unsigned char self[kIdLen];
-    uint8_t q;
-    bool has_id = false;
-    RequestId id;
-    int wake_fd;
-    std::atomic<int> outcome{0};      // 0 waiting, 1 acknowledged, 2 malformed reply
-    std::atomic<bool> marked{false};  // the reply carried a "CAR" tuple: dest takes identifiers
-    std::atomic<bool> woken{false};   // another thread wrote to wake_fd
-    AckWaiter *next = nullptr;
-};
-
-void waiter_add(socket_record *rec, AckWaiter *w);
-void waiter_remove(socket_record *rec, AckWaiter *w);
-
-// Settles the waits on `rec` that a delivered frame answers.
-void settle_waiters(socket_record *rec, const FrameView &view);
 
 // The calling thread's wake-up descriptor (an eventfd), made on first use.
 int thread_wake_fd();

@@ -288,6 +288,8 @@ void frag_abort(n_frag *f, const char *reason)
     if (socket_record *rec = f->channel) {
         if (unfinished)
             count(rec->stats.transfers_aborted);
+        if (unfinished)
+            queue_transfer_event(rec, N_EVENT_TRANSFER_ABORTED, f->id, frag_receiving(f), f->data_type, -1, reason);
         trace_emit(N_TRACE_TRANSFER_ABORTED, rec->fd, nullptr, 0, nullptr, reason);
     }
 }
@@ -300,6 +302,8 @@ void frag_finish(n_frag *f)
     f->ended = n_util_getmstime();
     if (socket_record *rec = f->channel) {
         count(rec->stats.transfers_finished);
+        queue_transfer_event(rec, N_EVENT_TRANSFER_FINISHED, f->id, frag_receiving(f), f->data_type, f->total_len,
+                             nullptr);
         trace_emit(N_TRACE_TRANSFER_FINISHED, rec->fd, nullptr, 0, nullptr);
     }
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "_obstack.h"
+#include "engine/events.h"
 #include "frame.h"
 #include "internal.h"
 #include "rtt.h"

@@ -451,6 +451,8 @@ FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &vi
         return {};
     }
     count(reply->stats.transfers_started);
+    queue_transfer_event(reply, N_EVENT_TRANSFER_STARTED, f->id, true, f->data_type,
+                         f->described ? static_cast<int64_t>(f->expected_total) : -1, nullptr);
     if (frag_socket_gone(f.get())) {
         f->mu.unlock();
         return {};

@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "ack.h"
+#include "acked_send.h"
 #include "frag.h"
 #include "history.h"
 #include "packet.h"
@@ -116,6 +117,21 @@ ssize_t read_now(socket_record *rec, std::span<unsigned char> buf, Delivered &ou
 
 bool nothing_waiting(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+int earlier(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
+
+// The timers a receive serves: the transfers' on a socket with SOCKET_FRAG,
+// and the acknowledged sends whose replies the socket reads. Milliseconds
+// until the next is due (0: now), or -1.
+int next_timer(socket_record *rec, uint32_t options)
+{
+    return earlier((options & SOCKET_FRAG) ? frag_next_timer(rec) : -1, acked_next_ms(rec));
+}
+
+int serve_timers(socket_record *rec, uint32_t options, bool drained)
+{
+    return earlier((options & SOCKET_FRAG) ? frag_serve_timers(rec, drained) : -1, acked_serve(rec));
+}
+
 // More than a full receive buffer of the largest size a socket may be given
 // holds: a backlog is read whole before a transfer is given up.
 constexpr int kReadsBeforeGivingUp = 8192;
@@ -143,7 +159,7 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
         if (rec->closed.load(std::memory_order_acquire))
             return Read::Closed;
         const uint32_t options = option_bits(rec);
-        int timer = (options & SOCKET_FRAG) ? frag_next_timer(rec) : -1;
+        int timer = next_timer(rec, options);
         if (timer == 0 || w.kind == Wait::Now) {
             const ssize_t n = read_now(rec, buf, out, MSG_TRUNC | MSG_DONTWAIT);
             if (n >= 0) {
@@ -151,7 +167,7 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
                 // up for a bounded number of reads only.
                 if (timer == 0 && rec->reads_while_due.fetch_add(1, std::memory_order_relaxed) >= kReadsBeforeGivingUp) {
                     rec->reads_while_due.store(0, std::memory_order_relaxed);
-                    frag_serve_timers(rec, true);
+                    serve_timers(rec, options, true);
                 }
                 len = static_cast<std::size_t>(n);
                 return Read::Datagram;
@@ -161,8 +177,7 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
             const bool drained = nothing_waiting(errno);
             if (drained)
                 rec->reads_while_due.store(0, std::memory_order_relaxed);
-            if (options & SOCKET_FRAG)
-                timer = frag_serve_timers(rec, drained);
+            timer = serve_timers(rec, options, drained);
             tried = true;
             if (w.kind == Wait::Now || time_reached(w))
                 return Read::Empty;
@@ -316,6 +331,43 @@ Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d, int f
     return Outcome::Invalid;
 }
 
+// Keeps a delivered frame for the next receive (the oldest goes when
+// kHeldFrames wait already: a flood during one acknowledged send cannot
+// take all memory).
+void keep(socket_record *rec, const Delivered &d)
+{
+    HeldFrame f{{d.buf, d.buf + d.view.len}, d.from, d.fromlen, d.acked};
+    std::lock_guard lock(rec->mu);
+    if (rec->held.size() >= kHeldFrames) {
+        rec->held.pop_front();
+        count(rec->stats.held_dropped);
+    }
+    rec->held.push_back(std::move(f));
+}
+
+// The oldest frame kept for the next receive, as a packet; null when none.
+n_pkt *take_held(socket_record *rec)
+{
+    HeldFrame f;
+    {
+        std::lock_guard lock(rec->mu);
+        if (rec->held.empty())
+            return nullptr;
+        f = std::move(rec->held.front());
+        rec->held.pop_front();
+    }
+    PacketPtr pkt(n_pkt_alloc());
+    if (!pkt || parse_verified_frame(pkt.get(), {f.bytes.data(), f.bytes.size()}) != 0)
+        return fail_null<n_pkt>(kNoMem);
+    pkt->from = f.from;
+    pkt->fromlen = static_cast<int32_t>(f.fromlen);
+    if (f.acked)
+        pkt->flags |= PACKET_ACK_SENT;
+    if (trace_enabled())
+        trace_emit(N_TRACE_DELIVERED, rec->fd, f.bytes.data(), f.bytes.size(), &f.from, nullptr);
+    return pkt.release();
+}
+
 }  // namespace
 
 namespace nimbet {
@@ -345,7 +397,7 @@ Classified classify_frame(const FrameView &view, const unsigned char self_id[8])
 }
 
 Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out, std::size_t n, bool waiting,
-                          int filter)
+                          int filter, bool hold)
 {
     out.acked = false;
     // A datagram longer than a frame can be is never parsed from its
@@ -361,10 +413,19 @@ Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out
     }
     count(rec->stats.frames_received);
     switch (handle_frame(rec, ack, out, filter)) {
-    case Outcome::Deliver:
-        settle_waiters(rec, out.view);
+    case Outcome::Deliver: {
+        const bool reply = acked_on_reply(rec, out.view);
+        if (hold) {
+            // A call that waits for a reply keeps every other frame for the
+            // next receive; the reply it waited for is its own.
+            if (reply)
+                return Received::Frame;
+            keep(rec, out);
+            return Received::Empty;
+        }
         trace_received(N_TRACE_DELIVERED, rec, out, n);
         return Received::Frame;
+    }
     case Outcome::Ignore:
         return Received::Empty;
     case Outcome::Invalid:
@@ -375,7 +436,7 @@ Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out
     return Received::Invalid;
 }
 
-Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out, int filter)
+Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out, int filter, bool hold)
 {
     const bool waiting = wait.kind != Wait::Now;
     for (bool fresh = true;; fresh = false) {
@@ -388,7 +449,7 @@ Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait,
         case Read::Datagram:
             break;
         }
-        const Received r = process_datagram(rec, ack, out, n, waiting, filter);
+        const Received r = process_datagram(rec, ack, out, n, waiting, filter, hold);
         if (r != Received::Empty || !waiting)
             return r;
     }
@@ -398,6 +459,8 @@ n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filt
 {
     if (!ensure_bound(rec))
         return fail_null_sys<n_pkt>(kNotBound, errno);
+    if (n_pkt *kept = take_held(rec))
+        return kept;
     SocketRef ack = ack_fd != 0 ? socket_acquire(ack_fd) : SocketRef();
     Delivered d;
     switch (receive_frame(rec, ack.get(), wait, d, filter)) {
@@ -516,7 +579,7 @@ int n_socket_select(int fd, struct timeval *timeout)
 
 int n_socket_next_timer(int fd)
 {
-    return on_socket(fd, kBadF, [](socket_record *rec) { return frag_next_timer(rec); });
+    return on_socket(fd, kBadF, [](socket_record *rec) { return next_timer(rec, option_bits(rec)); });
 }
 
 int n_socket_serve_timers(int fd)
@@ -526,6 +589,7 @@ int n_socket_serve_timers(int fd)
         // them, then serves what is still due.
         pollfd p{rec->fd, POLLIN, 0};
         frag_serve_timers(rec, ::poll(&p, 1, 0) == 0);
+        acked_serve(rec);
         return 0;
     });
 }

@@ -75,15 +75,19 @@ enum class Received {
 // With `filter` (a filter chain id), a request that does not pass it is
 // neither acknowledged nor remembered: what the application drops is never
 // reported delivered.
-Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out, int filter = 0);
+// With `hold`, a frame to deliver is kept for the next receive instead
+// (the caller waits for an acknowledgement, which alone ends the wait).
+Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait, Delivered &out, int filter = 0,
+                       bool hold = false);
 
 // The effects of one datagram of n bytes already in out.buf (n may exceed
 // the buffer: the datagram was longer than a frame). Empty: nothing for the
 // caller (a receive that waits goes on).
 Received process_datagram(socket_record *rec, socket_record *ack, Delivered &out, std::size_t n, bool waiting,
-                          int filter = 0);
+                          int filter = 0, bool hold = false);
 
-// n_socket_recv with a given wait: a new packet, or null with the error number.
+// n_socket_recv with a given wait: a frame kept by an earlier wait first,
+// then what arrives; a new packet, or null with the error number.
 n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filter = 0);
 
 }  // namespace nimbet

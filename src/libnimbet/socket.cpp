@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "acked_send.h"
 #include "frag.h"
 #include "history.h"
 
@@ -100,7 +101,7 @@ void sockets_after_fork(bool child)
             // Threads the child does not have may have held the record's
             // lock, read it, or waited on it for an acknowledgement.
             new (&rec->mu) std::mutex();
-            rec->waiters = nullptr;
+            rec->acked = engine::AckedSends();  // the sends of the parent's threads
             rec->readers.store(0, std::memory_order_relaxed);
             // The parent goes on drawing request identifiers from its
             // sessions: the child draws new ones, or both would send the same.
@@ -394,6 +395,7 @@ int n_socket_close(int fd)
         ::shutdown(rec->fd, SHUT_RDWR);
     }
     frag_socket_closed(rec);
+    acked_socket_closed(rec);
     return release(rec);
 }
 

@@ -7,10 +7,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <type_traits>
+#include <vector>
 
+#include "engine/acked.h"
+#include "engine/events.h"
 #include "internal.h"
 #include "recent.h"
 #include "rtt.h"
@@ -19,7 +23,15 @@ namespace nimbet {
 
 inline constexpr int kMaxDestinations = SOCKET_MAX_DESTINATIONS;
 
-struct AckWaiter;
+// A frame that was read while a call waited for something else (an
+// acknowledged send for its reply): kept for the next receive, in order.
+struct HeldFrame {
+    std::vector<unsigned char> bytes;
+    sockaddr_in from{};
+    socklen_t fromlen = 0;
+    bool acked = false;
+};
+inline constexpr std::size_t kHeldFrames = 1024;
 
 // What a socket knows of one peer it sends acknowledged requests to: whether
 // the peer takes request identifiers (its last acknowledgement said so), and
@@ -40,6 +52,8 @@ struct SocketCounters {
     // Requests neither acknowledged nor delivered: their history was full,
     // they were too old to tell from a repeat, or the socket was quiet.
     std::atomic<uint64_t> requests_refused{0};
+    // Frames kept for the next receive that had to go (more than kHeldFrames).
+    std::atomic<uint64_t> held_dropped{0};
     // The estimate for the peer measured last: gauges, left alone by a reset.
     std::atomic<uint64_t> rtt_ms{0}, rto_ms{0};
 };
@@ -60,8 +74,8 @@ inline constexpr uint32_t kDefaultMaxBytes = 256u << 20;
 //      | id[8] | loc[44] | last_seq | ack_seq | options | link
 //
 // Locking: `mu` guards every field from `port` to `options`, the limits,
-// the waiter list and the kernel filter (own_filter, attached and detached
-// under it); it is held for short steps only, never across a wait or while
+// the acknowledged sends, the events, the held frames and the kernel filter
+// (own_filter, attached and detached under it); it is held for short steps only, never across a wait or while
 // taking another socket's lock. The fragmentation lock may be held
 // when `mu` is taken, never the other way round.
 struct socket_record {
@@ -99,7 +113,10 @@ struct socket_record {
     int transfer_filter = 0;     // filter chain a first part must pass to start a transfer (0: none)
     RecentTable<NodeKey, RttEstimator, NodeKeyHash> round_trips{256, 10u * 60u * 1000u};  // per peer
     RecentTable<NodeKey, PeerRequests, NodeKeyHash> peer_requests{1024, 10u * 60u * 1000u};  // per peer
-    AckWaiter *waiters = nullptr;  // acknowledged sends waiting on this socket
+    engine::AckedSends acked;      // acknowledged sends whose replies this socket reads
+    uint64_t next_request = 0;     // the number of the last acknowledged send started here
+    engine::EventQueue events;     // what the application has not taken yet
+    std::deque<HeldFrame> held;    // frames a blocking acknowledged send read meanwhile, for the next receive
     std::atomic<int> readers{0};       // calls reading the system socket right now
     std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
     std::atomic<int> reads_while_due{0};  // datagrams read while a transfer waited to be given up

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+// The events a socket queues for its application, and taking them.
+#include "engine/events.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "socket.h"
+
+namespace nimbet {
+
+namespace engine {
+
+namespace {
+
+bool of_transfer(const n_event &ev) { return ev.kind >= N_EVENT_TRANSFER_STARTED; }
+
+}  // namespace
+
+void EventQueue::push(const n_event &ev)
+{
+    if (of_transfer(ev) && transfer_events_ >= kKeptTransferEvents) {
+        const auto oldest = std::find_if(events_.begin(), events_.end(), of_transfer);
+        if (oldest != events_.end()) {
+            events_.erase(oldest);
+            --transfer_events_;
+        }
+    }
+    events_.push_back(ev);
+    transfer_events_ += of_transfer(ev) ? 1 : 0;
+}
+
+bool EventQueue::pop(n_event &out)
+{
+    if (events_.empty())
+        return false;
+    out = events_.front();
+    events_.pop_front();
+    transfer_events_ -= of_transfer(out) ? 1 : 0;
+    return true;
+}
+
+}  // namespace engine
+
+void queue_transfer_event(socket_record *rec, n_event_kind kind, const unsigned char peer[8], bool receiving,
+                          const unsigned char type[2], int64_t length, const char *reason)
+{
+    n_event ev{};
+    ev.kind = kind;
+    ev.fd = rec->fd;
+    std::memcpy(ev.peer, peer, sizeof ev.peer);
+    ev.receiving = receiving ? 1 : 0;
+    std::memcpy(ev.type, type, sizeof ev.type);
+    ev.length = length;
+    ev.reason = reason;
+    std::lock_guard lock(rec->mu);
+    rec->events.push(ev);
+}
+
+}  // namespace nimbet
+
+extern "C" {
+
+int n_socket_next_event(int fd, n_event *ev, size_t size)
+{
+    using namespace nimbet;
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (ev == nullptr || size < offsetof(n_event, request))
+            return fail(kInval);
+        n_event got{};
+        {
+            std::lock_guard lock(rec->mu);
+            if (!rec->events.pop(got))
+                return 0;
+        }
+        std::memcpy(ev, &got, std::min(size, sizeof got));
+        return 1;
+    });
+}
+
+}  // extern "C"
