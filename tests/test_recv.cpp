@@ -744,12 +744,19 @@ protected:
         n_socket_set_retry(b, 2, 50);
         n_socket_set_option(b, SOCKET_FRAG, 1);
     }
-    // Makes the fragmentation's last activity `ms` milliseconds old and
-    // receives once on b, which serves the timers.
+    // Makes the fragmentation's last activity `ms` milliseconds old (as if
+    // it had been active then) and receives once on b, which serves the
+    // timers.
     void age_and_receive(n_frag *fr, uint32_t ms)
     {
-        fr->last_time = n_util_getmstime() - ms;
+        age(fr, ms);
         PacketPtr pkt(n_socket_recv(b, b));
+    }
+    void age(n_frag *fr, uint32_t ms)
+    {
+        const FragLock lock(fr);
+        fr->last_time = n_util_getmstime() - ms;
+        frag_timer_moved(fr);
     }
 };
 
@@ -838,11 +845,11 @@ TEST_F(Timers, HugeTimeoutDoesNotWrapTheReceiverWait)
 TEST_F(Timers, NextTimerIsTheEarliestDueOne)
 {
     n_socket_set_retry(b, 2, 1000);
-    f->last_time = n_util_getmstime() - 400;
+    age(f, 400);
     const int delay = n_socket_next_timer(b);
     EXPECT_GT(delay, 500);
     EXPECT_LE(delay, 601);
-    f->last_time = n_util_getmstime() - 2000;
+    age(f, 2000);
     EXPECT_EQ(0, n_socket_next_timer(b));
     n_frag_abort(kC.data());
     EXPECT_EQ(-1, n_socket_next_timer(b));

@@ -10,6 +10,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "engine/deadlines.h"
 #include "frag.h"
 #include "packet.h"
 #include "trace.h"
@@ -73,8 +74,6 @@ int64_t time_left(uint32_t now, uint32_t last, uint64_t wait)
     return elapsed > wait ? 0 : static_cast<int64_t>(wait - elapsed) + 1;
 }
 
-int clamp_delay(int64_t best) { return best < 0 ? -1 : static_cast<int>(best < INT32_MAX ? best : INT32_MAX); }
-
 void drop_channel(n_frag *f)
 {
     SocketRef(f->channel).reset();  // takes over and drops the record's reference
@@ -101,8 +100,8 @@ const unsigned char *joined_data(n_frag *f)
 // A finished receiver's data went to the application.
 void mark_taken(n_frag *f)
 {
-    if (frag_receiving(f) && frag_state(f) == FRAG_FINISHED)
-        f->taken.store(true);
+    if (frag_receiving(f) && frag_state(f) == FRAG_FINISHED && !f->taken.exchange(true))
+        frag_reclaim_later(f);
 }
 
 const char *kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"};
@@ -137,36 +136,120 @@ int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool 
     return time_left(now, f->last_time, wait);
 }
 
-// Walks the timers with the timeout of the socket being read, serving what
-// is due when `serve` says so; milliseconds until the next one can change
-// anything (0: now), or -1 when none waits. Each transfer is served under
-// its own lock, none under the registry's.
+// The transfers' deadlines (under the registry lock): when each can next
+// change anything, computed with the timeout of the socket it runs on, so
+// that reading a datagram costs the same however many transfers there are.
+// Each activity (a part sent or stored), and each change of the socket's
+// settings, sets the deadline anew; the entry it replaces goes stale. An
+// entry that comes due is weighed with the timeout of the socket being
+// read, and set again when the transfer is not due yet. Ended transfers
+// wait in a heap of their own for their reclaim.
+engine::Deadlines<FragRef> g_timers;
+engine::Deadlines<FragRef> g_reclaims;
+
+// Only a transfer under way waits on a timer.
+bool current_timer(const FragRef &f, uint32_t at)
+{
+    return f->registered.load(std::memory_order_relaxed) && frag_state(f.get()) == FRAG_ACTIVE && f->timer_set &&
+           f->timer_at == at;
+}
+
+bool current_reclaim(const FragRef &f, uint32_t) { return f->registered.load(std::memory_order_relaxed); }
+
+// Takes the transfers whose entries are due (clearing their deadlines).
+std::vector<FragRef> due_transfers(uint32_t now, engine::Deadlines<FragRef> &heap, bool (*current)(const FragRef &, uint32_t))
+{
+    std::vector<FragRef> due;
+    const RegistryLock lock;
+    heap.take_due(now, current, due);
+    if (&heap == &g_timers)
+        for (FragRef &f : due)
+            f->timer_set = false;
+    return due;
+}
+
+// Sets a transfer's deadline (called with the transfer's lock); the entry
+// it had goes stale.
+void set_deadline(n_frag *f, uint32_t at)
+{
+    const RegistryLock lock;
+    if (!f->registered.load(std::memory_order_relaxed))
+        return;
+    if (f->timer_set && f->timer_at == at)
+        return;
+    f->timer_set = true;
+    f->timer_at = at;
+    f->refs.fetch_add(1, std::memory_order_relaxed);
+    g_timers.push(at, FragRef(f));
+}
+
+// Serves what is due with the timeout of the socket being read;
+// milliseconds until the next deadline (0: now), or -1 when none waits.
+// Each transfer is served under its own lock, none under the registry's.
 //
 // Giving up waits until what is already waiting has been read (`drained`):
 // a receiver that was descheduled for a while must not abort a transfer
 // whose parts, or a sender one whose acknowledgement, sit unread in its
 // queue. Resends need no such care.
-int walk_timers(socket_record *reader, bool serve, bool drained)
+int serve_due(socket_record *reader, bool drained)
 {
     const uint32_t timeout = socket_timeout_ms(reader);
-    int64_t best = -1;
-    for (const FragRef &f : frag_snapshot()) {
+    const uint32_t now = n_util_getmstime();
+    for (const FragRef &f : due_transfers(now, g_reclaims, &current_reclaim)) {
+        const FragLock lock(f.get());
+        const bool done_with = frag_state(f.get()) == FRAG_ABORTED ||
+                               (frag_state(f.get()) == FRAG_FINISHED && frag_receiving(f.get()) && f->taken.load());
+        if (lock.live && done_with)
+            frag_unregister(f.get());
+    }
+    for (const FragRef &f : due_transfers(now, g_timers, &current_timer)) {
         const FragLock lock(f.get());
         if (!lock.live)
             continue;
-        const uint32_t now = n_util_getmstime();
-        const bool done_with = frag_state(f.get()) == FRAG_ABORTED ||
-                               (frag_state(f.get()) == FRAG_FINISHED && frag_receiving(f.get()) && f->taken.load());
-        if (serve && done_with) {
-            if (now - f->ended > kReclaimMs)
-                frag_unregister(f.get());
-            continue;
-        }
-        const int64_t left = serve_timer(f.get(), timeout, now, serve, drained);
-        if (left >= 0 && (best < 0 || left < best))
-            best = left;
+        const int64_t left = serve_timer(f.get(), timeout, now, true, drained);
+        if (left >= 0)
+            set_deadline(f.get(), now + static_cast<uint32_t>(std::min<int64_t>(left, INT32_MAX)));
     }
-    return clamp_delay(best);
+    return next_deadline();
+}
+
+}  // namespace
+
+namespace nimbet {
+
+int next_deadline()
+{
+    uint32_t at = 0;
+    const RegistryLock lock;
+    if (!g_timers.earliest(at, &current_timer))
+        return -1;
+    return engine::ms_until(n_util_getmstime(), at);
+}
+
+void frag_timer_moved(n_frag *f)
+{
+    uint64_t wait = 0;
+    if (f->channel == nullptr || !timer_wait(f, socket_timeout_ms(f->channel), wait))
+        return;
+    set_deadline(f, f->last_time + static_cast<uint32_t>(std::min<uint64_t>(wait + 1, INT32_MAX)));
+}
+
+void frag_socket_settings_changed(socket_record *rec)
+{
+    for (const FragRef &f : frag_snapshot()) {
+        const FragLock lock(f.get());
+        if (lock.live && f->channel == rec)
+            frag_timer_moved(f.get());
+    }
+}
+
+void frag_reclaim_later(n_frag *f)
+{
+    const RegistryLock lock;
+    if (!f->registered.load(std::memory_order_relaxed))
+        return;
+    f->refs.fetch_add(1, std::memory_order_relaxed);
+    g_reclaims.push(f->ended + kReclaimMs + 1, FragRef(f));
 }
 
 }  // namespace
@@ -285,6 +368,7 @@ void frag_abort(n_frag *f, const char *reason)
     frag_release_data(f);
     set_state(f, FRAG_ABORTED);
     f->ended = n_util_getmstime();
+    frag_reclaim_later(f);
     if (socket_record *rec = f->channel) {
         if (unfinished)
             count(rec->stats.transfers_aborted);
@@ -319,9 +403,9 @@ bool frag_view_of_packet(n_pkt *pkt, unsigned char (&buf)[kMaxFrame], FrameView 
     return view_frame(buf, size, view) == Reject::None;
 }
 
-int frag_serve_timers(socket_record *reader, bool drained) { return walk_timers(reader, true, drained); }
+int frag_serve_timers(socket_record *reader, bool drained) { return serve_due(reader, drained); }
 
-int frag_next_timer(socket_record *reader) { return walk_timers(reader, false, false); }
+int frag_next_timer(socket_record *) { return next_deadline(); }
 
 bool frag_socket_gone(n_frag *f)
 {

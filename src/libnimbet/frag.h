@@ -120,6 +120,10 @@ struct n_frag {
     uint32_t rival;                   // its nonce, or the CRC-32 of its bytes without a descriptor
     uint32_t rival_since;
     uint32_t rival_seen;              // sightings, 0 for none
+    // Its deadline in the timers' heap (under frag_mutex): when it can next
+    // change anything, at the earliest.
+    bool timer_set;
+    uint32_t timer_at;
 };
 
 namespace nimbet {
@@ -151,6 +155,18 @@ int frag_serve_timers(socket_record *reader, bool drained);
 // Milliseconds until frag_serve_timers(reader) can next change anything (0
 // when due now), or -1 when no transfer waits on a timer.
 int frag_next_timer(socket_record *reader);
+
+// A transfer was active (a part sent or stored): its deadline is weighed
+// again. Called with the transfer's lock.
+void frag_timer_moved(n_frag *f);
+// The socket's retry settings changed: the deadlines of its transfers are
+// weighed again. Takes the transfers' locks: called with none held.
+void frag_socket_settings_changed(socket_record *rec);
+// An ended transfer is let go kReclaimMs after its end unless deleted
+// before. Called with the transfer's lock.
+void frag_reclaim_later(n_frag *f);
+// Milliseconds until the earliest deadline of any transfer, -1 for none.
+int next_deadline();
 
 // The socket is closing: its transfers are aborted and let go of it.
 void frag_socket_closed(socket_record *rec);

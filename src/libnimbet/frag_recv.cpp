@@ -291,6 +291,7 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
     f->part_index += 1;
     f->last_time = now;
     f->heard = now;
+    frag_timer_moved(f);
     if (f->channel != nullptr)
         trace_part(N_TRACE_PART_STORED, f->channel, view);
     if (kind != kKindLastFragment)

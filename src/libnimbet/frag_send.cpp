@@ -127,6 +127,7 @@ int start_part(n_frag *f)
     f->budget = static_cast<uint32_t>(budget < UINT32_MAX / 2 ? budget : UINT32_MAX / 2);
     f->last_time = f->part_first_sent = n_util_getmstime();
     f->part_sends = 1;
+    frag_timer_moved(f);
     return send_part(f, false) < 0 ? -1 : 1;
 }
 
@@ -218,6 +219,7 @@ int sender_resend(n_frag *f)
     f->part_sends += 1;
     f->rtt.timed_out();
     f->last_time = n_util_getmstime();
+    frag_timer_moved(f);
     if (f->channel != nullptr)
         count(f->channel->stats.retransmissions);
     return send_part(f, true) < 0 ? -1 : 1;

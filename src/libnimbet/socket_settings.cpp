@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frag.h"
 #include "socket.h"
 
 using namespace nimbet;
@@ -182,9 +183,12 @@ int n_socket_set_loc_str(int fd, const char *text)
 int n_socket_set_retry(int fd, int count, int milliseconds)
 {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
-        rec->retry = count & 0xff;
-        rec->timeout = milliseconds;
+        {
+            std::lock_guard lock(rec->mu);
+            rec->retry = count & 0xff;
+            rec->timeout = milliseconds;
+        }
+        frag_socket_settings_changed(rec);
         return 0;
     });
 }
