@@ -24,7 +24,7 @@ protected:
     {
         return Outbox({messages, bytes, window}, *store);
     }
-    std::unique_ptr<Store> store = memory_store(100);
+    std::unique_ptr<Store> store = memory_store({100, 3600});
 };
 
 TEST_F(BridgeOutbox, HandsOverInOrderWithinTheWindowAndDropsTheOldestWaiting)
@@ -98,57 +98,73 @@ TEST_F(BridgeOutbox, ByteBoundDropsTheOldestAndReportsEachEpisodeOnce)
     EXPECT_EQ(episodes[1], std::make_pair(false, uint64_t{2}));
 }
 
+// A state directory of its own, removed with what it holds.
+struct StateDir {
+    StateDir()
+    {
+        char tmpl[] = "/tmp/nimbet-store-XXXXXX";
+        root = mkdtemp(tmpl);
+        path = root + "/state";
+    }
+    ~StateDir() { std::system(("rm -rf '" + root + "'").c_str()); }
+    std::unique_ptr<Store> open(long ids = 100, long seconds = 3600)
+    {
+        std::string error;
+        StoreFailure failure{};
+        notes.clear();
+        auto store = sqlite_store(path, "gw/1", {ids, seconds}, error, failure, notes);
+        EXPECT_NE(store, nullptr) << error;
+        return store;
+    }
+    std::string root, path;
+    std::vector<std::string> notes;
+};
+
 // What an outbox held comes back, in order, from the store of a gateway
-// that stopped; confirmed and dropped messages do not. Command ids and their
-// results come back too, and a second gateway cannot take the store.
+// that stopped; confirmed and dropped messages do not, nor what was never
+// synced. Command ids and their results come back too, and a second
+// gateway cannot take the store.
 TEST(BridgeStore, SqliteKeepsTheOutboxAndCommandIdsAcrossRestarts)
 {
-    char tmpl[] = "/tmp/nimbet-store-XXXXXX";
-    const std::string dir = std::string(mkdtemp(tmpl)) + "/state";
-    std::string error;
+    StateDir dir;
     {
-        auto store = sqlite_store(dir, "gw/1", 100, error);
-        ASSERT_NE(store, nullptr) << error;
-        EXPECT_EQ(sqlite_store(dir, "gw/1", 100, error), nullptr);
+        auto store = dir.open();
+        ASSERT_NE(store, nullptr);
+        std::string error;
+        StoreFailure failure{};
+        std::vector<std::string> notes;
+        EXPECT_EQ(sqlite_store(dir.path, "gw/1", {100, 3600}, error, failure, notes), nullptr);
         EXPECT_NE(error.find("in use by another gateway"), std::string::npos) << error;
+        EXPECT_EQ(failure, StoreFailure::Settings);
         Outbox box({2, 1 << 20, 10}, *store);
         for (const char *p : {"a", "b", "c", "d"})
             box.push("t", p);  // "a" and "b" dropped: the bound is 2
-        store->commit();
-        box.push("t", "e");  // "c" dropped; never committed
+        EXPECT_TRUE(box.sync(0));
+        box.push("t", "e");  // "c" dropped
         box.handed(7);
         EXPECT_TRUE(box.confirmed(7));  // "d" published
         box.push("t", std::string("\0f\xff", 3));
-        store->start("\"c1\"");
+        EXPECT_TRUE(box.sync(0));
+        box.push("t", "never synced");
+        EXPECT_TRUE(store->start("\"c1\"", "h1", 1000));
         store->finish("\"c1\"", "{\"id\":\"c1\",\"ok\":true}");
-        store->start("2");
+        EXPECT_TRUE(store->start("2", "h2", 1000));
     }
-    auto store = sqlite_store(dir, "gw/1", 100, error);
-    ASSERT_NE(store, nullptr) << error;
+    auto store = dir.open();
+    ASSERT_NE(store, nullptr);
     Outbox box({10, 1 << 20, 10}, *store);
     ASSERT_EQ(box.size(), 2u);
     EXPECT_EQ(box.next()->payload, "e");
     box.handed(1);
     EXPECT_EQ(box.next()->payload, std::string("\0f\xff", 3));
-    std::string result;
-    EXPECT_TRUE(store->lookup("\"c1\"", result));
-    EXPECT_EQ(result, "{\"id\":\"c1\",\"ok\":true}");
-    EXPECT_TRUE(store->lookup("2", result));
-    EXPECT_EQ(result, "");  // it was running when the gateway stopped
-    EXPECT_FALSE(store->lookup("\"c2\"", result));
-    store.reset();
-    std::system(("rm -rf '" + dir.substr(0, dir.rfind('/')) + "'").c_str());
-}
-
-TEST(BridgeStore, RemembersOnlyTheNewestCommandIds)
-{
-    auto store = memory_store(2);
-    for (const char *id : {"1", "2", "3"})
-        store->start(id);
-    std::string result;
-    EXPECT_FALSE(store->lookup("1", result));
-    EXPECT_TRUE(store->lookup("2", result));
-    EXPECT_TRUE(store->lookup("3", result));
+    EXPECT_EQ(box.unsaved(), 0u);
+    CommandRecord r;
+    EXPECT_TRUE(store->lookup("\"c1\"", 1000, r));
+    EXPECT_EQ(r.result, "{\"id\":\"c1\",\"ok\":true}");
+    EXPECT_EQ(r.hash, "h1");
+    EXPECT_TRUE(store->lookup("2", 1000, r));
+    EXPECT_EQ(r.result, "");  // it was running when the gateway stopped
+    EXPECT_FALSE(store->lookup("\"c2\"", 1000, r));
 }
 
 // Tuple data goes up as text when it is well-formed UTF-8 without control

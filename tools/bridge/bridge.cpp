@@ -13,6 +13,7 @@
 //   P/G/stats                   counters every `stats` seconds
 #include "bridge.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -22,14 +23,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <set>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "bridge_command.h"
 #include "bridge_config.h"
+#include "bridge_gate.h"
 #include "bridge_log.h"
 #include "bridge_metrics.h"
 #include "bridge_mqtt.h"
@@ -82,27 +85,67 @@ constexpr uint32_t kFlushOnExitMs = 3000;
 constexpr uint32_t kResumeMs = 10000;  // waiting for the client's own resends after a reconnection
 constexpr uint32_t kDropCheckMs = 1000;
 
+constexpr uint32_t kReopenStoreMs = 10000;  // a state file that could not be opened is tried again
+constexpr uint32_t kSummaryMs = 60000;      // repeated warnings are summed up at most this often
+constexpr uint32_t kStuckMs = 30000;         // connected, messages waiting, none confirmed: not forwarding
+
 int g_signal_pipe[2] = {-1, -1};
-volatile sig_atomic_t g_signal = 0;
+volatile sig_atomic_t g_signal = 0;  // the signal that stops the gateway
+volatile sig_atomic_t g_reload = 0;  // SIGHUP came
+volatile sig_atomic_t g_report = 0;  // SIGUSR1 or SIGUSR2 came
 
 void on_signal(int sig)
 {
-    g_signal = sig;
+    if (sig == SIGHUP)
+        g_reload = 1;
+    else if (sig == SIGUSR1 || sig == SIGUSR2)
+        g_report = 1;
+    else
+        g_signal = sig;
     const char c = 1;
     if (write(g_signal_pipe[1], &c, 1) < 0) {
         // the pipe is full: the loop is woken already
     }
 }
 
-bool read_password_file(const std::string &path, std::string &out)
+void drain_signal_pipe()
+{
+    char buf[64];
+    while (read(g_signal_pipe[0], buf, sizeof buf) > 0) {
+    }
+}
+
+// The first line of a password file; false with the reason.
+bool read_password_file(const std::string &path, std::string &out, std::string &why)
 {
     std::ifstream in(path);
-    if (!in || !std::getline(in, out))
+    if (!in) {
+        why = std::strerror(errno);
         return false;
+    }
+    if (!std::getline(in, out) || (out.empty() && in.eof())) {
+        why = "it is empty";
+        return false;
+    }
     if (!out.empty() && out.back() == '\r')
         out.pop_back();
     return true;
 }
+
+// What the client reads from files, so that a reload can tell whether they changed.
+std::string files_of_link(const BridgeConfig &c)
+{
+    std::string all;
+    for (const std::string *path : {&c.password_file, &c.cafile, &c.cert, &c.key}) {
+        if (path->empty())
+            continue;
+        std::ifstream in(*path, std::ios::binary);
+        all += *path + '\0' + std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) + '\0';
+    }
+    return command_hash(all);
+}
+
+double wall_seconds() { return nimbet_tool::wall_time(); }
 
 std::string kib(long bytes) { return std::to_string(bytes / 1024) + " KiB"; }
 
@@ -139,16 +182,44 @@ nimbet_tool::NodeOptions node_options_of(const BridgeConfig &c)
     return o;
 }
 
+Outbox::Limits outbox_limits(const BridgeConfig &c)
+{
+    return {static_cast<std::size_t>(c.queue), static_cast<std::size_t>(c.queue_bytes), kWindow};
+}
+
+CommandGate::Limits gate_limits(const BridgeConfig &c)
+{
+    return {static_cast<std::size_t>(c.command_bytes), static_cast<std::size_t>(c.command_id_bytes),
+            static_cast<double>(c.command_rate)};
+}
+
+CommandMemoryLimits command_limits(const BridgeConfig &c) { return {c.command_ids, c.command_id_seconds}; }
+
+// Settings that hold for the life of the process: a reload names them when
+// they changed and keeps them as they are.
+const char *const kFixedSettings[] = {"port", "id", "local", "dest", "all", "rcvbuf", "state_dir", "outbox",
+                                      "command_ids", "command_id_seconds", "metrics", "seconds", "mqtt.client_id",
+                                      "mqtt.topic_prefix"};
+
+// Where the command line and the environment are, for a reload.
+struct Origin {
+    int argc;
+    char **argv;
+};
+
 class Gateway {
 public:
-    Gateway(const BridgeConfig &c, int fd, int filter_id, std::unique_ptr<Store> store)
-        : c_(c), fd_(fd), self_(nimbet_tool::id_text(n_socket_get_id(fd))), base_(c.topic_prefix + "/" + self_),
+    Gateway(const BridgeConfig &c, Origin origin, int fd, int filter_id, std::unique_ptr<Store> store,
+            bool reopen_store)
+        : c_(c), origin_(origin), fd_(fd), filter_id_(filter_id), self_(nimbet_tool::id_text(n_socket_get_id(fd))),
+          base_(c.topic_prefix + "/" + self_),
           client_id_(c.client_id.empty() ? "nimbet-bridge-" + self_ : c.client_id), store_(std::move(store)),
-          outbox_({static_cast<std::size_t>(c.queue), static_cast<std::size_t>(c.queue_bytes), kWindow}, *store_),
+          reopen_store_(reopen_store), outbox_(outbox_limits(c), *store_), gate_(gate_limits(c), *store_),
           node_(fd, c.all, filter_id,
                 {[this](n_pkt *pkt) {
                      ++frames_up_;
-                     enqueue(base_ + "/rx", nimbet_tool::frame_json(pkt, nimbet_tool::wall_time()));
+                     last_frame_time_ = nimbet_tool::wall_time();
+                     enqueue(base_ + "/rx", nimbet_tool::frame_json(pkt, last_frame_time_));
                  },
                  [this](const NodeId &src, const std::string &type, const std::string &data, uint32_t ms) {
                      const std::string topic = base_ + "/transfer/" + nimbet_tool::id_text(src.data());
@@ -162,16 +233,21 @@ public:
                                                   .dump());
                  },
                  [this](const std::string &result) { on_result(result); }}),
-          metrics_([this] { return metrics_text(); })
+          metrics_([this] { return metrics_text(); }, [this](std::string &why) { return healthy(why); }),
+          full_report_(kSummaryMs)
     {
-        outbox_.on_episode = [this](bool dropping, uint64_t dropped) {
-            if (dropping)
-                log(Level::Warning, "the outbox is full (" + std::to_string(outbox_.size()) + " messages, " +
-                                        kib(static_cast<long>(outbox_.bytes())) +
-                                        "): dropping the oldest messages until there is room");
+        outbox_.on_episode = [this](bool dropping, uint64_t dropped) { on_outbox_episode(dropping, dropped); };
+        outbox_.on_store = [this](bool durable, const std::string &why) {
+            if (durable)
+                log(Level::Notice, "the outbox is durable again: " + std::to_string(outbox_.size()) + " messages in " +
+                                       store_->where() + " after " + std::to_string(outbox_.store_failures()) +
+                                       " failed writes");
             else
-                log(Level::Notice, "the outbox has room again; " + std::to_string(dropped) + " messages dropped");
+                log(Level::Error, "cannot write the outbox to " + store_->where() + ": " + why + "; keeping " +
+                                      std::to_string(outbox_.unsaved()) +
+                                      " messages in memory (a restart now would lose them) and trying again");
         };
+        link_files_ = files_of_link(c_);
     }
 
     // Runs until a signal, the end of --seconds, or the broker given up;
@@ -184,8 +260,14 @@ private:
     void serve();
     void stop();
     void enqueue(const std::string &topic, const std::string &payload) { outbox_.push(topic, payload); }
-    void on_command(const std::string &payload);
+    void on_command(const std::string &payload, bool retained);
     void on_result(const std::string &result);
+    void on_outbox_episode(bool dropping, uint64_t dropped);
+    void reload();
+    void restart_link();
+    void try_reopen_store();
+    void report();
+    bool healthy(std::string &why);
     void handle_events();
     void flush();
     void publish_stats();
@@ -193,21 +275,32 @@ private:
     std::string metrics_text();
     bool start_link(std::string &error);
 
-    const BridgeConfig &c_;
+    BridgeConfig c_;
+    Origin origin_;
     int fd_;
+    int filter_id_;  // the filter chain in use (owned by the caller until a reload replaces it)
+    nimbet_tool::FilterGuard own_filter_{0};  // a chain that a reload built
     std::string self_, base_, client_id_, broker_;
     std::unique_ptr<Store> store_;
+    bool reopen_store_;  // the durable store could not be opened yet
+    uint32_t last_reopen_ = n_util_getmstime();
     Outbox outbox_;
+    CommandGate gate_;
     Node node_;
     std::unique_ptr<MqttLink> link_;
+    std::string link_files_;  // what the client's files held when it started
     MetricsServer metrics_;
     ServiceNotifier notifier_;
-    std::set<std::string> running_;  // ids of commands whose result has not come yet
+    SummedWarning full_report_;  // "the outbox is full", at most once a minute
+    bool full_logged_ = false;   // this episode's start was logged
+    double last_frame_time_ = 0;
+    double start_time_ = nimbet_tool::wall_time();
+    uint32_t last_progress_ = n_util_getmstime();  // the last confirmation, or the time the outbox was last empty
     bool connected_ = false;
     bool resuming_ = false;  // reconnected with messages in flight: the client sends those first
     uint32_t resumed_at_ = 0;
     bool gave_up_ = false;
-    uint64_t connections_ = 0, frames_up_ = 0, transfers_up_ = 0, results_ = 0, repeats_ = 0;
+    uint64_t connections_ = 0, frames_up_ = 0, transfers_up_ = 0, results_ = 0;
     uint64_t kernel_drops_seen_ = 0;
     uint32_t started_ = n_util_getmstime();
 };
@@ -222,9 +315,9 @@ bool Gateway::start_link(std::string &error)
     s.client_id = client_id_;
     s.username = c_.username;
     s.password = c_.password;
-    if (!c_.password_file.empty() && !read_password_file(c_.password_file, s.password)) {
-        error = "cannot read the password file " + c_.password_file + ": " +
-                (errno != 0 ? std::strerror(errno) : "it is empty");
+    std::string why;
+    if (!c_.password_file.empty() && !read_password_file(c_.password_file, s.password, why)) {
+        error = "cannot read the password file " + c_.password_file + ": " + why;
         return false;
     }
     s.cafile = c_.cafile;
@@ -239,51 +332,57 @@ bool Gateway::start_link(std::string &error)
     return link_->start(error);
 }
 
+// A command passes the gate (size, rate, retained, its id) before it runs.
 // A command with an id runs at most once: the id is kept (in the store,
 // across restarts) before it runs, and a repeat gets the first run's result
 // again.
-void Gateway::on_command(const std::string &payload)
+void Gateway::on_command(const std::string &payload, bool retained)
 {
-    const json cmd = json::parse(payload, nullptr, false);
-    const bool has_id = cmd.is_object() && cmd.contains("id") &&
-                        (cmd["id"].is_string() || cmd["id"].is_number_integer());
-    if (has_id) {
-        const std::string key = cmd["id"].dump();
-        std::string result;
-        if (store_->lookup(key, result)) {
-            ++repeats_;
-            if (running_.count(key) != 0) {
-                log(Level::Info, "command " + key + " is running already: not run again");
-                return;
-            }
-            if (result.empty()) {
-                result = error_result(cmd["id"], "not run again: the gateway stopped while it ran");
-                store_->finish(key, result);
-            }
-            log(Level::Info, "command " + key + " ran already: its result is published again");
+    try {
+        const CommandGate::Verdict v =
+            gate_.admit(payload, retained, n_util_getmstime(), static_cast<int64_t>(wall_seconds()));
+        if (v.kind == CommandGate::Verdict::Run) {
+            node_.submit(payload, c_.file_dir);
+        } else if (v.kind == CommandGate::Verdict::Answer) {
+            const json r = json::parse(v.result, nullptr, false);
+            if (r.is_object() && r.value("ok", true) == false)
+                log(Level::Info, "command refused: " + r.value("error", ""));
             ++results_;
-            enqueue(base_ + "/tx/result", result);
-            return;
+            enqueue(base_ + "/tx/result", v.result);
         }
-        store_->start(key);
-        running_.insert(key);
+    } catch (const std::exception &e) {
+        log(Level::Error, std::string("a command could not be handled: ") + e.what());
     }
-    node_.submit(payload, c_.file_dir);
 }
 
 void Gateway::on_result(const std::string &result)
 {
+    gate_.finished(result);
     const json r = json::parse(result, nullptr, false);
-    if (r.is_object() && r.contains("id") && !r["id"].is_null()) {
-        const std::string key = r["id"].dump();
-        if (running_.erase(key) != 0)
-            store_->finish(key, result);
-    }
     if (r.is_object() && r.value("ok", true) == false)
         log(Level::Info, "command " + (r.contains("id") ? r["id"].dump() : "null") + " failed: " +
                              r.value("error", ""));
     ++results_;
     enqueue(base_ + "/tx/result", result);
+}
+
+// The first episode of a full outbox is logged when it starts and ends;
+// later ones within a minute are summed up once that minute is over.
+void Gateway::on_outbox_episode(bool dropping, uint64_t dropped)
+{
+    const uint32_t now = n_util_getmstime();
+    if (dropping) {
+        full_logged_ = full_report_.start(now);
+        if (full_logged_)
+            log(Level::Warning, "the outbox is full (" + std::to_string(outbox_.size()) + " messages, " +
+                                    kib(static_cast<long>(outbox_.bytes())) +
+                                    "): dropping the oldest messages until there is room");
+        return;
+    }
+    full_report_.add(dropped);
+    if (full_logged_)
+        log(Level::Notice, "the outbox has room again; " + std::to_string(dropped) + " messages dropped");
+    full_logged_ = false;
 }
 
 void Gateway::handle_events()
@@ -325,11 +424,12 @@ void Gateway::handle_events()
             notifier_.status("broker away; queueing");
             break;
         case MqttEvent::Published:
-            outbox_.confirmed(e.code);
+            if (outbox_.confirmed(e.code))
+                last_progress_ = n_util_getmstime();
             break;
         case MqttEvent::Message:
             if (e.topic == base_ + "/tx")
-                on_command(e.payload);
+                on_command(e.payload, e.flag);
             break;
         }
     }
@@ -355,7 +455,7 @@ void Gateway::flush()
         const OutMessage *m = outbox_.next();
         if (m == nullptr)
             return;
-        const int mid = link_->publish(m->topic, m->payload, static_cast<int>(c_.qos), false);
+        const int mid = link_->publish(m->topic, m->payload, static_cast<int>(c_.qos), false, m->seq);
         if (mid == MqttLink::kRefusedForNow)
             return;  // tried again after the next event
         if (mid == MqttLink::kRefusedForGood) {
@@ -399,7 +499,7 @@ void Gateway::publish_stats()
                     {"connections", connections_},
                     {"commands", n.commands},
                     {"commands_failed", n.commands_failed},
-                    {"command_repeats", repeats_},
+                    {"command_repeats", gate_.repeats()},
                     {"transfers_received", n.transfers_received},
                     {"socket", json::parse(nimbet_tool::stats_json(s))}};
     link_->publish(base_ + "/stats", j.dump(), 0, false);
@@ -423,10 +523,26 @@ std::string Gateway::metrics_text()
     metric("published_total", "counter", "Messages the broker confirmed.", {{"", outbox_.published()}});
     metric("commands_total", "counter", "Commands received.", {{"", n.commands}});
     metric("commands_failed_total", "counter", "Commands with a failed result.", {{"", n.commands_failed}});
-    metric("command_repeats_total", "counter", "Commands whose id ran already (not run again).", {{"", repeats_}});
+    metric("command_repeats_total", "counter", "Commands whose id ran already (not run again).",
+           {{"", gate_.repeats()}});
+    {
+        out += "# HELP nimbet_bridge_commands_refused_total Command messages not run, by cause.\n"
+               "# TYPE nimbet_bridge_commands_refused_total counter\n";
+        for (int i = 0; i < static_cast<int>(CommandGate::Cause::Count); ++i) {
+            const auto cause = static_cast<CommandGate::Cause>(i);
+            out += metric_line("nimbet_bridge_commands_refused_total", gate_.refused(cause),
+                               std::string("cause=\"") + CommandGate::cause_name(cause) + "\"");
+        }
+    }
     metric("results_total", "counter", "Command results published.", {{"", results_}});
     metric("queue_messages", "gauge", "Messages in the outbox.", {{"", outbox_.size()}});
     metric("queue_bytes", "gauge", "Bytes in the outbox.", {{"", outbox_.bytes()}});
+    metric("queue_unsaved_messages", "gauge", "Messages in the outbox that a restart would lose.",
+           {{"", outbox_.unsaved()}});
+    metric("outbox_durable", "gauge", "1 while the outbox is written to the state file.",
+           {{"", outbox_.durable() ? 1u : 0u}});
+    metric("store_failures_total", "counter", "Writes to the state file that failed (retried).",
+           {{"", outbox_.store_failures()}});
     metric("dropped_total", "counter", "Messages lost, by cause.",
            {{"cause=\"outbox_full\"", outbox_.dropped_full()},
             {"cause=\"too_large\"", outbox_.dropped_refused()},
@@ -443,6 +559,10 @@ std::string Gateway::metrics_text()
     metric("socket_frames_rejected_total", "counter", "Datagrams that did not parse as frames.",
            {{"", s.frames_rejected}});
     metric("socket_frames_sent_total", "counter", "Frames the node socket sent.", {{"", s.frames_sent}});
+    out += "# HELP nimbet_bridge_last_frame_timestamp_seconds When the last frame was handed up (0: none yet).\n"
+           "# TYPE nimbet_bridge_last_frame_timestamp_seconds gauge\n" +
+           metric_line("nimbet_bridge_last_frame_timestamp_seconds", last_frame_time_);
+    out += process_metrics(start_time_);
     return out;
 }
 
@@ -458,6 +578,7 @@ void Gateway::start()
     log(Level::Notice, "bridge on port " + std::to_string(c_.port) + " as " + self_ + ", broker " + broker_ +
                            ", client id " + client_id_ + ", topics " + base_ + "/..., outbox " + store_->where() +
                            " (" + std::to_string(outbox_.size()) + " kept)" +
+                           (reopen_store_ ? " until the state file can be used" : "") +
                            (c_.metrics.empty() ? "" : ", metrics on port " + std::to_string(metrics_.port())));
     notifier_.ready("queueing for " + broker_);
 }
@@ -485,12 +606,29 @@ void Gateway::serve()
     std::vector<pollfd> fds;
     while (g_signal == 0 && !gave_up_ && (limit_ms == 0 || n_util_getmstime() - started_ < limit_ms)) {
         wait(fds, limit_ms);
+        drain_signal_pipe();
+        if (g_reload != 0) {
+            g_reload = 0;
+            reload();
+        }
+        if (g_report != 0) {
+            g_report = 0;
+            report();
+        }
         node_.pump();
         handle_events();
         flush();
-        store_->commit();
+        outbox_.sync(n_util_getmstime());
+        if (outbox_.size() == 0)
+            last_progress_ = n_util_getmstime();
         metrics_.serve(fds, 3);
         notifier_.tick(n_util_getmstime());
+        if (reopen_store_ && n_util_getmstime() - last_reopen_ >= kReopenStoreMs)
+            try_reopen_store();
+        uint64_t episodes = 0, dropped = 0;
+        if (full_report_.due(n_util_getmstime(), episodes, dropped))
+            log(Level::Warning, "the outbox was full " + std::to_string(episodes) + " more times in the last minute; " +
+                                    std::to_string(dropped) + " messages dropped");
         if (n_util_getmstime() - last_drop_check >= kDropCheckMs) {
             last_drop_check = n_util_getmstime();
             check_kernel_drops();
@@ -513,13 +651,163 @@ void Gateway::stop()
         handle_events();
         flush();
     }
-    store_->commit();
     link_->stop();
+    handle_events();
+    outbox_.sync(n_util_getmstime() + 2 * kReopenStoreMs);  // one last try, whatever the last one was
     check_kernel_drops();
-    log(Level::Notice, "bridge stopped: " + std::to_string(outbox_.published()) + " published, " +
-                           std::to_string(outbox_.size()) + " left in the outbox, " +
+    const std::size_t lost = outbox_.unsaved();
+    log(lost > 0 ? Level::Warning : Level::Notice,
+        "bridge stopped: " + std::to_string(outbox_.published()) + " published, " + std::to_string(outbox_.size()) +
+            " left in the outbox (" + std::to_string(outbox_.size() - lost) + " on disk, " + std::to_string(lost) +
+            " lost with this process), " +
                            std::to_string(outbox_.dropped()) + " dropped, " + std::to_string(kernel_drops_seen_) +
                            " dropped by the kernel, " + nimbet_tool::plural(node_.counters().commands, "command", "commands"));
+}
+
+// SIGHUP: the settings are read again (file, environment, command line,
+// credentials), and what may change while running changes; the outbox and
+// the commands in progress stay. Settings that need a restart are named.
+void Gateway::reload()
+{
+    notifier_.reloading();
+    Invocation inv;
+    try {
+        inv = load_config(origin_.argc, origin_.argv, environ);
+    } catch (const std::exception &e) {
+        log(Level::Error, std::string("reload refused, the settings in effect stay: ") + e.what());
+        notifier_.ready("reload refused");
+        return;
+    }
+    BridgeConfig n = inv.config;
+    std::string fixed;
+    const std::vector<std::string> changed = changed_keys(c_, n);
+    for (const std::string &key : changed) {
+        for (const char *f : kFixedSettings) {
+            if (key == f)
+                fixed += (fixed.empty() ? "" : ", ") + key;
+        }
+    }
+    // Those keep their values; everything else is taken.
+    BridgeConfig merged = c_;
+    {
+        BridgeConfig keep = c_;
+        merged = n;
+        merged.port = keep.port;
+        merged.id = keep.id;
+        merged.local = keep.local;
+        merged.dest = keep.dest;
+        merged.all = keep.all;
+        merged.rcvbuf = keep.rcvbuf;
+        merged.state_dir = keep.state_dir;
+        merged.outbox = keep.outbox;
+        merged.command_ids = keep.command_ids;
+        merged.command_id_seconds = keep.command_id_seconds;
+        merged.metrics = keep.metrics;
+        merged.seconds = keep.seconds;
+        merged.client_id = keep.client_id;
+        merged.topic_prefix = keep.topic_prefix;
+    }
+    if (merged.filter != c_.filter || merged.filter_or != c_.filter_or) {
+        try {
+            const int id = nimbet_tool::build_filter(node_options_of(merged));
+            nimbet_tool::FilterGuard old{own_filter_.id};
+            own_filter_.id = id;
+            filter_id_ = id;
+            node_.set_filter(id);
+        } catch (const std::exception &e) {
+            log(Level::Error, std::string("reload: the filters stay as they were: ") + e.what());
+            merged.filter = c_.filter;
+            merged.filter_or = c_.filter_or;
+        }
+    }
+    Level level = Level::Info;
+    parse_level(merged.log_level, level);
+    log_setup(level);
+    n_socket_set_retry(fd_, static_cast<int>(merged.retry), static_cast<int>(merged.timeout));
+    outbox_.set_limits(outbox_limits(merged));
+    gate_.set_limits(gate_limits(merged));
+    bool link_changed = false;
+    for (const std::string &key : changed)
+        link_changed = link_changed || key.rfind("mqtt.", 0) == 0;
+    link_changed = link_changed || files_of_link(merged) != link_files_;
+    c_ = merged;
+    if (!fixed.empty())
+        log(Level::Warning, "reload: " + fixed + " change only at a restart; kept as they were");
+    if (link_changed)
+        restart_link();
+    log(Level::Notice, "settings reloaded" + (c_.file.empty() ? std::string() : " from " + c_.file) +
+                           (link_changed ? "; reconnecting with the new broker settings" : ""));
+    notifier_.ready(connected_ ? "connected to " + broker_ : "queueing for " + broker_);
+}
+
+// A new client with the settings in effect; what the old one held
+// unconfirmed goes again from the outbox.
+void Gateway::restart_link()
+{
+    handle_events();
+    link_->stop();
+    link_->take_events();
+    connected_ = false;
+    resuming_ = false;
+    outbox_.rewind();
+    std::string error;
+    if (!start_link(error)) {
+        log(Level::Error, "reload: " + error + "; the broker is not tried until the next reload");
+        return;
+    }
+    link_files_ = files_of_link(c_);
+}
+
+// The durable outbox could not be opened at the start (a full disk): it is
+// tried again now and then, and takes over what waits in memory.
+void Gateway::try_reopen_store()
+{
+    last_reopen_ = n_util_getmstime();
+    std::string error;
+    StoreFailure failure = StoreFailure::Unavailable;
+    std::vector<std::string> notes;
+    std::unique_ptr<Store> store =
+        sqlite_store(state_dir_of(c_), client_id_, command_limits(c_), error, failure, notes);
+    for (const std::string &note : notes)
+        log(Level::Warning, note);
+    if (store == nullptr) {
+        log(Level::Debug, "the state file cannot be used yet: " + error);
+        return;
+    }
+    outbox_.adopt(*store);
+    gate_.set_store(*store);
+    store_ = std::move(store);
+    reopen_store_ = false;
+    if (outbox_.sync(n_util_getmstime()))
+        log(Level::Notice, "the outbox is durable again: " + std::to_string(outbox_.size()) + " messages in " +
+                               store_->where());
+}
+
+// SIGUSR1, SIGUSR2: one line of figures, nothing else.
+void Gateway::report()
+{
+    log(Level::Notice, "status: " + std::string(connected_ ? "connected to " : "away from ") + broker_ + ", " +
+                           std::to_string(frames_up_) + " frames up, " + std::to_string(outbox_.published()) +
+                           " published, " + std::to_string(outbox_.size()) + " in the outbox (" +
+                           std::to_string(outbox_.unsaved()) + " not on disk), " + std::to_string(outbox_.dropped()) +
+                           " dropped");
+}
+
+// Healthy while connected and forwarding: messages that wait are being
+// confirmed.
+bool Gateway::healthy(std::string &why)
+{
+    if (!connected_) {
+        why = "not connected to " + broker_;
+        return false;
+    }
+    if (outbox_.size() > 0 && n_util_getmstime() - last_progress_ > kStuckMs) {
+        why = std::to_string(outbox_.size()) + " messages wait and none was confirmed for " +
+              std::to_string((n_util_getmstime() - last_progress_) / 1000) + " s";
+        return false;
+    }
+    why = "ok: connected to " + broker_ + ", " + std::to_string(outbox_.size()) + " queued";
+    return true;
 }
 
 int Gateway::run()
@@ -561,14 +849,16 @@ int run(int argc, char **argv)
         Level level = Level::Info;
         parse_level(c.log_level, level);
         log_setup(level);
-        if (pipe(g_signal_pipe) != 0)
+        if (pipe2(g_signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
             throw Failure(nimbet_tool::kExitFailure, std::string("pipe: ") + std::strerror(errno));
         struct sigaction sa{};
         sa.sa_handler = on_signal;
         sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
+        sa.sa_flags = SA_RESTART;
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})
+            sigaction(sig, &sa, nullptr);
         signal(SIGPIPE, SIG_IGN);
+        signal(SIGXFSZ, SIG_IGN);  // a file size limit fails the write, which is retried, instead of ending the gateway
 
         const nimbet_tool::NodeOptions node = node_options_of(c);
         const int fd = nimbet_tool::open_node(node, static_cast<uint16_t>(c.port), true);
@@ -580,12 +870,23 @@ int run(int argc, char **argv)
         const std::string self = nimbet_tool::id_text(n_socket_get_id(fd));
         const std::string client_id = c.client_id.empty() ? "nimbet-bridge-" + self : c.client_id;
         std::string error;
-        std::unique_ptr<Store> store = c.outbox == "memory"
-                                           ? memory_store(c.command_ids)
-                                           : sqlite_store(state_dir_of(c), client_id, c.command_ids, error);
-        if (store == nullptr)
+        StoreFailure failure = StoreFailure::Settings;
+        std::vector<std::string> notes;
+        std::unique_ptr<Store> store =
+            c.outbox == "memory" ? memory_store(command_limits(c))
+                                 : sqlite_store(state_dir_of(c), client_id, command_limits(c), error, failure, notes);
+        for (const std::string &note : notes)
+            log(Level::Warning, note);
+        const bool reopen = store == nullptr && failure == StoreFailure::Unavailable;
+        if (store == nullptr && !reopen)
             throw Failure(nimbet_tool::kExitFailure, error);
-        Gateway gateway(c, fd, filter.id, std::move(store));
+        if (reopen) {
+            // Better queue in memory and say so than not run at all.
+            log(Level::Error, error + ": starting with the outbox in memory, and trying the state file again every " +
+                                  std::to_string(kReopenStoreMs / 1000) + " s");
+            store = memory_store(command_limits(c));
+        }
+        Gateway gateway(c, Origin{argc, argv}, fd, filter.id, std::move(store), reopen);
         return gateway.run();
     } catch (const UsageError &e) {
         std::fprintf(stderr, "nimbet bridge: %s\nTry 'nimbet bridge --help'.\n", e.what());

@@ -81,4 +81,33 @@ void log(Level level, const std::string &text)
     }
 }
 
+bool SummedWarning::start(uint32_t now_ms)
+{
+    logging_ = !logged_once_ || now_ms - last_logged_ >= interval_ms_;
+    if (logging_) {
+        logged_once_ = true;
+        last_logged_ = now_ms;
+    } else {
+        ++unlogged_;
+    }
+    return logging_;
+}
+
+void SummedWarning::add(uint64_t n)
+{
+    if (!logging_)
+        sum_ += n;
+}
+
+bool SummedWarning::due(uint32_t now_ms, uint64_t &occurrences, uint64_t &sum)
+{
+    if (unlogged_ == 0 || now_ms - last_logged_ < interval_ms_)
+        return false;
+    occurrences = unlogged_;
+    sum = sum_;
+    unlogged_ = sum_ = 0;
+    last_logged_ = now_ms;
+    return true;
+}
+
 }  // namespace nimbet::bridge

@@ -286,13 +286,17 @@ bool MqttLink::pause(int ms)
     return !pause_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
 }
 
-int MqttLink::publish(const std::string &topic, const std::string &payload, int qos, bool retain)
+int MqttLink::publish(const std::string &topic, const std::string &payload, int qos, bool retain, int64_t seq)
 {
     if (client_ == nullptr)
         return kRefusedForNow;
     int mid = 0;
-    const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                     qos, retain);
+    mosquitto_property *props = nullptr;
+    if (seq > 0 && v5_)
+        mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "seq", std::to_string(seq).c_str());
+    const int rc = mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                        payload.data(), qos, retain, props);
+    mosquitto_property_free_all(&props);
     if (rc == MOSQ_ERR_SUCCESS)
         return mid;
     return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM ? kRefusedForNow : kRefusedForGood;
@@ -389,7 +393,7 @@ void MqttLink::on_publish(mosquitto *, void *self_ptr, int mid)
 
 void MqttLink::on_message(mosquitto *, void *self_ptr, const mosquitto_message *msg)
 {
-    MqttEvent e{MqttEvent::Message, 0, msg->topic != nullptr ? msg->topic : "", {}};
+    MqttEvent e{MqttEvent::Message, 0, msg->topic != nullptr ? msg->topic : "", {}, msg->retain};
     if (msg->payload != nullptr && msg->payloadlen > 0)
         e.payload.assign(static_cast<const char *>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
     static_cast<MqttLink *>(self_ptr)->post(std::move(e));

@@ -39,7 +39,7 @@ struct MqttEvent {
         Disconnected,   // flag: the broker gave the session to another connection with this client id
         GaveUp,         // `attempts` permanent failures in a row: the link stopped trying
         Published,      // code: the message id
-        Message
+        Message         // flag: the broker sent it as retained
     } kind;
     int code = 0;
     std::string topic;    // Message; for the others, the reason as text
@@ -76,9 +76,10 @@ public:
 
     // Hands a message to the client; its message id (> 0), kRefusedForNow
     // (not connected at QoS 0, out of memory), or kRefusedForGood (a payload
-    // beyond what MQTT carries, a bad topic).
+    // beyond what MQTT carries, a bad topic). A `seq` above 0 goes with it
+    // as the MQTT 5 user property "seq" (nothing under MQTT 3.1.1).
     static constexpr int kRefusedForNow = -1, kRefusedForGood = -2;
-    int publish(const std::string &topic, const std::string &payload, int qos, bool retain);
+    int publish(const std::string &topic, const std::string &payload, int qos, bool retain, int64_t seq = 0);
 
     // Readable while events wait.
     int wake_fd() const { return wake_fd_; }
@@ -114,8 +115,8 @@ private:
     std::thread network_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> connected_{false};  // between an accepted connection and its end
+    std::atomic<bool> v5_{true};  // set by the network thread, read by publishers
     // Network thread only:
-    bool v5_ = true;
     bool accepted_ = false;       // this attempt's connection was accepted
     int refused_ = 0;             // the broker's refusal of this attempt
     bool taken_over_ = false;     // the session went to another connection

@@ -47,6 +47,8 @@ public:
     // from a later pump().
     void submit(const std::string &payload, const std::string &file_dir);
     const NodeCounters &counters() const { return counters_; }
+    // Frames are handed up only when they pass this chain (0: all).
+    void set_filter(int filter_id) { filter_id_ = filter_id; }
 
 private:
     struct AckedSend {
