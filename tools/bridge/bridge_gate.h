@@ -35,7 +35,10 @@ public:
     };
 
     // `store` (not owned) keeps the ids; it may be replaced with set_store().
-    CommandGate(Limits limits, Store &store) : limits_(limits), store_(&store), tokens_(burst()) {}
+    CommandGate(Limits limits, Store &store)
+        : limits_(limits), store_(&store), tokens_(burst()), answer_tokens_(burst())
+    {
+    }
     void set_store(Store &store) { store_ = &store; }
     void set_limits(Limits limits) { limits_ = limits; }
 
@@ -59,7 +62,7 @@ private:
     bool started_ = false;
     // Refusals are answered at the command rate as well; beyond it they
     // are only counted, so that a flood cannot fill the outbox with them.
-    double answer_tokens_ = 1;
+    double answer_tokens_;
     std::set<std::string> running_;  // ids whose result has not come yet
     uint64_t refused_[static_cast<int>(Cause::Count)] = {};
     uint64_t repeats_ = 0;
