@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -182,6 +183,17 @@ nimbet_tool::NodeOptions node_options_of(const BridgeConfig &c)
     return o;
 }
 
+// Messages are numbered from the wall clock's microseconds at the start (or
+// after the last one kept, when that is higher): the numbers grow across
+// restarts, with the memory outbox too, as long as the clock does not go
+// back and fewer than a million messages a second are made.
+int64_t first_seq()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 Outbox::Limits outbox_limits(const BridgeConfig &c)
 {
     return {static_cast<std::size_t>(c.queue), static_cast<std::size_t>(c.queue_bytes), kWindow};
@@ -214,7 +226,7 @@ public:
         : c_(c), origin_(origin), fd_(fd), filter_id_(filter_id), self_(nimbet_tool::id_text(n_socket_get_id(fd))),
           base_(c.topic_prefix + "/" + self_),
           client_id_(c.client_id.empty() ? "nimbet-bridge-" + self_ : c.client_id), store_(std::move(store)),
-          reopen_store_(reopen_store), outbox_(outbox_limits(c), *store_), gate_(gate_limits(c), *store_),
+          reopen_store_(reopen_store), outbox_(outbox_limits(c), *store_, first_seq()), gate_(gate_limits(c), *store_),
           node_(fd, c.all, filter_id,
                 {[this](n_pkt *pkt) {
                      ++frames_up_;
@@ -419,7 +431,8 @@ void Gateway::handle_events()
                 outbox_.rewind();
             if (e.flag)
                 log(Level::Warning, "the broker gave this session (client id " + client_id_ +
-                                        ") to another connection: is a second gateway running with it?");
+                                        ") to another connection: is a second gateway running with it? Trying "
+                                        "again after a growing delay");
             log(Level::Warning, "broker away (" + e.topic + "); queueing");
             notifier_.status("broker away; queueing");
             break;
@@ -617,8 +630,10 @@ void Gateway::serve()
         }
         node_.pump();
         handle_events();
-        flush();
+        // Written before it is handed over: whatever the broker has was on
+        // disk first (unless the disk refused it).
         outbox_.sync(n_util_getmstime());
+        flush();
         if (outbox_.size() == 0)
             last_progress_ = n_util_getmstime();
         metrics_.serve(fds, 3);

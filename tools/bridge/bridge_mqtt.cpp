@@ -45,6 +45,9 @@ bool readable(const std::string &path, const char *what, std::string &error)
 
 bool contains(const std::string &text, const char *part) { return text.find(part) != std::string::npos; }
 
+// A connection lost sooner than this after it was accepted counts as short-lived.
+constexpr std::chrono::seconds kShortLived{10};
+
 }  // namespace
 
 bool parse_broker_address(const std::string &text, std::string &host, int &port)
@@ -187,8 +190,10 @@ void MqttLink::run()
         if (accepted_) {
             permanent = 0;
             // Two gateways with one client id take the session from each
-            // other: the delay keeps growing then, instead of starting anew.
-            if (!taken_over_)
+            // other: the delay keeps growing then, instead of starting
+            // anew; so it does for any connection lost soon after it was
+            // made.
+            if (!taken_over_ && short_lived_ == 0)
                 delay_ms = settings_.reconnect_min_ms;
         } else {
             permanent = f.permanent ? permanent + 1 : 0;
@@ -362,6 +367,7 @@ void MqttLink::on_connect(mosquitto *client, void *self_ptr, int rc, int flags, 
     }
     self->accepted_ = true;
     self->connected_ = true;
+    self->connected_at_ = std::chrono::steady_clock::now();
     // Subscriptions first: the broker handles a client's packets in order,
     // so whoever sees "online" can send commands that will be heard. The
     // status goes before any data (which waits for the Connected event).
@@ -381,8 +387,17 @@ void MqttLink::on_disconnect(mosquitto *, void *self_ptr, int rc, const mosquitt
         return;  // an attempt that never got in: run() reports it
     // Reason codes of MQTT 5 (from 128) come from the broker's DISCONNECT,
     // smaller numbers are the client's own.
-    self->taken_over_ = rc == MQTT_RC_SESSION_TAKEN_OVER;
-    const std::string why = rc == 0 ? "closed" : rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_strerror(rc);
+    // A broker that gives the session to a newer connection says so in
+    // MQTT 5 (reason 142); some simply close the older connection. Lost
+    // again and again within moments of being accepted, a connection is
+    // taken over too, most likely.
+    const bool lost_soon = (rc == MOSQ_ERR_CONN_LOST || rc == MQTT_RC_SESSION_TAKEN_OVER) &&
+                           std::chrono::steady_clock::now() - self->connected_at_ < kShortLived;
+    self->short_lived_ = lost_soon ? self->short_lived_ + 1 : 0;
+    self->taken_over_ = rc == MQTT_RC_SESSION_TAKEN_OVER || self->short_lived_ >= 2;
+    std::string why = rc == 0 ? "closed" : rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_strerror(rc);
+    if (self->taken_over_ && rc != MQTT_RC_SESSION_TAKEN_OVER)
+        why += " " + std::to_string(self->short_lived_) + " times in a row, each soon after the broker accepted it";
     self->post({MqttEvent::Disconnected, rc, why, {}, self->taken_over_});
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -36,7 +37,8 @@ struct MqttEvent {
     enum Kind {
         Connected,      // flag: the broker still had the session
         ConnectFailed,  // flag: a failure of a permanent kind (a password, TLS, a host name)
-        Disconnected,   // flag: the broker gave the session to another connection with this client id
+        Disconnected,   // flag: the broker gave the session to another connection with this client id (it
+                        // said so, or connections keep being lost as soon as they are made)
         GaveUp,         // `attempts` permanent failures in a row: the link stopped trying
         Published,      // code: the message id
         Message         // flag: the broker sent it as retained
@@ -120,6 +122,10 @@ private:
     bool accepted_ = false;       // this attempt's connection was accepted
     int refused_ = 0;             // the broker's refusal of this attempt
     bool taken_over_ = false;     // the session went to another connection
+    // Connections in a row that were lost soon after they were accepted,
+    // and when the current one was.
+    int short_lived_ = 0;
+    std::chrono::steady_clock::time_point connected_at_{};
     mutable std::mutex error_mutex_;  // the client reports from whichever thread calls it
     std::string last_error_;          // its last error report (TLS causes)
     std::mutex pause_mutex_;  // with pause_cv_, lets stop() cut a reconnection delay short

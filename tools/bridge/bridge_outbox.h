@@ -44,8 +44,13 @@ public:
         uint32_t retry_ms = 1000;
     };
     // `store` (not owned) outlives the outbox, or is replaced by adopt();
-    // what it holds comes first.
-    Outbox(Limits limits, Store &store) : limits_(limits), store_(&store) { take_stored(); }
+    // what it holds comes first. New messages are numbered from first_seq,
+    // or after the last one stored when that is higher.
+    Outbox(Limits limits, Store &store, int64_t first_seq = 1)
+        : limits_(limits), store_(&store), next_seq_(first_seq)
+    {
+        take_stored();
+    }
 
     // Called when dropping starts (true) and when a message fits again after
     // drops (false), with the messages dropped in that episode.
@@ -116,8 +121,8 @@ public:
     }
 
     // Goes on with another store (a durable one that could not be opened at
-    // the start): what it holds comes first, then what waits here, written
-    // to it by the next sync().
+    // the start): what it holds comes first, then what waits here, with
+    // their numbers, written to it by the next sync().
     void adopt(Store &store)
     {
         store_ = &store;
@@ -127,7 +132,7 @@ public:
         bytes_ = 0;
         take_stored();
         for (OutMessage &m : mine) {
-            m.seq = next_seq_++;
+            next_seq_ = std::max(next_seq_, m.seq + 1);
             m.stored = false;
             ++unsaved_;
             bytes_ += cost(m.topic, m.payload);
@@ -230,7 +235,7 @@ private:
     std::size_t handed_ = 0;
     std::size_t bytes_ = 0;
     std::size_t unsaved_ = 0;  // queued messages not in the store yet
-    int64_t next_seq_ = 1;
+    int64_t next_seq_;
     bool failing_ = false;  // the last write to the store failed
     uint32_t last_try_ = 0;
     uint64_t store_failures_ = 0;
