@@ -238,6 +238,8 @@ TEST_F(BridgeBroker, PermanentFailuresEndWithStatusOneAndNameTheirCause)
     broker = std::make_unique<Broker>(kBrokerPort, false);
     ASSERT_TRUE(broker->require_tls_and_password("gw", "s3cret"));
     broker->start();
+    Broker plain(kBrokerPort + 1, false);
+    plain.start();
     const std::string dir = broker->dir();
     std::ofstream(dir + "/gw.pw") << "s3cret\n";
     std::ofstream(dir + "/bad.pw") << "guess\n";
@@ -259,6 +261,12 @@ TEST_F(BridgeBroker, PermanentFailuresEndWithStatusOneAndNameTheirCause)
          {"was not verified with the CA file " + dir + "/other.crt", "giving up"}},
         {"bad host", {}, "broker..invalid:1883", {"cannot resolve the broker's host name 'broker..invalid'", "giving up"}},
         {"plain MQTT to the TLS port", {}, "", {"TLS port", "giving up"}},
+        {"a name the certificate does not list",
+         {"--cafile", dir + "/ca.crt", "--username", "gw", "--password-file", dir + "/gw.pw"},
+         "localhost:" + std::to_string(kBrokerPort),
+         {"is signed by the CA file " + dir + "/ca.crt but is not made out to the host name 'localhost'", "giving up"}},
+        {"TLS to a plain port", {"--cafile", dir + "/ca.crt"}, "127.0.0.1:" + std::to_string(kBrokerPort + 1),
+         {"is it a plain MQTT port", "giving up"}},
         {"missing CA file", {"--cafile", dir + "/none.crt"}, "", {"cannot read the CA file " + dir + "/none.crt"}},
         {"missing password file", {"--username", "gw", "--password-file", dir + "/none.pw"}, "",
          {"cannot read the password file " + dir + "/none.pw"}},

@@ -233,16 +233,49 @@ MqttLink::Failure MqttLink::connect_failure(int rc, int err) const
     return {"cannot connect to " + where() + ": " + mosquitto_strerror(rc), false};
 }
 
+// Whether the broker's certificate chain verifies with the CA file when its
+// name is not checked: one TLS handshake of a client of its own, which
+// sends no user name and no password.
+bool MqttLink::chain_verifies_without_name() const
+{
+    mosquitto *probe = mosquitto_new(nullptr, true, nullptr);
+    if (probe == nullptr)
+        return false;
+    bool verified = false;
+    if (mosquitto_tls_set(probe, settings_.cafile.c_str(), nullptr, or_null(settings_.cert), or_null(settings_.key),
+                          nullptr) == MOSQ_ERR_SUCCESS &&
+        mosquitto_tls_insecure_set(probe, true) == MOSQ_ERR_SUCCESS) {
+        verified = mosquitto_connect(probe, settings_.host.c_str(), settings_.port, 5) == MOSQ_ERR_SUCCESS;
+        mosquitto_disconnect(probe);
+    }
+    mosquitto_destroy(probe);
+    return verified;
+}
+
 // The connection ended before the broker accepted it.
 MqttLink::Failure MqttLink::handshake_failure(int rc) const
 {
     const std::string e = last_error();
-    if (!settings_.cafile.empty() && contains(e, "certificate verify failed"))
+    if (!settings_.cafile.empty() && contains(e, "certificate verify failed")) {
+        if (chain_verifies_without_name())
+            return {"TLS: the certificate of " + where() + " is signed by the CA file " + settings_.cafile +
+                        " but is not made out to the host name '" + settings_.host +
+                        "': connect with a name (or address) that the certificate lists",
+                    true};
         return {"TLS: the certificate of " + where() + " was not verified with the CA file " + settings_.cafile +
                     " (" + e + ")",
                 true};
+    }
     if (!settings_.cafile.empty() && (contains(e, "wrong version number") || contains(e, "packet length too long")))
         return {"TLS handshake with " + where() + " failed: is it a TLS port? (" + e + ")", true};
+    // A server that speaks no TLS reads the client's greeting as garbage
+    // and closes the connection.
+    if (!settings_.cafile.empty() && (contains(e, "unexpected eof") || (e.empty() && rc == MOSQ_ERR_TLS)))
+        return {"TLS handshake with " + where() +
+                    " failed: the server closed the connection at the greeting: is it a plain MQTT port "
+                    "(TLS is usually 8883)? (" +
+                    (e.empty() ? "no reason given" : e) + ")",
+                true};
     if (!settings_.cafile.empty() && (!e.empty() || rc == MOSQ_ERR_TLS))
         return {"TLS handshake with " + where() + " failed: " + (e.empty() ? "no reason given" : e) + " (cafile " +
                     settings_.cafile + (settings_.cert.empty() ? "" : ", cert " + settings_.cert) +

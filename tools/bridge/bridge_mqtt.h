@@ -107,6 +107,7 @@ private:
     int connect();
     Failure connect_failure(int rc, int err) const;
     Failure handshake_failure(int rc) const;
+    bool chain_verifies_without_name() const;
     Failure refusal(int code) const;
     std::string where() const;
     std::string last_error() const;
