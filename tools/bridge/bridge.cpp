@@ -89,6 +89,10 @@ constexpr uint32_t kDropCheckMs = 1000;
 constexpr uint32_t kReopenStoreMs = 10000;  // a state file that could not be opened is tried again
 constexpr uint32_t kSummaryMs = 60000;      // repeated warnings are summed up at most this often
 constexpr uint32_t kStuckMs = 30000;         // connected, messages waiting, none confirmed: not forwarding
+constexpr uint32_t kSyncMs = 2;              // new messages wait at most this long to be written ...
+constexpr std::size_t kSyncBatch = 256;      // ... unless this many wait
+constexpr uint32_t kRemovalMs = 500;         // removals wait at most this long ...
+constexpr std::size_t kRemovalBatch = 4096;  // ... unless this many wait
 
 int g_signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t g_signal = 0;  // the signal that stops the gateway
@@ -282,6 +286,8 @@ private:
     bool healthy(std::string &why);
     void handle_events();
     void flush();
+    void sync_outbox();
+    int next_sync_ms(int max_ms) const;
     void publish_stats();
     void check_kernel_drops();
     std::string metrics_text();
@@ -308,6 +314,7 @@ private:
     double last_frame_time_ = 0;
     double start_time_ = nimbet_tool::wall_time();
     uint32_t last_progress_ = n_util_getmstime();  // the last confirmation, or the time the outbox was last empty
+    uint32_t last_sync_ = 0;
     bool connected_ = false;
     bool resuming_ = false;  // reconnected with messages in flight: the client sends those first
     uint32_t resumed_at_ = 0;
@@ -446,6 +453,35 @@ void Gateway::handle_events()
             break;
         }
     }
+}
+
+// Writes the outbox's changes in one transaction: new messages soon (they
+// are handed over only once written, so whatever the broker has was on disk
+// first), at most every kSyncMs unless many wait; removals lazily, as a
+// restart before they are written publishes those messages again, which
+// consumers drop by their number.
+void Gateway::sync_outbox()
+{
+    const uint32_t now = n_util_getmstime();
+    const uint32_t since = now - last_sync_;
+    const bool adds = outbox_.unsynced() >= kSyncBatch || (outbox_.unsynced() > 0 && since >= kSyncMs);
+    const bool removals = outbox_.removals() >= kRemovalBatch || (outbox_.removals() > 0 && since >= kRemovalMs);
+    if (!adds && !removals)
+        return;
+    last_sync_ = now;
+    outbox_.sync(now);
+}
+
+// Milliseconds until sync_outbox() has something to do (at most max_ms).
+int Gateway::next_sync_ms(int max_ms) const
+{
+    const uint32_t since = n_util_getmstime() - last_sync_;
+    const auto left = [&](uint32_t period) { return since >= period ? 0 : static_cast<int>(period - since); };
+    if (outbox_.unsynced() > 0)
+        max_ms = std::min(max_ms, left(kSyncMs));
+    if (outbox_.removals() > 0)
+        max_ms = std::min(max_ms, left(kRemovalMs));
+    return max_ms;
 }
 
 // Hands the next messages in order to the client, at most a window of them
@@ -601,7 +637,7 @@ void Gateway::start()
 void Gateway::wait(std::vector<pollfd> &fds, uint32_t limit_ms)
 {
     const uint32_t now = n_util_getmstime();
-    int wait_ms = notifier_.next_ms(now, node_.next_wake_ms(200));
+    int wait_ms = next_sync_ms(notifier_.next_ms(now, node_.next_wake_ms(200)));
     if (limit_ms != 0)
         wait_ms = std::min<int>(wait_ms, static_cast<int>(limit_ms - (now - started_)));
     fds.assign({{fd_, POLLIN, 0}, {link_->wake_fd(), POLLIN, 0}, {g_signal_pipe[0], POLLIN, 0}});
@@ -628,12 +664,16 @@ void Gateway::serve()
             g_report = 0;
             report();
         }
-        node_.pump();
+        // In a burst the node socket comes first: what is read waits in the
+        // outbox (written, and counted against its bounds), and goes to the
+        // broker once the burst has been read, instead of overflowing the
+        // socket's buffer meanwhile.
+        const bool burst = node_.pump();
         handle_events();
-        // Written before it is handed over: whatever the broker has was on
-        // disk first (unless the disk refused it).
-        outbox_.sync(n_util_getmstime());
-        flush();
+        if (!burst || outbox_.unsynced() >= kSyncBatch)
+            sync_outbox();
+        if (!burst)
+            flush();
         if (outbox_.size() == 0)
             last_progress_ = n_util_getmstime();
         metrics_.serve(fds, 3);
@@ -662,8 +702,9 @@ void Gateway::stop()
     const uint32_t t0 = n_util_getmstime();
     while (outbox_.size() > 0 && connected_ && !gave_up_ && n_util_getmstime() - t0 < kFlushOnExitMs) {
         pollfd p{link_->wake_fd(), POLLIN, 0};
-        poll(&p, 1, 50);
+        poll(&p, 1, std::max(1, next_sync_ms(50)));
         handle_events();
+        sync_outbox();
         flush();
     }
     link_->stop();

@@ -22,7 +22,7 @@ struct BridgeConfig {
     std::string log_level = "info";
     std::string state_dir;          // empty: $STATE_DIRECTORY, $XDG_STATE_HOME/nimbet or ~/.local/state/nimbet
     std::string outbox = "sqlite";  // or "memory"
-    long queue = 10000;             // outbox bounds: messages and bytes
+    long queue = 100000;            // outbox bounds: messages and bytes
     long queue_bytes = 64L << 20;
     long command_ids = 10000;       // command ids remembered, so that none runs twice
     long command_id_seconds = 604800;  // and for how long at most

@@ -342,11 +342,12 @@ int MqttLink::publish(const std::string &topic, const std::string &payload, int 
 
 std::vector<MqttEvent> MqttLink::take_events()
 {
+    std::lock_guard<std::mutex> lock(events_mutex_);
+    // Read under the lock: a post after it finds the list empty and wakes anew.
     uint64_t count = 0;
     if (read(wake_fd_, &count, sizeof count) < 0) {
         // nothing posted since the last call
     }
-    std::lock_guard<std::mutex> lock(events_mutex_);
     std::vector<MqttEvent> out;
     out.swap(events_);
     return out;
@@ -379,12 +380,16 @@ void MqttLink::stop()
 
 void MqttLink::post(MqttEvent e)
 {
+    bool first = false;
     {
         std::lock_guard<std::mutex> lock(events_mutex_);
+        first = events_.empty();
         events_.push_back(std::move(e));
     }
+    // One wake for a batch: events that come before the gateway thread
+    // took the earlier ones ride along with them.
     const uint64_t one = 1;
-    if (write(wake_fd_, &one, sizeof one) < 0) {
+    if (first && write(wake_fd_, &one, sizeof one) < 0) {
         // the counter is full: the gateway thread is woken already
     }
 }

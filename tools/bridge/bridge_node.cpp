@@ -17,7 +17,7 @@ namespace {
 constexpr unsigned char kCacReply = 0x01;
 constexpr unsigned kKindSingle = 0, kKindFragment = 1, kKindLastFragment = 2;
 
-constexpr int kMaxReadsPerPump = 1000;
+constexpr int kMaxReadsPerPump = 2048;
 constexpr std::size_t kMaxAckedSends = 64;
 
 struct Control {
@@ -88,19 +88,22 @@ Node::~Node()
         n_pkt_free(a.pkt);
 }
 
-void Node::pump()
+bool Node::pump()
 {
+    bool more = true;
     for (int reads = 0; reads < kMaxReadsPerPump; ++reads) {
         n_pkt *pkt = n_socket_recv_timeout(fd_, fd_, 0);
         if (pkt != nullptr) {
             on_packet(pkt);
             n_pkt_free(pkt);
         } else if (n_errno == N_EAGAIN || n_errno == N_EBADF || n_errno == N_ENOTBOUND) {
-            break;  // nothing (more) right now
-        }           // else a datagram was refused or consumed: read on
+            more = false;  // nothing (more) right now
+            break;
+        }  // else a datagram was refused or consumed: read on
     }
     check_acked_sends();
     check_transfers();
+    return more;
 }
 
 void Node::on_packet(n_pkt *pkt)

@@ -143,9 +143,13 @@ public:
 
     // The next message to hand over, or null when none waits or the window is
     // full. Call handed() with its message id after the client took it.
+    // With a durable store, only what it holds is handed over (unless its
+    // writes fail: then waiting would lose more than it saves).
     const OutMessage *next() const
     {
         if (handed_ >= limits_.window || handed_ >= queue_.size())
+            return nullptr;
+        if (!queue_[handed_].stored && store_->durable() && !failing_)
             return nullptr;
         return &queue_[handed_];
     }
@@ -187,6 +191,9 @@ public:
     }
 
     std::size_t size() const { return queue_.size(); }
+    // What sync() would write: new messages, and removals.
+    std::size_t unsynced() const { return unsaved_; }
+    std::size_t removals() const { return removed_.size(); }
     std::size_t bytes() const { return bytes_; }
     std::size_t in_flight() const { return handed_; }
     // Messages that only this process holds: a restart now would lose them.

@@ -176,7 +176,7 @@ public:
     SqliteStore(sqlite3 *db, int lock_fd, std::string path, CommandMemoryLimits limits)
         : handle_{db, lock_fd}, db_(db), path_(std::move(path)), limits_(limits),
           add_(db, "INSERT OR REPLACE INTO outbox (seq, topic, payload) VALUES (?, ?, ?)"),
-          remove_(db, "DELETE FROM outbox WHERE seq = ?"),
+          remove_(db, "DELETE FROM outbox WHERE seq BETWEEN ? AND ?"),
           load_(db, "SELECT seq, topic, payload FROM outbox ORDER BY seq"),
           lookup_(db, "SELECT result, hash, at FROM commands WHERE id = ?"),
           start_(db, "INSERT OR REPLACE INTO commands (id, result, hash, at) VALUES (?, NULL, ?, ?)"),
@@ -204,8 +204,16 @@ public:
         bool ok = true;
         for (const MessageRef &m : added)
             ok = ok && run(add_.bind(1, m.seq).bind_static(2, *m.topic).bind_static(3, *m.payload), error);
-        for (const int64_t seq : removed)
-            ok = ok && run(remove_.bind(1, seq), error);
+        // Messages leave mostly in order: runs of numbers go in one statement.
+        std::vector<int64_t> gone(removed);
+        std::sort(gone.begin(), gone.end());
+        for (std::size_t i = 0; ok && i < gone.size();) {
+            std::size_t j = i;
+            while (j + 1 < gone.size() && gone[j + 1] == gone[j] + 1)
+                ++j;
+            ok = run(remove_.bind(1, gone[i]).bind(2, gone[j]), error);
+            i = j + 1;
+        }
         if (ok && exec_sql(db_, "COMMIT", error))
             return true;
         std::string ignored;
