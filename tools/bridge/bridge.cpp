@@ -89,6 +89,7 @@ constexpr uint32_t kDropCheckMs = 1000;
 constexpr uint32_t kReopenStoreMs = 10000;  // a state file that could not be opened is tried again
 constexpr uint32_t kSummaryMs = 60000;      // repeated warnings are summed up at most this often
 constexpr uint32_t kStuckMs = 30000;         // connected, messages waiting, none confirmed: not forwarding
+constexpr uint32_t kBurstFlushMs = 100;      // in a burst, the broker still gets messages this often
 constexpr uint32_t kSyncMs = 2;              // new messages wait at most this long to be written ...
 constexpr std::size_t kSyncBatch = 256;      // ... unless this many wait
 constexpr uint32_t kRemovalMs = 500;         // removals wait at most this long ...
@@ -315,6 +316,7 @@ private:
     double start_time_ = nimbet_tool::wall_time();
     uint32_t last_progress_ = n_util_getmstime();  // the last confirmation, or the time the outbox was last empty
     uint32_t last_sync_ = 0;
+    uint32_t last_flush_ = 0;
     bool connected_ = false;
     bool resuming_ = false;  // reconnected with messages in flight: the client sends those first
     uint32_t resumed_at_ = 0;
@@ -668,12 +670,15 @@ void Gateway::serve()
         // outbox (written, and counted against its bounds), and goes to the
         // broker once the burst has been read, instead of overflowing the
         // socket's buffer meanwhile.
-        const bool burst = node_.pump();
+        // A stream that never lets up still goes out, every kBurstFlushMs.
+        const bool burst = node_.pump() && n_util_getmstime() - last_flush_ < kBurstFlushMs;
         handle_events();
         if (!burst || outbox_.unsynced() >= kSyncBatch)
             sync_outbox();
-        if (!burst)
+        if (!burst) {
             flush();
+            last_flush_ = n_util_getmstime();
+        }
         if (outbox_.size() == 0)
             last_progress_ = n_util_getmstime();
         metrics_.serve(fds, 3);
