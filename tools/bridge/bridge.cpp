@@ -86,7 +86,7 @@ constexpr uint32_t kFlushOnExitMs = 3000;
 constexpr uint32_t kResumeMs = 10000;  // waiting for the client's own resends after a reconnection
 constexpr uint32_t kDropCheckMs = 1000;
 
-constexpr uint32_t kReopenStoreMs = 10000;  // a state file that could not be opened is tried again
+constexpr uint32_t kReopenStoreMs = 5000;  // a state file that could not be opened is tried again
 constexpr uint32_t kSummaryMs = 60000;      // repeated warnings are summed up at most this often
 constexpr uint32_t kStuckMs = 30000;         // connected, messages waiting, none confirmed: not forwarding
 constexpr uint32_t kBurstFlushMs = 100;      // in a burst, the broker still gets messages this often
