@@ -56,6 +56,15 @@ inline std::vector<int> numbers(Probe &probe, const std::string &topic)
     return out;
 }
 
+// 0, 1, ..., n - 1.
+inline std::vector<int> numbers_below(int n)
+{
+    std::vector<int> v(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i)
+        v[static_cast<std::size_t>(i)] = i;
+    return v;
+}
+
 // GET http://127.0.0.1:port/path: the whole response, or "" when none came.
 inline std::string http_get(int port, const std::string &path)
 {

@@ -12,31 +12,10 @@
 #include <string>
 
 #include "broker_fixture.h"
+#include "small_disk.h"
 
 namespace nimbet::test {
 namespace {
-
-// A tmpfs of `kib` KiB at `dir`, in a mount namespace of this test's
-// process (and the gateways it starts); false where that cannot be had.
-bool small_disk(const std::string &dir, int kib)
-{
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return false;
-    return mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + std::to_string(kib) + "k").c_str()) == 0;
-}
-
-// Fills what is left of the disk; removing the file makes room.
-void fill(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    char block[4096];
-    std::memset(block, 'f', sizeof block);
-    while (write(fd, block, sizeof block) > 0) {
-    }
-    for (ssize_t n = 1; n > 0;)
-        n = write(fd, block, 1);
-    close(fd);
-}
 
 class BridgeDisk : public BridgeBroker {
 protected:
@@ -49,14 +28,6 @@ protected:
             EXPECT_GE(n_socket_send_acked(a, a, p, gateway.data()), 0) << "frame " << i;
             n_pkt_free(p);
         }
-    }
-    // Every number below `n` once, in order.
-    static std::vector<int> upto(int n)
-    {
-        std::vector<int> v(static_cast<std::size_t>(n));
-        for (int i = 0; i < n; ++i)
-            v[static_cast<std::size_t>(i)] = i;
-        return v;
     }
 };
 
@@ -89,7 +60,7 @@ TEST_F(BridgeDisk, FullDiskThenRoomLosesNoMessage)
     broker->start();
     gw = start_gateway(gateway, kNodePort, {"--timeout", "50"});
     ASSERT_TRUE(watcher->wait_for([&] { return numbers(*watcher, rx).size() >= 60; }, 10000)) << gw->output();
-    EXPECT_EQ(numbers(*watcher, rx), upto(60));
+    EXPECT_EQ(numbers(*watcher, rx), numbers_below(60));
     n_socket_close(a);
 }
 
@@ -117,7 +88,7 @@ TEST_F(BridgeDisk, FullDiskAtTheStartQueuesInMemoryUntilThereIsRoom)
     broker->start();
     auto again = start_gateway(gateway, kNodePort, {"--timeout", "50"});
     ASSERT_TRUE(watcher->wait_for([&] { return numbers(*watcher, rx).size() >= 10; }, 10000)) << again->output();
-    EXPECT_EQ(numbers(*watcher, rx), upto(10));
+    EXPECT_EQ(numbers(*watcher, rx), numbers_below(10));
     n_socket_close(a);
 }
 

@@ -18,6 +18,7 @@
 
 #include "bridge_outbox.h"
 #include "bridge_store.h"
+#include "small_disk.h"
 
 namespace nimbet::bridge {
 namespace {
@@ -174,28 +175,8 @@ TEST(BridgeOutboxDurability, FailedWritesLoseNothingAndAreRetriedUntilTheyHold)
     EXPECT_TRUE(said[1].first);
 }
 
-// A tmpfs of `kib` KiB over dir.root, in a mount namespace of this test's
-// process alone; false where that cannot be had.
-bool small_disk(Dir &dir, int kib)
-{
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return false;
-    const std::string options = "size=" + std::to_string(kib) + "k";
-    return mount("tmpfs", dir.root.c_str(), "tmpfs", 0, options.c_str()) == 0;
-}
-
-// Fills what is left of the disk with a file; removing it makes room.
-void fill(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    char block[4096];
-    std::memset(block, 'f', sizeof block);
-    while (write(fd, block, sizeof block) > 0) {
-    }
-    for (ssize_t n = 1; n > 0;)
-        n = write(fd, block, 1);
-    close(fd);
-}
+bool small_disk(Dir &dir, int kib) { return nimbet::test::small_disk(dir.root, kib); }
+void fill(const std::string &path) { nimbet::test::fill(path); }
 
 // A real full disk under SQLite: the write fails, nothing is lost, and once
 // there is room the file holds every message, in order.
