@@ -328,6 +328,7 @@ protected:
         ASSERT_EQ(symlink("../secret.txt", (dir + "/link-to-file").c_str()), 0);
         ASSERT_EQ(symlink("../outside", (dir + "/link-to-dir").c_str()), 0);
         ASSERT_EQ(symlink("ok.bin", (dir + "/link-inside").c_str()), 0);
+        ASSERT_EQ(symlink("sub", (dir + "/sub-link").c_str()), 0);
     }
     void TearDown() override { std::system(("rm -rf '" + root + "'").c_str()); }
     bool read(const std::string &name, std::string &error)
@@ -363,7 +364,8 @@ TEST_F(BridgeFiles, NothingOutsideNoLinkAndNothingButRegularFiles)
     for (const Case &c : {Case{"../x", "no \"..\""}, Case{"sub/../../x", "no \"..\""}, Case{"/etc/passwd", "not absolute"},
                           Case{"", "no \"..\""}, Case{"./ok.bin", "no \"..\""},
                           Case{"link-to-file", "symbolic link"}, Case{"link-to-dir/x", "symbolic link"},
-                          Case{"link-inside", "symbolic link"}, Case{"sub", "a directory"},
+                          Case{"link-inside", "symbolic link"}, Case{"sub-link/deep.bin", "symbolic link"},
+                          Case{"sub", "a directory"},
                           Case{"missing", "No such file"}}) {
         std::string error;
         EXPECT_FALSE(read(c.name, error)) << c.name;
@@ -372,7 +374,7 @@ TEST_F(BridgeFiles, NothingOutsideNoLinkAndNothingButRegularFiles)
     }
     // The walk by components that stands in for openat2 holds the same line.
     const int dfd = open(dir.c_str(), O_PATH | O_DIRECTORY);
-    for (const char *bad : {"link-to-file", "link-to-dir/x", "link-inside", "../x"})
+    for (const char *bad : {"link-to-file", "link-to-dir/x", "link-inside", "sub-link/deep.bin", "../x"})
         EXPECT_LT(open_beneath_by_components(dfd, bad), 0) << bad;
     const int fd = open_beneath_by_components(dfd, "sub/deep.bin");
     EXPECT_GE(fd, 0);
