@@ -27,8 +27,8 @@ namespace nimbet::bridge {
 std::string command_hash(const std::string &canonical)
 {
     uint64_t h = 0xcbf29ce484222325ull;
-    for (const unsigned char c : canonical) {
-        h ^= c;
+    for (const char c : canonical) {
+        h ^= static_cast<unsigned char>(c);
         h *= 0x100000001b3ull;
     }
     char hex[17];
