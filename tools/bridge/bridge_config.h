@@ -17,7 +17,7 @@ struct BridgeConfig {
     double seconds = 0;  // 0: until SIGINT or SIGTERM
     std::vector<std::string> filter;
     bool filter_or = false, all = false;
-    long rcvbuf = 4L << 20;  // the node socket's receive buffer, bytes
+    long rcvbuf = 32L << 20;  // the node socket's receive buffer, bytes
     // The service.
     std::string log_level = "info";
     std::string state_dir;          // empty: $STATE_DIRECTORY, $XDG_STATE_HOME/nimbet or ~/.local/state/nimbet
