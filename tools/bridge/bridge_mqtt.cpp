@@ -234,22 +234,27 @@ MqttLink::Failure MqttLink::connect_failure(int rc, int err) const
 }
 
 // Whether the broker's certificate chain verifies with the CA file when its
-// name is not checked: one TLS handshake of a client of its own, which
-// sends no user name and no password.
+// name is not checked: one connection of a client of its own, which sends no
+// user name and no password. The handshake may finish after the connect
+// call returns; any answer of the broker (an acceptance or a refusal) comes
+// only through a verified channel.
 bool MqttLink::chain_verifies_without_name() const
 {
-    mosquitto *probe = mosquitto_new(nullptr, true, nullptr);
+    bool answered = false;
+    mosquitto *probe = mosquitto_new(nullptr, true, &answered);
     if (probe == nullptr)
         return false;
-    bool verified = false;
+    mosquitto_connect_callback_set(probe, [](mosquitto *, void *flag, int) { *static_cast<bool *>(flag) = true; });
     if (mosquitto_tls_set(probe, settings_.cafile.c_str(), nullptr, or_null(settings_.cert), or_null(settings_.key),
                           nullptr) == MOSQ_ERR_SUCCESS &&
-        mosquitto_tls_insecure_set(probe, true) == MOSQ_ERR_SUCCESS) {
-        verified = mosquitto_connect(probe, settings_.host.c_str(), settings_.port, 5) == MOSQ_ERR_SUCCESS;
+        mosquitto_tls_insecure_set(probe, true) == MOSQ_ERR_SUCCESS &&
+        mosquitto_connect(probe, settings_.host.c_str(), settings_.port, 5) == MOSQ_ERR_SUCCESS) {
+        for (int i = 0; i < 30 && !answered && mosquitto_loop(probe, 100, 1) == MOSQ_ERR_SUCCESS; ++i) {
+        }
         mosquitto_disconnect(probe);
     }
     mosquitto_destroy(probe);
-    return verified;
+    return answered;
 }
 
 // The connection ended before the broker accepted it.
