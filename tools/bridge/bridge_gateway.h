@@ -42,7 +42,7 @@ namespace nimbet::bridge {
 extern int g_signal_pipe[2];
 extern volatile sig_atomic_t g_signal, g_reload, g_report;
 
-constexpr uint32_t kReopenStoreMs = 5000;  // a state file that could not be opened is tried again
+constexpr uint32_t kReopenStoreMs = 2000;  // a state file that could not be opened is tried again
 
 std::string kib(long bytes);
 nimbet_tool::NodeOptions node_options_of(const BridgeConfig &c);
