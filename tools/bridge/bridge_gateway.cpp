@@ -22,7 +22,7 @@ using nimbet_tool::Failure;
 
 namespace {
 
-constexpr std::size_t kWindow = 64;  // messages handed to the client at once
+constexpr std::size_t kWindow = 512;  // messages handed to the client at once
 constexpr uint32_t kFlushOnExitMs = 3000;
 constexpr uint32_t kResumeMs = 10000;  // waiting for the client's own resends after a reconnection
 constexpr uint32_t kDropCheckMs = 1000;
