@@ -514,6 +514,13 @@ std::vector<std::string> changed_keys(const BridgeConfig &a, const BridgeConfig 
     return out;
 }
 
+void copy_setting(BridgeConfig &to, const BridgeConfig &from, const std::string &key)
+{
+    for (const Key &k : kKeys)
+        if (key == (*k.table ? std::string(k.table) + "." + k.name : std::string(k.name)))
+            std::visit([&](auto member) { to.*member = from.*member; }, k.field);
+}
+
 Invocation load_config(int argc, char **argv, char **envp)
 {
     const CommandLineSettings cl = read_command_line(argc, argv);

@@ -64,6 +64,9 @@ Invocation load_config(int argc, char **argv, char **envp);
 // The keys whose values differ ("key" or "mqtt.key").
 std::vector<std::string> changed_keys(const BridgeConfig &a, const BridgeConfig &b);
 
+// Sets one key ("key" or "mqtt.key") of `to` to its value in `from`.
+void copy_setting(BridgeConfig &to, const BridgeConfig &from, const std::string &key);
+
 // The settings as a TOML document that load_config reads back, secrets
 // masked.
 std::string config_text(const BridgeConfig &c);

@@ -137,34 +137,18 @@ void Gateway::reload()
         notifier_.ready("reload refused");
         return;
     }
-    BridgeConfig n = inv.config;
+    // Settings for the life of the process keep their values (and are
+    // named when they changed); everything else is taken.
+    BridgeConfig merged = inv.config;
     std::string fixed;
-    const std::vector<std::string> changed = changed_keys(c_, n);
+    const std::vector<std::string> changed = changed_keys(c_, merged);
     for (const std::string &key : changed) {
         for (const char *f : kFixedSettings) {
-            if (key == f)
+            if (key == f) {
                 fixed += (fixed.empty() ? "" : ", ") + key;
+                copy_setting(merged, c_, key);
+            }
         }
-    }
-    // Those keep their values; everything else is taken.
-    BridgeConfig merged = c_;
-    {
-        BridgeConfig keep = c_;
-        merged = n;
-        merged.port = keep.port;
-        merged.id = keep.id;
-        merged.local = keep.local;
-        merged.dest = keep.dest;
-        merged.all = keep.all;
-        merged.rcvbuf = keep.rcvbuf;
-        merged.state_dir = keep.state_dir;
-        merged.outbox = keep.outbox;
-        merged.command_ids = keep.command_ids;
-        merged.command_id_seconds = keep.command_id_seconds;
-        merged.metrics = keep.metrics;
-        merged.seconds = keep.seconds;
-        merged.client_id = keep.client_id;
-        merged.topic_prefix = keep.topic_prefix;
     }
     if (merged.filter != c_.filter || merged.filter_or != c_.filter_or) {
         try {

@@ -30,8 +30,9 @@ struct OutMessage {
 // When the queue is full (messages or bytes), the oldest message not handed
 // over yet is dropped and counted.
 //
-// The store is written by sync(), once per wake of the gateway: the
-// messages added since and the removals in one transaction. A write that
+// The store is written by sync(), when the gateway calls it: the messages
+// added since and the removals in one transaction. With a durable store only
+// written messages are handed over. A write that
 // fails (a full disk) loses nothing: the messages stay here, within the
 // bounds, and sync() tries again, at most once per `retry_ms`, until the
 // store takes them.
