@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,9 @@ namespace {
 
 constexpr const char *kNames[] = {"error", "warning", "notice", "info", "debug"};
 
-Level g_level = Level::Info;
-bool g_journal = false;
+// Set again by a reload while the MQTT thread may log.
+std::atomic<Level> g_level{Level::Info};
+std::atomic<bool> g_journal{false};
 
 // JOURNAL_STREAM holds "DEVICE:INODE" of the stream systemd connected; it
 // counts only while standard error is still that stream.

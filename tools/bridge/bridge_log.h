@@ -17,7 +17,8 @@ const char *level_name(Level level);
 // Lines below `level` are left out. Standard error connected to the journal
 // (JOURNAL_STREAM names it) gets "<priority>text" lines, which the journal
 // stamps itself; anything else gets "TIME LEVEL: text" with the UTC time to
-// the millisecond. Call once, before other threads log.
+// the millisecond. Call before other threads log; calling it again (a
+// reload) is safe while they do.
 void log_setup(Level level);
 bool log_enabled(Level level);
 
