@@ -57,6 +57,24 @@ ensure_packages() {
   return "$status"
 }
 
+# promtool, for the test of the gateway's metrics page, taken from Debian's
+# prometheus package without installing it (nothing of it runs but
+# promtool). Sets NIMBET_PROMTOOL when it is there; fetched once.
+ensure_promtool() {
+  local dir="$NIMBET_ROOT/build/promtool"
+  if [ ! -x "$dir/usr/bin/promtool" ]; then
+    say "fetching prometheus (promtool only: unpacked into build/promtool, not installed)"
+    mkdir -p "$dir"
+    (cd "$dir" &&
+      { apt-get download -o APT::Sandbox::User=root prometheus ||
+        { apt-get update && apt-get download -o APT::Sandbox::User=root prometheus; }; } &&
+      dpkg-deb -x prometheus_*.deb . && rm -f prometheus_*.deb) ||
+      echo "  promtool could not be had: the test of the metrics page is skipped"
+  fi
+  [ -x "$dir/usr/bin/promtool" ] && export NIMBET_PROMTOOL="$dir/usr/bin/promtool"
+  return 0
+}
+
 # configure_and_build DIR [cmake options...]
 configure_and_build() {
   local dir="$1"

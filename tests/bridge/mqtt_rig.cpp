@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -153,20 +154,42 @@ void Broker::stop()
     pid_ = -1;
 }
 
-Probe::Probe(int port, const std::string &client_id, bool clean)
+Probe::Probe(int port, const std::string &client_id, bool clean, bool v5)
 {
     mosquitto_lib_init();
     client_ = mosquitto_new(client_id.c_str(), clean, this);
-    mosquitto_message_callback_set(client_, [](mosquitto *, void *self, const mosquitto_message *m) {
-        auto *probe = static_cast<Probe *>(self);
-        std::lock_guard<std::mutex> lock(probe->mutex_);
-        probe->messages_.push_back(
-            {m->topic, std::string(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen)),
-             m->retain});
-        probe->changed_.notify_all();
-    });
+    mosquitto_message_v5_callback_set(
+        client_, [](mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props) {
+            auto *probe = static_cast<Probe *>(self);
+            std::string seq;
+            char *name = nullptr, *value = nullptr;
+            for (const mosquitto_property *p = props;
+                 (p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false)) != nullptr;
+                 p = mosquitto_property_next(p)) {
+                if (std::string(name) == "seq")
+                    seq = value;
+                std::free(name);
+                std::free(value);
+                name = value = nullptr;
+            }
+            std::lock_guard<std::mutex> lock(probe->mutex_);
+            probe->messages_.push_back(
+                {m->topic,
+                 std::string(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen)),
+                 m->retain, seq});
+            probe->changed_.notify_all();
+        });
     mosquitto_reconnect_delay_set(client_, 1, 1, false);
-    mosquitto_connect(client_, "127.0.0.1", port, 30);
+    if (v5) {
+        mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        mosquitto_property *props = nullptr;
+        if (!clean)
+            mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 3600);
+        mosquitto_connect_bind_v5(client_, "127.0.0.1", port, 30, nullptr, props);
+        mosquitto_property_free_all(&props);
+    } else {
+        mosquitto_connect(client_, "127.0.0.1", port, 30);
+    }
     mosquitto_loop_start(client_);
 }
 
@@ -207,9 +230,9 @@ void Probe::settle()
     round_trip();
 }
 
-void Probe::publish(const std::string &topic, const std::string &payload)
+void Probe::publish(const std::string &topic, const std::string &payload, bool retain)
 {
-    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
 }
 
 bool Probe::wait_for(const std::function<bool()> &done, int ms)
@@ -235,6 +258,15 @@ std::vector<Received> Probe::messages()
     return messages_;
 }
 
+std::vector<Received> Probe::all_on(const std::string &topic)
+{
+    std::vector<Received> out;
+    for (const Received &r : messages())
+        if (r.topic == topic)
+            out.push_back(r);
+    return out;
+}
+
 std::vector<std::string> Probe::on(const std::string &topic)
 {
     std::vector<std::string> out;
@@ -250,7 +282,8 @@ GatewayProcess::GatewayProcess(const std::vector<std::string> &args, const std::
     const int fd = mkstemp(tmpl);
     close(fd);
     log_ = tmpl;
-    std::vector<std::string> all = {NIMBET_TOOL, "bridge"};
+    const char *other = std::getenv("NIMBET_TOOL_UNDER_TEST");
+    std::vector<std::string> all = {other != nullptr && *other != '\0' ? other : NIMBET_TOOL, "bridge"};
     all.insert(all.end(), args.begin(), args.end());
     pid_ = spawn(all, log_, env);
 }
@@ -275,6 +308,18 @@ int GatewayProcess::wait()
     const int status = wait_exit(pid_);
     pid_ = -1;
     return status;
+}
+
+bool GatewayProcess::running()
+{
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == 0)
+        return true;
+    pid_ = -1;
+    return false;
 }
 
 bool GatewayProcess::says(const std::string &text, int ms) const

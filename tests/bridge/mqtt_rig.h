@@ -47,17 +47,19 @@ private:
 struct Received {
     std::string topic, payload;
     bool retained;
+    std::string seq;  // the MQTT 5 user property "seq" (empty when none came)
 };
 
 // An MQTT client that records every message it receives.
 class Probe {
 public:
     // clean=false keeps the session (subscriptions, queued QoS 1 messages)
-    // with the broker while the probe is away.
-    Probe(int port, const std::string &client_id, bool clean = true);
+    // with the broker while the probe is away; v5 speaks MQTT 5 (and sees
+    // user properties).
+    Probe(int port, const std::string &client_id, bool clean = true, bool v5 = false);
     ~Probe();
     void subscribe(const std::string &topic);
-    void publish(const std::string &topic, const std::string &payload);
+    void publish(const std::string &topic, const std::string &payload, bool retain = false);
     // Returns once the broker has the acknowledgements of every message
     // the probe recorded so far (it sends none of them again).
     void settle();
@@ -67,6 +69,8 @@ public:
     std::vector<Received> messages();
     // The payloads received on exactly this topic, in order.
     std::vector<std::string> on(const std::string &topic);
+    // The messages received on exactly this topic, in order.
+    std::vector<Received> all_on(const std::string &topic);
 
 private:
     void round_trip();
@@ -78,13 +82,17 @@ private:
 };
 
 // A `nimbet bridge` process with its output in files, started with the
-// test's environment plus `env` ("NAME=value").
+// test's environment plus `env` ("NAME=value"). The program is this
+// build's nimbet, or the one NIMBET_TOOL_UNDER_TEST names (to try the tests
+// on another build).
 class GatewayProcess {
 public:
     explicit GatewayProcess(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
     ~GatewayProcess();
     void signal(int sig);
     int wait();  // exit status (128 + signal when killed)
+    bool running();  // not ended yet
+    pid_t pid() const { return pid_; }
     // Waits (at most ms) until the output holds `text`; whether it does.
     bool says(const std::string &text, int ms = 5000) const;
     std::string output() const;

@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: MIT
 // The gateway's parts on their own: the outbox, command validation, broker addresses.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "bridge_command.h"
+#include "bridge_gate.h"
+#include "bridge_log.h"
 #include "frame_json.h"
 #include "bridge_mqtt.h"
 #include "bridge_outbox.h"
@@ -24,7 +30,7 @@ protected:
     {
         return Outbox({messages, bytes, window}, *store);
     }
-    std::unique_ptr<Store> store = memory_store(100);
+    std::unique_ptr<Store> store = memory_store({100, 3600});
 };
 
 TEST_F(BridgeOutbox, HandsOverInOrderWithinTheWindowAndDropsTheOldestWaiting)
@@ -98,57 +104,73 @@ TEST_F(BridgeOutbox, ByteBoundDropsTheOldestAndReportsEachEpisodeOnce)
     EXPECT_EQ(episodes[1], std::make_pair(false, uint64_t{2}));
 }
 
+// A state directory of its own, removed with what it holds.
+struct StateDir {
+    StateDir()
+    {
+        char tmpl[] = "/tmp/nimbet-store-XXXXXX";
+        root = mkdtemp(tmpl);
+        path = root + "/state";
+    }
+    ~StateDir() { std::system(("rm -rf '" + root + "'").c_str()); }
+    std::unique_ptr<Store> open(long ids = 100, long seconds = 3600)
+    {
+        std::string error;
+        StoreFailure failure{};
+        notes.clear();
+        auto store = sqlite_store(path, "gw/1", {ids, seconds}, error, failure, notes);
+        EXPECT_NE(store, nullptr) << error;
+        return store;
+    }
+    std::string root, path;
+    std::vector<std::string> notes;
+};
+
 // What an outbox held comes back, in order, from the store of a gateway
-// that stopped; confirmed and dropped messages do not. Command ids and their
-// results come back too, and a second gateway cannot take the store.
+// that stopped; confirmed and dropped messages do not, nor what was never
+// synced. Command ids and their results come back too, and a second
+// gateway cannot take the store.
 TEST(BridgeStore, SqliteKeepsTheOutboxAndCommandIdsAcrossRestarts)
 {
-    char tmpl[] = "/tmp/nimbet-store-XXXXXX";
-    const std::string dir = std::string(mkdtemp(tmpl)) + "/state";
-    std::string error;
+    StateDir dir;
     {
-        auto store = sqlite_store(dir, "gw/1", 100, error);
-        ASSERT_NE(store, nullptr) << error;
-        EXPECT_EQ(sqlite_store(dir, "gw/1", 100, error), nullptr);
+        auto store = dir.open();
+        ASSERT_NE(store, nullptr);
+        std::string error;
+        StoreFailure failure{};
+        std::vector<std::string> notes;
+        EXPECT_EQ(sqlite_store(dir.path, "gw/1", {100, 3600}, error, failure, notes), nullptr);
         EXPECT_NE(error.find("in use by another gateway"), std::string::npos) << error;
+        EXPECT_EQ(failure, StoreFailure::Settings);
         Outbox box({2, 1 << 20, 10}, *store);
         for (const char *p : {"a", "b", "c", "d"})
             box.push("t", p);  // "a" and "b" dropped: the bound is 2
-        store->commit();
-        box.push("t", "e");  // "c" dropped; never committed
+        EXPECT_TRUE(box.sync(0));
+        box.push("t", "e");  // "c" dropped
         box.handed(7);
         EXPECT_TRUE(box.confirmed(7));  // "d" published
         box.push("t", std::string("\0f\xff", 3));
-        store->start("\"c1\"");
+        EXPECT_TRUE(box.sync(0));
+        box.push("t", "never synced");
+        EXPECT_TRUE(store->start("\"c1\"", "h1", 1000));
         store->finish("\"c1\"", "{\"id\":\"c1\",\"ok\":true}");
-        store->start("2");
+        EXPECT_TRUE(store->start("2", "h2", 1000));
     }
-    auto store = sqlite_store(dir, "gw/1", 100, error);
-    ASSERT_NE(store, nullptr) << error;
+    auto store = dir.open();
+    ASSERT_NE(store, nullptr);
     Outbox box({10, 1 << 20, 10}, *store);
     ASSERT_EQ(box.size(), 2u);
     EXPECT_EQ(box.next()->payload, "e");
     box.handed(1);
     EXPECT_EQ(box.next()->payload, std::string("\0f\xff", 3));
-    std::string result;
-    EXPECT_TRUE(store->lookup("\"c1\"", result));
-    EXPECT_EQ(result, "{\"id\":\"c1\",\"ok\":true}");
-    EXPECT_TRUE(store->lookup("2", result));
-    EXPECT_EQ(result, "");  // it was running when the gateway stopped
-    EXPECT_FALSE(store->lookup("\"c2\"", result));
-    store.reset();
-    std::system(("rm -rf '" + dir.substr(0, dir.rfind('/')) + "'").c_str());
-}
-
-TEST(BridgeStore, RemembersOnlyTheNewestCommandIds)
-{
-    auto store = memory_store(2);
-    for (const char *id : {"1", "2", "3"})
-        store->start(id);
-    std::string result;
-    EXPECT_FALSE(store->lookup("1", result));
-    EXPECT_TRUE(store->lookup("2", result));
-    EXPECT_TRUE(store->lookup("3", result));
+    EXPECT_EQ(box.unsaved(), 0u);
+    CommandRecord r;
+    EXPECT_TRUE(store->lookup("\"c1\"", 1000, r));
+    EXPECT_EQ(r.result, "{\"id\":\"c1\",\"ok\":true}");
+    EXPECT_EQ(r.hash, "h1");
+    EXPECT_TRUE(store->lookup("2", 1000, r));
+    EXPECT_EQ(r.result, "");  // it was running when the gateway stopped
+    EXPECT_FALSE(store->lookup("\"c2\"", 1000, r));
 }
 
 // Tuple data goes up as text when it is well-formed UTF-8 without control
@@ -205,7 +227,12 @@ const Refused kRefused[] = {
         Refused{"BadTo", R"({"to": "1.2.3", "tuples": [{"type": "msg"}]})", "\"to\""},
         Refused{"AckedWithoutTo", R"({"acked": true, "tuples": [{"type": "msg"}]})", "needs \"to\""},
         Refused{"TransferWithoutTo", R"({"data": {"text": "x"}})", "needs \"to\""},
-        Refused{"FileWithoutDirectory", R"({"to": "1.2.3.4", "file": "a"})", "--file-dir"}};
+        Refused{"FileWithoutDirectory", R"({"to": "1.2.3.4", "file": "a"})", "--file-dir"},
+        Refused{"UnknownDataMember", R"({"to": "1.2.3.4", "data": {"text": "x", "name": "y"}})", "\"name\""},
+        Refused{"ControlTupleCad", R"({"tuples": [{"type": "CAD", "hex": "0a00000200000001"}]})", "gateway's to set"},
+        Refused{"ControlTupleCac", R"({"to": "1.2.3.4", "tuples": [{"type": "msg"}, {"type": "CAC", "hex": "0007"}]})",
+                "gateway's to set"},
+        Refused{"ControlTupleCatAnyCase", R"({"tuples": [{"type": "cat", "hex": "00"}]})", "gateway's to set"}};
 
 INSTANTIATE_TEST_SUITE_P(Cases, BridgeCommandRefused, ::testing::ValuesIn(kRefused),
                          [](const auto &info) { return std::string(info.param.name); });
@@ -217,7 +244,7 @@ TEST(BridgeCommand, SchemaAgreesWithTheParserOnTheFormOfCommands)
 {
     nimbet::test::SchemaCheck schemas;
     for (const Refused &r : kRefused)
-        if (std::string(r.name) != "FileWithoutDirectory")
+        if (std::string(r.name) != "FileWithoutDirectory" && std::string(r.name).rfind("ControlTuple", 0) != 0)
             schemas.add("bridge-command", r.payload, false);
     for (const char *good :
          {R"({"id": "c1", "to": "1.1.1.1.10.0.0.2", "acked": true, "tuples": [{"type": "msg", "text": "hi"}, {"type": "tmp", "hex": "1505"}]})",
@@ -251,6 +278,15 @@ TEST(BridgeCommand, FrameFitsTheTupleAreaWithItsControlTuplesToTheByte)
     over.insert(over.find("xx"), "x");
     EXPECT_FALSE(parse_command(over, "", c, error));
     EXPECT_EQ(c.id, 7);  // the error result can name the command
+
+    // Addressed but not acknowledged: "CAD" counts, "CAC" does not.
+    const std::string plain = R"({"to": "10.0.0.2", "tuples": [{"type": "msg", "text": ")" + std::string(50, 'x') +
+                              "\"}]}";
+    ASSERT_TRUE(parse_command(plain, "", c, error)) << error;
+    EXPECT_EQ(tuple_area(c), 64u);
+    const std::string everybody = R"({"tuples": [{"type": "msg", "text": ")" + std::string(61, 'x') + "\"}]}";
+    ASSERT_TRUE(parse_command(everybody, "", c, error)) << error;
+    EXPECT_EQ(tuple_area(c), 64u);
 }
 
 TEST(BridgeCommand, ValuesDecodeFromTextHexAndBase64)
@@ -273,22 +309,195 @@ TEST(BridgeCommand, ValuesDecodeFromTextHexAndBase64)
     EXPECT_EQ(c.type, "img");
 }
 
-TEST(BridgeCommand, FilesAreReadOnlyFromBelowTheFileDirectory)
-{
-    char tmpl[] = "/tmp/nimbet-files-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
-    std::ofstream(dir + "/ok.bin") << "payload";
-    Command c;
-    std::string error;
-    EXPECT_TRUE(parse_command(R"({"to": "1.2.3.4", "file": "ok.bin"})", dir, c, error)) << error;
-    EXPECT_EQ(c.data, "payload");
-    for (const char *bad : {"/etc/passwd", "../ok.bin", "a/../../ok.bin", "", "./ok.bin"}) {
-        const std::string cmd = std::string(R"({"to": "1.2.3.4", "file": ")") + bad + "\"}";
-        EXPECT_FALSE(parse_command(cmd, dir, c, error)) << bad;
+// A directory with files/ (the file directory) and, beside it, what a
+// command must never reach.
+class BridgeFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/nimbet-files-XXXXXX";
+        root = mkdtemp(tmpl);
+        dir = root + "/files";
+        mkdir(dir.c_str(), 0700);
+        mkdir((dir + "/sub").c_str(), 0700);
+        std::ofstream(dir + "/ok.bin") << "payload";
+        std::ofstream(dir + "/sub/deep.bin") << "deep";
+        std::ofstream(root + "/secret.txt") << "secret";
+        mkdir((root + "/outside").c_str(), 0700);
+        std::ofstream(root + "/outside/x") << "outside";
+        ASSERT_EQ(symlink("../secret.txt", (dir + "/link-to-file").c_str()), 0);
+        ASSERT_EQ(symlink("../outside", (dir + "/link-to-dir").c_str()), 0);
+        ASSERT_EQ(symlink("ok.bin", (dir + "/link-inside").c_str()), 0);
+        ASSERT_EQ(symlink("sub", (dir + "/sub-link").c_str()), 0);
     }
-    EXPECT_FALSE(parse_command(R"({"to": "1.2.3.4", "file": "missing"})", dir, c, error));
-    std::remove((dir + "/ok.bin").c_str());
-    rmdir(dir.c_str());
+    void TearDown() override { std::system(("rm -rf '" + root + "'").c_str()); }
+    bool read(const std::string &name, std::string &error)
+    {
+        Command c;
+        error.clear();
+        const bool ok = parse_command(R"({"to": "1.2.3.4", "file": ")" + name + "\"}", dir, c, error);
+        data = c.data;
+        return ok;
+    }
+    std::string root, dir, data;
+};
+
+TEST_F(BridgeFiles, RegularFilesBelowTheDirectoryAreRead)
+{
+    std::string error;
+    ASSERT_TRUE(read("ok.bin", error)) << error;
+    EXPECT_EQ(data, "payload");
+    ASSERT_TRUE(read("sub/deep.bin", error)) << error;
+    EXPECT_EQ(data, "deep");
+}
+
+// The path rule refuses ".." itself (x exists beside the directory), and
+// absolute or empty names; links are never followed, not even inside;
+// directories and other files that are not regular are refused with a
+// reason, not an exception.
+TEST_F(BridgeFiles, NothingOutsideNoLinkAndNothingButRegularFiles)
+{
+    std::ofstream(dir + "/../x") << "beside";
+    struct Case {
+        const char *name, *says;
+    };
+    for (const Case &c : {Case{"../x", "no \"..\""}, Case{"sub/../../x", "no \"..\""}, Case{"/etc/passwd", "not absolute"},
+                          Case{"", "no \"..\""}, Case{"./ok.bin", "no \"..\""},
+                          Case{"link-to-file", "symbolic link"}, Case{"link-to-dir/x", "symbolic link"},
+                          Case{"link-inside", "symbolic link"}, Case{"sub-link/deep.bin", "symbolic link"},
+                          Case{"sub", "a directory"},
+                          Case{"missing", "No such file"}}) {
+        std::string error;
+        EXPECT_FALSE(read(c.name, error)) << c.name;
+        EXPECT_NE(error.find(c.says), std::string::npos) << c.name << ": " << error;
+        EXPECT_EQ(data.find("secret"), std::string::npos);
+    }
+    // The walk by components that stands in for openat2 holds the same line.
+    const int dfd = open(dir.c_str(), O_PATH | O_DIRECTORY);
+    for (const char *bad : {"link-to-file", "link-to-dir/x", "link-inside", "sub-link/deep.bin", "../x"})
+        EXPECT_LT(open_beneath_by_components(dfd, bad), 0) << bad;
+    const int fd = open_beneath_by_components(dfd, "sub/deep.bin");
+    EXPECT_GE(fd, 0);
+    close(fd);
+    close(dfd);
+}
+
+// A FIFO without a writer would block a reader forever; a file past the
+// limit is refused by its size before anything is read.
+TEST_F(BridgeFiles, FifoAndHugeFilesAreRefusedWithoutWaitingOrReading)
+{
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    const int big = open((dir + "/big.bin").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(ftruncate(big, (64 << 20) + 1), 0);
+    close(big);
+    auto tried = std::async(std::launch::async, [&] {
+        std::string error;
+        const bool ok = read("fifo", error);
+        return std::make_pair(ok, error);
+    });
+    if (tried.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "reading a FIFO blocked";
+        const int unblock = open((dir + "/fifo").c_str(), O_WRONLY);  // lets the reader go
+        close(unblock);
+    }
+    const auto [ok, error] = tried.get();
+    EXPECT_FALSE(ok);
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    std::string why;
+    EXPECT_FALSE(read("big.bin", why));
+    EXPECT_NE(why.find("file too large"), std::string::npos) << why;
+}
+
+nlohmann::json result_of(const CommandGate::Verdict &v) { return nlohmann::json::parse(v.result); }
+
+// A command message that is too large, retained, beyond the rate or with
+// an id too long never runs; each refusal is counted by its cause and
+// answered, while the answers themselves keep within the rate.
+TEST(BridgeGate, RefusesWhatIsTooLargeRetainedTooFastOrTooLongAndSaysWhy)
+{
+    auto store = memory_store({100, 3600});
+    CommandGate gate({200, 20, 2}, *store);
+    const std::string cmd = R"({"tuples": [{"type": "msg"}]})";
+    using V = CommandGate::Verdict;
+    using C = CommandGate::Cause;
+
+    const V big = gate.admit(R"({"id": "big", "tuples": [{"type": "msg", "text": ")" + std::string(200, 'x') + "\"}]}",
+                             false, 0, 0);
+    ASSERT_EQ(big.kind, V::Answer);
+    EXPECT_NE(result_of(big)["error"].get<std::string>().find("too large"), std::string::npos);
+    EXPECT_TRUE(result_of(big)["id"].is_null());  // a huge message is not read for its id
+
+    const V retained = gate.admit(R"({"id": "r", "tuples": [{"type": "msg"}]})", true, 0, 0);
+    ASSERT_EQ(retained.kind, V::Answer);
+    EXPECT_EQ(result_of(retained)["id"], "r");
+    EXPECT_EQ(result_of(retained)["ok"], false);
+
+    const V long_id = gate.admit(R"({"id": ")" + std::string(19, 'i') + R"(", "tuples": [{"type": "msg"}]})", false, 0, 0);
+    EXPECT_EQ(long_id.kind, V::Quiet);  // refused, and the answers' budget (2) is spent
+    EXPECT_EQ(gate.refused(C::IdTooLong), 1u);
+
+    // Two at once (the burst), then one every half second.
+    EXPECT_EQ(gate.admit(cmd, false, 0, 0).kind, V::Run);
+    EXPECT_EQ(gate.admit(cmd, false, 0, 0).kind, V::Run);
+    EXPECT_EQ(gate.admit(cmd, false, 0, 0).kind, V::Quiet);
+    EXPECT_EQ(gate.admit(cmd, false, 500, 0).kind, V::Run);
+    const V fast = gate.admit(cmd, false, 600, 0);
+    ASSERT_EQ(fast.kind, V::Answer);  // answers came back with the time too
+    EXPECT_NE(result_of(fast)["error"].get<std::string>().find("too many commands"), std::string::npos);
+    EXPECT_EQ(gate.refused(C::TooLarge), 1u);
+    EXPECT_EQ(gate.refused(C::Retained), 1u);
+    EXPECT_EQ(gate.refused(C::Rate), 2u);
+    EXPECT_EQ(gate.admit(R"({"id": ")" + std::string(18, 'i') + R"(", "tuples": [{"type": "msg"}]})", false, 5000, 0)
+                  .kind,
+              V::Run);  // 20 bytes of JSON: the limit itself
+}
+
+// An id stands for one command: the same command again (in any spelling)
+// gets the first result and does not run; another command under it is
+// refused; a repeat while it runs is ignored; after the id's lifetime it
+// is new again.
+TEST(BridgeGate, AnIdNamesOneCommandForItsLifetime)
+{
+    auto store = memory_store({100, 60});
+    CommandGate gate({1 << 20, 256, 1000}, *store);
+    using V = CommandGate::Verdict;
+    const std::string a = R"({"id": "a", "tuples": [{"type": "msg", "text": "one"}]})";
+    const std::string a_again = R"({ "tuples":[{"text":"one","type":"msg"}], "id":"a" })";
+    const std::string other = R"({"id": "a", "tuples": [{"type": "msg", "text": "two"}]})";
+    ASSERT_EQ(gate.admit(a, false, 0, 1000).kind, V::Run);
+    EXPECT_EQ(gate.admit(a_again, false, 1, 1000).kind, V::Quiet);  // still running
+    const std::string first = ok_result("a", 3);
+    gate.finished(first);
+    const V repeat = gate.admit(a_again, false, 2, 1010);
+    ASSERT_EQ(repeat.kind, V::Answer);
+    EXPECT_EQ(repeat.result, first);
+    const V reused = gate.admit(other, false, 3, 1020);
+    ASSERT_EQ(reused.kind, V::Answer);
+    EXPECT_EQ(result_of(reused)["ok"], false);
+    EXPECT_NE(result_of(reused)["error"].get<std::string>().find("another command"), std::string::npos);
+    EXPECT_EQ(gate.refused(CommandGate::Cause::IdReused), 1u);
+    EXPECT_EQ(gate.repeats(), 2u);
+    EXPECT_EQ(gate.admit(other, false, 4, 1061).kind, V::Run);  // a minute later the id is free
+}
+
+// A burst of warnings leaves the first, then one summary per interval.
+TEST(BridgeLog, RepeatedWarningsAreSummedUpOncePerInterval)
+{
+    SummedWarning w(60000);
+    uint64_t n = 0, sum = 0;
+    EXPECT_TRUE(w.start(1000));
+    w.add(5);  // the logged one's own figure is told with it
+    for (uint32_t t = 2000; t < 40000; t += 1000) {
+        EXPECT_FALSE(w.start(t));
+        w.add(2);
+        EXPECT_FALSE(w.due(t, n, sum));
+    }
+    ASSERT_TRUE(w.due(61000, n, sum));
+    EXPECT_EQ(n, 38u);
+    EXPECT_EQ(sum, 76u);
+    EXPECT_FALSE(w.due(62000, n, sum));
+    EXPECT_FALSE(w.start(62000));  // within a minute of the summary
+    EXPECT_TRUE(w.start(121000));
 }
 
 TEST(BridgeMqtt, BrokerAddressesTakeAnOptionalPort)

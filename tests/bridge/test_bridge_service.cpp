@@ -126,6 +126,9 @@ TEST_F(BridgeService, BadSettingsNameTheirFileLineKeyVariableOrOption)
         {base, {}, {"--client-id", ""}, "--client-id must not be empty"},
         {base, {}, {"--file-dir", "/nonexistent"}, "file_dir /nonexistent: No such file or directory"},
         {base, {}, {"--qos", "3"}, "--qos"},
+        {base, {}, {"--or", "--filter", "acl=msg"}, "--or joins two or more --filter"},
+        {base, {}, {"--file-dir", "/etc/passwd"}, "file_dir /etc/passwd is not a directory"},
+        {base, {}, {"--command-rate", "0"}, "--command-rate"},
         {"[mqtt]\nhost = \"b\"\n", {}, {}, "bridge needs PORT"},
     };
     for (const Case &c : cases) {
@@ -183,6 +186,43 @@ TEST_F(BridgeService, TellsSystemdItIsReadyAndFeedsTheWatchdog)
     for (const std::string &n : notices)
         watchdog += n == "WATCHDOG=1";
     EXPECT_GE(watchdog, 2);
+}
+
+// Under systemd, LoadCredential= puts the secrets where the service's own
+// (dynamic) user reads them: credentials named after the keys fill those
+// the settings left empty, never one they set.
+TEST_F(BridgeService, SystemdCredentialsFillTheSecretFilesLeftUnset)
+{
+    const std::string creds = dir.path + "/credentials";
+    mkdir(creds.c_str(), 0700);
+    for (const char *name : {"mqtt_password", "mqtt_cafile", "mqtt_cert", "mqtt_key"})
+        std::ofstream(creds + "/" + name) << "x\n";
+    const std::string base = "port = 47000\n[mqtt]\nhost = \"b\"\nusername = \"gw\"\n";
+    const auto [status, out] = run({"--config", write("bridge.toml", base), "--print-config"},
+                                   {"CREDENTIALS_DIRECTORY=" + creds});
+    ASSERT_EQ(status, 0) << out;
+    auto s = settings_of(out);
+    EXPECT_EQ(s["mqtt.password_file"], "\"" + creds + "/mqtt_password\"");
+    EXPECT_EQ(s["mqtt.cafile"], "\"" + creds + "/mqtt_cafile\"");
+    EXPECT_EQ(s["mqtt.cert"], "\"" + creds + "/mqtt_cert\"");
+    EXPECT_EQ(s["mqtt.key"], "\"" + creds + "/mqtt_key\"");
+    const auto [status2, out2] =
+        run({"--config", write("bridge.toml", base + "cafile = \"/etc/ssl/ca.crt\"\n"), "--print-config"},
+            {"CREDENTIALS_DIRECTORY=" + creds, "NIMBET_BRIDGE_MQTT_PASSWORD=set"});
+    ASSERT_EQ(status2, 0) << out2;
+    s = settings_of(out2);
+    EXPECT_EQ(s["mqtt.cafile"], "\"/etc/ssl/ca.crt\"");
+    EXPECT_EQ(s.count("mqtt.password_file"), 0u) << out2;  // the password was given: no file beside it
+}
+
+// A password file that cannot serve says why in words that fit.
+TEST_F(BridgeService, AnEmptyPasswordFileIsCalledEmpty)
+{
+    const std::string empty = write("empty.pw", "");
+    const auto [status, out] = run({"47000", "--mqtt", "127.0.0.1:1", "--no-config", "--outbox", "memory",
+                                    "--dest", "127.255.255.255", "--username", "gw", "--password-file", empty});
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("cannot read the password file " + empty + ": it is empty"), std::string::npos) << out;
 }
 
 // One line per event with its level: a UTC time before it on a terminal or

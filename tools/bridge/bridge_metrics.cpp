@@ -3,13 +3,16 @@
 #include "bridge_metrics.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "bridge_mqtt.h"
@@ -19,7 +22,7 @@ namespace nimbet::bridge {
 
 namespace {
 
-constexpr std::size_t kMaxClients = 8;
+constexpr std::size_t kMaxClients = 32;
 constexpr std::size_t kMaxRequest = 8192;
 constexpr uint32_t kRequestMs = 2000;
 
@@ -35,6 +38,47 @@ std::string response(const char *status, const std::string &type, const std::str
 std::string metric_line(const std::string &name, uint64_t value, const std::string &labels)
 {
     return name + (labels.empty() ? "" : "{" + labels + "}") + " " + std::to_string(value) + "\n";
+}
+
+std::string metric_line(const std::string &name, double value, const std::string &labels)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return name + (labels.empty() ? "" : "{" + labels + "}") + " " + text + "\n";
+}
+
+std::string process_metrics(double start_time)
+{
+    std::string out;
+    const auto gauge = [&](const char *name, const char *type, const char *help, double value) {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" +
+               metric_line(name, value);
+    };
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    const double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                       static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    gauge("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.", cpu);
+    unsigned long long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%llu %llu", &pages, &resident) != 2)
+            pages = resident = 0;
+        std::fclose(f);
+    }
+    const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+    gauge("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+          static_cast<double>(resident) * page);
+    gauge("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", static_cast<double>(pages) * page);
+    int fds = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (const dirent *e = readdir(d))
+            fds += e->d_name[0] != '.';
+        closedir(d);
+        --fds;  // the directory's own descriptor
+    }
+    gauge("process_open_fds", "gauge", "Number of open file descriptors.", fds);
+    gauge("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.", start_time);
+    return out;
 }
 
 MetricsServer::~MetricsServer()
@@ -86,7 +130,7 @@ void MetricsServer::add_to(std::vector<pollfd> &fds)
 {
     if (listen_fd_ < 0)
         return;
-    fds.push_back({listen_fd_, static_cast<short>(clients_.size() < kMaxClients ? POLLIN : 0), 0});
+    fds.push_back({listen_fd_, POLLIN, 0});
     for (const Client &c : clients_)
         fds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
 }
@@ -118,13 +162,35 @@ void MetricsServer::serve(const std::vector<pollfd> &fds, std::size_t first)
     };
     clients_.erase(std::remove_if(clients_.begin(), clients_.end(), done), clients_.end());
     if ((fds[first].revents & POLLIN) != 0) {
-        while (clients_.size() < kMaxClients) {
+        for (std::size_t accepted = 0; accepted < kMaxClients; ++accepted) {
             const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0)
                 break;
+            make_room(now);
             clients_.push_back({fd, {}, {}, 0, now});
         }
     }
+}
+
+// At the limit, the client that has waited longest without a complete
+// request goes (or, when every one has its answer, the oldest).
+void MetricsServer::make_room(uint32_t now)
+{
+    if (clients_.size() < kMaxClients)
+        return;
+    auto victim = clients_.begin();
+    uint32_t longest = 0;
+    bool sending = false;
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+        const bool still_sending = it->out.empty();
+        if ((still_sending && !sending) || (still_sending == sending && now - it->since >= longest)) {
+            victim = it;
+            longest = now - it->since;
+            sending = still_sending;
+        }
+    }
+    close(victim->fd);
+    clients_.erase(victim);
 }
 
 void MetricsServer::read_request(Client &c)
@@ -156,8 +222,14 @@ std::string MetricsServer::respond(const std::string &request)
     const bool head = method == "HEAD";
     if (method != "GET" && !head)
         return response("405 Method Not Allowed", "text/plain", "only GET\n", false);
+    if (path == "/healthz") {
+        std::string why;
+        const bool healthy = health_ ? health_(why) : true;
+        return response(healthy ? "200 OK" : "503 Service Unavailable", "text/plain; charset=utf-8", why + "\n",
+                        head);
+    }
     if (path != "/metrics")
-        return response("404 Not Found", "text/plain", "see /metrics\n", head);
+        return response("404 Not Found", "text/plain", "see /metrics or /healthz\n", head);
     return response("200 OK", "text/plain; version=0.0.4; charset=utf-8", render_(), head);
 }
 

@@ -39,14 +39,17 @@ public:
     Node &operator=(const Node &) = delete;
 
     // Receives what is waiting (bounded), serves timers, retransmits, and
-    // reports what finished.
-    void pump();
+    // reports what finished. True when datagrams may still wait (the bound
+    // was reached).
+    bool pump();
     // Milliseconds until pump() has timed work to do (at most max_ms).
     int next_wake_ms(int max_ms) const;
     // Runs a command given as JSON; its outcome goes to sinks.result, now or
     // from a later pump().
     void submit(const std::string &payload, const std::string &file_dir);
     const NodeCounters &counters() const { return counters_; }
+    // Frames are handed up only when they pass this chain (0: all).
+    void set_filter(int filter_id) { filter_id_ = filter_id; }
 
 private:
     struct AckedSend {

@@ -16,6 +16,8 @@ public:
     void ready(const std::string &status);
     void status(const std::string &status);
     void stopping();
+    // A reload begins; ready() ends it.
+    void reloading();
     // Sends WATCHDOG=1 when half the watchdog interval has passed since the
     // last one; call it from the loop whose progress it vouches for.
     void tick(uint32_t now_ms);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -36,10 +37,11 @@ struct MqttEvent {
     enum Kind {
         Connected,      // flag: the broker still had the session
         ConnectFailed,  // flag: a failure of a permanent kind (a password, TLS, a host name)
-        Disconnected,   // flag: the broker gave the session to another connection with this client id
+        Disconnected,   // flag: the broker gave the session to another connection with this client id (it
+                        // said so, or connections keep being lost as soon as they are made)
         GaveUp,         // `attempts` permanent failures in a row: the link stopped trying
         Published,      // code: the message id
-        Message
+        Message         // flag: the broker sent it as retained
     } kind;
     int code = 0;
     std::string topic;    // Message; for the others, the reason as text
@@ -76,9 +78,10 @@ public:
 
     // Hands a message to the client; its message id (> 0), kRefusedForNow
     // (not connected at QoS 0, out of memory), or kRefusedForGood (a payload
-    // beyond what MQTT carries, a bad topic).
+    // beyond what MQTT carries, a bad topic). A `seq` above 0 goes with it
+    // as the MQTT 5 user property "seq" (nothing under MQTT 3.1.1).
     static constexpr int kRefusedForNow = -1, kRefusedForGood = -2;
-    int publish(const std::string &topic, const std::string &payload, int qos, bool retain);
+    int publish(const std::string &topic, const std::string &payload, int qos, bool retain, int64_t seq = 0);
 
     // Readable while events wait.
     int wake_fd() const { return wake_fd_; }
@@ -104,6 +107,7 @@ private:
     int connect();
     Failure connect_failure(int rc, int err) const;
     Failure handshake_failure(int rc) const;
+    bool chain_verifies_without_name() const;
     Failure refusal(int code) const;
     std::string where() const;
     std::string last_error() const;
@@ -114,11 +118,15 @@ private:
     std::thread network_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> connected_{false};  // between an accepted connection and its end
+    std::atomic<bool> v5_{true};  // set by the network thread, read by publishers
     // Network thread only:
-    bool v5_ = true;
     bool accepted_ = false;       // this attempt's connection was accepted
     int refused_ = 0;             // the broker's refusal of this attempt
     bool taken_over_ = false;     // the session went to another connection
+    // Connections in a row that were lost soon after they were accepted,
+    // and when the current one was.
+    int short_lived_ = 0;
+    std::chrono::steady_clock::time_point connected_at_{};
     mutable std::mutex error_mutex_;  // the client reports from whichever thread calls it
     std::string last_error_;          // its last error report (TLS causes)
     std::mutex pause_mutex_;  // with pause_cv_, lets stop() cut a reconnection delay short

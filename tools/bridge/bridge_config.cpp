@@ -103,6 +103,14 @@ const Key kKeys[] = {
      kMaxLong},
     {"", "command_ids", "--command-ids", &BridgeConfig::command_ids, "command ids remembered (run at most once)", 1,
      10000000},
+    {"", "command_id_seconds", "--command-id-seconds", &BridgeConfig::command_id_seconds,
+     "seconds a command id is remembered at most", 60, 315360000},
+    {"", "command_bytes", "--command-bytes", &BridgeConfig::command_bytes, "the largest command message taken, bytes",
+     1024, 256L << 20},
+    {"", "command_id_bytes", "--command-id-bytes", &BridgeConfig::command_id_bytes,
+     "the longest command id taken (its JSON text), bytes", 8, 65536},
+    {"", "command_rate", "--command-rate", &BridgeConfig::command_rate, "commands run a second (as many at once)", 1,
+     100000},
     {"", "stats", "--stats", &BridgeConfig::stats, "seconds between P/G/stats messages (0: none)", 0, 86400},
     {"", "file_dir", "--file-dir", &BridgeConfig::file_dir, "commands may send the files below this directory", 0,
      0, check_not_empty},
@@ -469,7 +477,49 @@ void apply_command_line(BridgeConfig &c, const std::vector<Assignment> &assignme
     }
 }
 
+// systemd's LoadCredential= leaves files in $CREDENTIALS_DIRECTORY that the
+// service's own user can read, a dynamic one too, whoever owns the
+// originals. A credential named after a key fills that key when nothing
+// else set it.
+void apply_credentials(BridgeConfig &c)
+{
+    const char *dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (dir == nullptr || *dir == '\0')
+        return;
+    const std::pair<const char *, std::string BridgeConfig::*> credentials[] = {
+        {"mqtt_password", &BridgeConfig::password_file},
+        {"mqtt_cafile", &BridgeConfig::cafile},
+        {"mqtt_cert", &BridgeConfig::cert},
+        {"mqtt_key", &BridgeConfig::key}};
+    for (const auto &[name, field] : credentials) {
+        const std::string path = std::string(dir) + "/" + name;
+        if (!(c.*field).empty() || access(path.c_str(), F_OK) != 0)
+            continue;
+        if (field == &BridgeConfig::password_file && !c.password.empty())
+            continue;
+        c.*field = path;
+    }
+}
+
 }  // namespace
+
+std::vector<std::string> changed_keys(const BridgeConfig &a, const BridgeConfig &b)
+{
+    std::vector<std::string> out;
+    for (const Key &k : kKeys) {
+        const bool same = std::visit([&](auto member) { return a.*member == b.*member; }, k.field);
+        if (!same)
+            out.push_back(*k.table ? std::string(k.table) + "." + k.name : std::string(k.name));
+    }
+    return out;
+}
+
+void copy_setting(BridgeConfig &to, const BridgeConfig &from, const std::string &key)
+{
+    for (const Key &k : kKeys)
+        if (key == (*k.table ? std::string(k.table) + "." + k.name : std::string(k.name)))
+            std::visit([&](auto member) { to.*member = from.*member; }, k.field);
+}
 
 Invocation load_config(int argc, char **argv, char **envp)
 {
@@ -482,6 +532,7 @@ Invocation load_config(int argc, char **argv, char **envp)
         read_file(c, file);
     read_environment(c, envp);
     apply_command_line(c, cl.assignments);
+    apply_credentials(c);
     check_whole(c);
     c.state_dir = state_dir_of(c);
     return inv;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 namespace nimbet::bridge {
 
@@ -16,7 +17,7 @@ namespace {
 constexpr unsigned char kCacReply = 0x01;
 constexpr unsigned kKindSingle = 0, kKindFragment = 1, kKindLastFragment = 2;
 
-constexpr int kMaxReadsPerPump = 1000;
+constexpr int kMaxReadsPerPump = 2048;
 constexpr std::size_t kMaxAckedSends = 64;
 
 struct Control {
@@ -41,6 +42,13 @@ bool for_other_node(n_pkt *pkt, const NodeId &self)
     if (n_acl_findfirst_str(pkt, "CAD", &cad) < 0)
         return false;
     return cad->len < 8 || std::memcmp(cad->data, self.data(), 8) != 0;
+}
+
+// True when the frame's "CAD" names exactly `self`.
+bool names_node(n_pkt *pkt, const NodeId &self)
+{
+    n_acl *cad = nullptr;
+    return n_acl_findfirst_str(pkt, "CAD", &cad) >= 0 && cad->len == 8 && std::memcmp(cad->data, self.data(), 8) == 0;
 }
 
 NodeId id_of(const unsigned char *bytes)
@@ -80,19 +88,22 @@ Node::~Node()
         n_pkt_free(a.pkt);
 }
 
-void Node::pump()
+bool Node::pump()
 {
+    bool more = true;
     for (int reads = 0; reads < kMaxReadsPerPump; ++reads) {
         n_pkt *pkt = n_socket_recv_timeout(fd_, fd_, 0);
         if (pkt != nullptr) {
             on_packet(pkt);
             n_pkt_free(pkt);
         } else if (n_errno == N_EAGAIN || n_errno == N_EBADF || n_errno == N_ENOTBOUND) {
-            break;  // nothing (more) right now
-        }           // else a datagram was refused or consumed: read on
+            more = false;  // nothing (more) right now
+            break;
+        }  // else a datagram was refused or consumed: read on
     }
     check_acked_sends();
     check_transfers();
+    return more;
 }
 
 void Node::on_packet(n_pkt *pkt)
@@ -119,10 +130,12 @@ void Node::on_packet(n_pkt *pkt)
 }
 
 // An acknowledgement of one of our acknowledged sends: from the addressed
-// node, with "ACM" and the request's "CAC" sequence byte.
+// node, with "ACM", the request's "CAC" sequence byte, and a "CAD" that
+// names this node (a reply to another requester with the same byte settles
+// nothing here).
 bool Node::settles_acked_send(n_pkt *pkt)
 {
-    if (acked_.empty() || n_acl_findfirst_str(pkt, "ACM", nullptr) < 0)
+    if (acked_.empty() || n_acl_findfirst_str(pkt, "ACM", nullptr) < 0 || !names_node(pkt, self_))
         return false;
     const Control c = control_of(pkt);
     if (!c.present || !c.reply || c.kind != kKindSingle)
@@ -143,13 +156,19 @@ void Node::submit(const std::string &payload, const std::string &file_dir)
 {
     ++counters_.commands;
     Command c;
-    std::string error;
-    if (!parse_command(payload, file_dir, c, error))
-        return fail(c.id, error);
-    if (c.transfer)
-        start_transfer(c);
-    else
-        send_frame(c);
+    // Whatever goes wrong becomes the command's error result: nothing a
+    // publisher sends may end the gateway.
+    try {
+        std::string error;
+        if (!parse_command(payload, file_dir, c, error))
+            return fail(c.id, error);
+        if (c.transfer)
+            start_transfer(c);
+        else
+            send_frame(c);
+    } catch (const std::exception &e) {
+        fail(c.id, std::string("command failed: ") + e.what());
+    }
 }
 
 void Node::send_frame(const Command &c)

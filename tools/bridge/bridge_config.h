@@ -17,14 +17,18 @@ struct BridgeConfig {
     double seconds = 0;  // 0: until SIGINT or SIGTERM
     std::vector<std::string> filter;
     bool filter_or = false, all = false;
-    long rcvbuf = 4L << 20;  // the node socket's receive buffer, bytes
+    long rcvbuf = 32L << 20;  // the node socket's receive buffer, bytes
     // The service.
     std::string log_level = "info";
     std::string state_dir;          // empty: $STATE_DIRECTORY, $XDG_STATE_HOME/nimbet or ~/.local/state/nimbet
     std::string outbox = "sqlite";  // or "memory"
-    long queue = 10000;             // outbox bounds: messages and bytes
+    long queue = 100000;            // outbox bounds: messages and bytes
     long queue_bytes = 64L << 20;
     long command_ids = 10000;       // command ids remembered, so that none runs twice
+    long command_id_seconds = 604800;  // and for how long at most
+    long command_bytes = 1L << 20;  // the largest command message taken
+    long command_id_bytes = 256;    // the longest id (its JSON text)
+    long command_rate = 50;         // commands a second (and as many at once)
     long stats = 60;                // seconds between P/G/stats (0: never)
     std::string file_dir;
     std::string metrics;            // "[HOST:]PORT" of the Prometheus page; empty: none
@@ -51,9 +55,17 @@ struct Invocation {
 // $XDG_CONFIG_HOME/nimbet/bridge.toml (~/.config when unset) and
 // /etc/nimbet/bridge.toml that exists (none with --no-config); then the
 // environment (NIMBET_BRIDGE_KEY, NIMBET_BRIDGE_MQTT_KEY); then the command
-// line. Checks the result as a whole. Throws nimbet_tool::UsageError naming
+// line. Under systemd, the credentials mqtt_password, mqtt_cafile,
+// mqtt_cert and mqtt_key in $CREDENTIALS_DIRECTORY fill password_file,
+// cafile, cert and key when nothing else set them. Checks the result as a whole. Throws nimbet_tool::UsageError naming
 // the file and line, the variable or the option of a bad or unknown setting.
 Invocation load_config(int argc, char **argv, char **envp);
+
+// The keys whose values differ ("key" or "mqtt.key").
+std::vector<std::string> changed_keys(const BridgeConfig &a, const BridgeConfig &b);
+
+// Sets one key ("key" or "mqtt.key") of `to` to its value in `from`.
+void copy_setting(BridgeConfig &to, const BridgeConfig &from, const std::string &key);
 
 // The settings as a TOML document that load_config reads back, secrets
 // masked.

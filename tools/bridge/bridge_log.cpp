@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,9 @@ namespace {
 
 constexpr const char *kNames[] = {"error", "warning", "notice", "info", "debug"};
 
-Level g_level = Level::Info;
-bool g_journal = false;
+// Set again by a reload while the MQTT thread may log.
+std::atomic<Level> g_level{Level::Info};
+std::atomic<bool> g_journal{false};
 
 // JOURNAL_STREAM holds "DEVICE:INODE" of the stream systemd connected; it
 // counts only while standard error is still that stream.
@@ -79,6 +81,35 @@ void log(Level level, const std::string &text)
             return;  // nowhere to log to: the gateway goes on
         done += static_cast<std::size_t>(n);
     }
+}
+
+bool SummedWarning::start(uint32_t now_ms)
+{
+    logging_ = !logged_once_ || now_ms - last_logged_ >= interval_ms_;
+    if (logging_) {
+        logged_once_ = true;
+        last_logged_ = now_ms;
+    } else {
+        ++unlogged_;
+    }
+    return logging_;
+}
+
+void SummedWarning::add(uint64_t n)
+{
+    if (!logging_)
+        sum_ += n;
+}
+
+bool SummedWarning::due(uint32_t now_ms, uint64_t &occurrences, uint64_t &sum)
+{
+    if (unlogged_ == 0 || now_ms - last_logged_ < interval_ms_)
+        return false;
+    occurrences = unlogged_;
+    sum = sum_;
+    unlogged_ = sum_ = 0;
+    last_logged_ = now_ms;
+    return true;
 }
 
 }  // namespace nimbet::bridge

@@ -11,14 +11,22 @@
 
 namespace nimbet::bridge {
 
-// Answers GET /metrics with the text that `render` makes, and every other
-// request with 404 (405 for methods other than GET and HEAD), one request per
-// connection. Nothing blocks: the listening socket and the clients take
-// part in the gateway's poll, a client that sends no complete request within
-// two seconds is dropped, and at most eight are served at once.
+// Answers GET /metrics with the text that `render` makes, GET /healthz with
+// 200 or 503 as `health` says, and every other request with 404 (405 for
+// methods other than GET and HEAD), one request per connection. Nothing
+// blocks: the listening socket and the clients take part in the gateway's
+// poll, a client that sends no complete request within two seconds is
+// dropped, and at most 32 are served at once; when a new one comes while
+// 32 are there, the oldest one still sending its request gives way, so
+// slow or idle clients cannot keep a scraper out.
 class MetricsServer {
 public:
-    explicit MetricsServer(std::function<std::string()> render) : render_(std::move(render)) {}
+    // Whether the gateway is healthy, with a line that says why (or why not).
+    using Health = std::function<bool(std::string &why)>;
+    MetricsServer(std::function<std::string()> render, Health health)
+        : render_(std::move(render)), health_(std::move(health))
+    {
+    }
     ~MetricsServer();
     MetricsServer(const MetricsServer &) = delete;
     MetricsServer &operator=(const MetricsServer &) = delete;
@@ -44,7 +52,10 @@ private:
     void read_request(Client &c);
     std::string respond(const std::string &request);
 
+    void make_room(uint32_t now);
+
     std::function<std::string()> render_;
+    Health health_;
     int listen_fd_ = -1;
     uint16_t port_ = 0;
     std::vector<Client> clients_;
@@ -52,5 +63,12 @@ private:
 
 // One sample line of the Prometheus text format: NAME{LABELS} VALUE.
 std::string metric_line(const std::string &name, uint64_t value, const std::string &labels = "");
+std::string metric_line(const std::string &name, double value, const std::string &labels = "");
+
+// The process's own figures as Prometheus users expect them:
+// process_cpu_seconds_total, process_resident_memory_bytes,
+// process_virtual_memory_bytes, process_open_fds, process_start_time_seconds
+// (start_time: seconds of the wall clock).
+std::string process_metrics(double start_time);
 
 }  // namespace nimbet::bridge

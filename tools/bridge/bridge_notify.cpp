@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #ifdef NIMBET_BRIDGE_WITH_SYSTEMD
 #include <systemd/sd-daemon.h>
@@ -48,6 +49,14 @@ ServiceNotifier::ServiceNotifier()
 
 void ServiceNotifier::ready(const std::string &status) { send("READY=1\nSTATUS=" + status); }
 void ServiceNotifier::status(const std::string &status) { send("STATUS=" + status); }
+
+void ServiceNotifier::reloading()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    send("RELOADING=1\nMONOTONIC_USEC=" +
+         std::to_string(static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u));
+}
 void ServiceNotifier::stopping() { send("STOPPING=1"); }
 
 void ServiceNotifier::tick(uint32_t now_ms)

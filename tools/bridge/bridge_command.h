@@ -48,6 +48,12 @@ std::size_t tuple_area(const Command &c);
 std::string ok_result(const nlohmann::json &id, uint32_t ms, nlohmann::json extra = nlohmann::json::object());
 std::string error_result(const nlohmann::json &id, const std::string &error);
 
+// Opens `name` (relative, without "." or "..") below the directory dir_fd
+// one component at a time, following no symbolic link, for reading and
+// non-blocking; -1 with errno set. Where the kernel has openat2, the file
+// directory is resolved by it instead; this is its stand-in.
+int open_beneath_by_components(int dir_fd, const std::string &name);
+
 // Identifier text: 8 dotted numbers, or a.b.c.d standing for 1.1.1.1.a.b.c.d.
 bool parse_node_id(const std::string &text, NodeId &out);
 

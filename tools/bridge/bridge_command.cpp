@@ -2,12 +2,18 @@
 // Commands that reach the gateway over MQTT: parsing, validation and results.
 #include "bridge_command.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 
 #include "nimbet/nimbet.h"
 #include "node_options.h"
@@ -107,19 +113,110 @@ bool safe_relative_path(const std::string &name)
     return true;
 }
 
-bool read_file(const std::string &path, std::string &out, std::string &error)
+// Opens `name` below the directory `dir_fd` for reading, without following
+// a symbolic link anywhere on the way and without leaving the directory.
+// Non-blocking, so that a FIFO cannot hold the gateway up. -1 with errno set.
+int open_beneath_by_openat2(int dir_fd, const std::string &name)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read file " + path;
+    open_how how{};
+    how.flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(syscall(SYS_openat2, dir_fd, name.c_str(), &how, sizeof how));
+}
+
+}  // namespace
+
+int open_beneath_by_components(int dir_fd, const std::string &name)
+{
+    int at = dir_fd;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = name.find('/', start);
+        const std::string part = name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        const bool last = slash == std::string::npos;
+        // safe_relative_path refused "", "." and ".." already; this keeps
+        // the walk sound on its own.
+        const int fd = part.empty() || part == "." || part == ".."
+                           ? (errno = EACCES, -1)
+                           : openat(at, part.c_str(),
+                                    O_NOFOLLOW | O_CLOEXEC | (last ? O_RDONLY | O_NONBLOCK | O_NOCTTY
+                                                                   : O_PATH | O_DIRECTORY));
+        const int err = errno;
+        if (at != dir_fd)
+            close(at);
+        if (fd < 0 || last) {
+            errno = err;
+            return fd;
+        }
+        at = fd;
+        start = slash + 1;
+    }
+}
+
+namespace {
+
+// A regular file below `dir`, read whole when it is at most kMaxTransfer
+// bytes; its size is checked before anything is read.
+bool read_file_below(const std::string &dir, const std::string &name, std::string &out, std::string &error)
+{
+    const int dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        error = "cannot open the file directory: " + std::string(std::strerror(errno));
         return false;
     }
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (out.size() > kMaxTransfer) {
+    int fd = open_beneath_by_openat2(dir_fd, name);
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM))  // an older kernel, or a filter that forbids the call
+        fd = open_beneath_by_components(dir_fd, name);
+    const int err = errno;
+    close(dir_fd);
+    if (fd < 0) {
+        error = "cannot read file " + name + ": " +
+                (err == ELOOP || err == EXDEV || err == ENOTDIR ? std::string("a symbolic link or a path leaving the file directory")
+                                                                : std::string(std::strerror(err)));
+        return false;
+    }
+    struct stat st{};
+    const bool stat_ok = fstat(fd, &st) == 0;
+    if (!stat_ok || !S_ISREG(st.st_mode)) {
+        close(fd);
+        error = "cannot read file " + name + ": " +
+                (stat_ok ? std::string(S_ISDIR(st.st_mode) ? "a directory" : "not a regular file")
+                         : std::string(std::strerror(errno)));
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxTransfer) {
+        close(fd);
         error = "file too large: the limit is " + std::to_string(kMaxTransfer) + " bytes";
         return false;
     }
+    // The size may change while it is read: never past the limit.
+    out.clear();
+    out.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || out.size() + static_cast<std::size_t>(std::max<ssize_t>(n, 0)) > kMaxTransfer) {
+            error = n < 0 ? "cannot read file " + name + ": " + std::strerror(errno)
+                          : "file too large: the limit is " + std::to_string(kMaxTransfer) + " bytes";
+            close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
     return true;
+}
+
+// The control tuples: the addressed node, the acknowledgement control and
+// the transfer control. The gateway sets them itself.
+bool is_control_type(const std::string &type)
+{
+    return strcasecmp(type.c_str(), "CAD") == 0 || strcasecmp(type.c_str(), "CAC") == 0 ||
+           strcasecmp(type.c_str(), "CAT") == 0;
 }
 
 bool parse_tuples(const json &list, std::vector<TupleSpec> &out, std::string &error)
@@ -136,6 +233,11 @@ bool parse_tuples(const json &list, std::vector<TupleSpec> &out, std::string &er
         TupleSpec tuple{t["type"].get<std::string>(), {}};
         if (!valid_type_name(tuple.type)) {
             error = "bad tuple type \"" + tuple.type + "\": 3 letters, digits, '-', '/', ' ' or '@'";
+            return false;
+        }
+        if (is_control_type(tuple.type)) {
+            error = "tuple type \"" + tuple.type +
+                    "\" is the gateway's to set (\"CAD\" from \"to\", \"CAC\" from \"acked\", \"CAT\" for transfers)";
             return false;
         }
         if (!only_keys(t, {"type", "text", "hex", "base64"}, error))
@@ -280,7 +382,7 @@ bool read_transfer_file(const json &name, const std::string &file_dir, Command &
         error = "\"file\" must name a file below the gateway's file directory (no \"..\", not absolute)";
         return false;
     }
-    return read_file(file_dir + "/" + name.get<std::string>(), out.data, error);
+    return read_file_below(file_dir, name.get<std::string>(), out.data, error);
 }
 
 // A transfer: always addressed and acknowledged part by part.

@@ -45,6 +45,9 @@ bool readable(const std::string &path, const char *what, std::string &error)
 
 bool contains(const std::string &text, const char *part) { return text.find(part) != std::string::npos; }
 
+// A connection lost sooner than this after it was accepted counts as short-lived.
+constexpr std::chrono::seconds kShortLived{10};
+
 }  // namespace
 
 bool parse_broker_address(const std::string &text, std::string &host, int &port)
@@ -187,8 +190,10 @@ void MqttLink::run()
         if (accepted_) {
             permanent = 0;
             // Two gateways with one client id take the session from each
-            // other: the delay keeps growing then, instead of starting anew.
-            if (!taken_over_)
+            // other: the delay keeps growing then, instead of starting
+            // anew; so it does for any connection lost soon after it was
+            // made.
+            if (!taken_over_ && short_lived_ == 0)
                 delay_ms = settings_.reconnect_min_ms;
         } else {
             permanent = f.permanent ? permanent + 1 : 0;
@@ -228,16 +233,54 @@ MqttLink::Failure MqttLink::connect_failure(int rc, int err) const
     return {"cannot connect to " + where() + ": " + mosquitto_strerror(rc), false};
 }
 
+// Whether the broker's certificate chain verifies with the CA file when its
+// name is not checked: one connection of a client of its own, which sends no
+// user name and no password. The handshake may finish after the connect
+// call returns; any answer of the broker (an acceptance or a refusal) comes
+// only through a verified channel.
+bool MqttLink::chain_verifies_without_name() const
+{
+    bool answered = false;
+    mosquitto *probe = mosquitto_new(nullptr, true, &answered);
+    if (probe == nullptr)
+        return false;
+    mosquitto_connect_callback_set(probe, [](mosquitto *, void *flag, int) { *static_cast<bool *>(flag) = true; });
+    if (mosquitto_tls_set(probe, settings_.cafile.c_str(), nullptr, or_null(settings_.cert), or_null(settings_.key),
+                          nullptr) == MOSQ_ERR_SUCCESS &&
+        mosquitto_tls_insecure_set(probe, true) == MOSQ_ERR_SUCCESS &&
+        mosquitto_connect(probe, settings_.host.c_str(), settings_.port, 5) == MOSQ_ERR_SUCCESS) {
+        for (int i = 0; i < 30 && !answered && mosquitto_loop(probe, 100, 1) == MOSQ_ERR_SUCCESS; ++i) {
+        }
+        mosquitto_disconnect(probe);
+    }
+    mosquitto_destroy(probe);
+    return answered;
+}
+
 // The connection ended before the broker accepted it.
 MqttLink::Failure MqttLink::handshake_failure(int rc) const
 {
     const std::string e = last_error();
-    if (!settings_.cafile.empty() && contains(e, "certificate verify failed"))
+    if (!settings_.cafile.empty() && contains(e, "certificate verify failed")) {
+        if (chain_verifies_without_name())
+            return {"TLS: the certificate of " + where() + " is signed by the CA file " + settings_.cafile +
+                        " but is not made out to the host name '" + settings_.host +
+                        "': connect with a name (or address) that the certificate lists",
+                    true};
         return {"TLS: the certificate of " + where() + " was not verified with the CA file " + settings_.cafile +
                     " (" + e + ")",
                 true};
+    }
     if (!settings_.cafile.empty() && (contains(e, "wrong version number") || contains(e, "packet length too long")))
         return {"TLS handshake with " + where() + " failed: is it a TLS port? (" + e + ")", true};
+    // A server that speaks no TLS reads the client's greeting as garbage
+    // and closes the connection.
+    if (!settings_.cafile.empty() && (contains(e, "unexpected eof") || (e.empty() && rc == MOSQ_ERR_TLS)))
+        return {"TLS handshake with " + where() +
+                    " failed: the server closed the connection at the greeting: is it a plain MQTT port "
+                    "(TLS is usually 8883)? (" +
+                    (e.empty() ? "no reason given" : e) + ")",
+                true};
     if (!settings_.cafile.empty() && (!e.empty() || rc == MOSQ_ERR_TLS))
         return {"TLS handshake with " + where() + " failed: " + (e.empty() ? "no reason given" : e) + " (cafile " +
                     settings_.cafile + (settings_.cert.empty() ? "" : ", cert " + settings_.cert) +
@@ -286,13 +329,17 @@ bool MqttLink::pause(int ms)
     return !pause_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
 }
 
-int MqttLink::publish(const std::string &topic, const std::string &payload, int qos, bool retain)
+int MqttLink::publish(const std::string &topic, const std::string &payload, int qos, bool retain, int64_t seq)
 {
     if (client_ == nullptr)
         return kRefusedForNow;
     int mid = 0;
-    const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                     qos, retain);
+    mosquitto_property *props = nullptr;
+    if (seq > 0 && v5_)
+        mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, "seq", std::to_string(seq).c_str());
+    const int rc = mosquitto_publish_v5(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                        payload.data(), qos, retain, props);
+    mosquitto_property_free_all(&props);
     if (rc == MOSQ_ERR_SUCCESS)
         return mid;
     return rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_NOMEM ? kRefusedForNow : kRefusedForGood;
@@ -300,11 +347,12 @@ int MqttLink::publish(const std::string &topic, const std::string &payload, int 
 
 std::vector<MqttEvent> MqttLink::take_events()
 {
+    std::lock_guard<std::mutex> lock(events_mutex_);
+    // Read under the lock: a post after it finds the list empty and wakes anew.
     uint64_t count = 0;
     if (read(wake_fd_, &count, sizeof count) < 0) {
         // nothing posted since the last call
     }
-    std::lock_guard<std::mutex> lock(events_mutex_);
     std::vector<MqttEvent> out;
     out.swap(events_);
     return out;
@@ -337,12 +385,16 @@ void MqttLink::stop()
 
 void MqttLink::post(MqttEvent e)
 {
+    bool first = false;
     {
         std::lock_guard<std::mutex> lock(events_mutex_);
+        first = events_.empty();
         events_.push_back(std::move(e));
     }
+    // One wake for a batch: events that come before the gateway thread
+    // took the earlier ones ride along with them.
     const uint64_t one = 1;
-    if (write(wake_fd_, &one, sizeof one) < 0) {
+    if (first && write(wake_fd_, &one, sizeof one) < 0) {
         // the counter is full: the gateway thread is woken already
     }
 }
@@ -358,6 +410,7 @@ void MqttLink::on_connect(mosquitto *client, void *self_ptr, int rc, int flags, 
     }
     self->accepted_ = true;
     self->connected_ = true;
+    self->connected_at_ = std::chrono::steady_clock::now();
     // Subscriptions first: the broker handles a client's packets in order,
     // so whoever sees "online" can send commands that will be heard. The
     // status goes before any data (which waits for the Connected event).
@@ -377,8 +430,17 @@ void MqttLink::on_disconnect(mosquitto *, void *self_ptr, int rc, const mosquitt
         return;  // an attempt that never got in: run() reports it
     // Reason codes of MQTT 5 (from 128) come from the broker's DISCONNECT,
     // smaller numbers are the client's own.
-    self->taken_over_ = rc == MQTT_RC_SESSION_TAKEN_OVER;
-    const std::string why = rc == 0 ? "closed" : rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_strerror(rc);
+    // A broker that gives the session to a newer connection says so in
+    // MQTT 5 (reason 142); some simply close the older connection. Lost
+    // again and again within moments of being accepted, a connection is
+    // taken over too, most likely.
+    const bool lost_soon = (rc == MOSQ_ERR_CONN_LOST || rc == MQTT_RC_SESSION_TAKEN_OVER) &&
+                           std::chrono::steady_clock::now() - self->connected_at_ < kShortLived;
+    self->short_lived_ = lost_soon ? self->short_lived_ + 1 : 0;
+    self->taken_over_ = rc == MQTT_RC_SESSION_TAKEN_OVER || self->short_lived_ >= 2;
+    std::string why = rc == 0 ? "closed" : rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_strerror(rc);
+    if (self->taken_over_ && rc != MQTT_RC_SESSION_TAKEN_OVER)
+        why += " " + std::to_string(self->short_lived_) + " times in a row, each soon after the broker accepted it";
     self->post({MqttEvent::Disconnected, rc, why, {}, self->taken_over_});
 }
 
@@ -389,7 +451,7 @@ void MqttLink::on_publish(mosquitto *, void *self_ptr, int mid)
 
 void MqttLink::on_message(mosquitto *, void *self_ptr, const mosquitto_message *msg)
 {
-    MqttEvent e{MqttEvent::Message, 0, msg->topic != nullptr ? msg->topic : "", {}};
+    MqttEvent e{MqttEvent::Message, 0, msg->topic != nullptr ? msg->topic : "", {}, msg->retain};
     if (msg->payload != nullptr && msg->payloadlen > 0)
         e.payload.assign(static_cast<const char *>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
     static_cast<MqttLink *>(self_ptr)->post(std::move(e));
