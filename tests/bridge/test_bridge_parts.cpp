@@ -232,7 +232,8 @@ const Refused kRefused[] = {
         Refused{"ControlTupleCad", R"({"tuples": [{"type": "CAD", "hex": "0a00000200000001"}]})", "gateway's to set"},
         Refused{"ControlTupleCac", R"({"to": "1.2.3.4", "tuples": [{"type": "msg"}, {"type": "CAC", "hex": "0007"}]})",
                 "gateway's to set"},
-        Refused{"ControlTupleCatAnyCase", R"({"tuples": [{"type": "cat", "hex": "00"}]})", "gateway's to set"}};
+        Refused{"ControlTupleCatAnyCase", R"({"tuples": [{"type": "cat", "hex": "00"}]})", "gateway's to set"},
+        Refused{"ControlTupleCar", R"({"tuples": [{"type": "CAR", "hex": "0000000100000001"}]})", "gateway's to set"}};
 
 INSTANTIATE_TEST_SUITE_P(Cases, BridgeCommandRefused, ::testing::ValuesIn(kRefused),
                          [](const auto &info) { return std::string(info.param.name); });

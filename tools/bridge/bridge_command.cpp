@@ -211,12 +211,14 @@ bool read_file_below(const std::string &dir, const std::string &name, std::strin
     return true;
 }
 
-// The control tuples: the addressed node, the acknowledgement control and
-// the transfer control. The gateway sets them itself.
+// The control tuples: the addressed node, the acknowledgement control, the
+// transfer control and the request identifier. The library sets them.
 bool is_control_type(const std::string &type)
 {
-    return strcasecmp(type.c_str(), "CAD") == 0 || strcasecmp(type.c_str(), "CAC") == 0 ||
-           strcasecmp(type.c_str(), "CAT") == 0;
+    for (const char *control : {"CAD", "CAC", "CAT", "CAR"})
+        if (strcasecmp(type.c_str(), control) == 0)
+            return true;
+    return false;
 }
 
 bool parse_tuples(const json &list, std::vector<TupleSpec> &out, std::string &error)
@@ -237,7 +239,8 @@ bool parse_tuples(const json &list, std::vector<TupleSpec> &out, std::string &er
         }
         if (is_control_type(tuple.type)) {
             error = "tuple type \"" + tuple.type +
-                    "\" is the gateway's to set (\"CAD\" from \"to\", \"CAC\" from \"acked\", \"CAT\" for transfers)";
+                    "\" is the gateway's to set (\"CAD\" from \"to\", \"CAC\" from \"acked\", \"CAT\" for transfers, "
+                    "\"CAR\" for acknowledged requests)";
             return false;
         }
         if (!only_keys(t, {"type", "text", "hex", "base64"}, error))

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <map>
 #include <string>
 
@@ -53,12 +52,8 @@ public:
 
 private:
     struct AckedSend {
-        n_pkt *pkt;
         nlohmann::json id;
-        NodeId dest;
-        uint8_t q;  // the "CAC" sequence byte the acknowledgement echoes
-        int attempts;
-        uint32_t started, last_sent;
+        uint32_t started;
     };
     struct OutTransfer {
         nlohmann::json id;
@@ -67,18 +62,13 @@ private:
     };
     struct InTransfer {
         std::string type;
-        uint32_t started = 0;   // never 0 once the transfer is known
-        std::string last_type;  // of the latest part seen from this peer
-        bool published = false;
-        uint32_t finished = 0;
+        uint32_t started = 0;
     };
 
     void on_packet(n_pkt *pkt);
-    bool settles_acked_send(n_pkt *pkt);
+    void on_event(const n_event &ev);
     void send_frame(const Command &c);
     void start_transfer(const Command &c);
-    void check_acked_sends();
-    void check_transfers();
     void fail(const nlohmann::json &id, const std::string &error);
 
     int fd_;
@@ -86,8 +76,7 @@ private:
     int filter_id_;
     NodeSinks sinks_;
     NodeId self_{};
-    uint8_t next_q_;
-    std::list<AckedSend> acked_;
+    std::map<uint64_t, AckedSend> acked_;  // by the library's number
     std::map<NodeId, OutTransfer> outgoing_;
     std::map<NodeId, InTransfer> incoming_;
     NodeCounters counters_;
