@@ -33,6 +33,8 @@
 #include <vector>
 
 #include "nimbet/nimbet.h"
+#include "ack.h"
+#include "frag.h"
 #include "packet.h"
 #include "processes.h"
 #include "sample_frame.h"
@@ -352,6 +354,139 @@ double one_frame_us(int frames, bool raw)
     return us;
 }
 
+// Reads what waits on a node (fragments are taken without a packet).
+void drain(int fd)
+{
+    for (int i = 0; i < 100000; ++i) {
+        if (n_pkt *p = n_socket_recv_timeout(fd, 0, 1))
+            n_pkt_free(p);
+        else if (n_errno == N_EAGAIN)
+            break;
+    }
+}
+
+// Microseconds per frame from one node to another that has SOCKET_FRAG and
+// `transfers` receiving transfers under way (plain first parts from as many
+// made-up nodes, each sent twice as a live sender resends it): the cost of a
+// datagram must not grow with the transfers a socket holds.
+double frame_with_transfers_us(int frames, int transfers)
+{
+    n_pkt *pkt = message_packet(kLongText);
+    const int a = open_node(1, kLibPort, 2);
+    const int b = open_node(2, kLibPort, 1);
+    double us = NAN;
+    if (a >= 0 && b >= 0) {
+        n_socket_set_option(b, SOCKET_FRAG, 1);
+        n_socket_set_option(b, SOCKET_BLOCKING, 0);
+        n_socket_set_frag_limits(b, transfers + 16, 1u << 20);
+        const auto self = node_id(2);
+        for (int round = 0; round < 2; ++round)
+            for (int i = 0; i < transfers; ++i) {
+                n_pkt *first = n_pkt_alloc();
+                unsigned char id[8] = {1, 1, 1, 1, 30, 0, static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
+                const unsigned char cac[2] = {2, 0};
+                const unsigned char data[4] = {1, 2, 3, 4};
+                n_acl_add_str(first, "dat", data, 4, 0);
+                n_acl_add_str(first, "CAD", self.data(), 8, 0);
+                n_acl_add_str(first, "CAC", cac, 2, 0);
+                n_pkt_set_srcid(first, id);
+                n_socket_send(a, first);
+                n_pkt_free(first);
+                if (i % 64 == 63)
+                    drain(b);
+            }
+        drain(b);
+        n_socket_set_option(b, SOCKET_BLOCKING, 1);
+        bool ok = static_cast<int>(nimbet::frag_snapshot().size()) >= transfers;
+        const auto t0 = Clock::now();
+        for (int i = 0; i < frames && ok; ++i) {
+            ok = n_socket_send(a, pkt) >= 0;
+            n_pkt *got = ok ? n_socket_recv_timeout(b, 0, 1000) : nullptr;
+            ok = got != nullptr;
+            n_pkt_free(got);
+        }
+        if (ok)
+            us = seconds_since(t0) * 1e6 / frames;
+    }
+    n_socket_close(a);
+    n_socket_close(b);
+    n_pkt_free(pkt);
+    return us;
+}
+
+// A node in another process that acknowledges every request, whatever node
+// it names (as a hundred nodes would), until an end frame comes.
+int answer_everyone(int channel)
+{
+    const int fd = open_node(2, kLibPort);
+    if (fd < 0)
+        return 2;
+    say_ready(channel);
+    unsigned char buf[SOCKET_RECV_BUFFER];
+    for (;;) {
+        const int n = n_socket_recv_raw(fd, buf, sizeof buf);
+        if (n <= 0)
+            continue;
+        n_pkt *pkt = n_pkt_alloc();
+        const bool parsed = n_pkt_parse(pkt, buf, static_cast<unsigned>(n)) == 0;
+        const bool end = parsed && is_end(pkt);
+        n_acl *cac = nullptr;
+        if (parsed && n_acl_findfirst_str(pkt, "CAC", &cac) >= 0 && cac->len >= 2 && (cac->data[0] & 1) == 0)
+            nimbet::send_ack_reply(fd, pkt);
+        n_pkt_free(pkt);
+        if (end)
+            break;
+    }
+    n_socket_close(fd);
+    return 0;
+}
+
+// Microseconds per acknowledged send to 100 nodes: started together without
+// blocking (`together`), the outcomes taken as events, or one after the
+// other with n_socket_send_acked.
+double acked_to_many_us(bool together)
+{
+    constexpr int kPeers = 100;
+    Child peer([](int channel) { return answer_everyone(channel); });
+    const int a = open_node(1, kLibPort);
+    if (a < 0 || !peer.ready())
+        return NAN;
+    n_socket_set_option(a, SOCKET_BLOCKING, 0);
+    std::vector<n_pkt *> pkts;
+    for (int i = 0; i < kPeers; ++i)
+        pkts.push_back(message_packet(kShortText));
+    bool ok = true;
+    double us = NAN;
+    for (int round = 0; round < 2 && ok; ++round) {  // the first round warms up
+        const auto t0 = Clock::now();
+        int settled = 0;
+        for (int i = 0; i < kPeers && ok; ++i) {
+            const auto dest = node_id(static_cast<unsigned char>(10 + i));
+            if (!together)
+                ok = n_socket_send_acked(a, a, pkts[static_cast<std::size_t>(i)], dest.data()) >= 0;
+            else
+                ok = n_socket_send_acked_start(a, a, pkts[static_cast<std::size_t>(i)], dest.data()) > 0;
+        }
+        while (together && ok && settled < kPeers && seconds_since(t0) < 10) {
+            pollfd p{a, POLLIN, 0};
+            poll(&p, 1, 5);
+            while (n_pkt *got = n_socket_recv_timeout(a, a, 0))
+                n_pkt_free(got);
+            for (n_event ev; n_socket_next_event(a, &ev, sizeof ev) == 1;) {
+                ok = ok && ev.kind == N_EVENT_ACKED;
+                ++settled;
+            }
+        }
+        ok = ok && (!together || settled == kPeers);
+        us = seconds_since(t0) * 1e6 / kPeers;
+    }
+    for (n_pkt *p : pkts)
+        n_pkt_free(p);
+    send_end(a);
+    n_socket_close(a);
+    return peer.finish() == 0 && ok ? us : NAN;
+}
+
 // ------------------------------------------------------------ TFTP and the tool
 
 struct Programs {
@@ -476,6 +611,10 @@ enum Figure {
     MemFrames,
     CrcLarge,
     CrcFrame,
+    FrameIdle,
+    FrameBusy,
+    AckedOneByOne,
+    AckedTogether,
 };
 
 // Names of the figures, for --only and for reports of failed samples.
@@ -489,6 +628,8 @@ const FigureName kFigureNames[] = {
     {"acked", "acknowledged sending"},   {"raw-frame", "the raw frame"},
     {"frame", "the library's frame"},    {"memory", "frames in memory"},
     {"crc", "the CRC over 1 MiB"},       {"crc-frames", "the CRC over frames"},
+    {"frame-idle", "a frame on a socket with no transfer"}, {"frame-busy", "a frame beside 1,000 transfers"},
+    {"acked-one-by-one", "100 acknowledged sends one by one"}, {"acked-together", "100 acknowledged sends at once"},
 };
 
 struct Samples {
@@ -570,6 +711,13 @@ void print_table(const char *title, const Samples &s, bool with_tftp, bool with_
                 fmt("%.2f", s.median(MemFrames) / 1e6).c_str());
     std::printf("| CRC-16, GB per second of one core over 1 MiB (over 118-byte frames) | | | %s (%s) | | ≥ 1 |\n",
                 fmt("%.2f", s.median(CrcLarge)).c_str(), fmt("%.2f", s.median(CrcFrame)).c_str());
+    const double idle = s.median(FrameIdle), one_by_one = s.median(AckedOneByOne);
+    std::printf("| one frame beside 1,000 receiving transfers, µs | | | %s (%s with none) | | ≤ 1.1x none |\n",
+                with_ratios(s.median(FrameBusy), {{idle, "none"}}, "%.2f").c_str(), fmt("%.2f", idle).c_str());
+    std::printf("| 100 acknowledged sends to 100 nodes started at once, µs per send | | | %s (%s one by one) | "
+                "| ≤ 1.0x one by one |\n",
+                with_ratios(s.median(AckedTogether), {{one_by_one, "one by one"}}).c_str(),
+                fmt("%.1f", one_by_one).c_str());
     for (const auto &[f, v] : s.values)
         if (s.failures(f) != 0)
             std::printf("\n%d of the %zu samples of %s failed\n", s.failures(f), v.size(), kFigureNames[f].text);
@@ -689,6 +837,10 @@ int main(int argc, char **argv)
             measure(MemFrames, true, [] { return frames_per_second(200000); });
             measure(CrcLarge, true, [&] { return crc_gb_per_s(data, data.size()); });
             measure(CrcFrame, true, [&] { return crc_gb_per_s(data, 118); });
+            measure(FrameIdle, true, [] { return frame_with_transfers_us(20000, 0); });
+            measure(FrameBusy, true, [] { return frame_with_transfers_us(20000, 1000); });
+            measure(AckedOneByOne, true, [] { return acked_to_many_us(false); });
+            measure(AckedTogether, true, [] { return acked_to_many_us(true); });
         }
         std::fprintf(stderr, "repetition %d of %d done\n", rep + 1, o.reps);
         std::fflush(stderr);
