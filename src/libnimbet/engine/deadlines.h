@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace nimbet::engine {
@@ -19,9 +20,9 @@ namespace nimbet::engine {
 template <class Key>
 class Deadlines {
 public:
-    void push(uint32_t at, const Key &key)
+    void push(uint32_t at, Key key)
     {
-        heap_.push_back({at, key});
+        heap_.push_back({at, std::move(key)});
         std::push_heap(heap_.begin(), heap_.end(), later);
     }
 
