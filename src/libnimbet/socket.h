@@ -37,8 +37,9 @@ struct SocketCounters {
     std::atomic<uint64_t> frames_sent{0}, frames_received{0}, frames_rejected{0}, not_for_us{0}, duplicates{0},
         acks_sent{0}, acks_received{0}, retransmissions{0}, transfers_started{0}, transfers_finished{0},
         transfers_aborted{0}, transfers_refused{0}, stray_fragments{0}, transfers_evicted{0}, kernel_drops{0};
-    // Requests neither acknowledged nor delivered: their history was full,
-    // they were too old to tell from a repeat, or the socket was quiet.
+    // Requests neither acknowledged nor delivered: a filter refused them,
+    // their history was full, they were too old to tell from a repeat, or
+    // the socket was quiet.
     std::atomic<uint64_t> requests_refused{0};
     // The estimate for the peer measured last: gauges, left alone by a reset.
     std::atomic<uint64_t> rtt_ms{0}, rto_ms{0};
