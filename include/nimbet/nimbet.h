@@ -355,7 +355,8 @@ N_EXPORT n_pkt *n_socket_recv(int fd, int ack_fd);
  * a non-blocking socket; the read's errno in n_util_syserr). */
 N_EXPORT int n_socket_recv_raw(int fd, unsigned char *buffer, int size);
 /* Waits for readability: 1 readable, 0 timed out, -1 failure (9, 22 for a negative time). A
- * signal that interrupts the wait does not end it before its time. */
+ * signal that interrupts the wait does not end it before its time, and it ends within a
+ * millisecond of it. */
 N_EXPORT int n_socket_select(int fd, struct timeval *timeout);
 
 /* Appends "CAD" naming dest_id and sends once (oversize packets start a fragmented transfer,
@@ -382,8 +383,10 @@ N_EXPORT int n_describe_socket(int fd);
 
 /* Like n_socket_recv, but waits at most timeout_ms milliseconds whatever the
  * socket's blocking mode (0: only what is waiting now; negative: no limit).
- * Fragment timers are served during the wait. Null with 11 when the time ran
- * out, 9 when the socket is closed by another thread meanwhile. */
+ * Fragment timers are served during the wait. The wait ends within a
+ * millisecond of its time, and of each fragment timer's. Null with 11 when
+ * the time ran out, 9 when the socket is closed by another thread
+ * meanwhile. */
 N_EXPORT n_pkt *n_socket_recv_timeout(int fd, int ack_fd, int timeout_ms);
 
 /* Event-loop integration: milliseconds until a fragment timer served by
