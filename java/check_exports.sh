@@ -11,7 +11,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 grep -v '^#' "$list" | grep . | sort -u > "$work/expected"
-nm -D --defined-only "$module" | awk '{print $NF}' | grep "^$prefix" | sed "s/^$prefix//" | sort -u > "$work/exported"
+nm -D --defined-only "$module" | awk '{print $NF}' | sed 's/@.*//' | grep "^$prefix" | sed "s/^$prefix//" | sort -u > "$work/exported"
 # Native declarations, mangled as the JNI naming rule does for plain names ("_" becomes "_1").
 "$javap" -p -cp "$jar" nimbets.libNimbet.libnimbetJNI | grep ' native ' |
   sed -E 's/.* ([A-Za-z0-9_]+)\(.*/\1/; s/_/_1/g' | sort -u > "$work/declared"

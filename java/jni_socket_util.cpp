@@ -283,10 +283,10 @@ JNIEXPORT jlongArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1g
     if (s == nullptr)
         return nullptr;
     n_socket_stats st{};
-    const int result = n_socket_get_stats(s->fd, &st);
+    const int result = n_socket_get_stats_sized(s->fd, &st, sizeof st);
     mark_negative(result);
     jlongArray out = nullptr;
-    if (result == 0) {
+    if (result >= 0) {
         const std::int64_t counters[] = {
             static_cast<std::int64_t>(st.frames_sent),        static_cast<std::int64_t>(st.frames_received),
             static_cast<std::int64_t>(st.frames_rejected),    static_cast<std::int64_t>(st.not_for_us),
@@ -296,7 +296,7 @@ JNIEXPORT jlongArray JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1g
             static_cast<std::int64_t>(st.transfers_aborted),  static_cast<std::int64_t>(st.transfers_refused),
             static_cast<std::int64_t>(st.stray_fragments),    static_cast<std::int64_t>(st.transfers_evicted),
             static_cast<std::int64_t>(st.kernel_drops),       static_cast<std::int64_t>(st.rtt_ms),
-            static_cast<std::int64_t>(st.rto_ms),
+            static_cast<std::int64_t>(st.rto_ms),             static_cast<std::int64_t>(st.requests_refused),
         };
         static_assert(sizeof counters == sizeof st, "every counter of n_socket_stats crosses to Java");
         out = array_out<I64Array>(env, counters, static_cast<jsize>(sizeof counters / sizeof counters[0]));

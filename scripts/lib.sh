@@ -11,7 +11,7 @@ NIMBET_PACKAGES=(
   libgtest-dev libbenchmark-dev
   openjdk-17-jdk-headless junit5
   iproute2 util-linux valgrind
-  pkg-config dpkg-dev fakeroot groff-base lintian devscripts
+  pkg-config dpkg-dev fakeroot groff-base lintian devscripts abigail-tools
   tshark tcpdump
   libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients openssl
   libtomlplusplus-dev libsqlite3-dev libsystemd-dev systemd python3-jsonschema

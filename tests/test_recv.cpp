@@ -10,10 +10,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <string>
@@ -336,6 +339,69 @@ TEST_F(Receive, CountersAddUp)
     EXPECT_EQ(0u, st.frames_received + st.acks_sent + st.frames_rejected);
     EXPECT_EQ(-1, n_socket_get_stats(b, nullptr));
     EXPECT_EQ(-1, n_socket_get_stats(12345, &st));
+    EXPECT_EQ(9, n_errno);
+}
+
+// The caller's record may be that of an older or a newer header: the
+// counters are written only as far as its size says, whole, and the entry
+// point without a size keeps the record it always wrote (up to rto_ms).
+TEST_F(Receive, CountersFillOnlyTheCallersRecord)
+{
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    ASSERT_EQ(0, n_socket_set_quiet_start(b, 1));
+    put(request(kA, 5));  // refused: the socket keeps quiet after its start
+    put(frame(kA, 6, {payload({1})}));
+    PacketPtr got(take());
+    ASSERT_NE(nullptr, got);
+
+    constexpr std::size_t kOldSize = offsetof(n_socket_stats, rto_ms) + sizeof(uint64_t);
+    constexpr unsigned char kUntouched = 0xAB;
+    struct Padded {
+        n_socket_stats st;
+        unsigned char after[16];
+    };
+    auto fresh = [&] {
+        Padded p;
+        std::memset(&p, kUntouched, sizeof p);
+        return p;
+    };
+    auto untouched_from = [](const Padded &p, std::size_t from) {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(&p);
+        for (std::size_t i = from; i < sizeof p; ++i)
+            if (bytes[i] != kUntouched)
+                return false;
+        return true;
+    };
+
+    Padded p = fresh();
+    ASSERT_EQ(static_cast<int>(sizeof(n_socket_stats)), n_socket_get_stats_sized(b, &p.st, sizeof p.st));
+    EXPECT_EQ(1u, p.st.requests_refused);
+    EXPECT_EQ(2u, p.st.frames_received);
+    EXPECT_TRUE(untouched_from(p, sizeof p.st));
+
+    p = fresh();
+    ASSERT_EQ(0, n_socket_get_stats(b, &p.st));
+    EXPECT_EQ(2u, p.st.frames_received);
+    EXPECT_TRUE(untouched_from(p, kOldSize));
+
+    // An older record, one that ends inside a counter, a newer one, none.
+    for (const std::size_t size : {kOldSize, kOldSize + 5, sizeof p}) {
+        const std::size_t filled = std::min(size, sizeof(n_socket_stats)) / 8 * 8;
+        p = fresh();
+        EXPECT_EQ(static_cast<int>(filled), n_socket_get_stats_sized(b, &p.st, size)) << size;
+        EXPECT_EQ(2u, p.st.frames_received) << size;
+        EXPECT_TRUE(untouched_from(p, filled)) << size;
+    }
+    p = fresh();
+    EXPECT_EQ(0, n_socket_get_stats_sized(b, &p.st, 0));
+    EXPECT_TRUE(untouched_from(p, 0));
+
+    ASSERT_EQ(0, n_socket_reset_stats(b));
+    ASSERT_LT(0, n_socket_get_stats_sized(b, &p.st, sizeof p.st));
+    EXPECT_EQ(0u, p.st.requests_refused);
+    EXPECT_EQ(-1, n_socket_get_stats_sized(b, nullptr, sizeof p.st));
+    EXPECT_EQ(22, n_errno);
+    EXPECT_EQ(-1, n_socket_get_stats_sized(12345, &p.st, sizeof p.st));
     EXPECT_EQ(9, n_errno);
 }
 

@@ -89,7 +89,7 @@ void pump(int fd, uint32_t wait_ms, const std::function<void(n_pkt *)> &on_packe
 int finish(const CommandLine &c, int fd, int status, double seconds, JsonObject summary)
 {
     n_socket_stats stats{};
-    const bool have_stats = fd >= 0 && n_socket_get_stats(fd, &stats) == 0;
+    const bool have_stats = fd >= 0 && n_socket_get_stats_sized(fd, &stats, sizeof stats) >= 0;
     if (c.node.verbose > 0 && have_stats)
         std::fprintf(stderr, "nimbet: counters: %s\n", stats_text(stats).c_str());
     if (c.node.json) {

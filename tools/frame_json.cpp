@@ -108,6 +108,7 @@ constexpr StatsField kStatsFields[] = {
     {"kernel_drops", "kernel drops", &n_socket_stats::kernel_drops, false},
     {"rtt_ms", "round trip ms", &n_socket_stats::rtt_ms, false},
     {"rto_ms", "resend after ms", &n_socket_stats::rto_ms, false},
+    {"requests_refused", "requests refused", &n_socket_stats::requests_refused, false},
 };
 
 }  // namespace

@@ -23,12 +23,18 @@ extern "C" {
 /* The version of this header; the build reads it from here. */
 #define NIMBET_VERSION_MAJOR  0
 #define NIMBET_VERSION_MINOR  1
-#define NIMBET_VERSION_PATCH  0
-#define NIMBET_VERSION_STRING "0.1.0"
+#define NIMBET_VERSION_PATCH  1
+#define NIMBET_VERSION_STRING "0.1.1"
 
 /* The version of the library in use, "major.minor.patch" (static text). A
  * program built with one header may run with a later module of the same
- * major.minor version; compare with NIMBET_VERSION_STRING to tell. */
+ * major.minor version (the module's soname carries major.minor); compare
+ * with NIMBET_VERSION_STRING to tell. A later patch release only adds:
+ * functions, under a version node of their own (NIMBET_0.1.1, ...), and
+ * members at the end of the records that the caller passes with their size
+ * (n_socket_stats) or that the library hands out (n_trace_info). Records
+ * whose layout the frame format fixes (n_pkt, n_acl) never change within a
+ * major.minor. */
 N_EXPORT const char *n_util_version(void);
 
 /*
@@ -349,7 +355,8 @@ N_EXPORT n_pkt *n_socket_recv(int fd, int ack_fd);
  * a non-blocking socket; the read's errno in n_util_syserr). */
 N_EXPORT int n_socket_recv_raw(int fd, unsigned char *buffer, int size);
 /* Waits for readability: 1 readable, 0 timed out, -1 failure (9, 22 for a negative time). A
- * signal that interrupts the wait does not end it before its time. */
+ * signal that interrupts the wait does not end it before its time, and it ends within a
+ * millisecond of it. */
 N_EXPORT int n_socket_select(int fd, struct timeval *timeout);
 
 /* Appends "CAD" naming dest_id and sends once (oversize packets start a fragmented transfer,
@@ -376,8 +383,10 @@ N_EXPORT int n_describe_socket(int fd);
 
 /* Like n_socket_recv, but waits at most timeout_ms milliseconds whatever the
  * socket's blocking mode (0: only what is waiting now; negative: no limit).
- * Fragment timers are served during the wait. Null with 11 when the time ran
- * out, 9 when the socket is closed by another thread meanwhile. */
+ * Fragment timers are served during the wait. The wait ends within a
+ * millisecond of its time, and of each fragment timer's. Null with 11 when
+ * the time ran out, 9 when the socket is closed by another thread
+ * meanwhile. */
 N_EXPORT n_pkt *n_socket_recv_timeout(int fd, int ack_fd, int timeout_ms);
 
 /* Event-loop integration: milliseconds until a fragment timer served by
@@ -388,7 +397,10 @@ N_EXPORT int n_socket_next_timer(int fd);
  * 0, or -1 with 9. */
 N_EXPORT int n_socket_serve_timers(int fd);
 
-/* Counters of one socket, since it was opened or last reset. */
+/* Counters of one socket, since it was opened or last reset. Later
+ * releases may add members at the end, never move one: ask for the
+ * counters with n_socket_get_stats_sized(fd, &stats, sizeof stats), which
+ * fills only what the caller's record holds. */
 typedef struct n_socket_stats {
     uint64_t frames_sent;         /* frames handed to the network (once per frame, not per destination) */
     uint64_t frames_received;     /* datagrams read that parsed as frames */
@@ -408,11 +420,23 @@ typedef struct n_socket_stats {
                                      a bad checksum); counted only after n_socket_set_kernel_drops(fd, 1) */
     uint64_t rtt_ms;              /* smoothed round trip to the peer last measured (0: none yet); not reset */
     uint64_t rto_ms;              /* the wait before a resend to that peer, as now estimated; not reset */
+    /* From 0.1.1, filled by n_socket_get_stats_sized only: */
+    uint64_t requests_refused;    /* requests neither acknowledged nor delivered: refused by the receive's filter,
+                                     the request memory full or the request too old to tell from a repeat, or the
+                                     socket keeping its quiet start */
 } n_socket_stats;
 
-/* Copies the socket's counters; 0, or -1 with 9 (unknown socket) or 22 (null out). */
+/* Copies the socket's counters into out, whose size in bytes the caller
+ * gives (sizeof of its n_socket_stats): the counters that fit whole, never a
+ * byte past size. Returns the number of bytes filled, at most this
+ * library's sizeof (n_socket_stats) (members of a larger record beyond it
+ * are left as they were), or -1 with 9 (unknown socket) or 22 (null out). */
+N_EXPORT int n_socket_get_stats_sized(int fd, n_socket_stats *out, size_t size);
+/* The counters of the record as it was up to 0.1.0, from frames_sent to
+ * rto_ms (136 bytes): programs built before n_socket_get_stats_sized keep
+ * working; later members are left alone. 0, or -1 with 9 or 22. */
 N_EXPORT int n_socket_get_stats(int fd, n_socket_stats *out);
-/* Sets the socket's counters to 0; 0, or -1 with 9. */
+/* Sets the socket's counters to 0 (not the rtt_ms and rto_ms gauges); 0, or -1 with 9. */
 N_EXPORT int n_socket_reset_stats(int fd);
 /* With on != 0, n_socket_get_stats fills kernel_drops from the system's own
  * drop counter of the socket, counted from this call (or the last reset).
@@ -441,6 +465,8 @@ typedef enum n_trace_event {
     N_TRACE_REQUEST_REFUSED    /* a request neither acknowledged nor delivered; `reason` says why */
 } n_trace_event;
 
+/* Handed to the trace hook by the library, which may add members at the
+ * end in a later release (a hook reads only those it knows). */
 typedef struct n_trace_info {
     n_trace_event event;
     int fd;                          /* the socket concerned */

@@ -122,12 +122,11 @@ class n_socket_stats(ctypes.Structure):
             "frames_sent", "frames_received", "frames_rejected", "not_for_us", "duplicates", "acks_sent",
             "acks_received", "retransmissions", "transfers_started", "transfers_finished", "transfers_aborted",
             "transfers_refused", "stray_fragments", "transfers_evicted", "kernel_drops", "rtt_ms", "rto_ms",
+            "requests_refused",
         )
     ]
 
 
-# A later module may count more: its copy must not run past the buffer.
-STATS_BUFFER = ctypes.sizeof(n_socket_stats) + 32 * 8
 
 
 class n_trace_info(ctypes.Structure):
@@ -217,7 +216,7 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "n_socket_recv_timeout": (c_void_p, [c_int, c_int, c_int]),
     "n_socket_next_timer": (c_int, [c_int]),
     "n_socket_serve_timers": (c_int, [c_int]),
-    "n_socket_get_stats": (c_int, [c_int, c_void_p]),
+    "n_socket_get_stats_sized": (c_int, [c_int, c_void_p, c_size_t]),
     "n_socket_reset_stats": (c_int, [c_int]),
     "n_socket_set_transfer_check": (c_int, [c_int, c_int]),
     "n_socket_set_frag_limits": (c_int, [c_int, c_int, c_uint32]),

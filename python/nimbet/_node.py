@@ -58,6 +58,7 @@ class Stats:
     kernel_drops: int
     rtt_ms: int
     rto_ms: int
+    requests_refused: int
     queue_drops: int = 0
 
 
@@ -332,9 +333,9 @@ class Node:
 
     def stats(self) -> Stats:
         """The socket's counters."""
-        buf = ctypes.create_string_buffer(n.STATS_BUFFER)
-        self._check(n.lib.n_socket_get_stats(self._open(), buf), "cannot read the counters")
-        out = n.n_socket_stats.from_buffer(buf)
+        out = n.n_socket_stats()
+        self._check(n.lib.n_socket_get_stats_sized(self._open(), ctypes.byref(out), ctypes.sizeof(out)),
+                    "cannot read the counters")
         return Stats(*(getattr(out, name) for name, _ in n.n_socket_stats._fields_), queue_drops=self._queue_drops)
 
     def reset_stats(self) -> None:

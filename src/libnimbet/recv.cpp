@@ -14,6 +14,7 @@
 
 #include "ack.h"
 #include "acked_send.h"
+#include "deadline.h"
 #include "frag.h"
 #include "history.h"
 #include "packet.h"
@@ -47,23 +48,23 @@ int poll_ms(const Wait &w, int timer, bool first)
     return ms;
 }
 
-// A blocking read may end up to this much after the wait it serves, so that
-// the system socket's receive timeout is set once for many reads, not
-// before each one.
-constexpr int kReadTimeoutSlack = 20;
-
-// Lets a blocking read on the socket end within (ms, ms + slack]
-// milliseconds, or never with ms < 0; a system call only when the timeout
-// set does not fit already.
-void set_read_timeout(socket_record *rec, int ms)
+// Lets a blocking read on the socket serve a wait of ms milliseconds
+// (negative: no limit): the read ends before the wait's deadline (see
+// read_timeout_for), or never with ms < 0. A system call only when the
+// timeout set does not fit already. False when the wait is too short for a
+// blocking read to end in time.
+bool set_read_timeout(socket_record *rec, int ms)
 {
-    const int cur = rec->read_timeout.load(std::memory_order_relaxed);
-    if (ms < 0 ? cur == 0 : (cur > ms && cur <= ms + kReadTimeoutSlack))
-        return;
-    const int want = ms < 0 ? 0 : ms + kReadTimeoutSlack / 2;
+    const int tick = system_tick_ms();
+    if (ms >= 0 && read_timeout_for(ms, tick) == 0)
+        return false;
+    if (read_timeout_fits(rec->read_timeout.load(std::memory_order_relaxed), ms, tick))
+        return true;
+    const int want = read_timeout_to_set(ms, tick);
     const timeval tv{want / 1000, static_cast<suseconds_t>(want % 1000) * 1000};
     ::setsockopt(rec->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     rec->read_timeout.store(want, std::memory_order_relaxed);
+    return true;
 }
 
 // Counts a call reading the system socket for as long as it reads.
@@ -148,8 +149,11 @@ constexpr int kReadsBeforeGivingUp = 8192;
 //
 // A wait costs one system call per datagram where it can: on a blocking
 // socket that no other thread reads, the read itself waits, bounded by the
-// socket's receive timeout. Otherwise a read that finds nothing is followed
-// by a poll (also on the caller's wake-up descriptor) and a read again.
+// socket's receive timeout, which ends it before the deadline; the rest of
+// the wait, and a wait too short for that, is a poll, which keeps time.
+// Otherwise a read that finds nothing is followed by a poll (also on the
+// caller's wake-up descriptor) and a read again. Either way the wait ends
+// within a millisecond of its deadline or of the next fragment timer.
 Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsigned char> buf, Delivered &out,
                    std::size_t &len)
 {
@@ -186,13 +190,15 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
         const bool alone = rec->readers.load(std::memory_order_relaxed) == 1;
         const bool shared = rec->shared.load(std::memory_order_acquire);
         int flags = MSG_TRUNC | MSG_DONTWAIT;
-        if (ms != 0 && alone && !shared && (options & SOCKET_BLOCKING)) {
-            set_read_timeout(rec, ms);
+        const bool blocking_read = ms != 0 && alone && !shared && (options & SOCKET_BLOCKING);
+        if (blocking_read && (ms < 0 || !tried) && set_read_timeout(rec, ms)) {
             flags = MSG_TRUNC;
-        } else if (ms != 0 && tried) {
+        } else if (ms != 0 && (tried || blocking_read)) {
+            // A wait too short for a blocking read polls first, as that read
+            // would have waited first.
             const int wake = alone ? -1 : w.wake_fd;
             pollfd p[3] = {{rec->fd, POLLIN, 0}, {shared ? rec->wake_fd : -1, POLLIN, 0}, {wake, POLLIN, 0}};
-            const int ready = ::poll(p, 3, ms);
+            const int ready = poll_for_ms(p, 3, ms);
             if (rec->closed.load(std::memory_order_acquire))
                 return Read::Closed;
             if (ready > 0 && p[2].revents != 0)
@@ -200,7 +206,7 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
             if (ready == 0) {
                 if (time_reached(w))
                     return Read::Empty;
-                continue;  // a fragment timer is due
+                continue;  // a fragment timer is due, or the poll ended early to end on time
             }
         }
         const ssize_t n = read_now(rec, buf, out, flags);
@@ -563,10 +569,12 @@ int n_socket_select(int fd, struct timeval *timeout)
         for (;;) {
             // poll serves any descriptor number, where a select set stops at FD_SETSIZE.
             pollfd p{rec->fd, POLLIN, 0};
-            const int64_t left = deadline - monotonic_ns();
-            const timespec ts{static_cast<time_t>(left > 0 ? left / kNsPerSec : 0),
-                              static_cast<long>(left > 0 ? left % kNsPerSec : 0)};
+            const int64_t span = poll_span_ns(deadline - monotonic_ns());
+            const timespec ts{static_cast<time_t>(span / kNsPerSec), static_cast<long>(span % kNsPerSec)};
             const int ready = ::ppoll(&p, 1, timeout != nullptr ? &ts : nullptr, nullptr);
+            // A long wait is polled in two steps, so that it ends on time.
+            if (ready == 0 && monotonic_ns() < deadline)
+                continue;
             if (ready >= 0)
                 return ready;
             if (errno != EINTR) {

@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -537,7 +539,7 @@ void update_kernel_drops(socket_record *rec)
 
 }  // namespace
 
-int n_socket_get_stats(int fd, n_socket_stats *out)
+int n_socket_get_stats_sized(int fd, n_socket_stats *out, size_t size)
 {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (out == nullptr)
@@ -545,14 +547,25 @@ int n_socket_get_stats(int fd, n_socket_stats *out)
         update_kernel_drops(rec);
         const SocketCounters &c = rec->stats;
         const auto get = [](const std::atomic<uint64_t> &v) { return v.load(std::memory_order_relaxed); };
-        *out = n_socket_stats{get(c.frames_sent),        get(c.frames_received),   get(c.frames_rejected),
-                              get(c.not_for_us),         get(c.duplicates),        get(c.acks_sent),
-                              get(c.acks_received),      get(c.retransmissions),   get(c.transfers_started),
-                              get(c.transfers_finished), get(c.transfers_aborted), get(c.transfers_refused),
-                              get(c.stray_fragments),    get(c.transfers_evicted), get(c.kernel_drops),
-                              get(c.rtt_ms),             get(c.rto_ms)};
-        return 0;
+        const n_socket_stats all{get(c.frames_sent),        get(c.frames_received),   get(c.frames_rejected),
+                                 get(c.not_for_us),         get(c.duplicates),        get(c.acks_sent),
+                                 get(c.acks_received),      get(c.retransmissions),   get(c.transfers_started),
+                                 get(c.transfers_finished), get(c.transfers_aborted), get(c.transfers_refused),
+                                 get(c.stray_fragments),    get(c.transfers_evicted), get(c.kernel_drops),
+                                 get(c.rtt_ms),             get(c.rto_ms),            get(c.requests_refused)};
+        // Whole counters only: a record of an older header ends on one.
+        const std::size_t n = std::min(size, sizeof all) / sizeof(uint64_t) * sizeof(uint64_t);
+        std::memcpy(out, &all, n);
+        return static_cast<int>(n);
     });
+}
+
+int n_socket_get_stats(int fd, n_socket_stats *out)
+{
+    // The record as programs built before the sized call know it ends here.
+    constexpr std::size_t kSizeUpTo010 = offsetof(n_socket_stats, rto_ms) + sizeof(uint64_t);
+    static_assert(kSizeUpTo010 == 136);
+    return n_socket_get_stats_sized(fd, out, kSizeUpTo010) < 0 ? -1 : 0;
 }
 
 int n_socket_reset_stats(int fd)
@@ -564,7 +577,7 @@ int n_socket_reset_stats(int fd)
              {&c.frames_sent, &c.frames_received, &c.frames_rejected, &c.not_for_us, &c.duplicates, &c.acks_sent,
               &c.acks_received, &c.retransmissions, &c.transfers_started, &c.transfers_finished,
               &c.transfers_aborted, &c.transfers_refused, &c.stray_fragments, &c.transfers_evicted,
-              &c.kernel_drops})
+              &c.kernel_drops, &c.requests_refused})
             v->store(0, std::memory_order_relaxed);
         return 0;
     });

@@ -49,8 +49,9 @@ struct SocketCounters {
     std::atomic<uint64_t> frames_sent{0}, frames_received{0}, frames_rejected{0}, not_for_us{0}, duplicates{0},
         acks_sent{0}, acks_received{0}, retransmissions{0}, transfers_started{0}, transfers_finished{0},
         transfers_aborted{0}, transfers_refused{0}, stray_fragments{0}, transfers_evicted{0}, kernel_drops{0};
-    // Requests neither acknowledged nor delivered: their history was full,
-    // they were too old to tell from a repeat, or the socket was quiet.
+    // Requests neither acknowledged nor delivered: a filter refused them,
+    // their history was full, they were too old to tell from a repeat, or
+    // the socket was quiet.
     std::atomic<uint64_t> requests_refused{0};
     // Frames kept for the next receive that had to go (more than kHeldFrames).
     std::atomic<uint64_t> held_dropped{0};

@@ -30,7 +30,7 @@ const char *const kFixedSettings[] = {"port", "id", "local", "dest", "all", "rcv
 void Gateway::check_kernel_drops()
 {
     n_socket_stats s{};
-    if (n_socket_get_stats(fd_, &s) != 0 || s.kernel_drops == kernel_drops_seen_)
+    if (n_socket_get_stats_sized(fd_, &s, sizeof s) < 0 || s.kernel_drops == kernel_drops_seen_)
         return;
     log(Level::Warning, "the kernel dropped " + std::to_string(s.kernel_drops - kernel_drops_seen_) +
                             " datagrams for the node socket: its receive buffer overflowed (rcvbuf " +
@@ -41,7 +41,7 @@ void Gateway::check_kernel_drops()
 void Gateway::publish_stats()
 {
     n_socket_stats s{};
-    n_socket_get_stats(fd_, &s);
+    n_socket_get_stats_sized(fd_, &s, sizeof s);
     const NodeCounters &n = node_.counters();
     const json j = {{"time", nimbet_tool::wall_time()},
                     {"uptime_s", (n_util_getmstime() - started_) / 1000},
@@ -65,7 +65,7 @@ void Gateway::publish_stats()
 std::string Gateway::metrics_text()
 {
     n_socket_stats s{};
-    n_socket_get_stats(fd_, &s);
+    n_socket_get_stats_sized(fd_, &s, sizeof s);
     const NodeCounters &n = node_.counters();
     std::string out;
     const auto metric = [&](const char *name, const char *type, const char *help,

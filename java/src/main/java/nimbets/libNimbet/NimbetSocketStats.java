@@ -12,7 +12,8 @@ public final class NimbetSocketStats {
     /** Names of the counters, in the order in which the native method gives them. */
     private static final String[] NAMES = {"frames sent", "frames received", "frames rejected", "not for us",
         "duplicates", "acks sent", "acks received", "retransmissions", "transfers started", "transfers finished",
-"transfers aborted", "transfers refused", "stray fragments", "transfers evicted", "kernel drops", "rtt ms", "rto ms"};
+"transfers aborted", "transfers refused", "stray fragments", "transfers evicted", "kernel drops", "rtt ms", "rto ms",
+        "requests refused"};
 
     private final long[] counters;
 
@@ -159,6 +160,15 @@ public final class NimbetSocketStats {
      */
     public long getRtoMs() {
         return counters[16];
+    }
+
+    /**
+     * Requests neither acknowledged nor delivered: refused by a filter, the memory of requests full, too old to tell
+     * from a repeat, or the socket keeping its quiet start.
+     * @return that count
+     */
+    public long getRequestsRefused() {
+        return counters[17];
     }
 
     @Override
