@@ -26,6 +26,7 @@
 #include "support/frames.h"
 #include "support/netns.h"
 #include "support/nodes.h"
+#include "support/parts.h"
 
 using namespace nimbet::test;
 
@@ -377,6 +378,52 @@ TEST(Threads, TransferStartedAsItsSocketClosesIsAbortedAndReclaimed)
     for (unsigned char round = 0; round < 100; ++round)
         EXPECT_EQ(nullptr, n_frag_get_frag(node_id(static_cast<unsigned char>(100 + round)).data())) << int(round);
     n_socket_close(reader);
+}
+
+// The mirror on the receiving side: a first part that arrives as its socket
+// closes starts a transfer that is aborted at once, with 9. The hook hears of
+// the abort once the new transfer's lock is let go, so it may ask for that
+// transfer's status; both ways in (a part read from the socket, and
+// n_frag_init_recv) are held still where the close has begun.
+TEST(Threads, TransferArrivingAsItsSocketClosesIsAbortedAndTheHookMayAskForIt)
+{
+    const Deadline limit(10);  // a hook called under the transfer's lock waits for it for ever
+    struct Heard {
+        int aborted = 0;
+        int state = -1;
+    } heard;
+    const NodeId peer = node_id(5);
+    n_set_trace([](const n_trace_info *info, void *user) {
+        auto *h = static_cast<Heard *>(user);
+        if (info->event != N_TRACE_TRANSFER_ABORTED)
+            return;
+        h->aborted += 1;
+        h->state = n_frag_get_status(node_id(5).data(), FRAG_STATE_MASK);
+    }, &heard);
+    const Bytes part = single_part(peer, node_id(1), 77, {1, 2, 3});
+    for (const bool through_socket : {true, false}) {
+        heard = Heard{};
+        n_frag_delete(peer.data());
+        const int s = open_node(node_id(1));
+        n_socket_set_option(s, SOCKET_FRAG, 1);
+        const nimbet::SocketRef rec = nimbet::socket_acquire(s);
+        rec->closed = true;
+        if (through_socket) {
+            nimbet::FrameView view;
+            ASSERT_EQ(nimbet::Reject::None, nimbet::view_frame(part.data(), part.size(), view));
+            EXPECT_FALSE(nimbet::frag_on_fragment(rec.get(), rec.get(), view));
+        } else {
+            n_pkt *pkt = n_pkt_alloc();
+            ASSERT_EQ(0, n_pkt_parse(pkt, part.data(), static_cast<unsigned>(part.size())));
+            EXPECT_FAILS_WITH(-1, N_EBADF, n_frag_init_recv(s, pkt));
+            n_pkt_free(pkt);
+        }
+        EXPECT_EQ(1, heard.aborted) << through_socket;
+        EXPECT_EQ(FRAG_ABORTED, heard.state) << through_socket;
+        EXPECT_EQ(FRAG_ABORTED, transfer_state(peer)) << through_socket;
+        n_socket_close(s);
+    }
+    n_set_trace(nullptr, nullptr);
 }
 
 // Threads on their own objects (packets, tuples, filters, sockets) while

@@ -430,12 +430,17 @@ bool wanted(socket_record *arrival, const FrameView &view)
 // The one place a receiving transfer is made: for the peer that sent
 // `view`, acknowledging through `reply`, arrived on the socket with serial
 // `arrival`, registered in place of `replacing` (or of nothing). Locked by
-// the caller once made; empty when there is no memory, or when another
-// transfer took the peer's name meanwhile (`raced`).
+// the caller once made (who adopts the lock); empty with the error number
+// when there is no memory (12), when another transfer took the peer's name
+// meanwhile (`raced`, 13), or when the socket is closing (9: the transfer
+// was registered and aborted at once).
 FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &view, const Descriptor &d,
                      const n_frag *replacing, uint32_t max_bytes, bool &raced)
 {
     raced = false;
+    // The new record is locked from the start: what it reports (an abort
+    // for a closing socket) reaches the hook once that lock is let go.
+    const TraceHold hold;
     FragRef f = frag_new(reply, view.srcid(), view.first.type, true);
     if (!f)
         return f;
@@ -448,12 +453,12 @@ FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &vi
     if (!frag_publish(f.get(), true, replacing)) {
         raced = true;
         f->mu.unlock();
-        return {};
+        return fail(kAccess), FragRef();
     }
     count(reply->stats.transfers_started);
     if (frag_socket_gone(f.get())) {
         f->mu.unlock();
-        return {};
+        return fail(kBadF), FragRef();
     }
     return f;
 }
@@ -626,7 +631,7 @@ int n_frag_init_recv(int fd, n_pkt *pkt)
     bool raced = false;
     FragRef f = new_receiver(rec.get(), rec->serial, view, read_descriptor(view), old.get(), max_bytes, raced);
     if (!f)
-        return fail(raced ? kAccess : kNoMem);
+        return -1;
     const FragLock lock(f.get(), std::adopt_lock);
     const int stored = take_part(f.get(), view, read_descriptor(view));
     if (stored == 0)
