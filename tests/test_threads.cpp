@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -424,6 +426,41 @@ TEST(Threads, TransferArrivingAsItsSocketClosesIsAbortedAndTheHookMayAskForIt)
         n_socket_close(s);
     }
     n_set_trace(nullptr, nullptr);
+}
+
+// The mirror on the file path: a file arranged for a socket that is closing
+// is refused with 9 and leaves no temporary file behind, rather than an
+// arrangement (an open descriptor and a .part file) that outlives the
+// socket. Held still where the close has begun, then raced for real.
+TEST(Threads, FileArrangedAsItsSocketClosesIsRefusedAndLeavesNothing)
+{
+    const std::string dir = ::testing::TempDir() + "arranged_" + std::to_string(::getpid()) + "/";
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+    const auto leftovers = [&dir] {
+        int n = 0;
+        DIR *d = ::opendir(dir.c_str());
+        while (const dirent *e = d != nullptr ? ::readdir(d) : nullptr)
+            n += std::strstr(e->d_name, ".part") != nullptr ? 1 : 0;
+        if (d != nullptr)
+            ::closedir(d);
+        return n;
+    };
+    {
+        const int s = open_node(node_id(1));
+        const nimbet::SocketRef rec = nimbet::socket_acquire(s);
+        rec->closed = true;
+        EXPECT_FAILS_WITH(-1, N_EBADF, n_frag_recv_file(s, node_id(5).data(), (dir + "held").c_str()));
+        EXPECT_EQ(0, leftovers());
+        n_socket_close(s);
+    }
+    for (int round = 0; round < 100; ++round) {
+        const int s = open_node(node_id(1));
+        const std::string out = dir + "raced" + std::to_string(round);
+        std::thread arranger([&] { n_frag_recv_file(s, nullptr, out.c_str()); });
+        n_socket_close(s);
+        arranger.join();
+    }
+    EXPECT_EQ(0, leftovers());
 }
 
 // Threads on their own objects (packets, tuples, filters, sockets) while

@@ -577,7 +577,7 @@ N_EXPORT int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t
  * renamed to path; when it is aborted the temporary file is removed. One
  * arrangement per socket and peer, used up by that transfer; a new one
  * replaces it (and removes its temporary file). 0, or -1 with 9 (unknown
- * socket), 22, 2 (no such directory), 13 (not permitted) or 16 (no free
+ * socket, or one being closed), 22, 2 (no such directory), 13 (not permitted) or 16 (no free
  * temporary name): a transfer is never taken into memory instead. */
 N_EXPORT int n_frag_recv_file(int fd, const unsigned char *peer_id, const char *path);
 /* As n_frag_recv_file; with FRAG_FILE_KEEP_PARTIAL an aborted transfer (sender

@@ -300,15 +300,25 @@ int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const char *path
     if (s.file < 0)
         return fail(file_error(errno));
     std::vector<Sink> replaced;
+    bool closing = false;
     {
+        // A close sets `closed` before it drops its socket's arrangements
+        // under this lock: either it finds this one, or this sees it closing.
         std::lock_guard lock(frag_mutex());
-        take_sinks(replaced, [&s](const Sink &o) {
-            return o.serial == s.serial && o.any == s.any && (s.any || same_id(o.peer, s.peer));
-        });
-        g_sinks.push_back(std::move(s));
+        closing = rec->closed.load(std::memory_order_seq_cst);
+        if (!closing) {
+            take_sinks(replaced, [&s](const Sink &o) {
+                return o.serial == s.serial && o.any == s.any && (s.any || same_id(o.peer, s.peer));
+            });
+            g_sinks.push_back(std::move(s));
+        }
     }
     for (Sink &o : replaced)
         drop_sink(o);
+    if (closing) {
+        drop_sink(s);
+        return fail(kBadF);
+    }
     return 0;
 }
 
