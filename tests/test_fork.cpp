@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "frag.h"
 #include "support/parts.h"
 
 using namespace nimbet::test;
@@ -92,6 +93,30 @@ TEST(Fork, ParentsCloseLeavesTheChildsCopyWorkingAndItsWaitsAsleep)
     // A wait that sleeps spends next to nothing of the processor; one that
     // spins spends what the machine gives it.
     EXPECT_LT(r.busy_us * 4, r.wait_us) << "the child's wait spun";
+}
+
+// A child of fork() draws transfer nonces of its own: one equal to its
+// parent's would make a receiver that heard the parent's transfer take the
+// child's for a late copy of it.
+TEST(Fork, ChildDrawsTransferNoncesOfItsOwn)
+{
+    nimbet::transfer_nonce();  // the parent's sequence has begun
+    int back[2];
+    ASSERT_EQ(0, pipe(back));
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const uint32_t mine = nimbet::transfer_nonce();
+        _exit(write(back[1], &mine, sizeof mine) == sizeof mine ? 0 : 1);
+    }
+    close(back[1]);
+    const uint32_t parents = nimbet::transfer_nonce();
+    uint32_t childs = 0;
+    const bool answered = read(back[0], &childs, sizeof childs) == sizeof childs;
+    close(back[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(answered);
+    EXPECT_NE(parents, childs);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -461,6 +462,32 @@ TEST(Threads, FileArrangedAsItsSocketClosesIsRefusedAndLeavesNothing)
         arranger.join();
     }
     EXPECT_EQ(0, leftovers());
+}
+
+// Transfers started by threads at once draw their nonces at once: no two
+// are ever the same (a receiver would take the second transfer for a copy
+// of the first).
+TEST(Threads, TransferNoncesDrawnAtOnceNeverRepeat)
+{
+    constexpr int kEach = 200000;
+    std::vector<uint32_t> drawn[2];
+    std::atomic<int> ready{0};
+    std::vector<std::thread> drawers;
+    for (std::vector<uint32_t> &mine : drawn)
+        drawers.emplace_back([&ready, &mine] {
+            mine.reserve(kEach);
+            ready += 1;
+            while (ready < 2)
+                std::this_thread::yield();
+            for (int i = 0; i < kEach; ++i)
+                mine.push_back(nimbet::transfer_nonce());
+        });
+    for (std::thread &t : drawers)
+        t.join();
+    std::vector<uint32_t> all(drawn[0]);
+    all.insert(all.end(), drawn[1].begin(), drawn[1].end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all.end(), std::adjacent_find(all.begin(), all.end()));
 }
 
 // Threads on their own objects (packets, tuples, filters, sockets) while

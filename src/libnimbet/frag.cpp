@@ -334,6 +334,7 @@ void transfers_after_fork()
     // may have been held by a thread that the child does not have.
     for (n_frag *f : FragQueue::each(g_registry))
         new (&f->mu) std::mutex();
+    nonces_after_fork();
 }
 
 void frag_socket_closed(socket_record *rec)

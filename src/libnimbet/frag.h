@@ -269,6 +269,14 @@ void ended_clear();
 // a retry.
 int sender_resend(n_frag *f);
 
+// The nonce of a new transfer: a receiver of this library tells a new
+// transfer from an old one by it, also when the sender restarted. Any
+// thread may draw one; no two draws of a process are the same, and a child
+// of fork() starts from a seed of its own (nonces_after_fork, from the fork
+// handler, makes sure of it where the child has its parent's process id).
+uint32_t transfer_nonce();
+void nonces_after_fork();
+
 // Received transfers written to files (frag_sink.cpp). sink_take gives a
 // new receiver the file arranged for its peer on the socket with this serial,
 // if any (false: out of memory). sink_write gathers a part; sink_complete
