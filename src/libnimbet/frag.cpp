@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <unordered_map>
 
 #include "frag.h"
@@ -224,17 +225,34 @@ FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned cha
     f->file = -1;
     chunk_stack_init(f->frag_obstack);
     f->mu.lock();  // nobody else can know it yet
+    f->holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
     return FragRef(f);
 }
 
-bool frag_publish(n_frag *f, bool front, const n_frag *replacing)
+void frag_unlock(n_frag *f)
 {
+    f->holder.store(std::thread::id(), std::memory_order_relaxed);
+    f->mu.unlock();
+}
+
+bool frag_publish(n_frag *f, bool front, n_frag *replacing)
+{
+    N_ASSERT(frag_held(f), "frag_held(f)");
+    // (The new record is known to nobody yet, so holding its lock while
+    // waiting for the old one's cannot close a cycle.)
+    std::optional<FragLock> replaced;
+    if (replacing != nullptr) {
+        replaced.emplace(replacing);
+        if (!replaced->live)
+            replacing = nullptr;
+    }
     const RegistryLock lock;
     auto it = g_index.find(NodeKey::of(f->id));
     n_frag *old = it != g_index.end() ? it->second : nullptr;
     if (old != replacing)
         return false;
     if (old != nullptr) {
+        N_ASSERT(frag_held(old), "frag_held(old)");
         FragQueue::remove(g_registry, old);
         old->registered.store(false, std::memory_order_release);
         FragRef(old).reset();  // the registry's reference (the caller holds its own)
@@ -251,6 +269,7 @@ bool frag_publish(n_frag *f, bool front, const n_frag *replacing)
 
 void frag_unregister(n_frag *f)
 {
+    N_ASSERT(frag_held(f), "frag_held(f)");
     const RegistryLock lock;
     if (!f->registered.load(std::memory_order_relaxed))
         return;
@@ -332,8 +351,10 @@ void transfers_after_fork()
 {
     // In the child, with the registry held by this thread: a transfer's lock
     // may have been held by a thread that the child does not have.
-    for (n_frag *f : FragQueue::each(g_registry))
+    for (n_frag *f : FragQueue::each(g_registry)) {
         new (&f->mu) std::mutex();
+        f->holder.store(std::thread::id(), std::memory_order_relaxed);
+    }
     nonces_after_fork();
 }
 

@@ -344,8 +344,11 @@ Table weigh_receivers(uint64_t serial, int max_let_go, uint32_t now, const Pace 
         if ((slow || stalled) && (!t.evictable || static_cast<int32_t>(last - t.evictable->last_time) < 0))
             t.evictable = f;
     }
-    if (gone > max_let_go && oldest_gone)
-        frag_unregister(oldest_gone.get());
+    if (gone > max_let_go && oldest_gone) {
+        const FragLock lock(oldest_gone.get());
+        if (lock.live && let_go(oldest_gone.get()))
+            frag_unregister(oldest_gone.get());
+    }
     return t;
 }
 
@@ -435,7 +438,7 @@ bool wanted(socket_record *arrival, const FrameView &view)
 // meanwhile (`raced`, 13), or when the socket is closing (9: the transfer
 // was registered and aborted at once).
 FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &view, const Descriptor &d,
-                     const n_frag *replacing, uint32_t max_bytes, bool &raced)
+                     n_frag *replacing, uint32_t max_bytes, bool &raced)
 {
     raced = false;
     // The new record is locked from the start: what it reports (an abort
@@ -452,12 +455,12 @@ FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &vi
     f->started = f->heard = n_util_getmstime();
     if (!frag_publish(f.get(), true, replacing)) {
         raced = true;
-        f->mu.unlock();
+        frag_unlock(f.get());
         return fail(kAccess), FragRef();
     }
     count(reply->stats.transfers_started);
     if (frag_socket_gone(f.get())) {
-        f->mu.unlock();
+        frag_unlock(f.get());
         return fail(kBadF), FragRef();
     }
     return f;
@@ -469,7 +472,7 @@ enum class Started { Acknowledged, Refused, Raced };
 // `replacing` (aborted) held: a new receiving transfer, unless a limit
 // refuses it. Called with no transfer lock held.
 Started start(socket_record *arrival, socket_record *reply, const Fragment &frag, const Pace &pace,
-              const n_frag *replacing)
+              n_frag *replacing)
 {
     int max_transfers = 0;
     uint32_t max_bytes = 0;

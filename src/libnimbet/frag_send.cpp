@@ -190,7 +190,7 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
     f->rtt = known_round_trip(rec, id);
     f->nonce = transfer_nonce();
     // Another transfer to the same node registered meanwhile wins.
-    if (!frag_publish(f.get(), false, old && old->registered ? old.get() : nullptr))
+    if (!frag_publish(f.get(), false, old.get()))
         return fail(kAccess);
     count(rec->stats.transfers_started);
     if (frag_socket_gone(f.get()))
