@@ -263,7 +263,7 @@ int send_until_acked(socket_record *send, socket_record *recv, n_pkt *packet, co
 extern "C" {
 
 int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id)
-{
+try {
     if (packet == nullptr)
         return fail(kInval);
     if (packet->flags & PACKET_OVERSIZE)
@@ -273,20 +273,24 @@ int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id)
     if (n_acl_add(packet, kTypeCAD, dest_id, kIdLen, 0) < 0)
         return fail(kNoMem);
     return n_socket_send(fd, packet);
+} catch (...) {
+    return failed_by_exception(n_socket_send_addressed);
 }
 
 int n_socket_send_addressed_str(int fd, n_pkt *packet, const char *dest_text)
-{
+try {
     if (dest_text == nullptr)
         return fail(kInval);
     unsigned char dest[kIdLen];
     if (!decode_destination(dest_text, dest))
         return fail(kIlSeq);
     return n_socket_send_addressed(fd, packet, dest);
+} catch (...) {
+    return failed_by_exception(n_socket_send_addressed_str);
 }
 
 int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id)
-{
+try {
     if (packet == nullptr)
         return fail(kInval);
     return on_sockets(send_fd, recv_fd, kInval, [&](socket_record *send, socket_record *recv) {
@@ -309,14 +313,18 @@ int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned 
             return fail_sys(kProto, errno);
         return send_until_acked(send, recv, packet, req);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_send_acked);
 }
 
 int n_socket_send_acked_str(int send_fd, int recv_fd, n_pkt *packet, const char *dest_text)
-{
+try {
     unsigned char dest[kIdLen];
     if (dest_text != nullptr && !decode_destination(dest_text, dest))
         return fail(kIlSeq);
     return n_socket_send_acked(send_fd, recv_fd, packet, dest_text != nullptr ? dest : nullptr);
+} catch (...) {
+    return failed_by_exception(n_socket_send_acked_str);
 }
 
 }  // extern "C"

@@ -80,6 +80,42 @@ void drop_channel(n_frag *f)
 {
     SocketRef(f->channel).reset();  // takes over and drops the record's reference
     f->channel = nullptr;
+    f->channel_serial.store(0, std::memory_order_relaxed);
+}
+
+// A transfer whose socket is closing: aborted when under way, and let go of
+// the socket. Under the transfer's lock.
+void let_go_of_closed(n_frag *f, socket_record *rec)
+{
+    if (f->channel != rec)
+        return;
+    if (frag_state(f) == FRAG_ACTIVE)
+        frag_abort(f, "socket closed");
+    drop_channel(f);
+}
+
+// The same for every transfer of a closing socket, one at a time and with
+// nothing allocated, for a close when memory has run out: quadratic in the
+// number of transfers, but it cannot fail.
+void let_go_of_closed_one_by_one(socket_record *rec)
+{
+    for (;;) {
+        FragRef next;
+        {
+            const RegistryLock lock;
+            for (n_frag *f : FragQueue::each(g_registry))
+                if (f->channel_serial.load(std::memory_order_relaxed) == rec->serial) {
+                    f->refs.fetch_add(1, std::memory_order_relaxed);
+                    next = FragRef(f);
+                    break;
+                }
+        }
+        if (!next)
+            return;
+        const FragLock lock(next.get());
+        let_go_of_closed(next.get(), rec);
+        next->channel_serial.store(0, std::memory_order_relaxed);  // (even if it found another socket)
+    }
 }
 
 void set_state(n_frag *f, unsigned state)
@@ -219,6 +255,7 @@ FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned cha
     f->status = receiving ? FRAG_RECEIVING : 0;
     f->socket = rec->fd;
     f->channel = rec;
+    f->channel_serial.store(rec->serial, std::memory_order_relaxed);
     rec->refs.fetch_add(1, std::memory_order_relaxed);  // the record keeps its socket until drop_channel
     f->retries = socket_retry(rec);
     f->last_time = n_util_getmstime();
@@ -251,6 +288,10 @@ bool frag_publish(n_frag *f, bool front, n_frag *replacing)
     n_frag *old = it != g_index.end() ? it->second : nullptr;
     if (old != replacing)
         return false;
+    // The index entry is made before anything changes: when memory runs out
+    // there (std::bad_alloc), the registry is as it was.
+    if (old == nullptr)
+        it = g_index.emplace(NodeKey::of(f->id), nullptr).first;
     if (old != nullptr) {
         N_ASSERT(frag_held(old), "frag_held(old)");
         FragQueue::remove(g_registry, old);
@@ -261,10 +302,23 @@ bool frag_publish(n_frag *f, bool front, n_frag *replacing)
         FragQueue::insert_head(g_registry, f);
     else
         FragQueue::insert_tail(g_registry, f);
-    g_index[NodeKey::of(f->id)] = f;
+    it->second = f;
     f->refs.fetch_add(1, std::memory_order_relaxed);
     f->registered.store(true, std::memory_order_release);
     return true;
+}
+
+bool frag_registry_whole()
+{
+    const RegistryLock lock;
+    std::size_t listed = 0;
+    for (n_frag *f : FragQueue::each(g_registry)) {
+        const auto it = g_index.find(NodeKey::of(f->id));
+        if (it == g_index.end() || it->second != f || !f->registered.load(std::memory_order_relaxed))
+            return false;
+        ++listed;
+    }
+    return listed == g_index.size();
 }
 
 void frag_unregister(n_frag *f)
@@ -360,13 +414,15 @@ void transfers_after_fork()
 
 void frag_socket_closed(socket_record *rec)
 {
-    for (const FragRef &f : frag_snapshot()) {
+    std::vector<FragRef> all;
+    try {
+        all = frag_snapshot();
+    } catch (const std::bad_alloc &) {
+        let_go_of_closed_one_by_one(rec);
+    }
+    for (const FragRef &f : all) {
         const FragLock lock(f.get());
-        if (f->channel != rec)
-            continue;
-        if (frag_state(f.get()) == FRAG_ACTIVE)
-            frag_abort(f.get(), "socket closed");
-        drop_channel(f.get());
+        let_go_of_closed(f.get(), rec);
     }
     sinks_socket_closed(rec->serial);
 }
@@ -379,46 +435,56 @@ extern "C" {
 // (or the timers' reclaim) may free it at any time. Threads use the
 // copying functions (n_frag_get_progress, n_frag_copy_data).
 n_frag *n_frag_get_frag(const unsigned char *id)
-{
+try {
     if (id == nullptr)
         return fail_null<n_frag>(kInval);
     const RegistryLock lock;
     auto it = g_index.find(NodeKey::of(id));
     return it != g_index.end() ? it->second : fail_null<n_frag>(kNotFound);
+} catch (...) {
+    return failed_by_exception(n_frag_get_frag);
 }
 
 int n_frag_abort(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) {
         frag_abort(f, "aborted by the application");
         return 1;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_abort);
 }
 
 int n_frag_delete(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) {
         if (frag_state(f) == FRAG_ACTIVE)
             return fail(kProto);
         frag_unregister(f);
         return 1;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_delete);
 }
 
 int n_frag_get_status(const unsigned char *id, int mask)
-{
+try {
     return with_frag(id, [mask](n_frag *f) { return f->status & (mask & 0xffff); });
+} catch (...) {
+    return failed_by_exception(n_frag_get_status);
 }
 
 // Lengths from 2 GiB up do not fit an int result; they read as the largest
 // int, never as a failure (n_frag_get_progress has them whole).
 int n_frag_get_data_length(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) { return clamp_to_int(f->total_len); });
+} catch (...) {
+    return failed_by_exception(n_frag_get_data_length);
 }
 
 int n_frag_get_data(const unsigned char *id, unsigned char **out)
-{
+try {
     if (out == nullptr)
         return fail(kInval);
     return with_frag(id, [out](n_frag *f) {
@@ -426,10 +492,12 @@ int n_frag_get_data(const unsigned char *id, unsigned char **out)
         mark_taken(f);
         return clamp_to_int(f->total_len);
     });
+} catch (...) {
+    return failed_by_exception(n_frag_get_data);
 }
 
 int64_t n_frag_copy_data(const unsigned char *id, unsigned char *buf, size_t size)
-{
+try {
     if (buf == nullptr && size != 0)
         return fail(kInval);
     return with_frag(id, [buf, size](n_frag *f) -> int64_t {
@@ -439,10 +507,12 @@ int64_t n_frag_copy_data(const unsigned char *id, unsigned char *buf, size_t siz
             mark_taken(f);
         return f->total_len;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_copy_data);
 }
 
 int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total)
-{
+try {
     return with_frag(id, [done, total](n_frag *f) {
         int64_t known_total = f->total_len;
         if (frag_receiving(f) && frag_state(f) != FRAG_FINISHED)
@@ -453,10 +523,12 @@ int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total)
             *total = known_total;
         return static_cast<int>(f->status);
     });
+} catch (...) {
+    return failed_by_exception(n_frag_get_progress);
 }
 
 int n_describe_frag(const unsigned char *id)
-{
+try {
     FragRef f = id != nullptr ? frag_acquire(id) : FragRef();
     if (!f)
         return std::printf("No Fragmentation registered\n");
@@ -474,6 +546,8 @@ int n_describe_frag(const unsigned char *id)
                 f->total_len, f->done_len);
     return std::printf("File will be stored at %lu\n\n",
                        static_cast<unsigned long>(reinterpret_cast<uintptr_t>(f->frag_data)));
+} catch (...) {
+    return failed_by_exception(n_describe_frag);
 }
 
 }  // extern "C"

@@ -81,6 +81,7 @@ struct n_frag {
     std::atomic<int> refs{1};
     std::atomic<bool> registered{false};
     nimbet::socket_record *channel;   // the socket behind `socket`, referenced; null once it is closed
+    std::atomic<uint64_t> channel_serial{0};  // its serial while it is held (read without the lock), else 0
     uint64_t arrival;                 // serial of the socket a receiving transfer arrived on
     std::atomic<uint64_t> part_index; // parts acknowledged (sender) or stored (receiver), not wrapped
     bool described;                   // the transfer carries a descriptor (nonce, length, CRC-32)
@@ -219,11 +220,16 @@ void frag_unlock(n_frag *f);
 // a reference), in place of `replacing` or of nothing. `replacing` leaves
 // the registry under its lock, which this takes (the caller must not hold
 // it); when it has left already, nothing is replaced. False when another
-// record holds the peer's name meanwhile: the caller decides again.
+// record holds the peer's name meanwhile: the caller decides again. Throws
+// std::bad_alloc with nothing changed when the index cannot grow.
 bool frag_publish(n_frag *f, bool front, n_frag *replacing);
 // Takes a record out of the registry (the registry's reference goes; the
 // record lives on while others hold one). Called with the record's lock.
 void frag_unregister(n_frag *f);
+
+// Whether the registry's list and its index hold the same records, each
+// marked registered (for tests).
+bool frag_registry_whole();
 
 // Runs fn on the fragmentation of a peer under its lock; -1 with 22 when
 // the identifier is null or names none. What every n_frag_ query shares.

@@ -453,7 +453,14 @@ FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &vi
     f->nonce = d.nonce;
     f->expected_total = d.total;
     f->started = f->heard = n_util_getmstime();
-    if (!frag_publish(f.get(), true, replacing)) {
+    bool published = false;
+    try {
+        published = frag_publish(f.get(), true, replacing);
+    } catch (...) {
+        frag_unlock(f.get());
+        throw;
+    }
+    if (!published) {
         raced = true;
         frag_unlock(f.get());
         return fail(kAccess), FragRef();
@@ -603,7 +610,7 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
 extern "C" {
 
 int n_frag_init_recv(int fd, n_pkt *pkt)
-{
+try {
     if (pkt == nullptr)
         return fail(kInval);
     SocketRef rec = socket_acquire(fd);
@@ -640,10 +647,12 @@ int n_frag_init_recv(int fd, n_pkt *pkt)
     if (stored == 0)
         pkt->flags |= PACKET_ACK_SENT;
     return stored;
+} catch (...) {
+    return failed_by_exception(n_frag_init_recv);
 }
 
 int n_frag_append(const unsigned char *id, n_pkt *pkt)
-{
+try {
     unsigned char buf[kMaxFrame];
     FrameView view;
     if (pkt == nullptr || !frag_view_of_packet(pkt, buf, view))
@@ -654,10 +663,12 @@ int n_frag_append(const unsigned char *id, n_pkt *pkt)
             pkt->flags |= PACKET_ACK_SENT;
         return stored;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_append);
 }
 
 int n_frag_get_data_file(const unsigned char *id, const char *path)
-{
+try {
     if (path == nullptr)
         return fail(kInval);
     return with_frag(id, [path](n_frag *f) {
@@ -666,6 +677,8 @@ int n_frag_get_data_file(const unsigned char *id, const char *path)
             f->taken.store(true);
         return written;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_get_data_file);
 }
 
 }  // extern "C"

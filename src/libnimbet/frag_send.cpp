@@ -297,7 +297,7 @@ extern "C" {
 
 int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data, uint32_t len,
                      const unsigned char *type)
-{
+try {
     if (id == nullptr || type == nullptr || (data == nullptr && len != 0))
         return fail(kInval);
     SocketRef rec = socket_acquire(fd);
@@ -311,10 +311,12 @@ int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data,
         return fail(lock.live && frag_state(old.get()) != FRAG_ABORTED ? kAccess : kInval);
     }
     return frag_start_send(rec.get(), id, data, len, type);
+} catch (...) {
+    return failed_by_exception(n_frag_init_send);
 }
 
 int n_frag_next_part(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) {
         if (frag_receiving(f))
             return fail(kProto);  // a receiving fragmentation sends no parts
@@ -324,10 +326,12 @@ int n_frag_next_part(const unsigned char *id)
             return 1;
         return in_flight(f) ? sender_resend(f) : start_part(f);
     });
+} catch (...) {
+    return failed_by_exception(n_frag_next_part);
 }
 
 int n_frag_acked(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) {
         // Only a transfer under way advances: an acknowledgement can neither
         // revive an aborted transfer nor touch a receiving one.
@@ -336,6 +340,8 @@ int n_frag_acked(const unsigned char *id)
         advance(f);
         return 1;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_acked);
 }
 
 }  // extern "C"

@@ -430,20 +430,24 @@ n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filt
 extern "C" {
 
 n_pkt *n_socket_recv(int fd, int ack_fd)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         const bool blocking = (option_bits(rec) & SOCKET_BLOCKING) != 0;
         return receive_packet(rec, ack_fd, blocking ? Wait::forever() : Wait::now());
     });
+} catch (...) {
+    return failed_by_exception(n_socket_recv);
 }
 
 n_pkt *n_socket_recv_timeout(int fd, int ack_fd, int timeout_ms)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) { return receive_packet(rec, ack_fd, Wait::for_ms(timeout_ms)); });
+} catch (...) {
+    return failed_by_exception(n_socket_recv_timeout);
 }
 
 int n_socket_recv_raw(int fd, unsigned char *buffer, int size)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (buffer == nullptr || size < 0)
             return fail(kInval);
@@ -459,6 +463,8 @@ int n_socket_recv_raw(int fd, unsigned char *buffer, int size)
         }
         return static_cast<int>(n);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_recv_raw);
 }
 
 namespace {
@@ -491,7 +497,7 @@ int64_t select_ns(const timeval &tv)
 // A signal that interrupts the wait does not end it: the wait goes on for
 // what is left of its time.
 int n_socket_select(int fd, struct timeval *timeout)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         const int64_t length = timeout != nullptr ? select_ns(*timeout) : 0;
         if (length < 0)
@@ -512,15 +518,19 @@ int n_socket_select(int fd, struct timeval *timeout)
             }
         }
     });
+} catch (...) {
+    return failed_by_exception(n_socket_select);
 }
 
 int n_socket_next_timer(int fd)
-{
+try {
     return on_socket(fd, kBadF, [](socket_record *rec) { return frag_next_timer(rec); });
+} catch (...) {
+    return failed_by_exception(n_socket_next_timer);
 }
 
 int n_socket_serve_timers(int fd)
-{
+try {
     return on_socket(fd, kBadF, [](socket_record *rec) {
         // Giving up waits while datagrams are waiting: the next receive reads
         // them, then serves what is still due.
@@ -528,6 +538,8 @@ int n_socket_serve_timers(int fd)
         frag_serve_timers(rec, ::poll(&p, 1, 0) == 0);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_serve_timers);
 }
 
 }  // extern "C"

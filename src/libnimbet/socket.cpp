@@ -340,7 +340,7 @@ socket_record *new_socket_record(int s, uint16_t port, uint32_t local, const uin
 extern "C" {
 
 int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
-{
+try {
     uint32_t locals[kMaxDestinations];
     uint32_t dests[kMaxDestinations];
     const int count = find_endpoints(local_addr, dest_addr, locals, dests);
@@ -364,10 +364,12 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
     rec->serial = g_next_serial++;
     SocketQueue::insert_head(g_registry, rec);
     return s;
+} catch (...) {
+    return failed_by_exception(n_socket_open);
 }
 
 int n_socket_close(int fd)
-{
+try {
     socket_record *rec = nullptr;
     {
         std::lock_guard lock(g_registry_mu);
@@ -395,10 +397,12 @@ int n_socket_close(int fd)
     }
     frag_socket_closed(rec);
     return release(rec);
+} catch (...) {
+    return failed_by_exception(n_socket_close);
 }
 
 int n_socket_set_option(int fd, int mask, int value)
-{
+try {
     if (fd == 0 || mask == 0 || (mask & SOCKET_BOUND) != 0)
         return fail(kInval);
     return on_socket(fd, kInval, [&](socket_record *rec) {
@@ -422,41 +426,56 @@ int n_socket_set_option(int fd, int mask, int value)
             update_own_frame_filter(rec);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_option);
 }
 
 int n_socket_get_option(int fd, int mask)
-{
+try {
     if (mask == 0)
         return fail(kInval);
     return on_socket(fd, kInval, [&](socket_record *rec) {
         return static_cast<int>(option_bits(rec) & static_cast<uint32_t>(mask));
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_option);
 }
 
 int n_socket_get_blocking(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) { return (option_bits(rec) & SOCKET_BLOCKING) ? 1 : 0; });
+} catch (...) {
+    return failed_by_exception(n_socket_get_blocking);
 }
 
 int n_socket_get_broadcast(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) { return (option_bits(rec) & SOCKET_BROADCAST) ? 1 : 0; });
+} catch (...) {
+    return failed_by_exception(n_socket_get_broadcast);
 }
 
 // A sequence byte tells apart at most half its 256 values: a history that
 // reached further back would take a sender's next round of bytes for repeats.
 int n_socket_set_lastacks(int n)
-{
+try {
     if (n > static_cast<int>(kPlainDepth))
         return fail(kInval);
     g_lastacks.store(n, std::memory_order_relaxed);
     return 1;
+} catch (...) {
+    return failed_by_exception(n_socket_set_lastacks);
 }
 
-int n_socket_get_lastacks(void) { return lastacks(); }
+int n_socket_get_lastacks(void)
+try {
+    return lastacks();
+} catch (...) {
+    return failed_by_exception(n_socket_get_lastacks);
+}
 
 int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (max_transfers < 1 || max_bytes == 0)
             return fail(kInval);
@@ -465,6 +484,8 @@ int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes)
         rec->max_bytes = max_bytes;
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_frag_limits);
 }
 
 }  // extern "C"
@@ -485,14 +506,29 @@ int set_switch(int fd, bool socket_record::*member, int on)
 
 extern "C" {
 
-int n_socket_set_transfer_check(int fd, int on) { return set_switch(fd, &socket_record::transfer_check, on); }
+int n_socket_set_transfer_check(int fd, int on)
+try {
+    return set_switch(fd, &socket_record::transfer_check, on);
+} catch (...) {
+    return failed_by_exception(n_socket_set_transfer_check);
+}
 
-int n_socket_set_request_ids(int fd, int on) { return set_switch(fd, &socket_record::request_ids, on); }
+int n_socket_set_request_ids(int fd, int on)
+try {
+    return set_switch(fd, &socket_record::request_ids, on);
+} catch (...) {
+    return failed_by_exception(n_socket_set_request_ids);
+}
 
-int n_socket_set_quiet_start(int fd, int on) { return set_switch(fd, &socket_record::quiet_start, on); }
+int n_socket_set_quiet_start(int fd, int on)
+try {
+    return set_switch(fd, &socket_record::quiet_start, on);
+} catch (...) {
+    return failed_by_exception(n_socket_set_quiet_start);
+}
 
 int n_socket_set_transfer_filter(int fd, int filter_id)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (filter_id < 0)
             return fail(kInval);
@@ -500,9 +536,16 @@ int n_socket_set_transfer_filter(int fd, int filter_id)
         rec->transfer_filter = filter_id;
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_transfer_filter);
 }
 
-int n_socket_set_adaptive_retry(int fd, int on) { return set_switch(fd, &socket_record::adaptive_retry, on); }
+int n_socket_set_adaptive_retry(int fd, int on)
+try {
+    return set_switch(fd, &socket_record::adaptive_retry, on);
+} catch (...) {
+    return failed_by_exception(n_socket_set_adaptive_retry);
+}
 
 namespace {
 
@@ -536,7 +579,7 @@ void update_kernel_drops(socket_record *rec)
 }  // namespace
 
 int n_socket_get_stats(int fd, n_socket_stats *out)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (out == nullptr)
             return fail(kInval);
@@ -551,10 +594,12 @@ int n_socket_get_stats(int fd, n_socket_stats *out)
                               get(c.rtt_ms),             get(c.rto_ms)};
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_stats);
 }
 
 int n_socket_reset_stats(int fd)
-{
+try {
     return on_socket(fd, kBadF, [](socket_record *rec) {
         update_kernel_drops(rec);
         SocketCounters &c = rec->stats;
@@ -566,10 +611,12 @@ int n_socket_reset_stats(int fd)
             v->store(0, std::memory_order_relaxed);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_reset_stats);
 }
 
 int n_socket_set_kernel_drops(int fd, int on)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         uint32_t now = 0;
         system_drops(rec->fd, now);
@@ -582,10 +629,12 @@ int n_socket_set_kernel_drops(int fd, int on)
         update_own_frame_filter(rec);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_kernel_drops);
 }
 
 int n_describe_socket(int fd)
-{
+try {
     SocketRef ref = socket_acquire(fd);
     if (!ref)
         return std::printf("NO SUCH SOCKET\n");
@@ -623,6 +672,8 @@ int n_describe_socket(int fd)
     return std::printf("BLOCKING [%s] BOUND [%s] BROADCAST [%s] AUTOACKK [%s]\n receive ALL[%s] FRAGMENTATION[%s]\n",
                        yes_no(o, SOCKET_BLOCKING), yes_no(o, SOCKET_BOUND), yes_no(o, SOCKET_BROADCAST),
                        yes_no(o, SOCKET_AUTOACK), yes_no(o, SOCKET_RECV_ALL), yes_no(o, SOCKET_FRAG));
+} catch (...) {
+    return failed_by_exception(n_describe_socket);
 }
 
 }  // extern "C"

@@ -120,17 +120,6 @@ using SocketRef = CountedRef<socket_record, socket_destroy>;
 // when there is none. Sets no error number.
 SocketRef socket_acquire(int fd);
 
-// What a call returns when it fails: a null pointer, or all ones (-1, and
-// 0xFFFF or 0xFF for the 16- and 8-bit getters).
-template <class R>
-constexpr R failure_value()
-{
-    if constexpr (std::is_pointer_v<R>)
-        return nullptr;
-    else
-        return static_cast<R>(-1);
-}
-
 // The preamble of every public call on one socket: runs `body` with the
 // open socket `fd`, which stays referenced while it runs. When no socket has
 // that descriptor, nothing runs: `err` is stored (each call keeps its own

@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -58,10 +58,12 @@ struct Held {
     std::vector<sockaddr_in> to;
 };
 
-// Per thread: library locks held, whether the hook runs, what waits.
+// Per thread: library locks held, whether the hook runs, what waits. (A
+// list is made without allocating anything: a thread's first hold may end
+// while memory has run out, in a destructor that must not throw.)
 thread_local int t_holds = 0;
 thread_local bool t_in_hook = false;
-thread_local std::deque<Held> t_held;
+thread_local std::list<Held> t_held;
 
 void call_hook(const n_trace_info &info)
 {
@@ -133,7 +135,7 @@ extern "C" {
 // A thread that is calling the hook being replaced finishes that call: the
 // old function and argument must stay usable until such calls are over.
 void n_set_trace(n_trace_fn fn, void *user)
-{
+try {
     std::lock_guard lock(g_hooks_mu);
     const uint64_t changes = g_hook_changes.load(std::memory_order_relaxed);
     g_hook_changes.store(changes + 1, std::memory_order_relaxed);
@@ -141,13 +143,17 @@ void n_set_trace(n_trace_fn fn, void *user)
     g_hook_fn.store(fn, std::memory_order_relaxed);
     g_hook_user.store(fn != nullptr ? user : nullptr, std::memory_order_relaxed);
     g_hook_changes.store(changes + 2, std::memory_order_release);
+} catch (...) {
+    return nimbet::failed_by_exception(n_set_trace);
 }
 
 const char *n_trace_event_name(int event)
-{
+try {
     if (event < 1 || event >= static_cast<int>(sizeof kEventNames / sizeof kEventNames[0]))
         return kEventNames[0];
     return kEventNames[event];
+} catch (...) {
+    return nimbet::failed_by_exception(n_trace_event_name);
 }
 
 }  // extern "C"
