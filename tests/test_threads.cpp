@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -26,6 +25,7 @@
 #include "socket.h"
 #include "support/clock.h"
 #include "support/expect.h"
+#include "support/files.h"
 #include "support/frames.h"
 #include "support/netns.h"
 #include "support/nodes.h"
@@ -437,21 +437,12 @@ TEST(Threads, FileArrangedAsItsSocketClosesIsRefusedAndLeavesNothing)
 {
     const std::string dir = ::testing::TempDir() + "arranged_" + std::to_string(::getpid()) + "/";
     ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
-    const auto leftovers = [&dir] {
-        int n = 0;
-        DIR *d = ::opendir(dir.c_str());
-        while (const dirent *e = d != nullptr ? ::readdir(d) : nullptr)
-            n += std::strstr(e->d_name, ".part") != nullptr ? 1 : 0;
-        if (d != nullptr)
-            ::closedir(d);
-        return n;
-    };
     {
         const int s = open_node(node_id(1));
         const nimbet::SocketRef rec = nimbet::socket_acquire(s);
         rec->closed = true;
         EXPECT_FAILS_WITH(-1, N_EBADF, n_frag_recv_file(s, node_id(5).data(), (dir + "held").c_str()));
-        EXPECT_EQ(0, leftovers());
+        EXPECT_EQ(0, part_files(dir));
         n_socket_close(s);
     }
     for (int round = 0; round < 100; ++round) {
@@ -461,7 +452,7 @@ TEST(Threads, FileArrangedAsItsSocketClosesIsRefusedAndLeavesNothing)
         n_socket_close(s);
         arranger.join();
     }
-    EXPECT_EQ(0, leftovers());
+    EXPECT_EQ(0, part_files(dir));
 }
 
 // Transfers started by threads at once draw their nonces at once: no two

@@ -2,7 +2,6 @@
 // Memory that runs out: calls fail with 12 and leave every registry whole; what the library keeps does not grow.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "memory/allocation.h"
 #include "recent.h"
 #include "support/expect.h"
+#include "support/files.h"
 #include "support/parts.h"
 #include "window_table.h"
 
@@ -42,17 +42,6 @@ void each_allocation_failing(const std::function<void(long n)> &attempt)
         }
     }
     ADD_FAILURE() << "the attempts never ran out of allocations";
-}
-
-int part_files(const std::string &dir)
-{
-    int n = 0;
-    DIR *d = ::opendir(dir.c_str());
-    while (const dirent *e = d != nullptr ? ::readdir(d) : nullptr)
-        n += std::strstr(e->d_name, ".part") != nullptr ? 1 : 0;
-    if (d != nullptr)
-        ::closedir(d);
-    return n;
 }
 
 std::string fresh_dir(const char *name)
