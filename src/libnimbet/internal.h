@@ -195,11 +195,13 @@ enum LockRank : int {
 GlobalLock *global_lock(int rank);
 
 // What the fork handlers do beyond the registry locks (socket.cpp,
-// frag.cpp), called with those locks held: after fork(), a socket is
-// shared with the other process (its close must not shut it down for
-// both); in the child, the records' own locks, which threads the child does
-// not have may have held, are made anew, and waits of those threads
-// forgotten.
+// frag.cpp), called with those locks held: before fork(), every socket is
+// claimed for both processes; after it, a socket is shared with the other
+// process (its close must not shut it down for both) for as long as that
+// one holds it; in the child, the records' own locks, which threads the
+// child does not have may have held, are made anew, and waits of those
+// threads forgotten.
+void sockets_before_fork();
 void sockets_after_fork(bool child);
 void transfers_after_fork();
 

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +29,7 @@ namespace {
 GlobalLock g_registry_mu(kRankSockets);
 TqHead<socket_record> g_registry = {nullptr, &g_registry.tqh_first};
 uint64_t g_next_serial = 1;
+uint64_t g_forks = 0;  // fork() calls so far (the fork handlers count them, with the registry held)
 
 std::atomic<int> g_net_users{0};
 std::atomic<int> g_lastacks{5};
@@ -93,8 +95,17 @@ SocketRef socket_acquire(int fd)
     return SocketRef();
 }
 
+void sockets_before_fork()
+{
+    ++g_forks;
+    const bool claims = claims_prepare();
+    for (socket_record *rec : SocketQueue::each(g_registry))
+        rec->fork_claimed = claims && claim_for_fork(rec);
+}
+
 void sockets_after_fork(bool child)
 {
+    claims_after_fork(child);
     for (socket_record *rec : SocketQueue::each(g_registry)) {
         if (child) {
             // Threads the child does not have may have held the record's
@@ -111,7 +122,11 @@ void sockets_after_fork(bool child)
         }
         if (rec->wake_fd < 0)
             rec->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        rec->shared.store(true, std::memory_order_release);
+        // Unclaimed (or shared for good after an earlier fork): no process
+        // can ever tell that the other one let go of it.
+        const bool for_good = !rec->fork_claimed || rec->shared_since.load() == kSharedForGood;
+        rec->shared_since.store(for_good ? kSharedForGood : g_forks, std::memory_order_release);
+        rec->fork_claimed = false;
     }
 }
 
@@ -316,6 +331,9 @@ socket_record *new_socket_record(int s, uint16_t port, uint32_t local, const uin
     if (rec == nullptr)
         return nullptr;
     rec->fd = s;
+    struct stat st {};
+    if (::fstat(s, &st) == 0)
+        rec->inode = st.st_ino;
     rec->options = 0;
     rec->port = htons(port);
     // Counters that start where the last run's did would make a restarted
@@ -384,17 +402,19 @@ try {
         return fail(kInval);
     // The registry's reference is ours now. Calls still working on the socket
     // keep the record and the descriptor alive; shutting the socket down
-    // wakes the ones waiting on it, and they return with 9 (a socket shared
-    // with another process since a fork() is not shut down: its waits watch
-    // the wake descriptor instead). Its transfers end here: nothing may ever
-    // go out through a reused descriptor number.
+    // wakes the ones waiting on it, and they return with 9 (a socket that
+    // another process still holds since a fork() is not shut down: its
+    // waits watch the wake descriptor instead, which is written to whenever
+    // there is one). Its transfers end here: nothing may ever go out through
+    // a reused descriptor number.
     rec->closed.store(true, std::memory_order_seq_cst);
-    if (rec->shared.load(std::memory_order_acquire)) {
+    claim_release(rec);
+    if (rec->wake_fd >= 0) {
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(rec->wake_fd, &one, sizeof one);
-    } else {
-        ::shutdown(rec->fd, SHUT_RDWR);
     }
+    if (!socket_shared(rec))
+        ::shutdown(rec->fd, SHUT_RDWR);
     frag_socket_closed(rec);
     return release(rec);
 } catch (...) {
