@@ -350,6 +350,7 @@ void frag_release_data(n_frag *f)
 
 void frag_abort(n_frag *f, const char *reason)
 {
+    N_ASSERT(frag_held(f), "frag_held(f)");
     const bool unfinished = frag_state(f) == FRAG_ACTIVE;
     if (frag_receiving(f) && unfinished)
         ended_remember(f);
@@ -367,6 +368,7 @@ void frag_abort(n_frag *f, const char *reason)
 
 void frag_finish(n_frag *f)
 {
+    N_ASSERT(frag_held(f), "frag_held(f)");
     if (frag_receiving(f))
         ended_remember(f);
     set_state(f, FRAG_FINISHED);

@@ -254,7 +254,7 @@ inline bool frag_receiving(const n_frag *f)
 }
 
 // ------------------------------------------------------------------ inside the fragmentation module
-// (called with the transfer's lock held)
+// (called with the transfer's lock held; those that change its state check it)
 
 // Releases the data, closes a file (a receiver's unfinished file is
 // removed), marks the transfer aborted, counts and reports it.

@@ -228,6 +228,7 @@ void nonces_after_fork() { g_nonces.store(0, std::memory_order_relaxed); }
 
 int sender_resend(n_frag *f)
 {
+    N_ASSERT(frag_held(f), "frag_held(f)");
     // With adaptive resends, once the retries are spent the budget of time
     // decides when to give up.
     if (f->retries > 0 || !f->adaptive)
