@@ -193,6 +193,39 @@ TEST(Fork, CloseWakesEveryWaitWhetherOrNotAChildHoldsTheSocket)
     }
 }
 
+// A child of fork() numbers the frames it sends through an inherited
+// socket afresh: numbered on from where its parent is, its frames and the
+// parent's next ones would carry the same numbers (and its requests the
+// same sequence bytes, which a receiver takes for repeats). Three children
+// in turn: that all three match the parent is what the fault looks like.
+TEST(Fork, ChildNumbersItsFramesAfresh)
+{
+    const int b = open_node(kB);
+    Tap tap;
+    const auto send_one = [b] {
+        n_pkt *pkt = n_pkt_alloc();
+        n_acl_add_str(pkt, "tmp", kB.data(), 8, 0);
+        const int sent = n_socket_send(b, pkt);
+        n_pkt_free(pkt);
+        return sent;
+    };
+    int same = 0;
+    for (int child = 0; child < 3; ++child) {
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(send_one() == 1 ? 0 : 1);
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        ASSERT_EQ(1, send_one());
+        const Bytes childs = tap.next(), parents = tap.next();
+        ASSERT_TRUE(childs.size() > 53 && parents.size() > 53);
+        same += childs[53] == parents[53] ? 1 : 0;
+    }
+    EXPECT_LT(same, 3);
+    n_socket_close(b);
+}
+
 // A child of fork() draws transfer nonces of its own: one equal to its
 // parent's would make a receiver that heard the parent's transfer take the
 // child's for a late copy of it.

@@ -114,8 +114,13 @@ void sockets_after_fork(bool child)
             rec->waiters = nullptr;
             rec->readers.store(0, std::memory_order_relaxed);
             // The parent goes on drawing request identifiers from its
-            // sessions: the child draws new ones, or both would send the same.
+            // sessions, and numbering its frames and requests: the child
+            // draws new ones and starts its counters afresh, as a socket
+            // just opened does, or both would send the same.
             rec->peer_requests.clear();
+            const uint64_t r = system_random();
+            rec->last_seq = static_cast<uint8_t>(r);
+            rec->ack_seq = static_cast<uint8_t>(r >> 8);
             if (rec->wake_fd >= 0)
                 ::close(rec->wake_fd);  // the parent's
             rec->wake_fd = -1;
