@@ -114,7 +114,7 @@ void let_go_of_closed_one_by_one(socket_record *rec)
             return;
         const FragLock lock(next.get());
         let_go_of_closed(next.get(), rec);
-        next->channel_serial.store(0, std::memory_order_relaxed);  // (even if it found another socket)
+        next->channel_serial.store(0, std::memory_order_relaxed);  // never found again, whatever it held
     }
 }
 
@@ -290,9 +290,9 @@ bool frag_publish(n_frag *f, bool front, n_frag *replacing)
         return false;
     // The index entry is made before anything changes: when memory runs out
     // there (std::bad_alloc), the registry is as it was.
-    if (old == nullptr)
+    if (old == nullptr) {
         it = g_index.emplace(NodeKey::of(f->id), nullptr).first;
-    if (old != nullptr) {
+    } else {
         N_ASSERT(frag_held(old), "frag_held(old)");
         FragQueue::remove(g_registry, old);
         old->registered.store(false, std::memory_order_release);
