@@ -44,7 +44,9 @@ N_EXPORT const char *n_util_version(void);
  * 225 item not found               226 socket not bound     227 protocol error
  *
  * n_errno is kept per thread, as errno is: a failure in one thread never
- * shows in another.
+ * shows in another. Any call that needs memory the system cannot give fails
+ * with 12, and the library's registries and tables stay whole; no C++
+ * exception ever leaves the library.
  */
 #define N_ENOENT     2    /* no such socket or filter */
 #define N_EBADF      9    /* bad descriptor; a socket closed under a waiting call */
