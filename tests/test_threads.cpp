@@ -6,9 +6,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,9 +25,11 @@
 #include "socket.h"
 #include "support/clock.h"
 #include "support/expect.h"
+#include "support/files.h"
 #include "support/frames.h"
 #include "support/netns.h"
 #include "support/nodes.h"
+#include "support/parts.h"
 
 using namespace nimbet::test;
 
@@ -377,6 +381,104 @@ TEST(Threads, TransferStartedAsItsSocketClosesIsAbortedAndReclaimed)
     for (unsigned char round = 0; round < 100; ++round)
         EXPECT_EQ(nullptr, n_frag_get_frag(node_id(static_cast<unsigned char>(100 + round)).data())) << int(round);
     n_socket_close(reader);
+}
+
+// The mirror on the receiving side: a first part that arrives as its socket
+// closes starts a transfer that is aborted at once, with 9. The hook hears of
+// the abort once the new transfer's lock is let go, so it may ask for that
+// transfer's status; both ways in (a part read from the socket, and
+// n_frag_init_recv) are held still where the close has begun.
+TEST(Threads, TransferArrivingAsItsSocketClosesIsAbortedAndTheHookMayAskForIt)
+{
+    const Deadline limit(10);  // a hook called under the transfer's lock waits for it for ever
+    struct Heard {
+        int aborted = 0;
+        int state = -1;
+    } heard;
+    const NodeId peer = node_id(5);
+    n_set_trace([](const n_trace_info *info, void *user) {
+        auto *h = static_cast<Heard *>(user);
+        if (info->event != N_TRACE_TRANSFER_ABORTED)
+            return;
+        h->aborted += 1;
+        h->state = n_frag_get_status(node_id(5).data(), FRAG_STATE_MASK);
+    }, &heard);
+    const Bytes part = single_part(peer, node_id(1), 77, {1, 2, 3});
+    for (const bool through_socket : {true, false}) {
+        heard = Heard{};
+        n_frag_delete(peer.data());
+        const int s = open_node(node_id(1));
+        n_socket_set_option(s, SOCKET_FRAG, 1);
+        const nimbet::SocketRef rec = nimbet::socket_acquire(s);
+        rec->closed = true;
+        if (through_socket) {
+            nimbet::FrameView view;
+            ASSERT_EQ(nimbet::Reject::None, nimbet::view_frame(part.data(), part.size(), view));
+            EXPECT_FALSE(nimbet::frag_on_fragment(rec.get(), rec.get(), view));
+        } else {
+            n_pkt *pkt = n_pkt_alloc();
+            ASSERT_EQ(0, n_pkt_parse(pkt, part.data(), static_cast<unsigned>(part.size())));
+            EXPECT_FAILS_WITH(-1, N_EBADF, n_frag_init_recv(s, pkt));
+            n_pkt_free(pkt);
+        }
+        EXPECT_EQ(1, heard.aborted) << through_socket;
+        EXPECT_EQ(FRAG_ABORTED, heard.state) << through_socket;
+        EXPECT_EQ(FRAG_ABORTED, transfer_state(peer)) << through_socket;
+        n_socket_close(s);
+    }
+    n_set_trace(nullptr, nullptr);
+}
+
+// The mirror on the file path: a file arranged for a socket that is closing
+// is refused with 9 and leaves no temporary file behind, rather than an
+// arrangement (an open descriptor and a .part file) that outlives the
+// socket. Held still where the close has begun, then raced for real.
+TEST(Threads, FileArrangedAsItsSocketClosesIsRefusedAndLeavesNothing)
+{
+    const std::string dir = ::testing::TempDir() + "arranged_" + std::to_string(::getpid()) + "/";
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+    {
+        const int s = open_node(node_id(1));
+        const nimbet::SocketRef rec = nimbet::socket_acquire(s);
+        rec->closed = true;
+        EXPECT_FAILS_WITH(-1, N_EBADF, n_frag_recv_file(s, node_id(5).data(), (dir + "held").c_str()));
+        EXPECT_EQ(0, part_files(dir));
+        n_socket_close(s);
+    }
+    for (int round = 0; round < 100; ++round) {
+        const int s = open_node(node_id(1));
+        const std::string out = dir + "raced" + std::to_string(round);
+        std::thread arranger([&] { n_frag_recv_file(s, nullptr, out.c_str()); });
+        n_socket_close(s);
+        arranger.join();
+    }
+    EXPECT_EQ(0, part_files(dir));
+}
+
+// Transfers started by threads at once draw their nonces at once: no two
+// are ever the same (a receiver would take the second transfer for a copy
+// of the first).
+TEST(Threads, TransferNoncesDrawnAtOnceNeverRepeat)
+{
+    constexpr int kEach = 200000;
+    std::vector<uint32_t> drawn[2];
+    std::atomic<int> ready{0};
+    std::vector<std::thread> drawers;
+    for (std::vector<uint32_t> &mine : drawn)
+        drawers.emplace_back([&ready, &mine] {
+            mine.reserve(kEach);
+            ready += 1;
+            while (ready < 2)
+                std::this_thread::yield();
+            for (int i = 0; i < kEach; ++i)
+                mine.push_back(nimbet::transfer_nonce());
+        });
+    for (std::thread &t : drawers)
+        t.join();
+    std::vector<uint32_t> all(drawn[0]);
+    all.insert(all.end(), drawn[1].begin(), drawn[1].end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all.end(), std::adjacent_find(all.begin(), all.end()));
 }
 
 // Threads on their own objects (packets, tuples, filters, sockets) while

@@ -364,6 +364,32 @@ INSTANTIATE_TEST_SUITE_P(
                     Schedule{"TwoTricklingTheOneSilentLongest", {{0, 100}, {0, 300}}, 0}),
     testing::PrintToStringParamName());
 
+// Transfers let go of (their data taken) are kept, four times the table's
+// size of them per socket; past that, the first part of a new transfer
+// makes the one let go of longest ago leave the registry (taking its lock
+// for that, as the timers' reclaim does), and only that one.
+TEST_F(ReceivingRules, ManyTransfersLetGoMakeTheOldestLeave)
+{
+    constexpr int kTable = 4;
+    constexpr int kKept = 4 * kTable;
+    ASSERT_EQ(0, n_socket_set_frag_limits(b, kTable, 1u << 20));
+    const auto peer = [](int i) { return node_id(static_cast<unsigned char>(100 + i)); };
+    for (int i = 0; i <= kKept + 1; ++i) {
+        at(static_cast<uint32_t>(10 * i));
+        deliver(single_part(peer(i), kB, static_cast<uint32_t>(1000 + i), {static_cast<unsigned char>(i)}));
+        ASSERT_EQ(FRAG_FINISHED, transfer_state(peer(i))) << i;
+        if (i <= kKept) {
+            EXPECT_EQ(Bytes{static_cast<unsigned char>(i)}, transfer_data(peer(i)));
+        }
+        if (i == kKept) {  // kKept + 1 let go: the next first part makes room
+            ASSERT_NE(nullptr, n_frag_get_frag(peer(0).data()));
+        }
+    }
+    EXPECT_EQ(nullptr, n_frag_get_frag(peer(0).data()));
+    for (int i = 1; i <= kKept + 1; ++i)
+        EXPECT_NE(nullptr, n_frag_get_frag(peer(i).data())) << i;
+}
+
 // ---------------------------------------------------------------- files
 
 std::string slurp(const std::string &path)

@@ -50,7 +50,9 @@ N_EXPORT const char *n_util_version(void);
  * 225 item not found               226 socket not bound     227 protocol error
  *
  * n_errno is kept per thread, as errno is: a failure in one thread never
- * shows in another.
+ * shows in another. Any call that needs memory the system cannot give fails
+ * with 12, and the library's registries and tables stay whole; no C++
+ * exception ever leaves the library.
  */
 #define N_ENOENT     2    /* no such socket or filter */
 #define N_EBADF      9    /* bad descriptor; a socket closed under a waiting call */
@@ -652,7 +654,7 @@ N_EXPORT int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t
  * renamed to path; when it is aborted the temporary file is removed. One
  * arrangement per socket and peer, used up by that transfer; a new one
  * replaces it (and removes its temporary file). 0, or -1 with 9 (unknown
- * socket), 22, 2 (no such directory), 13 (not permitted) or 16 (no free
+ * socket, or one being closed), 22, 2 (no such directory), 13 (not permitted) or 16 (no free
  * temporary name): a transfer is never taken into memory instead. */
 N_EXPORT int n_frag_recv_file(int fd, const unsigned char *peer_id, const char *path);
 /* As n_frag_recv_file; with FRAG_FILE_KEEP_PARTIAL an aborted transfer (sender

@@ -174,7 +174,7 @@ void ended_locked(socket_record *rec, AckedSend &s)
         }
         return;
     }
-    rec->events.push(outcome_event(rec, s));
+    rec->events.push(std::move(shell.outcome_room), outcome_event(rec, s));
     rec->acked.take(s.number);
 }
 
@@ -238,22 +238,27 @@ int64_t acked_start(socket_record *send, socket_record *recv, n_pkt *packet, con
     if (spec.retry <= 0)
         return fail_sys(kProto, ETIMEDOUT);
     const RttEstimator rtt = spec.adaptive ? known_round_trip(send, spec.dest) : RttEstimator{};
+    // What the send keeps is made before it is registered, so that what
+    // runs out of memory leaves nothing behind.
+    std::vector<unsigned char> frame(std::max(frame_size(packet), kMaxFrame));
+    engine::EventRoom room = blocking ? engine::EventRoom{} : engine::EventQueue::room();
     // The send is registered before its first transmission: a reply read
     // by another thread receiving on recv settles it as well.
     uint64_t number = 0;
     {
         std::lock_guard lock(recv->mu);
         number = ++recv->next_request;
-        recv->acked.add(number, spec, rtt, n_util_getmstime());
-        engine::SendShell &shell = recv->acked.find(number)->shell;
+        engine::SendShell shell;
         shell.send_fd = send->fd;
         shell.send_serial = send->serial;
         shell.blocking = blocking;
         shell.wake_fd = blocking ? thread_wake_fd() : -1;
+        shell.outcome_room = std::move(room);
+        recv->acked.add(number, spec, rtt, n_util_getmstime(), std::move(shell));
     }
     const uint32_t sent_at = n_util_getmstime();
     const int result = send_packet(send, packet);
-    std::vector<unsigned char> frame(frame_size(packet));
+    frame.resize(std::min(frame_size(packet), frame.size()));
     const bool framed = serialise_packet(packet, frame);
     std::lock_guard lock(recv->mu);
     AckedSend *s = recv->acked.find(number);

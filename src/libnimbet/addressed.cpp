@@ -30,7 +30,7 @@ int send_fragmented(socket_record *rec, n_pkt *packet, const unsigned char *dest
 extern "C" {
 
 int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id)
-{
+try {
     if (packet == nullptr)
         return fail(kInval);
     if (packet->flags & PACKET_OVERSIZE)
@@ -40,20 +40,24 @@ int n_socket_send_addressed(int fd, n_pkt *packet, const unsigned char *dest_id)
     if (n_acl_add(packet, kTypeCAD, dest_id, kIdLen, 0) < 0)
         return fail(kNoMem);
     return n_socket_send(fd, packet);
+} catch (...) {
+    return failed_by_exception(n_socket_send_addressed);
 }
 
 int n_socket_send_addressed_str(int fd, n_pkt *packet, const char *dest_text)
-{
+try {
     if (dest_text == nullptr)
         return fail(kInval);
     unsigned char dest[kIdLen];
     if (!decode_destination(dest_text, dest))
         return fail(kIlSeq);
     return n_socket_send_addressed(fd, packet, dest);
+} catch (...) {
+    return failed_by_exception(n_socket_send_addressed_str);
 }
 
 int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id)
-{
+try {
     if (packet == nullptr)
         return fail(kInval);
     return on_sockets(send_fd, recv_fd, kInval, [&](socket_record *send, socket_record *recv) {
@@ -66,10 +70,12 @@ int n_socket_send_acked(int send_fd, int recv_fd, n_pkt *packet, const unsigned 
         const int64_t number = acked_start(send, recv, packet, dest_id, true);
         return number < 0 ? -1 : acked_wait(send, recv, static_cast<uint64_t>(number));
     });
+} catch (...) {
+    return failed_by_exception(n_socket_send_acked);
 }
 
 int64_t n_socket_send_acked_start(int send_fd, int recv_fd, n_pkt *packet, const unsigned char *dest_id)
-{
+try {
     if (packet == nullptr)
         return fail(kInval);
     return on_sockets(send_fd, recv_fd, kInval, [&](socket_record *send, socket_record *recv) -> int64_t {
@@ -79,14 +85,18 @@ int64_t n_socket_send_acked_start(int send_fd, int recv_fd, n_pkt *packet, const
         }
         return acked_start(send, recv, packet, dest_id, false);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_send_acked_start);
 }
 
 int n_socket_send_acked_str(int send_fd, int recv_fd, n_pkt *packet, const char *dest_text)
-{
+try {
     unsigned char dest[kIdLen];
     if (dest_text != nullptr && !decode_destination(dest_text, dest))
         return fail(kIlSeq);
     return n_socket_send_acked(send_fd, recv_fd, packet, dest_text != nullptr ? dest : nullptr);
+} catch (...) {
+    return failed_by_exception(n_socket_send_acked_str);
 }
 
 }  // extern "C"

@@ -28,18 +28,20 @@ extern "C" {
 
 int n_socket_send_buffer(int fd, int ack_fd, const unsigned char *data, int len, const unsigned char *dest_id,
                          const unsigned char *type)
-{
+try {
     if (len < 0)
         return fail(kInval);
     return on_sockets(fd, ack_fd, kInval, [&](socket_record *rec, socket_record *ack) {
         enable_fragments(rec, ack);
         return frag_start_send(rec, dest_id, data, static_cast<uint32_t>(len), type);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_send_buffer);
 }
 
 int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int len, const char *dest_text,
                              const char *type_name)
-{
+try {
     if (dest_text == nullptr || type_name == nullptr)
         return fail(kInval);
     unsigned char dest[kIdLen];
@@ -48,6 +50,8 @@ int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int 
     unsigned char type[2];
     n_util_str2acl(type_name, type);
     return n_socket_send_buffer(fd, ack_fd, data, len, dest, type);
+} catch (...) {
+    return failed_by_exception(n_socket_send_buffer_str);
 }
 
 // A regular file is read part by part while the transfer runs, so memory
@@ -59,7 +63,7 @@ int n_socket_send_buffer_str(int fd, int ack_fd, const unsigned char *data, int 
 // errno (ENOENT, EACCES, ...) as the cause.
 int n_socket_send_file(int fd, int ack_fd, const char *path, const unsigned char *dest_id,
                        const unsigned char *type)
-{
+try {
     if (path == nullptr)
         return fail(kInval);
     return on_sockets(fd, ack_fd, kInval, [&](socket_record *rec, socket_record *ack) {
@@ -75,6 +79,8 @@ int n_socket_send_file(int fd, int ack_fd, const char *path, const unsigned char
         enable_fragments(rec, ack);
         return frag_start_send_file(rec, dest_id, file, static_cast<uint32_t>(st.st_size), type);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_send_file);
 }
 
 }  // extern "C"

@@ -73,17 +73,19 @@ uint16_t crc_update(uint16_t crc, const unsigned char *p, std::size_t len)
 extern "C" {
 
 int n_util_crc16(const unsigned char *data, unsigned int len, unsigned char *crc_hi, unsigned char *crc_lo)
-{
+try {
     if (data == nullptr || len == 0 || crc_hi == nullptr || crc_lo == nullptr)
         return fail(kAccess);
     const uint16_t crc = crc_update(static_cast<uint16_t>(*crc_hi << 8 | *crc_lo), data, len);
     *crc_hi = static_cast<unsigned char>(crc >> 8);
     *crc_lo = static_cast<unsigned char>(crc & 0xff);
     return 1;
+} catch (...) {
+    return failed_by_exception(n_util_crc16);
 }
 
 int n_util_crc16_append(unsigned char *frame, unsigned int len)
-{
+try {
     // Below 2 bytes there is no room for the trailer; refuse rather than
     // write in front of the buffer.
     if (frame == nullptr || len < 2)
@@ -97,15 +99,19 @@ int n_util_crc16_append(unsigned char *frame, unsigned int len)
     frame[len - 2] = hi;
     frame[len - 1] = lo;
     return 1;
+} catch (...) {
+    return failed_by_exception(n_util_crc16_append);
 }
 
 int n_util_crc16_check(const unsigned char *frame, unsigned int len)
-{
+try {
     unsigned char hi = 0;
     unsigned char lo = 0;
     if (n_util_crc16(frame, len, &hi, &lo) < 0)
         return fail(kIlSeq);
     return (hi == 0 && lo == 0) ? 1 : 0;
+} catch (...) {
+    return failed_by_exception(n_util_crc16_check);
 }
 
 }  // extern "C"

@@ -2,12 +2,16 @@
 // The library error number, its messages, and the millisecond clock and sleep.
 #include <sys/random.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <system_error>
 
 #include <unistd.h>
 
@@ -64,6 +68,21 @@ void set_error(int err, int sys_errno)
     t_sys_errno = sys_errno;
 }
 
+void note_exception()
+{
+    try {
+        throw;
+    } catch (const abi::__forced_unwind &) {
+        throw;  // the thread is being cancelled: that must go on
+    } catch (const std::bad_alloc &) {
+        set_error(kNoMem, ENOMEM);
+    } catch (const std::system_error &e) {
+        set_error(kNoMem, e.code().category() == std::system_category() ? e.code().value() : 0);
+    } catch (...) {
+        set_error(kNoMem, 0);
+    }
+}
+
 int error_of_errno(int sys_errno, int otherwise)
 {
     if (sys_errno == EAGAIN || sys_errno == EWOULDBLOCK || sys_errno == ENOBUFS)
@@ -117,45 +136,57 @@ uint64_t system_random()
 extern "C" {
 
 int *_n_errno(void)
-{
+try {
     return &t_lib_errno;
+} catch (...) {
+    return nimbet::failed_by_exception(_n_errno);
 }
 
 int n_util_syserr(void)
-{
+try {
     return t_sys_errno;
+} catch (...) {
+    return nimbet::failed_by_exception(n_util_syserr);
 }
 
 const char *n_util_strerr(int errnum)
-{
+try {
     for (const ErrorText &e : kErrorTexts)
         if (e.number == errnum)
             return e.text;
     if (errnum < kFirstOwnNumber)
         return std::strerror(errnum);
     return "Unknown Error";
+} catch (...) {
+    return nimbet::failed_by_exception(n_util_strerr);
 }
 
 int n_util_perror(const char *prefix)
-{
+try {
     return std::printf("%s%s", prefix ? prefix : "", n_util_strerr(t_lib_errno));
+} catch (...) {
+    return nimbet::failed_by_exception(n_util_perror);
 }
 
 uint32_t n_util_getmstime(void)
-{
+try {
     if (const nimbet::ClockFn clock = g_clock.load(std::memory_order_acquire))
         return clock();
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
+} catch (...) {
+    return nimbet::failed_by_exception(n_util_getmstime);
 }
 
 void n_util_sleepms(uint32_t ms)
-{
+try {
     timespec req{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
     while (nanosleep(&req, &req) == -1 && errno == EINTR) {
     }
+} catch (...) {
+    return nimbet::failed_by_exception(n_util_sleepms);
 }
 
 }  // extern "C"

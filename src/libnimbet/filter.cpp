@@ -500,7 +500,7 @@ void fail_allocations_after(int n) { g_alloc_budget = n < 0 ? -1 : n; }
 extern "C" {
 
 int n_filter_create(const char *name)
-{
+try {
     std::lock_guard lock(g_mu);
     if (g_next_id > INT_MAX)
         return fail(kNoMem);  // every id has been used once
@@ -515,26 +515,32 @@ int n_filter_create(const char *name)
         return fail(kNoMem);
     }
     return chain->id;
+} catch (...) {
+    return failed_by_exception(n_filter_create);
 }
 
 int n_filter_destroy(int id)
-{
+try {
     std::lock_guard lock(g_mu);
     filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return fail(kNoEnt);
     release_chain(chain);
     return 0;
+} catch (...) {
+    return failed_by_exception(n_filter_destroy);
 }
 
 void *n_filter_arg(int id)
-{
+try {
     std::lock_guard lock(g_mu);
     return filter_lookup(id);
+} catch (...) {
+    return failed_by_exception(n_filter_arg);
 }
 
 int n_filter_add(int id, int type_word, const void *arg)
-{
+try {
     std::lock_guard lock(g_mu);
     filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
@@ -564,10 +570,12 @@ int n_filter_add(int id, int type_word, const void *arg)
         return fail(err);
     ElementQueue::insert_tail(chain->head, e);
     return id;
+} catch (...) {
+    return failed_by_exception(n_filter_add);
 }
 
 int n_filter_apply(int id, n_pkt *pkt)
-{
+try {
     if (pkt == nullptr || id == 0)
         return fail(kInval);
     std::lock_guard lock(g_mu);
@@ -575,10 +583,12 @@ int n_filter_apply(int id, n_pkt *pkt)
     if (chain == nullptr)
         return fail(kNoEnt);
     return filter_evaluate(chain, pkt);
+} catch (...) {
+    return failed_by_exception(n_filter_apply);
 }
 
 int n_describe_filter(int id)
-{
+try {
     std::lock_guard lock(g_mu);
     const filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
@@ -588,13 +598,15 @@ int n_describe_filter(int id)
     for (const filter_element *e = ElementQueue::first(chain->head); e != nullptr; e = ElementQueue::next(e))
         print_element(e);
     return std::printf("\n");
+} catch (...) {
+    return failed_by_exception(n_describe_filter);
 }
 
 // A receive that fails keeps its own number (9 closed meanwhile, 11
 // nothing now, 42, 226, 227), so that the caller can tell a socket that is
 // gone from one that has nothing yet.
 n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) -> n_pkt * {
         for (;;) {
             const bool blocking = (option_bits(rec) & SOCKET_BLOCKING) != 0;
@@ -616,6 +628,8 @@ n_pkt *n_socket_recv_filtered(int fd, int ack_fd, int filter_id)
             }
         }
     });
+} catch (...) {
+    return failed_by_exception(n_socket_recv_filtered);
 }
 
 }  // extern "C"

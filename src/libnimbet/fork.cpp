@@ -32,6 +32,8 @@ struct ForkHandlers {
             if (g_taken[r] != nullptr)
                 g_taken[r]->m_.lock();
         }
+        if (g_taken[kRankSockets] != nullptr)
+            sockets_before_fork();
     }
     static void release()
     {

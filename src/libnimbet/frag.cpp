@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <unordered_map>
 
 #include "engine/deadlines.h"
@@ -78,6 +79,42 @@ void drop_channel(n_frag *f)
 {
     SocketRef(f->channel).reset();  // takes over and drops the record's reference
     f->channel = nullptr;
+    f->channel_serial.store(0, std::memory_order_relaxed);
+}
+
+// A transfer whose socket is closing: aborted when under way, and let go of
+// the socket. Under the transfer's lock.
+void let_go_of_closed(n_frag *f, socket_record *rec)
+{
+    if (f->channel != rec)
+        return;
+    if (frag_state(f) == FRAG_ACTIVE)
+        frag_abort(f, "socket closed");
+    drop_channel(f);
+}
+
+// The same for every transfer of a closing socket, one at a time and with
+// nothing allocated, for a close when memory has run out: quadratic in the
+// number of transfers, but it cannot fail.
+void let_go_of_closed_one_by_one(socket_record *rec)
+{
+    for (;;) {
+        FragRef next;
+        {
+            const RegistryLock lock;
+            for (n_frag *f : FragQueue::each(g_registry))
+                if (f->channel_serial.load(std::memory_order_relaxed) == rec->serial) {
+                    f->refs.fetch_add(1, std::memory_order_relaxed);
+                    next = FragRef(f);
+                    break;
+                }
+        }
+        if (!next)
+            return;
+        const FragLock lock(next.get());
+        let_go_of_closed(next.get(), rec);
+        next->channel_serial.store(0, std::memory_order_relaxed);  // never found again, whatever it held
+    }
 }
 
 void set_state(n_frag *f, unsigned state)
@@ -146,6 +183,10 @@ int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool 
 // wait in a heap of their own for their reclaim.
 engine::Deadlines<FragRef> g_timers;
 engine::Deadlines<FragRef> g_reclaims;
+// A deadline that found no memory for its entry: the transfers' own times
+// are entered again, from a walk of the registry, as soon as memory allows.
+bool g_unscheduled = false;
+constexpr int kRescheduleMs = 50;
 
 // Only a transfer under way waits on a timer.
 bool current_timer(const FragRef &f, uint32_t at)
@@ -162,10 +203,22 @@ std::vector<FragRef> due_transfers(uint32_t now, engine::Deadlines<FragRef> &hea
     std::vector<FragRef> due;
     const RegistryLock lock;
     heap.take_due(now, current, due);
+    // A transfer entered again after a lost deadline may come up twice.
+    std::sort(due.begin(), due.end(), [](const FragRef &a, const FragRef &b) { return a.get() < b.get(); });
+    due.erase(std::unique(due.begin(), due.end(), [](const FragRef &a, const FragRef &b) { return a.get() == b.get(); }),
+              due.end());
     if (&heap == &g_timers)
         for (FragRef &f : due)
             f->timer_set = false;
     return due;
+}
+
+// Enters a transfer in a heap (under the registry's lock).
+void schedule(engine::Deadlines<FragRef> &heap, uint32_t at, n_frag *f)
+{
+    f->refs.fetch_add(1, std::memory_order_relaxed);
+    FragRef ref(f);
+    heap.push(at, std::move(ref));
 }
 
 // Sets a transfer's deadline (called with the transfer's lock); the entry
@@ -179,8 +232,40 @@ void set_deadline(n_frag *f, uint32_t at)
         return;
     f->timer_set = true;
     f->timer_at = at;
-    f->refs.fetch_add(1, std::memory_order_relaxed);
-    g_timers.push(at, FragRef(f));
+    try {
+        schedule(g_timers, at, f);
+    } catch (const std::bad_alloc &) {
+        g_unscheduled = true;
+    }
+}
+
+bool unscheduled()
+{
+    const RegistryLock lock;
+    return g_unscheduled;
+}
+
+// After deadlines were lost for want of memory: enters every transfer's
+// own deadline, and every ended one's reclaim, again. False while memory
+// is still short.
+bool reschedule()
+{
+    try {
+        const std::vector<FragRef> all = frag_snapshot();
+        const RegistryLock lock;
+        for (const FragRef &f : all) {
+            if (!f->registered.load(std::memory_order_relaxed))
+                continue;
+            if (frag_state(f.get()) == FRAG_ACTIVE && f->timer_set)
+                schedule(g_timers, f->timer_at, f.get());
+            else if (frag_state(f.get()) != FRAG_ACTIVE)
+                schedule(g_reclaims, f->ended + kReclaimMs + 1, f.get());
+        }
+        g_unscheduled = false;
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
 }
 
 // Serves what is due with the timeout of the socket being read;
@@ -195,6 +280,8 @@ int serve_due(socket_record *reader, bool drained)
 {
     const uint32_t timeout = socket_timeout_ms(reader);
     const uint32_t now = n_util_getmstime();
+    if (unscheduled() && !reschedule())
+        return kRescheduleMs;
     for (const FragRef &f : due_transfers(now, g_reclaims, &current_reclaim)) {
         const FragLock lock(f.get());
         const bool done_with = frag_state(f.get()) == FRAG_ABORTED ||
@@ -221,6 +308,8 @@ int next_deadline()
 {
     uint32_t at = 0;
     const RegistryLock lock;
+    if (g_unscheduled)
+        return kRescheduleMs;
     if (!g_timers.earliest(at, &current_timer))
         return -1;
     return engine::ms_until(n_util_getmstime(), at);
@@ -248,8 +337,11 @@ void frag_reclaim_later(n_frag *f)
     const RegistryLock lock;
     if (!f->registered.load(std::memory_order_relaxed))
         return;
-    f->refs.fetch_add(1, std::memory_order_relaxed);
-    g_reclaims.push(f->ended + kReclaimMs + 1, FragRef(f));
+    try {
+        schedule(g_reclaims, f->ended + kReclaimMs + 1, f);
+    } catch (const std::bad_alloc &) {
+        g_unscheduled = true;
+    }
 }
 
 }  // namespace
@@ -301,23 +393,45 @@ FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned cha
     f->status = receiving ? FRAG_RECEIVING : 0;
     f->socket = rec->fd;
     f->channel = rec;
+    f->channel_serial.store(rec->serial, std::memory_order_relaxed);
     rec->refs.fetch_add(1, std::memory_order_relaxed);  // the record keeps its socket until drop_channel
     f->retries = socket_retry(rec);
     f->last_time = n_util_getmstime();
     f->file = -1;
     chunk_stack_init(f->frag_obstack);
     f->mu.lock();  // nobody else can know it yet
+    f->holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
     return FragRef(f);
 }
 
-bool frag_publish(n_frag *f, bool front, const n_frag *replacing)
+void frag_unlock(n_frag *f)
 {
+    f->holder.store(std::thread::id(), std::memory_order_relaxed);
+    f->mu.unlock();
+}
+
+bool frag_publish(n_frag *f, bool front, n_frag *replacing)
+{
+    N_ASSERT(frag_held(f), "frag_held(f)");
+    // (The new record is known to nobody yet, so holding its lock while
+    // waiting for the old one's cannot close a cycle.)
+    std::optional<FragLock> replaced;
+    if (replacing != nullptr) {
+        replaced.emplace(replacing);
+        if (!replaced->live)
+            replacing = nullptr;
+    }
     const RegistryLock lock;
     auto it = g_index.find(NodeKey::of(f->id));
     n_frag *old = it != g_index.end() ? it->second : nullptr;
     if (old != replacing)
         return false;
-    if (old != nullptr) {
+    // The index entry is made before anything changes: when memory runs out
+    // there (std::bad_alloc), the registry is as it was.
+    if (old == nullptr) {
+        it = g_index.emplace(NodeKey::of(f->id), nullptr).first;
+    } else {
+        N_ASSERT(frag_held(old), "frag_held(old)");
         FragQueue::remove(g_registry, old);
         old->registered.store(false, std::memory_order_release);
         FragRef(old).reset();  // the registry's reference (the caller holds its own)
@@ -326,14 +440,28 @@ bool frag_publish(n_frag *f, bool front, const n_frag *replacing)
         FragQueue::insert_head(g_registry, f);
     else
         FragQueue::insert_tail(g_registry, f);
-    g_index[NodeKey::of(f->id)] = f;
+    it->second = f;
     f->refs.fetch_add(1, std::memory_order_relaxed);
     f->registered.store(true, std::memory_order_release);
     return true;
 }
 
+bool frag_registry_whole()
+{
+    const RegistryLock lock;
+    std::size_t listed = 0;
+    for (n_frag *f : FragQueue::each(g_registry)) {
+        const auto it = g_index.find(NodeKey::of(f->id));
+        if (it == g_index.end() || it->second != f || !f->registered.load(std::memory_order_relaxed))
+            return false;
+        ++listed;
+    }
+    return listed == g_index.size();
+}
+
 void frag_unregister(n_frag *f)
 {
+    N_ASSERT(frag_held(f), "frag_held(f)");
     const RegistryLock lock;
     if (!f->registered.load(std::memory_order_relaxed))
         return;
@@ -360,6 +488,7 @@ void frag_release_data(n_frag *f)
 
 void frag_abort(n_frag *f, const char *reason)
 {
+    N_ASSERT(frag_held(f), "frag_held(f)");
     const bool unfinished = frag_state(f) == FRAG_ACTIVE;
     if (frag_receiving(f) && unfinished)
         ended_remember(f);
@@ -380,6 +509,7 @@ void frag_abort(n_frag *f, const char *reason)
 
 void frag_finish(n_frag *f)
 {
+    N_ASSERT(frag_held(f), "frag_held(f)");
     if (frag_receiving(f))
         ended_remember(f);
     set_state(f, FRAG_FINISHED);
@@ -420,19 +550,24 @@ void transfers_after_fork()
 {
     // In the child, with the registry held by this thread: a transfer's lock
     // may have been held by a thread that the child does not have.
-    for (n_frag *f : FragQueue::each(g_registry))
+    for (n_frag *f : FragQueue::each(g_registry)) {
         new (&f->mu) std::mutex();
+        f->holder.store(std::thread::id(), std::memory_order_relaxed);
+    }
+    nonces_after_fork();
 }
 
 void frag_socket_closed(socket_record *rec)
 {
-    for (const FragRef &f : frag_snapshot()) {
+    std::vector<FragRef> all;
+    try {
+        all = frag_snapshot();
+    } catch (const std::bad_alloc &) {
+        let_go_of_closed_one_by_one(rec);
+    }
+    for (const FragRef &f : all) {
         const FragLock lock(f.get());
-        if (f->channel != rec)
-            continue;
-        if (frag_state(f.get()) == FRAG_ACTIVE)
-            frag_abort(f.get(), "socket closed");
-        drop_channel(f.get());
+        let_go_of_closed(f.get(), rec);
     }
     sinks_socket_closed(rec->serial);
 }
@@ -445,46 +580,56 @@ extern "C" {
 // (or the timers' reclaim) may free it at any time. Threads use the
 // copying functions (n_frag_get_progress, n_frag_copy_data).
 n_frag *n_frag_get_frag(const unsigned char *id)
-{
+try {
     if (id == nullptr)
         return fail_null<n_frag>(kInval);
     const RegistryLock lock;
     auto it = g_index.find(NodeKey::of(id));
     return it != g_index.end() ? it->second : fail_null<n_frag>(kNotFound);
+} catch (...) {
+    return failed_by_exception(n_frag_get_frag);
 }
 
 int n_frag_abort(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) {
         frag_abort(f, "aborted by the application");
         return 1;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_abort);
 }
 
 int n_frag_delete(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) {
         if (frag_state(f) == FRAG_ACTIVE)
             return fail(kProto);
         frag_unregister(f);
         return 1;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_delete);
 }
 
 int n_frag_get_status(const unsigned char *id, int mask)
-{
+try {
     return with_frag(id, [mask](n_frag *f) { return f->status & (mask & 0xffff); });
+} catch (...) {
+    return failed_by_exception(n_frag_get_status);
 }
 
 // Lengths from 2 GiB up do not fit an int result; they read as the largest
 // int, never as a failure (n_frag_get_progress has them whole).
 int n_frag_get_data_length(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) { return clamp_to_int(f->total_len); });
+} catch (...) {
+    return failed_by_exception(n_frag_get_data_length);
 }
 
 int n_frag_get_data(const unsigned char *id, unsigned char **out)
-{
+try {
     if (out == nullptr)
         return fail(kInval);
     return with_frag(id, [out](n_frag *f) {
@@ -492,10 +637,12 @@ int n_frag_get_data(const unsigned char *id, unsigned char **out)
         mark_taken(f);
         return clamp_to_int(f->total_len);
     });
+} catch (...) {
+    return failed_by_exception(n_frag_get_data);
 }
 
 int64_t n_frag_copy_data(const unsigned char *id, unsigned char *buf, size_t size)
-{
+try {
     if (buf == nullptr && size != 0)
         return fail(kInval);
     return with_frag(id, [buf, size](n_frag *f) -> int64_t {
@@ -505,10 +652,12 @@ int64_t n_frag_copy_data(const unsigned char *id, unsigned char *buf, size_t siz
             mark_taken(f);
         return f->total_len;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_copy_data);
 }
 
 int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total)
-{
+try {
     return with_frag(id, [done, total](n_frag *f) {
         int64_t known_total = f->total_len;
         if (frag_receiving(f) && frag_state(f) != FRAG_FINISHED)
@@ -519,10 +668,12 @@ int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total)
             *total = known_total;
         return static_cast<int>(f->status);
     });
+} catch (...) {
+    return failed_by_exception(n_frag_get_progress);
 }
 
 int n_describe_frag(const unsigned char *id)
-{
+try {
     FragRef f = id != nullptr ? frag_acquire(id) : FragRef();
     if (!f)
         return std::printf("No Fragmentation registered\n");
@@ -540,6 +691,8 @@ int n_describe_frag(const unsigned char *id)
                 f->total_len, f->done_len);
     return std::printf("File will be stored at %lu\n\n",
                        static_cast<unsigned long>(reinterpret_cast<uintptr_t>(f->frag_data)));
+} catch (...) {
+    return failed_by_exception(n_describe_frag);
 }
 
 }  // extern "C"

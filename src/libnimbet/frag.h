@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "_obstack.h"
@@ -77,9 +78,11 @@ struct n_frag {
     nimbet::TqLink<n_frag> link;
 
     std::mutex mu;
+    std::atomic<std::thread::id> holder{};  // the thread that holds mu, if any (frag_held)
     std::atomic<int> refs{1};
     std::atomic<bool> registered{false};
     nimbet::socket_record *channel;   // the socket behind `socket`, referenced; null once it is closed
+    std::atomic<uint64_t> channel_serial{0};  // its serial while it is held (read without the lock), else 0
     uint64_t arrival;                 // serial of the socket a receiving transfer arrived on
     std::atomic<uint64_t> part_index; // parts acknowledged (sender) or stored (receiver), not wrapped
     bool described;                   // the transfer carries a descriptor (nonce, length, CRC-32)
@@ -194,32 +197,56 @@ FragRef frag_acquire(const unsigned char *id);
 // senders behind), referenced.
 std::vector<FragRef> frag_snapshot();
 
+// Whether the calling thread holds the transfer's lock (taken with FragLock,
+// or by frag_new): what a function that needs it checks.
+inline bool frag_held(const n_frag *f)
+{
+    return f->holder.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
 // The lock of one transfer, holding trace events back while it is held.
 // `live` is false when the record left the registry before the lock was
-// taken: it is then only to be let go.
+// taken: it is then only to be let go. A record leaves the registry only
+// under its lock, so `live` stays true while the lock is held.
 class FragLock {
 public:
-    explicit FragLock(n_frag *f) : lock_(f->mu), live(f->registered.load(std::memory_order_acquire)) {}
-    FragLock(n_frag *f, std::adopt_lock_t) : lock_(f->mu, std::adopt_lock), live(true) {}
+    explicit FragLock(n_frag *f) : lock_(f->mu), f_(f), live(f->registered.load(std::memory_order_acquire))
+    {
+        f->holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+    FragLock(n_frag *f, std::adopt_lock_t) : lock_(f->mu, std::adopt_lock), f_(f), live(true) {}
+    ~FragLock() { f_->holder.store(std::thread::id(), std::memory_order_relaxed); }
+    FragLock(const FragLock &) = delete;
+    FragLock &operator=(const FragLock &) = delete;
 
 private:
     TraceHold hold_;
     std::unique_lock<std::mutex> lock_;
+    n_frag *f_;
 
 public:
     const bool live;
 };
 
 // A new record, referenced by the caller and locked by it (not registered
-// yet, so nobody else can wait for it); empty with 12.
+// yet, so nobody else can wait for it); empty with 12. The caller adopts
+// the lock (FragLock with std::adopt_lock) or lets go of it (frag_unlock).
 FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving);
-// Registers a new record (taking a reference for the registry) in place of
-// `replacing` (which leaves the registry) or of nothing. False when another
-// record holds the peer's name meanwhile: the caller decides again.
-bool frag_publish(n_frag *f, bool front, const n_frag *replacing);
+void frag_unlock(n_frag *f);
+// Registers a new record, which the caller holds locked (the registry takes
+// a reference), in place of `replacing` or of nothing. `replacing` leaves
+// the registry under its lock, which this takes (the caller must not hold
+// it); when it has left already, nothing is replaced. False when another
+// record holds the peer's name meanwhile: the caller decides again. Throws
+// std::bad_alloc with nothing changed when the index cannot grow.
+bool frag_publish(n_frag *f, bool front, n_frag *replacing);
 // Takes a record out of the registry (the registry's reference goes; the
 // record lives on while others hold one). Called with the record's lock.
 void frag_unregister(n_frag *f);
+
+// Whether the registry's list and its index hold the same records, each
+// marked registered (for tests).
+bool frag_registry_whole();
 
 // Runs fn on the fragmentation of a peer under its lock; -1 with 22 when
 // the identifier is null or names none. What every n_frag_ query shares.
@@ -244,7 +271,7 @@ inline bool frag_receiving(const n_frag *f)
 }
 
 // ------------------------------------------------------------------ inside the fragmentation module
-// (called with the transfer's lock held)
+// (called with the transfer's lock held; those that change its state check it)
 
 // Releases the data, closes a file (a receiver's unfinished file is
 // removed), marks the transfer aborted, counts and reports it.
@@ -285,6 +312,14 @@ void ended_clear();
 // The sending side (frag_send.cpp): sends the part in flight again, counting
 // a retry.
 int sender_resend(n_frag *f);
+
+// The nonce of a new transfer: a receiver of this library tells a new
+// transfer from an old one by it, also when the sender restarted. Any
+// thread may draw one; no two draws of a process are the same, and a child
+// of fork() starts from a seed of its own (nonces_after_fork, from the fork
+// handler, makes sure of it where the child has its parent's process id).
+uint32_t transfer_nonce();
+void nonces_after_fork();
 
 // Received transfers written to files (frag_sink.cpp). sink_take gives a
 // new receiver the file arranged for its peer on the socket with this serial,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Transfers that ended, remembered for as long as copies of their parts can still arrive.
 #include <mutex>
+#include <new>
 
 #include "frag.h"
 #include "window_table.h"
@@ -65,10 +66,15 @@ void ended_remember(const n_frag *f)
     const uint32_t keep = f->described || f->channel == nullptr ? kEndedMemoryMs : resend_window_ms(f->channel);
     std::lock_guard lock(frag_mutex());
     bool made = false;
-    Ended *e = f->described ? g_described.find_or_make({NodeKey::of(f->id), f->nonce}, now, made)
-                            : g_plain.find_or_make(NodeKey::of(f->id), now, made);
+    Ended *e = nullptr;
+    try {
+        e = f->described ? g_described.find_or_make({NodeKey::of(f->id), f->nonce}, now, made)
+                         : g_plain.find_or_make(NodeKey::of(f->id), now, made);
+    } catch (const std::bad_alloc &) {
+        // An abort or a finish must not fail halfway for want of memory.
+    }
     if (e == nullptr)
-        return;  // (a transfer started through n_frag_init_recv on a full memory)
+        return;  // (a transfer started through n_frag_init_recv on a full memory, or no memory)
     e->stored = f->part_index > 0;
     e->last = f->last;
     if (f->described)

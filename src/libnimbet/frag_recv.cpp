@@ -345,8 +345,11 @@ Table weigh_receivers(uint64_t serial, int max_let_go, uint32_t now, const Pace 
         if ((slow || stalled) && (!t.evictable || static_cast<int32_t>(last - t.evictable->last_time) < 0))
             t.evictable = f;
     }
-    if (gone > max_let_go && oldest_gone)
-        frag_unregister(oldest_gone.get());
+    if (gone > max_let_go && oldest_gone) {
+        const FragLock lock(oldest_gone.get());
+        if (lock.live && let_go(oldest_gone.get()))
+            frag_unregister(oldest_gone.get());
+    }
     return t;
 }
 
@@ -431,12 +434,17 @@ bool wanted(socket_record *arrival, const FrameView &view)
 // The one place a receiving transfer is made: for the peer that sent
 // `view`, acknowledging through `reply`, arrived on the socket with serial
 // `arrival`, registered in place of `replacing` (or of nothing). Locked by
-// the caller once made; empty when there is no memory, or when another
-// transfer took the peer's name meanwhile (`raced`).
+// the caller once made (who adopts the lock); empty with the error number
+// when there is no memory (12), when another transfer took the peer's name
+// meanwhile (`raced`, 13), or when the socket is closing (9: the transfer
+// was registered and aborted at once).
 FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &view, const Descriptor &d,
-                     const n_frag *replacing, uint32_t max_bytes, bool &raced)
+                     n_frag *replacing, uint32_t max_bytes, bool &raced)
 {
     raced = false;
+    // The new record is locked from the start: what it reports (an abort
+    // for a closing socket) reaches the hook once that lock is let go.
+    const TraceHold hold;
     FragRef f = frag_new(reply, view.srcid(), view.first.type, true);
     if (!f)
         return f;
@@ -446,17 +454,24 @@ FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &vi
     f->nonce = d.nonce;
     f->expected_total = d.total;
     f->started = f->heard = n_util_getmstime();
-    if (!frag_publish(f.get(), true, replacing)) {
+    bool published = false;
+    try {
+        published = frag_publish(f.get(), true, replacing);
+    } catch (...) {
+        frag_unlock(f.get());
+        throw;
+    }
+    if (!published) {
         raced = true;
-        f->mu.unlock();
-        return {};
+        frag_unlock(f.get());
+        return fail(kAccess), FragRef();
     }
     count(reply->stats.transfers_started);
     queue_transfer_event(reply, N_EVENT_TRANSFER_STARTED, f->id, true, f->data_type,
                          f->described ? static_cast<int64_t>(f->expected_total) : -1, nullptr);
     if (frag_socket_gone(f.get())) {
-        f->mu.unlock();
-        return {};
+        frag_unlock(f.get());
+        return fail(kBadF), FragRef();
     }
     return f;
 }
@@ -467,7 +482,7 @@ enum class Started { Acknowledged, Refused, Raced };
 // `replacing` (aborted) held: a new receiving transfer, unless a limit
 // refuses it. Called with no transfer lock held.
 Started start(socket_record *arrival, socket_record *reply, const Fragment &frag, const Pace &pace,
-              const n_frag *replacing)
+              n_frag *replacing)
 {
     int max_transfers = 0;
     uint32_t max_bytes = 0;
@@ -598,7 +613,7 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
 extern "C" {
 
 int n_frag_init_recv(int fd, n_pkt *pkt)
-{
+try {
     if (pkt == nullptr)
         return fail(kInval);
     SocketRef rec = socket_acquire(fd);
@@ -629,16 +644,18 @@ int n_frag_init_recv(int fd, n_pkt *pkt)
     bool raced = false;
     FragRef f = new_receiver(rec.get(), rec->serial, view, read_descriptor(view), old.get(), max_bytes, raced);
     if (!f)
-        return fail(raced ? kAccess : kNoMem);
+        return -1;
     const FragLock lock(f.get(), std::adopt_lock);
     const int stored = take_part(f.get(), view, read_descriptor(view));
     if (stored == 0)
         pkt->flags |= PACKET_ACK_SENT;
     return stored;
+} catch (...) {
+    return failed_by_exception(n_frag_init_recv);
 }
 
 int n_frag_append(const unsigned char *id, n_pkt *pkt)
-{
+try {
     unsigned char buf[kMaxFrame];
     FrameView view;
     if (pkt == nullptr || !frag_view_of_packet(pkt, buf, view))
@@ -649,10 +666,12 @@ int n_frag_append(const unsigned char *id, n_pkt *pkt)
             pkt->flags |= PACKET_ACK_SENT;
         return stored;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_append);
 }
 
 int n_frag_get_data_file(const unsigned char *id, const char *path)
-{
+try {
     if (path == nullptr)
         return fail(kInval);
     return with_frag(id, [path](n_frag *f) {
@@ -661,6 +680,8 @@ int n_frag_get_data_file(const unsigned char *id, const char *path)
             f->taken.store(true);
         return written;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_get_data_file);
 }
 
 }  // extern "C"

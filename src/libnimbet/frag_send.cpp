@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -29,19 +30,13 @@ unsigned char part_control(const n_frag *f)
 // the whole of an empty transfer is its one empty part.
 bool in_flight(const n_frag *f) { return f->part_len != 0 || f->total_len == 0; }
 
-// Nonces of transfers: a receiver of this library tells a new transfer from
-// an old one by them, also when the sender restarted. Called under the
-// fragmentation lock.
-uint32_t new_nonce()
-{
-    // splitmix64 from a seed of the system's random source: nonces need to
-    // differ, not to be secret.
-    static uint64_t state = system_random();
-    uint64_t z = (state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return static_cast<uint32_t>(z ^ (z >> 31));
-}
+// Where the process is in its sequence of nonces: the position in the low
+// 32 bits, and above them the process it was seeded for (0 before the first
+// draw). A child of fork() finds its parent's there, and seeds anew rather
+// than repeat its parent's nonces.
+std::atomic<uint64_t> g_nonces{0};
+// Odd, so that the position visits all 2^32 values before it repeats.
+constexpr uint32_t kNonceStep = 0x9E3779B9u;
 
 // Reads the file being sent ahead from offset `at`: as much of a window as
 // the file still has, at least `need` bytes. Null, or why that failed.
@@ -194,9 +189,9 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
         f->adaptive = rec->adaptive_retry;
     }
     f->rtt = known_round_trip(rec, id);
-    f->nonce = new_nonce();
+    f->nonce = transfer_nonce();
     // Another transfer to the same node registered meanwhile wins.
-    if (!frag_publish(f.get(), false, old && old->registered ? old.get() : nullptr))
+    if (!frag_publish(f.get(), false, old.get()))
         return fail(kAccess);
     count(rec->stats.transfers_started);
     if (frag_socket_gone(f.get()))
@@ -210,8 +205,31 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
 
 namespace nimbet {
 
+// Nonces need to differ, not to be secret: the position starts at a seed
+// from the system's random source, every draw (from any thread) takes the
+// next one, and a bijection of 32 bits mixes it. A process never draws one
+// twice in 2^32 transfers.
+uint32_t transfer_nonce()
+{
+    const uint64_t self = static_cast<uint32_t>(::getpid());
+    uint64_t state = g_nonces.load(std::memory_order_relaxed);
+    uint64_t next = 0;
+    do {
+        const uint32_t at =
+            state >> 32 == self ? static_cast<uint32_t>(state) : static_cast<uint32_t>(system_random());
+        next = self << 32 | static_cast<uint32_t>(at + kNonceStep);
+    } while (!g_nonces.compare_exchange_weak(state, next, std::memory_order_relaxed));
+    auto z = static_cast<uint32_t>(next);
+    z = (z ^ (z >> 16)) * 0x85EBCA6Bu;
+    z = (z ^ (z >> 13)) * 0xC2B2AE35u;
+    return z ^ (z >> 16);
+}
+
+void nonces_after_fork() { g_nonces.store(0, std::memory_order_relaxed); }
+
 int sender_resend(n_frag *f)
 {
+    N_ASSERT(frag_held(f), "frag_held(f)");
     // With adaptive resends, once the retries are spent the budget of time
     // decides when to give up.
     if (f->retries > 0 || !f->adaptive)
@@ -282,7 +300,7 @@ extern "C" {
 
 int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data, uint32_t len,
                      const unsigned char *type)
-{
+try {
     if (id == nullptr || type == nullptr || (data == nullptr && len != 0))
         return fail(kInval);
     SocketRef rec = socket_acquire(fd);
@@ -296,10 +314,12 @@ int n_frag_init_send(int fd, const unsigned char *id, const unsigned char *data,
         return fail(lock.live && frag_state(old.get()) != FRAG_ABORTED ? kAccess : kInval);
     }
     return frag_start_send(rec.get(), id, data, len, type);
+} catch (...) {
+    return failed_by_exception(n_frag_init_send);
 }
 
 int n_frag_next_part(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) {
         if (frag_receiving(f))
             return fail(kProto);  // a receiving fragmentation sends no parts
@@ -309,10 +329,12 @@ int n_frag_next_part(const unsigned char *id)
             return 1;
         return in_flight(f) ? sender_resend(f) : start_part(f);
     });
+} catch (...) {
+    return failed_by_exception(n_frag_next_part);
 }
 
 int n_frag_acked(const unsigned char *id)
-{
+try {
     return with_frag(id, [](n_frag *f) {
         // Only a transfer under way advances: an acknowledgement can neither
         // revive an aborted transfer nor touch a receiving one.
@@ -321,6 +343,8 @@ int n_frag_acked(const unsigned char *id)
         advance(f);
         return 1;
     });
+} catch (...) {
+    return failed_by_exception(n_frag_acked);
 }
 
 }  // extern "C"

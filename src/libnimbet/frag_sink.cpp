@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,19 +99,18 @@ void remove_part_file(int fd, const std::string &name)
         ::unlink(name.c_str());
 }
 
-// Moves the arrangements that `which` picks out of the table (called with
-// frag_mutex held); their files are dropped after the lock is let go.
+// Moves the first arrangement that `which` picks out of the table (called
+// with frag_mutex held; nothing is allocated); its file is dropped after the
+// lock is let go.
 template <class Pick>
-void take_sinks(std::vector<Sink> &out, Pick which)
+std::optional<Sink> take_sink(Pick which)
 {
-    for (auto it = g_sinks.begin(); it != g_sinks.end();) {
-        if (which(*it)) {
-            out.push_back(std::move(*it));
-            it = g_sinks.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    const auto it = std::find_if(g_sinks.begin(), g_sinks.end(), which);
+    if (it == g_sinks.end())
+        return std::nullopt;
+    std::optional<Sink> taken(std::move(*it));
+    g_sinks.erase(it);
+    return taken;
 }
 
 void drop_sink(Sink &s)
@@ -251,15 +252,19 @@ void sink_load(n_frag *f)
         std::free(buf);
 }
 
+// One at a time, so that a close allocates nothing.
 void sinks_socket_closed(uint64_t serial)
 {
-    std::vector<Sink> dropped;
-    {
-        std::lock_guard lock(frag_mutex());
-        take_sinks(dropped, [serial](const Sink &s) { return s.serial == serial; });
+    for (;;) {
+        std::optional<Sink> dropped;
+        {
+            std::lock_guard lock(frag_mutex());
+            dropped = take_sink([serial](const Sink &s) { return s.serial == serial; });
+        }
+        if (!dropped)
+            return;
+        drop_sink(*dropped);
     }
-    for (Sink &s : dropped)
-        drop_sink(s);
 }
 
 int write_data_file(n_frag *f, const char *path)
@@ -286,7 +291,7 @@ int write_data_file(n_frag *f, const char *path)
 extern "C" {
 
 int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const char *path, int flags)
-{
+try {
     if (path == nullptr || *path == '\0' || (flags & ~FRAG_FILE_KEEP_PARTIAL) != 0)
         return fail(kInval);
     SocketRef rec = socket_acquire(fd);
@@ -299,22 +304,41 @@ int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const char *path
     s.file = create_part_file(s.path, s.part_path);
     if (s.file < 0)
         return fail(file_error(errno));
-    std::vector<Sink> replaced;
-    {
+    std::optional<Sink> replaced;
+    bool closing = false;
+    try {
+        // A close sets `closed` before it drops its socket's arrangements
+        // under this lock: either it finds this one, or this sees it closing.
         std::lock_guard lock(frag_mutex());
-        take_sinks(replaced, [&s](const Sink &o) {
-            return o.serial == s.serial && o.any == s.any && (s.any || same_id(o.peer, s.peer));
-        });
-        g_sinks.push_back(std::move(s));
+        closing = rec->closed.load(std::memory_order_seq_cst);
+        if (!closing) {
+            replaced = take_sink([&s](const Sink &o) {
+                return o.serial == s.serial && o.any == s.any && (s.any || same_id(o.peer, s.peer));
+            });
+            // Grows the table only when nothing was taken out of it; when
+            // that runs out of memory the table is as it was.
+            g_sinks.push_back(std::move(s));
+        }
+    } catch (...) {
+        drop_sink(s);
+        throw;
     }
-    for (Sink &o : replaced)
-        drop_sink(o);
+    if (replaced)
+        drop_sink(*replaced);
+    if (closing) {
+        drop_sink(s);
+        return fail(kBadF);
+    }
     return 0;
+} catch (...) {
+    return failed_by_exception(n_frag_recv_file_opts);
 }
 
 int n_frag_recv_file(int fd, const unsigned char *peer_id, const char *path)
-{
+try {
     return n_frag_recv_file_opts(fd, peer_id, path, 0);
+} catch (...) {
+    return failed_by_exception(n_frag_recv_file);
 }
 
 }  // extern "C"

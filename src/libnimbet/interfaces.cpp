@@ -41,7 +41,7 @@ struct NetUse {
 extern "C" {
 
 int n_util_get_local_interfaces(uint32_t *addrs, uint32_t *broadcasts, int capacity)
-{
+try {
     const int room = capacity > 0 ? capacity / static_cast<int>(sizeof(uint32_t)) : 0;
     if (room > 0 && (addrs == nullptr || broadcasts == nullptr))
         return fail(kInval);
@@ -81,10 +81,12 @@ int n_util_get_local_interfaces(uint32_t *addrs, uint32_t *broadcasts, int capac
         return fail(kNoDev);
     }
     return n;
+} catch (...) {
+    return failed_by_exception(n_util_get_local_interfaces);
 }
 
 int n_util_get_local_addresses(uint32_t *addr_out, uint32_t *broadcast_out)
-{
+try {
     uint32_t addrs[kMaxDestinations];
     uint32_t bcasts[kMaxDestinations];
     // Without any interface both answers are the any-address 0.0.0.0.
@@ -99,6 +101,8 @@ int n_util_get_local_addresses(uint32_t *addr_out, uint32_t *broadcast_out)
     if (broadcast_out != nullptr)
         *broadcast_out = bcast;
     return 1;
+} catch (...) {
+    return failed_by_exception(n_util_get_local_addresses);
 }
 
 }  // extern "C"

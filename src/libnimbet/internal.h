@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "nimbet/nimbet.h"
@@ -65,6 +66,39 @@ inline T *fail_null_sys(int err, int sys_errno)
 {
     set_error(err, sys_errno);
     return nullptr;
+}
+
+// What a call returns when it fails: a null pointer, or all ones (-1, and
+// 0xFFFF or 0xFF for the 16- and 8-bit getters).
+template <class R>
+constexpr R failure_value()
+{
+    if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+    else
+        return static_cast<R>(-1);
+}
+
+// What an exported function does when an exception reaches it (memory that
+// ran out in a container, mostly): it fails with 12 (the system's cause,
+// ENOMEM or a system_error's number, kept beside it) and the failure value
+// of its result. Every exported function is a function-try-block that ends
+//
+//     } catch (...) {
+//         return failed_by_exception(n_name_of_the_function);
+//     }
+//
+// so that no exception reaches a caller written in C; what it was changing
+// is left whole by the code that threw. A thread being cancelled unwinds on
+// through it.
+void note_exception();
+
+template <class R, class... Args>
+R failed_by_exception(R (*)(Args...))
+{
+    note_exception();
+    if constexpr (!std::is_void_v<R>)
+        return failure_value<R>();
 }
 
 // The library's number for a system errno where no interface fixes one:
@@ -161,11 +195,13 @@ enum LockRank : int {
 GlobalLock *global_lock(int rank);
 
 // What the fork handlers do beyond the registry locks (socket.cpp,
-// frag.cpp), called with those locks held: after fork(), a socket is
-// shared with the other process (its close must not shut it down for
-// both); in the child, the records' own locks, which threads the child does
-// not have may have held, are made anew, and waits of those threads
-// forgotten.
+// frag.cpp), called with those locks held: before fork(), every socket is
+// claimed for both processes; after it, a socket is shared with the other
+// process (its close must not shut it down for both) for as long as that
+// one holds it; in the child, the records' own locks, which threads the
+// child does not have may have held, are made anew, and waits of those
+// threads forgotten.
+void sockets_before_fork();
 void sockets_after_fork(bool child);
 void transfers_after_fork();
 

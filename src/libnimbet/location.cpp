@@ -54,7 +54,7 @@ extern "C" {
 void n_util_location2raw(const unsigned char *root, const char *node1, const char *node2, const char *node3,
                          const char *node4, int32_t x, int32_t y, int32_t z, uint8_t deviation,
                          unsigned char *out)
-{
+try {
     if (out == nullptr)
         return;
     if (root != nullptr)
@@ -73,11 +73,13 @@ void n_util_location2raw(const unsigned char *root, const char *node1, const cha
     out[kCoordOffset + 1] = encode_coordinate(y);
     out[kCoordOffset + 2] = encode_coordinate(z);
     out[kDeviationOffset] = deviation;
+} catch (...) {
+    return failed_by_exception(n_util_location2raw);
 }
 
 void n_util_raw2location(unsigned char *root, char *node1, char *node2, char *node3, char *node4, int32_t *x,
                          int32_t *y, int32_t *z, uint8_t *deviation, const unsigned char *raw)
-{
+try {
     if (raw == nullptr)
         return;
     if (root != nullptr)
@@ -94,6 +96,8 @@ void n_util_raw2location(unsigned char *root, char *node1, char *node2, char *no
         *z = decode_coordinate(raw[kCoordOffset + 2]);
     if (deviation != nullptr)
         *deviation = raw[kDeviationOffset];
+} catch (...) {
+    return failed_by_exception(n_util_raw2location);
 }
 
 }  // extern "C"

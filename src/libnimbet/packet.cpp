@@ -137,7 +137,7 @@ int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame)
 extern "C" {
 
 n_pkt *n_pkt_alloc(void)
-{
+try {
     // malloc and a clear: calloc takes a slower path through the allocator.
     // Out of memory is 13 here, as it has always been for this call; the
     // system cause tells it apart from a null packet given to n_pkt_free.
@@ -150,19 +150,23 @@ n_pkt *n_pkt_alloc(void)
     pkt->fromlen = sizeof(pkt->from);
     AclQueue::init(pkt->acl_head);
     return pkt;
+} catch (...) {
+    return failed_by_exception(n_pkt_alloc);
 }
 
 int n_pkt_free(n_pkt *pkt)
-{
+try {
     if (pkt == nullptr)
         return fail(kAccess);
     free_tuples(pkt);
     std::free(pkt);
     return 1;
+} catch (...) {
+    return failed_by_exception(n_pkt_free);
 }
 
 int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len)
-{
+try {
     if (pkt == nullptr || buf == nullptr || len < PACKET_MIN_FRAME || pkt->acl_len != 0 || pkt->acl_count != 0)
         return fail(kInval);
     pkt->format = buf[0];
@@ -177,75 +181,95 @@ int n_pkt_parse(n_pkt *pkt, const unsigned char *buf, unsigned int len)
     if (!tuples_tile(buf, len))
         return fail(kInval);
     return take_tuples(pkt, buf, len);
+} catch (...) {
+    return failed_by_exception(n_pkt_parse);
 }
 
 unsigned char *n_pkt_get_location(n_pkt *pkt)
-{
+try {
     if (pkt == nullptr)
         return fail_null<unsigned char>(kInval);
     return pkt->location;
+} catch (...) {
+    return failed_by_exception(n_pkt_get_location);
 }
 
 unsigned char *n_pkt_get_srcid(n_pkt *pkt)
-{
+try {
     if (pkt == nullptr)
         return fail_null<unsigned char>(kInval);
     return pkt->srcid;
+} catch (...) {
+    return failed_by_exception(n_pkt_get_srcid);
 }
 
 int n_pkt_get_seq(n_pkt *pkt)
-{
+try {
     if (pkt == nullptr)
         return fail(kInval);
     return pkt->seq;
+} catch (...) {
+    return failed_by_exception(n_pkt_get_seq);
 }
 
 int n_pkt_get_ack(n_pkt *pkt)
-{
+try {
     if (pkt == nullptr)
         return fail(kInval);
     return (pkt->flags & PACKET_ACK_SENT) ? 1 : 0;
+} catch (...) {
+    return failed_by_exception(n_pkt_get_ack);
 }
 
 int n_pkt_set_location(n_pkt *pkt, const unsigned char *loc)
-{
+try {
     if (pkt == nullptr || loc == nullptr)
         return fail(kInval);
     std::memmove(pkt->location, loc, kLocLen);
     pkt->flags |= PACKET_LOCATION_SET;
     return 1;
+} catch (...) {
+    return failed_by_exception(n_pkt_set_location);
 }
 
 int n_pkt_set_srcid(n_pkt *pkt, const unsigned char *id)
-{
+try {
     if (pkt == nullptr || id == nullptr)
         return fail(kInval);
     std::memmove(pkt->srcid, id, kIdLen);
     pkt->flags |= PACKET_SRCID_SET;
     return 0;
+} catch (...) {
+    return failed_by_exception(n_pkt_set_srcid);
 }
 
 int n_pkt_set_seq(n_pkt *pkt, uint8_t seq)
-{
+try {
     if (pkt == nullptr)
         return fail(kInval);
     pkt->seq = seq;
     pkt->flags |= PACKET_SEQ_SET;
     return 0;
+} catch (...) {
+    return failed_by_exception(n_pkt_set_seq);
 }
 
 char *n_pkt_get_location_str(n_pkt *pkt, char *buf, size_t size)
-{
+try {
     return header_text<kLocTextSize, &n_pkt::location>(pkt, buf, size);
+} catch (...) {
+    return failed_by_exception(n_pkt_get_location_str);
 }
 
 char *n_pkt_get_srcid_str(n_pkt *pkt, char *buf, size_t size)
-{
+try {
     return header_text<kIdTextSize, &n_pkt::srcid>(pkt, buf, size);
+} catch (...) {
+    return failed_by_exception(n_pkt_get_srcid_str);
 }
 
 int n_describe_pkt(n_pkt *pkt)
-{
+try {
     if (pkt == nullptr)
         return std::printf("NO SUCH PACKET\n");
     char id[kIdTextSize];
@@ -266,6 +290,8 @@ int n_describe_pkt(n_pkt *pkt)
         }
     }
     return std::printf("\n");
+} catch (...) {
+    return failed_by_exception(n_describe_pkt);
 }
 
 }  // extern "C"

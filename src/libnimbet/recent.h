@@ -28,12 +28,10 @@ public:
     {
         forget_stale(now);
         auto it = map_.find(key);
-        if (it == map_.end()) {
-            order_.push_back(key);
-            it = map_.emplace(key, Entry{Value{}, now, std::prev(order_.end())}).first;
-        } else {
+        if (it == map_.end())
+            it = make(key, now);
+        else
             order_.splice(order_.end(), order_, it->second.age);
-        }
         it->second.touched = now;
         forget_stale(now);
         return it->second.value;
@@ -66,6 +64,19 @@ private:
         uint32_t touched;
         typename std::list<Key>::iterator age;  // place in the least-recently-touched order
     };
+
+    // A new entry, the newest; when memory runs out (std::bad_alloc) the
+    // table is left as it was.
+    auto make(const Key &key, uint32_t now)
+    {
+        order_.push_back(key);
+        try {
+            return map_.emplace(key, Entry{Value{}, now, std::prev(order_.end())}).first;
+        } catch (...) {
+            order_.pop_back();
+            throw;
+        }
+    }
 
     void forget_stale(uint32_t now)
     {

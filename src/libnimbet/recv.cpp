@@ -188,7 +188,7 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
         }
         const int ms = poll_ms(w, timer, fresh && !tried);
         const bool alone = rec->readers.load(std::memory_order_relaxed) == 1;
-        const bool shared = rec->shared.load(std::memory_order_acquire);
+        const bool shared = socket_shared(rec);
         int flags = MSG_TRUNC | MSG_DONTWAIT;
         const bool blocking_read = ms != 0 && alone && !shared && (options & SOCKET_BLOCKING);
         if (blocking_read && (ms < 0 || !tried) && set_read_timeout(rec, ms)) {
@@ -499,35 +499,20 @@ n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filt
 extern "C" {
 
 n_pkt *n_socket_recv(int fd, int ack_fd)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         const bool blocking = (option_bits(rec) & SOCKET_BLOCKING) != 0;
         return receive_packet(rec, ack_fd, blocking ? Wait::forever() : Wait::now());
     });
+} catch (...) {
+    return failed_by_exception(n_socket_recv);
 }
 
 n_pkt *n_socket_recv_timeout(int fd, int ack_fd, int timeout_ms)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) { return receive_packet(rec, ack_fd, Wait::for_ms(timeout_ms)); });
-}
-
-int n_socket_recv_raw(int fd, unsigned char *buffer, int size)
-{
-    return on_socket(fd, kBadF, [&](socket_record *rec) {
-        if (buffer == nullptr || size < 0)
-            return fail(kInval);
-        if (!ensure_bound(rec))
-            return fail_sys(kNotBound, errno);
-        // A blocking read here waits as long as it takes: no receive timeout
-        // that a receive of the library set before.
-        set_read_timeout(rec, -1);
-        const ssize_t n = ::recvfrom(rec->fd, buffer, static_cast<std::size_t>(size), 0, nullptr, nullptr);
-        if (n < 0) {
-            const int e = errno;
-            return fail_sys(error_of_errno(e, kAgain), e);
-        }
-        return static_cast<int>(n);
-    });
+} catch (...) {
+    return failed_by_exception(n_socket_recv_timeout);
 }
 
 namespace {
@@ -555,43 +540,88 @@ int64_t select_ns(const timeval &tv)
     return sec * kNsPerSec + usec * 1000;
 }
 
+// Waits until a datagram can be read (1) or the time runs out (0; no limit
+// without a timeout); -1 with 9 when the socket is closed meanwhile, 22 for
+// a negative time, or the poll's error. A socket that another process
+// holds is not shut down by a close: its wake descriptor is watched too.
+int wait_for_datagram(socket_record *rec, const timeval *timeout)
+{
+    const int64_t length = timeout != nullptr ? select_ns(*timeout) : 0;
+    if (length < 0)
+        return fail(kInval);
+    const int64_t deadline = monotonic_ns() + length;
+    for (;;) {
+        // poll serves any descriptor number, where a select set stops at FD_SETSIZE.
+        pollfd p[2] = {{rec->fd, POLLIN, 0}, {socket_shared(rec) ? rec->wake_fd : -1, POLLIN, 0}};
+        const int64_t span = poll_span_ns(deadline - monotonic_ns());
+        const timespec ts{static_cast<time_t>(span / kNsPerSec), static_cast<long>(span % kNsPerSec)};
+        const int ready = ::ppoll(p, 2, timeout != nullptr ? &ts : nullptr, nullptr);
+        if (rec->closed.load(std::memory_order_acquire))
+            return fail(kBadF);
+        // A long wait is polled in two steps, so that it ends on time.
+        if (ready == 0 && monotonic_ns() < deadline)
+            continue;
+        if (ready >= 0)
+            return ready > 0 ? 1 : 0;
+        if (errno != EINTR) {
+            const int e = errno;
+            return fail_sys(error_of_errno(e, kInval), e);
+        }
+    }
+}
+
 }  // namespace
+
+int n_socket_recv_raw(int fd, unsigned char *buffer, int size)
+try {
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (buffer == nullptr || size < 0)
+            return fail(kInval);
+        if (!ensure_bound(rec))
+            return fail_sys(kNotBound, errno);
+        // A blocking read here waits as long as it takes: no receive timeout
+        // that a receive of the library set before. On a socket that another
+        // process holds, a close does not shut it down: the wait watches the
+        // wake descriptor as well, and reads only what is there.
+        set_read_timeout(rec, -1);
+        const bool blocking = (option_bits(rec) & SOCKET_BLOCKING) != 0;
+        for (;;) {
+            const bool shared = blocking && socket_shared(rec);
+            if (shared && wait_for_datagram(rec, nullptr) < 0)
+                return -1;
+            const ssize_t n = ::recvfrom(rec->fd, buffer, static_cast<std::size_t>(size), shared ? MSG_DONTWAIT : 0,
+                                         nullptr, nullptr);
+            if (rec->closed.load(std::memory_order_acquire))
+                return fail(kBadF);
+            if (n >= 0)
+                return static_cast<int>(n);
+            const int e = errno;
+            if (!shared || !nothing_waiting(e))  // (the other process read it first: wait again)
+                return fail_sys(error_of_errno(e, kAgain), e);
+        }
+    });
+} catch (...) {
+    return failed_by_exception(n_socket_recv_raw);
+}
 
 // A signal that interrupts the wait does not end it: the wait goes on for
 // what is left of its time.
 int n_socket_select(int fd, struct timeval *timeout)
-{
-    return on_socket(fd, kBadF, [&](socket_record *rec) {
-        const int64_t length = timeout != nullptr ? select_ns(*timeout) : 0;
-        if (length < 0)
-            return fail(kInval);
-        const int64_t deadline = monotonic_ns() + length;
-        for (;;) {
-            // poll serves any descriptor number, where a select set stops at FD_SETSIZE.
-            pollfd p{rec->fd, POLLIN, 0};
-            const int64_t span = poll_span_ns(deadline - monotonic_ns());
-            const timespec ts{static_cast<time_t>(span / kNsPerSec), static_cast<long>(span % kNsPerSec)};
-            const int ready = ::ppoll(&p, 1, timeout != nullptr ? &ts : nullptr, nullptr);
-            // A long wait is polled in two steps, so that it ends on time.
-            if (ready == 0 && monotonic_ns() < deadline)
-                continue;
-            if (ready >= 0)
-                return ready;
-            if (errno != EINTR) {
-                const int e = errno;
-                return fail_sys(error_of_errno(e, kInval), e);
-            }
-        }
-    });
+try {
+    return on_socket(fd, kBadF, [&](socket_record *rec) { return wait_for_datagram(rec, timeout); });
+} catch (...) {
+    return failed_by_exception(n_socket_select);
 }
 
 int n_socket_next_timer(int fd)
-{
+try {
     return on_socket(fd, kBadF, [](socket_record *rec) { return next_timer(rec, option_bits(rec)); });
+} catch (...) {
+    return failed_by_exception(n_socket_next_timer);
 }
 
 int n_socket_serve_timers(int fd)
-{
+try {
     return on_socket(fd, kBadF, [](socket_record *rec) {
         // Giving up waits while datagrams are waiting: the next receive reads
         // them, then serves what is still due.
@@ -600,6 +630,8 @@ int n_socket_serve_timers(int fd)
         acked_serve(rec);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_serve_timers);
 }
 
 }  // extern "C"

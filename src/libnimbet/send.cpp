@@ -134,14 +134,16 @@ int send_packet(socket_record *rec, n_pkt *packet)
 extern "C" {
 
 int n_socket_send(int fd, n_pkt *packet)
-{
+try {
     if (packet == nullptr)
         return fail(kInval);
     return on_socket(fd, kInval, [&](socket_record *rec) { return send_packet(rec, packet); });
+} catch (...) {
+    return failed_by_exception(n_socket_send);
 }
 
 int n_socket_send_raw(int fd, const unsigned char *data, int length)
-{
+try {
     if (data == nullptr || length < 0)
         return fail(kInval);
     return on_socket(fd, kInval, [&](socket_record *rec) {
@@ -152,6 +154,8 @@ int n_socket_send_raw(int fd, const unsigned char *data, int length)
         }
         return transmit(rec, out, {data, static_cast<std::size_t>(length)}, N_TRACE_SENT);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_send_raw);
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +32,7 @@ namespace {
 GlobalLock g_registry_mu(kRankSockets);
 TqHead<socket_record> g_registry = {nullptr, &g_registry.tqh_first};
 uint64_t g_next_serial = 1;
+uint64_t g_forks = 0;  // fork() calls so far (the fork handlers count them, with the registry held)
 
 std::atomic<int> g_net_users{0};
 std::atomic<int> g_lastacks{5};
@@ -96,8 +98,17 @@ SocketRef socket_acquire(int fd)
     return SocketRef();
 }
 
+void sockets_before_fork()
+{
+    ++g_forks;
+    const bool claims = claims_prepare();
+    for (socket_record *rec : SocketQueue::each(g_registry))
+        rec->fork_claimed = claims && claim_for_fork(rec);
+}
+
 void sockets_after_fork(bool child)
 {
+    claims_after_fork(child);
     for (socket_record *rec : SocketQueue::each(g_registry)) {
         if (child) {
             // Threads the child does not have may have held the record's
@@ -106,15 +117,24 @@ void sockets_after_fork(bool child)
             rec->acked = engine::AckedSends();  // the sends of the parent's threads
             rec->readers.store(0, std::memory_order_relaxed);
             // The parent goes on drawing request identifiers from its
-            // sessions: the child draws new ones, or both would send the same.
+            // sessions, and numbering its frames and requests: the child
+            // draws new ones and starts its counters afresh, as a socket
+            // just opened does, or both would send the same.
             rec->peer_requests.clear();
+            const uint64_t r = system_random();
+            rec->last_seq = static_cast<uint8_t>(r);
+            rec->ack_seq = static_cast<uint8_t>(r >> 8);
             if (rec->wake_fd >= 0)
                 ::close(rec->wake_fd);  // the parent's
             rec->wake_fd = -1;
         }
         if (rec->wake_fd < 0)
             rec->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        rec->shared.store(true, std::memory_order_release);
+        // Unclaimed (or shared for good after an earlier fork): no process
+        // can ever tell that the other one let go of it.
+        const bool for_good = !rec->fork_claimed || rec->shared_since.load() == kSharedForGood;
+        rec->shared_since.store(for_good ? kSharedForGood : g_forks, std::memory_order_release);
+        rec->fork_claimed = false;
     }
 }
 
@@ -319,6 +339,9 @@ socket_record *new_socket_record(int s, uint16_t port, uint32_t local, const uin
     if (rec == nullptr)
         return nullptr;
     rec->fd = s;
+    struct stat st {};
+    if (::fstat(s, &st) == 0)
+        rec->inode = st.st_ino;
     rec->options = 0;
     rec->port = htons(port);
     // Counters that start where the last run's did would make a restarted
@@ -343,7 +366,7 @@ socket_record *new_socket_record(int s, uint16_t port, uint32_t local, const uin
 extern "C" {
 
 int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
-{
+try {
     uint32_t locals[kMaxDestinations];
     uint32_t dests[kMaxDestinations];
     const int count = find_endpoints(local_addr, dest_addr, locals, dests);
@@ -367,10 +390,12 @@ int n_socket_open(uint32_t local_addr, uint32_t dest_addr, uint16_t port)
     rec->serial = g_next_serial++;
     SocketQueue::insert_head(g_registry, rec);
     return s;
+} catch (...) {
+    return failed_by_exception(n_socket_open);
 }
 
 int n_socket_close(int fd)
-{
+try {
     socket_record *rec = nullptr;
     {
         std::lock_guard lock(g_registry_mu);
@@ -385,24 +410,28 @@ int n_socket_close(int fd)
         return fail(kInval);
     // The registry's reference is ours now. Calls still working on the socket
     // keep the record and the descriptor alive; shutting the socket down
-    // wakes the ones waiting on it, and they return with 9 (a socket shared
-    // with another process since a fork() is not shut down: its waits watch
-    // the wake descriptor instead). Its transfers end here: nothing may ever
-    // go out through a reused descriptor number.
+    // wakes the ones waiting on it, and they return with 9 (a socket that
+    // another process still holds since a fork() is not shut down: its
+    // waits watch the wake descriptor instead, which is written to whenever
+    // there is one). Its transfers end here: nothing may ever go out through
+    // a reused descriptor number.
     rec->closed.store(true, std::memory_order_seq_cst);
-    if (rec->shared.load(std::memory_order_acquire)) {
+    claim_release(rec);
+    if (rec->wake_fd >= 0) {
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(rec->wake_fd, &one, sizeof one);
-    } else {
-        ::shutdown(rec->fd, SHUT_RDWR);
     }
+    if (!socket_shared(rec))
+        ::shutdown(rec->fd, SHUT_RDWR);
     frag_socket_closed(rec);
     acked_socket_closed(rec);
     return release(rec);
+} catch (...) {
+    return failed_by_exception(n_socket_close);
 }
 
 int n_socket_set_option(int fd, int mask, int value)
-{
+try {
     if (fd == 0 || mask == 0 || (mask & SOCKET_BOUND) != 0)
         return fail(kInval);
     return on_socket(fd, kInval, [&](socket_record *rec) {
@@ -426,41 +455,56 @@ int n_socket_set_option(int fd, int mask, int value)
             update_own_frame_filter(rec);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_option);
 }
 
 int n_socket_get_option(int fd, int mask)
-{
+try {
     if (mask == 0)
         return fail(kInval);
     return on_socket(fd, kInval, [&](socket_record *rec) {
         return static_cast<int>(option_bits(rec) & static_cast<uint32_t>(mask));
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_option);
 }
 
 int n_socket_get_blocking(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) { return (option_bits(rec) & SOCKET_BLOCKING) ? 1 : 0; });
+} catch (...) {
+    return failed_by_exception(n_socket_get_blocking);
 }
 
 int n_socket_get_broadcast(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) { return (option_bits(rec) & SOCKET_BROADCAST) ? 1 : 0; });
+} catch (...) {
+    return failed_by_exception(n_socket_get_broadcast);
 }
 
 // A sequence byte tells apart at most half its 256 values: a history that
 // reached further back would take a sender's next round of bytes for repeats.
 int n_socket_set_lastacks(int n)
-{
+try {
     if (n > static_cast<int>(kPlainDepth))
         return fail(kInval);
     g_lastacks.store(n, std::memory_order_relaxed);
     return 1;
+} catch (...) {
+    return failed_by_exception(n_socket_set_lastacks);
 }
 
-int n_socket_get_lastacks(void) { return lastacks(); }
+int n_socket_get_lastacks(void)
+try {
+    return lastacks();
+} catch (...) {
+    return failed_by_exception(n_socket_get_lastacks);
+}
 
 int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (max_transfers < 1 || max_bytes == 0)
             return fail(kInval);
@@ -469,6 +513,8 @@ int n_socket_set_frag_limits(int fd, int max_transfers, uint32_t max_bytes)
         rec->max_bytes = max_bytes;
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_frag_limits);
 }
 
 }  // extern "C"
@@ -489,14 +535,29 @@ int set_switch(int fd, bool socket_record::*member, int on)
 
 extern "C" {
 
-int n_socket_set_transfer_check(int fd, int on) { return set_switch(fd, &socket_record::transfer_check, on); }
+int n_socket_set_transfer_check(int fd, int on)
+try {
+    return set_switch(fd, &socket_record::transfer_check, on);
+} catch (...) {
+    return failed_by_exception(n_socket_set_transfer_check);
+}
 
-int n_socket_set_request_ids(int fd, int on) { return set_switch(fd, &socket_record::request_ids, on); }
+int n_socket_set_request_ids(int fd, int on)
+try {
+    return set_switch(fd, &socket_record::request_ids, on);
+} catch (...) {
+    return failed_by_exception(n_socket_set_request_ids);
+}
 
-int n_socket_set_quiet_start(int fd, int on) { return set_switch(fd, &socket_record::quiet_start, on); }
+int n_socket_set_quiet_start(int fd, int on)
+try {
+    return set_switch(fd, &socket_record::quiet_start, on);
+} catch (...) {
+    return failed_by_exception(n_socket_set_quiet_start);
+}
 
 int n_socket_set_transfer_filter(int fd, int filter_id)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (filter_id < 0)
             return fail(kInval);
@@ -504,9 +565,16 @@ int n_socket_set_transfer_filter(int fd, int filter_id)
         rec->transfer_filter = filter_id;
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_transfer_filter);
 }
 
-int n_socket_set_adaptive_retry(int fd, int on) { return set_switch(fd, &socket_record::adaptive_retry, on); }
+int n_socket_set_adaptive_retry(int fd, int on)
+try {
+    return set_switch(fd, &socket_record::adaptive_retry, on);
+} catch (...) {
+    return failed_by_exception(n_socket_set_adaptive_retry);
+}
 
 namespace {
 
@@ -540,7 +608,7 @@ void update_kernel_drops(socket_record *rec)
 }  // namespace
 
 int n_socket_get_stats_sized(int fd, n_socket_stats *out, size_t size)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (out == nullptr)
             return fail(kInval);
@@ -558,18 +626,22 @@ int n_socket_get_stats_sized(int fd, n_socket_stats *out, size_t size)
         std::memcpy(out, &all, n);
         return static_cast<int>(n);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_stats_sized);
 }
 
 int n_socket_get_stats(int fd, n_socket_stats *out)
-{
+try {
     // The record as programs built before the sized call know it ends here.
     constexpr std::size_t kSizeUpTo010 = offsetof(n_socket_stats, rto_ms) + sizeof(uint64_t);
     static_assert(kSizeUpTo010 == 136);
     return n_socket_get_stats_sized(fd, out, kSizeUpTo010) < 0 ? -1 : 0;
+} catch (...) {
+    return failed_by_exception(n_socket_get_stats);
 }
 
 int n_socket_reset_stats(int fd)
-{
+try {
     return on_socket(fd, kBadF, [](socket_record *rec) {
         update_kernel_drops(rec);
         SocketCounters &c = rec->stats;
@@ -581,10 +653,12 @@ int n_socket_reset_stats(int fd)
             v->store(0, std::memory_order_relaxed);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_reset_stats);
 }
 
 int n_socket_set_kernel_drops(int fd, int on)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         uint32_t now = 0;
         system_drops(rec->fd, now);
@@ -597,10 +671,12 @@ int n_socket_set_kernel_drops(int fd, int on)
         update_own_frame_filter(rec);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_kernel_drops);
 }
 
 int n_describe_socket(int fd)
-{
+try {
     SocketRef ref = socket_acquire(fd);
     if (!ref)
         return std::printf("NO SUCH SOCKET\n");
@@ -638,6 +714,8 @@ int n_describe_socket(int fd)
     return std::printf("BLOCKING [%s] BOUND [%s] BROADCAST [%s] AUTOACKK [%s]\n receive ALL[%s] FRAGMENTATION[%s]\n",
                        yes_no(o, SOCKET_BLOCKING), yes_no(o, SOCKET_BOUND), yes_no(o, SOCKET_BROADCAST),
                        yes_no(o, SOCKET_AUTOACK), yes_no(o, SOCKET_RECV_ALL), yes_no(o, SOCKET_FRAG));
+} catch (...) {
+    return failed_by_exception(n_describe_socket);
 }
 
 }  // extern "C"

@@ -97,12 +97,17 @@ struct socket_record {
     std::mutex mu;
     std::atomic<int> refs{1};
     std::atomic<bool> closed{false};
-    // After a fork() the system socket is shared with another process: a
-    // close must not shut it down (that would end it for both), so waits on
-    // it also watch `wake_fd`, an eventfd of this process that a close
-    // writes to. Set by the fork handlers, with the registry held.
-    std::atomic<bool> shared{false};
+    // After a fork() the system socket may be shared with another process:
+    // a close must not shut it down (that would end it for both), so waits
+    // on it also watch `wake_fd`, an eventfd of this process that a close
+    // writes to. `shared_since` names the fork (0: not shared; set by the
+    // fork handlers, with the registry held) until socket_shared finds that
+    // no other process holds the socket any more; `inode` is where its
+    // claims are (shared_sockets.cpp).
+    std::atomic<uint64_t> shared_since{0};
     int wake_fd = -1;
+    uint64_t inode = 0;
+    bool fork_claimed = false;  // claimed for both processes before the fork under way
     uint64_t serial = 0;       // unique per open: names the socket where a descriptor number could be reused
     int max_transfers = kDefaultMaxTransfers;
     uint32_t max_bytes = kDefaultMaxBytes;
@@ -138,16 +143,21 @@ using SocketRef = CountedRef<socket_record, socket_destroy>;
 // when there is none. Sets no error number.
 SocketRef socket_acquire(int fd);
 
-// What a call returns when it fails: a null pointer, or all ones (-1, and
-// 0xFFFF or 0xFF for the 16- and 8-bit getters).
-template <class R>
-constexpr R failure_value()
-{
-    if constexpr (std::is_pointer_v<R>)
-        return nullptr;
-    else
-        return static_cast<R>(-1);
-}
+// Sockets held by other processes since a fork() (shared_sockets.cpp).
+// Whether another process may still hold the socket: from a fork() until
+// no other process claims it any more, and for good after a fork() whose
+// claims could not be made (kSharedForGood).
+bool socket_shared(socket_record *rec);
+inline constexpr uint64_t kSharedForGood = UINT64_MAX;
+// What the fork handlers and a close do with the claims: before fork() (the
+// socket registry held), a description of the claims file for the child
+// (false: none could be made), and each socket claimed for both processes
+// (false when it could not be); after it, the child makes that description
+// its own and the parent lets go of it. A close gives up the claim.
+bool claims_prepare();
+bool claim_for_fork(socket_record *rec);
+void claims_after_fork(bool child);
+void claim_release(socket_record *rec);
 
 // The preamble of every public call on one socket: runs `body` with the
 // open socket `fd`, which stays referenced while it runs. When no socket has

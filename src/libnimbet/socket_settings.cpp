@@ -47,15 +47,17 @@ unsigned char *address_copy(const in_addr &a)
 extern "C" {
 
 int n_socket_set_ipdest(int fd, const unsigned char *addr)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         std::lock_guard lock(rec->mu);
         return set_destination_slot(rec, addr, 0);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_ipdest);
 }
 
 int n_socket_set_ipdest_str(int fd, const char *text)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         unsigned char addr[kAddrLen];
         if (ipv4_from_text(text, addr) != 0)
@@ -63,10 +65,12 @@ int n_socket_set_ipdest_str(int fd, const char *text)
         std::lock_guard lock(rec->mu);
         return set_destination_slot(rec, addr, 0);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_ipdest_str);
 }
 
 int n_socket_set_ipdest_all(int fd)
-{
+try {
     return on_socket(fd, kInval, [&](socket_record *rec) {
         constexpr int kRoom = 32;
         uint32_t addrs[kRoom];
@@ -81,10 +85,12 @@ int n_socket_set_ipdest_all(int fd)
             set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&bcasts[i]), i);
         return n;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_ipdest_all);
 }
 
 int n_socket_set_num_interfaces(int fd, int n)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         std::lock_guard lock(rec->mu);
         if (n <= 0 || n >= rec->num_interfaces)
@@ -92,10 +98,12 @@ int n_socket_set_num_interfaces(int fd, int n)
         rec->num_interfaces = n;
         return 1;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_num_interfaces);
 }
 
 int n_socket_set_ipsrc(int fd, const unsigned char *addr)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (addr == nullptr)
             return fail(kInval);
@@ -113,30 +121,36 @@ int n_socket_set_ipsrc(int fd, const unsigned char *addr)
         std::memcpy(&rec->recv_from->sin_addr.s_addr, addr, kAddrLen);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_ipsrc);
 }
 
 int n_socket_set_ipsrc_str(int fd, const char *text)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *) {
         unsigned char addr[kAddrLen];
         if (ipv4_from_text(text, addr) != 0)
             return -1;
         return n_socket_set_ipsrc(fd, addr);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_ipsrc_str);
 }
 
 int n_socket_set_ipsrc_all(int fd)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         std::lock_guard lock(rec->mu);
         std::free(rec->recv_from);
         rec->recv_from = nullptr;
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_ipsrc_all);
 }
 
 int n_socket_set_id(int fd, const unsigned char *id)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (id == nullptr)
             return fail(kInval);
@@ -147,20 +161,24 @@ int n_socket_set_id(int fd, const unsigned char *id)
         update_own_frame_filter(rec);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_id);
 }
 
 int n_socket_set_id_str(int fd, const char *text)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *) {
         unsigned char id[kIdLen];
         if (!decode_id_text(text, id))
             return fail(kInval);
         return n_socket_set_id(fd, id);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_id_str);
 }
 
 int n_socket_set_loc(int fd, const unsigned char *loc)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (loc == nullptr)
             return fail(kInval);
@@ -168,20 +186,24 @@ int n_socket_set_loc(int fd, const unsigned char *loc)
         std::memmove(rec->loc, loc, kLocLen);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_loc);
 }
 
 int n_socket_set_loc_str(int fd, const char *text)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *) {
         unsigned char loc[kLocLen];
         if (!decode_exact(text, loc, kLocLen))
             return fail(kInval);
         return n_socket_set_loc(fd, loc);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_loc_str);
 }
 
 int n_socket_set_retry(int fd, int count, int milliseconds)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         {
             std::lock_guard lock(rec->mu);
@@ -191,74 +213,94 @@ int n_socket_set_retry(int fd, int count, int milliseconds)
         frag_socket_settings_changed(rec);
         return 0;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_set_retry);
 }
 
 // The record's own identifier and location; they stay valid until the
 // socket closes.
 unsigned char *n_socket_get_id(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) { return rec->id; });
+} catch (...) {
+    return failed_by_exception(n_socket_get_id);
 }
 
 unsigned char *n_socket_get_loc(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) { return rec->loc; });
+} catch (...) {
+    return failed_by_exception(n_socket_get_loc);
 }
 
 unsigned char *n_socket_get_ipdest(int fd, int index)
-{
+try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         std::lock_guard lock(rec->mu);
         if (index < 0 || index >= rec->num_interfaces)
             return fail_null<unsigned char>(kInval);
         return address_copy(rec->send_to[index].sin_addr);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_ipdest);
 }
 
 // Without a bind address the socket binds to any address, so 0.0.0.0 is the
 // address it receives on.
 unsigned char *n_socket_get_ipsrc(int fd)
-{
+try {
     return on_socket(fd, kBadF, [](socket_record *rec) {
         in_addr any{};
         any.s_addr = htonl(INADDR_ANY);
         std::lock_guard lock(rec->mu);
         return address_copy(rec->recv_from != nullptr ? rec->recv_from->sin_addr : any);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_ipsrc);
 }
 
 int n_socket_get_num_interfaces(int fd)
-{
+try {
     return on_socket(fd, kBadF, [](socket_record *rec) {
         std::lock_guard lock(rec->mu);
         return rec->num_interfaces;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_num_interfaces);
 }
 
 int n_socket_get_retry(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) { return socket_retry(rec); });
+} catch (...) {
+    return failed_by_exception(n_socket_get_retry);
 }
 
 int n_socket_get_timeout(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) {
         std::lock_guard lock(rec->mu);
         return static_cast<int>(rec->timeout);
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_timeout);
 }
 
 uint16_t n_socket_get_port(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) { return ntohs(rec->port); });
+} catch (...) {
+    return failed_by_exception(n_socket_get_port);
 }
 
 uint8_t n_socket_get_last_seq(int fd)
-{
+try {
     return on_socket(fd, kInval, [](socket_record *rec) {
         std::lock_guard lock(rec->mu);
         return rec->last_seq;
     });
+} catch (...) {
+    return failed_by_exception(n_socket_get_last_seq);
 }
 
 }  // extern "C"

@@ -70,7 +70,7 @@ bool decode_destination(const char *text, unsigned char out[8])
 extern "C" {
 
 int n_util_decode_dot(unsigned char *out, const char *text, int max)
-{
+try {
     // A negative field count would turn the "more than max" result into a
     // value that reads as a count or as a failure without an error number.
     if (out == nullptr || text == nullptr || max < 0)
@@ -92,26 +92,32 @@ int n_util_decode_dot(unsigned char *out, const char *text, int max)
         ++p;  // the dot
     }
     return max + 1;
+} catch (...) {
+    return failed_by_exception(n_util_decode_dot);
 }
 
 int n_pkt_set_location_str(n_pkt *pkt, const char *text)
-{
+try {
     unsigned char loc[kLocLen];
     if (pkt == nullptr || !decode_exact(text, loc, kLocLen))
         return fail(kInval);
     return n_pkt_set_location(pkt, loc);
+} catch (...) {
+    return failed_by_exception(n_pkt_set_location_str);
 }
 
 int n_pkt_set_srcid_str(n_pkt *pkt, const char *text)
-{
+try {
     unsigned char id[kIdLen];
     if (pkt == nullptr || !decode_id_text(text, id))
         return fail(kInval);
     return n_pkt_set_srcid(pkt, id);
+} catch (...) {
+    return failed_by_exception(n_pkt_set_srcid_str);
 }
 
 int n_util_escape(unsigned char *dst, const unsigned char *src, int srclen, int dstlen)
-{
+try {
     if (srclen < 0)
         srclen = 0;
     if ((src == nullptr && srclen > 0) || (dst == nullptr && dstlen > 0))
@@ -139,10 +145,12 @@ int n_util_escape(unsigned char *dst, const unsigned char *src, int srclen, int 
     // much room the whole form needs.
     dst[dstlen - 1] = kEnd;
     return escaped_size(src, i, srclen, j + 1LL);
+} catch (...) {
+    return failed_by_exception(n_util_escape);
 }
 
 int n_util_unescape(unsigned char *dst, const unsigned char *src, int srclen, int dstlen)
-{
+try {
     if (srclen < 0)
         srclen = 0;
     if ((src == nullptr && srclen > 0) || (dst == nullptr && dstlen > 0))
@@ -177,6 +185,8 @@ int n_util_unescape(unsigned char *dst, const unsigned char *src, int srclen, in
         if (src[i] != kMarker)
             ++need;
     return need;
+} catch (...) {
+    return failed_by_exception(n_util_unescape);
 }
 
 }  // extern "C"

@@ -5,9 +5,10 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -17,12 +18,26 @@ struct Hook {
     void *user;
 };
 
-std::atomic<const Hook *> g_hook{nullptr};
-// Every hook ever installed: a thread may still be calling one while another
-// thread replaces it, so none is freed before the process ends. Hooks are
-// set a handful of times per process.
-nimbet::GlobalLock g_hooks_mu(nimbet::kRankHooks);
-std::deque<Hook> g_hooks;
+// The installed hook, a function and its argument that a thread reads as
+// one pair while another may be replacing them: a count that is odd while
+// a change is under way (a sequence lock) lets readers take a consistent
+// copy without a lock. Nothing is kept per hook, however often it is set.
+std::atomic<uint64_t> g_hook_changes{0};
+std::atomic<n_trace_fn> g_hook_fn{nullptr};
+std::atomic<void *> g_hook_user{nullptr};
+nimbet::GlobalLock g_hooks_mu(nimbet::kRankHooks);  // one change at a time
+
+Hook current_hook()
+{
+    for (;;) {
+        const uint64_t before = g_hook_changes.load(std::memory_order_acquire);
+        const Hook h{g_hook_fn.load(std::memory_order_relaxed), g_hook_user.load(std::memory_order_relaxed)};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && g_hook_changes.load(std::memory_order_relaxed) == before)
+            return h;
+        std::this_thread::yield();
+    }
+}
 
 constexpr const char *kEventNames[] = {
     "unknown",  "sent",         "delivered", "rejected",          "not-for-us",       "duplicate",        "ack-sent",
@@ -43,18 +58,20 @@ struct Held {
     std::vector<sockaddr_in> to;
 };
 
-// Per thread: library locks held, whether the hook runs, what waits.
+// Per thread: library locks held, whether the hook runs, what waits. (A
+// list is made without allocating anything: a thread's first hold may end
+// while memory has run out, in a destructor that must not throw.)
 thread_local int t_holds = 0;
 thread_local bool t_in_hook = false;
-thread_local std::deque<Held> t_held;
+thread_local std::list<Held> t_held;
 
 void call_hook(const n_trace_info &info)
 {
-    const Hook *h = g_hook.load(std::memory_order_acquire);
-    if (h == nullptr)
+    const Hook h = current_hook();
+    if (h.fn == nullptr)
         return;
     t_in_hook = true;
-    h->fn(&info, h->user);
+    h.fn(&info, h.user);
     t_in_hook = false;
 }
 
@@ -76,7 +93,7 @@ void deliver_held()
 
 namespace nimbet {
 
-bool trace_enabled() { return g_hook.load(std::memory_order_acquire) != nullptr; }
+bool trace_enabled() { return g_hook_fn.load(std::memory_order_relaxed) != nullptr; }
 
 void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::size_t len, const sockaddr_in *peer,
                 const char *reason, const sockaddr_in *to, std::size_t to_count)
@@ -115,21 +132,28 @@ TraceHold::~TraceHold()
 
 extern "C" {
 
+// A thread that is calling the hook being replaced finishes that call: the
+// old function and argument must stay usable until such calls are over.
 void n_set_trace(n_trace_fn fn, void *user)
-{
-    const Hook *h = nullptr;
-    if (fn != nullptr) {
-        std::lock_guard lock(g_hooks_mu);
-        h = &g_hooks.emplace_back(Hook{fn, user});
-    }
-    g_hook.store(h, std::memory_order_release);
+try {
+    std::lock_guard lock(g_hooks_mu);
+    const uint64_t changes = g_hook_changes.load(std::memory_order_relaxed);
+    g_hook_changes.store(changes + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    g_hook_fn.store(fn, std::memory_order_relaxed);
+    g_hook_user.store(fn != nullptr ? user : nullptr, std::memory_order_relaxed);
+    g_hook_changes.store(changes + 2, std::memory_order_release);
+} catch (...) {
+    return nimbet::failed_by_exception(n_set_trace);
 }
 
 const char *n_trace_event_name(int event)
-{
+try {
     if (event < 1 || event >= static_cast<int>(sizeof kEventNames / sizeof kEventNames[0]))
         return kEventNames[0];
     return kEventNames[event];
+} catch (...) {
+    return nimbet::failed_by_exception(n_trace_event_name);
 }
 
 }  // extern "C"

@@ -79,7 +79,7 @@ constexpr uint32_t kReceiveBits = 0xF0u;
 extern "C" {
 
 n_acl *n_acl_new(const unsigned char *type, const unsigned char *data, uint16_t len)
-{
+try {
     if (type == nullptr)
         return fail_null<n_acl>(kInval);
     const unsigned char n = static_cast<unsigned char>(len & 0xff);
@@ -98,43 +98,53 @@ n_acl *n_acl_new(const unsigned char *type, const unsigned char *data, uint16_t 
     else
         std::memset(t->data, 0, n);
     return t;
+} catch (...) {
+    return failed_by_exception(n_acl_new);
 }
 
 n_acl *n_acl_new_str(const char *name, const unsigned char *data, uint16_t len)
-{
+try {
     if (name == nullptr)
         return fail_null<n_acl>(kInval);
     unsigned char code[2];
     n_util_str2acl(name, code);
     return n_acl_new(code, data, len);
+} catch (...) {
+    return failed_by_exception(n_acl_new_str);
 }
 
 uint8_t n_acl_get_data(n_acl *tuple, unsigned char **out)
-{
+try {
     if (tuple == nullptr || out == nullptr) {
         n_errno = kInval;
         return 0xff;
     }
     *out = tuple->data;
     return tuple->len;
+} catch (...) {
+    return failed_by_exception(n_acl_get_data);
 }
 
 unsigned char *n_acl_get_type(n_acl *tuple)
-{
+try {
     if (tuple == nullptr)
         return fail_null<unsigned char>(kInval);
     return tuple->type;
+} catch (...) {
+    return failed_by_exception(n_acl_get_type);
 }
 
 char *n_acl_get_type_str(n_acl *tuple, char *buf)
-{
+try {
     if (tuple == nullptr)
         return fail_null<char>(kInval);
     return n_util_acl2str(tuple->type, buf);
+} catch (...) {
+    return failed_by_exception(n_acl_get_type_str);
 }
 
 int n_acl_add_tuple(n_pkt *pkt, n_acl *tuple, int oversize)
-{
+try {
     if (pkt == nullptr || tuple == nullptr)
         return fail(kInval);
     if (oversize != 0 && has_tuples(pkt) && !(pkt->flags & PACKET_OVERSIZE))
@@ -149,10 +159,12 @@ int n_acl_add_tuple(n_pkt *pkt, n_acl *tuple, int oversize)
     AclQueue::insert_tail(pkt->acl_head, tuple);
     pkt->flags |= PACKET_HAS_ACL;
     return 0;
+} catch (...) {
+    return failed_by_exception(n_acl_add_tuple);
 }
 
 int n_acl_add(n_pkt *pkt, const unsigned char *type, const unsigned char *data, uint16_t len, int oversize)
-{
+try {
     n_acl *t = (type != nullptr) ? n_acl_new(type, data, len) : nullptr;
     if (t == nullptr)
         return fail(kInval);
@@ -161,19 +173,23 @@ int n_acl_add(n_pkt *pkt, const unsigned char *type, const unsigned char *data, 
         return -1;
     }
     return 0;
+} catch (...) {
+    return failed_by_exception(n_acl_add);
 }
 
 int n_acl_add_str(n_pkt *pkt, const char *name, const unsigned char *data, uint16_t len, int oversize)
-{
+try {
     if (name == nullptr)
         return fail(kInval);
     unsigned char code[2];
     n_util_str2acl(name, code);
     return n_acl_add(pkt, code, data, len, oversize);
+} catch (...) {
+    return failed_by_exception(n_acl_add_str);
 }
 
 int n_acl_remove_tuple(n_pkt *pkt, n_acl *tuple)
-{
+try {
     if (pkt == nullptr || tuple == nullptr)
         return fail(kInval);
     bool found = false;
@@ -192,24 +208,30 @@ int n_acl_remove_tuple(n_pkt *pkt, n_acl *tuple)
     if (AclQueue::empty(pkt->acl_head))
         pkt->flags &= ~PACKET_HAS_ACL;
     return 0;
+} catch (...) {
+    return failed_by_exception(n_acl_remove_tuple);
 }
 
 n_acl *n_acl_first(n_pkt *pkt)
-{
+try {
     if (pkt == nullptr || !has_tuples(pkt))
         return fail_null<n_acl>(kInval);
     return AclQueue::first(pkt->acl_head);
+} catch (...) {
+    return failed_by_exception(n_acl_first);
 }
 
 n_acl *n_acl_next(n_pkt *pkt, n_acl *tuple)
-{
+try {
     if (pkt == nullptr || !has_tuples(pkt) || tuple == nullptr)
         return fail_null<n_acl>(kInval);
     return AclQueue::next(tuple);
+} catch (...) {
+    return failed_by_exception(n_acl_next);
 }
 
 int n_acl_findfirst(n_pkt *pkt, const unsigned char *type, n_acl **out)
-{
+try {
     if (pkt == nullptr || type == nullptr)
         return fail(kInval);
     if (!has_tuples(pkt))
@@ -224,19 +246,23 @@ int n_acl_findfirst(n_pkt *pkt, const unsigned char *type, n_acl **out)
         ++pos;
     }
     return fail(kNotFound);
+} catch (...) {
+    return failed_by_exception(n_acl_findfirst);
 }
 
 int n_acl_findfirst_str(n_pkt *pkt, const char *name, n_acl **out)
-{
+try {
     if (name == nullptr)
         return fail(kInval);
     unsigned char code[2];
     n_util_str2acl(name, code);
     return n_acl_findfirst(pkt, code, out);
+} catch (...) {
+    return failed_by_exception(n_acl_findfirst_str);
 }
 
 int n_acl_findnext(n_pkt *pkt, n_acl *tuple, n_acl **out)
-{
+try {
     if (pkt == nullptr || tuple == nullptr)
         return fail(kInval);
     if (!has_tuples(pkt))
@@ -250,29 +276,35 @@ int n_acl_findnext(n_pkt *pkt, n_acl *tuple, n_acl **out)
         }
     }
     return fail(kNotFound);
+} catch (...) {
+    return failed_by_exception(n_acl_findnext);
 }
 
 unsigned char *n_util_str2acl(const char *name, unsigned char *out)
-{
+try {
     thread_local unsigned char shared[2];  // one per thread: threads never overwrite each other's result
     unsigned char *dst = out != nullptr ? out : shared;
     char c[3];
     name3(name != nullptr ? name : "", c);
     pack3(c, dst);
     return dst;
+} catch (...) {
+    return failed_by_exception(n_util_str2acl);
 }
 
 char *n_util_acl2str(const unsigned char *code, char *buf)
-{
+try {
     thread_local char shared[4];
     char *dst = buf != nullptr ? buf : shared;
     unpack3(code, dst);
     dst[3] = '\0';
     return dst;
+} catch (...) {
+    return failed_by_exception(n_util_acl2str);
 }
 
 int n_util_3to2(unsigned char *out, const char *text, int textlen)
-{
+try {
     int written = 0;
     for (int g = 0; g < textlen; g += 3) {
         char c[3] = {' ', ' ', ' '};
@@ -285,10 +317,12 @@ int n_util_3to2(unsigned char *out, const char *text, int textlen)
         written += 2;
     }
     return written;
+} catch (...) {
+    return failed_by_exception(n_util_3to2);
 }
 
 int n_util_2to3(char *out, const unsigned char *codes, int codeslen)
-{
+try {
     int written = 0;
     for (int g = 0; g + 1 < codeslen; g += 2) {
         unpack3(codes + g, out + written);
@@ -296,6 +330,8 @@ int n_util_2to3(char *out, const unsigned char *codes, int codeslen)
     }
     out[written] = '\0';
     return written;
+} catch (...) {
+    return failed_by_exception(n_util_2to3);
 }
 
 }  // extern "C"

@@ -42,10 +42,16 @@ public:
             return v;
         if (map_.size() >= max_)
             return nullptr;
+        // When memory runs out (std::bad_alloc) the table is left as it was.
         order_.push_back(key);
-        auto it = map_.emplace(key, Entry{Value{}, now, std::prev(order_.end())}).first;
-        made = true;
-        return &it->second.value;
+        try {
+            auto it = map_.emplace(key, Entry{Value{}, now, std::prev(order_.end())}).first;
+            made = true;
+            return &it->second.value;
+        } catch (...) {
+            order_.pop_back();
+            throw;
+        }
     }
 
     // Keeps the entry of `key` alive for at least `ms` from now (alive while

@@ -26,18 +26,25 @@ AckedSends::Key AckedSends::key_of(const unsigned char *dest, uint8_t q)
     return {NodeKeyHash{}(NodeKey::of(dest)) * 257u + q};
 }
 
-void AckedSends::add(uint64_t number, const AckedSpec &spec, const RttEstimator &rtt, uint32_t now)
+void AckedSends::add(uint64_t number, const AckedSpec &spec, const RttEstimator &rtt, uint32_t now, SendShell shell)
 {
     AckedSend s;
     s.number = number;
     s.spec = spec;
     s.rtt = rtt;
     s.start = s.sent_at = now;
+    s.shell = std::move(shell);
     const uint64_t whole = uint64_t{static_cast<uint32_t>(std::max(spec.retry, 0))} * spec.timeout;
     s.budget = static_cast<uint32_t>(std::min<uint64_t>(whole, UINT32_MAX / 2));
-    by_reply_.emplace(key_of(spec.dest, spec.q), Key{number});
-    AckedSend &placed = sends_.insert_or_assign(Key{number}, s).first->second;
-    schedule(placed);
+    // The deadline first: an entry whose send never came in is stale.
+    schedule(s);
+    const auto reply = by_reply_.emplace(key_of(spec.dest, spec.q), Key{number});
+    try {
+        sends_.insert_or_assign(Key{number}, std::move(s));
+    } catch (...) {
+        by_reply_.erase(reply);
+        throw;
+    }
 }
 
 void AckedSends::schedule(AckedSend &s)

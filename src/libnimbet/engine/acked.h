@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/deadlines.h"
+#include "engine/events.h"
 #include "frame.h"
 #include "rtt.h"
 
@@ -42,6 +43,7 @@ struct SendShell {
     bool blocking = false;  // a caller waits for it in n_socket_send_acked
     int wake_fd = -1;       // that caller's, to wake it from another thread
     bool woken = false;
+    EventRoom outcome_room;  // where the outcome of a send nobody waits for goes
 };
 
 // One acknowledged send: its settings, its estimate of the peer's round
@@ -79,7 +81,9 @@ enum class Due { Resend, GiveUp };
  */
 class AckedSends {
 public:
-    void add(uint64_t number, const AckedSpec &spec, const RttEstimator &rtt, uint32_t now);
+    // Enters a send, with what its shell keeps; all or nothing when memory
+    // runs out (std::bad_alloc leaves the sends as they were).
+    void add(uint64_t number, const AckedSpec &spec, const RttEstimator &rtt, uint32_t now, SendShell shell);
 
     // A frame from the network that may be a reply: calls on_settled(send)
     // for each send it settles (outcome Acked or Malformed). A reply

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "socket.h"
 
@@ -18,7 +19,7 @@ bool of_transfer(const n_event &ev) { return ev.kind >= N_EVENT_TRANSFER_STARTED
 
 }  // namespace
 
-void EventQueue::push(const n_event &ev)
+void EventQueue::push(EventRoom &&room, const n_event &ev) noexcept
 {
     if (of_transfer(ev) && transfer_events_ >= kKeptTransferEvents) {
         const auto oldest = std::find_if(events_.begin(), events_.end(), of_transfer);
@@ -27,11 +28,12 @@ void EventQueue::push(const n_event &ev)
             --transfer_events_;
         }
     }
-    events_.push_back(ev);
+    room.front() = ev;
+    events_.splice(events_.end(), room, room.begin());
     transfer_events_ += of_transfer(ev) ? 1 : 0;
 }
 
-bool EventQueue::pop(n_event &out)
+bool EventQueue::pop(n_event &out) noexcept
 {
     if (events_.empty())
         return false;
@@ -54,8 +56,17 @@ void queue_transfer_event(socket_record *rec, n_event_kind kind, const unsigned 
     std::memcpy(ev.type, type, sizeof ev.type);
     ev.length = length;
     ev.reason = reason;
+    // A closed socket's events could never be taken.
+    if (rec->closed.load(std::memory_order_acquire))
+        return;
+    engine::EventRoom room;
+    try {
+        room = engine::EventQueue::room();
+    } catch (const std::bad_alloc &) {
+        return;  // dropped, as the oldest are when nobody takes them
+    }
     std::lock_guard lock(rec->mu);
-    rec->events.push(ev);
+    rec->events.push(std::move(room), ev);
 }
 
 }  // namespace nimbet
@@ -63,7 +74,7 @@ void queue_transfer_event(socket_record *rec, n_event_kind kind, const unsigned 
 extern "C" {
 
 int n_socket_next_event(int fd, n_event *ev, size_t size)
-{
+try {
     using namespace nimbet;
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (ev == nullptr || size < offsetof(n_event, request))
@@ -77,6 +88,8 @@ int n_socket_next_event(int fd, n_event *ev, size_t size)
         std::memcpy(ev, &got, std::min(size, sizeof got));
         return 1;
     });
+} catch (...) {
+    return nimbet::failed_by_exception(n_socket_next_event);
 }
 
 }  // extern "C"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <list>
 
 #include "nimbet/nimbet.h"
 
@@ -13,23 +13,30 @@ struct socket_record;
 
 namespace engine {
 
+// The room of one event, made before the event happens, so that queuing it
+// cannot run out of memory.
+using EventRoom = std::list<n_event>;
+
 /*
  * A socket's events, oldest first. Outcomes of acknowledged sends started
  * without blocking are never dropped (the application asked for them, one
- * each); of transfer events the last kKeptTransferEvents are kept when
- * nobody takes them. Not locked: the socket's lock guards it.
+ * each, and their room is made when the send starts); of transfer events
+ * the last kKeptTransferEvents are kept when nobody takes them, and one
+ * that finds no memory is dropped. Not locked: the socket's lock guards it.
  */
 class EventQueue {
 public:
     static constexpr std::size_t kKeptTransferEvents = 1024;
 
-    void push(const n_event &ev);
-    bool pop(n_event &out);
+    static EventRoom room() { return EventRoom(1); }
+    // Queues an event in room made for it (which must hold one element).
+    void push(EventRoom &&room, const n_event &ev) noexcept;
+    bool pop(n_event &out) noexcept;
     std::size_t size() const { return events_.size(); }
     void clear() { events_.clear(), transfer_events_ = 0; }
 
 private:
-    std::deque<n_event> events_;
+    std::list<n_event> events_;
     std::size_t transfer_events_ = 0;
 };
 
