@@ -142,8 +142,9 @@ class AsyncSocket(Node):
             self._after_io()
 
     def _after_io(self) -> None:
-        """Settles the transfers that ended, and sets the timer for the next
-        moment the library's transfers need the socket."""
+        """Settles the operations that ended, and sets the timer for the next
+        moment the library's timers need the socket."""
+        self._events.take()
         for op in self._ops:
             if op.poll() and op.future is not None and not op.future.done():
                 op.future.set_result(None)

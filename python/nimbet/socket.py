@@ -106,8 +106,12 @@ class Socket(Node):
 
     def _drive(self, op: Operation[R]) -> R:
         """Receives until the operation ends, keeping the frames that come meanwhile."""
+        events = self._events
         try:
-            while not op.poll():
+            while True:
+                events.take()
+                if op.poll():
+                    break
                 left = None if op.deadline is None else op.deadline - time.monotonic()
                 if left is not None and left <= 0:
                     op.expire()
