@@ -320,10 +320,11 @@ class Node:
         # non-blocking socket (a blocking one waits for a frame that passes,
         # without end): the face then does the waiting. The mode changes
         # before a receive may use the filter, and back after none may.
-        if value is not None:
+        was = self._filter
+        if value is not None and was is None:
             self._set_option(n.SOCKET_BLOCKING, False)
         self._filter = value
-        if value is None:
+        if value is None and was is not None:
             self._set_option(n.SOCKET_BLOCKING, True)
 
     @property
@@ -472,7 +473,7 @@ class Node:
                     n.lib.n_socket_set_retry(fd, *old)
         if number <= 0:
             self._acked_start_failed(dest)
-        return number
+        return int(number)
 
     def _acked_start_failed(self, dest: bytes) -> NoReturn:
         number, system = n.errno(), n.lib.n_util_syserr()

@@ -37,6 +37,8 @@ not know it yet)."""
 
 PROGRESS_INTERVAL = 0.1  # seconds between two progress calls of one transfer
 
+_next_event, EVENT_SIZE = n.lib.n_socket_next_event, n.EVENT_SIZE
+
 
 class Operation(Generic[R]):
     def __init__(self, timeout: float | None) -> None:
@@ -197,6 +199,7 @@ class Events:
         self._abandoned: set[int] = set()  # sends whose outcome nobody waits for any more
         self._lock = threading.RLock()  # an operation that ends forgets itself under it
         self._event = n.n_event()
+        self._ref = ctypes.byref(self._event)
 
     def take(self) -> None:
         """Takes the socket's events and hands each to its operation."""
@@ -206,8 +209,8 @@ class Events:
             self._drain()
 
     def _drain(self) -> None:
-        ev, fd = self._event, self.fd
-        while fd >= 0 and n.lib.n_socket_next_event(fd, ctypes.byref(ev), n.EVENT_SIZE) == 1:
+        ev, ref, fd = self._event, self._ref, self.fd
+        while fd >= 0 and _next_event(fd, ref, EVENT_SIZE) == 1:
             kind = ev.kind
             if kind in (n.N_EVENT_ACKED, n.N_EVENT_NOT_ACKED):
                 self._send_ended(ev)
