@@ -128,7 +128,7 @@ class Socket(Node):
         return op.outcome()
 
     def _wait_for_room(self, left: float | None) -> None:
-        """Waits without reading, serving the transfers' timers, until another
+        """Waits without reading, serving the library's timers, until another
         thread takes a frame, the operation's time comes or a timer is due."""
         fd = self._open()
         self._room.clear()
