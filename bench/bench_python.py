@@ -8,6 +8,12 @@ nimbet.open (asyncio), beside the C interface doing the same
 bench_table, unpinned) and plain socket.socket moving the same bytes. The
 frame is the library's own: a packet whose header fields are all set.
 
+Acknowledged sends: one frame at a time from a node on 127.0.0.1 to the
+tool's listening node in another process, which acknowledges it, through
+nimbet.Socket and nimbet.open, beside the C interface doing the same
+(n_socket_send_acked to a C node, bench_table's "acknowledged send" figure,
+unpinned).
+
 Transfers: 1 MiB sent as a fragmented transfer between two processes on
 loopback broadcast, by `nimbet send-file` to `nimbet recv-file` (timed from
 the sender's start to its exit), and by a Python sender to a Python receiver
@@ -40,7 +46,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python" / "tests"))
 from netns import enter_private_netns  # noqa: E402
 
-RAW_PORT, FACE_PORT, TOOL_PORT, PY_TRANSFER_PORT = 47600, 47601, 47602, 47603
+RAW_PORT, FACE_PORT, TOOL_PORT, PY_TRANSFER_PORT, ACKED_PORT = 47600, 47601, 47602, 47603, 47604
 A, B = "127.0.0.1", "127.0.0.2"
 BROADCAST = "127.255.255.255"
 TRANSFER_BYTES = 1 << 20
@@ -83,13 +89,17 @@ def raw_blocking(frame: bytes, n: int) -> float:
         return n / (time.perf_counter() - t0)
 
 
-def c_interface(bench_table: str) -> float:
-    """Frames per second of bench_table's one-frame figure (unpinned, as the Python figures are)."""
-    out = subprocess.run([bench_table, "--reps", "1", "--only", "frame"], capture_output=True, text=True,
+def c_interface(bench_table: str) -> tuple[float, float]:
+    """Frames per second of bench_table's one-frame figure and microseconds of
+    its acknowledged send (unpinned, as the Python figures are)."""
+    out = subprocess.run([bench_table, "--reps", "1", "--only", "frame,acked"], capture_output=True, text=True,
                          check=True).stdout
-    rows = [line for line in out.splitlines() if line.startswith("| one frame")]
-    us = float(re.split(r"\s*\|\s*", rows[-1])[4].split()[0])
-    return 1e6 / us
+
+    def us(row: str) -> float:
+        rows = [line for line in out.splitlines() if line.startswith(row)]
+        return float(re.split(r"\s*\|\s*", rows[-1])[4].split()[0])
+
+    return 1e6 / us("| one frame"), us("| acknowledged send")
 
 
 def face_blocking(packet: nimbet.Packet, n: int) -> float:
@@ -110,6 +120,38 @@ async def face_asyncio(packet: nimbet.Packet, n: int) -> float:
             a.send(packet)
             assert (await b.recv(1.0))[0][0] == "msg"  # type: ignore[index]
         return n / (time.perf_counter() - t0)
+
+
+def face_acked(mode: str, tool: str, n: int) -> float:
+    """Microseconds per send_acked of one frame to the tool's node in another process."""
+    peer = subprocess.Popen([tool, "listen", str(ACKED_PORT), "--local", A, "--id", B, "--dest", BROADCAST,
+                             "--seconds", str(TRANSFER_SECONDS)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            text=True)
+    packet = nimbet.Packet([("msg", "the quick brown fox jumps over it")])
+    try:
+        await_line(peer, "listening on port", "stderr")
+        if mode == "blocking":
+            with nimbet.Socket(ACKED_PORT, A, BROADCAST, node_id=A) as sock:
+                for _ in range(50):
+                    sock.send_acked(packet, to=B)
+                t0 = time.perf_counter()
+                for _ in range(n):
+                    sock.send_acked(packet, to=B)
+                return (time.perf_counter() - t0) * 1e6 / n
+
+        async def send() -> float:
+            async with nimbet.open(ACKED_PORT, A, BROADCAST, node_id=A) as sock:
+                for _ in range(50):
+                    await sock.send_acked(packet, to=B)
+                t0 = time.perf_counter()
+                for _ in range(n):
+                    await sock.send_acked(packet, to=B)
+                return (time.perf_counter() - t0) * 1e6 / n
+
+        return asyncio.run(send())
+    finally:
+        peer.terminate()
+        peer.wait(5)
 
 
 def await_line(process: subprocess.Popen[str], text: str, stream: str = "stdout") -> None:
@@ -170,6 +212,12 @@ def python_transfer(mode: str, work: Path) -> float:
     return seconds
 
 
+def keep_second(pair: tuple[float, float], into: list[float]) -> float:
+    """The first of two figures measured together; the second goes to `into`."""
+    into.append(pair[1])
+    return pair[0]
+
+
 def check_same(out: Path, work: Path) -> None:
     if out.read_bytes() != (work / "data.bin").read_bytes():
         raise RuntimeError(f"{out.name} differs from what was sent")
@@ -179,6 +227,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--frames", type=int, default=20000)
+    parser.add_argument("--acked", type=int, default=5000, help="acknowledged sends per figure")
     parser.add_argument("--bench-table", help="bench_table of an optimised build (the C interface's figure)")
     parser.add_argument("--tool", help="the nimbet tool (the transfers' baseline)")
     args = parser.parse_args()
@@ -196,9 +245,12 @@ def main() -> None:
         "Python send_file, asyncio": (lambda: python_transfer("asyncio", work), []),
     }
     if args.bench_table:
-        figures["C interface"] = (lambda: c_interface(args.bench_table), [])
+        c_figures: list[float] = []  # acknowledged sends, µs, measured with the frames
+        figures["C interface"] = (lambda: keep_second(c_interface(args.bench_table), c_figures), [])
     if args.tool:
         figures["nimbet send-file"] = (lambda: tool_transfer(args.tool, work), [])
+        figures["send_acked, nimbet.Socket"] = (lambda: face_acked("blocking", args.tool, args.acked), [])
+        figures["send_acked, nimbet.open (asyncio)"] = (lambda: face_acked("asyncio", args.tool, args.acked), [])
     for rep in range(args.reps):
         for run, samples in figures.values():
             result = run()
@@ -210,6 +262,7 @@ def main() -> None:
 
     m = {name: statistics.median(samples) for name, (_, samples) in figures.items()}
     c, tool = m.get("C interface"), m.get("nimbet send-file")
+    c_acked = statistics.median(c_figures) if args.bench_table else None
     print(f"\nPython {sys.version.split()[0]}, medians of {args.reps} repetitions, unpinned.")
     print(f"\n| {len(frame)}-byte frames sent and received one at a time, per second | frames/s | ratio | goal |")
     print("|---|---|---|---|")
@@ -220,6 +273,15 @@ def main() -> None:
     for name in ("nimbet.Socket", "nimbet.open (asyncio)"):
         ratio = f"{m[name] / c:.2f}x C" if c else f"{m[name] / raw:.2f}x raw"
         print(f"| `{name}` | {m[name]:,.0f} | {ratio} | ≥ 0.6x C |")
+    if tool is not None:
+        print("\n| acknowledged send of one frame to a node in another process, µs | µs | ratio |")
+        print("|---|---|---|")
+        if c_acked is not None:
+            print(f"| C interface (n_socket_send_acked) | {c_acked:.1f} | |")
+        for name, label in (("send_acked, nimbet.Socket", "`Socket.send_acked`"),
+                            ("send_acked, nimbet.open (asyncio)", "`AsyncSocket.send_acked` (asyncio)")):
+            ratio = f"{m[name] / c_acked:.2f}x C" if c_acked else ""
+            print(f"| {label} | {m[name]:.1f} | {ratio} |")
     print("\n| 1 MiB transfer (23,302 parts of 45 bytes), two processes | seconds | ratio | goal |")
     print("|---|---|---|---|")
     if tool is not None:

@@ -79,10 +79,11 @@ FILTER_CONCAT_OR = 0x200
 FILTER_MODE_WILDCARD = 0x400
 FILTER_MODE_NOT = 0x800000
 
-N_TRACE_PART_STORED = 8
-
-PACKET_HEADER_SIZE = 54  # format, location, srcid, seq
-OFF_FRAME_SRCID = 45  # where a frame holds the sender's identifier
+N_EVENT_ACKED = 1
+N_EVENT_NOT_ACKED = 2
+N_EVENT_TRANSFER_STARTED = 3
+N_EVENT_TRANSFER_FINISHED = 4
+N_EVENT_TRANSFER_ABORTED = 5
 
 # ------------------------------------------------------------------ records users read
 
@@ -129,18 +130,28 @@ class n_socket_stats(ctypes.Structure):
 
 
 
-class n_trace_info(ctypes.Structure):
+class n_event(ctypes.Structure):
+    """What a socket tells its application: the outcome of an acknowledged send, or a transfer's start or end."""
+
     _fields_ = [
-        ("event", c_int),
+        ("kind", c_int),
         ("fd", c_int),
-        ("bytes", c_void_p),
-        ("len", c_size_t),
-        ("peer", c_void_p),
+        ("request", c_uint64),
+        ("peer", c_ubyte * 8),
+        ("error", c_int),
+        ("syserr", c_int),
+        ("receiving", c_int),
+        ("type", c_ubyte * 2),
+        ("length", c_int64),
         ("reason", c_char_p),
     ]
 
 
-TRACE_FN = ctypes.CFUNCTYPE(None, POINTER(n_trace_info), c_void_p)
+EVENT_SIZE = ctypes.sizeof(n_event)  # the library fills what a record of this size holds
+
+
+class timeval(ctypes.Structure):
+    _fields_ = [("sec", ctypes.c_long), ("usec", ctypes.c_long)]
 
 
 
@@ -213,16 +224,20 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "n_socket_get_last_seq": (c_uint8, [c_int]),
     "n_socket_send": (c_int, [c_int, c_void_p]),
     "n_socket_send_addressed": (c_int, [c_int, c_void_p, c_char_p]),
+    "n_socket_send_acked_start": (c_int64, [c_int, c_int, c_void_p, c_char_p]),
+    "n_socket_next_event": (c_int, [c_int, c_void_p, c_size_t]),
     "n_socket_recv_timeout": (c_void_p, [c_int, c_int, c_int]),
+    "n_socket_recv_filtered": (c_void_p, [c_int, c_int, c_int]),
+    "n_socket_select": (c_int, [c_int, POINTER(timeval)]),
     "n_socket_next_timer": (c_int, [c_int]),
     "n_socket_serve_timers": (c_int, [c_int]),
     "n_socket_get_stats_sized": (c_int, [c_int, c_void_p, c_size_t]),
     "n_socket_reset_stats": (c_int, [c_int]),
     "n_socket_set_transfer_check": (c_int, [c_int, c_int]),
     "n_socket_set_frag_limits": (c_int, [c_int, c_int, c_uint32]),
+    "n_socket_set_transfer_filter": (c_int, [c_int, c_int]),
     "n_socket_send_buffer": (c_int, [c_int, c_int, c_char_p, c_int, c_char_p, c_char_p]),
     "n_socket_send_file": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p]),
-    "n_set_trace": (None, [TRACE_FN, c_void_p]),
     "n_filter_create": (c_int, [c_char_p]),
     "n_filter_destroy": (c_int, [c_int]),
     "n_filter_arg": (c_void_p, [c_int]),
@@ -259,6 +274,10 @@ def _errno_cell() -> ctypes._Pointer:  # type: ignore[type-arg]
 def errno() -> int:
     """The library's error number of the calling thread."""
     return _errno_cell()[0]
+
+
+def set_errno(number: int) -> None:
+    _errno_cell()[0] = number
 
 
 def take_bytes(ptr: int, size: int) -> bytes:

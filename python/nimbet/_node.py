@@ -7,31 +7,34 @@ import errno
 import logging
 import math
 import os
-import random
 import stat
+import threading
 import warnings
 import weakref
 from collections import deque
 from dataclasses import dataclass
-from typing import Callable, NoReturn, Union
+from typing import Callable, NoReturn, TypeVar, Union
 
 from . import _native as n
-from ._ops import AckedSend, Progress, Transfer, copy_data, file_writer, forget_finished, start_send
-from .errors import NotBoundError, PacketFullError, SocketClosedError, error_for, fail, file_error, invalid, wrong_type
+from ._ops import AckedSend, Events, Progress, Transfer, copy_data, file_writer, forget_finished, start_send
+from .errors import (NotAcknowledgedError, NotBoundError, PacketFullError, SocketClosedError, error_for, fail,
+                     file_error, invalid, wrong_type)
 from .filter import Filter
-from .packet import CODE_ACM, CODE_CAC, CODE_CAD, TUPLE_AREA, Packet, from_record
+from .packet import CODE_CAC, CODE_CAD, CODE_CAR, TUPLE_AREA, Packet, from_record
 from .values import Location, LocationLike, NodeId, NodeIdLike, TupleType, dotted, ipv4, node_id, type_code
 
 EMPTY = 0  # a receive found nothing
 HANDLED = 1  # a receive took a datagram that was not for the application
 
 StrPath = Union[str, "os.PathLike[str]"]
+R = TypeVar("R")
 
 WAIT_SLICE_MS = 250  # a long blocking wait returns to Python this often, so that Ctrl-C is seen
 
 log = logging.getLogger("nimbet")
 
 _send, _recv, _free = n.lib.n_socket_send, n.lib.n_socket_recv_timeout, n.lib.n_pkt_free
+_recv_filtered = n.lib.n_socket_recv_filtered
 set_errno = ctypes.set_errno
 
 
@@ -92,19 +95,19 @@ class Node:
         if filter is not None and not isinstance(filter, Filter):
             wrong_type("filter", "a Filter or None", filter)
         self._fd = -1
+        self._events = Events()
         self._prepare()
         fd = n.lib.n_socket_open(ipv4(local, "local address") if local else 0, ipv4(dest, "destination") if dest else 0, port)
         if fd < 0:
             fail(f"cannot open a socket on port {port}")
-        self._fd = fd
+        self._fd = self._events.fd = fd
         self._port = port
         self._closer = self._finalizer(fd)
         self._pending: deque[Packet] = deque()
         self._limit = queue
         self._queue_drops = 0
         self._burst = 0  # frames dropped since the queue last had room
-        self._waits: list[AckedSend] = []
-        self._ack_seq = random.randrange(256)
+        self._settings = threading.Lock()  # the socket's retry settings, changed for one acknowledged send
         self._recv_all = False
         self._filter: Filter | None = None
         self._transfer_check = True
@@ -141,6 +144,7 @@ class Node:
     def close(self) -> None:
         """Closes the socket; its transfers end. Closing twice does nothing."""
         self._fd = -1
+        self._events.closed()
         self._closer()
 
     def __del__(self) -> None:
@@ -257,7 +261,8 @@ class Node:
         self._set_retry(self.retries, round(seconds * 1000))
 
     def _set_retry(self, count: int, ms: int) -> None:
-        self._check(n.lib.n_socket_set_retry(self._open(), count, ms), "cannot set the retries")
+        with self._settings:
+            self._check(n.lib.n_socket_set_retry(self._open(), count, ms), "cannot set the retries")
 
     def _option(self, mask: int) -> bool:
         result = n.lib.n_socket_get_option(self._open(), mask)
@@ -298,16 +303,30 @@ class Node:
 
     @property
     def filter(self) -> Filter | None:
-        """Only frames that pass this filter are handed out; the others are dropped."""
+        """Only frames that pass this filter are handed out, and only
+        transfers whose first part passes it are taken. A request it refuses
+        is not acknowledged either, nor is such a first part: their senders
+        learn that nothing was delivered. An acknowledgement from this socket
+        still means that the frame is the application's."""
         return self._filter
 
     @filter.setter
     def filter(self, value: Filter | None) -> None:
-        if value is not None:
-            if not isinstance(value, Filter):
-                wrong_type("filter", "a Filter or None", value)
-            value.chain()
+        if value is not None and not isinstance(value, Filter):
+            wrong_type("filter", "a Filter or None", value)
+        fd = self._open()
+        chain = 0 if value is None else value.chain()
+        self._check(n.lib.n_socket_set_transfer_filter(fd, chain), "cannot set the filter")
+        # The library's filtered receive reads what waits now only on a
+        # non-blocking socket (a blocking one waits for a frame that passes,
+        # without end): the face then does the waiting. The mode changes
+        # before a receive may use the filter, and back after none may.
+        was = self._filter
+        if value is not None and was is None:
+            self._set_option(n.SOCKET_BLOCKING, False)
         self._filter = value
+        if value is None and was is not None:
+            self._set_option(n.SOCKET_BLOCKING, True)
 
     @property
     def transfer_check(self) -> bool:
@@ -400,33 +419,70 @@ class Node:
     ) -> AckedSend:
         """Sends the packet to node ``to`` until that node acknowledges it:
         up to ``retries`` transmissions (by default the socket's
-        ``retries``), each followed by a wait of ``ack_timeout`` seconds (by
-        default the socket's ``ack_timeout``). ``timeout`` bounds the whole
-        call, as everywhere else. Returns once acknowledged; raises
-        NotAcknowledgedError when the transmissions ran out and TimedOutError
-        when ``timeout`` passed first. Only a reply of node ``to`` to this
-        node settles it. Frames that arrive meanwhile are kept for ``recv``.
-        The packet itself is not changed: the request is a copy with a "cad"
-        tuple naming ``to`` and a "cac" tuple asking for the acknowledgement."""
+        ``retries``), resent when no acknowledgement came within
+        ``ack_timeout`` seconds (by default the socket's ``ack_timeout``;
+        sooner once the peer's round trip is known, see the library's
+        adaptive resends), given up ``retries`` x ``ack_timeout`` seconds
+        after the first. ``timeout`` bounds the whole call, as everywhere
+        else. Returns once acknowledged; raises NotAcknowledgedError when the
+        library gave up and TimedOutError when ``timeout`` passed first (the
+        library's resends then go on until they end by themselves, and so
+        they do when the call is cancelled: the node may still receive the
+        request). Only a reply of node ``to`` to this node settles it.
+        Frames that arrive meanwhile are kept for ``recv``. The packet itself
+        is not changed: the request is a copy, to which the library adds a
+        "cad" tuple naming ``to`` and a "cac" tuple asking for the
+        acknowledgement."""
         fd = self._open()
         if not isinstance(packet, Packet):
             wrong_type("packet", "a Packet", packet)
         dest = bytes(node_id(to))
-        attempts = n.lib.n_socket_get_retry(fd) if retries is None else check_count("retries", retries, 255)
-        wait = n.lib.n_socket_get_timeout(fd) / 1000 if ack_timeout is None else check_seconds("ack_timeout", ack_timeout)
+        count = None if retries is None else check_count("retries", retries, 255)
+        ms = None if ack_timeout is None else round(check_seconds("ack_timeout", ack_timeout) * 1000)
         if timeout is not None:
             check_seconds("timeout", timeout)
         request = Packet(
-            [(kind, data) for code, (kind, data) in zip(packet._codes, packet._items) if code not in (CODE_CAD, CODE_CAC)],
+            [(kind, data) for code, (kind, data) in zip(packet._codes, packet._items)
+             if code not in (CODE_CAD, CODE_CAC, CODE_CAR)],
             src=packet.src,
             location=packet.location,
         )
         if request._size + 16 > TUPLE_AREA:
             raise PacketFullError(n.N_EPROTO, "no room left for the 16 bytes of 'cad' and 'cac' that ask for an acknowledgement")
-        self._ack_seq = q = (self._ack_seq + 1) & 0xFF
-        request.append("cad", dest)
-        request.append("cac", bytes((0, q)))
-        return AckedSend(self, request._record(), dest, q, attempts, wait, timeout)
+        record = request._record()
+        try:
+            number = self._acked_start(fd, record, dest, count, ms)
+        finally:
+            n.lib.n_pkt_free(record)
+        op = AckedSend(self._events, number, dest, timeout)
+        self._events.add_send(op)
+        return op
+
+    def _acked_start(self, fd: int, record: int, dest: bytes, count: int | None, ms: int | None) -> int:
+        """Starts the library's acknowledged send with these retry settings;
+        its number. The library takes them from the socket when the send
+        starts: other settings are set for that moment only."""
+        with self._settings:
+            old = (n.lib.n_socket_get_retry(fd), n.lib.n_socket_get_timeout(fd))
+            want = (old[0] if count is None else count, old[1] if ms is None else ms)
+            if want != old:
+                self._check(n.lib.n_socket_set_retry(fd, *want), "cannot set the retries")
+            try:
+                number = n.lib.n_socket_send_acked_start(fd, fd, record, dest)
+            finally:
+                if want != old:
+                    n.lib.n_socket_set_retry(fd, *old)
+        if number <= 0:
+            self._acked_start_failed(dest)
+        return int(number)
+
+    def _acked_start_failed(self, dest: bytes) -> NoReturn:
+        number, system = n.errno(), n.lib.n_util_syserr()
+        if number == n.N_EPROTO and system == errno.ETIMEDOUT:  # no transmission allowed (retries 0)
+            raise NotAcknowledgedError(number, f"{dotted(dest)} did not acknowledge")
+        if system:  # a first transmission that no destination took
+            raise OSError(system, f"no destination took the frame: {os.strerror(system)}")
+        fail(f"cannot send to {dotted(dest)}")
 
     # ------------------------------------------------------------ receiving
 
@@ -438,7 +494,8 @@ class Node:
         fd = self._fd
         if fd < 0:
             self._open()
-        record = _recv(fd, fd, ms)
+        chosen = self._filter  # held through the call: its chain lives as long as the Filter
+        record = _recv(fd, fd, ms) if chosen is None else self._receive_filtered(fd, chosen.chain(), ms)
         if not record:
             number = n.errno()
             if number == n.N_EAGAIN:
@@ -452,15 +509,32 @@ class Node:
             raise error_for(number, "cannot receive")
         try:
             packet = from_record(record)
-            if packet._is_ack:
-                self._settle(packet)
-                if not self._recv_all:
-                    return HANDLED
-            if self._filter is not None and not self._filter._passes_record(record):
+            if packet._is_ack and not self._recv_all:
                 return HANDLED
             return packet
         finally:
             _free(record)
+
+    @staticmethod
+    def _receive_filtered(fd: int, chain: int, ms: int) -> int | None:
+        """The library's filtered receive (what waits now), within `ms`
+        milliseconds: a frame that passes, or None with the library's number
+        (11 when none passed). The wait ends early when the library's timers
+        are due, which it then serves."""
+        record = _recv_filtered(fd, fd, chain)
+        if record or ms == 0 or n.errno() != n.N_EAGAIN:
+            return record  # type: ignore[no-any-return]
+        # Nothing waited, or a frame the chain refused: wait for the next datagram.
+        timer = n.lib.n_socket_next_timer(fd)
+        wait = ms if timer < 0 else min(ms, timer)
+        ready = n.lib.n_socket_select(fd, ctypes.byref(n.timeval(wait // 1000, wait % 1000 * 1000)))
+        if ready < 0:
+            return None
+        if ready == 0:
+            n.lib.n_socket_serve_timers(fd)
+            n.set_errno(n.N_EAGAIN)
+            return None
+        return _recv_filtered(fd, fd, chain)  # type: ignore[no-any-return]
 
     # The queue. Frames for the application that arrive while a call waits
     # for something else (an acknowledgement, a transfer), or while the event
@@ -520,17 +594,6 @@ class Node:
                 kept += 1
         return kept
 
-    def _settle(self, ack: Packet) -> None:
-        """Settles the acknowledged sends that this reply answers: a reply
-        from the node a send addressed, to this node, with its sequence byte."""
-        if not self._waits or ack._control_data(CODE_ACM) is None:
-            return
-        control = ack._control_data(CODE_CAC)
-        to_us = ack._control_data(CODE_CAD) == self._record_bytes(n.lib.n_socket_get_id, 8)
-        for wait in list(self._waits):
-            if ack._src == wait.dest and control == bytes((1, wait.q)) and to_us:
-                wait.settle()
-
     # ------------------------------------------------------------ transfers
 
     # The operations below are started here and driven by each face: its
@@ -577,7 +640,14 @@ class Node:
         check_progress(progress)
         check_timeout(timeout)
         start_send(fd, data, path, peer, code)
-        return Transfer(fd, bytes(peer), False, progress, lambda _peer: size, timeout)
+        return self._follow(Transfer(self._events, bytes(peer), False, progress, lambda _peer: size, timeout))
+
+    def _follow(self, op: Transfer[R]) -> Transfer[R]:
+        """Registers a transfer for its events; one with a known peer may have ended already."""
+        self._events.add_transfer(op)
+        if op.peer is not None:
+            self._events.adopt(op)
+        return op
 
     def _start_recv_file(
         self, path: StrPath, from_: NodeIdLike | None = None, *, progress: Progress | None = None,
@@ -597,9 +667,12 @@ class Node:
         check_progress(progress)
         check_timeout(timeout)
         peer = self._receiving(from_)
+        op = self._follow(Transfer(self._events, peer, True, progress, file_writer(target), timeout))
         if n.lib.n_frag_recv_file(self._fd, peer, os.fsencode(target)) < 0:
-            raise file_error(target, f"cannot receive into {target}")
-        return Transfer(self._fd, peer, True, progress, file_writer(target), timeout)
+            error = file_error(target, f"cannot receive into {target}")
+            self._events.forget_transfer(op)
+            raise error
+        return op
 
     def _start_recv_buffer(
         self, from_: NodeIdLike | None = None, *, progress: Progress | None = None, timeout: float | None = None
@@ -608,7 +681,7 @@ class Node:
         starts, in memory, and returns the sender and the data; see ``recv_file``."""
         check_progress(progress)
         check_timeout(timeout)
-        return Transfer(self._fd, self._receiving(from_), True, progress, copy_data, timeout)
+        return self._follow(Transfer(self._events, self._receiving(from_), True, progress, copy_data, timeout))
 
     def _receiving(self, from_: NodeIdLike | None) -> bytes | None:
         self._open()

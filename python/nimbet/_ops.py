@@ -1,29 +1,32 @@
-"""Operations that span many receives (acknowledged sends, transfers), as state machines that either face drives.
+"""Operations that span many receives (acknowledged sends, transfers): waits on the library's events, which either face drives.
 
-An operation does no waiting of its own. A driver receives on the socket
-(a blocking loop, or the event loop) and after each receive asks ``poll()``
-whether the operation has ended; when the operation's ``deadline`` passes it
-calls ``expire()``, which sends again or ends the operation. ``outcome()``
-then gives the result or raises the failure; ``cancel()`` gives up an
-operation that has not ended and leaves the socket usable.
+The library does the work: it resends, gives up, advances transfers and
+queues an event on the socket when a send or a transfer ends (and when a
+receiving transfer starts). An operation only waits for its event. A driver
+receives on the socket (a blocking loop, or the event loop), which lets the
+library do its work; the socket's ``Events`` hands each event taken to the
+operation it belongs to, and the driver asks ``poll()`` whether the
+operation has ended. When the operation's ``deadline`` passes, the driver
+calls ``expire()``; ``outcome()`` then gives the result or raises the
+failure; ``cancel()`` gives up an operation that has not ended and leaves
+the socket usable.
 """
 
 from __future__ import annotations
 
 import asyncio
 import ctypes
-import gc
+import errno
 import os
+import threading
 import time
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Generic, TypeVar
+from typing import Generic, TypeVar
 
 from . import _native as n
-from .errors import Error, NotAcknowledgedError, TimedOutError, TransferAbortedError, error_for, file_error
+from .errors import (Error, NotAcknowledgedError, SocketClosedError, TimedOutError, TransferAbortedError, error_for,
+                     file_error)
 from .values import NodeId, dotted
-
-if TYPE_CHECKING:
-    from ._node import Node
 
 R = TypeVar("R")
 
@@ -34,8 +37,7 @@ not know it yet)."""
 
 PROGRESS_INTERVAL = 0.1  # seconds between two progress calls of one transfer
 
-CODE_CAT = b"\xd0\x80"  # transfer descriptor: byte 0 holds the flags, 0x01 the first part
-CODE_CAC = b"\x66\x40"
+_next_event, EVENT_SIZE = n.lib.n_socket_next_event, n.EVENT_SIZE
 
 
 class Operation(Generic[R]):
@@ -70,110 +72,33 @@ class Operation(Generic[R]):
 
 
 class AckedSend(Operation[None]):
-    """A request sent to node `dest` until its reply to sequence byte `q` comes,
-    up to `attempts` transmissions `wait` seconds apart, within `timeout`
-    seconds in all (None: as the attempts take). The record is the socket's
-    request frame, freed when the operation ends."""
+    """The wait for the outcome of the library's acknowledged send `number`
+    to node `dest`, at most `timeout` seconds (None: until the library's send
+    ends). A wait that gives up leaves the library's send to end by itself."""
 
-    def __init__(self, node: Node, record: int, dest: bytes, q: int, attempts: int, wait: float,
-                 timeout: float | None = None) -> None:
-        super().__init__(None)
-        self.node, self.record, self.dest, self.q = node, record, dest, q
-        self.attempts, self.wait = attempts, wait
-        self.end = None if timeout is None else time.monotonic() + timeout
-        node._waits.append(self)
-        self.expire()  # the first transmission
+    def __init__(self, events: Events, number: int, dest: bytes, timeout: float | None) -> None:
+        super().__init__(timeout)
+        self.events, self.number, self.dest = events, number, dest
 
-    def settle(self) -> None:
-        """The reply came."""
-        if not self.done:
-            self._finish()
-
-    def expire(self) -> None:
+    def ended(self, ev: n.n_event) -> None:
+        """The library's outcome of the send."""
         if self.done:
             return
-        now = time.monotonic()
-        if self.end is not None and now >= self.end:
-            self._finish(error=TimedOutError(n.N_EAGAIN, f"no acknowledgement from {dotted(self.dest)} in time"))
-            return
-        if self.attempts <= 0:
-            self._finish(error=NotAcknowledgedError(n.N_EPROTO, f"{dotted(self.dest)} did not acknowledge"))
-            return
-        self.attempts -= 1
-        try:
-            self.node._transmit(self.node._open(), self.record)
-        except Error as e:
-            self._finish(error=e)
-            return
-        self.deadline = now + self.wait if self.end is None else min(now + self.wait, self.end)
+        if ev.kind == n.N_EVENT_ACKED:
+            self._finish()
+        elif ev.error == n.N_EBADF:
+            self._finish(error=SocketClosedError(n.N_EBADF, "the socket was closed"))
+        elif ev.syserr == errno.EBADMSG:
+            self._finish(error=NotAcknowledgedError(ev.error, f"{dotted(self.dest)} replied without 'cac'"))
+        else:
+            self._finish(error=NotAcknowledgedError(ev.error, f"{dotted(self.dest)} did not acknowledge"))
+
+    def expire(self) -> None:
+        self.cancel(TimedOutError(n.N_EAGAIN, f"no acknowledgement from {dotted(self.dest)} in time"))
 
     def _finish(self, result: None = None, error: Error | None = None) -> bool:
-        self.node._waits.remove(self)
-        n.lib.n_pkt_free(self.record)
+        self.events.forget_send(self)
         return super()._finish(result, error)
-
-
-# ------------------------------------------------------------------ whose transfer starts
-
-# Sockets waiting for the first part of any peer's transfer, with the peers
-# whose first parts they stored, in order. The library's trace hook reports
-# the parts stored; it is installed only while some socket waits so.
-_first_parts: dict[int, list[bytes]] = {}
-_waiting: dict[int, int] = {}
-
-
-def is_first_part(frame: bytes) -> bool:
-    """Whether a stored part starts its transfer: its descriptor says so, or
-    without one, its "cac" part counter is 0."""
-    pos, end = n.PACKET_HEADER_SIZE, len(frame) - 2
-    counter = None
-    while pos + 3 <= end:
-        code, length = frame[pos : pos + 2], frame[pos + 2]
-        data = frame[pos + 3 : pos + 3 + length]
-        if code == CODE_CAT:
-            return bool(data) and bool(data[0] & 1)
-        if code == CODE_CAC and counter is None and length >= 2:
-            counter = data[1]
-        pos += 3 + length
-    return counter == 0
-
-
-@n.TRACE_FN
-def _on_trace(info: ctypes._Pointer, _user: int) -> None:  # type: ignore[type-arg]
-    # The library may hold a lock here: nothing may call back into it, so
-    # no collection may run a finaliser that closes a socket meanwhile.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        event = info.contents
-        if event.event != n.N_TRACE_PART_STORED:
-            return
-        peers = _first_parts.get(event.fd)
-        if peers is not None and event.bytes:
-            frame = ctypes.string_at(event.bytes, event.len)
-            if is_first_part(frame):
-                peers.append(frame[n.OFF_FRAME_SRCID : n.OFF_FRAME_SRCID + 8])
-    finally:
-        if collecting:
-            gc.enable()
-
-
-def watch_first_parts(fd: int) -> None:
-    """Starts noting the senders of the transfers that start on socket fd."""
-    _waiting[fd] = _waiting.get(fd, 0) + 1
-    _first_parts.setdefault(fd, [])
-    n.lib.n_set_trace(_on_trace, None)
-
-
-def unwatch_first_parts(fd: int) -> None:
-    left = _waiting.get(fd, 0) - 1
-    if left > 0:
-        _waiting[fd] = left
-        return
-    _waiting.pop(fd, None)
-    _first_parts.pop(fd, None)
-    if not _waiting:
-        n.lib.n_set_trace(n.TRACE_FN(0), None)  # none
 
 
 # ------------------------------------------------------------------ transfers
@@ -181,12 +106,12 @@ def unwatch_first_parts(fd: int) -> None:
 
 class Transfer(Operation[R]):
     """One transfer of socket `fd` with node `peer` (None: the sender of the
-    next transfer that starts on fd), followed through the library's record
-    of it; `collect` makes the result of a finished one."""
+    next transfer that starts on fd), ended by the library's event;
+    `collect` makes the result of a finished one."""
 
     def __init__(
         self,
-        fd: int,
+        events: Events,
         peer: bytes | None,
         receiving: bool,
         progress: Progress | None,
@@ -194,42 +119,37 @@ class Transfer(Operation[R]):
         timeout: float | None,
     ) -> None:
         super().__init__(timeout)
-        self.fd, self.peer, self.receiving, self.progress, self.collect = fd, peer, receiving, progress, collect
+        self.events, self.peer, self.receiving, self.progress, self.collect = events, peer, receiving, progress, collect
+        self.end: tuple[int, str | None] | None = None  # (event kind, reason) once the library said it ended
         self._next_report = 0.0
         self._last_report: tuple[int, int | None] | None = None
-        if peer is None:
-            watch_first_parts(fd)
+
+    def ended(self, kind: int, reason: str | None) -> None:
+        """The library finished or aborted the transfer (noted here; the driver's poll acts on it)."""
+        if self.end is None:
+            self.end = (kind, reason)
 
     def poll(self) -> bool:
         if self.done:
             return True
         if self.peer is None:
-            peers = _first_parts.get(self.fd)
-            if not peers:
-                return False
-            self.peer = peers.pop(0)
-            unwatch_first_parts(self.fd)
-        status = n.lib.n_frag_get_status(self.peer, n.FRAG_STATE_MASK | n.FRAG_RECEIVING)
-        if status < 0 or bool(status & n.FRAG_RECEIVING) != self.receiving:
-            if self.receiving:
-                return False  # the peer's transfer has not started yet
-            return self._finish(error=TransferAbortedError(n.N_ENOTFOUND, f"the transfer to {dotted(self.peer)} is gone"))
-        state = status & n.FRAG_STATE_MASK
-        if self.progress is not None and (state != n.FRAG_ACTIVE or time.monotonic() >= self._next_report):
+            return False  # no transfer started yet
+        if self.progress is not None and (self.end is not None or time.monotonic() >= self._next_report):
             self._report()
-        if state == n.FRAG_ACTIVE:
+        if self.end is None:
             return False
-        if state == n.FRAG_FINISHED:
+        kind, reason = self.end
+        if kind == n.N_EVENT_TRANSFER_FINISHED:
             try:
                 return self._finish(result=self.collect(self.peer))
             except Error as e:
                 return self._finish(error=e)
         done, total = self.counts()
-        peer = dotted(self.peer)
+        peer, why = dotted(self.peer), f" ({reason})" if reason else ""
         if self.receiving:
-            error: Error = TransferAbortedError(n.N_EPROTO, f"the transfer from {peer} broke off after {done} bytes")
+            error: Error = TransferAbortedError(n.N_EPROTO, f"the transfer from {peer} broke off after {done} bytes{why}")
         else:
-            error = NotAcknowledgedError(n.N_EPROTO, f"transfer to {peer} aborted after {done} of {total} bytes")
+            error = NotAcknowledgedError(n.N_EPROTO, f"transfer to {peer} aborted after {done} of {total} bytes{why}")
         return self._finish(error=error)
 
     def counts(self) -> tuple[int, int | None]:
@@ -247,9 +167,8 @@ class Transfer(Operation[R]):
             self.progress(done, total)
 
     def _finish(self, result: R | None = None, error: Error | None = None) -> bool:
-        if self.peer is None:
-            unwatch_first_parts(self.fd)
-        else:
+        self.events.forget_transfer(self)
+        if self.peer is not None:
             status = n.lib.n_frag_get_status(self.peer, n.FRAG_STATE_MASK | n.FRAG_RECEIVING)
             if status >= 0 and bool(status & n.FRAG_RECEIVING) == self.receiving:
                 # Given up while under way: the peer's side aborts for lack of answers.
@@ -257,6 +176,118 @@ class Transfer(Operation[R]):
                     n.lib.n_frag_abort(self.peer)
                 n.lib.n_frag_delete(self.peer)
         return super()._finish(result, error)
+
+
+# ------------------------------------------------------------------ the socket's events
+
+
+class Events:
+    """The events of one socket and the operations waiting for them.
+
+    Any thread that took a datagram may take the events (``take``); each
+    goes to the operation it belongs to, under one lock, so that the order
+    of a transfer's events holds and an outcome that comes before its
+    operation is registered (another thread's receive read the reply) waits
+    for it. Events nobody waits for are dropped: outcomes of sends whose
+    wait gave up, transfers nobody receives."""
+
+    def __init__(self) -> None:
+        self.fd = -1
+        self.sends: dict[int, AckedSend] = {}
+        self.transfers: list[Transfer[object]] = []
+        self._early: dict[int, n.n_event] = {}  # outcomes taken before their send was registered
+        self._abandoned: set[int] = set()  # sends whose outcome nobody waits for any more
+        self._lock = threading.RLock()  # an operation that ends forgets itself under it
+        self._event = n.n_event()
+        self._ref = ctypes.byref(self._event)
+
+    def take(self) -> None:
+        """Takes the socket's events and hands each to its operation."""
+        if not (self.sends or self.transfers or self._abandoned):
+            return
+        with self._lock:
+            self._drain()
+
+    def _drain(self) -> None:
+        ev, ref, fd = self._event, self._ref, self.fd
+        while fd >= 0 and _next_event(fd, ref, EVENT_SIZE) == 1:
+            kind = ev.kind
+            if kind in (n.N_EVENT_ACKED, n.N_EVENT_NOT_ACKED):
+                self._send_ended(ev)
+            elif kind == n.N_EVENT_TRANSFER_STARTED:
+                self._transfer_started(bytes(ev.peer))
+            elif kind in (n.N_EVENT_TRANSFER_FINISHED, n.N_EVENT_TRANSFER_ABORTED):
+                reason = ev.reason.decode(errors="replace") if ev.reason else None
+                peer, receiving = bytes(ev.peer), bool(ev.receiving)
+                for op in self.transfers:
+                    if op.peer == peer and op.receiving == receiving:
+                        op.ended(kind, reason)
+
+    def _send_ended(self, ev: n.n_event) -> None:
+        number = ev.request
+        op = self.sends.pop(number, None)
+        if op is not None:
+            op.ended(ev)
+        elif number in self._abandoned:
+            self._abandoned.discard(number)
+        else:
+            self._early[number] = n.n_event.from_buffer_copy(ev)
+
+    def _transfer_started(self, peer: bytes) -> None:
+        """A receiving transfer started: it is the one of the first waiting
+        receive of any sender, unless a receive waits for that sender by name."""
+        named = any(op.receiving and op.peer == peer for op in self.transfers)
+        if named:
+            return
+        for op in self.transfers:
+            if op.receiving and op.peer is None:
+                op.peer = peer
+                return
+
+    def add_send(self, op: AckedSend) -> None:
+        with self._lock:
+            early = self._early.pop(op.number, None)
+            if early is None:
+                self.sends[op.number] = op
+        if early is not None:
+            op.ended(early)
+
+    def forget_send(self, op: AckedSend) -> None:
+        """The send's wait ended; an outcome still to come is dropped."""
+        with self._lock:
+            if self.sends.pop(op.number, None) is not None:
+                self._abandoned.add(op.number)
+
+    def add_transfer(self, op: Transfer[R]) -> None:
+        """Registers a transfer; events queued before, which were nobody's, are dropped first."""
+        with self._lock:
+            self._drain()
+            self.transfers.append(op)  # type: ignore[arg-type]
+
+    def forget_transfer(self, op: Transfer[R]) -> None:
+        with self._lock:
+            if op in self.transfers:
+                self.transfers.remove(op)  # type: ignore[arg-type]
+
+    def adopt(self, op: Transfer[R]) -> None:
+        """A transfer with a named peer may have ended before its operation
+        was registered: its status then says so."""
+        assert op.peer is not None
+        status = n.lib.n_frag_get_status(op.peer, n.FRAG_STATE_MASK | n.FRAG_RECEIVING)
+        if status < 0 or bool(status & n.FRAG_RECEIVING) != op.receiving:
+            return
+        state = status & n.FRAG_STATE_MASK
+        if state == n.FRAG_FINISHED:
+            op.ended(n.N_EVENT_TRANSFER_FINISHED, None)
+        elif state == n.FRAG_ABORTED:
+            op.ended(n.N_EVENT_TRANSFER_ABORTED, None)
+
+    def closed(self) -> None:
+        """The socket closed: its events are gone with it."""
+        with self._lock:
+            self.fd = -1
+            self._early.clear()
+            self._abandoned.clear()
 
 
 def start_send(fd: int, data: bytes | None, path: str | None, to: NodeId, kind: bytes) -> None:

@@ -1,4 +1,4 @@
-"""The asyncio socket: the event loop watches the socket's descriptor and the library's transfer timers."""
+"""The asyncio socket: the event loop watches the socket's descriptor and the library's timers."""
 
 from __future__ import annotations
 
@@ -51,9 +51,10 @@ class AsyncSocket(Node):
     """A node of the sensor network served by an asyncio event loop.
 
     The loop reads the socket whenever a datagram waits and runs the
-    library's transfer timers when they are due, with no thread of its own
-    and no polling: requests are acknowledged and transfers advance whether
-    or not a coroutine is waiting for frames. Frames wait in a queue until
+    library's timers (resends of acknowledged sends and of transfers' parts)
+    when they are due, with no thread of its own and no polling: requests
+    are acknowledged and transfers advance whether or not a coroutine is
+    waiting for frames. Frames wait in a queue until
     ``recv`` or ``async for`` takes them. When ``queue`` frames wait, the
     loop stops reading the socket until the application takes one (the
     kernel's buffer holds what comes, and senders resend their requests):
@@ -142,8 +143,9 @@ class AsyncSocket(Node):
             self._after_io()
 
     def _after_io(self) -> None:
-        """Settles the transfers that ended, and sets the timer for the next
-        moment the library's transfers need the socket."""
+        """Settles the operations that ended, and sets the timer for the next
+        moment the library's timers need the socket."""
+        self._events.take()
         for op in self._ops:
             if op.poll() and op.future is not None and not op.future.done():
                 op.future.set_result(None)

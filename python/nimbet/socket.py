@@ -106,8 +106,12 @@ class Socket(Node):
 
     def _drive(self, op: Operation[R]) -> R:
         """Receives until the operation ends, keeping the frames that come meanwhile."""
+        events = self._events
         try:
-            while not op.poll():
+            while True:
+                events.take()
+                if op.poll():
+                    break
                 left = None if op.deadline is None else op.deadline - time.monotonic()
                 if left is not None and left <= 0:
                     op.expire()
@@ -124,7 +128,7 @@ class Socket(Node):
         return op.outcome()
 
     def _wait_for_room(self, left: float | None) -> None:
-        """Waits without reading, serving the transfers' timers, until another
+        """Waits without reading, serving the library's timers, until another
         thread takes a frame, the operation's time comes or a timer is due."""
         fd = self._open()
         self._room.clear()

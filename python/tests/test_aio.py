@@ -85,7 +85,7 @@ async def test_cancelling_leaves_the_socket_usable(pair):
         with pytest.raises(asyncio.CancelledError):
             await task
     b.autoack = True
-    assert not a._waits and not a._ops
+    assert not a._events.sends and not a._events.transfers and not a._ops
     a.send(Packet([("msg", b"after")]))
     frames = [await b.recv(timeout=1) for _ in range(2)]
     assert frames[-1].get("msg") == b"after"
@@ -162,3 +162,14 @@ async def test_open_is_awaited_or_entered_and_stays_out_of_star_imports(port):
     names: dict[str, object] = {}
     exec("from nimbet import *", names)
     assert "open" not in names and "Socket" in names and "NotAcknowledgedError" in names
+
+
+async def test_the_loop_acknowledges_only_what_the_filter_lets_through(pair):
+    a, b = pair
+    b.filter = nimbet.Filter.type("tmp")
+    with pytest.raises(nimbet.NotAcknowledgedError):
+        await a.send_acked(Packet([("msg", b"dropped")]), to=B, retries=2, ack_timeout=0.05)
+    await a.send_acked(Packet([("tmp", b"taken")]), to=B)
+    frame = await b.recv(timeout=1)
+    assert dict(frame) == {"tmp": b"taken"} and frame.acked
+    assert await b.recv(timeout=0.05) is None

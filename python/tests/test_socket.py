@@ -1,5 +1,6 @@
 """The blocking socket: two nodes on one host exchanging frames, acknowledged frames and transfers."""
 
+import ctypes
 import gc
 import os
 import threading
@@ -285,3 +286,76 @@ def test_file_errors_are_the_os_errors_of_open(pair, tmp_path):
         a.send_file(tmp_path / "no such file", to=B)
     with pytest.raises(IsADirectoryError):
         a.send_file(tmp_path, to=B)
+
+
+def test_a_filter_refuses_requests_and_transfers_without_acknowledging_them(pair):
+    """What the filter drops is never acknowledged: an acknowledgement still means the application has the frame."""
+    a, b = pair
+    b.filter = nimbet.Filter.type("tmp")
+    a.retries, a.ack_timeout = 2, 0.05
+    with serving(b) as got:
+        with pytest.raises(nimbet.NotAcknowledgedError):
+            a.send_acked(Packet([("msg", b"dropped")]), to=B)
+        a.send_acked(Packet([("tmp", b"taken")]), to=B)
+        time.sleep(0.1)
+    assert [dict(f) for f in got] == [{"tmp": b"taken"}] and got[0].acked
+    with serving(b, timeout=10) as got:
+        time.sleep(0.05)
+        with pytest.raises(nimbet.NotAcknowledgedError):
+            a.send_buffer(b"x" * 100, to=B, type="fil")  # its first part carries no "tmp" tuple
+        assert a.send_buffer(b"y" * 100, to=B, type="tmp") == 100
+    assert got == [(nimbet.NodeId(A), b"y" * 100)]
+
+
+def test_a_filtered_socket_still_resends_and_gives_up_on_time(pair):
+    """A filtered socket's waits end when the library's timers are due, so its acknowledged sends advance."""
+    a, b = pair
+    a.filter = nimbet.Filter.type("tmp")
+    with pytest.raises(nimbet.NotAcknowledgedError):  # given up after 40 ms, well before the whole wait ends
+        a.send_acked(Packet([("tmp", b"?")]), to="10.9.9.9", retries=2, ack_timeout=0.02, timeout=0.25)
+    assert a.stats().retransmissions == 1
+
+
+def test_per_call_retry_settings_leave_the_socket_as_it_was(pair):
+    a, b = pair
+    b.autoack = False
+    a.retries, a.ack_timeout = 4, 0.3
+    with pytest.raises(nimbet.NotAcknowledgedError):
+        a.send_acked(Packet([("msg", b"?")]), to=B, retries=2, ack_timeout=0.05)
+    assert (a.retries, a.ack_timeout) == (4, 0.3)
+    assert a.stats().frames_sent == 2
+
+
+def test_the_late_reply_to_a_send_given_up_settles_no_other(pair):
+    """A send whose wait ran out goes on in the library; its acknowledgement, when it comes, is that send's alone."""
+    a, b = pair
+    b.autoack = False
+    with serving(b) as got:
+        with pytest.raises(nimbet.TimedOutError):
+            a.send_acked(Packet([("msg", b"1")]), to=B, retries=20, ack_timeout=0.1, timeout=0.15)
+        b.autoack = True  # the library's next resend of "1" is acknowledged, during the next send
+        with pytest.raises(nimbet.NotAcknowledgedError):
+            a.send_acked(Packet([("msg", b"2")]), to="10.9.9.9", retries=4, ack_timeout=0.1)
+    assert a.stats().acks_received == 1
+    assert [f.get("msg") for f in got] == [b"1"]  # delivered once, its resends recognised
+
+
+def test_an_application_trace_hook_stays_in_place(pair):
+    """Receiving a transfer from any node leaves the process-wide trace hook alone."""
+    a, b = pair
+    hook_type = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
+    seen = []
+    hook = hook_type(lambda info, user: seen.append(1))
+    set_trace = ctypes.CDLL(nimbet._native.lib._name).n_set_trace  # a prototype of this test's own
+    set_trace.argtypes, set_trace.restype = [hook_type, ctypes.c_void_p], None
+    set_trace(hook, None)
+    try:
+        with serving(b, timeout=10) as got:
+            time.sleep(0.05)
+            a.send_buffer(b"z" * 200, to=B)
+        assert got == [(nimbet.NodeId(A), b"z" * 200)]
+        before = len(seen)
+        a.send(Packet([("msg", b"after")]))
+        assert len(seen) > before
+    finally:
+        set_trace(hook_type(0), None)
