@@ -130,6 +130,39 @@ struct StateDir {
 // that stopped; confirmed and dropped messages do not, nor what was never
 // synced. Command ids and their results come back too, and a second
 // gateway cannot take the store.
+// A flood of commands waits in the broker, not in the gateway's memory:
+// the network thread hands over a message only while fewer than the bound
+// wait (in number and in bytes); outcomes and connection events never wait.
+TEST(BridgeInbox, MessagesWaitForRoomOtherEventsNever)
+{
+    using namespace std::chrono_literals;
+    const auto message = [](std::size_t size) {
+        return MqttEvent{MqttEvent::Message, 0, "P/G/tx", std::string(size, 'x'), false};
+    };
+    EventInbox inbox(2, 1000);
+    EXPECT_TRUE(inbox.post(message(1)));
+    EXPECT_FALSE(inbox.post(message(1)));
+    EXPECT_FALSE(inbox.post({MqttEvent::Published, 7, {}, {}}));  // over the bound, not held back
+    auto third = std::async(std::launch::async, [&] { return inbox.post(message(1)); });
+    EXPECT_EQ(std::future_status::timeout, third.wait_for(100ms)) << "a third message got in";
+    EXPECT_EQ(3u, inbox.take().size());
+    if (third.wait_for(10s) != std::future_status::ready) {
+        ADD_FAILURE() << "taking the events made no room";
+        inbox.release();
+    }
+    EXPECT_TRUE(third.get());  // the first one waiting again: a wake is due
+    EXPECT_EQ(1u, inbox.take().size());
+
+    // The byte bound: one large message fills it.
+    EXPECT_TRUE(inbox.post(message(1000)));
+    auto next = std::async(std::launch::async, [&] { return inbox.post(message(1)); });
+    EXPECT_EQ(std::future_status::timeout, next.wait_for(100ms)) << "a message got in past the byte bound";
+    // Stopping lets a waiting network thread go on.
+    inbox.release();
+    EXPECT_EQ(std::future_status::ready, next.wait_for(10s)) << "release() left it waiting";
+    EXPECT_EQ(2u, inbox.take().size());  // (and lets it go if release() did not)
+}
+
 TEST(BridgeStore, SqliteKeepsTheOutboxAndCommandIdsAcrossRestarts)
 {
     StateDir dir;

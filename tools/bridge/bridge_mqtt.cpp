@@ -347,21 +347,54 @@ int MqttLink::publish(const std::string &topic, const std::string &payload, int 
 
 std::vector<MqttEvent> MqttLink::take_events()
 {
-    std::lock_guard<std::mutex> lock(events_mutex_);
-    // Read under the lock: a post after it finds the list empty and wakes anew.
+    // Read before the events are taken: a post after it finds the list empty
+    // and wakes anew.
     uint64_t count = 0;
     if (read(wake_fd_, &count, sizeof count) < 0) {
         // nothing posted since the last call
     }
+    return inbox_.take();
+}
+
+bool EventInbox::post(MqttEvent e)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (e.kind == MqttEvent::Message) {
+        room_.wait(lock, [&] { return released_ || (messages_ < max_messages_ && bytes_ < max_bytes_); });
+        messages_ += 1;
+        bytes_ += e.payload.size() + e.topic.size();
+    }
+    events_.push_back(std::move(e));
+    return events_.size() == 1;
+}
+
+std::vector<MqttEvent> EventInbox::take()
+{
     std::vector<MqttEvent> out;
-    out.swap(events_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        out.swap(events_);
+        messages_ = bytes_ = 0;
+    }
+    room_.notify_all();
     return out;
+}
+
+void EventInbox::release()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+    }
+    room_.notify_all();
 }
 
 void MqttLink::stop()
 {
     if (!network_.joinable())
         return;
+    // A network thread waiting to hand over a message goes on to the end.
+    inbox_.release();
     if (connected_) {
         // Queued behind everything published so far, and before the
         // disconnection, which does not fire the Last Will.
@@ -385,16 +418,10 @@ void MqttLink::stop()
 
 void MqttLink::post(MqttEvent e)
 {
-    bool first = false;
-    {
-        std::lock_guard<std::mutex> lock(events_mutex_);
-        first = events_.empty();
-        events_.push_back(std::move(e));
-    }
     // One wake for a batch: events that come before the gateway thread
     // took the earlier ones ride along with them.
     const uint64_t one = 1;
-    if (first && write(wake_fd_, &one, sizeof one) < 0) {
+    if (inbox_.post(std::move(e)) && write(wake_fd_, &one, sizeof one) < 0) {
         // the counter is full: the gateway thread is woken already
     }
 }

@@ -49,6 +49,33 @@ struct MqttEvent {
     bool flag = false;
 };
 
+// The events of the network thread on their way to the gateway thread.
+// Received messages are bounded, in number and in bytes: while as many wait
+// as the bound allows, the network thread waits before handing over the
+// next one, so that it stops reading from the broker (which keeps what it
+// has not delivered) instead of filling the memory with a flood of
+// commands. The other events (outcomes of publishes, connections) are never
+// held back: the gateway thread's own publishing bounds them.
+class EventInbox {
+public:
+    EventInbox(std::size_t max_messages, std::size_t max_bytes) : max_messages_(max_messages), max_bytes_(max_bytes) {}
+
+    // Queues an event; true when it is the first one waiting (a wake is
+    // due). A message waits for room unless release() came.
+    bool post(MqttEvent e);
+    std::vector<MqttEvent> take();
+    // Lets every wait for room end, now and from now on (the link stops).
+    void release();
+
+private:
+    const std::size_t max_messages_, max_bytes_;
+    std::mutex mutex_;
+    std::condition_variable room_;
+    std::vector<MqttEvent> events_;
+    std::size_t messages_ = 0, bytes_ = 0;
+    bool released_ = false;
+};
+
 // One persistent session with a broker (MQTT 5, or 3.1.1 when the broker
 // has no 5), kept up by a network thread of its own: it connects with a
 // fixed client id and without a clean start, so that the broker keeps the
@@ -132,8 +159,8 @@ private:
     std::mutex pause_mutex_;  // with pause_cv_, lets stop() cut a reconnection delay short
     std::condition_variable pause_cv_;
     int wake_fd_ = -1;
-    std::mutex events_mutex_;  // guards events_ between the network thread and the gateway thread
-    std::vector<MqttEvent> events_;
+    static constexpr std::size_t kWaitingMessages = 4096, kWaitingBytes = 64u << 20;
+    EventInbox inbox_{kWaitingMessages, kWaitingBytes};
 };
 
 // Splits "HOST[:PORT]" (IPv6 in brackets: "[::1]:1883"); false when the port is not a number in 1..65535.
