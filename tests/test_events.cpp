@@ -5,6 +5,8 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include <cerrno>
 #include <cstddef>
@@ -109,6 +111,43 @@ TEST_F(Events, UnansweredSendEndsNotAcknowledgedWithItsCause)
     EXPECT_EQ(4, requests);
     n_event none;
     EXPECT_EQ(0, n_socket_next_event(a, &none, sizeof none));
+}
+
+// Resends that cannot go out (no route) do not decide the outcome: the
+// acknowledgement of the first transmission, coming later, settles the
+// send, started or blocking.
+TEST_F(Events, ResendsThatFailLeaveTheSendToItsAcknowledgement)
+{
+    const int b = open_node(kB);
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    n_socket_set_adaptive_retry(a, 0);
+    const unsigned char loopback[4] = {127, 255, 255, 255}, unreachable[4] = {10, 99, 0, 1};
+    // Started: the first copy waits unread at b while a's resends fail.
+    const int64_t n = n_socket_send_acked_start(a, a, packet_with(1).get(), kB.data());
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(0, n_socket_set_ipdest(a, unreachable));
+    EXPECT_TRUE(events_of(a, 1, 120).empty());
+    PacketPtr got(n_socket_recv_timeout(b, b, 100));
+    ASSERT_NE(nullptr, got);
+    std::vector<n_event> ended = events_of(a, 1);
+    ASSERT_EQ(1u, ended.size());
+    EXPECT_EQ(N_EVENT_ACKED, ended[0].kind);
+    n_socket_stats stats{};
+    ASSERT_EQ(0, n_socket_get_stats(a, &stats));
+    EXPECT_GE(stats.retransmissions, 2u);
+
+    // Blocking: the route goes once the first copy left.
+    ASSERT_EQ(0, n_socket_set_ipdest(a, loopback));
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        n_socket_set_ipdest(a, unreachable);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        PacketPtr late(n_socket_recv_timeout(b, b, 100));
+        EXPECT_NE(nullptr, late);
+    });
+    EXPECT_EQ(1, n_socket_send_acked(a, a, packet_with(2).get(), kB.data()));
+    reader.join();
+    n_socket_close(b);
 }
 
 // A frame that arrives while a blocking acknowledged send waits is never
