@@ -136,6 +136,26 @@ void drop_transfer(const unsigned char *peer)
     n_frag_delete(peer);
 }
 
+// How a transfer with a peer ended, from the socket's events: FRAG_FINISHED
+// or FRAG_ABORTED (with the library's reason), FRAG_ACTIVE while it goes on.
+struct Ending {
+    int state = FRAG_ACTIVE;
+    std::string reason;
+
+    // Takes what an event says of the transfer with `peer` in the given
+    // direction; true when it was about that transfer.
+    bool take(const n_event &ev, const unsigned char *peer, bool receiving)
+    {
+        if (ev.receiving != (receiving ? 1 : 0) || std::memcmp(ev.peer, peer, 8) != 0)
+            return false;
+        if (ev.kind == N_EVENT_TRANSFER_FINISHED)
+            state = FRAG_FINISHED;
+        else if (ev.kind == N_EVENT_TRANSFER_ABORTED)
+            state = FRAG_ABORTED, reason = ev.reason != nullptr ? ev.reason : "";
+        return true;
+    }
+};
+
 // Bytes acknowledged (sender) or stored (receiver), and the whole length (0
 // while unknown).
 struct Done {
@@ -343,15 +363,17 @@ int follow_sending(const CommandLine &c, int fd, const Outgoing &out, const Dead
                    const Observer &observer)
 {
     Progress progress(c, "sent", observer);
-    int state = FRAG_ACTIVE;
+    Ending ending;
+    int &state = ending.state;
     // A part is acknowledged every few microseconds: the progress is looked
-    // at every 64 rounds, the state and the deadline at every one.
+    // at every 64 rounds, the events and the deadline at every one.
     for (unsigned round = 1; state == FRAG_ACTIVE && !interrupted(); ++round) {
         const uint32_t left = deadline.left();
         if (left == 0)
             break;
         pump(fd, std::min<uint32_t>(left, 20), [](n_pkt *) {});
-        state = n_frag_get_status(out.dest, FRAG_STATE_MASK);
+        for (n_event ev; state == FRAG_ACTIVE && n_socket_next_event(fd, &ev, sizeof ev) == 1;)
+            ending.take(ev, out.dest, false);
         if (state != FRAG_ACTIVE || round % 64 == 0)
             progress.update(state == FRAG_FINISHED ? out.total : progress_of(out.dest).bytes, out.total,
                             deadline.seconds(), state != FRAG_ACTIVE);
@@ -479,10 +501,10 @@ public:
              state != FRAG_FINISHED && state != FRAG_ABORTED && left != 0 && !interrupted();
              left = deadline.left()) {
             pump(fd_, std::min<uint32_t>(left, 20), [](n_pkt *) {});
-            take_or_drop(deadline);
+            take_events(deadline);
             if (!taken_.accepted)
                 continue;
-            state = n_frag_get_status(taken_.from, FRAG_STATE_MASK);
+            state = ending_.state;
             if (state != FRAG_ACTIVE || ++rounds % 64 == 0) {
                 const Done p = progress_of(taken_.from);
                 progress.update(p.bytes, p.total, deadline.seconds() - taken_.accepted_at, state != FRAG_ACTIVE);
@@ -503,10 +525,10 @@ public:
         }
         if (interrupted())
             return {kExitInterrupted, "interrupted after " + plural(bytes, "byte", "bytes"), bytes};
-        if (state == FRAG_ABORTED && observer_.last_abort().rfind("file cannot be written", 0) == 0)
+        if (state == FRAG_ABORTED && ending_.reason.rfind("file cannot be written", 0) == 0)
             return {kExitFailure,
                     "cannot write " + output_.name() + " after " + plural(bytes, "byte", "bytes") + ": " +
-                        observer_.last_abort(),
+                        ending_.reason,
                     bytes};
         if (state == FRAG_ABORTED)
             return {kExitFailure,
@@ -550,24 +572,23 @@ private:
             n_socket_set_transfer_filter(fd_, only_taken_.id);
     }
 
-    // Whether a transfer's first part passes the filter (any does without one).
-    bool passes_filter(const Observer::FirstPart &p) const
+    // Takes the first transfer that begins (of --from when given: the
+    // library's transfer filter refused those of other nodes, and those the
+    // --filter chain refuses, before they began); drops any other, and
+    // without --from arranges the sink again for the next while none is
+    // taken. Follows the end of the one taken.
+    void take_events(const Deadline &deadline)
     {
-        if (filter_id_ <= 0)
-            return true;
-        std::unique_ptr<n_pkt, int (*)(n_pkt *)> part(n_pkt_alloc(), n_pkt_free);
-        return n_pkt_parse(part.get(), p.datagram.data(), static_cast<unsigned>(p.datagram.size())) == 0 &&
-               n_filter_apply(filter_id_, part.get()) == 1;
-    }
-
-    // Takes the first transfer that begins (of --from when given) whose
-    // first part passes the filter; drops any other, and without --from
-    // arranges the sink again for the next while none is taken.
-    void take_or_drop(const Deadline &deadline)
-    {
-        for (const Observer::FirstPart &p : observer_.take_first_parts()) {
-            const unsigned char *sender = p.sender.data();
-            if (!taken_.accepted && (!taken_.from_given || same_id(sender, taken_.from)) && passes_filter(p)) {
+        for (n_event ev; n_socket_next_event(fd_, &ev, sizeof ev) == 1;) {
+            if (!ev.receiving)
+                continue;
+            const unsigned char *sender = ev.peer;
+            if (ev.kind != N_EVENT_TRANSFER_STARTED) {
+                if (taken_.accepted)
+                    ending_.take(ev, taken_.from, true);
+                continue;
+            }
+            if (!taken_.accepted && (!taken_.from_given || same_id(sender, taken_.from))) {
                 std::memcpy(taken_.from, sender, 8);
                 taken_.accepted = true;
                 taken_.accepted_at = deadline.seconds();
@@ -626,6 +647,7 @@ private:
     Output &output_;
     Observer &observer_;
     Taken taken_;
+    Ending ending_;
     FilterGuard only_taken_{0};
 };
 

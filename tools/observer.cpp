@@ -166,13 +166,6 @@ sockaddr_in Observer::source_for(const sockaddr_in &to) const
     return from;
 }
 
-std::vector<Observer::FirstPart> Observer::take_first_parts()
-{
-    std::vector<FirstPart> parts;
-    parts.swap(first_parts_);
-    return parts;
-}
-
 void Observer::hook(const n_trace_info *info, void *)
 {
     if (info != nullptr && g_current != nullptr)
@@ -181,13 +174,10 @@ void Observer::hook(const n_trace_info *info, void *)
 
 void Observer::handle(const n_trace_info &info)
 {
-    // Quiet runs without a capture look only at the parts stored (for the
-    // first parts of transfers) and at aborts: a transfer reports every
-    // datagram here.
+    // Quiet runs without a capture look at nothing: a transfer reports
+    // every datagram here.
     const bool reporting = verbose_ > 0 || json_;
-    if (info.event == N_TRACE_TRANSFER_ABORTED && info.reason != nullptr)
-        last_abort_ = info.reason;
-    if (!reporting && pcap_ == nullptr && info.event != N_TRACE_PART_STORED)
+    if (!reporting && pcap_ == nullptr)
         return;
     const Frame frame(info.bytes, info.len);
     bool resent = info.event == N_TRACE_PART_RESENT;
@@ -196,16 +186,6 @@ void Observer::handle(const n_trace_info &info)
         std::vector<unsigned char> tuples(info.bytes + PACKET_HEADER_SIZE, info.bytes + info.len - 2);
         resent = frame.is_request() && tuples == last_sent_;
         last_sent_ = std::move(tuples);
-    }
-    if (frame.ok && info.event == N_TRACE_PART_STORED) {
-        // A transfer starts with part 0 (the "CAC" sequence byte).
-        const Tuple *cac = frame.find(kTypeCAC);
-        if (cac != nullptr && cac->len >= 2 && cac->data[1] == 0) {
-            FirstPart p;
-            std::copy(frame.srcid, frame.srcid + 8, p.sender.begin());
-            p.datagram.assign(info.bytes, info.bytes + info.len);
-            first_parts_.push_back(std::move(p));
-        }
     }
     const bool transfer = frame.ok && of_transfer(frame);
     if (transfer)

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What the nimbet tool sees through the library's trace hook: -v lines, the pcap capture, the first parts of transfers, the counts of transfer datagrams.
+// What the nimbet tool sees through the library's trace hook: -v lines, the pcap capture, the counts of transfer datagrams.
 #pragma once
 
 #include <netinet/in.h>
@@ -50,17 +50,6 @@ public:
     // Seconds since the observer began: the clock of its lines.
     double elapsed() const;
 
-    // Senders whose first part was stored since the last call, oldest first,
-    // with that part's datagram: the caller decides whose transfer it takes.
-    struct FirstPart {
-        std::array<unsigned char, 8> sender;
-        std::vector<unsigned char> datagram;
-    };
-    std::vector<FirstPart> take_first_parts();
-
-    // Why the last transfer that was aborted was (empty: none was).
-    const std::string &last_abort() const { return last_abort_; }
-
 private:
     static void hook(const n_trace_info *info, void *unused);
     void handle(const n_trace_info &info);
@@ -76,8 +65,6 @@ private:
     sockaddr_in local_{};                    // the socket's address (0.0.0.0: any) and port
     std::vector<uint32_t> addrs_, bcasts_;  // the host's interfaces, for the source of sent datagrams
     std::vector<unsigned char> last_sent_;  // recognises an acknowledged frame sent again
-    std::vector<FirstPart> first_parts_;
-    std::string last_abort_;
     TransferCounts counts_;
     timeval start_{};
 };

@@ -497,6 +497,28 @@ TEST(Tool, TransferOfAnotherNodeThanFromIsNotAcknowledged)
     EXPECT_NE(access(out.c_str(), F_OK), 0);
 }
 
+// recv-file without --from takes the first transfer that begins; from then
+// on another node's transfer is refused, not acknowledged, and the file
+// holds the first node's bytes.
+TEST(Tool, TransferBeginningWhileOneIsTakenIsNotAcknowledged)
+{
+    const std::string out = temp_path("first.bin");
+    const std::string first = random_bytes(1 << 20);
+    Tool receiver({"recv-file", "47000", out, "--id", "10.0.0.2", "--seconds", "20"});
+    settle();
+    Tool taken({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.1", "--seconds", "20"}, first);
+    usleep(150 * 1000);
+    const Result other = run({"send-file", "47000", "-", "--to", "10.0.0.2", "--id", "10.0.0.3", "--retry", "2",
+                              "--timeout", "50", "--seconds", "5"},
+                             random_bytes(20));
+    EXPECT_EQ(other.status, kExitNotAcked) << other.err;
+    EXPECT_EQ(taken.wait().status, kExitDone);
+    const Result got = receiver.wait();
+    EXPECT_EQ(got.status, kExitDone) << got.err;
+    EXPECT_EQ(slurp(out), first);
+    std::remove(out.c_str());
+}
+
 // A disk that fills up is named as the cause, not the sender; nothing is
 // left under OUTFILE. (A small file system of the test's own, in a mount
 // namespace of its own.)
