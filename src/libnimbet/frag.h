@@ -28,6 +28,9 @@ struct PartSummary {
     uint32_t stored_at; // n_util_getmstime() when it was stored
 };
 
+// The transfer registry's lock (frag.cpp).
+GlobalLock &frag_mutex();
+
 }  // namespace nimbet
 
 /*
@@ -63,21 +66,21 @@ struct PartSummary {
 struct n_frag {
     unsigned char id[8];
     std::atomic<uint16_t> status;   // FRAG_ state and FRAG_RECEIVING
-    uint32_t total_len;             // sender: whole data; receiver: 0 until finished
-    uint32_t done_len;              // sender: acknowledged bytes; receiver: stored bytes
-    uint8_t part_len;               // sender: bytes of the part in flight, 0 between parts
-    int32_t socket;                 // descriptor used for parts (sender) or acknowledgements (receiver)
+    uint32_t total_len GUARDED_BY(mu);             // sender: whole data; receiver: 0 until finished
+    uint32_t done_len GUARDED_BY(mu);              // sender: acknowledged bytes; receiver: stored bytes
+    uint8_t part_len GUARDED_BY(mu);               // sender: bytes of the part in flight, 0 between parts
+    int32_t socket GUARDED_BY(mu);                 // descriptor used for parts (sender) or acknowledgements (receiver)
     // Sender: transmissions of the part in flight still allowed. Receiver:
     // how many (timeout + 13) ms periods it waits for the next part.
-    int32_t retries;
+    int32_t retries GUARDED_BY(mu);
     std::atomic<uint32_t> last_time;  // n_util_getmstime() of the last part sent or stored
-    uint8_t part_no;                // parts acknowledged / stored, modulo 256; the "CAC" sequence byte
-    unsigned char data_type[2];
-    unsigned char *frag_data;
-    nimbet::chunk_stack frag_obstack;
-    nimbet::TqLink<n_frag> link;
+    uint8_t part_no GUARDED_BY(mu);                // parts acknowledged / stored, modulo 256; the "CAC" sequence byte
+    unsigned char data_type[2] GUARDED_BY(mu);
+    unsigned char *frag_data GUARDED_BY(mu);
+    nimbet::chunk_stack frag_obstack GUARDED_BY(mu);
+    nimbet::TqLink<n_frag> link GUARDED_BY(nimbet::frag_mutex());
 
-    std::mutex mu;
+    nimbet::Mutex mu;
     std::atomic<std::thread::id> holder{};  // the thread that holds mu, if any (frag_held)
     std::atomic<int> refs{1};
     std::atomic<bool> registered{false};
@@ -135,8 +138,6 @@ using FragQueue = TailQueue<&n_frag::link>;
 
 inline constexpr uint32_t kFileWindow = 64 * 1024;
 
-GlobalLock &frag_mutex();
-
 // ------------------------------------------------------------------ used by the rest of the library
 
 // A fragment addressed to the socket `arrival` (which has SOCKET_FRAG):
@@ -161,13 +162,13 @@ int frag_next_timer(socket_record *reader);
 
 // A transfer was active (a part sent or stored): its deadline is weighed
 // again. Called with the transfer's lock.
-void frag_timer_moved(n_frag *f);
+void frag_timer_moved(n_frag *f) REQUIRES(f->mu);
 // The socket's retry settings changed: the deadlines of its transfers are
 // weighed again. Takes the transfers' locks: called with none held.
 void frag_socket_settings_changed(socket_record *rec);
 // An ended transfer is let go kReclaimMs after its end unless deleted
 // before. Called with the transfer's lock.
-void frag_reclaim_later(n_frag *f);
+void frag_reclaim_later(n_frag *f) REQUIRES(f->mu);
 // Milliseconds until the earliest deadline of any transfer, -1 for none.
 int next_deadline();
 
@@ -204,24 +205,47 @@ inline bool frag_held(const n_frag *f)
     return f->holder.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
+// Checks that the calling thread holds the transfer's lock, and tells the
+// compiler's lock analysis so where it cannot see the lock taken (a lock
+// held by the caller of a callback, one taken on some paths only).
+inline void frag_assert_held(const n_frag *f) ASSERT_CAPABILITY(f->mu)
+{
+    N_ASSERT(frag_held(f), "frag_held(f)");
+}
+
+// The same for a transfer that may be absent (null): code that works on
+// "the peer's transfer, if any" holds its lock whenever there is one.
+inline void frag_assert_held_if_any(const n_frag *f) ASSERT_CAPABILITY(f->mu)
+{
+    N_ASSERT(f == nullptr || frag_held(f), "f == nullptr || frag_held(f)");
+}
+
 // The lock of one transfer, holding trace events back while it is held.
 // `live` is false when the record left the registry before the lock was
 // taken: it is then only to be let go. A record leaves the registry only
 // under its lock, so `live` stays true while the lock is held.
-class FragLock {
+class SCOPED_CAPABILITY FragLock {
 public:
-    explicit FragLock(n_frag *f) : lock_(f->mu), f_(f), live(f->registered.load(std::memory_order_acquire))
+    explicit FragLock(n_frag *f) ACQUIRE(f->mu) : f_(f), live(lock_and_check(f)) {}
+    // Takes over the lock of a record that frag_new handed over locked.
+    FragLock(n_frag *f, std::adopt_lock_t) ACQUIRE(f->mu) : f_(f), live(true) { frag_assert_held(f); }
+    ~FragLock() RELEASE()
     {
-        f->holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        f_->holder.store(std::thread::id(), std::memory_order_relaxed);
+        f_->mu.unlock();
     }
-    FragLock(n_frag *f, std::adopt_lock_t) : lock_(f->mu, std::adopt_lock), f_(f), live(true) {}
-    ~FragLock() { f_->holder.store(std::thread::id(), std::memory_order_relaxed); }
     FragLock(const FragLock &) = delete;
     FragLock &operator=(const FragLock &) = delete;
 
 private:
+    static bool lock_and_check(n_frag *f) ACQUIRE(f->mu)
+    {
+        f->mu.lock();
+        f->holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        return f->registered.load(std::memory_order_acquire);
+    }
+
     TraceHold hold_;
-    std::unique_lock<std::mutex> lock_;
     n_frag *f_;
 
 public:
@@ -232,17 +256,17 @@ public:
 // yet, so nobody else can wait for it); empty with 12. The caller adopts
 // the lock (FragLock with std::adopt_lock) or lets go of it (frag_unlock).
 FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving);
-void frag_unlock(n_frag *f);
+void frag_unlock(n_frag *f) RELEASE(f->mu);
 // Registers a new record, which the caller holds locked (the registry takes
 // a reference), in place of `replacing` or of nothing. `replacing` leaves
 // the registry under its lock, which this takes (the caller must not hold
 // it); when it has left already, nothing is replaced. False when another
 // record holds the peer's name meanwhile: the caller decides again. Throws
 // std::bad_alloc with nothing changed when the index cannot grow.
-bool frag_publish(n_frag *f, bool front, n_frag *replacing);
+bool frag_publish(n_frag *f, bool front, n_frag *replacing) REQUIRES(f->mu);
 // Takes a record out of the registry (the registry's reference goes; the
 // record lives on while others hold one). Called with the record's lock.
-void frag_unregister(n_frag *f);
+void frag_unregister(n_frag *f) REQUIRES(f->mu);
 
 // Whether the registry's list and its index hold the same records, each
 // marked registered (for tests).
@@ -275,17 +299,17 @@ inline bool frag_receiving(const n_frag *f)
 
 // Releases the data, closes a file (a receiver's unfinished file is
 // removed), marks the transfer aborted, counts and reports it.
-void frag_abort(n_frag *f, const char *reason);
+void frag_abort(n_frag *f, const char *reason) REQUIRES(f->mu);
 // Marks the transfer finished, counts and reports it.
-void frag_finish(n_frag *f);
+void frag_finish(n_frag *f) REQUIRES(f->mu);
 
 // Frees the data and the chunks, closes a file.
-void frag_release_data(n_frag *f);
+void frag_release_data(n_frag *f) REQUIRES(f->mu);
 
 // A transfer registered while its socket was being closed (the close's
 // sweep may have missed it): aborted and let go of the socket, true then.
 // Called after registering, with the record's lock.
-bool frag_socket_gone(n_frag *f);
+bool frag_socket_gone(n_frag *f) REQUIRES(f->mu);
 
 // Transfers from a peer that ended here (finished or aborted), remembered
 // so that late copies of their parts start nothing and the last part stored
@@ -298,7 +322,7 @@ bool frag_socket_gone(n_frag *f);
 inline constexpr std::size_t kEndedTransfers = 32768;
 inline constexpr uint32_t kEndedMemoryMs = 2u * 60u * 1000u;
 bool ended_reserve(const unsigned char *peer, bool described, uint32_t nonce);
-void ended_remember(const n_frag *f);
+void ended_remember(const n_frag *f) REQUIRES(f->mu);
 // The last part stored of an ended (or running) transfer with this nonce,
 // empty when it stored none; false when none is remembered.
 bool ended_by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out);
@@ -311,7 +335,7 @@ void ended_clear();
 
 // The sending side (frag_send.cpp): sends the part in flight again, counting
 // a retry.
-int sender_resend(n_frag *f);
+int sender_resend(n_frag *f) REQUIRES(f->mu);
 
 // The nonce of a new transfer: a receiver of this library tells a new
 // transfer from an old one by it, also when the sender restarted. Any
@@ -329,13 +353,13 @@ void nonces_after_fork();
 // (removed, or renamed to the target when it keeps what was received).
 // sink_load reads a finished file into frag_data on demand; arrangements for
 // a closing socket are dropped; write_data_file is n_frag_get_data_file.
-bool sink_take(n_frag *f, uint64_t serial);
-bool sink_write(n_frag *f, const unsigned char *data, uint8_t len);
-bool sink_complete(n_frag *f);
-void sink_discard(n_frag *f);
-void sink_load(n_frag *f);
+bool sink_take(n_frag *f, uint64_t serial) REQUIRES(f->mu);
+bool sink_write(n_frag *f, const unsigned char *data, uint8_t len) REQUIRES(f->mu);
+bool sink_complete(n_frag *f) REQUIRES(f->mu);
+void sink_discard(n_frag *f) REQUIRES(f->mu);
+void sink_load(n_frag *f) REQUIRES(f->mu);
 void sinks_socket_closed(uint64_t serial);
-int write_data_file(n_frag *f, const char *path);
+int write_data_file(n_frag *f, const char *path) REQUIRES(f->mu);
 
 // Serialises a packet into a frame and reads it back as a view; false when
 // the packet does not make a frame of at most kMaxFrame bytes.

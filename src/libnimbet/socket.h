@@ -94,7 +94,7 @@ struct socket_record {
     std::atomic<uint32_t> options;  // SOCKET_ bits: changed under mu, read without it
     TqLink<socket_record> link;
 
-    std::mutex mu;
+    Mutex mu;
     std::atomic<int> refs{1};
     std::atomic<bool> closed{false};
     // After a fork() the system socket may be shared with another process:
