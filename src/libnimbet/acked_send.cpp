@@ -73,7 +73,7 @@ void drop_request_id(n_pkt *packet)
 
 // The next identifier for requests to `peer`, when the socket sends them and
 // the peer takes them; false otherwise. Called with send->mu held.
-bool next_request_id(socket_record *send, const unsigned char *peer, RequestId &out)
+bool next_request_id(socket_record *send, const unsigned char *peer, RequestId &out) REQUIRES(send->mu)
 {
     if (!send->request_ids)
         return false;
@@ -163,7 +163,7 @@ n_event outcome_event(socket_record *rec, const AckedSend &s)
 
 // A send ended (under rec->mu): a blocking caller is woken to take it,
 // another's outcome becomes an event and the send is forgotten.
-void ended_locked(socket_record *rec, AckedSend &s)
+void ended_locked(socket_record *rec, AckedSend &s) REQUIRES(rec->mu)
 {
     engine::SendShell &shell = s.shell;
     if (shell.blocking) {

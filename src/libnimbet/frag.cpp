@@ -217,7 +217,7 @@ std::vector<FragRef> due_transfers(uint32_t now, bool reclaims)
 }
 
 // Enters a transfer in a heap (under the registry's lock).
-void schedule(engine::Deadlines<FragRef> &heap, uint32_t at, n_frag *f)
+void schedule(engine::Deadlines<FragRef> &heap, uint32_t at, n_frag *f) REQUIRES(frag_mutex())
 {
     f->refs.fetch_add(1, std::memory_order_relaxed);
     FragRef ref(f);
@@ -226,7 +226,7 @@ void schedule(engine::Deadlines<FragRef> &heap, uint32_t at, n_frag *f)
 
 // Sets a transfer's deadline (called with the transfer's lock); the entry
 // it had goes stale.
-void set_deadline(n_frag *f, uint32_t at)
+void set_deadline(n_frag *f, uint32_t at) REQUIRES(f->mu)
 {
     const RegistryLock lock;
     if (!f->registered.load(std::memory_order_relaxed))

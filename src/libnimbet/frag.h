@@ -263,7 +263,7 @@ void frag_unlock(n_frag *f) RELEASE(f->mu);
 // it); when it has left already, nothing is replaced. False when another
 // record holds the peer's name meanwhile: the caller decides again. Throws
 // std::bad_alloc with nothing changed when the index cannot grow.
-bool frag_publish(n_frag *f, bool front, n_frag *replacing) REQUIRES(f->mu);
+bool frag_publish(n_frag *f, bool front, n_frag *replacing) REQUIRES(f->mu) EXCLUDES(replacing->mu);
 // Takes a record out of the registry (the registry's reference goes; the
 // record lives on while others hold one). Called with the record's lock.
 void frag_unregister(n_frag *f) REQUIRES(f->mu);

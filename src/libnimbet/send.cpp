@@ -20,7 +20,7 @@ namespace {
 constexpr std::size_t kInlineFrame = 320;
 
 // Copies the destination list into `out`; rec->mu is held.
-void take_destinations_locked(const socket_record *rec, Outgoing &out)
+void take_destinations_locked(const socket_record *rec, Outgoing &out) REQUIRES(rec->mu)
 {
     out.count = rec->num_interfaces;
     std::memcpy(out.to, rec->send_to, sizeof out.to);

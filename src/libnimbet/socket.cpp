@@ -59,7 +59,8 @@ int set_broadcast_destination(socket_record *rec)
 }
 
 // Frees a record that nobody references any more; the system close result.
-int destroy(socket_record *rec)
+// (Nobody else can reach it, so its lock is not taken.)
+int destroy(socket_record *rec) NO_THREAD_SAFETY_ANALYSIS
 {
     const int result = ::close(rec->fd);
     if (rec->wake_fd >= 0)
@@ -339,6 +340,7 @@ socket_record *new_socket_record(int s, uint16_t port, uint32_t local, const uin
     auto *rec = new (std::nothrow) socket_record{};
     if (rec == nullptr)
         return nullptr;
+    const ScopedLock lock(rec->mu);  // nobody knows it yet; every field is written under it all the same
     rec->fd = s;
     struct stat st {};
     if (::fstat(s, &st) == 0)

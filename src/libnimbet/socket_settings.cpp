@@ -288,7 +288,10 @@ try {
 
 uint16_t n_socket_get_port(int fd)
 try {
-    return on_socket(fd, kInval, [](socket_record *rec) { return ntohs(rec->port); });
+    return on_socket(fd, kInval, [](socket_record *rec) {
+        const ScopedLock lock(rec->mu);
+        return ntohs(rec->port);
+    });
 } catch (...) {
     return failed_by_exception(n_socket_get_port);
 }
