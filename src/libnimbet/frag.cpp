@@ -75,7 +75,7 @@ int64_t time_left(uint32_t now, uint32_t last, uint64_t wait)
     return elapsed > wait ? 0 : static_cast<int64_t>(wait - elapsed) + 1;
 }
 
-void drop_channel(n_frag *f)
+void drop_channel(n_frag *f) REQUIRES(f->mu)
 {
     SocketRef(f->channel).reset();  // takes over and drops the record's reference
     f->channel = nullptr;
@@ -189,7 +189,7 @@ bool g_unscheduled GUARDED_BY(frag_mutex()) = false;
 constexpr int kRescheduleMs = 50;
 
 // Only a transfer under way waits on a timer.
-bool current_timer(const FragRef &f, uint32_t at)
+bool current_timer(const FragRef &f, uint32_t at) REQUIRES(frag_mutex())
 {
     return f->registered.load(std::memory_order_relaxed) && frag_state(f.get()) == FRAG_ACTIVE && f->timer_set &&
            f->timer_at == at;

@@ -65,16 +65,18 @@ GlobalLock &frag_mutex();
  */
 struct n_frag {
     unsigned char id[8];
-    std::atomic<uint16_t> status;   // FRAG_ state and FRAG_RECEIVING
-    uint32_t total_len GUARDED_BY(mu);             // sender: whole data; receiver: 0 until finished
-    uint32_t done_len GUARDED_BY(mu);              // sender: acknowledged bytes; receiver: stored bytes
-    uint8_t part_len GUARDED_BY(mu);               // sender: bytes of the part in flight, 0 between parts
-    int32_t socket GUARDED_BY(mu);                 // descriptor used for parts (sender) or acknowledgements (receiver)
+    std::atomic<uint16_t> status;       // FRAG_ state and FRAG_RECEIVING
+    uint32_t total_len GUARDED_BY(mu);  // sender: whole data; receiver: 0 until finished
+    uint32_t done_len GUARDED_BY(mu);   // sender: acknowledged bytes; receiver: stored bytes
+    uint8_t part_len GUARDED_BY(mu);    // sender: bytes of the part in flight, 0 between parts
+    // descriptor used for parts (sender) or acknowledgements (receiver)
+    int32_t socket GUARDED_BY(mu);
     // Sender: transmissions of the part in flight still allowed. Receiver:
     // how many (timeout + 13) ms periods it waits for the next part.
     int32_t retries GUARDED_BY(mu);
     std::atomic<uint32_t> last_time;  // n_util_getmstime() of the last part sent or stored
-    uint8_t part_no GUARDED_BY(mu);                // parts acknowledged / stored, modulo 256; the "CAC" sequence byte
+    // parts acknowledged / stored, modulo 256; the "CAC" sequence byte
+    uint8_t part_no GUARDED_BY(mu);
     unsigned char data_type[2] GUARDED_BY(mu);
     unsigned char *frag_data GUARDED_BY(mu);
     nimbet::chunk_stack frag_obstack GUARDED_BY(mu);
@@ -84,52 +86,57 @@ struct n_frag {
     std::atomic<std::thread::id> holder{};  // the thread that holds mu, if any (frag_held)
     std::atomic<int> refs{1};
     std::atomic<bool> registered{false};
-    nimbet::socket_record *channel;   // the socket behind `socket`, referenced; null once it is closed
+    // The socket behind `socket`, referenced; null once it is closed.
+    nimbet::socket_record *channel GUARDED_BY(mu);
     std::atomic<uint64_t> channel_serial{0};  // its serial while it is held (read without the lock), else 0
-    uint64_t arrival;                 // serial of the socket a receiving transfer arrived on
-    std::atomic<uint64_t> part_index; // parts acknowledged (sender) or stored (receiver), not wrapped
-    bool described;                   // the transfer carries a descriptor (nonce, length, CRC-32)
-    uint32_t nonce;
-    uint32_t expected_total;          // receiver: the length the descriptor announced
-    uint32_t max_bytes;               // receiver: the most it may store (its socket's limit)
-    uint32_t crc;                     // CRC-32 of the bytes sent or stored so far
-    uint32_t ended;                   // when the transfer finished or was aborted
+    // Receiver: serial of the socket it arrived on, and when it started. Set
+    // before it is registered and never after: read without the lock.
+    uint64_t arrival;
+    std::atomic<uint64_t> part_index;  // parts acknowledged (sender) or stored (receiver), not wrapped
+    bool described GUARDED_BY(mu);     // the transfer carries a descriptor (nonce, length, CRC-32)
+    uint32_t nonce GUARDED_BY(mu);
+    uint32_t expected_total GUARDED_BY(mu);  // receiver: the length the descriptor announced
+    uint32_t max_bytes GUARDED_BY(mu);       // receiver: the most it may store (its socket's limit)
+    uint32_t crc GUARDED_BY(mu);             // CRC-32 of the bytes sent or stored so far
+    // When the transfer finished or was aborted; atomic, for the registry's
+    // walk that enters reclaims again after memory ran out.
+    std::atomic<uint32_t> ended{0};
     // Sender: the bytes of the part in flight, and where new parts come from.
-    unsigned char part[FRAG_PART_SIZE];
+    unsigned char part[FRAG_PART_SIZE] GUARDED_BY(mu);
     // Sender: with `adaptive`, a part is resent after the peer's measured
     // round trip (rtt) instead of after `timeout`, and given up only once
     // `budget` ms (retry x timeout) passed since its first transmission.
-    bool adaptive;
-    nimbet::RttEstimator rtt;
-    uint32_t part_first_sent;
-    uint32_t part_sends;              // transmissions of the part in flight
-    uint32_t budget;
-    int file;                         // file descriptor of a file being sent or written, -1 for none
+    bool adaptive GUARDED_BY(mu);
+    nimbet::RttEstimator rtt GUARDED_BY(mu);
+    uint32_t part_first_sent GUARDED_BY(mu);
+    uint32_t part_sends GUARDED_BY(mu);  // transmissions of the part in flight
+    uint32_t budget GUARDED_BY(mu);
+    int file GUARDED_BY(mu);  // file descriptor of a file being sent or written, -1 for none
     // A file is read ahead (sender) or written behind (receiver) in blocks
     // of kFileWindow bytes: `window_len` bytes at file offset `window_pos`.
-    unsigned char *window;
-    uint32_t window_pos, window_len;
-    char *sink_path;                  // receiver writing to a file: the path it becomes when complete
-    char *part_path;                  // receiver writing to a file: the file it writes while it runs
-    bool keep_partial;                // an aborted file keeps what was received, as the target
+    unsigned char *window GUARDED_BY(mu);
+    uint32_t window_pos GUARDED_BY(mu), window_len GUARDED_BY(mu);
+    char *sink_path GUARDED_BY(mu);    // receiver writing to a file: the path it becomes when complete
+    char *part_path GUARDED_BY(mu);    // receiver writing to a file: the file it writes while it runs
+    bool keep_partial GUARDED_BY(mu);  // an aborted file keeps what was received, as the target
     // Receiver: the application took the finished data (read or copied
     // them, or they went to a file). Until then a finished transfer is kept
     // and its peer's next transfer refused; afterwards it is let go.
     std::atomic<bool> taken{false};
     // Receiver: the last part stored; when anything of this transfer was
-    // last heard (a part stored, repeated or out of turn); when it started.
-    nimbet::PartSummary last;
-    uint32_t heard;
+    // last heard (a part stored, repeated or out of turn).
+    nimbet::PartSummary last GUARDED_BY(mu);
+    uint32_t heard GUARDED_BY(mu);
     uint32_t started;
     // Receiver: the first part of a new transfer from the same peer that
     // keeps arriving while this one is under way (its sender restarted?).
-    uint32_t rival;                   // its nonce, or the CRC-32 of its bytes without a descriptor
-    uint32_t rival_since;
-    uint32_t rival_seen;              // sightings, 0 for none
+    uint32_t rival GUARDED_BY(mu);  // its nonce, or the CRC-32 of its bytes without a descriptor
+    uint32_t rival_since GUARDED_BY(mu);
+    uint32_t rival_seen GUARDED_BY(mu);  // sightings, 0 for none
     // Its deadline in the timers' heap (under frag_mutex): when it can next
     // change anything, at the earliest.
-    bool timer_set;
-    uint32_t timer_at;
+    bool timer_set GUARDED_BY(nimbet::frag_mutex());
+    uint32_t timer_at GUARDED_BY(nimbet::frag_mutex());
 };
 
 namespace nimbet {

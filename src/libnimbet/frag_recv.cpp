@@ -99,7 +99,10 @@ bool conflicts(const PartSummary &p, const Fragment &frag, const TupleAt &part, 
 
 // A transfer under way that nothing has been heard of for longer than its
 // sender could still be retrying one part: the sender is gone.
-bool stalled(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu) { return frag.now - f->heard > pace.window; }
+bool stalled(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
+{
+    return frag.now - f->heard > pace.window;
+}
 
 // The first part of a new transfer keeps arriving while the transfer under
 // way is silent: three sightings over two timeouts, none of the old one
@@ -240,7 +243,7 @@ bool complete(n_frag *f, const Descriptor &d, const PartSummary &last) REQUIRES(
 
 // Why a part cannot be stored in f without breaking what the transfer
 // announced or the receiver allows; null when it can.
-const char *overflow(const n_frag *f, unsigned kind, uint64_t done)
+const char *overflow(const n_frag *f, unsigned kind, uint64_t done) REQUIRES(f->mu)
 {
     if (done > f->max_bytes)
         return "larger than the receiver's limit";
@@ -522,7 +525,8 @@ Started start(socket_record *arrival, socket_record *reply, const Fragment &frag
 
 // Acts on what was decided about a fragment of transfer f (null: none),
 // under f's lock; true when it was acknowledged.
-bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record *reply, const Fragment &frag) REQUIRES(f->mu)
+bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record *reply, const Fragment &frag)
+    REQUIRES(f->mu)
 {
     const FrameView &view = frag.view;
     const bool of_f = f != nullptr && f->described == frag.d.present && (!f->described || f->nonce == frag.d.nonce);

@@ -128,7 +128,7 @@ int start_part(n_frag *f) REQUIRES(f->mu)
 
 // An acknowledgement of the part in flight: a round-trip sample when the
 // part went out once (Karn's rule), kept for the next transfers to the peer.
-void measure(n_frag *f)
+void measure(n_frag *f) REQUIRES(f->mu)
 {
     // The peer answers again: the next part waits the estimate, not the
     // doubled one of a part that had to be resent.

@@ -137,7 +137,7 @@ bool write_all(int fd, const unsigned char *data, std::size_t len, off_t at)
 
 // Writes the parts gathered in the window to the file; false when the file
 // cannot take them.
-bool flush_window(n_frag *f)
+bool flush_window(n_frag *f) REQUIRES(f->mu)
 {
     if (f->window_len == 0)
         return true;

@@ -32,7 +32,8 @@ namespace {
 GlobalLock g_registry_mu(kRankSockets);
 TqHead<socket_record> g_registry GUARDED_BY(g_registry_mu) = {nullptr, &g_registry.tqh_first};
 uint64_t g_next_serial GUARDED_BY(g_registry_mu) = 1;
-uint64_t g_forks GUARDED_BY(g_registry_mu) = 0;  // fork() calls so far (the fork handlers count them, with the registry held)
+// fork() calls so far (the fork handlers count them, with the registry held)
+uint64_t g_forks GUARDED_BY(g_registry_mu) = 0;
 
 std::atomic<int> g_net_users{0};
 std::atomic<int> g_lastacks{5};

@@ -35,12 +35,14 @@ n_frag *next_under_the_registry_lock(n_frag *f)
 // Refused: the same without the lock, after it was let go, or taken twice.
 uint16_t port_without_its_lock(socket_record *rec)
 {
-    return rec->port;  // expected-error {{reading variable 'port' requires holding mutex 'rec->mu'}}
+    // expected-error@+1 {{reading variable 'port' requires holding mutex 'rec->mu'}}
+    return rec->port;
 }
 
 void destinations_without_their_lock(socket_record *rec)
 {
-    rec->num_interfaces = 0;  // expected-error {{writing variable 'num_interfaces' requires holding mutex 'rec->mu' exclusively}}
+    // expected-error@+1 {{writing variable 'num_interfaces' requires holding mutex 'rec->mu' exclusively}}
+    rec->num_interfaces = 0;
 }
 
 uint32_t length_after_the_lock_went(n_frag *f)
@@ -53,7 +55,8 @@ uint32_t length_after_the_lock_went(n_frag *f)
 
 void abort_without_the_lock(n_frag *f)
 {
-    frag_abort(f, "aborted");  // expected-error {{calling function 'frag_abort' requires holding mutex 'f->mu' exclusively}}
+    // expected-error@+1 {{calling function 'frag_abort' requires holding mutex 'f->mu' exclusively}}
+    frag_abort(f, "aborted");
 }
 
 uint32_t length_under_another_transfers_lock(n_frag *f, n_frag *other)
