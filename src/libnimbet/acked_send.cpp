@@ -73,7 +73,7 @@ void drop_request_id(n_pkt *packet)
 
 // The next identifier for requests to `peer`, when the socket sends them and
 // the peer takes them; false otherwise. Called with send->mu held.
-bool next_request_id(socket_record *send, const unsigned char *peer, RequestId &out)
+bool next_request_id(socket_record *send, const unsigned char *peer, RequestId &out) REQUIRES(send->mu)
 {
     if (!send->request_ids)
         return false;
@@ -99,7 +99,7 @@ bool next_request_id(socket_record *send, const unsigned char *peer, RequestId &
 int make_request(socket_record *send, n_pkt *packet, const unsigned char *dest_id, engine::AckedSpec &req)
 {
     {
-        std::lock_guard lock(send->mu);
+        const ScopedLock lock(send->mu);
         req.q = (packet->flags & PACKET_SEQ_SET) ? packet->seq : static_cast<uint8_t>(send->ack_seq + 1);
         send->ack_seq = static_cast<uint8_t>(send->ack_seq + 1);
         req.retry = send->retry;
@@ -124,7 +124,7 @@ int make_request(socket_record *send, n_pkt *packet, const unsigned char *dest_i
     // A caller that sets the sequence byte chooses what counts as a repeat
     // (the same byte again is one): such a request goes without identifier.
     if (!(packet->flags & PACKET_SEQ_SET)) {
-        std::lock_guard lock(send->mu);
+        const ScopedLock lock(send->mu);
         req.has_id = next_request_id(send, req.dest, req.id);
     }
     if (req.has_id)
@@ -137,7 +137,7 @@ int make_request(socket_record *send, n_pkt *packet, const unsigned char *dest_i
 // What the reply said of its sender: whether it takes request identifiers.
 void learn_peer(socket_record *send, const unsigned char *peer, bool takes_ids)
 {
-    std::lock_guard lock(send->mu);
+    const ScopedLock lock(send->mu);
     PeerRequests &p = send->peer_requests.touch(NodeKey::of(peer), n_util_getmstime());
     p.takes_ids = takes_ids;
 }
@@ -163,7 +163,7 @@ n_event outcome_event(socket_record *rec, const AckedSend &s)
 
 // A send ended (under rec->mu): a blocking caller is woken to take it,
 // another's outcome becomes an event and the send is forgotten.
-void ended_locked(socket_record *rec, AckedSend &s)
+void ended_locked(socket_record *rec, AckedSend &s) REQUIRES(rec->mu)
 {
     engine::SendShell &shell = s.shell;
     if (shell.blocking) {
@@ -246,7 +246,7 @@ int64_t acked_start(socket_record *send, socket_record *recv, n_pkt *packet, con
     // by another thread receiving on recv settles it as well.
     uint64_t number = 0;
     {
-        std::lock_guard lock(recv->mu);
+        const ScopedLock lock(recv->mu);
         number = ++recv->next_request;
         engine::SendShell shell;
         shell.send_fd = send->fd;
@@ -260,7 +260,7 @@ int64_t acked_start(socket_record *send, socket_record *recv, n_pkt *packet, con
     const int result = send_packet(send, packet);
     frame.resize(std::min(frame_size(packet), frame.size()));
     const bool framed = serialise_packet(packet, frame);
-    std::lock_guard lock(recv->mu);
+    const ScopedLock lock(recv->mu);
     AckedSend *s = recv->acked.find(number);
     // A first transmission refused outright sent nothing that could be
     // acknowledged (a full send buffer, 11, is retried instead).
@@ -281,7 +281,7 @@ bool acked_on_reply(socket_record *rec, const FrameView &view)
     std::vector<Lesson> lessons;
     bool blocking = false;
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         std::vector<uint64_t> ended;
         rec->acked.settle(view, n_util_getmstime(), [&](AckedSend &s) {
             const engine::SendShell &shell = s.shell;
@@ -312,7 +312,7 @@ int acked_serve(socket_record *rec)
     };
     std::vector<Resend> resends;
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         if (rec->acked.empty())
             return -1;
         std::vector<uint64_t> given_up;
@@ -330,7 +330,7 @@ int acked_serve(socket_record *rec)
     // Sends go out with no lock held.
     for (Resend &r : resends) {
         const bool sent = retransmit(r.fd, r.serial, std::move(r.frame));
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         AckedSend *s = rec->acked.find(r.number);
         if (s == nullptr || s->outcome != Outcome::Pending)
             continue;
@@ -346,7 +346,7 @@ int acked_serve(socket_record *rec)
 
 int acked_next_ms(socket_record *rec)
 {
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     return rec->acked.empty() ? -1 : rec->acked.next_ms(n_util_getmstime());
 }
 
@@ -355,7 +355,7 @@ int acked_wait(socket_record *send, socket_record *recv, uint64_t number)
     Outcome outcome = Outcome::Pending;
     int wake_fd = -1;
     const auto look = [&] {
-        std::lock_guard lock(recv->mu);
+        const ScopedLock lock(recv->mu);
         const AckedSend *s = recv->acked.find(number);
         outcome = s != nullptr ? s->outcome : Outcome::Closed;
         wake_fd = s != nullptr ? s->shell.wake_fd : -1;
@@ -378,7 +378,7 @@ int acked_wait(socket_record *send, socket_record *recv, uint64_t number)
     }
     bool woken = false;
     {
-        std::lock_guard lock(recv->mu);
+        const ScopedLock lock(recv->mu);
         const AckedSend *s = recv->acked.find(number);
         outcome = s != nullptr ? s->outcome : Outcome::Closed;
         woken = s != nullptr && s->shell.woken;
@@ -395,7 +395,7 @@ int acked_wait(socket_record *send, socket_record *recv, uint64_t number)
 
 void acked_socket_closed(socket_record *rec)
 {
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     std::vector<uint64_t> ended;
     rec->acked.close_all([&](AckedSend &s) { ended.push_back(s.number); });
     for (uint64_t n : ended)

@@ -27,11 +27,11 @@ GlobalLock g_mu(kRankFilters);
 // by id, and by address (the handles of n_filter_arg). An id names one live
 // chain at a time, so a lookup finds what a walk from the oldest would, in
 // constant time however many chains are alive.
-TqHead<filter_chain> g_registry = {nullptr, &g_registry.tqh_first};
-std::unordered_map<int32_t, filter_chain *> g_by_id;
-std::unordered_set<const filter_chain *> g_live;  // (a set of a library type: never exported)
+TqHead<filter_chain> g_registry GUARDED_BY(g_mu) = {nullptr, &g_registry.tqh_first};
+std::unordered_map<int32_t, filter_chain *> g_by_id GUARDED_BY(g_mu);
+std::unordered_set<const filter_chain *> g_live GUARDED_BY(g_mu);  // (a set of a library type: never exported)
 // Ids are handed out once and never again, so a stale id cannot name a newer chain.
-long long g_next_id = 1;
+long long g_next_id GUARDED_BY(g_mu) = 1;
 
 // Allocations left before the test hook makes them fail; negative: no limit.
 int g_alloc_budget = -1;
@@ -85,7 +85,7 @@ void free_elements(ElementList &list)
 
 // Takes a new chain into the registry; false when the indexes could not
 // grow (the chain is then in none of them).
-bool register_chain(filter_chain *chain)
+bool register_chain(filter_chain *chain) REQUIRES(g_mu)
 {
     try {
         g_live.insert(chain);
@@ -100,7 +100,7 @@ bool register_chain(filter_chain *chain)
 
 // Gives a chain another chain's id, which that chain no longer holds. The
 // index entry moves with it (no allocation, so nothing can fail here).
-void take_id(filter_chain *chain, int32_t id)
+void take_id(filter_chain *chain, int32_t id) REQUIRES(g_mu)
 {
     auto entry = g_by_id.extract(chain->id);
     chain->id = id;
@@ -110,7 +110,7 @@ void take_id(filter_chain *chain, int32_t id)
 
 // Removes the chain from the registry and releases it with its elements
 // (never the name text, which the caller owns).
-void release_chain(filter_chain *chain)
+void release_chain(filter_chain *chain) REQUIRES(g_mu)
 {
     const auto it = g_by_id.find(chain->id);
     if (it != g_by_id.end() && it->second == chain)
@@ -242,7 +242,7 @@ void move_like(ElementList &from, const filter_element *first, const filter_elem
 
 // Appends b's terms to a's; b's first element now starts a term. b is
 // consumed. An empty b adds nothing to a.
-void or_join(filter_chain *a, filter_chain *b)
+void or_join(filter_chain *a, filter_chain *b) REQUIRES(g_mu)
 {
     if (b == a)
         return;
@@ -285,7 +285,7 @@ bool each_product(filter_chain *a, filter_chain *b, Step &&step)
 // used, so that running out of memory leaves both chains whole: the spare
 // copies are released and the call fails. Assembling the products afterwards
 // only moves elements and cannot fail.
-int and_join(filter_chain *a, filter_chain *b)
+int and_join(filter_chain *a, filter_chain *b) REQUIRES(g_mu)
 {
     if (b == a)
         return 0;
@@ -340,7 +340,7 @@ int and_join(filter_chain *a, filter_chain *b)
 
 // The handle given for a join, if it names a live chain. A handle of a chain
 // that is gone is refused rather than followed.
-filter_chain *live_chain(const void *handle)
+filter_chain *live_chain(const void *handle) REQUIRES(g_mu)
 {
     // Only compared, never followed, until it is known to be live.
     auto *chain = static_cast<filter_chain *>(const_cast<void *>(handle));
@@ -449,7 +449,7 @@ void print_element(const filter_element *e)
 
 namespace nimbet {
 
-filter_chain *filter_lookup(int id)
+filter_chain *filter_lookup(int id) REQUIRES(g_mu)
 {
     if (id == 0)
         return nullptr;
@@ -501,7 +501,7 @@ extern "C" {
 
 int n_filter_create(const char *name)
 try {
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     if (g_next_id > INT_MAX)
         return fail(kNoMem);  // every id has been used once
     auto *chain = static_cast<filter_chain *>(filter_alloc(sizeof(filter_chain)));
@@ -521,7 +521,7 @@ try {
 
 int n_filter_destroy(int id)
 try {
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return fail(kNoEnt);
@@ -533,7 +533,7 @@ try {
 
 void *n_filter_arg(int id)
 try {
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     return filter_lookup(id);
 } catch (...) {
     return failed_by_exception(n_filter_arg);
@@ -541,7 +541,7 @@ try {
 
 int n_filter_add(int id, int type_word, const void *arg)
 try {
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return fail(kNoEnt);
@@ -578,7 +578,7 @@ int n_filter_apply(int id, n_pkt *pkt)
 try {
     if (pkt == nullptr || id == 0)
         return fail(kInval);
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     const filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return fail(kNoEnt);
@@ -589,7 +589,7 @@ try {
 
 int n_describe_filter(int id)
 try {
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     const filter_chain *chain = filter_lookup(id);
     if (chain == nullptr)
         return std::printf("NO SUCH FILTER\n");

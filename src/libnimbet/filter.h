@@ -45,7 +45,8 @@ struct filter_chain {
     TqLink<filter_chain> link;  // place in the registry
 };
 
-// The live chain with this id, or null (0 never names a chain).
+// The live chain with this id, or null (0 never names a chain). Called with
+// the lock of the chains (filter.cpp).
 filter_chain *filter_lookup(int id);
 
 // Compares the element's first min(len, bytes.size()) units with `bytes`:

@@ -16,15 +16,17 @@ std::once_flag g_handlers_once;
 // Held while a lock is enrolled and first taken, and by the handlers from
 // before fork() to after it: a lock is either known to them, or not taken
 // by anyone when the process forks.
-std::mutex g_enrol_mu;
+Mutex g_enrol_mu;
 
 }  // namespace
 
 // The handlers pthread_atfork calls: before fork() every registry lock is
 // taken (no thread is then halfway through changing a registry); after it,
 // both processes mend what needs mending and let go of them.
+// (The analysis cannot follow locks chosen at run time and let go of in
+// another function.)
 struct ForkHandlers {
-    static void prepare()
+    static void prepare() NO_THREAD_SAFETY_ANALYSIS
     {
         g_enrol_mu.lock();
         for (int r = 0; r < kLockRanks; ++r) {
@@ -35,7 +37,7 @@ struct ForkHandlers {
         if (g_taken[kRankSockets] != nullptr)
             sockets_before_fork();
     }
-    static void release()
+    static void release() NO_THREAD_SAFETY_ANALYSIS
     {
         for (int r = kLockRanks - 1; r >= 0; --r)
             if (g_taken[r] != nullptr)
@@ -67,7 +69,7 @@ void GlobalLock::enrol_and_lock()
 {
     std::call_once(g_handlers_once,
                    [] { pthread_atfork(&ForkHandlers::prepare, &ForkHandlers::parent, &ForkHandlers::child); });
-    const std::lock_guard enrolling(g_enrol_mu);
+    const ScopedLock enrolling(g_enrol_mu);
     g_locks[rank_].store(this, std::memory_order_release);
     known_.store(true, std::memory_order_release);
     m_.lock();

@@ -20,24 +20,24 @@ using namespace nimbet;
 
 namespace {
 
+GlobalLock g_mu(kRankTransfers);
+
 // The registry lock, holding trace events back while it is held.
-class RegistryLock {
+class SCOPED_CAPABILITY RegistryLock {
 public:
-    RegistryLock();
+    RegistryLock() ACQUIRE(frag_mutex()) { frag_mutex().lock(); }
+    ~RegistryLock() RELEASE() { frag_mutex().unlock(); }
+    RegistryLock(const RegistryLock &) = delete;
+    RegistryLock &operator=(const RegistryLock &) = delete;
 
 private:
     TraceHold hold_;
-    std::lock_guard<GlobalLock> lock_;
 };
-
-GlobalLock g_mu(kRankTransfers);
 // Every registered fragmentation in registry order (receivers in front,
 // senders behind), and the same records indexed by identifier: one lookup
 // per datagram, however many transfers there are.
-TqHead<n_frag> g_registry = {nullptr, &g_registry.tqh_first};
-std::unordered_map<NodeKey, n_frag *, NodeKeyHash> g_index;
-
-RegistryLock::RegistryLock() : lock_(g_mu) {}
+TqHead<n_frag> g_registry GUARDED_BY(frag_mutex()) = {nullptr, &g_registry.tqh_first};
+std::unordered_map<NodeKey, n_frag *, NodeKeyHash> g_index GUARDED_BY(frag_mutex());
 
 // An aborted transfer, or a received one whose data were taken, that nobody
 // deletes is reclaimed after this long.
@@ -53,7 +53,7 @@ uint64_t receiver_patience(uint32_t timeout, int32_t retries)
 // When a fragmentation's timer can next change anything, as a wait after
 // its last activity; false when it waits on no timer. A sender resends after
 // `timeout`, or with adaptive resends after the peer's current estimate.
-bool timer_wait(const n_frag *f, uint32_t timeout, uint64_t &wait)
+bool timer_wait(const n_frag *f, uint32_t timeout, uint64_t &wait) REQUIRES(f->mu)
 {
     if (!frag_receiving(f)) {
         // (A plain resend is due once `timeout` has passed, an adaptive one
@@ -75,7 +75,7 @@ int64_t time_left(uint32_t now, uint32_t last, uint64_t wait)
     return elapsed > wait ? 0 : static_cast<int64_t>(wait - elapsed) + 1;
 }
 
-void drop_channel(n_frag *f)
+void drop_channel(n_frag *f) REQUIRES(f->mu)
 {
     SocketRef(f->channel).reset();  // takes over and drops the record's reference
     f->channel = nullptr;
@@ -84,7 +84,7 @@ void drop_channel(n_frag *f)
 
 // A transfer whose socket is closing: aborted when under way, and let go of
 // the socket. Under the transfer's lock.
-void let_go_of_closed(n_frag *f, socket_record *rec)
+void let_go_of_closed(n_frag *f, socket_record *rec) REQUIRES(f->mu)
 {
     if (f->channel != rec)
         return;
@@ -127,7 +127,7 @@ int clamp_to_int(uint32_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n
 
 // The data of a transfer: the sender's copy, or the joined data of a
 // finished receiver (read from its file when it was written to one).
-const unsigned char *joined_data(n_frag *f)
+const unsigned char *joined_data(n_frag *f) REQUIRES(f->mu)
 {
     if (f->frag_data == nullptr && frag_receiving(f) && frag_state(f) == FRAG_FINISHED)
         sink_load(f);
@@ -135,7 +135,7 @@ const unsigned char *joined_data(n_frag *f)
 }
 
 // A finished receiver's data went to the application.
-void mark_taken(n_frag *f)
+void mark_taken(n_frag *f) REQUIRES(f->mu)
 {
     if (frag_receiving(f) && frag_state(f) == FRAG_FINISHED && !f->taken.exchange(true))
         frag_reclaim_later(f);
@@ -146,7 +146,7 @@ const char *kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"}
 
 // Serves the timer of one transfer (under its lock); the milliseconds until
 // it can next change anything (0: due now), or -1 when it waits on none.
-int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool drained)
+int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool drained) REQUIRES(f->mu)
 {
     uint64_t wait = 0;
     if (!timer_wait(f, timeout, wait))
@@ -181,15 +181,15 @@ int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool 
 // entry that comes due is weighed with the timeout of the socket being
 // read, and set again when the transfer is not due yet. Ended transfers
 // wait in a heap of their own for their reclaim.
-engine::Deadlines<FragRef> g_timers;
-engine::Deadlines<FragRef> g_reclaims;
+engine::Deadlines<FragRef> g_timers GUARDED_BY(frag_mutex());
+engine::Deadlines<FragRef> g_reclaims GUARDED_BY(frag_mutex());
 // A deadline that found no memory for its entry: the transfers' own times
 // are entered again, from a walk of the registry, as soon as memory allows.
-bool g_unscheduled = false;
+bool g_unscheduled GUARDED_BY(frag_mutex()) = false;
 constexpr int kRescheduleMs = 50;
 
 // Only a transfer under way waits on a timer.
-bool current_timer(const FragRef &f, uint32_t at)
+bool current_timer(const FragRef &f, uint32_t at) REQUIRES(frag_mutex())
 {
     return f->registered.load(std::memory_order_relaxed) && frag_state(f.get()) == FRAG_ACTIVE && f->timer_set &&
            f->timer_at == at;
@@ -198,23 +198,26 @@ bool current_timer(const FragRef &f, uint32_t at)
 bool current_reclaim(const FragRef &f, uint32_t) { return f->registered.load(std::memory_order_relaxed); }
 
 // Takes the transfers whose entries are due (clearing their deadlines).
-std::vector<FragRef> due_transfers(uint32_t now, engine::Deadlines<FragRef> &heap, bool (*current)(const FragRef &, uint32_t))
+std::vector<FragRef> due_transfers(uint32_t now, bool reclaims)
 {
     std::vector<FragRef> due;
     const RegistryLock lock;
-    heap.take_due(now, current, due);
+    if (reclaims)
+        g_reclaims.take_due(now, &current_reclaim, due);
+    else
+        g_timers.take_due(now, &current_timer, due);
     // A transfer entered again after a lost deadline may come up twice.
     std::sort(due.begin(), due.end(), [](const FragRef &a, const FragRef &b) { return a.get() < b.get(); });
     due.erase(std::unique(due.begin(), due.end(), [](const FragRef &a, const FragRef &b) { return a.get() == b.get(); }),
               due.end());
-    if (&heap == &g_timers)
+    if (!reclaims)
         for (FragRef &f : due)
             f->timer_set = false;
     return due;
 }
 
 // Enters a transfer in a heap (under the registry's lock).
-void schedule(engine::Deadlines<FragRef> &heap, uint32_t at, n_frag *f)
+void schedule(engine::Deadlines<FragRef> &heap, uint32_t at, n_frag *f) REQUIRES(frag_mutex())
 {
     f->refs.fetch_add(1, std::memory_order_relaxed);
     FragRef ref(f);
@@ -223,7 +226,7 @@ void schedule(engine::Deadlines<FragRef> &heap, uint32_t at, n_frag *f)
 
 // Sets a transfer's deadline (called with the transfer's lock); the entry
 // it had goes stale.
-void set_deadline(n_frag *f, uint32_t at)
+void set_deadline(n_frag *f, uint32_t at) REQUIRES(f->mu)
 {
     const RegistryLock lock;
     if (!f->registered.load(std::memory_order_relaxed))
@@ -282,14 +285,14 @@ int serve_due(socket_record *reader, bool drained)
     const uint32_t now = n_util_getmstime();
     if (unscheduled() && !reschedule())
         return kRescheduleMs;
-    for (const FragRef &f : due_transfers(now, g_reclaims, &current_reclaim)) {
+    for (const FragRef &f : due_transfers(now, true)) {
         const FragLock lock(f.get());
         const bool done_with = frag_state(f.get()) == FRAG_ABORTED ||
                                (frag_state(f.get()) == FRAG_FINISHED && frag_receiving(f.get()) && f->taken.load());
         if (lock.live && done_with)
             frag_unregister(f.get());
     }
-    for (const FragRef &f : due_transfers(now, g_timers, &current_timer)) {
+    for (const FragRef &f : due_transfers(now, false)) {
         const FragLock lock(f.get());
         if (!lock.live)
             continue;
@@ -351,7 +354,8 @@ namespace nimbet {
 GlobalLock &frag_mutex() { return g_mu; }
 
 // Frees a record nobody references any more, with everything it holds.
-void frag_free(n_frag *f)
+// (Nobody else can reach it, so its lock is not taken.)
+void frag_free(n_frag *f) NO_THREAD_SAFETY_ANALYSIS
 {
     frag_release_data(f);
     drop_channel(f);
@@ -382,7 +386,9 @@ std::vector<FragRef> frag_snapshot()
     return all;
 }
 
+// (The analysis cannot follow a lock handed to the caller with the record.)
 FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving)
+    NO_THREAD_SAFETY_ANALYSIS
 {
     auto *f = new (std::nothrow) n_frag{};
     if (f == nullptr)
@@ -546,12 +552,13 @@ bool frag_socket_gone(n_frag *f)
     return true;
 }
 
-void transfers_after_fork()
+// (The fork handler holds the registry: the analysis cannot see it taken.)
+void transfers_after_fork() NO_THREAD_SAFETY_ANALYSIS
 {
     // In the child, with the registry held by this thread: a transfer's lock
     // may have been held by a thread that the child does not have.
     for (n_frag *f : FragQueue::each(g_registry)) {
-        new (&f->mu) std::mutex();
+        new (&f->mu) Mutex();
         f->holder.store(std::thread::id(), std::memory_order_relaxed);
     }
     nonces_after_fork();
@@ -593,6 +600,7 @@ try {
 int n_frag_abort(const unsigned char *id)
 try {
     return with_frag(id, [](n_frag *f) {
+        frag_assert_held(f);
         frag_abort(f, "aborted by the application");
         return 1;
     });
@@ -603,6 +611,7 @@ try {
 int n_frag_delete(const unsigned char *id)
 try {
     return with_frag(id, [](n_frag *f) {
+        frag_assert_held(f);
         if (frag_state(f) == FRAG_ACTIVE)
             return fail(kProto);
         frag_unregister(f);
@@ -623,7 +632,10 @@ try {
 // int, never as a failure (n_frag_get_progress has them whole).
 int n_frag_get_data_length(const unsigned char *id)
 try {
-    return with_frag(id, [](n_frag *f) { return clamp_to_int(f->total_len); });
+    return with_frag(id, [](n_frag *f) {
+        frag_assert_held(f);
+        return clamp_to_int(f->total_len);
+    });
 } catch (...) {
     return failed_by_exception(n_frag_get_data_length);
 }
@@ -633,6 +645,7 @@ try {
     if (out == nullptr)
         return fail(kInval);
     return with_frag(id, [out](n_frag *f) {
+        frag_assert_held(f);
         *out = const_cast<unsigned char *>(joined_data(f));
         mark_taken(f);
         return clamp_to_int(f->total_len);
@@ -646,6 +659,7 @@ try {
     if (buf == nullptr && size != 0)
         return fail(kInval);
     return with_frag(id, [buf, size](n_frag *f) -> int64_t {
+        frag_assert_held(f);
         if (const unsigned char *data = joined_data(f); data != nullptr && size != 0)
             std::memcpy(buf, data, f->total_len < size ? f->total_len : size);
         if (size >= f->total_len)
@@ -659,6 +673,7 @@ try {
 int n_frag_get_progress(const unsigned char *id, int64_t *done, int64_t *total)
 try {
     return with_frag(id, [done, total](n_frag *f) {
+        frag_assert_held(f);
         int64_t known_total = f->total_len;
         if (frag_receiving(f) && frag_state(f) != FRAG_FINISHED)
             known_total = f->described ? static_cast<int64_t>(f->expected_total) : -1;

@@ -28,6 +28,9 @@ struct PartSummary {
     uint32_t stored_at; // n_util_getmstime() when it was stored
 };
 
+// The transfer registry's lock (frag.cpp).
+GlobalLock &frag_mutex();
+
 }  // namespace nimbet
 
 /*
@@ -62,71 +65,78 @@ struct PartSummary {
  */
 struct n_frag {
     unsigned char id[8];
-    std::atomic<uint16_t> status;   // FRAG_ state and FRAG_RECEIVING
-    uint32_t total_len;             // sender: whole data; receiver: 0 until finished
-    uint32_t done_len;              // sender: acknowledged bytes; receiver: stored bytes
-    uint8_t part_len;               // sender: bytes of the part in flight, 0 between parts
-    int32_t socket;                 // descriptor used for parts (sender) or acknowledgements (receiver)
+    std::atomic<uint16_t> status;       // FRAG_ state and FRAG_RECEIVING
+    uint32_t total_len GUARDED_BY(mu);  // sender: whole data; receiver: 0 until finished
+    uint32_t done_len GUARDED_BY(mu);   // sender: acknowledged bytes; receiver: stored bytes
+    uint8_t part_len GUARDED_BY(mu);    // sender: bytes of the part in flight, 0 between parts
+    // descriptor used for parts (sender) or acknowledgements (receiver)
+    int32_t socket GUARDED_BY(mu);
     // Sender: transmissions of the part in flight still allowed. Receiver:
     // how many (timeout + 13) ms periods it waits for the next part.
-    int32_t retries;
+    int32_t retries GUARDED_BY(mu);
     std::atomic<uint32_t> last_time;  // n_util_getmstime() of the last part sent or stored
-    uint8_t part_no;                // parts acknowledged / stored, modulo 256; the "CAC" sequence byte
-    unsigned char data_type[2];
-    unsigned char *frag_data;
-    nimbet::chunk_stack frag_obstack;
-    nimbet::TqLink<n_frag> link;
+    // parts acknowledged / stored, modulo 256; the "CAC" sequence byte
+    uint8_t part_no GUARDED_BY(mu);
+    unsigned char data_type[2] GUARDED_BY(mu);
+    unsigned char *frag_data GUARDED_BY(mu);
+    nimbet::chunk_stack frag_obstack GUARDED_BY(mu);
+    nimbet::TqLink<n_frag> link GUARDED_BY(nimbet::frag_mutex());
 
-    std::mutex mu;
+    nimbet::Mutex mu;
     std::atomic<std::thread::id> holder{};  // the thread that holds mu, if any (frag_held)
     std::atomic<int> refs{1};
     std::atomic<bool> registered{false};
-    nimbet::socket_record *channel;   // the socket behind `socket`, referenced; null once it is closed
+    // The socket behind `socket`, referenced; null once it is closed.
+    nimbet::socket_record *channel GUARDED_BY(mu);
     std::atomic<uint64_t> channel_serial{0};  // its serial while it is held (read without the lock), else 0
-    uint64_t arrival;                 // serial of the socket a receiving transfer arrived on
-    std::atomic<uint64_t> part_index; // parts acknowledged (sender) or stored (receiver), not wrapped
-    bool described;                   // the transfer carries a descriptor (nonce, length, CRC-32)
-    uint32_t nonce;
-    uint32_t expected_total;          // receiver: the length the descriptor announced
-    uint32_t max_bytes;               // receiver: the most it may store (its socket's limit)
-    uint32_t crc;                     // CRC-32 of the bytes sent or stored so far
-    uint32_t ended;                   // when the transfer finished or was aborted
+    // Receiver: serial of the socket it arrived on, and when it started. Set
+    // before it is registered and never after: read without the lock.
+    uint64_t arrival;
+    std::atomic<uint64_t> part_index;  // parts acknowledged (sender) or stored (receiver), not wrapped
+    bool described GUARDED_BY(mu);     // the transfer carries a descriptor (nonce, length, CRC-32)
+    uint32_t nonce GUARDED_BY(mu);
+    uint32_t expected_total GUARDED_BY(mu);  // receiver: the length the descriptor announced
+    uint32_t max_bytes GUARDED_BY(mu);       // receiver: the most it may store (its socket's limit)
+    uint32_t crc GUARDED_BY(mu);             // CRC-32 of the bytes sent or stored so far
+    // When the transfer finished or was aborted; atomic, for the registry's
+    // walk that enters reclaims again after memory ran out.
+    std::atomic<uint32_t> ended{0};
     // Sender: the bytes of the part in flight, and where new parts come from.
-    unsigned char part[FRAG_PART_SIZE];
+    unsigned char part[FRAG_PART_SIZE] GUARDED_BY(mu);
     // Sender: with `adaptive`, a part is resent after the peer's measured
     // round trip (rtt) instead of after `timeout`, and given up only once
     // `budget` ms (retry x timeout) passed since its first transmission.
-    bool adaptive;
-    nimbet::RttEstimator rtt;
-    uint32_t part_first_sent;
-    uint32_t part_sends;              // transmissions of the part in flight
-    uint32_t budget;
-    int file;                         // file descriptor of a file being sent or written, -1 for none
+    bool adaptive GUARDED_BY(mu);
+    nimbet::RttEstimator rtt GUARDED_BY(mu);
+    uint32_t part_first_sent GUARDED_BY(mu);
+    uint32_t part_sends GUARDED_BY(mu);  // transmissions of the part in flight
+    uint32_t budget GUARDED_BY(mu);
+    int file GUARDED_BY(mu);  // file descriptor of a file being sent or written, -1 for none
     // A file is read ahead (sender) or written behind (receiver) in blocks
     // of kFileWindow bytes: `window_len` bytes at file offset `window_pos`.
-    unsigned char *window;
-    uint32_t window_pos, window_len;
-    char *sink_path;                  // receiver writing to a file: the path it becomes when complete
-    char *part_path;                  // receiver writing to a file: the file it writes while it runs
-    bool keep_partial;                // an aborted file keeps what was received, as the target
+    unsigned char *window GUARDED_BY(mu);
+    uint32_t window_pos GUARDED_BY(mu), window_len GUARDED_BY(mu);
+    char *sink_path GUARDED_BY(mu);    // receiver writing to a file: the path it becomes when complete
+    char *part_path GUARDED_BY(mu);    // receiver writing to a file: the file it writes while it runs
+    bool keep_partial GUARDED_BY(mu);  // an aborted file keeps what was received, as the target
     // Receiver: the application took the finished data (read or copied
     // them, or they went to a file). Until then a finished transfer is kept
     // and its peer's next transfer refused; afterwards it is let go.
     std::atomic<bool> taken{false};
     // Receiver: the last part stored; when anything of this transfer was
-    // last heard (a part stored, repeated or out of turn); when it started.
-    nimbet::PartSummary last;
-    uint32_t heard;
+    // last heard (a part stored, repeated or out of turn).
+    nimbet::PartSummary last GUARDED_BY(mu);
+    uint32_t heard GUARDED_BY(mu);
     uint32_t started;
     // Receiver: the first part of a new transfer from the same peer that
     // keeps arriving while this one is under way (its sender restarted?).
-    uint32_t rival;                   // its nonce, or the CRC-32 of its bytes without a descriptor
-    uint32_t rival_since;
-    uint32_t rival_seen;              // sightings, 0 for none
+    uint32_t rival GUARDED_BY(mu);  // its nonce, or the CRC-32 of its bytes without a descriptor
+    uint32_t rival_since GUARDED_BY(mu);
+    uint32_t rival_seen GUARDED_BY(mu);  // sightings, 0 for none
     // Its deadline in the timers' heap (under frag_mutex): when it can next
     // change anything, at the earliest.
-    bool timer_set;
-    uint32_t timer_at;
+    bool timer_set GUARDED_BY(nimbet::frag_mutex());
+    uint32_t timer_at GUARDED_BY(nimbet::frag_mutex());
 };
 
 namespace nimbet {
@@ -134,8 +144,6 @@ namespace nimbet {
 using FragQueue = TailQueue<&n_frag::link>;
 
 inline constexpr uint32_t kFileWindow = 64 * 1024;
-
-GlobalLock &frag_mutex();
 
 // ------------------------------------------------------------------ used by the rest of the library
 
@@ -161,13 +169,13 @@ int frag_next_timer(socket_record *reader);
 
 // A transfer was active (a part sent or stored): its deadline is weighed
 // again. Called with the transfer's lock.
-void frag_timer_moved(n_frag *f);
+void frag_timer_moved(n_frag *f) REQUIRES(f->mu);
 // The socket's retry settings changed: the deadlines of its transfers are
 // weighed again. Takes the transfers' locks: called with none held.
 void frag_socket_settings_changed(socket_record *rec);
 // An ended transfer is let go kReclaimMs after its end unless deleted
 // before. Called with the transfer's lock.
-void frag_reclaim_later(n_frag *f);
+void frag_reclaim_later(n_frag *f) REQUIRES(f->mu);
 // Milliseconds until the earliest deadline of any transfer, -1 for none.
 int next_deadline();
 
@@ -204,24 +212,47 @@ inline bool frag_held(const n_frag *f)
     return f->holder.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
+// Checks that the calling thread holds the transfer's lock, and tells the
+// compiler's lock analysis so where it cannot see the lock taken (a lock
+// held by the caller of a callback, one taken on some paths only).
+inline void frag_assert_held(const n_frag *f) ASSERT_CAPABILITY(f->mu)
+{
+    N_ASSERT(frag_held(f), "frag_held(f)");
+}
+
+// The same for a transfer that may be absent (null): code that works on
+// "the peer's transfer, if any" holds its lock whenever there is one.
+inline void frag_assert_held_if_any(const n_frag *f) ASSERT_CAPABILITY(f->mu)
+{
+    N_ASSERT(f == nullptr || frag_held(f), "f == nullptr || frag_held(f)");
+}
+
 // The lock of one transfer, holding trace events back while it is held.
 // `live` is false when the record left the registry before the lock was
 // taken: it is then only to be let go. A record leaves the registry only
 // under its lock, so `live` stays true while the lock is held.
-class FragLock {
+class SCOPED_CAPABILITY FragLock {
 public:
-    explicit FragLock(n_frag *f) : lock_(f->mu), f_(f), live(f->registered.load(std::memory_order_acquire))
+    explicit FragLock(n_frag *f) ACQUIRE(f->mu) : f_(f), live(lock_and_check(f)) {}
+    // Takes over the lock of a record that frag_new handed over locked.
+    FragLock(n_frag *f, std::adopt_lock_t) ACQUIRE(f->mu) : f_(f), live(true) { frag_assert_held(f); }
+    ~FragLock() RELEASE()
     {
-        f->holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        f_->holder.store(std::thread::id(), std::memory_order_relaxed);
+        f_->mu.unlock();
     }
-    FragLock(n_frag *f, std::adopt_lock_t) : lock_(f->mu, std::adopt_lock), f_(f), live(true) {}
-    ~FragLock() { f_->holder.store(std::thread::id(), std::memory_order_relaxed); }
     FragLock(const FragLock &) = delete;
     FragLock &operator=(const FragLock &) = delete;
 
 private:
+    static bool lock_and_check(n_frag *f) ACQUIRE(f->mu)
+    {
+        f->mu.lock();
+        f->holder.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        return f->registered.load(std::memory_order_acquire);
+    }
+
     TraceHold hold_;
-    std::unique_lock<std::mutex> lock_;
     n_frag *f_;
 
 public:
@@ -232,17 +263,17 @@ public:
 // yet, so nobody else can wait for it); empty with 12. The caller adopts
 // the lock (FragLock with std::adopt_lock) or lets go of it (frag_unlock).
 FragRef frag_new(socket_record *rec, const unsigned char *id, const unsigned char *type, bool receiving);
-void frag_unlock(n_frag *f);
+void frag_unlock(n_frag *f) RELEASE(f->mu);
 // Registers a new record, which the caller holds locked (the registry takes
 // a reference), in place of `replacing` or of nothing. `replacing` leaves
 // the registry under its lock, which this takes (the caller must not hold
 // it); when it has left already, nothing is replaced. False when another
 // record holds the peer's name meanwhile: the caller decides again. Throws
 // std::bad_alloc with nothing changed when the index cannot grow.
-bool frag_publish(n_frag *f, bool front, n_frag *replacing);
+bool frag_publish(n_frag *f, bool front, n_frag *replacing) REQUIRES(f->mu) EXCLUDES(replacing->mu);
 // Takes a record out of the registry (the registry's reference goes; the
 // record lives on while others hold one). Called with the record's lock.
-void frag_unregister(n_frag *f);
+void frag_unregister(n_frag *f) REQUIRES(f->mu);
 
 // Whether the registry's list and its index hold the same records, each
 // marked registered (for tests).
@@ -275,17 +306,17 @@ inline bool frag_receiving(const n_frag *f)
 
 // Releases the data, closes a file (a receiver's unfinished file is
 // removed), marks the transfer aborted, counts and reports it.
-void frag_abort(n_frag *f, const char *reason);
+void frag_abort(n_frag *f, const char *reason) REQUIRES(f->mu);
 // Marks the transfer finished, counts and reports it.
-void frag_finish(n_frag *f);
+void frag_finish(n_frag *f) REQUIRES(f->mu);
 
 // Frees the data and the chunks, closes a file.
-void frag_release_data(n_frag *f);
+void frag_release_data(n_frag *f) REQUIRES(f->mu);
 
 // A transfer registered while its socket was being closed (the close's
 // sweep may have missed it): aborted and let go of the socket, true then.
 // Called after registering, with the record's lock.
-bool frag_socket_gone(n_frag *f);
+bool frag_socket_gone(n_frag *f) REQUIRES(f->mu);
 
 // Transfers from a peer that ended here (finished or aborted), remembered
 // so that late copies of their parts start nothing and the last part stored
@@ -298,7 +329,7 @@ bool frag_socket_gone(n_frag *f);
 inline constexpr std::size_t kEndedTransfers = 32768;
 inline constexpr uint32_t kEndedMemoryMs = 2u * 60u * 1000u;
 bool ended_reserve(const unsigned char *peer, bool described, uint32_t nonce);
-void ended_remember(const n_frag *f);
+void ended_remember(const n_frag *f) REQUIRES(f->mu);
 // The last part stored of an ended (or running) transfer with this nonce,
 // empty when it stored none; false when none is remembered.
 bool ended_by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out);
@@ -311,7 +342,7 @@ void ended_clear();
 
 // The sending side (frag_send.cpp): sends the part in flight again, counting
 // a retry.
-int sender_resend(n_frag *f);
+int sender_resend(n_frag *f) REQUIRES(f->mu);
 
 // The nonce of a new transfer: a receiver of this library tells a new
 // transfer from an old one by it, also when the sender restarted. Any
@@ -329,13 +360,13 @@ void nonces_after_fork();
 // (removed, or renamed to the target when it keeps what was received).
 // sink_load reads a finished file into frag_data on demand; arrangements for
 // a closing socket are dropped; write_data_file is n_frag_get_data_file.
-bool sink_take(n_frag *f, uint64_t serial);
-bool sink_write(n_frag *f, const unsigned char *data, uint8_t len);
-bool sink_complete(n_frag *f);
-void sink_discard(n_frag *f);
-void sink_load(n_frag *f);
+bool sink_take(n_frag *f, uint64_t serial) REQUIRES(f->mu);
+bool sink_write(n_frag *f, const unsigned char *data, uint8_t len) REQUIRES(f->mu);
+bool sink_complete(n_frag *f) REQUIRES(f->mu);
+void sink_discard(n_frag *f) REQUIRES(f->mu);
+void sink_load(n_frag *f) REQUIRES(f->mu);
 void sinks_socket_closed(uint64_t serial);
-int write_data_file(n_frag *f, const char *path);
+int write_data_file(n_frag *f, const char *path) REQUIRES(f->mu);
 
 // Serialises a packet into a frame and reads it back as a view; false when
 // the packet does not make a frame of at most kMaxFrame bytes.

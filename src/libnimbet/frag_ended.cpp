@@ -33,8 +33,8 @@ struct NonceKeyHash {
 // forgetting old ones. A described transfer is remembered by its nonce; of
 // a plain one only the newest of each peer counts (its parts are told
 // apart only within the sender's window).
-WindowTable<NonceKey, Ended, NonceKeyHash> g_described(kEndedTransfers);
-WindowTable<NodeKey, Ended, NodeKeyHash> g_plain(kEndedTransfers);
+WindowTable<NonceKey, Ended, NonceKeyHash> g_described GUARDED_BY(frag_mutex())(kEndedTransfers);
+WindowTable<NodeKey, Ended, NodeKeyHash> g_plain GUARDED_BY(frag_mutex())(kEndedTransfers);
 
 // A transfer under way keeps its entry however long it runs.
 constexpr uint32_t kLiveMs = 24u * 3600u * 1000u;
@@ -46,7 +46,7 @@ namespace nimbet {
 bool ended_reserve(const unsigned char *peer, bool described, uint32_t nonce)
 {
     const uint32_t now = n_util_getmstime();
-    std::lock_guard lock(frag_mutex());
+    const ScopedLock lock(frag_mutex());
     bool made = false;
     Ended *e = described ? g_described.find_or_make({NodeKey::of(peer), nonce}, now, made)
                          : g_plain.find_or_make(NodeKey::of(peer), now, made);
@@ -64,7 +64,7 @@ void ended_remember(const n_frag *f)
 {
     const uint32_t now = n_util_getmstime();
     const uint32_t keep = f->described || f->channel == nullptr ? kEndedMemoryMs : resend_window_ms(f->channel);
-    std::lock_guard lock(frag_mutex());
+    const ScopedLock lock(frag_mutex());
     bool made = false;
     Ended *e = nullptr;
     try {
@@ -85,7 +85,7 @@ void ended_remember(const n_frag *f)
 
 bool ended_by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out)
 {
-    std::lock_guard lock(frag_mutex());
+    const ScopedLock lock(frag_mutex());
     const Ended *e = g_described.find({NodeKey::of(peer), nonce}, n_util_getmstime());
     if (e == nullptr)
         return false;
@@ -95,7 +95,7 @@ bool ended_by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out)
 
 bool ended_plain(const unsigned char *peer, PartSummary &out)
 {
-    std::lock_guard lock(frag_mutex());
+    const ScopedLock lock(frag_mutex());
     const Ended *e = g_plain.find(NodeKey::of(peer), n_util_getmstime());
     if (e == nullptr || !e->stored)
         return false;
@@ -105,13 +105,13 @@ bool ended_plain(const unsigned char *peer, PartSummary &out)
 
 std::size_t ended_size()
 {
-    std::lock_guard lock(frag_mutex());
+    const ScopedLock lock(frag_mutex());
     return g_described.size() + g_plain.size();
 }
 
 void ended_clear()
 {
-    std::lock_guard lock(frag_mutex());
+    const ScopedLock lock(frag_mutex());
     g_described.clear();
     g_plain.clear();
 }

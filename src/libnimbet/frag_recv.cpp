@@ -99,13 +99,16 @@ bool conflicts(const PartSummary &p, const Fragment &frag, const TupleAt &part, 
 
 // A transfer under way that nothing has been heard of for longer than its
 // sender could still be retrying one part: the sender is gone.
-bool stalled(const n_frag *f, const Fragment &frag, const Pace &pace) { return frag.now - f->heard > pace.window; }
+bool stalled(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
+{
+    return frag.now - f->heard > pace.window;
+}
 
 // The first part of a new transfer keeps arriving while the transfer under
 // way is silent: three sightings over two timeouts, none of the old one
 // after the first. A sender that restarted retries its first part like
 // that; a late or forged copy does not, and a live transfer is not silent.
-bool rival_prevails(const n_frag *f, uint32_t rival, const Fragment &frag, const Pace &pace)
+bool rival_prevails(const n_frag *f, uint32_t rival, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
 {
     const bool known = f->rival_seen > 0 && f->rival == rival;
     const uint32_t seen = known ? f->rival_seen + 1 : 1;
@@ -115,7 +118,7 @@ bool rival_prevails(const n_frag *f, uint32_t rival, const Fragment &frag, const
 }
 
 // A first part from a peer whose transfer `f` (if any) is not this one.
-Decision decide_newcomer(const n_frag *f, const Fragment &frag, const Pace &pace)
+Decision decide_newcomer(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
 {
     if (f == nullptr || frag_state(f) == FRAG_ABORTED || (frag_state(f) == FRAG_FINISHED && f->taken))
         return {Verdict::Start};
@@ -134,7 +137,7 @@ Decision decide_newcomer(const n_frag *f, const Fragment &frag, const Pace &pace
 }
 
 // A part with a descriptor: its nonce says which transfer it belongs to.
-Decision decide_described(const n_frag *f, const Fragment &frag, const Pace &pace)
+Decision decide_described(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
 {
     const unsigned char *peer = frag.view.srcid();
     if (f != nullptr && f->described && frag.d.nonce == f->nonce) {
@@ -158,7 +161,7 @@ Decision decide_described(const n_frag *f, const Fragment &frag, const Pace &pac
 
 // A part without a descriptor, from a node that counts parts by the
 // sequence byte alone (modulo 256).
-Decision decide_plain(const n_frag *f, const Fragment &frag, const Pace &pace)
+Decision decide_plain(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
 {
     if (f != nullptr && !f->described) {
         const TupleAt part = find_tuple(frag.view, f->data_type);
@@ -209,7 +212,7 @@ int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &
 // the transfer was aborted instead: the last part stored is then the one
 // before, the last one acknowledged, and a resend of this one is never
 // taken for a repeat (which would report a failed transfer finished).
-bool complete(n_frag *f, const Descriptor &d, const PartSummary &last)
+bool complete(n_frag *f, const Descriptor &d, const PartSummary &last) REQUIRES(f->mu)
 {
     if (f->described && f->done_len != f->expected_total) {
         frag_abort(f, "length differs from the announced one");
@@ -240,7 +243,7 @@ bool complete(n_frag *f, const Descriptor &d, const PartSummary &last)
 
 // Why a part cannot be stored in f without breaking what the transfer
 // announced or the receiver allows; null when it can.
-const char *overflow(const n_frag *f, unsigned kind, uint64_t done)
+const char *overflow(const n_frag *f, unsigned kind, uint64_t done) REQUIRES(f->mu)
 {
     if (done > f->max_bytes)
         return "larger than the receiver's limit";
@@ -251,7 +254,7 @@ const char *overflow(const n_frag *f, unsigned kind, uint64_t done)
 
 // Stores the part a fragment carries in receiving transfer f, and
 // acknowledges it. 0, or -1 with the error number (nothing acknowledged).
-int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
+int take_part(n_frag *f, const FrameView &view, const Descriptor &d) REQUIRES(f->mu)
 {
     if (!frag_receiving(f))
         return fail(kInval);
@@ -373,12 +376,12 @@ struct KnockKeyHash {
     std::size_t operator()(const KnockKey &k) const { return NodeKeyHash{}(k.peer) * 131u ^ k.rival; }
 };
 
-RecentTable<KnockKey, Knock, KnockKeyHash> g_knocks(4096, 10u * 1000u);
+RecentTable<KnockKey, Knock, KnockKeyHash> g_knocks GUARDED_BY(frag_mutex())(4096, 10u * 1000u);
 
 Knock knock(const Fragment &frag, const Pace &pace)
 {
     const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(frag.view.first);
-    std::lock_guard lock(frag_mutex());
+    const ScopedLock lock(frag_mutex());
     Knock &k = g_knocks.touch({NodeKey::of(frag.view.srcid()), rival}, frag.now);
     if (k.times == 0 || frag.now - k.since > pace.window) {
         k.since = frag.now;
@@ -420,7 +423,7 @@ bool wanted(socket_record *arrival, const FrameView &view)
 {
     int filter = 0;
     {
-        std::lock_guard lock(arrival->mu);
+        const ScopedLock lock(arrival->mu);
         filter = arrival->transfer_filter;
     }
     if (filter <= 0)
@@ -448,6 +451,7 @@ FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &vi
     FragRef f = frag_new(reply, view.srcid(), view.first.type, true);
     if (!f)
         return f;
+    frag_assert_held(f.get());
     f->arrival = arrival;
     f->max_bytes = max_bytes;
     f->described = d.has(kDescFirst);
@@ -487,7 +491,7 @@ Started start(socket_record *arrival, socket_record *reply, const Fragment &frag
     int max_transfers = 0;
     uint32_t max_bytes = 0;
     {
-        std::lock_guard lock(arrival->mu);
+        const ScopedLock lock(arrival->mu);
         max_transfers = arrival->max_transfers;
         max_bytes = arrival->max_bytes;
     }
@@ -522,6 +526,7 @@ Started start(socket_record *arrival, socket_record *reply, const Fragment &frag
 // Acts on what was decided about a fragment of transfer f (null: none),
 // under f's lock; true when it was acknowledged.
 bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record *reply, const Fragment &frag)
+    REQUIRES(f->mu)
 {
     const FrameView &view = frag.view;
     const bool of_f = f != nullptr && f->described == frag.d.present && (!f->described || f->nonce == frag.d.nonce);
@@ -586,6 +591,7 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
                 if (!lock->live)
                     continue;
             }
+            frag_assert_held_if_any(f.get());
             if (f && !frag_receiving(f.get())) {
                 ignore(arrival, view, "a transfer to that node is registered");
                 return false;
@@ -630,6 +636,7 @@ try {
         if (lock.live && frag_state(old.get()) != FRAG_ABORTED)
             return fail(kAccess);
         n_frag *new_frag = old.get();
+        frag_assert_held(new_frag);
         N_ASSERT(!new_frag->frag_data && ChunkQueue::empty(new_frag->frag_obstack),
                  "!new_frag->frag_data && TAILQ_EMPTY(&new_frag->frag_obstack)");
         gone = !lock.live;
@@ -638,7 +645,7 @@ try {
         old.reset();  // deleted meanwhile: nothing to replace
     uint32_t max_bytes = 0;
     {
-        std::lock_guard slock(rec->mu);
+        const ScopedLock slock(rec->mu);
         max_bytes = rec->max_bytes;
     }
     bool raced = false;
@@ -661,6 +668,7 @@ try {
     if (pkt == nullptr || !frag_view_of_packet(pkt, buf, view))
         return fail(kInval);
     return with_frag(id, [&](n_frag *f) {
+        frag_assert_held(f);
         const int stored = take_part(f, view, read_descriptor(view));
         if (stored == 0)
             pkt->flags |= PACKET_ACK_SENT;
@@ -675,6 +683,7 @@ try {
     if (path == nullptr)
         return fail(kInval);
     return with_frag(id, [path](n_frag *f) {
+        frag_assert_held(f);
         const int written = write_data_file(f, path);
         if (written >= 0 && frag_receiving(f) && frag_state(f) == FRAG_FINISHED)
             f->taken.store(true);

@@ -20,7 +20,7 @@ namespace {
 // "CAC" control byte of the part that starts at done_len (the kind shifted
 // past the reply bit): kind 1 (control byte 2) while more than one part's
 // worth remains, else kind 2 (control byte 4, the last part).
-unsigned char part_control(const n_frag *f)
+unsigned char part_control(const n_frag *f) REQUIRES(f->mu)
 {
     const unsigned kind = (f->total_len - f->done_len > FRAG_PART_SIZE) ? kKindFragment : kKindLastFragment;
     return static_cast<unsigned char>(kind << 1);
@@ -28,7 +28,7 @@ unsigned char part_control(const n_frag *f)
 
 // A part is in flight from its first transmission to its acknowledgement;
 // the whole of an empty transfer is its one empty part.
-bool in_flight(const n_frag *f) { return f->part_len != 0 || f->total_len == 0; }
+bool in_flight(const n_frag *f) REQUIRES(f->mu) { return f->part_len != 0 || f->total_len == 0; }
 
 // Where the process is in its sequence of nonces: the position in the low
 // 32 bits, and above them the process it was seeded for (0 before the first
@@ -40,7 +40,7 @@ constexpr uint32_t kNonceStep = 0x9E3779B9u;
 
 // Reads the file being sent ahead from offset `at`: as much of a window as
 // the file still has, at least `need` bytes. Null, or why that failed.
-const char *read_ahead(n_frag *f, uint32_t at, uint32_t need)
+const char *read_ahead(n_frag *f, uint32_t at, uint32_t need) REQUIRES(f->mu)
 {
     if (f->window == nullptr && (f->window = static_cast<unsigned char *>(std::malloc(kFileWindow))) == nullptr)
         return "out of memory";
@@ -63,7 +63,7 @@ const char *read_ahead(n_frag *f, uint32_t at, uint32_t need)
 
 // Takes the next part's bytes into f->part: from the copy of the data, or
 // from the file being sent. A file that cannot be read aborts the transfer.
-bool load_part(n_frag *f)
+bool load_part(n_frag *f) REQUIRES(f->mu)
 {
     const uint32_t left = f->total_len - f->done_len;
     f->part_len = static_cast<uint8_t>(left < FRAG_PART_SIZE ? left : FRAG_PART_SIZE);
@@ -90,7 +90,7 @@ bool load_part(n_frag *f)
 // tuple area exactly. Every part of a transfer with a descriptor carries it
 // behind the "CAC": the part index always, the length on the first part, the
 // CRC-32 on the last.
-int send_part(n_frag *f, bool again)
+int send_part(n_frag *f, bool again) REQUIRES(f->mu)
 {
     if (f->channel == nullptr)
         return fail(kBadF);
@@ -112,7 +112,7 @@ int send_part(n_frag *f, bool again)
 }
 
 // Starts a new part: its bytes, a fresh retry budget, and its transmission.
-int start_part(n_frag *f)
+int start_part(n_frag *f) REQUIRES(f->mu)
 {
     if (!load_part(f))
         return fail(kProto);
@@ -128,7 +128,7 @@ int start_part(n_frag *f)
 
 // An acknowledgement of the part in flight: a round-trip sample when the
 // part went out once (Karn's rule), kept for the next transfers to the peer.
-void measure(n_frag *f)
+void measure(n_frag *f) REQUIRES(f->mu)
 {
     // The peer answers again: the next part waits the estimate, not the
     // doubled one of a part that had to be resent.
@@ -140,7 +140,7 @@ void measure(n_frag *f)
 }
 
 // The part in flight was acknowledged: count it, and finish or go on.
-void advance(n_frag *f)
+void advance(n_frag *f) REQUIRES(f->mu)
 {
     f->done_len += f->part_len;
     f->part_len = 0;
@@ -184,7 +184,7 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
     }
     f->total_len = len;
     {
-        std::lock_guard slock(rec->mu);
+        const ScopedLock slock(rec->mu);
         f->described = rec->transfer_check;
         f->adaptive = rec->adaptive_retry;
     }
@@ -270,6 +270,7 @@ void frag_on_ack(socket_record *rec, const FrameView &view)
     std::optional<FragLock> lock;
     if (f)
         lock.emplace(f.get());
+    frag_assert_held_if_any(f.get());
     // Acknowledgements advance only our own transfers under way, and only for
     // the part in flight. The acknowledgement of the part before arrives
     // again when a duplicate of it, or of our part, went round: sending the
@@ -321,6 +322,7 @@ try {
 int n_frag_next_part(const unsigned char *id)
 try {
     return with_frag(id, [](n_frag *f) {
+        frag_assert_held(f);
         if (frag_receiving(f))
             return fail(kProto);  // a receiving fragmentation sends no parts
         if (frag_state(f) == FRAG_ABORTED)
@@ -336,6 +338,7 @@ try {
 int n_frag_acked(const unsigned char *id)
 try {
     return with_frag(id, [](n_frag *f) {
+        frag_assert_held(f);
         // Only a transfer under way advances: an acknowledgement can neither
         // revive an aborted transfer nor touch a receiving one.
         if (frag_receiving(f) || frag_state(f) != FRAG_ACTIVE)

@@ -32,7 +32,7 @@ struct Sink {
     std::string part_path;  // the temporary file this library created
     int file;               // open on part_path
 };
-std::vector<Sink> g_sinks;
+std::vector<Sink> g_sinks GUARDED_BY(frag_mutex());
 
 // The most names tried beside a target (path.part, path.part.1, ...).
 constexpr int kPartNames = 100;
@@ -103,7 +103,7 @@ void remove_part_file(int fd, const std::string &name)
 // with frag_mutex held; nothing is allocated); its file is dropped after the
 // lock is let go.
 template <class Pick>
-std::optional<Sink> take_sink(Pick which)
+std::optional<Sink> take_sink(Pick which) REQUIRES(frag_mutex())
 {
     const auto it = std::find_if(g_sinks.begin(), g_sinks.end(), which);
     if (it == g_sinks.end())
@@ -137,7 +137,7 @@ bool write_all(int fd, const unsigned char *data, std::size_t len, off_t at)
 
 // Writes the parts gathered in the window to the file; false when the file
 // cannot take them.
-bool flush_window(n_frag *f)
+bool flush_window(n_frag *f) REQUIRES(f->mu)
 {
     if (f->window_len == 0)
         return true;
@@ -168,7 +168,7 @@ namespace nimbet {
 
 bool sink_take(n_frag *f, uint64_t serial)
 {
-    std::lock_guard lock(frag_mutex());
+    const ScopedLock lock(frag_mutex());
     for (auto it = g_sinks.begin(); it != g_sinks.end(); ++it) {
         if (it->serial != serial || (!it->any && !same_id(it->peer, f->id)))
             continue;
@@ -258,7 +258,7 @@ void sinks_socket_closed(uint64_t serial)
     for (;;) {
         std::optional<Sink> dropped;
         {
-            std::lock_guard lock(frag_mutex());
+            const ScopedLock lock(frag_mutex());
             dropped = take_sink([serial](const Sink &s) { return s.serial == serial; });
         }
         if (!dropped)
@@ -309,7 +309,7 @@ try {
     try {
         // A close sets `closed` before it drops its socket's arrangements
         // under this lock: either it finds this one, or this sees it closing.
-        std::lock_guard lock(frag_mutex());
+        const ScopedLock lock(frag_mutex());
         closing = rec->closed.load(std::memory_order_seq_cst);
         if (!closing) {
             replaced = take_sink([&s](const Sink &o) {

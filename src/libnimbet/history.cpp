@@ -81,8 +81,8 @@ struct Bytes {
 };
 
 GlobalLock g_mu(kRankHistory);
-WindowTable<SessionKey, Counters, SessionKeyHash> g_sessions(kIdSessions);
-WindowTable<PairKey, Bytes, PairKeyHash> g_pairs(kPlainPairs);
+WindowTable<SessionKey, Counters, SessionKeyHash> g_sessions GUARDED_BY(g_mu)(kIdSessions);
+WindowTable<PairKey, Bytes, PairKeyHash> g_pairs GUARDED_BY(g_mu)(kPlainPairs);
 
 PairKey pair_of(const unsigned char self[8], const unsigned char peer[8])
 {
@@ -97,7 +97,7 @@ Seen history_check_id(const unsigned char self[8], const unsigned char peer[8], 
                       uint32_t window_ms, uint32_t now)
 {
     const SessionKey key{pair_of(self, peer), id.session};
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     bool made = false;
     Counters *c = g_sessions.find_or_make(key, now, made);
     if (c == nullptr)
@@ -121,7 +121,7 @@ Seen history_check_plain(const unsigned char self[8], const unsigned char peer[8
                          uint32_t now)
 {
     const PairKey key = pair_of(self, peer);
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     if (lastacks() < 1) {
         g_pairs.clear();
         return Seen::New;
@@ -164,7 +164,7 @@ Seen history_check_plain(const unsigned char self[8], const unsigned char peer[8
 
 std::size_t ack_history_size()
 {
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     std::size_t n = g_sessions.size();
     g_pairs.each([&n](const PairKey &, const Bytes &b) { n += b.heard.size(); });
     return n;
@@ -172,7 +172,7 @@ std::size_t ack_history_size()
 
 void ack_history_clear()
 {
-    std::lock_guard lock(g_mu);
+    const ScopedLock lock(g_mu);
     g_sessions.clear();
     g_pairs.clear();
 }

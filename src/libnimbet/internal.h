@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "nimbet/nimbet.h"
+#include "thread_safety.h"
 
 namespace nimbet {
 
@@ -122,25 +123,25 @@ uint64_t system_random();
 // fork(), and let go of them on both sides. Registers itself on first use,
 // so that loading the library runs nothing. No two of them are ever held
 // at once by the library; the ranks only fix the handlers' order.
-class GlobalLock {
+class CAPABILITY("mutex") GlobalLock {
 public:
     explicit constexpr GlobalLock(int rank) : rank_(rank) {}
     GlobalLock(const GlobalLock &) = delete;
     GlobalLock &operator=(const GlobalLock &) = delete;
 
-    void lock()
+    void lock() ACQUIRE()
     {
         if (!known_.load(std::memory_order_acquire))
             return enrol_and_lock();
         m_.lock();
     }
-    void unlock() { m_.unlock(); }
+    void unlock() RELEASE() { m_.unlock(); }
 
 private:
     friend struct ForkHandlers;
-    void enrol_and_lock();
+    void enrol_and_lock() ACQUIRE();
 
-    std::mutex m_;
+    Mutex m_;
     const int rank_;
     std::atomic<bool> known_{false};
 };

@@ -142,7 +142,7 @@ void own_frame_program(Program &p, const unsigned char id[kIdLen])
 // leave the filter of the older one attached, nor race on own_filter.
 void update_own_frame_filter(socket_record *rec)
 {
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     const bool want = (rec->options & SOCKET_RECV_ALL) == 0 && !rec->kernel_drops;
     if (!want) {
         const int unused = 0;  // the option takes no value, but the system wants an int's room

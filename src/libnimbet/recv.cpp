@@ -101,7 +101,7 @@ ssize_t read_now(socket_record *rec, std::span<unsigned char> buf, Delivered &ou
     sockaddr_in to{};
     to.sin_family = AF_INET;
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         to.sin_port = rec->port;
     }
     for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
@@ -264,7 +264,7 @@ Outcome take_request(socket_record *rec, socket_record *ack, Delivered &d, const
     const uint32_t options = option_bits(rec);
     bool ids = false;
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         ids = rec->request_ids;
     }
     RequestId id;
@@ -302,7 +302,7 @@ Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d, int f
     unsigned char self[kIdLen];
     const uint32_t options = option_bits(rec);
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         std::memcpy(self, rec->id, kIdLen);
     }
     const Classified c = classify_frame(v, self);
@@ -343,7 +343,7 @@ Outcome handle_frame(socket_record *rec, socket_record *ack, Delivered &d, int f
 void keep(socket_record *rec, const Delivered &d)
 {
     HeldFrame f{{d.buf, d.buf + d.view.len}, d.from, d.fromlen, d.acked};
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     if (rec->held.size() >= kHeldFrames) {
         rec->held.pop_front();
         count(rec->stats.held_dropped);
@@ -356,7 +356,7 @@ n_pkt *take_held(socket_record *rec)
 {
     HeldFrame f;
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         if (rec->held.empty())
             return nullptr;
         f = std::move(rec->held.front());

@@ -20,7 +20,7 @@ namespace {
 constexpr std::size_t kInlineFrame = 320;
 
 // Copies the destination list into `out`; rec->mu is held.
-void take_destinations_locked(const socket_record *rec, Outgoing &out)
+void take_destinations_locked(const socket_record *rec, Outgoing &out) REQUIRES(rec->mu)
 {
     out.count = rec->num_interfaces;
     std::memcpy(out.to, rec->send_to, sizeof out.to);
@@ -33,7 +33,7 @@ void take_destinations_locked(const socket_record *rec, Outgoing &out)
 Outgoing complete_header(socket_record *rec, n_pkt *packet)
 {
     Outgoing out;
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     if ((packet->flags & PACKET_FORMAT_SET) == 0)
         packet->format = 2;
     if ((packet->flags & PACKET_LOCATION_SET) == 0)
@@ -55,7 +55,7 @@ namespace nimbet {
 Outgoing prepare(socket_record *rec)
 {
     Outgoing out;
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     std::memcpy(out.stamp.loc, rec->loc, kLocLen);
     std::memcpy(out.stamp.id, rec->id, kIdLen);
     rec->last_seq = static_cast<uint8_t>(rec->last_seq + 1);
@@ -149,7 +149,7 @@ try {
     return on_socket(fd, kInval, [&](socket_record *rec) {
         Outgoing out;
         {
-            std::lock_guard lock(rec->mu);
+            const ScopedLock lock(rec->mu);
             take_destinations_locked(rec, out);
         }
         return transmit(rec, out, {data, static_cast<std::size_t>(length)}, N_TRACE_SENT);

@@ -30,9 +30,10 @@ namespace {
 // ever shared a descriptor the newer one would win. g_registry_mu guards the
 // list and nothing else; it is never held while another lock is taken.
 GlobalLock g_registry_mu(kRankSockets);
-TqHead<socket_record> g_registry = {nullptr, &g_registry.tqh_first};
-uint64_t g_next_serial = 1;
-uint64_t g_forks = 0;  // fork() calls so far (the fork handlers count them, with the registry held)
+TqHead<socket_record> g_registry GUARDED_BY(g_registry_mu) = {nullptr, &g_registry.tqh_first};
+uint64_t g_next_serial GUARDED_BY(g_registry_mu) = 1;
+// fork() calls so far (the fork handlers count them, with the registry held)
+uint64_t g_forks GUARDED_BY(g_registry_mu) = 0;
 
 std::atomic<int> g_net_users{0};
 std::atomic<int> g_lastacks{5};
@@ -52,14 +53,15 @@ int set_broadcast_destination(socket_record *rec)
     uint32_t bcasts[5];
     if (n_util_get_local_interfaces(addrs, bcasts, sizeof addrs) < 1)
         return fail(kInval);
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&bcasts[0]), 0);
     rec->options |= SOCKET_BROADCAST;
     return 0;
 }
 
 // Frees a record that nobody references any more; the system close result.
-int destroy(socket_record *rec)
+// (Nobody else can reach it, so its lock is not taken.)
+int destroy(socket_record *rec) NO_THREAD_SAFETY_ANALYSIS
 {
     const int result = ::close(rec->fd);
     if (rec->wake_fd >= 0)
@@ -89,7 +91,7 @@ void socket_destroy(socket_record *rec) { destroy(rec); }
 
 SocketRef socket_acquire(int fd)
 {
-    std::lock_guard lock(g_registry_mu);
+    const ScopedLock lock(g_registry_mu);
     for (socket_record *rec : SocketQueue::each(g_registry))
         if (rec->fd == fd) {
             rec->refs.fetch_add(1, std::memory_order_relaxed);
@@ -98,7 +100,8 @@ SocketRef socket_acquire(int fd)
     return SocketRef();
 }
 
-void sockets_before_fork()
+// (The fork handlers hold the registry: the analysis cannot see it taken.)
+void sockets_before_fork() NO_THREAD_SAFETY_ANALYSIS
 {
     ++g_forks;
     const bool claims = claims_prepare();
@@ -106,14 +109,14 @@ void sockets_before_fork()
         rec->fork_claimed = claims && claim_for_fork(rec);
 }
 
-void sockets_after_fork(bool child)
+void sockets_after_fork(bool child) NO_THREAD_SAFETY_ANALYSIS
 {
     claims_after_fork(child);
     for (socket_record *rec : SocketQueue::each(g_registry)) {
         if (child) {
             // Threads the child does not have may have held the record's
             // lock, read it, or waited on it for an acknowledgement.
-            new (&rec->mu) std::mutex();
+            new (&rec->mu) Mutex();
             rec->acked = engine::AckedSends();  // the sends of the parent's threads
             rec->readers.store(0, std::memory_order_relaxed);
             // The parent goes on drawing request identifiers from its
@@ -161,7 +164,7 @@ bool ensure_bound(socket_record *rec)
         return true;
     int cause = 0;
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         if (rec->options & SOCKET_BOUND)
             return true;
         if (bind_socket(rec) == 0) {
@@ -205,7 +208,7 @@ int set_destination_slot(socket_record *rec, const unsigned char *address, int i
 
 void set_option_bits(socket_record *rec, uint32_t bits, bool on)
 {
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     if (on)
         rec->options |= bits;
     else
@@ -216,26 +219,26 @@ uint32_t option_bits(socket_record *rec) { return rec->options.load(std::memory_
 
 int socket_retry(socket_record *rec)
 {
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     return rec->retry;
 }
 
 uint32_t socket_timeout_ms(socket_record *rec)
 {
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     return timeout_ms(rec->timeout);
 }
 
 RttEstimator known_round_trip(socket_record *rec, const unsigned char *peer)
 {
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     const RttEstimator *known = rec->round_trips.find(NodeKey::of(peer), n_util_getmstime());
     return known != nullptr ? *known : RttEstimator{};
 }
 
 void remember_round_trip(socket_record *rec, const unsigned char *peer, const RttEstimator &rtt)
 {
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     RttEstimator &kept = rec->round_trips.touch(NodeKey::of(peer), n_util_getmstime());
     kept = rtt;
     kept.backoff = 0;
@@ -248,7 +251,7 @@ uint32_t resend_window_ms(socket_record *rec)
     int retry = 0;
     uint32_t timeout = 0;
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         retry = rec->retry;
         timeout = timeout_ms(rec->timeout);
     }
@@ -281,7 +284,7 @@ bool socket_quiet(socket_record *rec, uint32_t now)
     bool quiet = false;
     uint32_t opened = 0;
     {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         quiet = rec->quiet_start;
         opened = rec->opened_at;
     }
@@ -338,6 +341,7 @@ socket_record *new_socket_record(int s, uint16_t port, uint32_t local, const uin
     auto *rec = new (std::nothrow) socket_record{};
     if (rec == nullptr)
         return nullptr;
+    const ScopedLock lock(rec->mu);  // nobody knows it yet; every field is written under it all the same
     rec->fd = s;
     struct stat st {};
     if (::fstat(s, &st) == 0)
@@ -386,7 +390,7 @@ try {
         return fail(kNoMem);
     }
     update_own_frame_filter(rec);
-    std::lock_guard lock(g_registry_mu);
+    const ScopedLock lock(g_registry_mu);
     rec->serial = g_next_serial++;
     SocketQueue::insert_head(g_registry, rec);
     return s;
@@ -398,7 +402,7 @@ int n_socket_close(int fd)
 try {
     socket_record *rec = nullptr;
     {
-        std::lock_guard lock(g_registry_mu);
+        const ScopedLock lock(g_registry_mu);
         for (socket_record *r : SocketQueue::each(g_registry))
             if (r->fd == fd) {
                 rec = r;
@@ -440,17 +444,18 @@ try {
         // seen it.
         if ((mask & SOCKET_BROADCAST) != 0 && set_broadcast_destination(rec) != 0)
             return -1;
-        std::unique_lock lock(rec->mu);
-        if ((mask & SOCKET_BLOCKING) != 0)
-            set_blocking_mode(rec, value);
         const uint32_t low = static_cast<uint32_t>(mask) & SOCKET_LOWFLAG;
-        if (value == 0)
-            rec->options &= ~low;
-        else if (value == 1)
-            rec->options |= low;
-        else
-            return fail(kInval);
-        lock.unlock();
+        {
+            const ScopedLock lock(rec->mu);
+            if ((mask & SOCKET_BLOCKING) != 0)
+                set_blocking_mode(rec, value);
+            if (value == 0)
+                rec->options &= ~low;
+            else if (value == 1)
+                rec->options |= low;
+            else
+                return fail(kInval);
+        }
         if (low & SOCKET_RECV_ALL)
             update_own_frame_filter(rec);
         return 0;
@@ -508,7 +513,7 @@ try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (max_transfers < 1 || max_bytes == 0)
             return fail(kInval);
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         rec->max_transfers = max_transfers;
         rec->max_bytes = max_bytes;
         return 0;
@@ -525,7 +530,7 @@ namespace {
 int set_switch(int fd, bool socket_record::*member, int on)
 {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         rec->*member = on != 0;
         return 0;
     });
@@ -561,7 +566,7 @@ try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (filter_id < 0)
             return fail(kInval);
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         rec->transfer_filter = filter_id;
         return 0;
     });
@@ -598,7 +603,7 @@ void update_kernel_drops(socket_record *rec)
     uint32_t now = 0;
     if (!system_drops(rec->fd, now))
         return;
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     if (!rec->kernel_drops)
         return;
     rec->stats.kernel_drops.fetch_add(now - rec->kernel_drops_seen, std::memory_order_relaxed);
@@ -663,7 +668,7 @@ try {
         uint32_t now = 0;
         system_drops(rec->fd, now);
         {
-            std::lock_guard lock(rec->mu);
+            const ScopedLock lock(rec->mu);
             rec->kernel_drops = on != 0;
             rec->kernel_drops_seen = now;
             rec->stats.kernel_drops.store(0, std::memory_order_relaxed);
@@ -681,7 +686,7 @@ try {
     if (!ref)
         return std::printf("NO SUCH SOCKET\n");
     socket_record *rec = ref.get();
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
 
     std::printf("SOCKET: #%i @%p\n", fd, static_cast<void *>(rec));
     std::printf("fd:\t\t%i\n", rec->fd);

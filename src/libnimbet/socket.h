@@ -80,21 +80,21 @@ inline constexpr uint32_t kDefaultMaxBytes = 256u << 20;
 // taking another socket's lock. The fragmentation lock may be held
 // when `mu` is taken, never the other way round.
 struct socket_record {
-    int fd;                    // system socket, key of the registry; constant while the record lives
-    uint16_t port;             // network byte order; copied into a slot when it is written
-    sockaddr_in *recv_from;    // owned; local address of the first bind, null for any address
-    int32_t num_interfaces;    // destination slots in use, 0..10
-    sockaddr_in send_to[kMaxDestinations];
-    int32_t retry;             // transmissions of an acknowledged send, 0..255
-    int32_t timeout;           // milliseconds to wait for an acknowledgement
-    unsigned char id[kIdLen];  // stamped on outgoing frames, compared with incoming "CAD"
-    unsigned char loc[kLocLen];
-    uint8_t last_seq;          // sequence number of the last automatically numbered frame
-    uint8_t ack_seq;           // counter of acknowledged sends
-    std::atomic<uint32_t> options;  // SOCKET_ bits: changed under mu, read without it
+    int fd;                                 // system socket, key of the registry; constant while the record lives
+    uint16_t port GUARDED_BY(mu);           // network byte order; copied into a slot when it is written
+    sockaddr_in *recv_from GUARDED_BY(mu);  // owned; local address of the first bind, null for any address
+    int32_t num_interfaces GUARDED_BY(mu);  // destination slots in use, 0..10
+    sockaddr_in send_to[kMaxDestinations] GUARDED_BY(mu);
+    int32_t retry GUARDED_BY(mu);             // transmissions of an acknowledged send, 0..255
+    int32_t timeout GUARDED_BY(mu);           // milliseconds to wait for an acknowledgement
+    unsigned char id[kIdLen] GUARDED_BY(mu);  // stamped on outgoing frames, compared with incoming "CAD"
+    unsigned char loc[kLocLen] GUARDED_BY(mu);
+    uint8_t last_seq GUARDED_BY(mu);  // sequence number of the last automatically numbered frame
+    uint8_t ack_seq GUARDED_BY(mu);   // counter of acknowledged sends
+    std::atomic<uint32_t> options;    // SOCKET_ bits: changed under mu, read without it
     TqLink<socket_record> link;
 
-    std::mutex mu;
+    Mutex mu;
     std::atomic<int> refs{1};
     std::atomic<bool> closed{false};
     // After a fork() the system socket may be shared with another process:
@@ -108,27 +108,35 @@ struct socket_record {
     int wake_fd = -1;
     uint64_t inode = 0;
     bool fork_claimed = false;  // claimed for both processes before the fork under way
-    uint64_t serial = 0;       // unique per open: names the socket where a descriptor number could be reused
-    int max_transfers = kDefaultMaxTransfers;
-    uint32_t max_bytes = kDefaultMaxBytes;
-    bool transfer_check = true;  // transfers sent through this socket carry a descriptor
-    bool adaptive_retry = true;  // resend after the measured round trip, not after `timeout`
-    bool request_ids = true;     // identifiers on requests to peers that take them; acknowledgements say so
-    bool quiet_start = false;    // no new request or transfer taken for one resend window after opening
-    uint32_t opened_at = 0;      // n_util_getmstime() of n_socket_open
-    int transfer_filter = 0;     // filter chain a first part must pass to start a transfer (0: none)
-    RecentTable<NodeKey, RttEstimator, NodeKeyHash> round_trips{256, 10u * 60u * 1000u};  // per peer
-    RecentTable<NodeKey, PeerRequests, NodeKeyHash> peer_requests{1024, 10u * 60u * 1000u};  // per peer
-    engine::AckedSends acked;      // acknowledged sends whose replies this socket reads
-    uint64_t next_request = 0;     // the number of the last acknowledged send started here
-    engine::EventQueue events;     // what the application has not taken yet
-    std::deque<HeldFrame> held;    // frames a blocking acknowledged send read meanwhile, for the next receive
-    std::atomic<int> readers{0};       // calls reading the system socket right now
-    std::atomic<int> read_timeout{0};  // the system socket's receive timeout in ms (0: none)
+    uint64_t serial = 0;        // unique per open: names the socket where a descriptor number could be reused
+    int max_transfers GUARDED_BY(mu) = kDefaultMaxTransfers;
+    uint32_t max_bytes GUARDED_BY(mu) = kDefaultMaxBytes;
+    bool transfer_check GUARDED_BY(mu) = true;  // transfers sent through this socket carry a descriptor
+    bool adaptive_retry GUARDED_BY(mu) = true;  // resend after the measured round trip, not after `timeout`
+    // identifiers on requests to peers that take them; acknowledgements say so
+    bool request_ids GUARDED_BY(mu) = true;
+    // no new request or transfer taken for one resend window after opening
+    bool quiet_start GUARDED_BY(mu) = false;
+    uint32_t opened_at = 0;  // n_util_getmstime() of n_socket_open
+    // filter chain a first part must pass to start a transfer (0: none)
+    int transfer_filter GUARDED_BY(mu) = 0;
+    // per peer
+    RecentTable<NodeKey, RttEstimator, NodeKeyHash> round_trips GUARDED_BY(mu){256, 10u * 60u * 1000u};
+    // per peer
+    RecentTable<NodeKey, PeerRequests, NodeKeyHash> peer_requests GUARDED_BY(mu){1024, 10u * 60u * 1000u};
+    engine::AckedSends acked GUARDED_BY(mu);   // acknowledged sends whose replies this socket reads
+    uint64_t next_request GUARDED_BY(mu) = 0;  // the number of the last acknowledged send started here
+    engine::EventQueue events GUARDED_BY(mu);  // what the application has not taken yet
+    // frames a blocking acknowledged send read meanwhile, for the next receive
+    std::deque<HeldFrame> held GUARDED_BY(mu);
+    std::atomic<int> readers{0};          // calls reading the system socket right now
+    std::atomic<int> read_timeout{0};     // the system socket's receive timeout in ms (0: none)
     std::atomic<int> reads_while_due{0};  // datagrams read while a transfer waited to be given up
-    bool own_filter = false;           // the kernel drops its own frames for other nodes (own_frames.cpp; under mu)
-    bool kernel_drops = false;         // n_socket_set_kernel_drops: the system's drop counter is read (under mu)
-    uint32_t kernel_drops_seen = 0;    // its value at the last read; it wraps at 32 bits (under mu)
+    // the kernel drops its own frames for other nodes (own_frames.cpp)
+    bool own_filter GUARDED_BY(mu) = false;
+    // n_socket_set_kernel_drops: the system's drop counter is read
+    bool kernel_drops GUARDED_BY(mu) = false;
+    uint32_t kernel_drops_seen GUARDED_BY(mu) = 0;  // its value at the last read; it wraps at 32 bits
     SocketCounters stats;
 };
 
@@ -198,7 +206,7 @@ SocketRef socket_share(socket_record *rec);
 // Binds the system socket to recv_from, or to the record's port on any
 // address. Returns the system result (0 on success). Does not touch
 // SOCKET_BOUND. Called with rec->mu held.
-int bind_socket(socket_record *rec);
+int bind_socket(socket_record *rec) REQUIRES(rec->mu);
 
 // Binds the socket on its first receive and sets SOCKET_BOUND; false when the
 // system refuses the bind, with errno the bind's.
@@ -207,18 +215,18 @@ bool ensure_bound(socket_record *rec);
 // Blocking (on != 0) or non-blocking system socket, SOCKET_BLOCKING to
 // match. Returns the previous state of SOCKET_BLOCKING (1 or 0), or -1 with
 // 22 for a null record. Called with rec->mu held.
-int set_blocking_mode(socket_record *rec, int on);
+int set_blocking_mode(socket_record *rec, int on) REQUIRES(rec->mu);
 
 // Writes destination slot i (0..9): AF_INET, the record's current port, the
 // address (4 bytes, network order); num_interfaces becomes i + 1. Returns 0,
 // or -1 with 9 for a null record and 22 for a slot outside the array. Called
 // with rec->mu held.
-int set_destination_slot(socket_record *rec, const unsigned char *address, int i);
+int set_destination_slot(socket_record *rec, const unsigned char *address, int i) REQUIRES(rec->mu);
 
 // Attaches, renews or removes the kernel filter that drops the socket's own
 // frames addressed to other nodes, as the socket's identifier and options
 // require. Takes the socket's lock: called with no lock held.
-void update_own_frame_filter(socket_record *rec);
+void update_own_frame_filter(socket_record *rec) EXCLUDES(rec->mu);
 
 // Sets or clears plain option bits (SOCKET_LOWFLAG) on a record.
 void set_option_bits(socket_record *rec, uint32_t bits, bool on);

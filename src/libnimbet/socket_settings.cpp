@@ -49,7 +49,7 @@ extern "C" {
 int n_socket_set_ipdest(int fd, const unsigned char *addr)
 try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         return set_destination_slot(rec, addr, 0);
     });
 } catch (...) {
@@ -62,7 +62,7 @@ try {
         unsigned char addr[kAddrLen];
         if (ipv4_from_text(text, addr) != 0)
             return -1;
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         return set_destination_slot(rec, addr, 0);
     });
 } catch (...) {
@@ -80,7 +80,7 @@ try {
             return -1;
         // The record has ten slots; interfaces beyond them are left out.
         const int n = found < kMaxDestinations ? found : kMaxDestinations;
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         for (int i = 0; i < n; ++i)
             set_destination_slot(rec, reinterpret_cast<const unsigned char *>(&bcasts[i]), i);
         return n;
@@ -92,7 +92,7 @@ try {
 int n_socket_set_num_interfaces(int fd, int n)
 try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         if (n <= 0 || n >= rec->num_interfaces)
             return fail(kInval);
         rec->num_interfaces = n;
@@ -107,7 +107,7 @@ try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (addr == nullptr)
             return fail(kInval);
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         if ((rec->options & SOCKET_BOUND) != 0)
             return fail(kBusy);
         if (rec->recv_from == nullptr) {
@@ -140,7 +140,7 @@ try {
 int n_socket_set_ipsrc_all(int fd)
 try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         std::free(rec->recv_from);
         rec->recv_from = nullptr;
         return 0;
@@ -155,7 +155,7 @@ try {
         if (id == nullptr)
             return fail(kInval);
         {
-            std::lock_guard lock(rec->mu);
+            const ScopedLock lock(rec->mu);
             std::memmove(rec->id, id, kIdLen);
         }
         update_own_frame_filter(rec);
@@ -182,7 +182,7 @@ try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         if (loc == nullptr)
             return fail(kInval);
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         std::memmove(rec->loc, loc, kLocLen);
         return 0;
     });
@@ -206,7 +206,7 @@ int n_socket_set_retry(int fd, int count, int milliseconds)
 try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
         {
-            std::lock_guard lock(rec->mu);
+            const ScopedLock lock(rec->mu);
             rec->retry = count & 0xff;
             rec->timeout = milliseconds;
         }
@@ -236,7 +236,7 @@ try {
 unsigned char *n_socket_get_ipdest(int fd, int index)
 try {
     return on_socket(fd, kBadF, [&](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         if (index < 0 || index >= rec->num_interfaces)
             return fail_null<unsigned char>(kInval);
         return address_copy(rec->send_to[index].sin_addr);
@@ -252,7 +252,7 @@ try {
     return on_socket(fd, kBadF, [](socket_record *rec) {
         in_addr any{};
         any.s_addr = htonl(INADDR_ANY);
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         return address_copy(rec->recv_from != nullptr ? rec->recv_from->sin_addr : any);
     });
 } catch (...) {
@@ -262,7 +262,7 @@ try {
 int n_socket_get_num_interfaces(int fd)
 try {
     return on_socket(fd, kBadF, [](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         return rec->num_interfaces;
     });
 } catch (...) {
@@ -279,7 +279,7 @@ try {
 int n_socket_get_timeout(int fd)
 try {
     return on_socket(fd, kInval, [](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         return static_cast<int>(rec->timeout);
     });
 } catch (...) {
@@ -288,7 +288,10 @@ try {
 
 uint16_t n_socket_get_port(int fd)
 try {
-    return on_socket(fd, kInval, [](socket_record *rec) { return ntohs(rec->port); });
+    return on_socket(fd, kInval, [](socket_record *rec) {
+        const ScopedLock lock(rec->mu);
+        return ntohs(rec->port);
+    });
 } catch (...) {
     return failed_by_exception(n_socket_get_port);
 }
@@ -296,7 +299,7 @@ try {
 uint8_t n_socket_get_last_seq(int fd)
 try {
     return on_socket(fd, kInval, [](socket_record *rec) {
-        std::lock_guard lock(rec->mu);
+        const ScopedLock lock(rec->mu);
         return rec->last_seq;
     });
 } catch (...) {

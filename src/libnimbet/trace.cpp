@@ -136,7 +136,7 @@ extern "C" {
 // old function and argument must stay usable until such calls are over.
 void n_set_trace(n_trace_fn fn, void *user)
 try {
-    std::lock_guard lock(g_hooks_mu);
+    const nimbet::ScopedLock lock(g_hooks_mu);
     const uint64_t changes = g_hook_changes.load(std::memory_order_relaxed);
     g_hook_changes.store(changes + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);

@@ -65,7 +65,7 @@ void queue_transfer_event(socket_record *rec, n_event_kind kind, const unsigned 
     } catch (const std::bad_alloc &) {
         return;  // dropped, as the oldest are when nobody takes them
     }
-    std::lock_guard lock(rec->mu);
+    const ScopedLock lock(rec->mu);
     rec->events.push(std::move(room), ev);
 }
 
@@ -81,7 +81,7 @@ try {
             return fail(kInval);
         n_event got{};
         {
-            std::lock_guard lock(rec->mu);
+            const ScopedLock lock(rec->mu);
             if (!rec->events.pop(got))
                 return 0;
         }
