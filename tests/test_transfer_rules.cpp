@@ -314,7 +314,7 @@ class FullTable : public ReceivingRules, public testing::WithParamInterface<Sche
 TEST_P(FullTable, EvictsOnlyASlowOrSilentTransfer)
 {
     const Schedule &s = GetParam();
-    const auto frag_state_of = [this](int who) { return transfer_state(node_id(static_cast<unsigned char>(50 + who))); };
+    const auto frag_state_of = [](int who) { return transfer_state(node_id(static_cast<unsigned char>(50 + who))); };
     ASSERT_EQ(0, n_socket_set_frag_limits(b, 2, 1u << 20));
     struct Event {
         uint32_t t;
