@@ -690,6 +690,27 @@ N_EXPORT int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const c
 N_EXPORT int n_socket_set_transfer_check(int fd, int on);
 
 /*
+ * Transfer window, 1 (one part at a time) by default. Between nodes of this
+ * library a described transfer (n_socket_set_transfer_check) keeps up to
+ * `parts` parts in flight: its first part offers the window (flag 0x10 of
+ * the descriptor, one byte after the part index) and the receiver accepts
+ * the smaller of the offer and its own setting in that part's
+ * acknowledgement; a receiver that does not answer the offer gets the parts
+ * one at a time, exactly as without it. In a window each part is
+ * acknowledged by its index and only parts not acknowledged are sent again;
+ * the sender starts with 2 parts in flight, adds parts while
+ * acknowledgements come back and halves them when a part is lost; the last
+ * part goes once every other one is acknowledged. A receiver holds parts
+ * that arrive ahead of their turn, at most the window of them (window x 45
+ * bytes of memory, counted with the transfer's bytes against the
+ * max_bytes of n_socket_set_frag_limits), and ignores (counts as stray)
+ * parts beyond it. The same setting is the offer of the socket's sending
+ * transfers and the limit of the transfers it receives. 0 or 1 switch the
+ * window off, at most 128 (sequence bytes wrap at 256). 0, or -1 with 9 or 22.
+ */
+N_EXPORT int n_socket_set_transfer_window(int fd, int parts);
+
+/*
  * Request identifiers, on by default. Between nodes of this library an
  * acknowledged request carries an identifier that no restart or wrap of the
  * sequence byte repeats, in a "CAR" tuple (type bytes 0xC4 0x00) after its

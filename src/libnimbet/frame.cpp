@@ -129,6 +129,17 @@ Descriptor read_descriptor(const FrameView &view)
         *field = get_be32(p + off);
         off += 4;
     }
+    if ((d.flags & kDescWindow) != 0) {
+        if (view.cat.len < off + 1)
+            return d;
+        d.window = p[off];
+        off += 1;
+    }
+    if ((d.flags & kDescStored) != 0) {
+        if (view.cat.len < off + 4)
+            return d;
+        d.stored = get_be32(p + off);
+    }
     d.present = true;
     return d;
 }
@@ -157,6 +168,12 @@ std::size_t write_descriptor(const Descriptor &d, unsigned char *out)
         if ((d.flags & flag) == 0)
             continue;
         put_be32(out + len, field);
+        len += 4;
+    }
+    if ((d.flags & kDescWindow) != 0)
+        out[len++] = d.window;
+    if ((d.flags & kDescStored) != 0) {
+        put_be32(out + len, d.stored);
         len += 4;
     }
     return len;
