@@ -202,6 +202,23 @@ TEST_F(WindowFrames, PartsAheadOfTheirTurnAreHeldAndStoredInOrder)
     EXPECT_EQ(data, transfer_data(kSender));
 }
 
+// A last part whose data do not match the CRC-32 aborts the transfer
+// unacknowledged, and a resend of it is not acknowledged either: the
+// sender never finishes a transfer the receiver did not deliver.
+TEST_F(WindowFrames, LastPartThatBreaksTheCrcIsNeverAcknowledged)
+{
+    const Bytes data = random_bytes(3 * FRAG_PART_SIZE, 5);
+    const auto piece = [&](uint32_t i) { return Bytes(data.begin() + i * FRAG_PART_SIZE, data.begin() + (i + 1) * FRAG_PART_SIZE); };
+    deliver(part(0, piece(0), kDescFirst, static_cast<uint32_t>(data.size()), 0, 8));
+    deliver(part(1, piece(1)));
+    EXPECT_EQ(2u, acks().size());
+    const Bytes last = part(2, piece(2), kDescLast, 0, crc32_update(0, data.data(), data.size()) ^ 1);
+    deliver(last);
+    deliver(last);
+    EXPECT_TRUE(acks().empty());
+    EXPECT_EQ(FRAG_ABORTED, transfer_state(kSender));
+}
+
 // A receiver whose own setting is 1 answers the offer as a node without
 // windows does: no window in its acknowledgement.
 TEST_F(WindowFrames, ReceiverWithoutWindowAcceptsNone)

@@ -228,6 +228,16 @@ std::optional<uint32_t> in_order(const n_frag *f)
     return static_cast<uint32_t>(f->part_index);
 }
 
+// Makes a part the last one stored: its repeats are acknowledged again (in
+// a window, those of the last `size` parts). A last part becomes it only once
+// the data are complete and match.
+void remember_stored(n_frag *f, const PartSummary &stored)
+{
+    f->last = stored;
+    if (RecvWindow *w = f->recv_window.get())
+        w->recent[stored.index % w->size] = stored;
+}
+
 // The last part arrived: checks it against the descriptor, then joins the
 // data (or completes the file) and makes it the last part stored. False when
 // the transfer was aborted instead: the last part stored is then the one
@@ -254,7 +264,7 @@ bool complete(n_frag *f, const Descriptor &d, const PartSummary &last)
         f->frag_data = chunk_stack_collect(f->frag_obstack);
     }
     f->total_len = f->done_len;
-    f->last = last;
+    remember_stored(f, last);
     // Data written to a file are where the application asked for them.
     if (f->sink_path != nullptr)
         f->taken.store(true);
@@ -303,8 +313,6 @@ int store_bytes(n_frag *f, unsigned kind, const unsigned char *data, uint8_t len
     f->part_index += 1;
     f->last_time = now;
     f->heard = now;
-    if (RecvWindow *w = f->recv_window.get())
-        w->recent[stored.index % w->size] = stored;
     frag_timer_moved(f);
     return 0;
 }
@@ -322,7 +330,7 @@ void release_held(n_frag *f)
         PartSummary stored{};
         if (store_bytes(f, kKindFragment, h.data, FRAG_PART_SIZE, h.seq, stored) != 0)
             return;
-        f->last = stored;
+        remember_stored(f, stored);
     }
 }
 
@@ -350,7 +358,7 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
     if (f->channel != nullptr)
         trace_part(N_TRACE_PART_STORED, f->channel, view);
     if (kind != kKindLastFragment)
-        f->last = stored;
+        remember_stored(f, stored);
     else if (!complete(f, d, stored))
         return fail(kProto);
     release_held(f);

@@ -373,7 +373,10 @@ void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const D
         window_acked(f, s, true);
         news = true;
     }
-    for (uint64_t i = w.base; consistent && i < stored; ++i) {
+    // The count never stands for the last part: only that part's own
+    // acknowledgement says that the whole data arrived and matched.
+    const uint64_t counted = std::min(stored, part_count(f) - 1);
+    for (uint64_t i = w.base; consistent && i < counted; ++i) {
         if (!sent(w, i).acked) {
             window_acked(f, sent(w, i), false);
             news = true;
