@@ -2,6 +2,7 @@
 // Transfers with a window: its negotiation and fallback, parts held ahead of their turn, selective resends, forged acknowledgements, loss.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,9 +106,9 @@ TEST(WindowedRelayLoss, OnlyTheLostPartIsSentAgain)
     const int b = relay_node(kReceiver, false, 15, 40);
     n_socket_set_transfer_window(a, 16);
     n_socket_set_transfer_window(b, 16);
-    // Resends on the timer only when a part is 200 ms late: the loss is
+    // Resends on the timer only when a part is a second late: the loss is
     // repaired by the acknowledgements of the parts after it.
-    n_socket_set_retry(a, 15, 200);
+    n_socket_set_retry(a, 15, 1000);
     n_socket_set_adaptive_retry(a, 0);
     const std::size_t size = 200 * FRAG_PART_SIZE;
     FaultRelay relay(Faults{.delay_us = 500}, Faults{.delay_us = 500}, 5, {DropRule{true, 2, -1, 1, 40}});
@@ -257,45 +258,121 @@ TEST_F(WindowFrames, UnansweredOfferKeepsOnePartInFlight)
     EXPECT_EQ(FRAG_FINISHED, transfer_state(idb));
 }
 
-// A sender given a window keeps several parts in flight, takes no
-// acknowledgement of a part it has not sent, and finishes only once every
-// part is acknowledged.
-TEST_F(WindowFrames, ForgedAcknowledgementOfAPartNotSentIsIgnored)
-{
-    n_socket_set_transfer_window(a, 8);
-    const Bytes data = random_bytes(40 * FRAG_PART_SIZE, 2);
-    ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), idb.data(), kType));
-    const auto sent_indexes = [&] {
-        return frames_from(tap, ida, [](const Bytes &f) { return descriptor_of(f).index; }, 30);
-    };
-    ASSERT_EQ(std::vector<uint32_t>{0}, sent_indexes());
-    const uint32_t nonce = n_frag_get_frag(idb.data())->nonce;
-    const auto ack = [&](uint32_t index, uint8_t window = 0) {
-        const auto flags = static_cast<uint8_t>(kDescEcho | kDescIndex | (window != 0 ? kDescWindow : 0));
-        const unsigned char control = index + 1 < 40 ? 3 : 5;
+// A sender through a window of `window` parts whose acknowledgements are
+// made by hand, as the receiver would send them.
+class HandAcknowledged : public WindowFrames {
+protected:
+    void start(int window, uint32_t parts)
+    {
+        parts_ = parts;
+        n_socket_set_transfer_window(a, window);
+        const Bytes data = random_bytes(parts * FRAG_PART_SIZE, 2);
+        ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), idb.data(), kType));
+        ASSERT_EQ(std::vector<uint32_t>{0}, sent());
+        nonce_ = n_frag_get_frag(idb.data())->nonce;
+    }
+    // The indexes of the parts a sent since the last look.
+    std::vector<uint32_t> sent(int ms = 30)
+    {
+        return frames_from(tap, ida, [](const Bytes &f) { return descriptor_of(f).index; }, ms);
+    }
+    void ack(uint32_t index, uint8_t window = 0, std::optional<uint32_t> stored = std::nullopt)
+    {
+        const auto flags = static_cast<uint8_t>(kDescEcho | kDescIndex | (window != 0 ? kDescWindow : 0) |
+                                                (stored ? kDescStored : 0));
+        const unsigned char control = index + 1 < parts_ ? 3 : 5;
         const Bytes f = frame(idb, 1, {acm(), cac(control, static_cast<unsigned char>(index)),
-                                       descriptor_tuple({true, flags, nonce, 0, 0, index, window}), cad(ida)});
+                                       descriptor_tuple({true, flags, nonce_, 0, 0, index, window, stored.value_or(0)}),
+                                       cad(ida)});
         ASSERT_EQ(1, n_socket_send_raw(b, f.data(), static_cast<int>(f.size())));
         pump({a}, [] { return false; }, 20);
-    };
+    }
+    int64_t acknowledged_parts()
+    {
+        int64_t done = 0;
+        n_frag_get_progress(idb.data(), &done, nullptr);
+        return done / static_cast<int64_t>(FRAG_PART_SIZE);
+    }
+
+    uint32_t parts_ = 0;
+    uint32_t nonce_ = 0;
+};
+
+// A sender given a window keeps several parts in flight, takes no
+// acknowledgement of a part it has not sent, sends the last part once all
+// others are acknowledged, and finishes only once every part is.
+TEST_F(HandAcknowledged, ForgedAcknowledgementOfAPartNotSentIsIgnored)
+{
+    start(8, 40);
     ack(0, 8);
-    EXPECT_EQ((std::vector<uint32_t>{1, 2}), sent_indexes());  // a window starts small
+    EXPECT_EQ((std::vector<uint32_t>{1, 2}), sent());  // a window starts small
     const uint64_t strays = stats_of(a).stray_fragments;
     ack(5);  // never sent
     EXPECT_EQ(strays + 1, stats_of(a).stray_fragments);
-    EXPECT_TRUE(sent_indexes().empty());
+    EXPECT_TRUE(sent().empty());
     ack(2);  // ahead of part 1: the window grows, part 1 stays in flight
-    EXPECT_EQ(std::vector<uint32_t>{3}, sent_indexes());
-    int64_t done = 0;
-    n_frag_get_progress(idb.data(), &done, nullptr);
-    EXPECT_EQ(static_cast<int64_t>(FRAG_PART_SIZE), done);
-    for (uint32_t i = 1; i < 39; ++i)
+    EXPECT_EQ(std::vector<uint32_t>{3}, sent());
+    EXPECT_EQ(1, acknowledged_parts());
+    bool last_sent_early = false;
+    for (uint32_t i = 1; i < 38; ++i) {
         ack(i);
+        for (uint32_t index : sent(2))
+            last_sent_early = last_sent_early || index == 39;
+    }
+    EXPECT_FALSE(last_sent_early);
+    ack(38);
+    EXPECT_EQ(std::vector<uint32_t>{39}, sent());
     EXPECT_EQ(FRAG_ACTIVE, transfer_state(idb));
-    n_frag_get_progress(idb.data(), &done, nullptr);
-    EXPECT_EQ(static_cast<int64_t>(39 * FRAG_PART_SIZE), done);
+    EXPECT_EQ(39, acknowledged_parts());
     ack(39);
     EXPECT_EQ(FRAG_FINISHED, transfer_state(idb));
+}
+
+// An acknowledgement also counts the parts stored in order, so that a lost
+// acknowledgement costs no resend; the count never stands for the last part,
+// nor for parts not sent yet.
+TEST_F(HandAcknowledged, AcknowledgementCountsThePartsStoredInOrder)
+{
+    start(8, 4);
+    ack(0, 8);
+    EXPECT_EQ((std::vector<uint32_t>{1, 2}), sent());
+    ack(2, 0, 3);  // the acknowledgement of part 1 was lost
+    EXPECT_EQ(3, acknowledged_parts());
+    EXPECT_EQ(std::vector<uint32_t>{3}, sent());
+    const uint64_t strays = stats_of(a).stray_fragments;
+    ack(2, 0, 9);
+    EXPECT_EQ(strays + 1, stats_of(a).stray_fragments);
+    ack(2, 0, 4);
+    EXPECT_EQ(FRAG_ACTIVE, transfer_state(idb));
+    ack(3, 0, 4);
+    EXPECT_EQ(FRAG_FINISHED, transfer_state(idb));
+}
+
+// When the timer runs out, only the parts not acknowledged go out again,
+// and the window is halved: the acknowledgements that follow let no new
+// part fly until the parts in flight are fewer than half of them.
+TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndHalvesTheWindow)
+{
+    n_socket_set_retry(a, 5, 1000);
+    n_socket_set_adaptive_retry(a, 0);
+    start(8, 40);
+    ack(0, 8);
+    for (uint32_t i = 1; i <= 6; ++i)
+        ack(i);
+    std::vector<uint32_t> flying = sent();
+    ASSERT_FALSE(flying.empty());
+    EXPECT_EQ(14u, flying.back()) << ::testing::PrintToString(flying);  // parts 7 to 14: a window of 8
+    ack(9);
+    ack(10);
+    EXPECT_TRUE(sent().empty());
+    const uint64_t resent = stats_of(a).retransmissions;
+    pump({a}, [&] { return stats_of(a).retransmissions >= resent + 6; }, 5000);
+    EXPECT_EQ((std::vector<uint32_t>{7, 8, 11, 12, 13, 14}), sent());
+    ack(7);
+    ack(8);
+    EXPECT_TRUE(sent().empty());  // 11 to 14 in flight: the window is 4 now
+    ack(11);
+    EXPECT_EQ(std::vector<uint32_t>{15}, sent());
 }
 
 }  // namespace
