@@ -203,6 +203,28 @@ TEST_F(WindowFrames, PartsAheadOfTheirTurnAreHeldAndStoredInOrder)
     EXPECT_EQ(data, transfer_data(kSender));
 }
 
+// The parts a receiver holds count against its limit of bytes per
+// transfer: beside the announced length there is room for a window of 3,
+// and for none at all when the transfer takes up the whole limit.
+TEST_F(WindowFrames, HeldPartsCountAgainstTheByteLimit)
+{
+    const uint32_t total = 100 * FRAG_PART_SIZE;
+    n_socket_set_frag_limits(b, 16, total + 3 * FRAG_PART_SIZE + 10);
+    deliver(part(0, random_bytes(FRAG_PART_SIZE, 1), kDescFirst, total, 0, 100));
+    std::vector<Descriptor> got = acks();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(3, got[0].window);
+    n_frag_abort(kSender.data());
+    n_frag_delete(kSender.data());
+    ended_clear();  // the same first part again is a new transfer
+
+    n_socket_set_frag_limits(b, 16, total);
+    deliver(part(0, random_bytes(FRAG_PART_SIZE, 1), kDescFirst, total, 0, 100));
+    got = acks();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_FALSE(got[0].has(kDescWindow));
+}
+
 // A last part whose data do not match the CRC-32 aborts the transfer
 // unacknowledged, and a resend of it is not acknowledged either: the
 // sender never finishes a transfer the receiver did not deliver.
