@@ -208,24 +208,26 @@ void refuse(socket_record *arrival, const FrameView &view, const char *why)
 
 // Acknowledges a stored part (again) through the receiver's socket; in a
 // transfer with a descriptor the acknowledgement echoes its nonce and index,
-// and in a window says how many parts are stored in order (`in_order`).
-int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &part,
-                std::optional<uint32_t> in_order = std::nullopt)
+// and in the window of `f` (when given) says how many parts are stored in
+// order and which later ones are held.
+int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &part, const n_frag *f = nullptr)
 {
     if (reply == nullptr)
         return fail(kBadF);
+    const RecvWindow *w = f != nullptr ? f->recv_window.get() : nullptr;
     const auto flags = static_cast<uint8_t>(kDescEcho | kDescIndex | (part.window > 1 ? kDescWindow : 0) |
-                                            (in_order ? kDescStored : 0));
-    const Descriptor echo{true, flags, part.nonce, 0, 0, part.index, part.window, in_order.value_or(0)};
+                                            (w != nullptr ? kDescStored | kDescHeld : 0));
+    Descriptor echo{true, flags, part.nonce, 0, 0, part.index, part.window, 0};
+    if (w != nullptr) {
+        echo.stored = static_cast<uint32_t>(f->part_index);
+        for (uint32_t i = 0; i + 1 < w->size && i < kHeldBytes * 8; ++i) {
+            const uint64_t index = f->part_index + 1 + i;
+            const HeldPart &h = w->held[index % w->size];
+            if (h.held && h.index == index)
+                echo.held[i / 8] = static_cast<uint8_t>(echo.held[i / 8] | (1u << (i % 8)));
+        }
+    }
     return ack_reply(reply, ack_request_of(view), AckExtras{part.described ? &echo : nullptr});
-}
-
-// What a windowed transfer has stored in order, for its acknowledgements.
-std::optional<uint32_t> in_order(const n_frag *f)
-{
-    if (f == nullptr || !f->recv_window)
-        return std::nullopt;
-    return static_cast<uint32_t>(f->part_index);
 }
 
 // Makes a part the last one stored: its repeats are acknowledged again (in
@@ -362,7 +364,7 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d)
     else if (!complete(f, d, stored))
         return fail(kProto);
     release_held(f);
-    return acknowledge(f->channel, view, stored, in_order(f));
+    return acknowledge(f->channel, view, stored, f);
 }
 
 // Holds a part of the window that arrived ahead of its turn, and
@@ -402,7 +404,7 @@ bool hold(n_frag *f, socket_record *arrival, const Fragment &frag)
     f->last_time = frag.now;
     frag_timer_moved(f);
     const PartSummary summary{true, f->nonce, frag.d.index, frag.seq, kKindFragment, FRAG_PART_SIZE, crc, frag.now, 0};
-    return acknowledge(f->channel, frag.view, summary, in_order(f)) == 0;
+    return acknowledge(f->channel, frag.view, summary, f) == 0;
 }
 
 // The window a receiver accepts for a transfer that offers one: its own
@@ -668,7 +670,7 @@ bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record 
         count(arrival->stats.duplicates);
         trace_part(N_TRACE_DUPLICATE, arrival, view);
         return acknowledge(f != nullptr && f->channel != nullptr ? f->channel : reply, view, what.repeated,
-                           of_f ? in_order(f) : std::nullopt) == 0;
+                           of_f ? f : nullptr) == 0;
     case Verdict::Rival: {
         const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(view.first);
         if (f->rival_seen == 0 || f->rival != rival) {

@@ -382,6 +382,17 @@ void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const D
             news = true;
         }
     }
+    // The parts held beyond those, up to the last part (excluded) and to
+    // the parts sent.
+    for (uint64_t i = 0; consistent && d.has(kDescHeld) && d.has(kDescStored) && i < kHeldBytes * 8; ++i) {
+        const uint64_t index = stored + 1 + i;
+        if (index >= w.next || index + 1 >= part_count(f))
+            break;
+        if ((d.held[i / 8] >> (i % 8) & 1) != 0 && index >= w.base && !sent(w, index).acked) {
+            window_acked(f, sent(w, index), false);
+            news = true;
+        }
+    }
     if (!news) {
         count(rec->stats.duplicates);
         trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, view.from);

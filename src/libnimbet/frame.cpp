@@ -139,6 +139,12 @@ Descriptor read_descriptor(const FrameView &view)
         if (view.cat.len < off + 4)
             return d;
         d.stored = get_be32(p + off);
+        off += 4;
+    }
+    if ((d.flags & kDescHeld) != 0) {
+        if (view.cat.len < off + kHeldBytes)
+            return d;
+        std::memcpy(d.held.data(), p + off, kHeldBytes);
     }
     d.present = true;
     return d;
@@ -175,6 +181,10 @@ std::size_t write_descriptor(const Descriptor &d, unsigned char *out)
     if ((d.flags & kDescStored) != 0) {
         put_be32(out + len, d.stored);
         len += 4;
+    }
+    if ((d.flags & kDescHeld) != 0) {
+        std::memcpy(out + len, d.held.data(), kHeldBytes);
+        len += kHeldBytes;
     }
     return len;
 }
