@@ -185,6 +185,9 @@ TEST_F(WindowFrames, PartsAheadOfTheirTurnAreHeldAndStoredInOrder)
     EXPECT_EQ(2u, got[1].index);
     EXPECT_EQ(2u, got[2].index);
     EXPECT_FALSE(got[0].has(kDescWindow));
+    // Each says what is stored in order (part 0) and held (parts 2 and 3).
+    EXPECT_EQ(1u, got[1].stored);
+    EXPECT_EQ(0x3, got[1].held[0]);
     EXPECT_EQ(1u, strays());
     EXPECT_EQ(1, stored());
 
@@ -298,14 +301,16 @@ protected:
     {
         return frames_from(tap, ida, [](const Bytes &f) { return descriptor_of(f).index; }, ms);
     }
-    void ack(uint32_t index, uint8_t window = 0, std::optional<uint32_t> stored = std::nullopt)
+    // `held`: bit i for part stored + 1 + i.
+    void ack(uint32_t index, uint8_t window = 0, std::optional<uint32_t> stored = std::nullopt, uint8_t held = 0)
     {
         const auto flags = static_cast<uint8_t>(kDescEcho | kDescIndex | (window != 0 ? kDescWindow : 0) |
-                                                (stored ? kDescStored : 0));
+                                                (stored ? kDescStored : 0) | (held != 0 ? kDescHeld : 0));
+        Descriptor d{true, flags, nonce_, 0, 0, index, window, stored.value_or(0)};
+        d.held[0] = held;
         const unsigned char control = index + 1 < parts_ ? 3 : 5;
         const Bytes f = frame(idb, 1, {acm(), cac(control, static_cast<unsigned char>(index)),
-                                       descriptor_tuple({true, flags, nonce_, 0, 0, index, window, stored.value_or(0)}),
-                                       cad(ida)});
+                                       descriptor_tuple(d), cad(ida)});
         ASSERT_EQ(1, n_socket_send_raw(b, f.data(), static_cast<int>(f.size())));
         pump({a}, [] { return false; }, 20);
     }
@@ -368,6 +373,19 @@ TEST_F(HandAcknowledged, AcknowledgementCountsThePartsStoredInOrder)
     EXPECT_EQ(FRAG_ACTIVE, transfer_state(idb));
     ack(3, 0, 4);
     EXPECT_EQ(FRAG_FINISHED, transfer_state(idb));
+}
+
+// An acknowledgement names the later parts the receiver holds: they count
+// as acknowledged though their own acknowledgements were lost.
+TEST_F(HandAcknowledged, AcknowledgementNamesThePartsHeld)
+{
+    start(8, 10);
+    ack(0, 8);
+    ack(1, 0, 2);
+    EXPECT_EQ((std::vector<uint32_t>{1, 2, 3, 4}), sent());
+    ack(4, 0, 2, 0x3);  // parts 3 and 4 held; the acknowledgement of 3 was lost
+    ack(2);
+    EXPECT_EQ(5, acknowledged_parts());
 }
 
 // When the timer runs out, only the parts not acknowledged go out again,
