@@ -588,6 +588,7 @@ TEST_F(StrayFragments, TransferOfTheByteLimitFinishesOneByteMoreDoesNot)
 // CRC-32); every acknowledgement echoes the nonce and the index it answers.
 TEST_F(StrayFragments, EveryPartCarriesTheDescriptorAndAcknowledgementsEchoIt)
 {
+    n_socket_set_transfer_window(a, 1);  // the frames of one part at a time
     const Bytes data = random_bytes(100, 6);
     ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), kB.data(), kType));
     std::vector<Bytes> parts, replies;

@@ -67,7 +67,7 @@ inline constexpr uint32_t kDefaultMaxBytes = 256u << 20;
 // Parts in flight a transfer may keep: sequence bytes wrap at 256, so that
 // two parts in flight never share one with at most 128.
 inline constexpr uint32_t kMaxTransferWindow = 128;
-inline constexpr uint8_t kDefaultTransferWindow = 1;
+inline constexpr uint8_t kDefaultTransferWindow = 64;
 
 // One open socket. The registry holds one reference from n_socket_open to
 // n_socket_close, and every call that works on the socket holds one for its

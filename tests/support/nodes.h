@@ -22,7 +22,7 @@ NodeId node_id(unsigned char n);
 
 // Sets the transfer window of a test node from NIMBET_TEST_TRANSFER_WINDOW,
 // when set: the transfer tests run once with the library's default and once
-// with that window.
+// with that window (1: one part at a time).
 void apply_test_window(int fd);
 
 // Opens a library socket as a node: bound on `port` (it receives once, so
