@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The "under loss" table of scripts/bench: transfers through the seeded fault relay with a LAN's round trip, adaptive resends on and off.
+// The "under loss" table of scripts/bench: transfers through the seeded fault relay with a LAN's round trip, adaptive resends on and off, one part at a time and windowed.
 //
 // Each run is a child process in a private network namespace of its own:
 // two library nodes and the relay between them, half a millisecond of delay
 // each way, a given loss each way, the default retry settings (10 x 163
-// ms). A run reports its time, the data frames the sender put on the wire and
+// ms), one part at a time or with a window on both nodes. A run reports its time, the data frames the sender put on the wire and
 // whether the receiver holds exactly what was sent. Times are printed, never
 // checked: this is not a test.
 #include <algorithm>
@@ -34,12 +34,14 @@ struct Run {
 };
 
 // One transfer of `size` bytes at `loss` each way, in this (child) process.
-Run run_one(double loss, bool adaptive, std::size_t size, uint32_t seed)
+Run run_one(double loss, bool adaptive, int window, std::size_t size, uint32_t seed)
 {
     enter_private_netns();
     const int a = relay_node(kA, true, 10, 163);
     const int b = relay_node(kB, false, 10, 163);
     n_socket_set_adaptive_retry(a, adaptive ? 1 : 0);
+    n_socket_set_transfer_window(a, window);
+    n_socket_set_transfer_window(b, window);
     const Faults lan{.drop = loss, .delay_us = 500};
     FaultRelay relay(lan, lan, seed, {}, 3600000);
     const auto start = std::chrono::steady_clock::now();
@@ -52,10 +54,10 @@ Run run_one(double loss, bool adaptive, std::size_t size, uint32_t seed)
 }
 
 // One run in a child of its own, its figures read back as text.
-Child spawn_run(double loss, bool adaptive, std::size_t size, uint32_t seed)
+Child spawn_run(double loss, bool adaptive, int window, std::size_t size, uint32_t seed)
 {
     return spawn([=] {
-        const Run r = run_one(loss, adaptive, size, seed);
+        const Run r = run_one(loss, adaptive, window, size, seed);
         return std::to_string(r.seconds) + " " + std::to_string(r.frames) + " " + (r.identical ? "1" : "0");
     });
 }
@@ -71,7 +73,7 @@ Run collect_run(const Child &c)
 
 struct Row {
     double loss;
-    std::vector<Run> adaptive, plain;
+    std::vector<Run> adaptive, plain, windowed;
 };
 
 double median_seconds(std::vector<Run> runs)
@@ -94,12 +96,14 @@ int identical(const std::vector<Run> &runs)
 }  // namespace
 
 // Options: --size BYTES (1 MiB), --seeds N (3), --plain 0 (leave out the
-// plain rule, whose lossy rows take minutes: each loss costs 163 ms).
+// plain rule, whose lossy rows take minutes: each loss costs 163 ms),
+// --window N (128: the windowed runs' setting on both nodes).
 int main(int argc, char **argv)
 {
     std::size_t size = 1 << 20;
     int seeds = 3;
     bool plain = true;
+    int window = 128;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string k = argv[i];
         if (k == "--size")
@@ -108,22 +112,26 @@ int main(int argc, char **argv)
             seeds = std::max(1, std::atoi(argv[i + 1]));
         else if (k == "--plain")
             plain = std::atoi(argv[i + 1]) != 0;
+        else if (k == "--window")
+            window = std::atoi(argv[i + 1]);
     }
     const double parts = static_cast<double>((size + FRAG_PART_SIZE - 1) / FRAG_PART_SIZE);
     std::vector<Row> rows;
     for (double loss : {0.0, 0.01, 0.05, 0.10}) {
-        Row row{loss, {}, {}};
+        Row row{loss, {}, {}, {}};
         // Adaptive runs one at a time (their pace is the round trip); the
         // plain ones, which mostly wait out timeouts, side by side.
-        for (int s = 0; s < seeds; ++s)
-            row.adaptive.push_back(collect_run(spawn_run(loss, true, size, static_cast<uint32_t>(100 + s))));
+        for (int s = 0; s < seeds; ++s) {
+            row.adaptive.push_back(collect_run(spawn_run(loss, true, 1, size, static_cast<uint32_t>(100 + s))));
+            row.windowed.push_back(collect_run(spawn_run(loss, true, window, size, static_cast<uint32_t>(100 + s))));
+        }
         rows.push_back(row);
     }
     if (plain) {
         std::vector<Child> running;
         for (const Row &row : rows)
             for (int s = 0; s < seeds; ++s)
-                running.push_back(spawn_run(row.loss, false, size, static_cast<uint32_t>(100 + s)));
+                running.push_back(spawn_run(row.loss, false, 1, size, static_cast<uint32_t>(100 + s)));
         std::size_t i = 0;
         for (Row &row : rows)
             for (int s = 0; s < seeds; ++s)
@@ -132,8 +140,9 @@ int main(int argc, char **argv)
 
     std::printf("%zu bytes (%.0f parts) through the relay, 1 ms round trip, retry 10 x 163 ms, medians of %d seeds\n",
                 size, parts, seeds);
-    std::printf("%-10s | %9s %8s %7s %10s | %9s %8s %7s %10s | %11s\n", "loss each", "adaptive", "x clean", "frames",
-                "identical", "plain", "x clean", "frames", "identical", "ideal frames");
+    std::printf("%-10s | %9s %8s %7s %10s | %9s %8s %7s %10s | %11s | %9s %8s %7s %10s %8s\n", "loss each", "adaptive",
+                "x clean", "frames", "identical", "plain", "x clean", "frames", "identical", "ideal frames", "window",
+                "x s&w", "frames", "identical", "x ideal");
     const double clean_adaptive = median_seconds(rows[0].adaptive);
     const double clean_plain = plain ? median_seconds(rows[0].plain) : 0;
     for (const Row &row : rows) {
@@ -145,9 +154,15 @@ int main(int argc, char **argv)
             std::snprintf(plain_cols, sizeof plain_cols, "%8.2fs %7.2fx %7ld %6d of %d", median_seconds(row.plain),
                           median_seconds(row.plain) / clean_plain, median_frames(row.plain), identical(row.plain),
                           seeds);
-        std::printf("%8.0f %% | %8.2fs %7.2fx %7ld %6d of %d | %-38s | %11.0f\n", row.loss * 100,
-                    median_seconds(row.adaptive), median_seconds(row.adaptive) / clean_adaptive,
-                    median_frames(row.adaptive), identical(row.adaptive), seeds, plain_cols, ideal);
+        // The window beside one part at a time (adaptive), and its frames
+        // beside a sender that resends exactly the lost parts.
+        const double windowed = median_seconds(row.windowed);
+        std::printf("%8.0f %% | %8.2fs %7.2fx %7ld %6d of %d | %-38s | %11.0f | %8.2fs %7.1fx %7ld %6d of %d %7.2fx\n",
+                    row.loss * 100, median_seconds(row.adaptive), median_seconds(row.adaptive) / clean_adaptive,
+                    median_frames(row.adaptive), identical(row.adaptive), seeds, plain_cols, ideal, windowed,
+                    windowed > 0 ? median_seconds(row.adaptive) / windowed : 0, median_frames(row.windowed),
+                    identical(row.windowed), seeds,
+                    static_cast<double>(median_frames(row.windowed)) / (parts / (1 - row.loss)));
     }
     return 0;
 }

@@ -17,6 +17,7 @@
 #include "support/clock.h"
 #include "support/frames.h"
 #include "support/nodes.h"
+#include "support/parts.h"
 #include "support/relay.h"
 
 using namespace nimbet;
@@ -218,20 +219,8 @@ protected:
         put(f);
         pump({b}, [] { return false; }, 30);
     }
-    std::vector<WireControl> acks()
-    {
-        std::vector<WireControl> out;
-        for (const Bytes &f : tap.drain(20))
-            if (wire_source(f) == idb)
-                out.push_back(wire_control(f));
-        return out;
-    }
-    n_socket_stats stats()
-    {
-        n_socket_stats s{};
-        n_socket_get_stats(b, &s);
-        return s;
-    }
+    std::vector<WireControl> acks() { return frames_from(tap, idb, wire_control); }
+    n_socket_stats stats() { return stats_of(b); }
     Tap tap;
 };
 
@@ -599,6 +588,7 @@ TEST_F(StrayFragments, TransferOfTheByteLimitFinishesOneByteMoreDoesNot)
 // CRC-32); every acknowledgement echoes the nonce and the index it answers.
 TEST_F(StrayFragments, EveryPartCarriesTheDescriptorAndAcknowledgementsEchoIt)
 {
+    n_socket_set_transfer_window(a, 1);  // the frames of one part at a time
     const Bytes data = random_bytes(100, 6);
     ASSERT_EQ(1, n_socket_send_buffer(a, a, data.data(), static_cast<int>(data.size()), kB.data(), kType));
     std::vector<Bytes> parts, replies;

@@ -74,11 +74,12 @@ const std::vector<Command> &commands()
          "when none comes after every retry).\n",
          3, {"--id", "--local", "--dest", "--to", "--acked", "--retry", "--timeout", "--json", "-v"}, cmd_send, false},
         {"send-file", "send-file PORT FILE --to ID", "send a file as a fragmented, acknowledged transfer",
-         "Sends FILE ('-': standard input) to node ID as a fragmented transfer, one acknowledged part of\n"
-         "45 bytes at a time, within --seconds (default 60). A file may hold up to 4 GiB.\n",
+         "Sends FILE ('-': standard input) to node ID as a fragmented transfer of acknowledged parts of\n"
+         "45 bytes, up to --window of them in flight, within --seconds (default 60). A file may hold up to\n"
+         "4 GiB.\n",
          2,
-         {"--id", "--local", "--dest", "--to", "--type", "--retry", "--timeout", "--seconds", "--progress",
-          "--no-progress", "--json", "-v"},
+         {"--id", "--local", "--dest", "--to", "--type", "--retry", "--timeout", "--window", "--seconds",
+          "--progress", "--no-progress", "--json", "-v"},
          cmd_send_file, false},
         {"recv-file", "recv-file PORT OUTFILE", "receive one fragmented transfer into OUTFILE",
          "Waits up to --seconds (default 60) for one fragmented transfer and writes it to OUTFILE ('-':\n"
@@ -90,8 +91,8 @@ const std::vector<Command> &commands()
          "written is removed, or with --keep-partial every byte received is kept in OUTFILE (written to\n"
          "standard output for '-'). A file may hold up to 4 GiB.\n",
          2,
-         {"--id", "--local", "--dest", "--from", "--retry", "--timeout", "--seconds", "--filter", "--or", "--progress",
-          "--no-progress", "--keep-partial", "--no-clobber", "--json", "-v"},
+         {"--id", "--local", "--dest", "--from", "--retry", "--timeout", "--window", "--seconds", "--filter", "--or",
+          "--progress", "--no-progress", "--keep-partial", "--no-clobber", "--json", "-v"},
          cmd_recv_file, true},
     };
     return kCommands;

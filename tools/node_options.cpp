@@ -22,6 +22,7 @@ constexpr OptionDoc kNodeOptionDocs[] = {
     {"--dest", "ADDR", "send only to ADDR instead of every interface's broadcast address"},
     {"--retry", "N", "transmissions of an acknowledged frame, 1..255 (default 10)"},
     {"--timeout", "MS", "wait for each acknowledgement, in milliseconds (default 163)"},
+    {"--window", "N", "parts of a transfer in flight at once, 0..128 (0 or 1: one at a time; default 64)"},
     {"--seconds", "S", "stop after S seconds (may have decimals)"},
     {"--filter", "EXPR", "only frames that match EXPR (see below); several are ANDed"},
     {"--or", "", "a frame passes when any --filter matches"},
@@ -34,7 +35,7 @@ constexpr OptionDoc kNodeOptionDocs[] = {
 bool takes_value(std::string_view name)
 {
     return name == "--id" || name == "--local" || name == "--dest" || name == "--retry" || name == "--timeout" ||
-           name == "--seconds" || name == "--filter";
+           name == "--window" || name == "--seconds" || name == "--filter";
 }
 
 bool is_node_option(std::string_view name)
@@ -203,6 +204,8 @@ bool take_node_option(NodeOptions &o, int argc, char **argv, int &i)
         o.retry = static_cast<int>(parse_number(value, "--retry", 1, 255));
     } else if (name == "--timeout") {
         o.timeout = static_cast<int>(parse_number(value, "--timeout", 1, 60000));
+    } else if (name == "--window") {
+        o.window = static_cast<int>(parse_number(value, "--window", 0, 128));
     } else if (name == "--seconds") {
         o.seconds = parse_seconds(value);
     } else if (name == "--filter") {
@@ -311,6 +314,8 @@ int open_node(const NodeOptions &o, uint16_t port, bool bind)
     if (o.retry > 0 || o.timeout > 0)
         n_socket_set_retry(fd, o.retry > 0 ? o.retry : n_socket_get_retry(fd),
                            o.timeout > 0 ? o.timeout : n_socket_get_timeout(fd));
+    if (o.window >= 0)
+        n_socket_set_transfer_window(fd, o.window);
     if (o.all)
         n_socket_set_option(fd, SOCKET_RECV_ALL, 1);
     if (bind) {

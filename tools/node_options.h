@@ -47,6 +47,7 @@ struct NodeOptions {
     std::string dest;            // --dest: the one address frames go to
     int retry = -1;              // --retry: transmissions of an acknowledged frame (1..255)
     int timeout = -1;            // --timeout: milliseconds to wait for each acknowledgement
+    int window = -1;             // --window: parts of a transfer in flight (0..128; the library's default when < 0)
     double seconds = -1;         // --seconds: run time limit (the command's default when < 0)
     std::vector<std::string> filters;  // --filter expressions, in order
     bool filter_or = false;      // --or: a frame passes when any expression holds

@@ -669,11 +669,16 @@ N_EXPORT int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const c
  * "CAC" tuple of every part, and receivers echo it in their
  * acknowledgements:
  *
- *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo, 0x08 part index
+ *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo, 0x08 part index,
+ *               0x10 window, 0x20 parts stored, 0x40 parts held
  *   bytes 1..4  transfer nonce, big-endian (new for every transfer)
  *   then        total length, big-endian                     (with 0x01: the first part)
  *   then        CRC-32 (as zlib's crc32) of all the data, big-endian (with 0x02: the last part)
  *   then        part index counted from 0, big-endian         (with 0x08: every part and reply)
+ *   then        window, 1 byte (with 0x10: offered by a first part, accepted by its reply)
+ *   then        parts stored in order, big-endian             (with 0x20: replies in a window)
+ *   then        16 bytes, bit i (byte i / 8, low bit first) for part stored + 1 + i held
+ *               ahead of its turn                             (with 0x40: replies in a window)
  *
  * The part index tells a part, or its acknowledgement, from one 256 parts
  * older that has the same sequence byte. A receiver refuses a transfer longer
@@ -688,6 +693,29 @@ N_EXPORT int n_frag_recv_file_opts(int fd, const unsigned char *peer_id, const c
  * the plain frames. 0, or -1 with 9.
  */
 N_EXPORT int n_socket_set_transfer_check(int fd, int on);
+
+/*
+ * Transfer window, 64 parts by default. Between nodes of this
+ * library a described transfer (n_socket_set_transfer_check) keeps up to
+ * `parts` parts in flight: its first part offers the window (flag 0x10 of
+ * the descriptor, one byte after the part index) and the receiver accepts
+ * the smaller of the offer and its own setting in that part's
+ * acknowledgement; a receiver that does not answer the offer gets the parts
+ * one at a time, exactly as without it. In a window each part is
+ * acknowledged by its index (each reply also tells the parts stored in
+ * order and those held after them) and only parts not acknowledged are
+ * sent again;
+ * the sender starts with 2 parts in flight, adds parts while
+ * acknowledgements come back and halves them when a part is lost; the last
+ * part goes once every other one is acknowledged. A receiver holds parts
+ * that arrive ahead of their turn, at most the window of them (window x 45
+ * bytes of memory, counted with the transfer's bytes against the
+ * max_bytes of n_socket_set_frag_limits), and ignores (counts as stray)
+ * parts beyond it. The same setting is the offer of the socket's sending
+ * transfers and the limit of the transfers it receives. 0 or 1 switch the
+ * window off, at most 128 (sequence bytes wrap at 256). 0, or -1 with 9 or 22.
+ */
+N_EXPORT int n_socket_set_transfer_window(int fd, int parts);
 
 /*
  * Request identifiers, on by default. Between nodes of this library an

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -26,6 +27,47 @@ struct PartSummary {
     uint8_t seq, kind, len;
     uint32_t crc;       // CRC-32 of the part's data bytes
     uint32_t stored_at; // n_util_getmstime() when it was stored
+    uint8_t window;     // the first part: the window its acknowledgement accepted (0: none)
+};
+
+/*
+ * A transfer's window, once its receiver accepted one: the sender keeps up
+ * to `limit` parts in flight, each acknowledged by its part index; the
+ * receiver holds parts that arrive ahead of their turn until the parts
+ * before them are in. Both rings are indexed by part index modulo their
+ * size: no two parts in flight (or held) share a slot.
+ */
+struct SentPart {
+    uint32_t first_sent, last_sent;  // n_util_getmstime() of its first and latest transmission
+    uint32_t sends;
+    bool acked;
+    bool hurried;                    // sent again because later parts were acknowledged before it
+    uint32_t later_acks;             // acknowledgements of later parts since its latest transmission
+};
+
+struct SendWindow {
+    uint32_t limit;      // the agreed window
+    uint32_t cwnd;       // parts the sender lets fly now: grows with acknowledgements, halves on a loss
+    uint32_t ssthresh;   // below it cwnd grows by one per acknowledgement, above it by one per window
+    uint32_t credit;     // acknowledgements towards the next growth above ssthresh
+    uint64_t base;       // the first part not acknowledged (the transfer's part_index)
+    uint64_t next;       // the first part never sent
+    uint64_t recover;    // losses of parts before this one do not halve cwnd again
+    SentPart slots[kMaxTransferWindow];
+};
+
+struct HeldPart {
+    bool held;
+    uint8_t seq;
+    uint32_t index;
+    uint32_t crc;
+    unsigned char data[FRAG_PART_SIZE];
+};
+
+struct RecvWindow {
+    uint32_t size;                     // the accepted window
+    std::vector<HeldPart> held;        // parts ahead of their turn
+    std::vector<PartSummary> recent;   // the last `size` parts stored, for acknowledging them again
 };
 
 // The transfer registry's lock (frag.cpp).
@@ -137,6 +179,11 @@ struct n_frag {
     // change anything, at the earliest.
     bool timer_set GUARDED_BY(nimbet::frag_mutex());
     uint32_t timer_at GUARDED_BY(nimbet::frag_mutex());
+    // The most parts in flight this transfer offered (sender) or accepted
+    // (receiver); 1: one at a time. The window's state once agreed.
+    uint8_t window_size GUARDED_BY(mu);
+    std::unique_ptr<nimbet::SendWindow> send_window GUARDED_BY(mu);
+    std::unique_ptr<nimbet::RecvWindow> recv_window GUARDED_BY(mu);
 };
 
 namespace nimbet {

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "ack.h"
@@ -35,6 +37,7 @@ struct Pace {
 
 enum class Verdict {
     Store,    // the part expected next
+    Hold,     // a part of the window ahead of its turn
     Reack,    // a stored part again: its acknowledgement was lost
     Start,    // the first part of a new transfer
     Replace,  // the first part of a new transfer that takes the place of one that stalled
@@ -143,6 +146,15 @@ Decision decide_described(const n_frag *f, const Fragment &frag, const Pace &pac
     if (f != nullptr && f->described && frag.d.nonce == f->nonce) {
         if (frag_state(f) == FRAG_ACTIVE && frag.d.has(kDescIndex) && frag.d.index == f->part_index)
             return {Verdict::Store};
+        if (const RecvWindow *w = f->recv_window.get(); w != nullptr && frag.d.has(kDescIndex)) {
+            const uint64_t at = frag.d.index;
+            if (frag_state(f) == FRAG_ACTIVE && at > f->part_index && at < f->part_index + w->size)
+                return {Verdict::Hold};
+            const PartSummary &p = w->recent[at % w->size];
+            if (at < f->part_index && f->part_index - at <= w->size && p.index == at &&
+                repeats(p, frag, find_tuple(frag.view, f->data_type), pace))
+                return {Verdict::Reack, nullptr, p};
+        }
         if (f->part_index > 0 && repeats(f->last, frag, find_tuple(frag.view, f->data_type), pace))
             return {Verdict::Reack, nullptr, f->last};
         return {Verdict::Ignore, "not the part expected"};
@@ -198,13 +210,38 @@ void refuse(socket_record *arrival, const FrameView &view, const char *why)
 }
 
 // Acknowledges a stored part (again) through the receiver's socket; in a
-// transfer with a descriptor the acknowledgement echoes its nonce and index.
-int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &part)
+// transfer with a descriptor the acknowledgement echoes its nonce and index,
+// and in the window of `f` (when given) says how many parts are stored in
+// order and which later ones are held.
+int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &part, const n_frag *f = nullptr)
 {
     if (reply == nullptr)
         return fail(kBadF);
-    const Descriptor echo{true, static_cast<uint8_t>(kDescEcho | kDescIndex), part.nonce, 0, 0, part.index};
+    frag_assert_held_if_any(f);  // a transfer given is read under its lock
+    const RecvWindow *w = f != nullptr ? f->recv_window.get() : nullptr;
+    const auto flags = static_cast<uint8_t>(kDescEcho | kDescIndex | (part.window > 1 ? kDescWindow : 0) |
+                                            (w != nullptr ? kDescStored | kDescHeld : 0));
+    Descriptor echo{true, flags, part.nonce, 0, 0, part.index, part.window, 0};
+    if (w != nullptr) {
+        echo.stored = static_cast<uint32_t>(f->part_index);
+        for (uint32_t i = 0; i + 1 < w->size && i < kHeldBytes * 8; ++i) {
+            const uint64_t index = f->part_index + 1 + i;
+            const HeldPart &h = w->held[index % w->size];
+            if (h.held && h.index == index)
+                echo.held[i / 8] = static_cast<uint8_t>(echo.held[i / 8] | (1u << (i % 8)));
+        }
+    }
     return ack_reply(reply, ack_request_of(view), AckExtras{part.described ? &echo : nullptr});
+}
+
+// Makes a part the last one stored: its repeats are acknowledged again (in
+// a window, those of the last `size` parts). A last part becomes it only once
+// the data are complete and match.
+void remember_stored(n_frag *f, const PartSummary &stored) REQUIRES(f->mu)
+{
+    f->last = stored;
+    if (RecvWindow *w = f->recv_window.get())
+        w->recent[stored.index % w->size] = stored;
 }
 
 // The last part arrived: checks it against the descriptor, then joins the
@@ -233,7 +270,7 @@ bool complete(n_frag *f, const Descriptor &d, const PartSummary &last) REQUIRES(
         f->frag_data = chunk_stack_collect(f->frag_obstack);
     }
     f->total_len = f->done_len;
-    f->last = last;
+    remember_stored(f, last);
     // Data written to a file are where the application asked for them.
     if (f->sink_path != nullptr)
         f->taken.store(true);
@@ -250,6 +287,58 @@ const char *overflow(const n_frag *f, unsigned kind, uint64_t done) REQUIRES(f->
     if (f->described && (done > f->expected_total || (kind == kKindFragment && done == f->expected_total)))
         return "longer than the announced length";
     return nullptr;
+}
+
+// Stores the bytes of the part expected next in receiving transfer f; its
+// summary in `stored`. 0, or -1 with the error number: the transfer is
+// aborted when the part breaks a limit or the file cannot be written.
+int store_bytes(n_frag *f, unsigned kind, const unsigned char *data, uint8_t len, uint8_t seq, PartSummary &stored)
+    REQUIRES(f->mu)
+{
+    const uint64_t done = uint64_t{f->done_len} + len;
+    if (const char *wrong = overflow(f, kind, done)) {
+        frag_abort(f, wrong);
+        return fail(kProto);
+    }
+    if (f->sink_path != nullptr) {
+        if (!sink_write(f, data, len)) {
+            frag_abort(f, write_failure(errno));
+            return fail(kProto);
+        }
+    } else if (!chunk_stack_append(f->frag_obstack, data, len)) {
+        return fail(kNoMem);
+    }
+    const uint32_t now = n_util_getmstime();
+    f->crc = crc32_update(f->crc, data, len);
+    f->done_len = static_cast<uint32_t>(done);
+    f->retries = f->channel != nullptr ? socket_retry(f->channel) : 0;
+    const bool first = f->part_index == 0;
+    stored = PartSummary{f->described, f->nonce, static_cast<uint32_t>(f->part_index), seq, static_cast<uint8_t>(kind),
+                         len, crc32_update(0, data, len), now,
+                         static_cast<uint8_t>(first && f->window_size > 1 ? f->window_size : 0)};
+    f->part_no = static_cast<uint8_t>(f->part_no + 1);
+    f->part_index += 1;
+    f->last_time = now;
+    f->heard = now;
+    frag_timer_moved(f);
+    return 0;
+}
+
+// Stores the parts held ahead of their turn that are now next (each was
+// acknowledged when it came).
+void release_held(n_frag *f) REQUIRES(f->mu)
+{
+    RecvWindow *w = f->recv_window.get();
+    while (w != nullptr && frag_state(f) == FRAG_ACTIVE) {
+        HeldPart &h = w->held[f->part_index % w->size];
+        if (!h.held || h.index != f->part_index)
+            return;
+        h.held = false;
+        PartSummary stored{};
+        if (store_bytes(f, kKindFragment, h.data, FRAG_PART_SIZE, h.seq, stored) != 0)
+            return;
+        remember_stored(f, stored);
+    }
 }
 
 // Stores the part a fragment carries in receiving transfer f, and
@@ -270,38 +359,82 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d) REQUIRES(f-
     if (!part)
         return fail(kInval);
 
-    const uint64_t done = uint64_t{f->done_len} + part.len;
-    if (const char *wrong = overflow(f, kind, done)) {
-        frag_abort(f, wrong);
-        return fail(kProto);
-    }
-    if (f->sink_path != nullptr) {
-        if (!sink_write(f, part.data, part.len)) {
-            frag_abort(f, write_failure(errno));
-            return fail(kProto);
-        }
-    } else if (!chunk_stack_append(f->frag_obstack, part.data, part.len)) {
-        return fail(kNoMem);
-    }
-    const uint32_t now = n_util_getmstime();
-    f->crc = crc32_update(f->crc, part.data, part.len);
-    f->done_len = static_cast<uint32_t>(done);
-    f->retries = f->channel != nullptr ? socket_retry(f->channel) : 0;
-    const PartSummary stored{f->described, f->nonce, static_cast<uint32_t>(f->part_index),
-                             view.cac.len >= 2 ? view.cac.data[1] : f->part_no, static_cast<uint8_t>(kind),
-                             part.len, part_crc(part), now};
-    f->part_no = static_cast<uint8_t>(f->part_no + 1);
-    f->part_index += 1;
-    f->last_time = now;
-    f->heard = now;
-    frag_timer_moved(f);
+    PartSummary stored{};
+    if (store_bytes(f, kind, part.data, part.len, view.cac.len >= 2 ? view.cac.data[1] : f->part_no, stored) != 0)
+        return -1;
     if (f->channel != nullptr)
         trace_part(N_TRACE_PART_STORED, f->channel, view);
     if (kind != kKindLastFragment)
-        f->last = stored;
+        remember_stored(f, stored);
     else if (!complete(f, d, stored))
         return fail(kProto);
-    return acknowledge(f->channel, view, stored);
+    release_held(f);
+    return acknowledge(f->channel, view, stored, f);
+}
+
+// Holds a part of the window that arrived ahead of its turn, and
+// acknowledges it; true when it was acknowledged. Only a whole part that
+// is not the last is held (the last goes out once every other part is
+// acknowledged, and is checked against the whole data when stored); a
+// second copy with other bytes is ignored.
+bool hold(n_frag *f, socket_record *arrival, const Fragment &frag) REQUIRES(f->mu)
+{
+    RecvWindow &w = *f->recv_window;
+    const TupleAt part = find_tuple(frag.view, f->data_type);
+    const uint64_t end = (uint64_t{frag.d.index} + 1) * FRAG_PART_SIZE;
+    if (frag.kind != kKindFragment || !part || part.len != FRAG_PART_SIZE || frag.seq != static_cast<uint8_t>(frag.d.index) ||
+        end >= f->expected_total || end > f->max_bytes) {
+        ignore(arrival, frag.view, "not the part expected");
+        return false;
+    }
+    HeldPart &h = w.held[frag.d.index % w.size];
+    const uint32_t crc = part_crc(part);
+    if (h.held && h.index == frag.d.index) {
+        if (h.crc != crc) {
+            ignore(arrival, frag.view, "differs from the part held");
+            return false;
+        }
+        count(arrival->stats.duplicates);
+        trace_part(N_TRACE_DUPLICATE, arrival, frag.view);
+    } else {
+        h.held = true;
+        h.index = frag.d.index;
+        h.seq = frag.seq;
+        h.crc = crc;
+        std::memcpy(h.data, part.data, FRAG_PART_SIZE);
+        if (f->channel != nullptr)
+            trace_part(N_TRACE_PART_STORED, f->channel, frag.view);
+    }
+    f->retries = f->channel != nullptr ? socket_retry(f->channel) : 0;
+    f->last_time = frag.now;
+    frag_timer_moved(f);
+    const PartSummary summary{true, f->nonce, frag.d.index, frag.seq, kKindFragment, FRAG_PART_SIZE, crc, frag.now, 0};
+    return acknowledge(f->channel, frag.view, summary, f) == 0;
+}
+
+// The window a receiver accepts for a transfer that offers one: its own
+// setting at most, and no more than its limit of bytes per transfer allows
+// beside the announced length (the parts held cost window x part size).
+// Without memory for it, parts come one at a time.
+void accept_window(n_frag *f, const Descriptor &d, uint8_t own) REQUIRES(f->mu)
+{
+    if (!d.has(kDescWindow) || d.has(kDescLast) || d.window < 2 || own < 2)
+        return;
+    uint64_t size = std::min<uint64_t>({d.window, own, kMaxTransferWindow});
+    const uint64_t room = f->max_bytes > d.total ? (uint64_t{f->max_bytes} - d.total) / FRAG_PART_SIZE : 0;
+    size = std::min(size, room);
+    if (size < 2)
+        return;
+    try {
+        auto w = std::make_unique<RecvWindow>();
+        w->size = static_cast<uint32_t>(size);
+        w->held.resize(size);
+        w->recent.resize(size);
+        f->recv_window = std::move(w);
+        f->window_size = static_cast<uint8_t>(size);
+    } catch (const std::bad_alloc &) {
+        f->recv_window.reset();
+    }
 }
 
 // Receiving transfers that hold (or will hold) data for a socket, weighed
@@ -490,10 +623,12 @@ Started start(socket_record *arrival, socket_record *reply, const Fragment &frag
 {
     int max_transfers = 0;
     uint32_t max_bytes = 0;
+    uint8_t window = 1;
     {
         const ScopedLock lock(arrival->mu);
         max_transfers = arrival->max_transfers;
         max_bytes = arrival->max_bytes;
+        window = arrival->transfer_window;
     }
     const FrameView &view = frag.view;
     const char *why = nullptr;
@@ -520,6 +655,7 @@ Started start(socket_record *arrival, socket_record *reply, const Fragment &frag
         frag_abort(f.get(), "out of memory");
         return Started::Refused;
     }
+    accept_window(f.get(), frag.d, window);
     return take_part(f.get(), view, frag.d) == 0 ? Started::Acknowledged : Started::Refused;
 }
 
@@ -535,10 +671,13 @@ bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record 
     switch (what.verdict) {
     case Verdict::Store:
         return take_part(f, view, frag.d) == 0;
+    case Verdict::Hold:
+        return hold(f, arrival, frag);
     case Verdict::Reack:
         count(arrival->stats.duplicates);
         trace_part(N_TRACE_DUPLICATE, arrival, view);
-        return acknowledge(f != nullptr && f->channel != nullptr ? f->channel : reply, view, what.repeated) == 0;
+        return acknowledge(f != nullptr && f->channel != nullptr ? f->channel : reply, view, what.repeated,
+                           of_f ? f : nullptr) == 0;
     case Verdict::Rival: {
         const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(view.first);
         if (f->rival_seen == 0 || f->rival != rival) {

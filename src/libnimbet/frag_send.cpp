@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The sending side of a transfer: one part in flight at a time, the next only once that one is acknowledged.
+// The sending side of a transfer: one part in flight at a time, or a window of them once the receiver accepted one.
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include "frag.h"
@@ -61,54 +62,82 @@ const char *read_ahead(n_frag *f, uint32_t at, uint32_t need) REQUIRES(f->mu)
     return got >= need ? nullptr : "file shorter than when the transfer started";
 }
 
-// Takes the next part's bytes into f->part: from the copy of the data, or
-// from the file being sent. A file that cannot be read aborts the transfer.
-bool load_part(n_frag *f) REQUIRES(f->mu)
+// Copies the bytes of the part at byte offset `at` into out, from the copy
+// of the data or from the file being sent; its length, or -1 when the file
+// cannot be read (the transfer is aborted then).
+int part_bytes(n_frag *f, uint32_t at, unsigned char *out) REQUIRES(f->mu)
 {
-    const uint32_t left = f->total_len - f->done_len;
-    f->part_len = static_cast<uint8_t>(left < FRAG_PART_SIZE ? left : FRAG_PART_SIZE);
+    const uint32_t left = f->total_len - at;
+    const auto len = static_cast<uint8_t>(left < FRAG_PART_SIZE ? left : FRAG_PART_SIZE);
     if (f->frag_data != nullptr) {
-        std::memcpy(f->part, f->frag_data + f->done_len, f->part_len);
-    } else if (f->file >= 0 && f->part_len != 0) {
-        const bool inside = f->window != nullptr && f->done_len >= f->window_pos &&
-                            f->done_len + f->part_len <= f->window_pos + f->window_len;
+        std::memcpy(out, f->frag_data + at, len);
+    } else if (f->file >= 0 && len != 0) {
+        const bool inside =
+            f->window != nullptr && at >= f->window_pos && uint64_t{at} + len <= uint64_t{f->window_pos} + f->window_len;
         if (!inside) {
-            if (const char *why = read_ahead(f, f->done_len, f->part_len)) {
+            if (const char *why = read_ahead(f, at, len)) {
                 frag_abort(f, why);
-                return false;
+                return -1;
             }
         }
-        std::memcpy(f->part, f->window + (f->done_len - f->window_pos), f->part_len);
+        std::memcpy(out, f->window + (at - f->window_pos), len);
     }
+    return len;
+}
+
+// Takes the next part's bytes into f->part. A file that cannot be read
+// aborts the transfer.
+bool load_part(n_frag *f) REQUIRES(f->mu)
+{
+    const int len = part_bytes(f, f->done_len, f->part);
+    if (len < 0)
+        return false;
+    f->part_len = static_cast<uint8_t>(len);
     f->crc = crc32_update(f->crc, f->part, f->part_len);
     return true;
 }
 
-// Sends the part in flight: the data tuple first (the receiver takes the
-// transfer's type from it), then "CAD" naming the peer, then "CAC" with the
-// control byte and the part counter; 48 + 11 + 5 bytes fill the 64-byte
-// tuple area exactly. Every part of a transfer with a descriptor carries it
-// behind the "CAC": the part index always, the length on the first part, the
-// CRC-32 on the last.
-int send_part(n_frag *f, bool again) REQUIRES(f->mu)
+// One part as it goes out.
+struct PartOut {
+    uint64_t index;
+    uint8_t seq;
+    unsigned char control;
+    const unsigned char *data;
+    uint8_t len;
+};
+
+// Sends a part: the data tuple first (the receiver takes the transfer's type
+// from it), then "CAD" naming the peer, then "CAC" with the control byte and
+// the part counter; 48 + 11 + 5 bytes fill the 64-byte tuple area exactly.
+// Every part of a transfer with a descriptor carries it behind the "CAC":
+// the part index always, the length (and the window offered, if any) on the
+// first part, the CRC-32 on the last.
+int send_frame(n_frag *f, const PartOut &p, bool again) REQUIRES(f->mu)
 {
     if (f->channel == nullptr)
         return fail(kBadF);
-    const unsigned char control = part_control(f);
-    const unsigned char cac[2] = {control, f->part_no};
+    const unsigned char cac[2] = {p.control, p.seq};
     Outgoing out = prepare(f->channel);
     FrameWriter w(out.stamp.loc, out.stamp.id, out.stamp.seq);
-    w.tuple(f->data_type, f->part, f->part_len);
+    w.tuple(f->data_type, p.data, p.len);
     w.tuple(kTypeCAD, f->id, kIdLen);
     w.tuple(kTypeCAC, cac, 2);
     if (f->described) {
-        const auto flags =
-            static_cast<uint8_t>(kDescIndex | (f->part_index == 0 ? kDescFirst : 0) | (cac_kind(control) == kKindLastFragment ? kDescLast : 0));
-        const Descriptor d{true, flags, f->nonce, f->total_len, f->crc, static_cast<uint32_t>(f->part_index)};
+        const bool first = p.index == 0;
+        const auto flags = static_cast<uint8_t>(kDescIndex | (first ? kDescFirst : 0) |
+                                                (cac_kind(p.control) == kKindLastFragment ? kDescLast : 0) |
+                                                (first && f->window_size > 1 ? kDescWindow : 0));
+        const Descriptor d{true, flags, f->nonce, f->total_len, f->crc, static_cast<uint32_t>(p.index), f->window_size};
         unsigned char desc[kDescMax];
         w.tuple(kTypeCAT, desc, write_descriptor(d, desc));
     }
     return transmit(f->channel, out, w.finish(), again ? N_TRACE_PART_RESENT : N_TRACE_PART_SENT);
+}
+
+// Sends the part in flight of a transfer that sends one part at a time.
+int send_part(n_frag *f, bool again) REQUIRES(f->mu)
+{
+    return send_frame(f, {f->part_index, f->part_no, part_control(f), f->part, f->part_len}, again);
 }
 
 // Starts a new part: its bytes, a fresh retry budget, and its transmission.
@@ -150,6 +179,275 @@ void advance(n_frag *f) REQUIRES(f->mu)
         frag_finish(f);
 }
 
+// ------------------------------------------------------------------ the window
+
+// Acknowledgements of later parts after which a part still unacknowledged
+// is taken for lost and sent again before its timer (as TCP's fast
+// retransmit does after three duplicate acknowledgements).
+constexpr uint32_t kHurryAfter = 3;
+// Parts in flight when a window opens: it grows from there.
+constexpr uint32_t kInitialWindow = 2;
+
+uint64_t part_count(const n_frag *f) REQUIRES(f->mu)
+{
+    return f->total_len == 0 ? 1 : (uint64_t{f->total_len} + FRAG_PART_SIZE - 1) / FRAG_PART_SIZE;
+}
+
+unsigned char window_control(const n_frag *f, uint64_t index) REQUIRES(f->mu)
+{
+    return static_cast<unsigned char>((index + 1 < part_count(f) ? kKindFragment : kKindLastFragment) << 1);
+}
+
+SentPart &sent(SendWindow &w, uint64_t index) { return w.slots[index % kMaxTransferWindow]; }
+
+uint8_t part_length(const n_frag *f, uint64_t index) REQUIRES(f->mu)
+{
+    const uint64_t left = f->total_len - index * FRAG_PART_SIZE;
+    return static_cast<uint8_t>(left < FRAG_PART_SIZE ? left : FRAG_PART_SIZE);
+}
+
+// Sends part `index` of a windowed transfer, for the first time or again.
+// A part's bytes enter the CRC-32 when it first goes out: parts first go
+// out in order, and the last one last.
+int window_send(n_frag *f, uint64_t index, bool again) REQUIRES(f->mu)
+{
+    unsigned char data[FRAG_PART_SIZE];
+    const int len = part_bytes(f, static_cast<uint32_t>(index * FRAG_PART_SIZE), data);
+    if (len < 0)
+        return -1;
+    SentPart &s = sent(*f->send_window, index);
+    const uint32_t now = n_util_getmstime();
+    if (again) {
+        s.last_sent = now;
+        s.sends += 1;
+        s.later_acks = 0;
+        if (f->channel != nullptr)
+            count(f->channel->stats.retransmissions);
+    } else {
+        f->crc = crc32_update(f->crc, data, static_cast<std::size_t>(len));
+        s = SentPart{now, now, 1, false, false, 0};
+    }
+    const PartOut p{index, static_cast<uint8_t>(index), window_control(f, index), data, static_cast<uint8_t>(len)};
+    return send_frame(f, p, again) < 0 ? -1 : 1;
+}
+
+// The timer of a windowed transfer runs from the earliest transmission of
+// a part not acknowledged; its give-up rule is that of the first of them.
+void window_rearm(n_frag *f) REQUIRES(f->mu)
+{
+    SendWindow &w = *f->send_window;
+    bool any = false;
+    uint32_t earliest = 0;
+    for (uint64_t i = w.base; i < w.next; ++i) {
+        const SentPart &s = sent(w, i);
+        if (s.acked)
+            continue;
+        if (!any || static_cast<int32_t>(s.last_sent - earliest) < 0)
+            earliest = s.last_sent;
+        any = true;
+    }
+    if (any)
+        f->last_time = earliest;
+    frag_timer_moved(f);
+}
+
+// Sends new parts while the window has room. The last part waits until
+// every other one is acknowledged: its acknowledgement says the whole data
+// arrived and matched, so the receiver takes it only in its turn.
+void window_fill(n_frag *f) REQUIRES(f->mu)
+{
+    SendWindow &w = *f->send_window;
+    const uint64_t parts = part_count(f);
+    const uint32_t room = std::min(w.cwnd, w.limit);
+    while (frag_state(f) == FRAG_ACTIVE && w.next < parts && w.next - w.base < room) {
+        if (w.next + 1 == parts && w.base != w.next)
+            break;
+        const uint64_t index = w.next++;
+        window_send(f, index, false);  // a part that did not go out is the timer's to resend
+    }
+    if (frag_state(f) == FRAG_ACTIVE)
+        window_rearm(f);
+}
+
+// A loss halves the window, once per window of parts in flight.
+void window_lost(SendWindow &w, uint64_t index)
+{
+    if (index < w.recover)
+        return;
+    w.ssthresh = std::max<uint32_t>(w.cwnd / 2, 2);
+    w.cwnd = w.ssthresh;
+    w.credit = 0;
+    w.recover = w.next;
+}
+
+// The first part not acknowledged changed: its retries and time budget
+// are the transfer's.
+void window_base_moved(n_frag *f) REQUIRES(f->mu)
+{
+    SendWindow &w = *f->send_window;
+    const SentPart &s = sent(w, w.base);
+    const int32_t retry = f->channel != nullptr ? socket_retry(f->channel) : 0;
+    f->retries = retry - static_cast<int32_t>(s.sends > 0 ? s.sends - 1 : 0);
+    f->part_first_sent = s.first_sent;
+    f->part_len = part_length(f, w.base);
+}
+
+// Resends the parts whose acknowledgement is overdue (the part first not
+// acknowledged when none is, as asked by the application); a resend of that
+// part counts a retry of the transfer.
+int window_resend(n_frag *f) REQUIRES(f->mu)
+{
+    SendWindow &w = *f->send_window;
+    const uint32_t now = n_util_getmstime();
+    const uint32_t timeout = f->channel != nullptr ? socket_timeout_ms(f->channel) : 0;
+    const uint32_t wait = f->adaptive ? std::max(f->rtt.rto_ms(timeout), 1u) - 1 : timeout;
+    bool any = false;
+    int result = 1;
+    for (uint64_t i = w.base; i < w.next && frag_state(f) == FRAG_ACTIVE; ++i) {
+        const SentPart &s = sent(w, i);
+        if (s.acked || now - s.last_sent <= wait)
+            continue;
+        any = true;
+        window_lost(w, i);
+        if (i == w.base && (f->retries > 0 || !f->adaptive))
+            f->retries -= 1;
+        if (window_send(f, i, true) < 0)
+            result = -1;
+    }
+    if (!any && frag_state(f) == FRAG_ACTIVE) {
+        if (f->retries > 0 || !f->adaptive)
+            f->retries -= 1;
+        result = window_send(f, w.base, true);
+    }
+    f->rtt.timed_out();
+    if (frag_state(f) == FRAG_ACTIVE)
+        window_rearm(f);
+    return result;
+}
+
+// Parts sent before `index` and still not acknowledged after kHurryAfter
+// acknowledgements of later parts are sent again at once, each once.
+void window_hurry(n_frag *f, uint64_t index) REQUIRES(f->mu)
+{
+    SendWindow &w = *f->send_window;
+    for (uint64_t i = w.base; i < index && frag_state(f) == FRAG_ACTIVE; ++i) {
+        SentPart &s = sent(w, i);
+        if (s.acked || s.hurried || ++s.later_acks < kHurryAfter)
+            continue;
+        s.hurried = true;
+        window_lost(w, i);
+        if (i == w.base && f->retries > 0)
+            f->retries -= 1;
+        window_send(f, i, true);
+    }
+}
+
+// Marks a part acknowledged; a round-trip sample when it went out once
+// (Karn's rule).
+void window_acked(n_frag *f, SentPart &s, bool sample) REQUIRES(f->mu)
+{
+    s.acked = true;
+    if (sample && f->adaptive && s.sends == 1 && f->channel != nullptr) {
+        f->rtt.sample(n_util_getmstime() - s.first_sent);
+        remember_round_trip(f->channel, f->id, f->rtt);
+    }
+}
+
+// An acknowledgement of a windowed transfer: it names its part by index,
+// and how many parts the receiver stored in order. One for a part never
+// sent is forged and ignored; one that tells nothing new is a duplicate.
+void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const Descriptor &d) REQUIRES(f->mu)
+{
+    SendWindow &w = *f->send_window;
+    const uint64_t stored = d.has(kDescStored) ? d.stored : 0;
+    if (!d.has(kDescIndex) || d.index >= w.next || stored > w.next) {
+        count(rec->stats.stray_fragments);
+        trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, view.from, "acknowledgement of a part not sent");
+        return;
+    }
+    SentPart &s = sent(w, d.index);
+    const auto control = static_cast<unsigned char>(view.cac.data[0] & ~kCacReply);
+    const bool consistent = view.cac.data[1] == static_cast<uint8_t>(d.index) && control == window_control(f, d.index);
+    bool news = false;
+    if (consistent && d.index >= w.base && !s.acked) {
+        window_acked(f, s, true);
+        news = true;
+    }
+    // The count never stands for the last part: only that part's own
+    // acknowledgement says that the whole data arrived and matched.
+    const uint64_t counted = std::min(stored, part_count(f) - 1);
+    for (uint64_t i = w.base; consistent && i < counted; ++i) {
+        if (!sent(w, i).acked) {
+            window_acked(f, sent(w, i), false);
+            news = true;
+        }
+    }
+    // The parts held beyond those, up to the last part (excluded) and to
+    // the parts sent.
+    for (uint64_t i = 0; consistent && d.has(kDescHeld) && d.has(kDescStored) && i < kHeldBytes * 8; ++i) {
+        const uint64_t index = stored + 1 + i;
+        if (index >= w.next || index + 1 >= part_count(f))
+            break;
+        if ((d.held[i / 8] >> (i % 8) & 1) != 0 && index >= w.base && !sent(w, index).acked) {
+            window_acked(f, sent(w, index), false);
+            news = true;
+        }
+    }
+    if (!news) {
+        count(rec->stats.duplicates);
+        trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, view.from);
+        return;
+    }
+    trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, view.from);
+    f->rtt.backoff = 0;
+    if (w.cwnd < w.ssthresh) {
+        w.cwnd += 1;
+    } else if (++w.credit >= w.cwnd) {
+        w.cwnd += 1;
+        w.credit = 0;
+    }
+    w.cwnd = std::min(w.cwnd, w.limit);
+    const uint64_t before = w.base;
+    while (w.base < w.next && sent(w, w.base).acked) {
+        f->done_len += part_length(f, w.base);
+        f->part_no = static_cast<uint8_t>(f->part_no + 1);
+        f->part_index += 1;
+        w.base += 1;
+    }
+    if (w.base == part_count(f)) {
+        f->part_len = 0;
+        frag_finish(f);
+        return;
+    }
+    if (w.base != before)
+        window_base_moved(f);
+    window_hurry(f, d.index);
+    window_fill(f);
+}
+
+// The receiver accepted a window in its acknowledgement of the first part:
+// from the second part on, parts fly `window` at a time at most. Without
+// memory for it the transfer goes on one part at a time, which the
+// receiver takes as well.
+bool open_window(n_frag *f, uint8_t accepted) REQUIRES(f->mu)
+{
+    const uint32_t limit = std::min<uint32_t>({accepted, f->window_size, kMaxTransferWindow});
+    if (limit < 2)
+        return false;
+    f->send_window.reset(new (std::nothrow) SendWindow{});
+    if (!f->send_window)
+        return false;
+    SendWindow &w = *f->send_window;
+    w.limit = limit;
+    w.cwnd = std::min<uint32_t>(kInitialWindow, limit);
+    w.ssthresh = limit;
+    w.base = w.next = w.recover = f->part_index;
+    window_fill(f);
+    if (frag_state(f) == FRAG_ACTIVE)
+        window_base_moved(f);
+    return true;
+}
+
 // Closes a file that a refused transfer was to send.
 int refuse_file(int file, int err)
 {
@@ -187,6 +485,8 @@ int start_send(socket_record *rec, const unsigned char *id, const unsigned char 
         const ScopedLock slock(rec->mu);
         f->described = rec->transfer_check;
         f->adaptive = rec->adaptive_retry;
+        // A window is offered for a described transfer of more than one part.
+        f->window_size = f->described && len > FRAG_PART_SIZE ? rec->transfer_window : 1;
     }
     f->rtt = known_round_trip(rec, id);
     f->nonce = transfer_nonce();
@@ -230,6 +530,8 @@ void nonces_after_fork() { g_nonces.store(0, std::memory_order_relaxed); }
 int sender_resend(n_frag *f)
 {
     N_ASSERT(frag_held(f), "frag_held(f)");
+    if (f->send_window)
+        return window_resend(f);
     // With adaptive resends, once the retries are spent the budget of time
     // decides when to give up.
     if (f->retries > 0 || !f->adaptive)
@@ -282,6 +584,10 @@ void frag_on_ack(socket_record *rec, const FrameView &view)
         trace_emit(N_TRACE_IGNORED, rec->fd, view.bytes, view.len, view.from, "acknowledgement of no transfer");
         return;
     }
+    if (f->send_window) {
+        window_on_ack(rec, f.get(), view, d);
+        return;
+    }
     const bool stale = f->described && d.has(kDescIndex) && d.index != f->part_index;
     if (!in_flight(f.get()) || stale || seq != f->part_no || (control & ~kCacReply) != part_control(f.get())) {
         count(rec->stats.duplicates);
@@ -291,7 +597,10 @@ void frag_on_ack(socket_record *rec, const FrameView &view)
     trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, view.from);
     measure(f.get());
     advance(f.get());
-    if (frag_state(f.get()) == FRAG_ACTIVE)
+    if (frag_state(f.get()) != FRAG_ACTIVE)
+        return;
+    const bool accepted = f->part_index == 1 && f->window_size > 1 && d.has(kDescWindow) && d.has(kDescEcho);
+    if (!accepted || !open_window(f.get(), d.window))
         start_part(f.get());
 }
 
@@ -341,7 +650,8 @@ try {
         frag_assert_held(f);
         // Only a transfer under way advances: an acknowledgement can neither
         // revive an aborted transfer nor touch a receiving one.
-        if (frag_receiving(f) || frag_state(f) != FRAG_ACTIVE)
+        // A window acknowledges its parts by index only.
+        if (frag_receiving(f) || frag_state(f) != FRAG_ACTIVE || f->send_window)
             return fail(kProto);
         advance(f);
         return 1;

@@ -129,6 +129,23 @@ Descriptor read_descriptor(const FrameView &view)
         *field = get_be32(p + off);
         off += 4;
     }
+    if ((d.flags & kDescWindow) != 0) {
+        if (view.cat.len < off + 1)
+            return d;
+        d.window = p[off];
+        off += 1;
+    }
+    if ((d.flags & kDescStored) != 0) {
+        if (view.cat.len < off + 4)
+            return d;
+        d.stored = get_be32(p + off);
+        off += 4;
+    }
+    if ((d.flags & kDescHeld) != 0) {
+        if (view.cat.len < off + kHeldBytes)
+            return d;
+        std::memcpy(d.held.data(), p + off, kHeldBytes);
+    }
     d.present = true;
     return d;
 }
@@ -158,6 +175,16 @@ std::size_t write_descriptor(const Descriptor &d, unsigned char *out)
             continue;
         put_be32(out + len, field);
         len += 4;
+    }
+    if ((d.flags & kDescWindow) != 0)
+        out[len++] = d.window;
+    if ((d.flags & kDescStored) != 0) {
+        put_be32(out + len, d.stored);
+        len += 4;
+    }
+    if ((d.flags & kDescHeld) != 0) {
+        std::memcpy(out + len, d.held.data(), kHeldBytes);
+        len += kHeldBytes;
     }
     return len;
 }

@@ -2,6 +2,7 @@
 // Frames read in place and written in place: the receive and transfer paths work on bytes, not packets.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -96,21 +97,36 @@ TupleAt find_tuple(const FrameView &view, const unsigned char type[2]);
  * fragment and of its acknowledgement, between nodes of this library (nodes
  * that do not know it pass over it):
  *
- *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo, 0x08 part index
+ *   byte 0      flags: 0x01 first part, 0x02 last part, 0x04 acknowledgement echo, 0x08 part index,
+ *               0x10 window, 0x20 parts stored, 0x40 parts held
  *   bytes 1..4  transfer nonce, big-endian
  *   then        total length, big-endian             (with 0x01)
  *   then        CRC-32 of the whole data, big-endian (with 0x02)
  *   then        part index from 0, big-endian        (with 0x08)
+ *   then        window, 1 byte                       (with 0x10)
+ *   then        parts stored in order, big-endian    (with 0x20)
+ *   then        parts held ahead of their turn, 16 bytes (with 0x40): bit i
+ *               (byte i / 8, from its low bit) for part stored + 1 + i
  *
  * The part index tells a part, or its acknowledgement, from one 256 parts
- * older that carries the same sequence byte.
+ * older that carries the same sequence byte. The window is offered by the
+ * first part (the most parts its sender would keep in flight) and accepted
+ * by that part's acknowledgement (the most its receiver takes). In a window
+ * each acknowledgement also says how many parts the receiver stored in
+ * order and which later parts it holds, so that a lost acknowledgement
+ * costs no resend. A reader that does
+ * not know these flags passes over their bytes, as they come last.
  */
 inline constexpr unsigned char kTypeCAT[2] = {0xD0, 0x80};
 inline constexpr uint8_t kDescFirst = 0x01;
 inline constexpr uint8_t kDescLast = 0x02;
 inline constexpr uint8_t kDescEcho = 0x04;
 inline constexpr uint8_t kDescIndex = 0x08;
-inline constexpr std::size_t kDescMax = 17;
+inline constexpr uint8_t kDescWindow = 0x10;
+inline constexpr uint8_t kDescStored = 0x20;
+inline constexpr uint8_t kDescHeld = 0x40;
+inline constexpr std::size_t kHeldBytes = 16;
+inline constexpr std::size_t kDescMax = 38;
 
 struct Descriptor {
     bool present = false;
@@ -119,6 +135,9 @@ struct Descriptor {
     uint32_t total = 0;
     uint32_t crc = 0;
     uint32_t index = 0;
+    uint8_t window = 0;
+    uint32_t stored = 0;
+    std::array<uint8_t, kHeldBytes> held{};
 
     bool has(uint8_t flag) const { return present && (flags & flag) != 0; }
 };

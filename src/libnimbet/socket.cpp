@@ -574,6 +574,19 @@ try {
     return failed_by_exception(n_socket_set_transfer_filter);
 }
 
+int n_socket_set_transfer_window(int fd, int parts)
+try {
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        if (parts < 0 || parts > static_cast<int>(kMaxTransferWindow))
+            return fail(kInval);
+        const ScopedLock lock(rec->mu);
+        rec->transfer_window = static_cast<uint8_t>(parts > 1 ? parts : 1);
+        return 0;
+    });
+} catch (...) {
+    return failed_by_exception(n_socket_set_transfer_window);
+}
+
 int n_socket_set_adaptive_retry(int fd, int on)
 try {
     return set_switch(fd, &socket_record::adaptive_retry, on);

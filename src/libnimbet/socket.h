@@ -64,6 +64,10 @@ inline void count(std::atomic<uint64_t> &c) { c.fetch_add(1, std::memory_order_r
 // Bounds on what peers can make a socket hold (n_socket_set_frag_limits).
 inline constexpr int kDefaultMaxTransfers = 16;
 inline constexpr uint32_t kDefaultMaxBytes = 256u << 20;
+// Parts in flight a transfer may keep: sequence bytes wrap at 256, so that
+// two parts in flight never share one with at most 128.
+inline constexpr uint32_t kMaxTransferWindow = 128;
+inline constexpr uint8_t kDefaultTransferWindow = 64;
 
 // One open socket. The registry holds one reference from n_socket_open to
 // n_socket_close, and every call that works on the socket holds one for its
@@ -112,6 +116,8 @@ struct socket_record {
     int max_transfers GUARDED_BY(mu) = kDefaultMaxTransfers;
     uint32_t max_bytes GUARDED_BY(mu) = kDefaultMaxBytes;
     bool transfer_check GUARDED_BY(mu) = true;  // transfers sent through this socket carry a descriptor
+    // parts in flight offered / accepted (1: one at a time)
+    uint8_t transfer_window GUARDED_BY(mu) = kDefaultTransferWindow;
     bool adaptive_retry GUARDED_BY(mu) = true;  // resend after the measured round trip, not after `timeout`
     // identifiers on requests to peers that take them; acknowledgements say so
     bool request_ids GUARDED_BY(mu) = true;

@@ -17,6 +17,12 @@ namespace nimbet::test {
 
 NodeId node_id(unsigned char n) { return {1, 1, 1, 1, 10, 0, 0, n}; }
 
+void apply_test_window(int fd)
+{
+    if (const char *w = std::getenv("NIMBET_TEST_TRANSFER_WINDOW"))
+        n_socket_set_transfer_window(fd, std::atoi(w));
+}
+
 int open_node(const NodeId &id, uint16_t port)
 {
     require_only_own_interfaces();
@@ -27,6 +33,7 @@ int open_node(const NodeId &id, uint16_t port)
     }
     n_socket_set_id(fd, id.data());
     n_socket_set_option(fd, SOCKET_BLOCKING, 0);
+    apply_test_window(fd);
     n_pkt *none = n_socket_recv(fd, 0);  // binds the socket on its port
     if (none != nullptr)
         n_pkt_free(none);

@@ -20,6 +20,11 @@ inline constexpr uint16_t kNodePort = 47000;
 // A node id 1.1.1.1.10.0.0.n.
 NodeId node_id(unsigned char n);
 
+// Sets the transfer window of a test node from NIMBET_TEST_TRANSFER_WINDOW,
+// when set: the transfer tests run once with the library's default and once
+// with that window (1: one part at a time).
+void apply_test_window(int fd);
+
 // Opens a library socket as a node: bound on `port` (it receives once, so
 // its first send does not bind it to a temporary port), sending to the
 // loopback broadcast address, so every node on the port hears every frame.

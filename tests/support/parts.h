@@ -91,4 +91,15 @@ inline int transfer_state(const NodeId &peer)
     return n_frag_get_status(peer.data(), FRAG_STATE_MASK);
 }
 
+// What `read` makes of each frame from `from` that the tap hears within `ms`.
+template <class Read>
+auto frames_from(Tap &tap, const NodeId &from, Read read, int ms = 20)
+{
+    std::vector<decltype(read(Bytes{}))> out;
+    for (const Bytes &f : tap.drain(ms))
+        if (wire_source(f) == from)
+            out.push_back(read(f));
+    return out;
+}
+
 }  // namespace nimbet::test

@@ -327,6 +327,7 @@ int relay_node(const NodeId &id, bool is_a, int retry, int timeout)
     n_socket_set_option(fd, SOCKET_BLOCKING, 0);
     n_socket_set_option(fd, SOCKET_FRAG, 1);
     n_socket_set_retry(fd, retry, timeout);
+    apply_test_window(fd);
     n_pkt *none = n_socket_recv(fd, 0);  // binds it
     if (none != nullptr)
         n_pkt_free(none);

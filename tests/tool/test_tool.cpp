@@ -729,3 +729,19 @@ TEST(Tool, ListenCapturesEveryDatagramAsItWent)
 }
 
 }  // namespace
+
+TEST(NodeOptions, WindowTakesZeroToOneHundredTwentyEight)
+{
+    const auto take = [](const char *value) {
+        NodeOptions o;
+        std::string name = "--window", text = value;
+        char *argv[] = {name.data(), text.data()};
+        int i = 0;
+        take_node_option(o, 2, argv, i);
+        return o.window;
+    };
+    EXPECT_EQ(0, take("0"));
+    EXPECT_EQ(128, take("128"));
+    for (const char *bad : {"129", "-1", "x"})
+        EXPECT_THROW(take(bad), UsageError) << bad;
+}
