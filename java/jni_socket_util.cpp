@@ -227,6 +227,12 @@ JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1setRetr
     });
 }
 
+JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1setTransferWindow(JNIEnv *env, jclass,
+                                                                                         jlong handle, jint parts)
+{
+    on_socket(env, handle, [&](int fd) { return n_socket_set_transfer_window(fd, parts); });
+}
+
 JNIEXPORT void JNICALL Java_nimbets_libNimbet_libnimbetJNI_NimbetSocket_1setOptions(JNIEnv *env, jclass,
                                                                                   jlong handle, jint mask,
                                                                                   jint value)

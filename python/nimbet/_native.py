@@ -235,6 +235,7 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "n_socket_reset_stats": (c_int, [c_int]),
     "n_socket_set_transfer_check": (c_int, [c_int, c_int]),
     "n_socket_set_frag_limits": (c_int, [c_int, c_int, c_uint32]),
+    "n_socket_set_transfer_window": (c_int, [c_int, c_int]),
     "n_socket_set_transfer_filter": (c_int, [c_int, c_int]),
     "n_socket_send_buffer": (c_int, [c_int, c_int, c_char_p, c_int, c_char_p, c_char_p]),
     "n_socket_send_file": (c_int, [c_int, c_int, c_char_p, c_char_p, c_char_p]),

@@ -111,6 +111,7 @@ class Node:
         self._recv_all = False
         self._filter: Filter | None = None
         self._transfer_check = True
+        self._transfer_window = 64
         try:
             self.filter = filter
             if node_id is not None:
@@ -338,6 +339,23 @@ class Node:
     def transfer_check(self, on: bool) -> None:
         self._check(n.lib.n_socket_set_transfer_check(self._open(), 1 if on else 0), "cannot set the transfer check")
         self._transfer_check = bool(on)
+
+    @property
+    def transfer_window(self) -> int:
+        """Parts of a transfer in flight at once between nodes of this
+        library (64 by default): the offer of the transfers this socket
+        sends and the limit of those it receives; 1 sends one part at a time,
+        as nodes without the window do. 0 to 128."""
+        return self._transfer_window
+
+    @transfer_window.setter
+    def transfer_window(self, parts: int) -> None:
+        if not isinstance(parts, int) or isinstance(parts, bool):
+            wrong_type("transfer_window", "int", parts)
+        if not 0 <= parts <= 128:
+            invalid("transfer_window is 0 to 128")
+        self._check(n.lib.n_socket_set_transfer_window(self._open(), parts), "cannot set the transfer window")
+        self._transfer_window = max(parts, 1)
 
     def set_frag_limits(self, max_transfers: int = 16, max_bytes: int = 256 << 20) -> None:
         """What peers can make this socket hold: receiving transfers at once, and bytes in any one."""

@@ -119,6 +119,25 @@ def test_transfer_reports_progress_and_arrives_whole(pair, tmp_path):
     assert got == [(nimbet.NodeId(A), data[:100])]
 
 
+def test_transfer_window_is_a_setting_of_each_side(pair):
+    a, b = pair
+    assert a.transfer_window == 64
+    with pytest.raises(TypeError):
+        a.transfer_window = "8"
+    with pytest.raises(ValueError):
+        a.transfer_window = 129
+    data = os.urandom(5000)
+    for window in (1, 128):  # one part at a time, and the widest window
+        a.transfer_window = b.transfer_window = window
+        assert a.transfer_window == window
+        with serving(b, from_=A, timeout=10) as got:
+            time.sleep(0.05)
+            assert a.send_buffer(data, to=B) == len(data)
+        assert got == [(nimbet.NodeId(A), data)]
+    a.transfer_window = 0
+    assert a.transfer_window == 1
+
+
 def test_transfer_to_a_silent_node_is_not_acknowledged(pair, tmp_path):
     a, _ = pair
     a.retries, a.ack_timeout = 2, 0.05

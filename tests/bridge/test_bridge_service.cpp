@@ -68,6 +68,7 @@ port = 47000
 id = "10.0.0.9"
 retry = 4
 timeout = 50
+window = 8
 filter = ["acl=tmp", "acl=hum"]
 or = true
 
@@ -88,6 +89,7 @@ qos = 0
     EXPECT_EQ(s["port"], "47000");                     // file
     EXPECT_EQ(s["retry"], "7");                        // environment over file
     EXPECT_EQ(s["timeout"], "70");                     // command line over both
+    EXPECT_EQ(s["window"], "8");
     EXPECT_EQ(s["filter"], "[\"acl=msg\", \"acl=tmp\"]");  // a list given on the command line replaces the file's
     EXPECT_EQ(s["or"], "true");
     EXPECT_EQ(s["mqtt.host"], "\"other.example\"");
@@ -129,6 +131,7 @@ TEST_F(BridgeService, BadSettingsNameTheirFileLineKeyVariableOrOption)
         {base, {}, {"--or", "--filter", "acl=msg"}, "--or joins two or more --filter"},
         {base, {}, {"--file-dir", "/etc/passwd"}, "file_dir /etc/passwd is not a directory"},
         {base, {}, {"--command-rate", "0"}, "--command-rate"},
+        {base, {}, {"--window", "129"}, "--window"},
         {"[mqtt]\nhost = \"b\"\n", {}, {}, "bridge needs PORT"},
     };
     for (const Case &c : cases) {

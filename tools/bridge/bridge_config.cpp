@@ -87,6 +87,8 @@ const Key kKeys[] = {
     {"", "retry", "--retry", &BridgeConfig::retry, "transmissions of an acknowledged frame", 1, 255},
     {"", "timeout", "--timeout", &BridgeConfig::timeout, "milliseconds to wait for each acknowledgement", 1,
      3600000},
+    {"", "window", "--window", &BridgeConfig::window, "parts of a transfer in flight at once (0 or 1: one at a time)",
+     0, 128},
     {"", "seconds", "--seconds", &BridgeConfig::seconds, "stop after this many seconds (0: never)"},
     {"", "filter", "--filter", &BridgeConfig::filter, "publish only frames that pass (repeatable; ANDed)"},
     {"", "or", "--or", &BridgeConfig::filter_or, "a frame passes when any filter holds"},

@@ -14,6 +14,7 @@ struct BridgeConfig {
     long port = 0;
     std::string id, local, dest;
     long retry = 10, timeout = 163;
+    long window = 64;  // parts of a transfer in flight (0 or 1: one at a time)
     double seconds = 0;  // 0: until SIGINT or SIGTERM
     std::vector<std::string> filter;
     bool filter_or = false, all = false;

@@ -96,6 +96,7 @@ nimbet_tool::NodeOptions node_options_of(const BridgeConfig &c)
     o.dest = c.dest;
     o.retry = static_cast<int>(c.retry);
     o.timeout = static_cast<int>(c.timeout);
+    o.window = static_cast<int>(c.window);
     o.seconds = c.seconds;
     o.filters = c.filter;
     o.filter_or = c.filter_or;

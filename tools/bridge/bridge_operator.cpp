@@ -167,6 +167,7 @@ void Gateway::reload()
     parse_level(merged.log_level, level);
     log_setup(level);
     n_socket_set_retry(fd_, static_cast<int>(merged.retry), static_cast<int>(merged.timeout));
+    n_socket_set_transfer_window(fd_, static_cast<int>(merged.window));
     outbox_.set_limits(outbox_limits(merged));
     gate_.set_limits(gate_limits(merged));
     bool link_changed = false;

@@ -212,6 +212,16 @@ public final class NimbetSocket extends NativeHandle {
     }
 
     /**
+     * Parts of a transfer in flight at once between nodes of this library (64 by default): the
+     * window the transfers this socket sends offer, and the most the transfers it receives accept.
+     * 0 or 1 send one part at a time, as nodes without the window do.
+     * @param parts 0 to 128
+     */
+    public void setTransferWindow(int parts) {
+        run(h -> libnimbetJNI.NimbetSocket_setTransferWindow(h, parts));
+    }
+
+    /**
      * Sets or clears option bits ({@link #SOCKET_AUTOACK}, {@link #SOCKET_RECV_ALL},
      * {@link #SOCKET_FRAG}, {@link #SOCKET_BLOCKING}, {@link #SOCKET_BROADCAST}).
      *

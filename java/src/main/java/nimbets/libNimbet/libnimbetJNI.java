@@ -115,6 +115,7 @@ final class libnimbetJNI {
     static native long NimbetSocket_getID(long socket);
     static native void NimbetSocket_setLoc(long socket, long location);
     static native void NimbetSocket_setRetry(long socket, short count, long milliseconds);
+    static native void NimbetSocket_setTransferWindow(long socket, int parts);
     static native void NimbetSocket_setOptions(long socket, int mask, int value);
     static native long NimbetSocket_receive(long socket, long ackSocket);
     static native long NimbetSocket_receiveFiltered(long socket, long ackSocket, long filter);

@@ -60,6 +60,17 @@ class SocketUtilTest extends NativeTestSupport {
     }
 
     @Test
+    void transferWindowTakesZeroToOneHundredTwentyEight() {
+        try (NimbetSocket s = new NimbetSocket(PORT)) {
+            assertDoesNotThrow(() -> s.setTransferWindow(0));
+            assertDoesNotThrow(() -> s.setTransferWindow(128));
+            assertEquals("c errno: 22 Invalid argument.",
+                    assertThrows(IllegalArgumentException.class, () -> s.setTransferWindow(129)).getMessage());
+            assertThrows(IllegalArgumentException.class, () -> s.setTransferWindow(-1));
+        }
+    }
+
+    @Test
     void nullTextsAndHandlesAreRefusedAsInvalidArgumentsNamingThem() {
         try (NimbetSocket s = new NimbetSocket(PORT); NimbetPacket p = new NimbetPacket();
                 NimbetSrcId id = new NimbetSrcId("1.1.1.1.10.0.0.9")) {
