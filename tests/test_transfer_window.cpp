@@ -258,7 +258,7 @@ TEST_F(WindowFrames, ReceiverWithoutWindowAcceptsNone)
 }
 
 // A sender whose offer is not answered (a node that does not know windows,
-// or one that knows only the specified protocol and passes over the
+// or one that knows only the plain protocol and passes over the
 // descriptor) sends one part at a time: the frames after the first are
 // those of a transfer without the offer.
 TEST_F(WindowFrames, UnansweredOfferKeepsOnePartInFlight)

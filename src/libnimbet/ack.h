@@ -19,7 +19,7 @@ struct AckRequest {
 
 AckRequest ack_request_of(const FrameView &view);
 
-// What an acknowledgement carries beyond the specified tuples, between
+// What an acknowledgement carries beyond the plain protocol's tuples, between
 // nodes of this library: a transfer descriptor's echo, or the request
 // identifier ("CAR": the request's own, or an empty one that says this node
 // takes identifiers).
