@@ -81,7 +81,9 @@ TEST_F(FaultyNetwork, DuplicatesAreNotEchoed)
     FaultRelay relay(dup, dup, 3);
     const TransferRun run = send(random_bytes(200 * 45, 3), relay);
     EXPECT_STREQ("identical", run.verdict());
-    EXPECT_LE(run.data_frames, 200 + 5);
+    // An echo would double the frames; a slow run (under the sanitizers)
+    // may add a few resends of its own.
+    EXPECT_LE(run.data_frames, 200 + 20);
 }
 
 // Stale copies, some exactly 256 parts old with the same sequence byte as
