@@ -96,4 +96,26 @@ TEST(AckedCore, PlainRuleResendsTimeoutApartThenGivesUp)
     EXPECT_EQ(-1, sends.next_ms(2100));
 }
 
+// A first transmission that leaves later than its send was entered (a busy
+// machine) starts the waits: neither a resend nor the give-up comes early.
+TEST(AckedCore, WaitsCountFromTheFirstTransmission)
+{
+    for (const bool adaptive : {false, true}) {
+        AckedSends sends;
+        AckedSpec spec = plain_spec(5, 1, 10);
+        spec.adaptive = adaptive;
+        sends.add(1, spec, RttEstimator{}, 1000, SendShell{});
+        sends.sent_first(*sends.find(1), 1007);
+        EXPECT_EQ(10, sends.next_ms(1007)) << adaptive;
+        EXPECT_TRUE(expire(sends, 1010).empty()) << adaptive;
+        EXPECT_TRUE(expire(sends, 1016).empty()) << adaptive;
+        EXPECT_EQ((Due{{1, engine::Due::GiveUp}}), expire(sends, 1017)) << adaptive;
+
+        // Sent at once: still one deadline, due once.
+        sends.add(2, plain_spec(6, 2, 10), RttEstimator{}, 2000, SendShell{});
+        sends.sent_first(*sends.find(2), 2000);
+        EXPECT_EQ((Due{{2, engine::Due::Resend}}), expire(sends, 2010)) << adaptive;
+    }
+}
+
 }  // namespace

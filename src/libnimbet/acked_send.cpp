@@ -269,7 +269,7 @@ int64_t acked_start(socket_record *send, socket_record *recv, n_pkt *packet, con
         recv->acked.take(number);
         return framed ? fail_sys(err, sys) : fail(kInval);
     }
-    s->start = s->sent_at = sent_at;
+    recv->acked.sent_first(*s, sent_at);
     s->shell.frame = std::move(frame);
     return static_cast<int64_t>(number);
 }

@@ -55,6 +55,14 @@ void AckedSends::schedule(AckedSend &s)
     deadlines_.push(s.deadline, s.number);
 }
 
+void AckedSends::sent_first(AckedSend &s, uint32_t now)
+{
+    if (now == s.start)
+        return;  // its deadline stands; a second entry for it would resend it twice
+    s.start = s.sent_at = now;
+    schedule(s);  // the entry of the earlier deadline goes stale
+}
+
 void AckedSends::resent(AckedSend &s, uint32_t now)
 {
     s.sends += 1;

@@ -98,6 +98,9 @@ public:
     template <class Fn>
     void expire(uint32_t now, Fn on_due);
 
+    // The first transmission left at `now`, which may be later than the
+    // send was entered: its waits count from then.
+    void sent_first(AckedSend &s, uint32_t now);
     void resent(AckedSend &s, uint32_t now);
 
     // Every pending send ends (the socket is closing).
