@@ -71,13 +71,15 @@ TEST_F(Pace, OneSecondBlackoutIsRiddenOut)
 }
 
 // Without loss nothing is sent twice but for the odd late reply: at most
-// 3 % more data frames than parts, and the estimate follows the round trip.
+// 10 % more data frames than parts (a loaded machine, the sanitizers, may be
+// late to read a reply now and then; a timer that fires before the round
+// trip would send each part twice), and the estimate follows the round trip.
 TEST_F(Pace, CleanRunSendsEachPartOnce)
 {
     FaultRelay relay(kLan, kLan, 43);
     const TransferRun run = send(random_bytes(400 * 45, 43), relay);
     EXPECT_STREQ("identical", run.verdict());
-    EXPECT_LE(run.data_frames, 412);  // (a loaded machine may be late to read a reply now and then)
+    EXPECT_LE(run.data_frames, 440);
     n_socket_stats st{};
     n_socket_get_stats(a, &st);
     EXPECT_GE(st.rtt_ms, 1u);

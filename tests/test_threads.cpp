@@ -435,8 +435,9 @@ TEST(Threads, TransferArrivingAsItsSocketClosesIsAbortedAndTheHookMayAskForIt)
 // socket. Held still where the close has begun, then raced for real.
 TEST(Threads, FileArrangedAsItsSocketClosesIsRefusedAndLeavesNothing)
 {
-    const std::string dir = ::testing::TempDir() + "arranged_" + std::to_string(::getpid()) + "/";
-    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+    const TempFolder folder(::testing::TempDir(), "arranged_");
+    const std::string &dir = folder.path();
+    ASSERT_FALSE(dir.empty());
     {
         const int s = open_node(node_id(1));
         const nimbet::SocketRef rec = nimbet::socket_acquire(s);

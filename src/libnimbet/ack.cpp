@@ -81,10 +81,7 @@ int ack_reply(socket_record *rec, const AckRequest &req, const AckExtras &extras
     if (with_mark)
         w.tuple(kTypeCAR, id, id_len);
     w.tuple(kTypeCAD, req.srcid, kIdLen);
-    if (transmit(rec, out, w.finish(), N_TRACE_ACK_SENT) <= 0)
-        return -1;
-    count(rec->stats.acks_sent);
-    return 0;
+    return transmit(rec, out, w.finish(), N_TRACE_ACK_SENT, &SocketCounters::acks_sent) > 0 ? 0 : -1;
 }
 
 int send_ack_reply(int ack_fd, n_pkt *request)

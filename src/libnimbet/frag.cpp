@@ -31,7 +31,7 @@ public:
     RegistryLock &operator=(const RegistryLock &) = delete;
 
 private:
-    TraceHold hold_;
+    OutputHold hold_;
 };
 // Every registered fragmentation in registry order (receivers in front,
 // senders behind), and the same records indexed by identifier: one lookup

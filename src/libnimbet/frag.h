@@ -14,6 +14,7 @@
 #include "internal.h"
 #include "rtt.h"
 #include "socket.h"
+#include "held.h"
 #include "trace.h"
 
 namespace nimbet {
@@ -299,7 +300,7 @@ private:
         return f->registered.load(std::memory_order_acquire);
     }
 
-    TraceHold hold_;
+    OutputHold hold_;
     n_frag *f_;
 
 public:

@@ -580,7 +580,7 @@ FragRef new_receiver(socket_record *reply, uint64_t arrival, const FrameView &vi
     raced = false;
     // The new record is locked from the start: what it reports (an abort
     // for a closing socket) reaches the hook once that lock is let go.
-    const TraceHold hold;
+    const OutputHold hold;
     FragRef f = frag_new(reply, view.srcid(), view.first.type, true);
     if (!f)
         return f;
@@ -709,7 +709,11 @@ bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record 
 
 namespace nimbet {
 
-bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameView &view)
+namespace {
+
+// What a fragment does, and its acknowledgement: true when one was sent or
+// held back to go once the transfer's lock is let go.
+bool decide_fragment(socket_record *arrival, socket_record *reply, const FrameView &view)
 {
     const Pace pace{resend_window_ms(arrival), socket_timeout_ms(arrival)};
     const Descriptor d = read_descriptor(view);
@@ -753,6 +757,16 @@ bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameV
     return false;
 }
 
+}  // namespace
+
+// Acknowledgements go once no transfer lock is held: a fragment counts as
+// acknowledged when its acknowledgement went.
+bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameView &view)
+{
+    const SentFrames ack;
+    return decide_fragment(arrival, reply, view) && ack.all_went();
+}
+
 }  // namespace nimbet
 
 extern "C" {
@@ -768,6 +782,7 @@ try {
     FrameView view;
     if (!frag_view_of_packet(pkt, buf, view))
         return fail(kInval);
+    const SentFrames ack;
     FragRef old = frag_acquire(pkt->srcid);
     bool gone = false;
     if (old) {
@@ -791,8 +806,12 @@ try {
     FragRef f = new_receiver(rec.get(), rec->serial, view, read_descriptor(view), old.get(), max_bytes, raced);
     if (!f)
         return -1;
-    const FragLock lock(f.get(), std::adopt_lock);
-    const int stored = take_part(f.get(), view, read_descriptor(view));
+    int stored = -1;
+    {
+        const FragLock lock(f.get(), std::adopt_lock);
+        stored = take_part(f.get(), view, read_descriptor(view));
+    }
+    stored = ack.result(stored);
     if (stored == 0)
         pkt->flags |= PACKET_ACK_SENT;
     return stored;
@@ -806,13 +825,14 @@ try {
     FrameView view;
     if (pkt == nullptr || !frag_view_of_packet(pkt, buf, view))
         return fail(kInval);
-    return with_frag(id, [&](n_frag *f) {
+    const SentFrames ack;
+    const int stored = ack.result(with_frag(id, [&](n_frag *f) {
         frag_assert_held(f);
-        const int stored = take_part(f, view, read_descriptor(view));
-        if (stored == 0)
-            pkt->flags |= PACKET_ACK_SENT;
-        return stored;
-    });
+        return take_part(f, view, read_descriptor(view));
+    }));
+    if (stored == 0)
+        pkt->flags |= PACKET_ACK_SENT;
+    return stored;
 } catch (...) {
     return failed_by_exception(n_frag_append);
 }

@@ -551,7 +551,8 @@ int frag_start_send(socket_record *rec, const unsigned char *id, const unsigned 
     if (id == nullptr || type == nullptr || (data == nullptr && len != 0))
         return fail(kInval);
     static const unsigned char kNone[1] = {0};
-    return start_send(rec, id, data != nullptr ? data : kNone, -1, len, type);
+    const SentFrames first_part;
+    return first_part.result(start_send(rec, id, data != nullptr ? data : kNone, -1, len, type));
 }
 
 int frag_start_send_file(socket_record *rec, const unsigned char *id, int file, uint32_t len,
@@ -559,7 +560,8 @@ int frag_start_send_file(socket_record *rec, const unsigned char *id, int file, 
 {
     if (id == nullptr || type == nullptr || file < 0)
         return refuse_file(file, kInval);
-    return start_send(rec, id, nullptr, file, len, type);
+    const SentFrames first_part;
+    return first_part.result(start_send(rec, id, nullptr, file, len, type));
 }
 
 void frag_on_ack(socket_record *rec, const FrameView &view)
@@ -630,7 +632,8 @@ try {
 
 int n_frag_next_part(const unsigned char *id)
 try {
-    return with_frag(id, [](n_frag *f) {
+    const SentFrames part;
+    return part.result(with_frag(id, [](n_frag *f) {
         frag_assert_held(f);
         if (frag_receiving(f))
             return fail(kProto);  // a receiving fragmentation sends no parts
@@ -639,7 +642,7 @@ try {
         if (frag_state(f) == FRAG_FINISHED)
             return 1;
         return in_flight(f) ? sender_resend(f) : start_part(f);
-    });
+    }));
 } catch (...) {
     return failed_by_exception(n_frag_next_part);
 }

@@ -64,7 +64,18 @@ Outgoing prepare(socket_record *rec)
     return out;
 }
 
-int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event)
+int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event,
+             SentCounter also)
+{
+    if (hold_send(rec, out, frame, event, also))
+        return 1;
+    const int r = transmit_now(rec, out, frame, event, also);
+    SentFrames::note(r);
+    return r;
+}
+
+int transmit_now(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event,
+                 SentCounter also)
 {
     // Each destination is tried on its own; one that refuses the datagram
     // does not keep it from the others. The trace learns which took it; the
@@ -88,8 +99,11 @@ int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned c
             went[gone] = out.to[i];
         ++gone;
     }
-    if (gone != 0)
+    if (gone != 0) {
         count(rec->stats.frames_sent);
+        if (also != nullptr)
+            count(rec->stats.*also);
+    }
     if (tracing)
         trace_emit(event, rec->fd, frame.data(), frame.size(), nullptr, nullptr, went, gone);
     if (gone != 0)

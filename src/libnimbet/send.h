@@ -5,6 +5,7 @@
 #include <span>
 
 #include "frame.h"
+#include "held.h"
 #include "socket.h"
 
 namespace nimbet {
@@ -25,8 +26,16 @@ Outgoing prepare(socket_record *rec);
 // else -1 with the first refusal's errno as the system cause and the number
 // that fits it (11 no buffer space, 12, 13 not permitted, 9, 22 too long,
 // 227 anything else, such as an unreachable network; 225 without any
-// destination). Counts the frame and reports `event` to the trace hook.
-int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event);
+// destination). Counts the frame (and `also`, when it went) and reports
+// `event` to the trace hook. While the thread holds a library lock the
+// frame waits until it holds none (held.h) and 1 is returned: a SentFrames
+// made by the call learns whether it went.
+int transmit(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event,
+             SentCounter also = nullptr);
+
+// The same, at once, whatever the thread holds.
+int transmit_now(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event,
+                 SentCounter also = nullptr);
 
 // n_socket_send on a record.
 int send_packet(socket_record *rec, n_pkt *packet);

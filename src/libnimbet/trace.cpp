@@ -2,14 +2,11 @@
 // The process-wide trace hook and the names of its events.
 #include "trace.h"
 
-#include <netinet/in.h>
-
 #include <atomic>
-#include <list>
 #include <mutex>
-#include <new>
 #include <thread>
-#include <vector>
+
+#include "held.h"
 
 namespace {
 
@@ -45,87 +42,32 @@ constexpr const char *kEventNames[] = {
     "transfer-refused", "received", "request-refused",
 };
 
-// An event held back until the thread holds no library lock. Reasons are
-// static texts, so the pointer is kept; the bytes and the addresses are
-// copied.
-struct Held {
-    n_trace_event event;
-    int fd;
-    std::vector<unsigned char> bytes;
-    bool has_peer;
-    sockaddr_in peer;
-    const char *reason;
-    std::vector<sockaddr_in> to;
-};
-
-// Per thread: library locks held, whether the hook runs, what waits. (A
-// list is made without allocating anything: a thread's first hold may end
-// while memory has run out, in a destructor that must not throw.)
-thread_local int t_holds = 0;
-thread_local bool t_in_hook = false;
-thread_local std::list<Held> t_held;
-
-void call_hook(const n_trace_info &info)
-{
-    const Hook h = current_hook();
-    if (h.fn == nullptr)
-        return;
-    t_in_hook = true;
-    h.fn(&info, h.user);
-    t_in_hook = false;
-}
-
-// Delivers what was held back, in order, events raised by the hook itself
-// included (they wait for the call that raised them to return).
-void deliver_held()
-{
-    while (!t_held.empty() && t_holds == 0 && !t_in_hook) {
-        const Held e = std::move(t_held.front());
-        t_held.pop_front();
-        const n_trace_info info{e.event,  e.fd, e.bytes.empty() ? nullptr : e.bytes.data(), e.bytes.size(),
-                                e.has_peer ? &e.peer : nullptr,
-                                e.reason, e.to.empty() ? nullptr : e.to.data(), e.to.size()};
-        call_hook(info);
-    }
-}
-
 }  // namespace
 
 namespace nimbet {
 
 bool trace_enabled() { return g_hook_fn.load(std::memory_order_relaxed) != nullptr; }
 
+void trace_call(const n_trace_info &info)
+{
+    const Hook h = current_hook();
+    if (h.fn == nullptr)
+        return;
+    const HookCall call;
+    h.fn(&info, h.user);
+}
+
 void trace_emit(n_trace_event event, int fd, const unsigned char *bytes, std::size_t len, const sockaddr_in *peer,
                 const char *reason, const sockaddr_in *to, std::size_t to_count)
 {
     if (!trace_enabled())
         return;
-    if (t_holds > 0 || t_in_hook) {
-        // An event that cannot be copied for want of memory is lost, as
-        // it would be if the hook could not take it.
-        try {
-            Held e{event, fd, {}, peer != nullptr, {}, reason, {}};
-            if (bytes != nullptr)
-                e.bytes.assign(bytes, bytes + len);
-            if (to != nullptr)
-                e.to.assign(to, to + to_count);
-            if (peer != nullptr)
-                e.peer = *peer;
-            t_held.push_back(std::move(e));
-        } catch (const std::bad_alloc &) {
-        }
+    if (events_held()) {
+        hold_event(event, fd, bytes, len, peer, reason, to, to_count);
         return;
     }
-    call_hook({event, fd, bytes, len, peer, reason, to, to_count});
+    trace_call({event, fd, bytes, len, peer, reason, to, to_count});
     deliver_held();
-}
-
-TraceHold::TraceHold() { ++t_holds; }
-
-TraceHold::~TraceHold()
-{
-    if (--t_holds == 0 && !t_held.empty())
-        deliver_held();
 }
 
 }  // namespace nimbet

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <dirent.h>
+#include <stdlib.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace nimbet::test {
@@ -20,5 +22,30 @@ inline int part_files(const std::string &dir)
         ::closedir(d);
     return n;
 }
+
+// A new folder of its own under the test's temporary folder, with a slash
+// at the end; removed with what it holds when this goes.
+class TempFolder {
+public:
+    explicit TempFolder(const std::string &parent, const char *prefix)
+    {
+        std::string pattern = parent + prefix + "XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr)
+            path_ = pattern + "/";
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    // Empty when no folder could be made.
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 }  // namespace nimbet::test
