@@ -2,6 +2,8 @@
 // Transfers with a window: its negotiation and fallback, parts held ahead of their turn, selective resends, forged acknowledgements, loss.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -337,8 +339,11 @@ TEST_F(HandAcknowledged, ForgedAcknowledgementOfAPartNotSentIsIgnored)
     ack(5);  // never sent
     EXPECT_EQ(strays + 1, stats_of(a).stray_fragments);
     EXPECT_TRUE(sent().empty());
-    ack(2);  // ahead of part 1: the window grows, part 1 stays in flight
-    EXPECT_EQ(std::vector<uint32_t>{3}, sent());
+    // Ahead of part 1: the window grows to 3 parts not acknowledged, and
+    // part 2, held, no longer counts among them; part 1 stays in flight
+    // (new parts went out, whose acknowledgements will tell if it was lost).
+    ack(2);
+    EXPECT_EQ((std::vector<uint32_t>{3, 4}), sent());
     EXPECT_EQ(1, acknowledged_parts());
     bool last_sent_early = false;
     for (uint32_t i = 1; i < 38; ++i) {
@@ -389,9 +394,9 @@ TEST_F(HandAcknowledged, AcknowledgementNamesThePartsHeld)
 }
 
 // When the timer runs out, only the parts not acknowledged go out again,
-// and the window is halved: the acknowledgements that follow let no new
-// part fly until the parts in flight are fewer than half of them.
-TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndHalvesTheWindow)
+// and the window shrinks to 7/10: the acknowledgements that follow let a
+// new part fly only once fewer than 5 of 8 are not acknowledged.
+TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndShrinksTheWindow)
 {
     n_socket_set_retry(a, 5, 1000);
     n_socket_set_adaptive_retry(a, 0);
@@ -409,10 +414,67 @@ TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndHalvesTheWindow
     pump({a}, [&] { return stats_of(a).retransmissions >= resent + 6; }, 5000);
     EXPECT_EQ((std::vector<uint32_t>{7, 8, 11, 12, 13, 14}), sent());
     ack(7);
+    EXPECT_TRUE(sent().empty());  // 8 and 11 to 14 not acknowledged: the window is 5 now
     ack(8);
-    EXPECT_TRUE(sent().empty());  // 11 to 14 in flight: the window is 4 now
-    ack(11);
     EXPECT_EQ(std::vector<uint32_t>{15}, sent());
+    ack(11);
+    EXPECT_EQ(std::vector<uint32_t>{16}, sent());
+}
+
+// A part is taken for lost after three acknowledgements of parts sent after
+// it, and sent again at once; if that copy is lost too, acknowledgements of
+// parts sent before it prove nothing, and those of the parts sent after it
+// (three, or all when fewer could go) send it once more, all without the
+// timer.
+TEST_F(HandAcknowledged, LostPartIsSentAgainAfterThreeLaterAcknowledgementsEachTime)
+{
+    n_socket_set_retry(a, 5, 5000);
+    n_socket_set_adaptive_retry(a, 0);
+    start(16, 60);
+    ack(0, 16);
+    for (uint32_t i = 1; i <= 6; ++i)
+        ack(i);
+    sent();  // 7 to 14 in flight
+    const auto resends_of_7 = [&] {
+        const std::vector<uint32_t> s = sent();
+        return std::count(s.begin(), s.end(), 7u);
+    };
+    ack(8);
+    ack(9);
+    EXPECT_EQ(0, resends_of_7());
+    ack(10);
+    EXPECT_EQ(1, resends_of_7());
+    std::vector<uint32_t> fresh;
+    for (uint32_t i = 11; i <= 20; ++i) {
+        ack(i);
+        for (uint32_t index : sent())
+            fresh.push_back(index);
+    }
+    // The receiver's window (16 from part 7) let two new parts go after the
+    // copy: the acknowledgements of both are as many as can come.
+    EXPECT_EQ((std::vector<uint32_t>{21, 22}), fresh) << "7 sent again for parts sent before its copy?";
+    ack(21);
+    EXPECT_EQ(0, resends_of_7());
+    ack(22);
+    EXPECT_EQ(1, resends_of_7());
+}
+
+// When no new part can go (here the last part waits for all the others), a
+// part with fewer than three parts sent after it is sent again as soon as
+// they are all acknowledged, not after the timer.
+TEST_F(HandAcknowledged, PartWithFewLaterPartsIsSentAgainOnceTheyAreAcknowledged)
+{
+    n_socket_set_retry(a, 5, 5000);
+    n_socket_set_adaptive_retry(a, 0);
+    start(8, 5);
+    ack(0, 8);
+    EXPECT_EQ((std::vector<uint32_t>{1, 2}), sent());
+    ack(1);
+    EXPECT_EQ(std::vector<uint32_t>{3}, sent());  // 4, the last, waits
+    ack(3);
+    EXPECT_EQ(std::vector<uint32_t>{2}, sent());
+    ack(2);
+    EXPECT_EQ(std::vector<uint32_t>{4}, sent());
 }
 
 }  // namespace

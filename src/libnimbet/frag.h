@@ -42,18 +42,20 @@ struct SentPart {
     uint32_t first_sent, last_sent;  // n_util_getmstime() of its first and latest transmission
     uint32_t sends;
     bool acked;
-    bool hurried;                    // sent again because later parts were acknowledged before it
-    uint32_t later_acks;             // acknowledgements of later parts since its latest transmission
+    uint64_t tx;                     // the number of its latest transmission among the transfer's
+    uint32_t later_acks;             // acknowledgements of parts sent after its latest transmission
 };
 
 struct SendWindow {
     uint32_t limit;      // the agreed window
-    uint32_t cwnd;       // parts the sender lets fly now: grows with acknowledgements, halves on a loss
+    uint32_t cwnd;       // parts not acknowledged the sender lets fly: grows with acknowledgements, shrinks on a loss
+    uint32_t pipe;       // parts sent and not acknowledged
     uint32_t ssthresh;   // below it cwnd grows by one per acknowledgement, above it by one per window
     uint32_t credit;     // acknowledgements towards the next growth above ssthresh
     uint64_t base;       // the first part not acknowledged (the transfer's part_index)
     uint64_t next;       // the first part never sent
     uint64_t recover;    // losses of parts before this one do not halve cwnd again
+    uint64_t tx;         // transmissions of parts so far, resends included
     SentPart slots[kMaxTransferWindow];
 };
 

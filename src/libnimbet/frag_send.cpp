@@ -217,15 +217,18 @@ int window_send(n_frag *f, uint64_t index, bool again) REQUIRES(f->mu)
         return -1;
     SentPart &s = sent(*f->send_window, index);
     const uint32_t now = n_util_getmstime();
+    SendWindow &w = *f->send_window;
     if (again) {
         s.last_sent = now;
         s.sends += 1;
         s.later_acks = 0;
+        s.tx = ++w.tx;
         if (f->channel != nullptr)
             count(f->channel->stats.retransmissions);
     } else {
         f->crc = crc32_update(f->crc, data, static_cast<std::size_t>(len));
-        s = SentPart{now, now, 1, false, false, 0};
+        s = SentPart{now, now, 1, false, ++w.tx, 0};
+        w.pipe += 1;
     }
     const PartOut p{index, static_cast<uint8_t>(index), window_control(f, index), data, static_cast<uint8_t>(len)};
     return send_frame(f, p, again) < 0 ? -1 : 1;
@@ -251,15 +254,19 @@ void window_rearm(n_frag *f) REQUIRES(f->mu)
     frag_timer_moved(f);
 }
 
-// Sends new parts while the window has room. The last part waits until
-// every other one is acknowledged: its acknowledgement says the whole data
-// arrived and matched, so the receiver takes it only in its turn.
+// Sends new parts while the window has room: fewer than cwnd parts are
+// unacknowledged (parts the receiver holds beyond a lost one count as
+// arrived, as TCP's SACK-based pipe does, so that the acknowledgements keep
+// coming while the lost one is repaired), and every part sent lies within
+// the receiver's window from the first part not acknowledged. The last
+// part waits until every other one is acknowledged: its acknowledgement
+// says the whole data arrived and matched, so the receiver takes it only in
+// its turn.
 void window_fill(n_frag *f) REQUIRES(f->mu)
 {
     SendWindow &w = *f->send_window;
     const uint64_t parts = part_count(f);
-    const uint32_t room = std::min(w.cwnd, w.limit);
-    while (frag_state(f) == FRAG_ACTIVE && w.next < parts && w.next - w.base < room) {
+    while (frag_state(f) == FRAG_ACTIVE && w.next < parts && w.next - w.base < w.limit && w.pipe < w.cwnd) {
         if (w.next + 1 == parts && w.base != w.next)
             break;
         const uint64_t index = w.next++;
@@ -269,12 +276,14 @@ void window_fill(n_frag *f) REQUIRES(f->mu)
         window_rearm(f);
 }
 
-// A loss halves the window, once per window of parts in flight.
+// A loss shrinks the window to 7/10 of what it was (the factor of TCP's
+// CUBIC; Reno's halving keeps the window on a lossy link far below what the
+// link carries), once per window of parts in flight.
 void window_lost(SendWindow &w, uint64_t index)
 {
     if (index < w.recover)
         return;
-    w.ssthresh = std::max<uint32_t>(w.cwnd / 2, 2);
+    w.ssthresh = std::max<uint32_t>(w.cwnd * 7 / 10, 2);
     w.cwnd = w.ssthresh;
     w.credit = 0;
     w.recover = w.next;
@@ -325,16 +334,23 @@ int window_resend(n_frag *f) REQUIRES(f->mu)
     return result;
 }
 
-// Parts sent before `index` and still not acknowledged after kHurryAfter
-// acknowledgements of later parts are sent again at once, each once.
-void window_hurry(n_frag *f, uint64_t index) REQUIRES(f->mu)
+// A part still not acknowledged after kHurryAfter acknowledgements of parts
+// sent after its latest transmission is taken for lost and sent again at
+// once; a resend that is lost too is found the same way. When fewer parts
+// went out after it than that (a small window, the end of the data), as
+// many acknowledgements as there can be are enough: waiting for more would
+// wait for the timer (early retransmit, as TCP's RFC 5827). `acked_tx` is
+// the transmission that the acknowledgement answered.
+void window_hurry(n_frag *f, uint64_t acked_tx) REQUIRES(f->mu)
 {
     SendWindow &w = *f->send_window;
-    for (uint64_t i = w.base; i < index && frag_state(f) == FRAG_ACTIVE; ++i) {
+    for (uint64_t i = w.base; i < w.next && frag_state(f) == FRAG_ACTIVE; ++i) {
         SentPart &s = sent(w, i);
-        if (s.acked || s.hurried || ++s.later_acks < kHurryAfter)
+        if (s.acked || s.tx >= acked_tx)
             continue;
-        s.hurried = true;
+        const auto enough = static_cast<uint32_t>(std::min<uint64_t>(kHurryAfter, w.tx - s.tx));
+        if (++s.later_acks < enough)
+            continue;
         window_lost(w, i);
         if (i == w.base && f->retries > 0)
             f->retries -= 1;
@@ -347,6 +363,7 @@ void window_hurry(n_frag *f, uint64_t index) REQUIRES(f->mu)
 void window_acked(n_frag *f, SentPart &s, bool sample) REQUIRES(f->mu)
 {
     s.acked = true;
+    f->send_window->pipe -= 1;
     if (sample && f->adaptive && s.sends == 1 && f->channel != nullptr) {
         f->rtt.sample(n_util_getmstime() - s.first_sent);
         remember_round_trip(f->channel, f->id, f->rtt);
@@ -366,6 +383,7 @@ void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const D
         return;
     }
     SentPart &s = sent(w, d.index);
+    const uint64_t acked_tx = s.tx;
     const auto control = static_cast<unsigned char>(view.cac.data[0] & ~kCacReply);
     const bool consistent = view.cac.data[1] == static_cast<uint8_t>(d.index) && control == window_control(f, d.index);
     bool news = false;
@@ -421,8 +439,13 @@ void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const D
     }
     if (w.base != before)
         window_base_moved(f);
-    window_hurry(f, d.index);
+    // New parts first: their acknowledgements, when they come, tell a lost
+    // part sooner than the timer, and a part counts as lost early only when
+    // no new part could go.
     window_fill(f);
+    window_hurry(f, acked_tx);
+    if (frag_state(f) == FRAG_ACTIVE)
+        window_rearm(f);
 }
 
 // The receiver accepted a window in its acknowledgement of the first part:
