@@ -395,7 +395,8 @@ TEST_F(HandAcknowledged, AcknowledgementNamesThePartsHeld)
 
 // When the timer runs out, only the parts not acknowledged go out again,
 // and the window shrinks to 7/10: the acknowledgements that follow let a
-// new part fly only once fewer than 5 of 8 are not acknowledged.
+// new part fly only once fewer than 5 of 8 are not acknowledged; from there
+// it grows by the parts acknowledged, one per window.
 TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndShrinksTheWindow)
 {
     n_socket_set_retry(a, 5, 1000);
@@ -419,6 +420,10 @@ TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndShrinksTheWindo
     EXPECT_EQ(std::vector<uint32_t>{15}, sent());
     ack(11);
     EXPECT_EQ(std::vector<uint32_t>{16}, sent());
+    // One acknowledgement for parts 12 to 16 counts for five parts: the
+    // window grows to 6, and all of them fly.
+    ack(16, 0, 17);
+    EXPECT_EQ((std::vector<uint32_t>{17, 18, 19, 20, 21, 22}), sent());
 }
 
 // A part is taken for lost after three acknowledgements of parts sent after

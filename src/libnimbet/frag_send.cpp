@@ -386,10 +386,10 @@ void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const D
     const uint64_t acked_tx = s.tx;
     const auto control = static_cast<unsigned char>(view.cac.data[0] & ~kCacReply);
     const bool consistent = view.cac.data[1] == static_cast<uint8_t>(d.index) && control == window_control(f, d.index);
-    bool news = false;
+    uint32_t newly = 0;  // parts this acknowledgement tells arrived
     if (consistent && d.index >= w.base && !s.acked) {
         window_acked(f, s, true);
-        news = true;
+        newly += 1;
     }
     // The count never stands for the last part: only that part's own
     // acknowledgement says that the whole data arrived and matched.
@@ -397,7 +397,7 @@ void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const D
     for (uint64_t i = w.base; consistent && i < counted; ++i) {
         if (!sent(w, i).acked) {
             window_acked(f, sent(w, i), false);
-            news = true;
+            newly += 1;
         }
     }
     // The parts held beyond those, up to the last part (excluded) and to
@@ -408,21 +408,28 @@ void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const D
             break;
         if ((d.held[i / 8] >> (i % 8) & 1) != 0 && index >= w.base && !sent(w, index).acked) {
             window_acked(f, sent(w, index), false);
-            news = true;
+            newly += 1;
         }
     }
-    if (!news) {
+    if (newly == 0) {
         count(rec->stats.duplicates);
         trace_emit(N_TRACE_DUPLICATE, rec->fd, view.bytes, view.len, view.from);
         return;
     }
     trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, view.from);
     f->rtt.backoff = 0;
+    // The window grows by the parts acknowledged, not by acknowledgements
+    // (TCP's appropriate byte counting, RFC 3465): one that names many held
+    // parts at once, after a repair, counts for all of them (at most two in
+    // slow start).
     if (w.cwnd < w.ssthresh) {
-        w.cwnd += 1;
-    } else if (++w.credit >= w.cwnd) {
-        w.cwnd += 1;
-        w.credit = 0;
+        w.cwnd += std::min<uint32_t>(newly, 2);
+    } else {
+        w.credit += newly;
+        while (w.credit >= w.cwnd) {
+            w.credit -= w.cwnd;
+            w.cwnd += 1;
+        }
     }
     w.cwnd = std::min(w.cwnd, w.limit);
     const uint64_t before = w.base;
