@@ -7,6 +7,10 @@
 // ms), one part at a time or with a window on both nodes. A run reports its time, the data frames the sender put on the wire and
 // whether the receiver holds exactly what was sent. Times are printed, never
 // checked: this is not a test.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -53,11 +57,86 @@ Run run_one(double loss, bool adaptive, int window, std::size_t size, uint32_t s
     return out;
 }
 
+// Runs `argv` and waits for it: its exit status, or -1.
+int run_program(const std::vector<std::string> &argv)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// The tool's send-file to its recv-file through the relay, in this (child)
+// process: each node a program of its own, bound to its side of the relay
+// (--bind) and sending only to it (--dest). The sender's time, and whether
+// the file arrived whole.
+Run run_tool(const std::string &tool, double loss, int window, std::size_t size, uint32_t seed)
+{
+    enter_private_netns();
+    const Faults lan{.drop = loss, .delay_us = 500};
+    FaultRelay relay(lan, lan, seed, {}, 3600000);
+    char dir[] = "/tmp/nimbet-relay-XXXXXX";
+    Run out;
+    if (mkdtemp(dir) == nullptr)
+        return out;
+    const std::string in = std::string(dir) + "/in.bin", got = std::string(dir) + "/out.bin";
+    const Bytes data = random_bytes(size, seed);
+    std::FILE *file = std::fopen(in.c_str(), "wb");
+    if (file == nullptr || std::fwrite(data.data(), 1, data.size(), file) != data.size() || std::fclose(file) != 0)
+        return out;
+    const std::string port = std::to_string(FaultRelay::kPort), w = std::to_string(window);
+    const pid_t receiver = fork();
+    if (receiver == 0) {
+        _exit(run_program({tool, "recv-file", port, got, "--id", "0.0.0.2", "--bind", "127.0.0.3", "--dest",
+                           "127.0.0.4", "--window", w, "--seconds", "300", "--no-progress"}));
+    }
+    usleep(300000);  // the receiver binds its port
+    const auto start = std::chrono::steady_clock::now();
+    const int sent = run_program({tool, "send-file", port, in, "--to", "1.1.1.1.0.0.0.2", "--id", "0.0.0.1",
+                                  "--bind", "127.0.0.1", "--dest", "127.0.0.2", "--window", w, "--seconds", "300",
+                                  "--no-progress"});
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    int status = 0;
+    waitpid(receiver, &status, 0);
+    out.frames = relay.data_frames();
+    std::FILE *back = std::fopen(got.c_str(), "rb");
+    Bytes copy(size + 1);
+    const std::size_t n = back != nullptr ? std::fread(copy.data(), 1, copy.size(), back) : 0;
+    if (back != nullptr)
+        std::fclose(back);
+    copy.resize(n);
+    out.identical = sent == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && copy == data;
+    std::remove(in.c_str());
+    std::remove(got.c_str());
+    rmdir(dir);
+    return out;
+}
+
 // One run in a child of its own, its figures read back as text.
 Child spawn_run(double loss, bool adaptive, int window, std::size_t size, uint32_t seed)
 {
     return spawn([=] {
         const Run r = run_one(loss, adaptive, window, size, seed);
+        return std::to_string(r.seconds) + " " + std::to_string(r.frames) + " " + (r.identical ? "1" : "0");
+    });
+}
+
+Child spawn_tool(const std::string &tool, double loss, int window, std::size_t size, uint32_t seed)
+{
+    return spawn([=] {
+        const Run r = run_tool(tool, loss, window, size, seed);
         return std::to_string(r.seconds) + " " + std::to_string(r.frames) + " " + (r.identical ? "1" : "0");
     });
 }
@@ -99,7 +178,9 @@ int identical(const std::vector<Run> &runs)
 // plain rule, whose lossy rows take minutes: each loss costs 163 ms),
 // --window N (128: the windowed runs' setting on both nodes),
 // --one-at-a-time 0 (leave out the adaptive runs of one part at a time,
-// which take half a minute each: the windowed runs only).
+// which take half a minute each: the windowed runs only), --tool PATH (also
+// the nimbet tool's send-file to its recv-file through the relay, one part
+// at a time and with the window, at 0 and 5 % loss).
 int main(int argc, char **argv)
 {
     std::size_t size = 1 << 20;
@@ -107,6 +188,7 @@ int main(int argc, char **argv)
     bool plain = true;
     int window = 128;
     bool one_at_a_time = true;
+    std::string tool;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string k = argv[i];
         if (k == "--size")
@@ -119,6 +201,8 @@ int main(int argc, char **argv)
             window = std::atoi(argv[i + 1]);
         else if (k == "--one-at-a-time")
             one_at_a_time = std::atoi(argv[i + 1]) != 0;
+        else if (k == "--tool")
+            tool = argv[i + 1];
     }
     const double parts = static_cast<double>((size + FRAG_PART_SIZE - 1) / FRAG_PART_SIZE);
     std::vector<Row> rows;
@@ -169,6 +253,18 @@ int main(int argc, char **argv)
                     windowed > 0 ? median_seconds(row.adaptive) / windowed : 0, median_frames(row.windowed),
                     identical(row.windowed), seeds,
                     static_cast<double>(median_frames(row.windowed)) / (parts / (1 - row.loss)));
+    }
+    if (!tool.empty()) {
+        std::printf("\nthe tool: nimbet send-file to nimbet recv-file through the relay, %zu bytes, one seed\n", size);
+        std::printf("%-10s | %12s %10s | %12s %10s | %7s\n", "loss each", "one at a time", "identical", "window 64",
+                    "identical", "x s&w");
+        for (double loss : {0.0, 0.05}) {
+            const Run one = collect_run(spawn_tool(tool, loss, 1, size, 100));
+            const Run windowed = collect_run(spawn_tool(tool, loss, 64, size, 100));
+            std::printf("%8.0f %% | %11.2fs %10s | %11.2fs %10s | %6.1fx\n", loss * 100, one.seconds,
+                        one.identical ? "yes" : "NO", windowed.seconds, windowed.identical ? "yes" : "NO",
+                        windowed.seconds > 0 ? one.seconds / windowed.seconds : 0);
+        }
     }
     return 0;
 }

@@ -60,25 +60,25 @@ const std::vector<Command> &commands()
          0, {"--json"}, cmd_interfaces, false},
         {"describe", "describe PORT", "open a socket with the options and print its settings",
          "Opens a socket as the other commands would, prints its settings and closes it.\n", 1,
-         {"--id", "--local", "--dest", "--retry", "--timeout"}, cmd_describe, false},
+         {"--id", "--local", "--dest", "--bind", "--retry", "--timeout"}, cmd_describe, false},
         {"listen", "listen PORT", "receive frames, print one line each, acknowledge requests",
          "Receives frames on PORT until --seconds (default 30) or --count frames, prints one line per\n"
          "frame (or one JSON object with --json), and acknowledges the requests addressed to this node.\n",
          1,
-         {"--id", "--local", "--dest", "--seconds", "--count", "--all", "--filter", "--or", "--json", "--pcap", "--no-clobber",
+         {"--id", "--local", "--dest", "--bind", "--seconds", "--count", "--all", "--filter", "--or", "--json", "--pcap", "--no-clobber",
           "-v"},
          cmd_listen, true},
         {"send", "send PORT TYPE TEXT", "send one frame with a tuple of type TYPE holding TEXT",
          "Sends one frame holding a tuple of type TYPE with the bytes of TEXT, to everybody, or addressed\n"
          "to one node with --to, and with --acked waits for that node's acknowledgement (exit status 3\n"
          "when none comes after every retry).\n",
-         3, {"--id", "--local", "--dest", "--to", "--acked", "--retry", "--timeout", "--json", "-v"}, cmd_send, false},
+         3, {"--id", "--local", "--dest", "--bind", "--to", "--acked", "--retry", "--timeout", "--json", "-v"}, cmd_send, false},
         {"send-file", "send-file PORT FILE --to ID", "send a file as a fragmented, acknowledged transfer",
          "Sends FILE ('-': standard input) to node ID as a fragmented transfer of acknowledged parts of\n"
          "45 bytes, up to --window of them in flight, within --seconds (default 60). A file may hold up to\n"
          "4 GiB.\n",
          2,
-         {"--id", "--local", "--dest", "--to", "--type", "--retry", "--timeout", "--window", "--seconds",
+         {"--id", "--local", "--dest", "--bind", "--to", "--type", "--retry", "--timeout", "--window", "--seconds",
           "--progress", "--no-progress", "--json", "-v"},
          cmd_send_file, false},
         {"recv-file", "recv-file PORT OUTFILE", "receive one fragmented transfer into OUTFILE",
@@ -91,7 +91,7 @@ const std::vector<Command> &commands()
          "written is removed, or with --keep-partial every byte received is kept in OUTFILE (written to\n"
          "standard output for '-'). A file may hold up to 4 GiB.\n",
          2,
-         {"--id", "--local", "--dest", "--from", "--retry", "--timeout", "--window", "--seconds", "--filter", "--or",
+         {"--id", "--local", "--dest", "--bind", "--from", "--retry", "--timeout", "--window", "--seconds", "--filter", "--or",
           "--progress", "--no-progress", "--keep-partial", "--no-clobber", "--json", "-v"},
          cmd_recv_file, true},
     };

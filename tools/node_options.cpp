@@ -20,6 +20,7 @@ constexpr OptionDoc kNodeOptionDocs[] = {
     {"--id", "ID", "this node's identifier: 8 numbers, or a.b.c.d for 1.1.1.1.a.b.c.d"},
     {"--local", "ADDR", "an IPv4 address of this host (names the node when --id is not given)"},
     {"--dest", "ADDR", "send only to ADDR instead of every interface's broadcast address"},
+    {"--bind", "ADDR", "receive only what is sent to ADDR, and send from it (this host's, or any 127.x.y.z)"},
     {"--retry", "N", "transmissions of an acknowledged frame, 1..255 (default 10)"},
     {"--timeout", "MS", "wait for each acknowledgement, in milliseconds (default 163)"},
     {"--window", "N", "parts of a transfer in flight at once, 0..128 (0 or 1: one at a time; default 64)"},
@@ -34,8 +35,8 @@ constexpr OptionDoc kNodeOptionDocs[] = {
 // Names that take a value; every other shared option is a switch.
 bool takes_value(std::string_view name)
 {
-    return name == "--id" || name == "--local" || name == "--dest" || name == "--retry" || name == "--timeout" ||
-           name == "--window" || name == "--seconds" || name == "--filter";
+    return name == "--id" || name == "--local" || name == "--dest" || name == "--bind" || name == "--retry" ||
+           name == "--timeout" || name == "--window" || name == "--seconds" || name == "--filter";
 }
 
 bool is_node_option(std::string_view name)
@@ -200,6 +201,9 @@ bool take_node_option(NodeOptions &o, int argc, char **argv, int &i)
     } else if (name == "--dest") {
         parse_ipv4(value, "--dest");
         o.dest = value;
+    } else if (name == "--bind") {
+        parse_ipv4(value, "--bind");
+        o.bind = value;
     } else if (name == "--retry") {
         o.retry = static_cast<int>(parse_number(value, "--retry", 1, 255));
     } else if (name == "--timeout") {
@@ -286,6 +290,12 @@ int open_node(const NodeOptions &o, uint16_t port, bool bind)
         throw UsageError("--local " + o.local + " is not an address of this host (see: nimbet interfaces)");
     if (dest != 0)
         require_route(dest);
+    // Every address of 127.0.0.0/8 is this host's while it has a loopback
+    // interface: nodes on one host can each have one of their own.
+    const uint32_t bound = o.bind.empty() ? 0 : parse_ipv4(o.bind, "--bind");
+    const bool loopback_here = std::any_of(addrs, addrs + n, is_loopback);
+    if (bound != 0 && std::find(addrs, addrs + n, bound) == addrs + n && !(loopback_here && is_loopback(bound)))
+        throw UsageError("--bind " + o.bind + " is not an address of this host (see: nimbet interfaces)");
 
     // The library sends to each interface's broadcast address, but reaches a
     // loopback interface at its own address, which only one socket on the
@@ -306,6 +316,11 @@ int open_node(const NodeOptions &o, uint16_t port, bool bind)
     const int fd = n_socket_open(local, dest, port);
     if (fd < 0)
         throw Failure(kExitFailure, "cannot open a socket: " + library_error());
+    if (bound != 0) {
+        unsigned char addr[4];
+        std::memcpy(addr, &bound, sizeof addr);
+        n_socket_set_ipsrc(fd, addr);
+    }
     if (!o.id.empty()) {
         unsigned char id[8];
         parse_id(o.id, "--id", id);

@@ -45,6 +45,7 @@ struct NodeOptions {
     std::string id;              // --id: 8 numbers, or a.b.c.d for 1.1.1.1.a.b.c.d
     std::string local;           // --local: an IPv4 address of this host
     std::string dest;            // --dest: the one address frames go to
+    std::string bind;            // --bind: the one address the socket receives on and sends from
     int retry = -1;              // --retry: transmissions of an acknowledged frame (1..255)
     int timeout = -1;            // --timeout: milliseconds to wait for each acknowledgement
     int window = -1;             // --window: parts of a transfer in flight (0..128; the library's default when < 0)

@@ -393,6 +393,25 @@ TEST(Tool, TimeLimitBeforeTheCountExitsFourAndCtrlCExits130)
     EXPECT_NE(r.out.find(R"("interrupted":true)"), std::string::npos) << r.out;
 }
 
+// Nodes on one host, each bound to an address of its own: a frame sent to
+// one of them (--dest) reaches that one only; an address that is not this
+// host's is refused.
+TEST(Tool, BoundNodeHearsOnlyWhatIsSentToItsAddress)
+{
+    Tool five({"listen", "47000", "--id", "10.0.0.5", "--bind", "127.0.0.5", "--count", "1", "--seconds", "5"});
+    Tool six({"listen", "47000", "--id", "10.0.0.6", "--bind", "127.0.0.6", "--count", "1", "--seconds", "1.5"});
+    settle();
+    const Result sent = run({"send", "47000", "tmp", "x", "--id", "10.0.0.1", "--bind", "127.0.0.7", "--dest",
+                             "127.0.0.5"});
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_EQ(five.wait().status, 0);
+    EXPECT_EQ(six.wait().status, kExitTimeLimit);
+    const Result elsewhere = run({"listen", "47000", "--bind", "10.99.0.1", "--seconds", "1"});
+    EXPECT_EQ(elsewhere.status, kExitUsage);
+    EXPECT_NE(elsewhere.err.find("--bind 10.99.0.1 is not an address of this host"), std::string::npos)
+        << elsewhere.err;
+}
+
 TEST(Tool, PortInUseIsNamed)
 {
     const int s = socket(AF_INET, SOCK_DGRAM, 0);
