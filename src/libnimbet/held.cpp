@@ -137,7 +137,10 @@ void deliver_held()
     while (t_next < t_held.size() && t_holds == 0 && !t_in_hook) {
         Held h = std::move(t_held[t_next]);
         ++t_next;
-        std::visit([](auto &item) { deliver(item); }, h);
+        if (HeldSend *send = std::get_if<HeldSend>(&h))
+            deliver(*send);
+        else if (HeldEvent *event = std::get_if<HeldEvent>(&h))
+            deliver(*event);
     }
     if (t_next == t_held.size()) {
         t_held.clear();
