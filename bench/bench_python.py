@@ -99,7 +99,7 @@ def c_interface(bench_table: str) -> tuple[float, float]:
         rows = [line for line in out.splitlines() if line.startswith(row)]
         return float(re.split(r"\s*\|\s*", rows[-1])[4].split()[0])
 
-    return 1e6 / us("| one frame"), us("| acknowledged send")
+    return 1e6 / us("| one frame n_socket_send"), us("| acknowledged send")
 
 
 def face_blocking(packet: nimbet.Packet, n: int) -> float:
