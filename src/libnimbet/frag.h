@@ -14,6 +14,7 @@
 #include "internal.h"
 #include "rtt.h"
 #include "socket.h"
+#include "engine/window.h"
 #include "held.h"
 #include "trace.h"
 
@@ -47,14 +48,9 @@ struct SentPart {
 };
 
 struct SendWindow {
-    uint32_t limit;      // the agreed window
-    uint32_t cwnd;       // parts not acknowledged the sender lets fly: grows with acknowledgements, shrinks on a loss
-    uint32_t pipe;       // parts sent and not acknowledged
-    uint32_t ssthresh;   // below it cwnd grows by one per acknowledgement, above it by one per window
-    uint32_t credit;     // acknowledgements towards the next growth above ssthresh
+    nimbet::engine::WindowPace pace;  // how many parts may fly (engine/window.h)
     uint64_t base;       // the first part not acknowledged (the transfer's part_index)
     uint64_t next;       // the first part never sent
-    uint64_t recover;    // losses of parts before this one do not halve cwnd again
     uint64_t tx;         // transmissions of parts so far, resends included
     SentPart slots[kMaxTransferWindow];
 };

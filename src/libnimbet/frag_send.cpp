@@ -181,12 +181,7 @@ void advance(n_frag *f) REQUIRES(f->mu)
 
 // ------------------------------------------------------------------ the window
 
-// Acknowledgements of later parts after which a part still unacknowledged
-// is taken for lost and sent again before its timer (as TCP's fast
-// retransmit does after three duplicate acknowledgements).
-constexpr uint32_t kHurryAfter = 3;
-// Parts in flight when a window opens: it grows from there.
-constexpr uint32_t kInitialWindow = 2;
+using engine::WindowPace;
 
 uint64_t part_count(const n_frag *f) REQUIRES(f->mu)
 {
@@ -228,7 +223,7 @@ int window_send(n_frag *f, uint64_t index, bool again) REQUIRES(f->mu)
     } else {
         f->crc = crc32_update(f->crc, data, static_cast<std::size_t>(len));
         s = SentPart{now, now, 1, false, ++w.tx, 0};
-        w.pipe += 1;
+        w.pace.sent_new();
     }
     const PartOut p{index, static_cast<uint8_t>(index), window_control(f, index), data, static_cast<uint8_t>(len)};
     return send_frame(f, p, again) < 0 ? -1 : 1;
@@ -254,11 +249,7 @@ void window_rearm(n_frag *f) REQUIRES(f->mu)
     frag_timer_moved(f);
 }
 
-// Sends new parts while the window has room: fewer than cwnd parts are
-// unacknowledged (parts the receiver holds beyond a lost one count as
-// arrived, as TCP's SACK-based pipe does, so that the acknowledgements keep
-// coming while the lost one is repaired), and every part sent lies within
-// the receiver's window from the first part not acknowledged. The last
+// Sends new parts while the window has room (engine/window.h). The last
 // part waits until every other one is acknowledged: its acknowledgement
 // says the whole data arrived and matched, so the receiver takes it only in
 // its turn.
@@ -266,7 +257,7 @@ void window_fill(n_frag *f) REQUIRES(f->mu)
 {
     SendWindow &w = *f->send_window;
     const uint64_t parts = part_count(f);
-    while (frag_state(f) == FRAG_ACTIVE && w.next < parts && w.next - w.base < w.limit && w.pipe < w.cwnd) {
+    while (frag_state(f) == FRAG_ACTIVE && w.next < parts && w.pace.has_room(w.next, w.base)) {
         if (w.next + 1 == parts && w.base != w.next)
             break;
         const uint64_t index = w.next++;
@@ -274,19 +265,6 @@ void window_fill(n_frag *f) REQUIRES(f->mu)
     }
     if (frag_state(f) == FRAG_ACTIVE)
         window_rearm(f);
-}
-
-// A loss shrinks the window to 7/10 of what it was (the factor of TCP's
-// CUBIC; Reno's halving keeps the window on a lossy link far below what the
-// link carries), once per window of parts in flight.
-void window_lost(SendWindow &w, uint64_t index)
-{
-    if (index < w.recover)
-        return;
-    w.ssthresh = std::max<uint32_t>(w.cwnd * 7 / 10, 2);
-    w.cwnd = w.ssthresh;
-    w.credit = 0;
-    w.recover = w.next;
 }
 
 // The first part not acknowledged changed: its retries and time budget
@@ -317,7 +295,7 @@ int window_resend(n_frag *f) REQUIRES(f->mu)
         if (s.acked || now - s.last_sent <= wait)
             continue;
         any = true;
-        window_lost(w, i);
+        w.pace.lost(i, w.next);
         if (i == w.base && (f->retries > 0 || !f->adaptive))
             f->retries -= 1;
         if (window_send(f, i, true) < 0)
@@ -334,13 +312,10 @@ int window_resend(n_frag *f) REQUIRES(f->mu)
     return result;
 }
 
-// A part still not acknowledged after kHurryAfter acknowledgements of parts
-// sent after its latest transmission is taken for lost and sent again at
-// once; a resend that is lost too is found the same way. When fewer parts
-// went out after it than that (a small window, the end of the data), as
-// many acknowledgements as there can be are enough: waiting for more would
-// wait for the timer (early retransmit, as TCP's RFC 5827). `acked_tx` is
-// the transmission that the acknowledgement answered.
+// A part still not acknowledged after enough acknowledgements of parts sent
+// after its latest transmission (WindowPace::lost_after) is taken for lost
+// and sent again at once; a resend that is lost too is found the same way.
+// `acked_tx` is the transmission that the acknowledgement answered.
 void window_hurry(n_frag *f, uint64_t acked_tx) REQUIRES(f->mu)
 {
     SendWindow &w = *f->send_window;
@@ -348,10 +323,9 @@ void window_hurry(n_frag *f, uint64_t acked_tx) REQUIRES(f->mu)
         SentPart &s = sent(w, i);
         if (s.acked || s.tx >= acked_tx)
             continue;
-        const auto enough = static_cast<uint32_t>(std::min<uint64_t>(kHurryAfter, w.tx - s.tx));
-        if (++s.later_acks < enough)
+        if (++s.later_acks < WindowPace::lost_after(w.tx - s.tx))
             continue;
-        window_lost(w, i);
+        w.pace.lost(i, w.next);
         if (i == w.base && f->retries > 0)
             f->retries -= 1;
         window_send(f, i, true);
@@ -363,7 +337,7 @@ void window_hurry(n_frag *f, uint64_t acked_tx) REQUIRES(f->mu)
 void window_acked(n_frag *f, SentPart &s, bool sample) REQUIRES(f->mu)
 {
     s.acked = true;
-    f->send_window->pipe -= 1;
+    f->send_window->pace.arrived();
     if (sample && f->adaptive && s.sends == 1 && f->channel != nullptr) {
         f->rtt.sample(n_util_getmstime() - s.first_sent);
         remember_round_trip(f->channel, f->id, f->rtt);
@@ -418,20 +392,9 @@ void window_on_ack(socket_record *rec, n_frag *f, const FrameView &view, const D
     }
     trace_emit(N_TRACE_ACK_RECEIVED, rec->fd, view.bytes, view.len, view.from);
     f->rtt.backoff = 0;
-    // The window grows by the parts acknowledged, not by acknowledgements
-    // (TCP's appropriate byte counting, RFC 3465): one that names many held
-    // parts at once, after a repair, counts for all of them (at most two in
-    // slow start).
-    if (w.cwnd < w.ssthresh) {
-        w.cwnd += std::min<uint32_t>(newly, 2);
-    } else {
-        w.credit += newly;
-        while (w.credit >= w.cwnd) {
-            w.credit -= w.cwnd;
-            w.cwnd += 1;
-        }
-    }
-    w.cwnd = std::min(w.cwnd, w.limit);
+    // One that names many held parts at once, after a repair, counts for
+    // all of them.
+    w.pace.grow(newly);
     const uint64_t before = w.base;
     while (w.base < w.next && sent(w, w.base).acked) {
         f->done_len += part_length(f, w.base);
@@ -468,10 +431,8 @@ bool open_window(n_frag *f, uint8_t accepted) REQUIRES(f->mu)
     if (!f->send_window)
         return false;
     SendWindow &w = *f->send_window;
-    w.limit = limit;
-    w.cwnd = std::min<uint32_t>(kInitialWindow, limit);
-    w.ssthresh = limit;
-    w.base = w.next = w.recover = f->part_index;
+    w.pace.open(limit, f->part_index);
+    w.base = w.next = f->part_index;
     window_fill(f);
     if (frag_state(f) == FRAG_ACTIVE)
         window_base_moved(f);

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+// The pace of a transfer's window on its own: room, growth, the response to a loss, when a part counts as lost.
+#include <gtest/gtest.h>
+
+#include "engine/window.h"
+
+using nimbet::engine::WindowPace;
+
+namespace {
+
+// Room is counted in parts not acknowledged, within the receiver's window
+// from the first part not acknowledged.
+TEST(WindowPaceCore, RoomCountsPartsNotAcknowledgedWithinTheReceiversWindow)
+{
+    WindowPace p;
+    p.open(8, 10);
+    EXPECT_TRUE(p.has_room(10, 10));
+    p.sent_new();
+    p.sent_new();
+    EXPECT_FALSE(p.has_room(12, 10)) << "two in flight: the window starts at two";
+    p.arrived();  // part 11 held beyond a lost part 10
+    EXPECT_TRUE(p.has_room(12, 10));
+    p.grow(100);
+    EXPECT_EQ(4u, p.cwnd) << "two at most per acknowledgement";
+    for (int i = 0; i < 10; ++i)
+        p.grow(1);
+    EXPECT_EQ(8u, p.cwnd) << "as wide as the receiver's window, no wider";
+    EXPECT_FALSE(p.has_room(18, 10)) << "beyond the receiver's window";
+    EXPECT_TRUE(p.has_room(17, 10));
+}
+
+// Growth by the parts acknowledged: at most two per acknowledgement below
+// the threshold, one per window of parts above it, never past the limit; a
+// loss takes the window to 7/10 (not below 2), once per window in flight.
+TEST(WindowPaceCore, GrowsByPartsAcknowledgedAndShrinksOncePerWindowOnALoss)
+{
+    WindowPace p;
+    p.open(16, 0);
+    p.grow(1);
+    EXPECT_EQ(3u, p.cwnd);
+    p.grow(5);
+    EXPECT_EQ(5u, p.cwnd);
+    for (int i = 0; i < 5; ++i)
+        p.grow(1);
+    EXPECT_EQ(10u, p.cwnd);
+
+    p.lost(0, 20);
+    EXPECT_EQ(7u, p.cwnd);
+    EXPECT_EQ(7u, p.ssthresh);
+    p.lost(5, 25);
+    EXPECT_EQ(7u, p.cwnd) << "a second loss in the same window";
+    p.grow(6);
+    EXPECT_EQ(7u, p.cwnd);
+    p.grow(1);
+    EXPECT_EQ(8u, p.cwnd) << "a window of parts acknowledged";
+    p.grow(20);
+    EXPECT_EQ(10u, p.cwnd);
+    EXPECT_EQ(3u, p.credit);
+    p.grow(1000);
+    EXPECT_EQ(16u, p.cwnd);
+
+    p.lost(20, 40);
+    EXPECT_EQ(11u, p.cwnd) << "a loss past the recovery point";
+    for (uint64_t at = 40; p.cwnd > 2; at += 10)
+        p.lost(at, at + 10);
+    p.lost(1000, 1010);
+    EXPECT_EQ(2u, p.cwnd);
+}
+
+// Three acknowledgements of later parts say a part was lost, or all of them
+// when fewer parts went after it.
+TEST(WindowPaceCore, PartIsLostAfterThreeLaterAcknowledgementsOrAllThatCanCome)
+{
+    EXPECT_EQ(1u, WindowPace::lost_after(1));
+    EXPECT_EQ(2u, WindowPace::lost_after(2));
+    EXPECT_EQ(3u, WindowPace::lost_after(3));
+    EXPECT_EQ(3u, WindowPace::lost_after(64));
+}
+
+}  // namespace
