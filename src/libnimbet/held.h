@@ -47,8 +47,8 @@ void hold_event(n_trace_event event, int fd, const unsigned char *bytes, std::si
 bool hold_send(socket_record *rec, const Outgoing &out, std::span<const unsigned char> frame, n_trace_event event,
                SentCounter also);
 
-// Runs the trace hook with what was held back reaching it only after the
-// call (trace.cpp calls the hook through it).
+// Lives while the thread runs the trace hook (trace.cpp): what the hook's
+// own calls raise waits until it returns.
 class HookCall {
 public:
     HookCall();
