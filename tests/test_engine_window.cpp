@@ -2,8 +2,11 @@
 // The pace of a transfer's window on its own: room, growth, the response to a loss, when a part counts as lost.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "engine/window.h"
 
+using nimbet::engine::AckPace;
 using nimbet::engine::WindowPace;
 
 namespace {
@@ -75,6 +78,33 @@ TEST(WindowPaceCore, PartIsLostAfterThreeLaterAcknowledgementsOrAllThatCanCome)
     EXPECT_EQ(2u, WindowPace::lost_after(2));
     EXPECT_EQ(3u, WindowPace::lost_after(3));
     EXPECT_EQ(3u, WindowPace::lost_after(64));
+}
+
+// A receiver acknowledges every second part stored in order; the first of
+// two waits kDelayMs at most, on a clock given by hand (wrapping too), and
+// an urgent part is answered at once with those owed.
+TEST(AckPaceCore, EverySecondPartGoesAndAnOwedOneWaitsOneMillisecond)
+{
+    AckPace p;
+    EXPECT_EQ(-1, p.left(5));
+    const uint32_t t = UINT32_MAX;  // the clock wraps while one is owed
+    EXPECT_TRUE(p.stored(false, t));
+    EXPECT_FALSE(p.due(t));
+    EXPECT_EQ(1, p.left(t));
+    EXPECT_TRUE(p.due(t + 1));
+    EXPECT_EQ(0, p.left(t + 5));
+    EXPECT_FALSE(p.stored(false, t + 1)) << "the second part stored in order";
+    EXPECT_EQ(0u, p.owed);
+    EXPECT_FALSE(p.due(t + 100));
+
+    EXPECT_TRUE(p.stored(false, 10));
+    EXPECT_FALSE(p.stored(true, 10)) << "urgent";
+    EXPECT_EQ(-1, p.left(10));
+    EXPECT_FALSE(p.stored(true, 20));
+    EXPECT_TRUE(p.stored(false, 30));
+    p.sent();
+    EXPECT_FALSE(p.due(40)) << "an acknowledgement went for another reason";
+    EXPECT_TRUE(p.stored(false, 50)) << "counting starts again";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frag.h"
@@ -204,6 +205,58 @@ TEST_F(WindowFrames, PartsAheadOfTheirTurnAreHeldAndStoredInOrder)
     deliver(piece(9));
     EXPECT_EQ(FRAG_ACTIVE, transfer_state(kSender));
     deliver(piece(11));
+    EXPECT_EQ(FRAG_FINISHED, transfer_state(kSender));
+    EXPECT_EQ(data, transfer_data(kSender));
+}
+
+// Parts that arrive in order are acknowledged two at a time (each
+// acknowledgement counts the parts stored in order); an odd one goes when
+// the receiver next serves its timers. A part out of turn, one that fills
+// a gap, and the two that end the data are answered at once. Each part is
+// taken by one non-blocking read, which serves no timer.
+TEST_F(WindowFrames, PartsInOrderAreAcknowledgedTwoAtATime)
+{
+    const Bytes data = random_bytes(10 * FRAG_PART_SIZE, 4);
+    const uint32_t crc = crc32_update(0, data.data(), data.size());
+    const auto piece = [&](uint32_t i) {
+        const Bytes bytes(data.begin() + i * FRAG_PART_SIZE, data.begin() + (i + 1) * FRAG_PART_SIZE);
+        return i == 0 ? part(i, bytes, kDescFirst, static_cast<uint32_t>(data.size()), 0, 100)
+                      : i == 9 ? part(i, bytes, kDescLast, 0, crc) : part(i, bytes);
+    };
+    n_socket_set_option(b, SOCKET_BLOCKING, 0);
+    const auto arrive = [&](uint32_t i) {
+        const Bytes f = piece(i);
+        ASSERT_EQ(1, n_socket_send_raw(a, f.data(), static_cast<int>(f.size())));
+        EXPECT_EQ(nullptr, n_socket_recv(b, b));
+    };
+    using Acks = std::vector<std::pair<uint32_t, uint32_t>>;  // index, stored in order
+    const auto answered = [&] {
+        Acks r;
+        for (const Descriptor &d : acks())
+            r.emplace_back(d.index, d.stored);
+        return r;
+    };
+    arrive(0);
+    EXPECT_EQ(1u, acks().size());
+    arrive(1);
+    EXPECT_EQ(Acks{}, answered());
+    arrive(2);
+    EXPECT_EQ((Acks{{2, 3}}), answered());
+    arrive(3);
+    EXPECT_EQ(Acks{}, answered());
+    pump({b}, [] { return false; }, 30);
+    EXPECT_EQ((Acks{{3, 4}}), answered()) << "the odd one, by the timer";
+    arrive(5);
+    EXPECT_EQ((Acks{{5, 4}}), answered()) << "out of turn";
+    arrive(4);
+    EXPECT_EQ((Acks{{4, 6}}), answered()) << "fills the gap";
+    arrive(6);
+    arrive(7);
+    EXPECT_EQ((Acks{{7, 8}}), answered());
+    arrive(8);
+    EXPECT_EQ((Acks{{8, 9}}), answered()) << "lets the last part go";
+    arrive(9);
+    EXPECT_EQ(1u, acks().size());
     EXPECT_EQ(FRAG_FINISHED, transfer_state(kSender));
     EXPECT_EQ(data, transfer_data(kSender));
 }

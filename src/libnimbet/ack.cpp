@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -31,6 +32,26 @@ thread_local WakeFd t_wake;
 namespace nimbet {
 
 AckRequest ack_request_of(const FrameView &view) { return {view.srcid(), view.cad, view.cac}; }
+
+namespace {
+// Kept tuples have no frame around them: a type that only says "present".
+constexpr unsigned char kKeptType[kTupleHeader] = {};
+}  // namespace
+
+KeptRequest::KeptRequest(const AckRequest &r)
+    : cad_len_(r.cad ? std::min<uint8_t>(r.cad.len, kIdLen) : 0), cac_len_(r.cac ? std::min(r.cac.len, kCacMax) : 0)
+{
+    std::memcpy(srcid_, r.srcid, kIdLen);
+    if (cad_len_ != 0)
+        std::memcpy(cad_, r.cad.data, cad_len_);
+    if (cac_len_ != 0)
+        std::memcpy(cac_, r.cac.data, cac_len_);
+}
+
+AckRequest KeptRequest::request() const
+{
+    return {srcid_, {cad_len_ != 0 ? kKeptType : nullptr, cad_, cad_len_}, {cac_len_ != 0 ? kKeptType : nullptr, cac_, cac_len_}};
+}
 
 // The reply to a request with "CAD" = B (this node, as the requester named
 // it), "CAC" = control, seq and source identifier A:

@@ -19,6 +19,23 @@ struct AckRequest {
 
 AckRequest ack_request_of(const FrameView &view);
 
+// A transfer part's request copied out of the datagram that carried it, to
+// be acknowledged once that datagram is gone: the requester, the "CAD" it
+// addressed (an identifier) and its "CAC" (control and sequence bytes).
+class KeptRequest {
+public:
+    KeptRequest() = default;
+    explicit KeptRequest(const AckRequest &r);
+    AckRequest request() const;
+
+private:
+    static constexpr uint8_t kCacMax = 2;
+    unsigned char srcid_[kIdLen] = {};
+    unsigned char cad_[kIdLen] = {};
+    unsigned char cac_[kCacMax] = {};
+    uint8_t cad_len_ = 0, cac_len_ = 0;
+};
+
 // What an acknowledgement carries beyond the plain protocol's tuples, between
 // nodes of this library: a transfer descriptor's echo, or the request
 // identifier ("CAR": the request's own, or an empty one that says this node

@@ -144,6 +144,13 @@ void mark_taken(n_frag *f) REQUIRES(f->mu)
 const char *kStateNames[] = {"ACTIVE\n", "FINISHED\n", "ABORTED\n", "ABORTED\n"};
 
 
+// The earlier of a timer's `left` and the acknowledgement the transfer owes.
+int64_t earliest(int64_t left, const n_frag *f, uint32_t now) REQUIRES(f->mu)
+{
+    const int64_t owed = f->recv_window != nullptr ? f->recv_window->acks.left(now) : -1;
+    return owed >= 0 && owed < left ? owed : left;
+}
+
 // Serves the timer of one transfer (under its lock); the milliseconds until
 // it can next change anything (0: due now), or -1 when it waits on none.
 int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool drained) REQUIRES(f->mu)
@@ -151,6 +158,8 @@ int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool 
     uint64_t wait = 0;
     if (!timer_wait(f, timeout, wait))
         return -1;
+    if (serve)
+        frag_send_owed_ack(f, now);
     if (serve && now - f->last_time > wait) {
         // A sender gives up after its retries (spent one per timeout), or
         // with adaptive resends once its budget of time is spent too,
@@ -170,7 +179,7 @@ int64_t serve_timer(n_frag *f, uint32_t timeout, uint32_t now, bool serve, bool 
         if (!timer_wait(f, timeout, wait))
             return -1;
     }
-    return time_left(now, f->last_time, wait);
+    return earliest(time_left(now, f->last_time, wait), f, now);
 }
 
 // The transfers' deadlines (under the registry lock): when each can next
@@ -323,7 +332,8 @@ void frag_timer_moved(n_frag *f)
     uint64_t wait = 0;
     if (f->channel == nullptr || !timer_wait(f, socket_timeout_ms(f->channel), wait))
         return;
-    set_deadline(f, f->last_time + static_cast<uint32_t>(std::min<uint64_t>(wait + 1, INT32_MAX)));
+    const uint32_t from = f->last_time;
+    set_deadline(f, from + static_cast<uint32_t>(earliest(static_cast<int64_t>(std::min<uint64_t>(wait + 1, INT32_MAX)), f, from)));
 }
 
 void frag_socket_settings_changed(socket_record *rec)

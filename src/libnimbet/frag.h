@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "_obstack.h"
+#include "ack.h"
 #include "engine/events.h"
 #include "frame.h"
 #include "internal.h"
@@ -67,6 +68,9 @@ struct RecvWindow {
     uint32_t size;                     // the accepted window
     std::vector<HeldPart> held;        // parts ahead of their turn
     std::vector<PartSummary> recent;   // the last `size` parts stored, for acknowledging them again
+    nimbet::engine::AckPace acks;      // which acknowledgements wait (engine/window.h)
+    PartSummary owed_part{};           // the latest part whose acknowledgement waits,
+    KeptRequest owed_req;              // and its request
 };
 
 // The transfer registry's lock (frag.cpp).
@@ -197,6 +201,10 @@ inline constexpr uint32_t kFileWindow = 64 * 1024;
 // starts, continues or ignores a receiving transfer; acknowledgements go out
 // through `reply`. True when the part was acknowledged.
 bool frag_on_fragment(socket_record *arrival, socket_record *reply, const FrameView &view);
+
+// Sends the acknowledgement that receiving transfer f owes, if its time
+// has come.
+void frag_send_owed_ack(n_frag *f, uint32_t now) REQUIRES(f->mu);
 
 // An acknowledgement of a fragment, received on `rec`.
 void frag_on_ack(socket_record *rec, const FrameView &view);

@@ -213,12 +213,14 @@ void refuse(socket_record *arrival, const FrameView &view, const char *why)
 // transfer with a descriptor the acknowledgement echoes its nonce and index,
 // and in the window of `f` (when given) says how many parts are stored in
 // order and which later ones are held.
-int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &part, const n_frag *f = nullptr)
+int acknowledge(socket_record *reply, const AckRequest &req, const PartSummary &part, n_frag *f = nullptr)
 {
+    frag_assert_held_if_any(f);  // a transfer given is read under its lock
+    RecvWindow *w = f != nullptr ? f->recv_window.get() : nullptr;
+    if (w != nullptr)
+        w->acks.sent();  // this one says all an owed one would
     if (reply == nullptr)
         return fail(kBadF);
-    frag_assert_held_if_any(f);  // a transfer given is read under its lock
-    const RecvWindow *w = f != nullptr ? f->recv_window.get() : nullptr;
     const auto flags = static_cast<uint8_t>(kDescEcho | kDescIndex | (part.window > 1 ? kDescWindow : 0) |
                                             (w != nullptr ? kDescStored | kDescHeld : 0));
     Descriptor echo{true, flags, part.nonce, 0, 0, part.index, part.window, 0};
@@ -231,7 +233,7 @@ int acknowledge(socket_record *reply, const FrameView &view, const PartSummary &
                 echo.held[i / 8] = static_cast<uint8_t>(echo.held[i / 8] | (1u << (i % 8)));
         }
     }
-    return ack_reply(reply, ack_request_of(view), AckExtras{part.described ? &echo : nullptr});
+    return ack_reply(reply, req, AckExtras{part.described ? &echo : nullptr});
 }
 
 // Makes a part the last one stored: its repeats are acknowledged again (in
@@ -324,6 +326,28 @@ int store_bytes(n_frag *f, unsigned kind, const unsigned char *data, uint8_t len
     return 0;
 }
 
+// Whether the acknowledgement of `stored`, stored in order in f's window,
+// waits for the next part (engine/window.h, AckPace): not for the first
+// part (its acknowledgement accepts the window), nor the last, nor the one
+// before the last (whose acknowledgement lets the last go), nor one that let
+// held parts be stored (the sender learns at once that a gap is filled).
+bool ack_waits(n_frag *f, const FrameView &view, const PartSummary &stored, bool released) REQUIRES(f->mu)
+{
+    RecvWindow *w = f->recv_window.get();
+    if (w == nullptr || f->channel == nullptr)
+        return false;
+    const bool urgent = released || stored.index == 0 || stored.kind != kKindFragment ||
+                        frag_state(f) != FRAG_ACTIVE || f->expected_total - f->done_len <= FRAG_PART_SIZE;
+    const bool first_owed = w->acks.owed == 0;
+    if (!w->acks.stored(urgent, stored.stored_at))
+        return false;
+    w->owed_part = stored;
+    w->owed_req = KeptRequest(ack_request_of(view));
+    if (first_owed)
+        frag_timer_moved(f);
+    return true;
+}
+
 // Stores the parts held ahead of their turn that are now next (each was
 // acknowledged when it came).
 void release_held(n_frag *f) REQUIRES(f->mu)
@@ -368,8 +392,11 @@ int take_part(n_frag *f, const FrameView &view, const Descriptor &d) REQUIRES(f-
         remember_stored(f, stored);
     else if (!complete(f, d, stored))
         return fail(kProto);
+    const uint64_t next = f->part_index;
     release_held(f);
-    return acknowledge(f->channel, view, stored, f);
+    if (ack_waits(f, view, stored, f->part_index != next))
+        return 0;
+    return acknowledge(f->channel, ack_request_of(view), stored, f);
 }
 
 // Holds a part of the window that arrived ahead of its turn, and
@@ -409,7 +436,7 @@ bool hold(n_frag *f, socket_record *arrival, const Fragment &frag) REQUIRES(f->m
     f->last_time = frag.now;
     frag_timer_moved(f);
     const PartSummary summary{true, f->nonce, frag.d.index, frag.seq, kKindFragment, FRAG_PART_SIZE, crc, frag.now, 0};
-    return acknowledge(f->channel, frag.view, summary, f) == 0;
+    return acknowledge(f->channel, ack_request_of(frag.view), summary, f) == 0;
 }
 
 // The window a receiver accepts for a transfer that offers one: its own
@@ -676,7 +703,7 @@ bool act(n_frag *f, const Decision &what, socket_record *arrival, socket_record 
     case Verdict::Reack:
         count(arrival->stats.duplicates);
         trace_part(N_TRACE_DUPLICATE, arrival, view);
-        return acknowledge(f != nullptr && f->channel != nullptr ? f->channel : reply, view, what.repeated,
+        return acknowledge(f != nullptr && f->channel != nullptr ? f->channel : reply, ack_request_of(view), what.repeated,
                            of_f ? f : nullptr) == 0;
     case Verdict::Rival: {
         const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(view.first);
@@ -758,6 +785,13 @@ bool decide_fragment(socket_record *arrival, socket_record *reply, const FrameVi
 }
 
 }  // namespace
+
+void frag_send_owed_ack(n_frag *f, uint32_t now)
+{
+    RecvWindow *w = f->recv_window.get();
+    if (w != nullptr && w->acks.due(now))
+        acknowledge(f->channel, w->owed_req.request(), w->owed_part, f);
+}
 
 // Acknowledgements go once no transfer lock is held: a fragment counts as
 // acknowledged when its acknowledgement went.

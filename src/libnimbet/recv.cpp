@@ -193,9 +193,10 @@ Read read_datagram(socket_record *rec, const Wait &w, bool fresh, std::span<unsi
         const bool blocking_read = ms != 0 && alone && !shared && (options & SOCKET_BLOCKING);
         if (blocking_read && (ms < 0 || !tried) && set_read_timeout(rec, ms)) {
             flags = MSG_TRUNC;
-        } else if (ms != 0 && (tried || blocking_read)) {
-            // A wait too short for a blocking read polls first, as that read
-            // would have waited first.
+        } else if (ms != 0 && tried) {
+            // A wait too short for a blocking read polls once a read found
+            // nothing: during a transfer the next datagram is mostly
+            // waiting already, and one read takes it.
             const int wake = alone ? -1 : w.wake_fd;
             pollfd p[3] = {{rec->fd, POLLIN, 0}, {shared ? rec->wake_fd : -1, POLLIN, 0}, {wake, POLLIN, 0}};
             const int ready = poll_for_ms(p, 3, ms);

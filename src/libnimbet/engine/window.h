@@ -83,4 +83,48 @@ struct WindowPace {
     static uint32_t lost_after(uint64_t after) { return static_cast<uint32_t>(std::min<uint64_t>(kLostAfter, after)); }
 };
 
+/*
+ * The receiver's side of a window: which acknowledgements may wait. Each
+ * acknowledgement says how many parts are stored in order, so one for every
+ * second part stored in order tells the sender as much as one per part (TCP's
+ * delayed acknowledgement). A part that came out of turn, filled a gap, or
+ * lets the last part go is acknowledged at once (`urgent`); one that waits
+ * goes within kDelayMs all the same. A sender always has room for a second
+ * part while one is owed (its window is at least 2), so waiting never stalls
+ * it.
+ */
+struct AckPace {
+    static constexpr uint32_t kEvery = 2;    // parts stored in order that one acknowledgement answers at most
+    static constexpr uint32_t kDelayMs = 1;  // how long an owed acknowledgement waits at most
+
+    uint32_t owed = 0;   // parts stored in order since the last acknowledgement
+    uint32_t since = 0;  // when the first of them was stored
+
+    // A part was stored in order at `now`: whether its acknowledgement
+    // waits (false: it goes now, and answers every part owed).
+    bool stored(bool urgent, uint32_t now)
+    {
+        if (urgent || owed + 1 >= kEvery) {
+            owed = 0;
+            return false;
+        }
+        if (owed++ == 0)
+            since = now;
+        return true;
+    }
+    // An acknowledgement went: nothing is owed.
+    void sent() { owed = 0; }
+    // Whether one is owed and its time has come.
+    bool due(uint32_t now) const { return owed != 0 && now - since >= kDelayMs; }
+    // Milliseconds from `now` until an owed acknowledgement is due (0: now),
+    // or -1 when none is owed.
+    int64_t left(uint32_t now) const
+    {
+        if (owed == 0)
+            return -1;
+        const uint32_t elapsed = now - since;
+        return elapsed >= kDelayMs ? 0 : int64_t{kDelayMs - elapsed};
+    }
+};
+
 }  // namespace nimbet::engine
