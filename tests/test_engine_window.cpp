@@ -33,7 +33,7 @@ TEST(WindowPaceCore, RoomCountsPartsNotAcknowledgedWithinTheReceiversWindow)
 }
 
 // Growth by the parts acknowledged: at most two per acknowledgement below
-// the threshold, one per window of parts above it, never past the limit; a
+// the threshold, one per half window of parts above it, never past the limit; a
 // loss takes the window to 7/10 (not below 2), once per window in flight.
 TEST(WindowPaceCore, GrowsByPartsAcknowledgedAndShrinksOncePerWindowOnALoss)
 {
@@ -52,13 +52,13 @@ TEST(WindowPaceCore, GrowsByPartsAcknowledgedAndShrinksOncePerWindowOnALoss)
     EXPECT_EQ(7u, p.ssthresh);
     p.lost(5, 25);
     EXPECT_EQ(7u, p.cwnd) << "a second loss in the same window";
-    p.grow(6);
+    p.grow(2);
     EXPECT_EQ(7u, p.cwnd);
     p.grow(1);
-    EXPECT_EQ(8u, p.cwnd) << "a window of parts acknowledged";
+    EXPECT_EQ(8u, p.cwnd) << "half a window of parts acknowledged";
     p.grow(20);
-    EXPECT_EQ(10u, p.cwnd);
-    EXPECT_EQ(3u, p.credit);
+    EXPECT_EQ(12u, p.cwnd);
+    EXPECT_EQ(2u, p.credit);
     p.grow(1000);
     EXPECT_EQ(16u, p.cwnd);
 

@@ -470,13 +470,14 @@ TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndShrinksTheWindo
     ack(7);
     EXPECT_TRUE(sent().empty());  // 8 and 11 to 14 not acknowledged: the window is 5 now
     ack(8);
-    EXPECT_EQ(std::vector<uint32_t>{15}, sent());
+    // Two parts acknowledged are half the window: it grows to 6.
+    EXPECT_EQ((std::vector<uint32_t>{15, 16}), sent());
     ack(11);
-    EXPECT_EQ(std::vector<uint32_t>{16}, sent());
+    EXPECT_EQ(std::vector<uint32_t>{17}, sent());
     // One acknowledgement for parts 12 to 16 counts for five parts: the
-    // window grows to 6, and all of them fly.
+    // window grows to 8, and seven parts fly beside part 17.
     ack(16, 0, 17);
-    EXPECT_EQ((std::vector<uint32_t>{17, 18, 19, 20, 21, 22}), sent());
+    EXPECT_EQ((std::vector<uint32_t>{18, 19, 20, 21, 22, 23, 24}), sent());
 }
 
 // A part is taken for lost after three acknowledgements of parts sent after
