@@ -15,23 +15,14 @@
 #include "internal.h"
 #include "rtt.h"
 #include "socket.h"
+#include "engine/receive.h"
 #include "engine/window.h"
 #include "held.h"
 #include "trace.h"
 
 namespace nimbet {
 
-// A part a receiver stored, as much of it as telling its repeats from other
-// parts takes: where it stands in its transfer, and a CRC-32 of its bytes.
-struct PartSummary {
-    bool described;     // its transfer carries a descriptor
-    uint32_t nonce;
-    uint32_t index;     // its part index (counted from 0, not wrapped)
-    uint8_t seq, kind, len;
-    uint32_t crc;       // CRC-32 of the part's data bytes
-    uint32_t stored_at; // n_util_getmstime() when it was stored
-    uint8_t window;     // the first part: the window its acknowledgement accepted (0: none)
-};
+using engine::PartSummary;
 
 /*
  * A transfer's window, once its receiver accepted one: the sender keeps up

@@ -18,42 +18,11 @@ using namespace nimbet;
 
 namespace {
 
-// What a received fragment says, read once.
-struct Fragment {
-    const FrameView &view;
-    uint8_t kind;
-    uint8_t seq;
-    Descriptor d;
-    bool first;     // a described first part: the first-part flag and index 0
-    uint32_t now;
-};
-
-// The receiving socket's view of time: how long its peer may still resend
-// a part (retry x timeout), and one timeout.
-struct Pace {
-    uint32_t window;
-    uint32_t timeout;
-};
-
-enum class Verdict {
-    Store,    // the part expected next
-    Hold,     // a part of the window ahead of its turn
-    Reack,    // a stored part again: its acknowledgement was lost
-    Start,    // the first part of a new transfer
-    Replace,  // the first part of a new transfer that takes the place of one that stalled
-    Rival,    // the first part of a new transfer while one from that peer is under way
-    Refuse,   // a new transfer while the application still holds the last one
-    Conflict, // a part that differs from the one stored under its sequence byte
-    Ignore,   // belongs to no transfer, or not the part expected
-};
-
-struct Decision {
-    Verdict verdict;
-    const char *why = nullptr;
-    PartSummary repeated{};  // for Reack: the stored part it repeats
-};
-
-uint32_t part_crc(const TupleAt &part) { return crc32_update(0, part.data, part.len); }
+using engine::Decision;
+using engine::Fragment;
+using engine::Pace;
+using engine::part_crc;
+using engine::Verdict;
 
 // Why a received file could not be written, as a reason that lasts (trace
 // reasons are static texts): a full disk is told from other failures.
@@ -71,124 +40,39 @@ const char *write_failure(int sys)
     }
 }
 
-// Whether a fragment repeats a stored part: the same sequence byte, kind and
-// bytes, and in a described transfer the same nonce and index. A plain part
-// (no descriptor) counts as a repeat only while its sender may still resend
-// it: the same bytes later are a new message.
-bool repeats(const PartSummary &p, const Fragment &frag, const TupleAt &part, const Pace &pace)
-{
-    if (!part || frag.seq != p.seq || frag.kind != p.kind || part.len != p.len)
-        return false;
-    if (p.described != frag.d.present)
-        return false;
-    if (p.described && (frag.d.nonce != p.nonce || !frag.d.has(kDescIndex) || frag.d.index != p.index))
-        return false;
-    if (!p.described && frag.now - p.stored_at > pace.window)
-        return false;
-    return part_crc(part) == p.crc;
-}
-
-// A plain part (no descriptor) with the sequence byte and kind of the part
-// stored last, within its sender's window, but other bytes: one of the two
-// is a copy of the part 256 before, and the transfer cannot tell which.
-bool conflicts(const PartSummary &p, const Fragment &frag, const TupleAt &part, const Pace &pace)
-{
-    if (!part || p.described || frag.d.present || frag.seq != p.seq || frag.kind != p.kind)
-        return false;
-    if (frag.now - p.stored_at > pace.window)
-        return false;
-    return part.len != p.len || part_crc(part) != p.crc;
-}
-
-// A transfer under way that nothing has been heard of for longer than its
-// sender could still be retrying one part: the sender is gone.
-bool stalled(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
-{
-    return frag.now - f->heard > pace.window;
-}
-
-// The first part of a new transfer keeps arriving while the transfer under
-// way is silent: three sightings over two timeouts, none of the old one
-// after the first. A sender that restarted retries its first part like
-// that; a late or forged copy does not, and a live transfer is not silent.
-bool rival_prevails(const n_frag *f, uint32_t rival, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
-{
-    const bool known = f->rival_seen > 0 && f->rival == rival;
-    const uint32_t seen = known ? f->rival_seen + 1 : 1;
-    const uint32_t since = known ? f->rival_since : frag.now;
-    const bool silent = static_cast<int32_t>(f->heard - since) <= 0;
-    return seen >= 3 && frag.now - since >= 2u * pace.timeout && silent;
-}
-
-// A first part from a peer whose transfer `f` (if any) is not this one.
-Decision decide_newcomer(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
-{
-    if (f == nullptr || frag_state(f) == FRAG_ABORTED || (frag_state(f) == FRAG_FINISHED && f->taken))
-        return {Verdict::Start};
-    if (frag_state(f) == FRAG_FINISHED)
-        return {Verdict::Refuse, "previous transfer not yet taken"};
-    // Between nodes without descriptors a part 0 is the next part or
-    // nothing: an active transfer ends by its own timer.
-    if (!f->described && !frag.d.present)
-        return {Verdict::Ignore, "not the part expected"};
-    if (stalled(f, frag, pace))
-        return {Verdict::Replace, "stalled, replaced by a new transfer"};
-    const uint32_t rival = frag.d.present ? frag.d.nonce : part_crc(frag.view.first);
-    if (rival_prevails(f, rival, frag, pace))
-        return {Verdict::Replace, "restarted by its sender"};
-    return {Verdict::Rival, "a transfer from that node is under way"};
-}
-
-// A part with a descriptor: its nonce says which transfer it belongs to.
-Decision decide_described(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
-{
-    const unsigned char *peer = frag.view.srcid();
-    if (f != nullptr && f->described && frag.d.nonce == f->nonce) {
-        if (frag_state(f) == FRAG_ACTIVE && frag.d.has(kDescIndex) && frag.d.index == f->part_index)
-            return {Verdict::Store};
-        if (const RecvWindow *w = f->recv_window.get(); w != nullptr && frag.d.has(kDescIndex)) {
-            const uint64_t at = frag.d.index;
-            if (frag_state(f) == FRAG_ACTIVE && at > f->part_index && at < f->part_index + w->size)
-                return {Verdict::Hold};
-            const PartSummary &p = w->recent[at % w->size];
-            if (at < f->part_index && f->part_index - at <= w->size && p.index == at &&
-                repeats(p, frag, find_tuple(frag.view, f->data_type), pace))
-                return {Verdict::Reack, nullptr, p};
-        }
-        if (f->part_index > 0 && repeats(f->last, frag, find_tuple(frag.view, f->data_type), pace))
-            return {Verdict::Reack, nullptr, f->last};
-        return {Verdict::Ignore, "not the part expected"};
+// The ended transfers the receiver remembers (frag_ended.cpp), as the
+// decisions read them.
+class RememberedEnds final : public engine::EndedTransfers {
+public:
+    bool by_nonce(const unsigned char *peer, uint32_t nonce, PartSummary &out) const override
+    {
+        return ended_by_nonce(peer, nonce, out);
     }
-    if (PartSummary ended{}; ended_by_nonce(peer, frag.d.nonce, ended)) {
-        if (repeats(ended, frag, frag.view.first, pace))
-            return {Verdict::Reack, nullptr, ended};
-        return {Verdict::Ignore, "part of a transfer that ended"};
-    }
-    // Only a first part starts a transfer: a late or repeated part of a
-    // transfer that is gone would start one from its middle.
-    if (!frag.first)
-        return {Verdict::Ignore, "part of no transfer"};
-    return decide_newcomer(f, frag, pace);
-}
+    bool plain(const unsigned char *peer, PartSummary &out) const override { return ended_plain(peer, out); }
+};
 
-// A part without a descriptor, from a node that counts parts by the
-// sequence byte alone (modulo 256).
-Decision decide_plain(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
+// What a fragment does to the peer's transfer f (null: none), decided on a
+// copy of the fields the decision reads (engine/receive.h).
+Decision decide(const n_frag *f, const Fragment &frag, const Pace &pace) REQUIRES(f->mu)
 {
-    if (f != nullptr && !f->described) {
-        const TupleAt part = find_tuple(frag.view, f->data_type);
-        if (frag_state(f) == FRAG_ACTIVE && frag.seq == f->part_no)
-            return {Verdict::Store};
-        if (frag_state(f) != FRAG_ABORTED && f->part_index > 0 && repeats(f->last, frag, part, pace))
-            return {Verdict::Reack, nullptr, f->last};
-        if (frag_state(f) == FRAG_ACTIVE && f->part_index > 0 && conflicts(f->last, frag, part, pace))
-            return {Verdict::Conflict, "two different parts for one sequence byte"};
-    }
-    if (PartSummary ended{}; ended_plain(frag.view.srcid(), ended) && repeats(ended, frag, frag.view.first, pace))
-        return {Verdict::Reack, nullptr, ended};
-    if (frag.seq != 0)
-        return {Verdict::Ignore, f != nullptr ? "not the part expected" : "part of no transfer"};
-    return decide_newcomer(f, frag, pace);
+    static const RememberedEnds kEnds;
+    if (f == nullptr)
+        return engine::decide(nullptr, frag, pace, kEnds);
+    const RecvWindow *w = f->recv_window.get();
+    const engine::Receiver r{frag_state(f),
+                             f->taken.load(),
+                             f->described,
+                             f->nonce,
+                             f->part_index,
+                             f->part_no,
+                             f->heard,
+                             f->rival,
+                             f->rival_since,
+                             f->rival_seen,
+                             f->last,
+                             w != nullptr ? std::span<const PartSummary>(w->recent) : std::span<const PartSummary>(),
+                             f->data_type};
+    return engine::decide(&r, frag, pace, kEnds);
 }
 
 void trace_part(n_trace_event e, socket_record *rec, const FrameView &view, const char *reason = nullptr)
@@ -766,7 +650,7 @@ bool decide_fragment(socket_record *arrival, socket_record *reply, const FrameVi
                 ignore(arrival, view, "a transfer to that node is registered");
                 return false;
             }
-            const Decision what = d.present ? decide_described(f.get(), frag, pace) : decide_plain(f.get(), frag, pace);
+            const Decision what = decide(f.get(), frag, pace);
             if (what.verdict != Verdict::Start && what.verdict != Verdict::Replace)
                 return act(f.get(), what, arrival, reply, frag);
             if (what.verdict == Verdict::Replace)
