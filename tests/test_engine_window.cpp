@@ -70,6 +70,34 @@ TEST(WindowPaceCore, GrowsByPartsAcknowledgedAndShrinksOncePerWindowOnALoss)
     EXPECT_EQ(2u, p.cwnd);
 }
 
+// A timeout is a loss that starts the window again at two parts; the
+// overdue parts leave the pipe, so that two of them may go again.
+TEST(WindowPaceCore, TimeoutStartsTheWindowAgainAtTwo)
+{
+    WindowPace p;
+    p.open(16, 0);
+    for (int i = 0; i < 4; ++i)
+        p.grow(2);
+    ASSERT_EQ(10u, p.cwnd);
+    for (int i = 0; i < 10; ++i)
+        p.sent_new();
+    p.timed_out(0, 10);
+    EXPECT_EQ(2u, p.cwnd);
+    EXPECT_EQ(7u, p.ssthresh);
+    EXPECT_FALSE(p.has_room(10, 0));
+    for (int i = 0; i < 10; ++i)
+        p.left_pipe();
+    p.sent_new();
+    p.sent_new();
+    EXPECT_FALSE(p.has_room(10, 0));
+    p.arrived();
+    p.grow(1);
+    EXPECT_EQ(3u, p.cwnd) << "slow start again, up to 7";
+    p.timed_out(5, 10);
+    EXPECT_EQ(2u, p.cwnd) << "every timeout starts again";
+    EXPECT_EQ(7u, p.ssthresh) << "but cuts the threshold once per window";
+}
+
 // Three acknowledgements of later parts say a part was lost, or all of them
 // when fewer parts went after it.
 TEST(WindowPaceCore, PartIsLostAfterThreeLaterAcknowledgementsOrAllThatCanCome)

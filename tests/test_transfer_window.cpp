@@ -447,9 +447,9 @@ TEST_F(HandAcknowledged, AcknowledgementNamesThePartsHeld)
 }
 
 // When the timer runs out, only the parts not acknowledged go out again,
-// and the window shrinks to 7/10: the acknowledgements that follow let a
-// new part fly only once fewer than 5 of 8 are not acknowledged; from there
-// it grows by the parts acknowledged, one per window.
+// two at first: the window starts again at 2 and grows in slow start up to
+// 5 (7/10 of 8), resending the overdue parts before new ones; from there it
+// grows by one part per half window acknowledged.
 TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndShrinksTheWindow)
 {
     n_socket_set_retry(a, 5, 1000);
@@ -465,19 +465,19 @@ TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndShrinksTheWindo
     ack(10);
     EXPECT_TRUE(sent().empty());
     const uint64_t resent = stats_of(a).retransmissions;
-    pump({a}, [&] { return stats_of(a).retransmissions >= resent + 6; }, 5000);
-    EXPECT_EQ((std::vector<uint32_t>{7, 8, 11, 12, 13, 14}), sent());
+    pump({a}, [&] { return stats_of(a).retransmissions >= resent + 2; }, 5000);
+    // The window starts again at two parts; the other overdue ones wait.
+    EXPECT_EQ((std::vector<uint32_t>{7, 8}), sent());
     ack(7);
-    EXPECT_TRUE(sent().empty());  // 8 and 11 to 14 not acknowledged: the window is 5 now
+    EXPECT_EQ((std::vector<uint32_t>{11, 12}), sent()) << "slow start: the window is 3";
     ack(8);
-    // Two parts acknowledged are half the window: it grows to 6.
-    EXPECT_EQ((std::vector<uint32_t>{15, 16}), sent());
+    EXPECT_EQ((std::vector<uint32_t>{13, 14}), sent());
     ack(11);
-    EXPECT_EQ(std::vector<uint32_t>{17}, sent());
-    // One acknowledgement for parts 12 to 16 counts for five parts: the
-    // window grows to 8, and seven parts fly beside part 17.
+    EXPECT_EQ((std::vector<uint32_t>{15, 16}), sent()) << "5, the threshold: 7/10 of 8";
+    // One acknowledgement for parts 12 to 16 counts for five parts: above
+    // the threshold, one part per half window, so the window is 7.
     ack(16, 0, 17);
-    EXPECT_EQ((std::vector<uint32_t>{18, 19, 20, 21, 22, 23, 24}), sent());
+    EXPECT_EQ((std::vector<uint32_t>{17, 18, 19, 20, 21, 22, 23}), sent());
 }
 
 // A part is taken for lost after three acknowledgements of parts sent after
@@ -521,6 +521,24 @@ TEST_F(HandAcknowledged, LostPartIsSentAgainAfterThreeLaterAcknowledgementsEachT
 // When no new part can go (here the last part waits for all the others), a
 // part with fewer than three parts sent after it is sent again as soon as
 // they are all acknowledged, not after the timer.
+// A receiver that goes silent gets two parts per timeout, not the whole
+// window each time, until the sender gives up.
+TEST_F(HandAcknowledged, SilentReceiverGetsTwoPartsPerTimeout)
+{
+    n_socket_set_retry(a, 4, 40);
+    n_socket_set_adaptive_retry(a, 0);
+    start(16, 60);
+    ack(0, 16);
+    for (uint32_t i = 1; i <= 8; ++i)
+        ack(i);
+    std::vector<uint32_t> flying = sent();
+    ASSERT_GE(flying.size(), 8u);
+    const uint64_t resent = stats_of(a).retransmissions;
+    pump({a}, [&] { return transfer_state(idb) != FRAG_ACTIVE; }, 5000);
+    EXPECT_EQ(FRAG_ABORTED, transfer_state(idb));
+    EXPECT_LE(stats_of(a).retransmissions - resent, 2u * 4) << "four timeouts";
+}
+
 TEST_F(HandAcknowledged, PartWithFewLaterPartsIsSentAgainOnceTheyAreAcknowledged)
 {
     n_socket_set_retry(a, 5, 5000);

@@ -37,6 +37,7 @@ struct SentPart {
     bool acked;
     uint64_t tx;                     // the number of its latest transmission among the transfer's
     uint32_t later_acks;             // acknowledgements of parts sent after its latest transmission
+    bool waiting = false;            // overdue when the timer ran out: out of the pipe until it goes again
 };
 
 struct SendWindow {
@@ -44,6 +45,7 @@ struct SendWindow {
     uint64_t base;       // the first part not acknowledged (the transfer's part_index)
     uint64_t next;       // the first part never sent
     uint64_t tx;         // transmissions of parts so far, resends included
+    uint32_t waiting;    // parts waiting to go again after the timer ran out
     SentPart slots[kMaxTransferWindow];
 };
 

@@ -218,11 +218,16 @@ int window_send(n_frag *f, uint64_t index, bool again) REQUIRES(f->mu)
         s.sends += 1;
         s.later_acks = 0;
         s.tx = ++w.tx;
+        if (s.waiting) {
+            s.waiting = false;
+            w.waiting -= 1;
+            w.pace.sent_new();
+        }
         if (f->channel != nullptr)
             count(f->channel->stats.retransmissions);
     } else {
         f->crc = crc32_update(f->crc, data, static_cast<std::size_t>(len));
-        s = SentPart{now, now, 1, false, ++w.tx, 0};
+        s = SentPart{now, now, 1, false, ++w.tx, 0, false};
         w.pace.sent_new();
     }
     const PartOut p{index, static_cast<uint8_t>(index), window_control(f, index), data, static_cast<uint8_t>(len)};
@@ -238,7 +243,7 @@ void window_rearm(n_frag *f) REQUIRES(f->mu)
     uint32_t earliest = 0;
     for (uint64_t i = w.base; i < w.next; ++i) {
         const SentPart &s = sent(w, i);
-        if (s.acked)
+        if (s.acked || s.waiting)
             continue;
         if (!any || static_cast<int32_t>(s.last_sent - earliest) < 0)
             earliest = s.last_sent;
@@ -249,13 +254,19 @@ void window_rearm(n_frag *f) REQUIRES(f->mu)
     frag_timer_moved(f);
 }
 
-// Sends new parts while the window has room (engine/window.h). The last
-// part waits until every other one is acknowledged: its acknowledgement
-// says the whole data arrived and matched, so the receiver takes it only in
-// its turn.
-void window_fill(n_frag *f) REQUIRES(f->mu)
+// Sends new parts while the window has room (engine/window.h), after the
+// parts overdue when the timer ran out; -1 when one of those could not go.
+// The last part waits until every other one is acknowledged: its
+// acknowledgement says the whole data arrived and matched, so the receiver
+// takes it only in its turn.
+int window_fill(n_frag *f) REQUIRES(f->mu)
 {
     SendWindow &w = *f->send_window;
+    // Parts overdue when the timer ran out go first.
+    int result = 1;
+    for (uint64_t i = w.base; w.waiting != 0 && i < w.next && w.pace.pipe < w.pace.cwnd; ++i)
+        if (sent(w, i).waiting && frag_state(f) == FRAG_ACTIVE && window_send(f, i, true) < 0)
+            result = -1;
     const uint64_t parts = part_count(f);
     while (frag_state(f) == FRAG_ACTIVE && w.next < parts && w.pace.has_room(w.next, w.base)) {
         if (w.next + 1 == parts && w.base != w.next)
@@ -265,6 +276,7 @@ void window_fill(n_frag *f) REQUIRES(f->mu)
     }
     if (frag_state(f) == FRAG_ACTIVE)
         window_rearm(f);
+    return result;
 }
 
 // The first part not acknowledged changed: its retries and time budget
@@ -279,9 +291,12 @@ void window_base_moved(n_frag *f) REQUIRES(f->mu)
     f->part_len = part_length(f, w.base);
 }
 
-// Resends the parts whose acknowledgement is overdue (the part first not
-// acknowledged when none is, as asked by the application); a resend of that
-// part counts a retry of the transfer.
+// The timer ran out: the parts whose acknowledgement is overdue leave the
+// pipe and go again as the window, started again at two parts, allows (the
+// part first not acknowledged when none is overdue, as asked by the
+// application). A peer that went silent gets two parts per timeout, not
+// the whole window each time. Each timeout of the first part not
+// acknowledged counts a retry of the transfer.
 int window_resend(n_frag *f) REQUIRES(f->mu)
 {
     SendWindow &w = *f->send_window;
@@ -291,17 +306,21 @@ int window_resend(n_frag *f) REQUIRES(f->mu)
     bool any = false;
     int result = 1;
     for (uint64_t i = w.base; i < w.next && frag_state(f) == FRAG_ACTIVE; ++i) {
-        const SentPart &s = sent(w, i);
-        if (s.acked || now - s.last_sent <= wait)
+        SentPart &s = sent(w, i);
+        if (s.acked || s.waiting || now - s.last_sent <= wait)
             continue;
+        if (!any)
+            w.pace.timed_out(i, w.next);
         any = true;
-        w.pace.lost(i, w.next);
         if (i == w.base && (f->retries > 0 || !f->adaptive))
             f->retries -= 1;
-        if (window_send(f, i, true) < 0)
-            result = -1;
+        s.waiting = true;
+        w.waiting += 1;
+        w.pace.left_pipe();
     }
-    if (!any && frag_state(f) == FRAG_ACTIVE) {
+    if (any) {
+        result = window_fill(f);
+    } else if (frag_state(f) == FRAG_ACTIVE) {
         if (f->retries > 0 || !f->adaptive)
             f->retries -= 1;
         result = window_send(f, w.base, true);
@@ -321,7 +340,7 @@ void window_hurry(n_frag *f, uint64_t acked_tx) REQUIRES(f->mu)
     SendWindow &w = *f->send_window;
     for (uint64_t i = w.base; i < w.next && frag_state(f) == FRAG_ACTIVE; ++i) {
         SentPart &s = sent(w, i);
-        if (s.acked || s.tx >= acked_tx)
+        if (s.acked || s.waiting || s.tx >= acked_tx)
             continue;
         if (++s.later_acks < WindowPace::lost_after(w.tx - s.tx))
             continue;
@@ -337,7 +356,12 @@ void window_hurry(n_frag *f, uint64_t acked_tx) REQUIRES(f->mu)
 void window_acked(n_frag *f, SentPart &s, bool sample) REQUIRES(f->mu)
 {
     s.acked = true;
-    f->send_window->pace.arrived();
+    if (s.waiting) {  // out of the pipe already
+        s.waiting = false;
+        f->send_window->waiting -= 1;
+    } else {
+        f->send_window->pace.arrived();
+    }
     if (sample && f->adaptive && s.sends == 1 && f->channel != nullptr) {
         f->rtt.sample(n_util_getmstime() - s.first_sent);
         remember_round_trip(f->channel, f->id, f->rtt);

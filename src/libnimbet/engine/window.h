@@ -79,6 +79,19 @@ struct WindowPace {
         recover = next;
     }
 
+    // The timer ran out on part `index` (the first overdue), `next` being
+    // the first part never sent: a loss, and the window starts again from
+    // kInitial parts, as TCP's does after a timeout. The overdue parts left
+    // the pipe (left_pipe): they go again as room allows, never all at once
+    // towards a peer that may be gone.
+    void timed_out(uint64_t index, uint64_t next)
+    {
+        lost(index, next);
+        cwnd = std::min(kInitial, limit);
+        credit = 0;
+    }
+    void left_pipe() { pipe -= 1; }
+
     // Acknowledgements of later parts that say a part was lost, when
     // `after` transmissions went out after its latest copy: kLostAfter, or
     // all of them when fewer went (a small window, the end of the data), as
