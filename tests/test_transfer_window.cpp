@@ -369,6 +369,17 @@ protected:
         ASSERT_EQ(1, n_socket_send_raw(b, f.data(), static_cast<int>(f.size())));
         pump({a}, [] { return false; }, 20);
     }
+    // A transfer of `parts` through a window of `window` on the plain timer,
+    // its first `acked` parts acknowledged one by one; the parts sent since.
+    std::vector<uint32_t> plain_timer_and_first_acks(int window, uint32_t parts, uint32_t acked)
+    {
+        n_socket_set_adaptive_retry(a, 0);
+        start(window, parts);
+        ack(0, static_cast<uint8_t>(window));
+        for (uint32_t i = 1; i < acked; ++i)
+            ack(i);
+        return sent();
+    }
     int64_t acknowledged_parts()
     {
         int64_t done = 0;
@@ -453,12 +464,7 @@ TEST_F(HandAcknowledged, AcknowledgementNamesThePartsHeld)
 TEST_F(HandAcknowledged, TimerResendsOnlyWhatIsNotAcknowledgedAndShrinksTheWindow)
 {
     n_socket_set_retry(a, 5, 1000);
-    n_socket_set_adaptive_retry(a, 0);
-    start(8, 40);
-    ack(0, 8);
-    for (uint32_t i = 1; i <= 6; ++i)
-        ack(i);
-    std::vector<uint32_t> flying = sent();
+    const std::vector<uint32_t> flying = plain_timer_and_first_acks(8, 40, 7);
     ASSERT_FALSE(flying.empty());
     EXPECT_EQ(14u, flying.back()) << ::testing::PrintToString(flying);  // parts 7 to 14: a window of 8
     ack(9);
@@ -518,27 +524,21 @@ TEST_F(HandAcknowledged, LostPartIsSentAgainAfterThreeLaterAcknowledgementsEachT
     EXPECT_EQ(1, resends_of_7());
 }
 
-// When no new part can go (here the last part waits for all the others), a
-// part with fewer than three parts sent after it is sent again as soon as
-// they are all acknowledged, not after the timer.
 // A receiver that goes silent gets two parts per timeout, not the whole
 // window each time, until the sender gives up.
 TEST_F(HandAcknowledged, SilentReceiverGetsTwoPartsPerTimeout)
 {
     n_socket_set_retry(a, 4, 40);
-    n_socket_set_adaptive_retry(a, 0);
-    start(16, 60);
-    ack(0, 16);
-    for (uint32_t i = 1; i <= 8; ++i)
-        ack(i);
-    std::vector<uint32_t> flying = sent();
-    ASSERT_GE(flying.size(), 8u);
+    ASSERT_GE(plain_timer_and_first_acks(16, 60, 9).size(), 8u);
     const uint64_t resent = stats_of(a).retransmissions;
     pump({a}, [&] { return transfer_state(idb) != FRAG_ACTIVE; }, 5000);
     EXPECT_EQ(FRAG_ABORTED, transfer_state(idb));
     EXPECT_LE(stats_of(a).retransmissions - resent, 2u * 4) << "four timeouts";
 }
 
+// When no new part can go (here the last part waits for all the others), a
+// part with fewer than three parts sent after it is sent again as soon as
+// they are all acknowledged, not after the timer.
 TEST_F(HandAcknowledged, PartWithFewLaterPartsIsSentAgainOnceTheyAreAcknowledged)
 {
     n_socket_set_retry(a, 5, 5000);
