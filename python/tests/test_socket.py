@@ -194,14 +194,14 @@ def test_recv_waits_its_timeout_once_not_twice(pair, monkeypatch):
     _, b = pair
     now = [1000.0]
     waited = []
-    real = nimbet._node._recv
+    real = nimbet._node._recv_frame
 
-    def recv_counting(fd, ack_fd, ms):
+    def recv_counting(fd, ack_fd, ms, *rest):
         waited.append(ms)
         now[0] += ms / 1000
-        return real(fd, ack_fd, 0)
+        return real(fd, ack_fd, 0, *rest)
 
-    monkeypatch.setattr(nimbet._node, "_recv", recv_counting)
+    monkeypatch.setattr(nimbet._node, "_recv_frame", recv_counting)
     monkeypatch.setattr(nimbet.socket, "time", type("Clock", (), {"monotonic": staticmethod(lambda: now[0])}))
     for timeout in (0.1, 0.2, 0.3, 1.0):
         waited.clear()
