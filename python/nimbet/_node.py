@@ -723,7 +723,7 @@ def check_progress(value: object) -> None:
 
 def wait_ms(seconds_left: float | None) -> int:
     """The milliseconds of one library wait of a blocking call: what is left, at most one slice."""
-    if seconds_left is None:
+    if seconds_left is None or seconds_left >= WAIT_SLICE_MS / 1000:
         return WAIT_SLICE_MS
-    return max(0, min(WAIT_SLICE_MS, math.ceil(seconds_left * 1000)))
+    return max(0, math.ceil(seconds_left * 1000))
 

@@ -57,6 +57,42 @@ def test_frame_travels_with_its_header_and_sender(pair):
     assert b.stats().frames_received == 1 and a.stats().frames_sent == 2
 
 
+def test_threads_receiving_at_once_each_take_whole_frames(pair):
+    """Receives of three threads on one socket run at once (each in the library,
+    without the interpreter's lock): every frame arrives once, whole, with its own header."""
+    a, b = pair
+    got, stop, count = [], threading.Event(), 4000
+
+    def run():
+        while not stop.is_set():
+            frame = b.recv(timeout=0.05)
+            if frame is not None:
+                got.append(frame)
+
+    def received(n):
+        deadline = time.monotonic() + 5
+        while len(got) < n and time.monotonic() < deadline:
+            time.sleep(0.001)
+
+    threads = [threading.Thread(target=run) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    sent = {}
+    try:
+        for i in range(count):
+            sent[i] = a.send(Packet([("msg", i.to_bytes(4, "big") * 15)]))
+            if i % 100 == 99:  # no more in flight than the socket's buffer holds
+                received(i - 20)
+        received(count)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(5)
+    numbers = [int.from_bytes(f.get("msg")[:4], "big") for f in got]
+    assert sorted(numbers) == list(range(count))
+    assert all(f.get("msg") == f.get("msg")[:4] * 15 and f.seq == sent[i] for f, i in zip(got, numbers))
+
+
 def test_recv_gives_none_when_the_time_runs_out(pair):
     _, b = pair
     t0 = time.monotonic()
