@@ -1,6 +1,7 @@
 """The blocking socket: two nodes on one host exchanging frames, acknowledged frames and transfers."""
 
 import ctypes
+import errno
 import gc
 import os
 import threading
@@ -91,6 +92,15 @@ def test_threads_receiving_at_once_each_take_whole_frames(pair):
     numbers = [int.from_bytes(f.get("msg")[:4], "big") for f in got]
     assert sorted(numbers) == list(range(count))
     assert all(f.get("msg") == f.get("msg")[:4] * 15 and f.seq == sent[i] for f, i in zip(got, numbers))
+
+
+def test_a_frame_no_destination_takes_raises_the_systems_error(port):
+    """The only destination has no route (nothing leaves the namespace): the system's refusal is the error."""
+    with Socket(port, "127.0.0.1", "10.99.0.1", node_id=A) as s:
+        for to in (None, B):
+            with pytest.raises(OSError) as e:
+                s.send(Packet([("msg", b"x")]), to=to)
+            assert type(e.value) is OSError and e.value.errno == errno.ENETUNREACH
 
 
 def test_recv_gives_none_when_the_time_runs_out(pair):
