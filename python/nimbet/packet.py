@@ -332,8 +332,9 @@ _HEAD = struct.Struct("=I8s8xx44s8sB").unpack_from  # flags, sender, location, s
 _TUPLES_AT = FRAME_AT + n.PACKET_HEADER_SIZE
 # A tuple (type, length, data) of each length, read in one step once its length byte is known.
 _TUPLE = [struct.Struct(f"2sx{length}s").unpack_from for length in range(256)]
-_new_packet = Packet.__new__
+_new_packet = object.__new__
 _CONTROL = CONTROL_CODES
+_NO_CONTROL: list[tuple[bytes, bytes]] = []  # shared by the packets that carry none; never changed
 
 
 def from_frame(buf: bytes | bytearray, end: int) -> Packet:
@@ -345,7 +346,7 @@ def from_frame(buf: bytes | bytearray, end: int) -> Packet:
     p._sent = None
     items: list[Item] = []
     codes: list[bytes] = []
-    control: list[tuple[bytes, bytes]] = []
+    control = _NO_CONTROL
     size = 0
     is_ack = False
     at, end = _TUPLES_AT, end - 2  # the CRC
@@ -356,6 +357,8 @@ def from_frame(buf: bytes | bytearray, end: int) -> Packet:
         if code in _CONTROL:
             if code == CODE_CAC and length and data[0] & 1:
                 is_ack = True
+            if control is _NO_CONTROL:
+                control = []
             control.append((code, data))
         else:
             items.append((_names.get(code) or type_name(code), data))
