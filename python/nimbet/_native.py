@@ -39,8 +39,7 @@ def _load() -> ctypes.CDLL:
         if os.sep in path and not os.path.exists(path):
             continue
         try:
-            # use_errno: a send that every destination refused leaves only the system's number.
-            return ctypes.CDLL(path, use_errno=True)
+            return ctypes.CDLL(path)
         except OSError as e:
             errors.append(f"{path}: {e}")
     raise ImportError("nimbet: cannot load the module " + MODULE_NAME + ": " + "; ".join(errors or ["not found"]))
