@@ -328,9 +328,12 @@ class Packet(MutableSequence[Item]):
 # sender (a sockaddr_in: family, port, address, padding), then the frame's
 # bytes (format, location, source, sequence, tuples, CRC).
 FLAGS_AT, SENDER_AT, FRAME_AT = 0, 4, 20
-_HEAD = struct.Struct("=I8s8xx44s8sB").unpack_from  # flags, sender, location, source, sequence
 _TUPLES_AT = FRAME_AT + n.PACKET_HEADER_SIZE
-# A tuple (type, length, data) of each length, read in one step once its length byte is known.
+# A frame holds one tuple at least (the library refuses others): the header
+# and the first tuple are read in one step, for each length of its data
+# (flags, sender, location, source, sequence, type, data); each further
+# tuple (type, length, data) in one step once its length byte is known.
+_FIRST = [struct.Struct(f"=I8s8xx44s8sB2sx{length}s").unpack_from for length in range(256)]
 _TUPLE = [struct.Struct(f"2sx{length}s").unpack_from for length in range(256)]
 _new_packet = object.__new__
 _CONTROL = CONTROL_CODES
@@ -342,18 +345,17 @@ def from_frame(buf: bytes | bytearray, end: int) -> Packet:
     already (it parsed: its tuples fill it up to the CRC), with the flags and
     the sender before it."""
     p = _new_packet(Packet)
-    p._flags, p._sender, p._loc, p._src, p._seq = _HEAD(buf)
     p._sent = None
     items: list[Item] = []
     codes: list[bytes] = []
     control = _NO_CONTROL
     size = 0
     is_ack = False
-    at, end = _TUPLES_AT, end - 2  # the CRC
-    while at < end:
-        length = buf[at + 2]
-        code, data = _TUPLE[length](buf, at)
-        at += 3 + length
+    end -= 2  # the CRC
+    length = buf[_TUPLES_AT + 2]
+    p._flags, p._sender, p._loc, p._src, p._seq, code, data = _FIRST[length](buf)
+    at = _TUPLES_AT + 3 + length
+    while True:
         if code in _CONTROL:
             if code == CODE_CAC and length and data[0] & 1:
                 is_ack = True
@@ -364,5 +366,10 @@ def from_frame(buf: bytes | bytearray, end: int) -> Packet:
             items.append((_names.get(code) or type_name(code), data))
             codes.append(code)
             size += 3 + length
+        if at >= end:
+            break
+        length = buf[at + 2]
+        code, data = _TUPLE[length](buf, at)
+        at += 3 + length
     p._items, p._codes, p._size, p._is_ack, p._control = items, codes, size, is_ack, control
     return p
