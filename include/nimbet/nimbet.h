@@ -390,6 +390,21 @@ N_EXPORT int n_describe_socket(int fd);
  * the time ran out, 9 when the socket is closed by another thread
  * meanwhile. */
 N_EXPORT n_pkt *n_socket_recv_timeout(int fd, int ack_fd, int timeout_ms);
+/* Receives as n_socket_recv_timeout does, and hands out the frame's bytes
+ * instead of a packet: the frame as it came (header, tuples, CRC) goes into
+ * buffer, which holds at least SOCKET_RECV_BUFFER bytes (the longest frame a
+ * socket reads; 22 before anything is read otherwise), the sender into *from
+ * and the packet's PACKET_ bits into *flags (PACKET_ACK_SENT: this node
+ * acknowledged it on receipt); from and flags may be null. With filter_id
+ * (a filter chain; 0 for none) only frames that pass it are handed out, as
+ * n_socket_recv_filtered does: a request the chain refuses is not
+ * acknowledged, and the wait goes on for the next frame until its time runs
+ * out (past it, only frames waiting already are read; 11 when none passes).
+ * The frame's length, or -1 with the numbers of n_socket_recv_timeout or the
+ * filter's error. One call, where a packet takes one to receive it, one for
+ * each field and tuple read, and one to free it. */
+N_EXPORT int n_socket_recv_frame(int fd, int ack_fd, int timeout_ms, int filter_id, unsigned char *buffer, int size,
+                                 struct sockaddr_in *from, uint32_t *flags);
 
 /* Event-loop integration: milliseconds until a fragment timer served by
  * receiving on fd can next change anything (0: due now), or -1 when no

@@ -5,7 +5,6 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
-import struct
 import threading
 from ctypes import POINTER, c_char_p, c_int, c_int32, c_int64, c_size_t, c_uint8, c_uint16, c_uint32, c_uint64
 from ctypes import c_ubyte, c_void_p
@@ -40,8 +39,7 @@ def _load() -> ctypes.CDLL:
         if os.sep in path and not os.path.exists(path):
             continue
         try:
-            # use_errno: a send that every destination refused leaves only the system's number.
-            return ctypes.CDLL(path, use_errno=True)
+            return ctypes.CDLL(path)
         except OSError as e:
             errors.append(f"{path}: {e}")
     raise ImportError("nimbet: cannot load the module " + MODULE_NAME + ": " + "; ".join(errors or ["not found"]))
@@ -110,12 +108,6 @@ class n_pkt(ctypes.Structure):
     ]
 
 
-class n_acl(ctypes.Structure):
-    """A tuple's header; its data follow it in the same block."""
-
-    _fields_ = [("type", c_ubyte * 2), ("len", c_ubyte), ("next", c_void_p), ("prev", c_void_p)]
-
-
 class n_socket_stats(ctypes.Structure):
     _fields_ = [
         (name, c_uint64)
@@ -150,31 +142,12 @@ class n_event(ctypes.Structure):
 EVENT_SIZE = ctypes.sizeof(n_event)  # the library fills what a record of this size holds
 
 
-class timeval(ctypes.Structure):
-    _fields_ = [("sec", ctypes.c_long), ("usec", ctypes.c_long)]
-
-
-
-def _layout(record: type[ctypes.Structure], formats: dict[str, str]) -> struct.Struct:
-    """A struct format that reads the named fields of a record at their offsets, skipping the rest."""
-    text, at = "=", 0
-    for name, code in sorted(formats.items(), key=lambda f: getattr(record, f[0]).offset):
-        offset = getattr(record, name).offset
-        text += f"{offset - at}x{code}" if offset > at else code
-        at = offset + struct.calcsize("=" + code)
-    return struct.Struct(text)
-
-
-_POINTER = "Q" if ctypes.sizeof(c_void_p) == 8 else "I"
-# A received packet is read in one copy of its record and one of each tuple's
-# header and data; these formats cut them up.
-PKT_SIZE = ctypes.sizeof(n_pkt)
-PACKET_FIELDS = _layout(n_pkt, {"flags": "I", "sender": "8s", "location": "44s", "srcid": "8s", "seq": "B",
-                                "acl_first": _POINTER})
-ACL_HEADER = ctypes.sizeof(n_acl)  # the tuple's data start right after its header
-TUPLE_FIELDS = _layout(n_acl, {"type": "2s", "len": "B", "next": _POINTER})
 OFF_FLAGS = n_pkt.flags.offset
 OFF_SEQ = n_pkt.seq.offset
+
+PACKET_HEADER_SIZE = 54  # format, location, source identifier, sequence
+RECV_BUFFER = 311  # the longest frame a socket reads: what a receive's buffer holds
+
 
 # ------------------------------------------------------------------ prototypes
 
@@ -226,9 +199,7 @@ _PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "n_socket_send_addressed": (c_int, [c_int, c_void_p, c_char_p]),
     "n_socket_send_acked_start": (c_int64, [c_int, c_int, c_void_p, c_char_p]),
     "n_socket_next_event": (c_int, [c_int, c_void_p, c_size_t]),
-    "n_socket_recv_timeout": (c_void_p, [c_int, c_int, c_int]),
-    "n_socket_recv_filtered": (c_void_p, [c_int, c_int, c_int]),
-    "n_socket_select": (c_int, [c_int, POINTER(timeval)]),
+    "n_socket_recv_frame": (c_int, [c_int, c_int, c_int, c_int, c_void_p, c_int, c_void_p, c_void_p]),
     "n_socket_next_timer": (c_int, [c_int]),
     "n_socket_serve_timers": (c_int, [c_int]),
     "n_socket_get_stats_sized": (c_int, [c_int, c_void_p, c_size_t]),
@@ -259,6 +230,16 @@ for _name, (_restype, _argtypes) in _PROTOTYPES.items():
     _fn.restype = _restype
     _fn.argtypes = _argtypes
 del _name, _restype, _argtypes, _fn
+
+
+def unchecked(name: str, restype: object) -> ctypes._CFuncPtr:
+    """A second handle on a function of the module, for the calls of every
+    frame: no argument types, so that ctypes converts nothing per call (that
+    costs more than the call). Its callers pass only ints that fit a C int and
+    ctypes pointers (c_void_p, arrays), never a bare address."""
+    fn = lib[name]
+    fn.restype = restype
+    return fn
 
 
 _cells = threading.local()

@@ -20,7 +20,7 @@ from ._ops import AckedSend, Events, Progress, Transfer, copy_data, file_writer,
 from .errors import (NotAcknowledgedError, NotBoundError, PacketFullError, SocketClosedError, error_for, fail,
                      file_error, invalid, wrong_type)
 from .filter import Filter
-from .packet import CODE_CAC, CODE_CAD, CODE_CAR, TUPLE_AREA, Packet, from_record
+from .packet import CODE_CAC, CODE_CAD, CODE_CAR, FLAGS_AT, FRAME_AT, SENDER_AT, TUPLE_AREA, Packet, from_frame
 from .values import Location, LocationLike, NodeId, NodeIdLike, TupleType, dotted, ipv4, node_id, type_code
 
 EMPTY = 0  # a receive found nothing
@@ -33,9 +33,21 @@ WAIT_SLICE_MS = 250  # a long blocking wait returns to Python this often, so tha
 
 log = logging.getLogger("nimbet")
 
-_send, _recv, _free = n.lib.n_socket_send, n.lib.n_socket_recv_timeout, n.lib.n_pkt_free
-_recv_filtered = n.lib.n_socket_recv_filtered
-set_errno = ctypes.set_errno
+_send, _recv_frame = n.unchecked("n_socket_send", ctypes.c_int), n.unchecked("n_socket_recv_frame", ctypes.c_int)
+_RECV_BUFFER = n.RECV_BUFFER
+
+
+class _FrameBuffer:
+    """Where one receive puts a frame, with its flags and sender before it (see packet.from_frame)."""
+
+    __slots__ = ("data", "pin", "flags", "sender", "frame")
+
+    def __init__(self) -> None:
+        self.data = bytearray(FRAME_AT + _RECV_BUFFER)
+        # The view pins the buffer: a bytearray that is exported cannot be resized, so it never moves.
+        self.pin = (ctypes.c_char * len(self.data)).from_buffer(self.data)
+        address = ctypes.addressof(self.pin)
+        self.flags, self.sender, self.frame = (ctypes.c_void_p(address + at) for at in (FLAGS_AT, SENDER_AT, FRAME_AT))
 
 
 @dataclass(frozen=True)
@@ -104,6 +116,9 @@ class Node:
         self._port = port
         self._closer = self._finalizer(fd)
         self._pending: deque[Packet] = deque()
+        # Buffers of receives: each receive takes one and gives it back, so
+        # that threads receiving at once never share one.
+        self._buffers: list[_FrameBuffer] = []
         self._limit = queue
         self._queue_drops = 0
         self._burst = 0  # frames dropped since the queue last had room
@@ -318,16 +333,7 @@ class Node:
         fd = self._open()
         chain = 0 if value is None else value.chain()
         self._check(n.lib.n_socket_set_transfer_filter(fd, chain), "cannot set the filter")
-        # The library's filtered receive reads what waits now only on a
-        # non-blocking socket (a blocking one waits for a frame that passes,
-        # without end): the face then does the waiting. The mode changes
-        # before a receive may use the filter, and back after none may.
-        was = self._filter
-        if value is not None and was is None:
-            self._set_option(n.SOCKET_BLOCKING, False)
         self._filter = value
-        if value is None and was is not None:
-            self._set_option(n.SOCKET_BLOCKING, True)
 
     @property
     def transfer_check(self) -> bool:
@@ -395,8 +401,7 @@ class Node:
         if to is not None:
             return self._send_to(fd, packet, bytes(node_id(to)))
         sent = packet._sent or packet._sendable()
-        set_errno(0)
-        if _send(fd, sent.address) < 0:
+        if _send(fd, sent.pointer) < 0:
             self._send_failed()
         sent.flags.value = sent.base
         return sent.seq.value
@@ -408,20 +413,16 @@ class Node:
             invalid("a frame carries at least one tuple")
         record = packet._record()  # the send appends "cad" to this record
         try:
-            self._transmit(fd, record, to)
+            if n.lib.n_socket_send_addressed(fd, record, to) < 0:
+                self._send_failed()
             return ctypes.c_uint8.from_address(record + n.OFF_SEQ).value
         finally:
             n.lib.n_pkt_free(record)
 
-    def _transmit(self, fd: int, record: int, to: bytes | None = None) -> None:
-        set_errno(0)
-        if (_send(fd, record) if to is None else n.lib.n_socket_send_addressed(fd, record, to)) < 0:
-            self._send_failed()
-
     def _send_failed(self) -> NoReturn:
-        # A send refused by every destination leaves no number of the library,
-        # only the system's.
-        code = ctypes.get_errno()
+        # A send refused by every destination: the library keeps the
+        # system's number of the first refusal beside its own.
+        code = n.lib.n_util_syserr()
         if code:
             raise OSError(code, f"no destination took the frame: {os.strerror(code)}")
         fail("cannot send")
@@ -508,51 +509,35 @@ class Node:
         """One receive of the library, waiting at most `ms` milliseconds (0:
         what is there now). A packet for the application; HANDLED for a
         datagram that was not for it (an acknowledgement, a part of a transfer,
-        a damaged frame, one the filter drops); EMPTY when nothing came."""
+        a damaged frame); EMPTY when nothing came (nor anything that passes
+        the filter). The library hands over the frame's bytes, its sender and
+        flags in one call; they become a Packet here."""
         fd = self._fd
         if fd < 0:
             self._open()
         chosen = self._filter  # held through the call: its chain lives as long as the Filter
-        record = _recv(fd, fd, ms) if chosen is None else self._receive_filtered(fd, chosen.chain(), ms)
-        if not record:
-            number = n.errno()
-            if number == n.N_EAGAIN:
-                return EMPTY
-            if number in (n.N_EPROTO, n.N_EILSEQ):
-                return HANDLED
-            if number == n.N_EBADF:
-                raise SocketClosedError(number, "the socket was closed")
-            if number == n.N_ENOTBOUND:
-                raise NotBoundError(number, "cannot bind the port")
-            raise error_for(number, "cannot receive")
+        buffers = self._buffers
+        buf = buffers.pop() if buffers else _FrameBuffer()
         try:
-            packet = from_record(record)
-            if packet._is_ack and not self._recv_all:
-                return HANDLED
-            return packet
+            length = _recv_frame(fd, fd, ms, 0 if chosen is None else chosen.chain(), buf.frame, _RECV_BUFFER,
+                                 buf.sender, buf.flags)
+            if length > 0:
+                packet = from_frame(buf.data, FRAME_AT + length)
+                if packet._is_ack and not self._recv_all:
+                    return HANDLED
+                return packet
         finally:
-            _free(record)
-
-    @staticmethod
-    def _receive_filtered(fd: int, chain: int, ms: int) -> int | None:
-        """The library's filtered receive (what waits now), within `ms`
-        milliseconds: a frame that passes, or None with the library's number
-        (11 when none passed). The wait ends early when the library's timers
-        are due, which it then serves."""
-        record = _recv_filtered(fd, fd, chain)
-        if record or ms == 0 or n.errno() != n.N_EAGAIN:
-            return record  # type: ignore[no-any-return]
-        # Nothing waited, or a frame the chain refused: wait for the next datagram.
-        timer = n.lib.n_socket_next_timer(fd)
-        wait = ms if timer < 0 else min(ms, timer)
-        ready = n.lib.n_socket_select(fd, ctypes.byref(n.timeval(wait // 1000, wait % 1000 * 1000)))
-        if ready < 0:
-            return None
-        if ready == 0:
-            n.lib.n_socket_serve_timers(fd)
-            n.set_errno(n.N_EAGAIN)
-            return None
-        return _recv_filtered(fd, fd, chain)  # type: ignore[no-any-return]
+            buffers.append(buf)
+        number = n.errno()
+        if number == n.N_EAGAIN:
+            return EMPTY
+        if number in (n.N_EPROTO, n.N_EILSEQ):
+            return HANDLED
+        if number == n.N_EBADF:
+            raise SocketClosedError(number, "the socket was closed")
+        if number == n.N_ENOTBOUND:
+            raise NotBoundError(number, "cannot bind the port")
+        raise error_for(number, "cannot receive")
 
     # The queue. Frames for the application that arrive while a call waits
     # for something else (an acknowledgement, a transfer), or while the event
@@ -738,7 +723,7 @@ def check_progress(value: object) -> None:
 
 def wait_ms(seconds_left: float | None) -> int:
     """The milliseconds of one library wait of a blocking call: what is left, at most one slice."""
-    if seconds_left is None:
+    if seconds_left is None or seconds_left >= WAIT_SLICE_MS / 1000:
         return WAIT_SLICE_MS
-    return max(0, min(WAIT_SLICE_MS, math.ceil(seconds_left * 1000)))
+    return max(0, math.ceil(seconds_left * 1000))
 

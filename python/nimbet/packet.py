@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import socket
+import struct
 from collections.abc import Iterable, MutableSequence
 from typing import Any, Union, overload
 
@@ -44,10 +45,11 @@ class _Record:
     marks the header fields it filled in as set; restoring the flags the
     record had before lets the next send fill them in again."""
 
-    __slots__ = ("address", "flags", "seq", "base")
+    __slots__ = ("address", "pointer", "flags", "seq", "base")
 
     def __init__(self, address: int) -> None:
         self.address = address
+        self.pointer = ctypes.c_void_p(address)
         self.flags = ctypes.c_uint32.from_address(address + n.OFF_FLAGS)
         self.seq = ctypes.c_uint8.from_address(address + n.OFF_SEQ)
         self.base = self.flags.value
@@ -267,9 +269,9 @@ class Packet(MutableSequence[Item]):
             data = bytes(frame)
             if n.lib.n_pkt_parse(record, data, len(data)) < 0:
                 fail("not a frame", BadFrameError)
-            return from_record(record)
         finally:
             n.lib.n_pkt_free(record)
+        return from_frame(bytes(FRAME_AT) + data, FRAME_AT + len(data))
 
     def _sendable(self) -> _Record:
         """The record sends of this packet use, made at the first one."""
@@ -322,35 +324,52 @@ class Packet(MutableSequence[Item]):
         return f"Packet({self._items!r}{head})"
 
 
-# ctypes.string_at without its Python wrapper, where this Python has it.
-_string_at = getattr(ctypes, "_string_at", ctypes.string_at)
-_RECORD, _TUPLE = n.PACKET_FIELDS.unpack_from, n.TUPLE_FIELDS.unpack_from
-_PKT_SIZE, _ACL_HEADER = n.PKT_SIZE, n.ACL_HEADER
-_new_packet = Packet.__new__
+# A frame as a receive hands it over, in one buffer: the packet's flags, the
+# sender (a sockaddr_in: family, port, address, padding), then the frame's
+# bytes (format, location, source, sequence, tuples, CRC).
+FLAGS_AT, SENDER_AT, FRAME_AT = 0, 4, 20
+_TUPLES_AT = FRAME_AT + n.PACKET_HEADER_SIZE
+# A frame holds one tuple at least (the library refuses others): the header
+# and the first tuple are read in one step, for each length of its data
+# (flags, sender, location, source, sequence, type, data); each further
+# tuple (type, length, data) in one step once its length byte is known.
+_FIRST = [struct.Struct(f"=I8s8xx44s8sB2sx{length}s").unpack_from for length in range(256)]
+_TUPLE = [struct.Struct(f"2sx{length}s").unpack_from for length in range(256)]
+_new_packet = object.__new__
 _CONTROL = CONTROL_CODES
+_NO_CONTROL: list[tuple[bytes, bytes]] = []  # shared by the packets that carry none; never changed
 
 
-def from_record(record: int) -> Packet:
-    """A Packet holding what a packet record of the library holds (the record stays the caller's)."""
+def from_frame(buf: bytes | bytearray, end: int) -> Packet:
+    """The Packet of the frame in ``buf[FRAME_AT:end]``, whose checks passed
+    already (it parsed: its tuples fill it up to the CRC), with the flags and
+    the sender before it."""
     p = _new_packet(Packet)
-    p._flags, p._sender, p._loc, p._src, p._seq, t = _RECORD(_string_at(record, _PKT_SIZE))
     p._sent = None
     items: list[Item] = []
     codes: list[bytes] = []
-    control: list[tuple[bytes, bytes]] = []
+    control = _NO_CONTROL
     size = 0
     is_ack = False
-    while t:
-        code, length, next_tuple = _TUPLE(_string_at(t, _ACL_HEADER))
-        data = _string_at(t + _ACL_HEADER, length)
+    end -= 2  # the CRC
+    length = buf[_TUPLES_AT + 2]
+    p._flags, p._sender, p._loc, p._src, p._seq, code, data = _FIRST[length](buf)
+    at = _TUPLES_AT + 3 + length
+    while True:
         if code in _CONTROL:
             if code == CODE_CAC and length and data[0] & 1:
                 is_ack = True
+            if control is _NO_CONTROL:
+                control = []
             control.append((code, data))
         else:
             items.append((_names.get(code) or type_name(code), data))
             codes.append(code)
             size += 3 + length
-        t = next_tuple
+        if at >= end:
+            break
+        length = buf[at + 2]
+        code, data = _TUPLE[length](buf, at)
+        at += 3 + length
     p._items, p._codes, p._size, p._is_ack, p._control = items, codes, size, is_ack, control
     return p

@@ -73,8 +73,11 @@ class Socket(Node):
         transfers. Raises SocketClosedError when the socket is closed meanwhile."""
         if self._pending:
             return self._take()
-        deadline = None if timeout is None else time.monotonic() + timeout
-        got = self._receive(wait_ms(timeout))
+        if timeout is None:
+            deadline, ms = None, WAIT_SLICE_MS
+        else:
+            deadline, ms = time.monotonic() + timeout, wait_ms(timeout)
+        got = self._receive(ms)
         if got.__class__ is Packet:
             return got  # type: ignore[return-value]
         late = 0

@@ -1,6 +1,7 @@
 """The blocking socket: two nodes on one host exchanging frames, acknowledged frames and transfers."""
 
 import ctypes
+import errno
 import gc
 import os
 import threading
@@ -55,6 +56,51 @@ def test_frame_travels_with_its_header_and_sender(pair):
     assert a.recv(timeout=1) == frame  # a broadcast reaches its sender too
     assert a.send(Packet([("msg", b"x")])) == (seq + 1) % 256
     assert b.stats().frames_received == 1 and a.stats().frames_sent == 2
+
+
+def test_threads_receiving_at_once_each_take_whole_frames(pair):
+    """Receives of three threads on one socket run at once (each in the library,
+    without the interpreter's lock): every frame arrives once, whole, with its own header."""
+    a, b = pair
+    got, stop, count = [], threading.Event(), 4000
+
+    def run():
+        while not stop.is_set():
+            frame = b.recv(timeout=0.05)
+            if frame is not None:
+                got.append(frame)
+
+    def received(n):
+        deadline = time.monotonic() + 5
+        while len(got) < n and time.monotonic() < deadline:
+            time.sleep(0.001)
+
+    threads = [threading.Thread(target=run) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    sent = {}
+    try:
+        for i in range(count):
+            sent[i] = a.send(Packet([("msg", i.to_bytes(4, "big") * 15)]))
+            if i % 100 == 99:  # no more in flight than the socket's buffer holds
+                received(i - 20)
+        received(count)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(5)
+    numbers = [int.from_bytes(f.get("msg")[:4], "big") for f in got]
+    assert sorted(numbers) == list(range(count))
+    assert all(f.get("msg") == f.get("msg")[:4] * 15 and f.seq == sent[i] for f, i in zip(got, numbers))
+
+
+def test_a_frame_no_destination_takes_raises_the_systems_error(port):
+    """The only destination has no route (nothing leaves the namespace): the system's refusal is the error."""
+    with Socket(port, "127.0.0.1", "10.99.0.1", node_id=A) as s:
+        for to in (None, B):
+            with pytest.raises(OSError) as e:
+                s.send(Packet([("msg", b"x")]), to=to)
+            assert type(e.value) is OSError and e.value.errno == errno.ENETUNREACH
 
 
 def test_recv_gives_none_when_the_time_runs_out(pair):
@@ -194,14 +240,14 @@ def test_recv_waits_its_timeout_once_not_twice(pair, monkeypatch):
     _, b = pair
     now = [1000.0]
     waited = []
-    real = nimbet._node._recv
+    real = nimbet._node._recv_frame
 
-    def recv_counting(fd, ack_fd, ms):
+    def recv_counting(fd, ack_fd, ms, *rest):
         waited.append(ms)
         now[0] += ms / 1000
-        return real(fd, ack_fd, 0)
+        return real(fd, ack_fd, 0, *rest)
 
-    monkeypatch.setattr(nimbet._node, "_recv", recv_counting)
+    monkeypatch.setattr(nimbet._node, "_recv_frame", recv_counting)
     monkeypatch.setattr(nimbet.socket, "time", type("Clock", (), {"monotonic": staticmethod(lambda: now[0])}))
     for timeout in (0.1, 0.2, 0.3, 1.0):
         waited.clear()

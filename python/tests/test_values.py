@@ -2,6 +2,7 @@
 
 import ctypes
 import dataclasses
+import random
 import re
 
 import pytest
@@ -109,6 +110,47 @@ def test_frame_bytes_parse_in_c_with_every_field():
     damaged = frame[:-3] + bytes([frame[-3] ^ 1]) + frame[-2:]
     with pytest.raises(nimbet.BadFrame):
         nimbet.Packet.parse(damaged)
+
+
+acl_first = c_function("n_acl_first", ctypes.c_void_p, ctypes.c_void_p)
+acl_next = c_function("n_acl_next", ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)
+acl_get_type = c_function("n_acl_get_type", ctypes.c_void_p, ctypes.c_void_p)
+acl_get_data = c_function("n_acl_get_data", ctypes.c_uint8, ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p))
+
+
+def test_frames_of_every_shape_read_as_the_c_parser_reads_them():
+    """Frames of one tuple up to twenty, empty tuples and a full area, control
+    tuples first, between and last: Python's reader keeps each tuple's type and
+    data, data tuples and control tuples apart, in the order of the library's parse."""
+    rng = random.Random(7)
+    control = [b"\x6c\x80", b"\x66\x40", b"\xa5\x0e", b"\xd0\x80", b"\xc4\x00"]
+    shapes = [[(b"\x12\x34", bytes(61))], [(b"\x12\x34", b"")] * 21, [(control[1], b"\x01\x07")]]
+    for _ in range(300):
+        tuples, room = [], 64
+        while room >= 3 and (not tuples or rng.random() < 0.8):
+            data = rng.randbytes(rng.randint(0, min(room - 3, 20)))
+            code = rng.choice(control) if rng.random() < 0.3 else rng.randbytes(2)
+            tuples.append((code, data))
+            room -= 3 + len(data)
+        shapes.append(tuples)
+    for tuples in shapes:
+        frame = bytes(nimbet.Packet([(code, data) for code, data in tuples], src="10.0.0.9", seq=3))
+        record = native.lib.n_pkt_alloc()
+        try:
+            assert native.lib.n_pkt_parse(record, frame, len(frame)) == 0
+            in_c, t = [], acl_first(record)
+            while t:
+                data = ctypes.c_void_p()
+                length = acl_get_data(t, ctypes.byref(data))
+                in_c.append((ctypes.string_at(acl_get_type(t), 2), ctypes.string_at(data, length) if length else b""))
+                t = acl_next(record, t)
+        finally:
+            native.lib.n_pkt_free(record)
+        parsed = nimbet.Packet.parse(frame)
+        assert in_c == tuples
+        assert [(nimbet.values.type_code(kind), data) for kind, data in parsed] == [t for t in in_c if t[0] not in control]
+        assert [(nimbet.values.type_code(kind), data) for kind, data in parsed.control] == [t for t in in_c if t[0] in control]
+        assert (parsed.src, parsed.seq) == (nimbet.NodeId("10.0.0.9"), 3)
 
 
 def test_tuple_area_holds_64_bytes_as_the_c_packet_does(record):

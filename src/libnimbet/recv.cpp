@@ -516,6 +516,47 @@ try {
     return failed_by_exception(n_socket_recv_timeout);
 }
 
+int n_socket_recv_frame(int fd, int ack_fd, int timeout_ms, int filter_id, unsigned char *buffer, int size,
+                        struct sockaddr_in *from, uint32_t *flags)
+try {
+    if (buffer == nullptr || size < SOCKET_RECV_BUFFER)
+        return fail(kInval);
+    return on_socket(fd, kBadF, [&](socket_record *rec) {
+        // One deadline for the whole call, however many frames the chain
+        // refuses. Past it, what waits already is still read, as a receive
+        // does, but a flood of refused frames cannot hold the call for long.
+        const Wait wait = Wait::for_ms(timeout_ms);
+        constexpr int kRefusedPastTime = 64;
+        int late = 0;
+        for (;;) {
+            // A request the chain refuses is not acknowledged either.
+            PacketPtr pkt(receive_packet(rec, ack_fd, wait, filter_id));
+            if (!pkt)
+                return -1;  // the receive's error
+            if (filter_id != 0) {
+                const int passes = n_filter_apply(filter_id, pkt.get());
+                if (passes < 0)
+                    return -1;  // the filter's error
+                if (passes == 0) {
+                    if (time_reached(wait) && ++late > kRefusedPastTime)
+                        return fail(kAgain);
+                    continue;
+                }
+            }
+            const std::size_t length = frame_size(pkt.get());
+            if (length > static_cast<std::size_t>(size) || !serialise_packet(pkt.get(), {buffer, length}))
+                return fail(kInval);
+            if (from != nullptr)
+                *from = pkt->from;
+            if (flags != nullptr)
+                *flags = pkt->flags;
+            return static_cast<int>(length);
+        }
+    });
+} catch (...) {
+    return failed_by_exception(n_socket_recv_frame);
+}
+
 namespace {
 
 constexpr int64_t kNsPerSec = 1000000000;

@@ -137,4 +137,24 @@ inline NodeId wire_source(const Bytes &f)
     return id;
 }
 
+// How many frames on the wire are acknowledgements from node `from` addressed to node `to`.
+inline int acks_seen(const std::vector<Bytes> &wire, const NodeId &from, const NodeId &to)
+{
+    int found = 0;
+    for (const Bytes &f : wire) {
+        Bytes addressed;
+        if (wire_source(f) == from && wire_control(f).control == 1 && wire_tuple(f, 0x6C, 0x80, addressed))
+            found += addressed == Bytes(to.begin(), to.end());
+    }
+    return found;
+}
+
+// A filter chain that passes only the frames of node `source`.
+inline int chain_passing_only(const NodeId &source)
+{
+    const int chain = n_filter_create(nullptr);
+    EXPECT_EQ(chain, n_filter_add(chain, FILTER_TYPE_ID, source.data()));
+    return chain;
+}
+
 }  // namespace nimbet::test
