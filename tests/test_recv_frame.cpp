@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <vector>
 
 #include "support/frames.h"
 #include "support/nodes.h"
@@ -51,6 +52,30 @@ TEST_F(FrameReceive, HandsOutTheFrameAsItCameWithItsSenderAndWhetherItWasAcknowl
     EXPECT_EQ(0u, flags & PACKET_ACK_SENT);
     send_raw(everybody);
     EXPECT_EQ(static_cast<int>(everybody.size()), n_socket_recv_frame(b, b, 1000, 0, buf, sizeof buf, nullptr, nullptr));
+}
+
+// The flags are those of the packet that a receive makes of the same frame:
+// a request (acknowledged on receipt), a frame for everybody, and one whose
+// "CAC" is too short to ask for anything.
+TEST_F(FrameReceive, FlagsAreThoseOfThePacketOfTheSameFrame)
+{
+    n_socket_set_option(b, SOCKET_AUTOACK, 1);
+    const auto shapes = [&](unsigned char seq) {
+        return std::vector<Bytes>{frame(ida, seq, {payload({1}), cad(idb), cac(0, seq)}), frame(ida, seq, {payload({2})}),
+                                  frame(ida, seq, {payload({3}), WireTuple{0x66, 0x40, {0}}})};
+    };
+    for (std::size_t i = 0; i < shapes(0).size(); ++i) {
+        const Bytes first = shapes(static_cast<unsigned char>(10 + i))[i];
+        send_raw(first);
+        uint32_t flags = 0;
+        ASSERT_EQ(static_cast<int>(first.size()), n_socket_recv_frame(b, b, 1000, 0, buf, sizeof buf, nullptr, &flags));
+        send_raw(shapes(static_cast<unsigned char>(20 + i))[i]);
+        n_pkt *pkt = n_socket_recv_timeout(b, b, 1000);
+        ASSERT_NE(nullptr, pkt);
+        EXPECT_EQ(pkt->flags, flags) << "shape " << i;
+        EXPECT_EQ(i == 0, (flags & PACKET_ACK_REQUESTED) != 0) << "shape " << i;
+        n_pkt_free(pkt);
+    }
 }
 
 // Within one wait, frames the chain refuses are passed over, and a request

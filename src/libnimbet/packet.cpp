@@ -48,15 +48,18 @@ char *header_text(const n_pkt *pkt, char *buf, std::size_t size)
     return buf;
 }
 
+// A "CAC" tuple needs its control and sequence bytes; a shorter one
+// carries no acknowledgement information and is kept as plain data.
+bool carries_cac(const unsigned char *type, uint8_t len) { return same_type(type, kTypeCAC) && len >= 2; }
+bool asks_for_ack(const unsigned char *data) { return data[0] != kCacReply; }
+
 void note_control_tuple(n_pkt *pkt, const n_acl *t)
 {
     if (same_type(t->type, kTypeCAD) && t->len == kIdLen)
         std::memcpy(pkt->dest_id, t->data, kIdLen);
-    // A "CAC" tuple needs its control and sequence bytes; a shorter one
-    // carries no acknowledgement information and is kept as plain data.
-    if (same_type(t->type, kTypeCAC) && t->len >= 2) {
+    if (carries_cac(t->type, t->len)) {
         pkt->ack_seq = t->data[1];
-        if (t->data[0] != kCacReply)
+        if (asks_for_ack(t->data))
             pkt->flags |= PACKET_ACK_REQUESTED;
     }
 }
@@ -122,6 +125,18 @@ bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out, uint8_t fo
 bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out)
 {
     return serialise_packet(pkt, out, pkt->format);
+}
+
+uint32_t verified_frame_flags(std::span<const unsigned char> frame)
+{
+    // Those of a fresh packet, less what take_header clears, and what
+    // take_header, take_tuples and the tuples add.
+    uint32_t flags = PACKET_RECEIVED | PACKET_CRC_OK | PACKET_HAS_ACL;
+    const unsigned char *buf = frame.data();
+    for (std::size_t off = kTuplesOffset; off < frame.size() - kCrcLen; off += tuple_size(buf[off + kTupleLenOffset]))
+        if (carries_cac(buf + off, buf[off + kTupleLenOffset]) && asks_for_ack(buf + off + kTupleHeader))
+            flags |= PACKET_ACK_REQUESTED;
+    return flags;
 }
 
 int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame)

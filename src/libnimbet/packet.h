@@ -28,6 +28,10 @@ bool serialise_packet(const n_pkt *pkt, std::span<unsigned char> out, uint8_t fo
 // holds none).
 int parse_verified_frame(n_pkt *pkt, std::span<const unsigned char> frame);
 
+// The flags a packet that parse_verified_frame fills from `frame` carries,
+// without filling one.
+uint32_t verified_frame_flags(std::span<const unsigned char> frame);
+
 // Copies n bytes, n below 256 (the data of a tuple). Where the compiler
 // knows that a length is that small, it inlines memcpy as a string
 // instruction whose start-up costs more than the whole copy; with the bound

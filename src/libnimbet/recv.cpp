@@ -462,27 +462,36 @@ Received receive_frame(socket_record *rec, socket_record *ack, const Wait &wait,
     }
 }
 
-n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filter)
+// n_socket_recv with a given wait, up to the frame: a packet kept by an
+// earlier wait (in `kept`), or the frame that arrived (in `d`); 0, or -1
+// with the error number.
+int receive_delivered(socket_record *rec, int ack_fd, const Wait &wait, int filter, Delivered &d, PacketPtr &kept)
 {
     if (!ensure_bound(rec))
-        return fail_null_sys<n_pkt>(kNotBound, errno);
-    if (n_pkt *kept = take_held(rec))
-        return kept;
+        return fail_sys(kNotBound, errno);
+    kept.reset(take_held(rec));
+    if (kept)
+        return 0;
     SocketRef ack = ack_fd != 0 ? socket_acquire(ack_fd) : SocketRef();
-    Delivered d;
     switch (receive_frame(rec, ack.get(), wait, d, filter)) {
     case Received::Frame:
-        break;
+        return 0;
     case Received::Closed:
-        return fail_null<n_pkt>(kBadF);
+        return fail(kBadF);
     case Received::Empty:
     case Received::Invalid:
-        return fail_null<n_pkt>(kAgain);
+        return fail(kAgain);
     case Received::Consumed:
-        return fail_null<n_pkt>(kProto);
+        return fail(kProto);
     case Received::Rejected:
-        return fail_null<n_pkt>(kIlSeq);
+        return fail(kIlSeq);
     }
+    return fail(kAgain);
+}
+
+// A delivered frame as a packet; null with 12.
+n_pkt *packet_of(const Delivered &d)
+{
     // The frame passed every check already: it becomes a packet without a
     // second CRC.
     PacketPtr pkt(n_pkt_alloc());
@@ -493,6 +502,15 @@ n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filt
     if (d.acked)
         pkt->flags |= PACKET_ACK_SENT;
     return pkt.release();
+}
+
+n_pkt *receive_packet(socket_record *rec, int ack_fd, const Wait &wait, int filter)
+{
+    Delivered d;
+    PacketPtr kept;
+    if (receive_delivered(rec, ack_fd, wait, filter, d, kept) != 0)
+        return nullptr;
+    return kept ? kept.release() : packet_of(d);
 }
 
 }  // namespace nimbet
@@ -530,9 +548,14 @@ try {
         int late = 0;
         for (;;) {
             // A request the chain refuses is not acknowledged either.
-            PacketPtr pkt(receive_packet(rec, ack_fd, wait, filter_id));
-            if (!pkt)
+            Delivered d;
+            PacketPtr pkt;
+            if (receive_delivered(rec, ack_fd, wait, filter_id, d, pkt) != 0)
                 return -1;  // the receive's error
+            // A frame that arrived goes out as it came; only a chain needs
+            // it as a packet, and a frame kept by an earlier wait is one.
+            if (!pkt && filter_id != 0 && !(pkt = PacketPtr(packet_of(d))))
+                return -1;
             if (filter_id != 0) {
                 const int passes = n_filter_apply(filter_id, pkt.get());
                 if (passes < 0)
@@ -542,6 +565,15 @@ try {
                         return fail(kAgain);
                     continue;
                 }
+            }
+            if (!pkt) {
+                const std::span<const unsigned char> frame(d.buf, d.view.len);
+                std::memcpy(buffer, frame.data(), frame.size());
+                if (from != nullptr)
+                    *from = d.from;
+                if (flags != nullptr)
+                    *flags = verified_frame_flags(frame) | (d.acked ? PACKET_ACK_SENT : 0u);
+                return static_cast<int>(frame.size());
             }
             const std::size_t length = frame_size(pkt.get());
             if (length > static_cast<std::size_t>(size) || !serialise_packet(pkt.get(), {buffer, length}))
