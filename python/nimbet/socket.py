@@ -9,7 +9,7 @@ from types import TracebackType
 from typing import Any, TypeVar
 
 from . import _native as n
-from ._node import EMPTY, WAIT_SLICE_MS, Node, Stats, StrPath, wait_ms
+from ._node import EMPTY, HANDLED, WAIT_SLICE_MS, Node, Stats, StrPath, wait_ms
 from ._ops import Operation, Progress
 from .errors import SocketClosedError
 from .packet import Packet
@@ -31,6 +31,11 @@ def documented_by(start: Callable[..., Any]) -> Callable[[F], F]:
         return method
 
     return give
+
+
+# Datagrams that an operation's wait reads at most, one after the other,
+# before it looks at the socket's events and its own time again.
+DRAIN_AT_MOST = 64
 
 
 class Socket(Node):
@@ -123,6 +128,13 @@ class Socket(Node):
                     self._wait_for_room(left)
                     continue
                 got = self._receive(wait_ms(left))
+                # Datagrams the library took (a transfer's parts and their
+                # acknowledgements) come one per receive: what is waiting
+                # already is read before the events are looked at again.
+                drained = 0
+                while got == HANDLED and drained < DRAIN_AT_MOST and self._may_read(True):
+                    got = self._receive(0)
+                    drained += 1
                 if got.__class__ is Packet:
                     self._keep(got)  # type: ignore[arg-type]
         except BaseException:
